@@ -1,0 +1,151 @@
+#include "foundation/Log.h"
+
+#include "foundation/Platform.h"
+#include "foundation/QelString.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace {
+
+struct LogState {
+    std::mutex mutex;
+    bool pathSet = false;
+    std::string path;
+    bool sizeWarned = false;
+};
+
+LogState& state()
+{
+    static LogState s;
+    return s;
+}
+
+const char* levelName(unsigned level, char* buf, size_t n)
+{
+    switch (level) {
+    case LOG_WARNING: return "WARNING";
+    case LOG_ERROR: return "ERROR";
+    case LOG_INFO: return "INFO";
+    case LOG_DEBUG: return "DEBUG";
+    case LOG_DEBUGV: return "DEBUGV";
+    case LOG_ENTERING: return "ENTERING";
+    case LOG_EXITING: return "EXITING";
+    case LOG_MEMORY: return "MEMORY";
+    default: std::snprintf(buf, n, "BADTYPE (%d)", static_cast<int>(level)); return buf;
+    }
+}
+
+std::string timestampUtc()
+{
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t t = system_clock::to_time_t(now);
+    int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d:%03d", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    return buf;
+}
+
+} // namespace
+
+namespace vorn {
+
+std::string logFilePath()
+{
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (!s.pathSet) {
+        s.path = defaultLogFilePath();
+        s.pathSet = true;
+    }
+    return s.path;
+}
+
+void setLogFilePath(const std::string& path)
+{
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.path = path;
+    s.pathSet = true;
+}
+
+void resetLogSizeWarning()
+{
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.sizeWarned = false;
+}
+
+std::string formatLogLine(unsigned level, const char* location, const char* message)
+{
+    char nameBuf[32];
+    const char* name = levelName(level, nameBuf, sizeof nameBuf);
+    std::string ts = timestampUtc();
+    std::string header = location ? qelFormat("%-10s : %-23s : %-40s", name, ts.c_str(), location)
+                                  : qelFormat("%-10s : %-23s", name, ts.c_str());
+    if (header.size() > 1023)
+        header.resize(1023);
+    std::string line = qelFormat("%s : %s\n", header.c_str(), message ? message : "");
+    if (line.size() > 4095)
+        line.resize(4095);
+    return line;
+}
+
+} // namespace vorn
+
+void log(unsigned level, const char* location, const char* message)
+{
+    if (!(level & kLogWrittenLevels))
+        return;
+    std::string line = vorn::formatLogLine(level, location, message);
+    if (vorn::debugOutputEnabled())
+        std::fputs(line.c_str(), stderr);
+
+    std::string path = vorn::logFilePath();
+    if (path.empty())
+        return;
+    std::FILE* f = std::fopen(path.c_str(), "a");
+    if (!f)
+        return;
+    std::fseek(f, 0, SEEK_END);
+    long length = std::ftell(f);
+    bool warn = false;
+    {
+        auto& s = state();
+        std::lock_guard lock(s.mutex);
+        if (length > 10000000 && !s.sizeWarned) {
+            s.sizeWarned = true;
+            warn = true;
+        }
+    }
+    if (warn) {
+        std::fclose(f);
+        std::string text = qelFormat("Log file is getting big (%ld). Consider deleting or backing up", length);
+        log(LOG_WARNING, text.c_str(), "");
+        f = std::fopen(path.c_str(), "a");
+        if (!f)
+            return;
+    }
+    std::fputs(line.c_str(), f);
+    std::fclose(f);
+}
+
+void logf(unsigned level, const char* location, const char* format, ...)
+{
+    if (!(level & kLogWrittenLevels))
+        return;
+    va_list args;
+    va_start(args, format);
+    std::string message = qelVFormat(format, args);
+    va_end(args);
+    if (message.size() > 4095)
+        message.resize(4095);
+    log(level, location, message.c_str());
+}

@@ -1,0 +1,25 @@
+// Where the program keeps its files on this platform.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace vorn {
+
+// The diagnostic log file: "C:\QelLog.txt" on Windows; elsewhere
+// $XDG_STATE_HOME/quintell-vorn/QelLog.txt (default ~/.local/state/...).
+// VORN_LOG_FILE overrides it; an empty value switches the file off.
+std::string defaultLogFilePath();
+
+// The Data folder (options.txt, versions.txt): beside the executable on Windows;
+// elsewhere $XDG_CONFIG_HOME/quintell-vorn/Data (default ~/.config/...).
+// VORN_DATA_DIR overrides it.
+std::filesystem::path dataDirectory();
+
+// The folder of the running executable (empty when it cannot be found).
+std::filesystem::path executableDirectory();
+
+// True when debugger output (the log's trace copy) goes to stderr: VORN_DEBUG is set.
+bool debugOutputEnabled();
+
+} // namespace vorn

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs every test: the release build,
+# then the mutation tests again under AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+jobs=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+export VORN_REQUIRE_ORACLES=1
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF
+cmake --build build-asan -j "$jobs" --target fuzz_tests
+ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan -L fuzz --output-on-failure -j "$jobs" --no-tests=ignore

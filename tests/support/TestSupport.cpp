@@ -1,0 +1,106 @@
+#include "support/TestSupport.h"
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vorn::test {
+
+std::filesystem::path scratchDir(const std::string& name)
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string unique = name;
+    if (info)
+        unique = std::string(info->test_suite_name()) + "." + info->name() + "." + name;
+    for (char& c : unique)
+        if (c == '/' || c == ' ')
+            c = '_';
+    auto dir = std::filesystem::path(VORN_TEST_TMP) / (unique + "." + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+std::vector<uint8_t> readBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string readText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& data)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text)
+{
+    writeBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::string shellQuote(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+CommandResult runCommand(const std::string& commandLine)
+{
+    CommandResult result;
+    char errName[] = "/tmp/vorn-test-stderr-XXXXXX";
+    int errFd = ::mkstemp(errName);
+    std::string full = commandLine;
+    if (errFd >= 0) {
+        ::close(errFd);
+        full = "(" + commandLine + ") 2>" + errName;
+    }
+    std::FILE* pipe = ::popen(full.c_str(), "r");
+    if (!pipe)
+        return result;
+    std::array<char, 65536> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+        result.out.append(buf.data(), n);
+    int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (errFd >= 0) {
+        result.err = readText(errName);
+        std::filesystem::remove(errName);
+    }
+    return result;
+}
+
+std::string vornPath()
+{
+    return VORN_CLI_PATH;
+}
+
+CommandResult runVorn(const std::string& args)
+{
+    return runCommand(shellQuote(vornPath()) + " " + args);
+}
+
+bool haveTool(const std::string& name)
+{
+    return runCommand("command -v " + shellQuote(name) + " >/dev/null 2>&1").exitCode == 0;
+}
+
+} // namespace vorn::test
