@@ -42,6 +42,10 @@ struct RegisteredCommand {
 };
 std::vector<RegisteredCommand>& registeredCommands();
 
+// The `codec` command group (created on first use); the engineers' codec
+// commands (dv-decode, dv-encode, avci-decode) are its subcommands.
+CLI::App& codecGroup(CLI::App& root);
+
 // Raised by a command for a usage error found after parsing (exit code 2).
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;

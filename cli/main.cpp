@@ -17,6 +17,16 @@ Registration::Registration(int order, SetupFn setup)
     registeredCommands().push_back({order, std::move(setup)});
 }
 
+CLI::App& codecGroup(CLI::App& root)
+{
+    for (CLI::App* sub : root.get_subcommands([](CLI::App*) { return true; }))
+        if (sub->get_name() == "codec")
+            return *sub;
+    CLI::App* group = root.add_subcommand("codec", "Engineers' codec commands on raw frames and pictures");
+    group->require_subcommand(1);
+    return *group;
+}
+
 } // namespace vorn::cli
 
 int main(int argc, char** argv)
