@@ -1,0 +1,28 @@
+// Loading the process-wide options for a command run: the options file
+// (--options FILE or the Data folder's options.txt) and then every
+// --set KEY=VALUE, in order, for this run only.
+#pragma once
+
+#include "Command.h"
+#include "foundation/Options.h"
+
+#include <filesystem>
+#include <string>
+
+namespace vorn::cli {
+
+// The options file of this run: --options FILE when given, else
+// dataDirectory()/"options.txt". This is also where `vorn options` saves.
+std::filesystem::path optionsFilePath(const Common& common);
+
+// Loads the options file into vorn::theOptions() (a missing file leaves the
+// defaults), then applies each --set in order (not saved). Throws UsageError
+// for a malformed --set or an unknown key. Returns vorn::theOptions().
+COptions& loadOptions(const Common& common);
+
+// Applies one "KEY=VALUE" text to the options (the key is trimmed of spaces,
+// the value is taken as written). Throws UsageError naming the key when it is
+// not an option key, or when the text has no "=" or an empty key.
+void applySetting(COptions& options, const std::string& keyEqualsValue);
+
+} // namespace vorn::cli
