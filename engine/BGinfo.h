@@ -1,0 +1,43 @@
+// The binary group carried in every compressed frame: camera frame rate,
+// shooting mode, per-frame cadence bits and a check byte.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+class BGinfo {
+public:
+    BGinfo() = default;
+    BGinfo(const BGinfo&) = default;
+    BGinfo& operator=(const BGinfo&) = default;
+    virtual ~BGinfo() = default;
+
+    // Where the record lies in a compressed frame (offsets from the frame start).
+    static constexpr size_t kDvModeOffset = 119;        // M R X K at 119..122
+    static constexpr size_t kAvcRecordOffset = 66;      // 0x64 0xFF M R 0xFF X K
+    static constexpr size_t kAvcFirstFrameSkip = 512;   // header bytes before frame 0 of a clip
+    static constexpr size_t kAvcExtraOffset = 42;       // eight bytes copied, not interpreted
+
+    // Fill the record from a frame of size bytes. A frame too short to hold
+    // the record leaves everything zero and not valid; returns valid.
+    bool ReadDvBinaryGroup(const uint8_t* frame, size_t size);
+    bool ReadAvcBinaryGroup(const uint8_t* frame, size_t size, bool skip512);
+
+    // Sets the raw bytes and derives cameraRate, modeLowBits, shootingMode and valid.
+    void decode(uint8_t m, uint8_t r, uint8_t x, uint8_t k);
+    void clear();
+
+    uint8_t mode = 0;         // M
+    uint8_t rate = 0;         // R
+    uint8_t third = 0;        // X
+    uint8_t check = 0;        // K
+    int32_t cameraRate = 0;   // R as two BCD digits
+    uint32_t modeLowBits = 0; // M & 3
+    uint32_t shootingMode = 0;// M >> 4; bit 3 = progressive, 9 = VFR, 12 = 2:3:3:2
+    uint8_t valid = 0;        // ((M + R + X) & 255) ^ 0x55 == K
+    std::array<uint8_t, 8> avcExtra{};
+
+    // Running timecode, used when output frames are stamped.
+    int32_t hours = 0, minutes = 0, seconds = 0, frames = 0;
+};

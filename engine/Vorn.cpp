@@ -1,0 +1,189 @@
+#include "engine/Vorn.h"
+
+#include "engine/BGinfo.h"
+#include "engine/VideoFormat.h"
+#include "foundation/Log.h"
+#include "mxf/MxfFile.h"
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string joinPath(const std::string& folder, const char* name)
+{
+    if (!folder.empty() && isSeparator(folder.back()))
+        return folder + name;
+    return folder + "/" + name;
+}
+
+bool isFolder(const std::string& path)
+{
+    std::error_code ec;
+    const auto st = fs::status(path, ec);
+    // A path whose attributes cannot be read counts as a folder.
+    return ec || st.type() == fs::file_type::not_found || fs::is_directory(st);
+}
+
+bool endsWithMxf(const std::string& path)
+{
+    return path.size() >= 4 && path.compare(path.size() - 4, 4, ".MXF") == 0;
+}
+
+// The files (not folders) directly in a folder whose full path ends in ".MXF"
+// (exactly, upper case), in the order the file system returns them.
+std::vector<std::string> findMxfFiles(const std::string& folder)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec)
+        return found;
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+        if (ec)
+            break;
+        std::error_code typeError;
+        if (it->is_directory(typeError))
+            continue;
+        const std::string full = joinPath(folder, it->path().filename().string().c_str());
+        if (endsWithMxf(full))
+            found.push_back(full);
+    }
+    return found;
+}
+
+} // namespace
+
+std::string CVorn::ClipName(const char* path)
+{
+    std::string p = path ? path : "";
+    size_t start = 0;
+    for (size_t i = 0; i < p.size(); ++i)
+        if (isSeparator(p[i]))
+            start = i + 1;
+    std::string name = p.substr(start);
+    const size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos)
+        name.erase(dot);
+    return name;
+}
+
+std::string CVorn::FolderOf(const char* path)
+{
+    std::string p = path ? path : "";
+    size_t end = 0;
+    for (size_t i = 0; i < p.size(); ++i)
+        if (isSeparator(p[i]))
+            end = i + 1;
+    return p.substr(0, end);
+}
+
+void CVorn::AddFile(const char* path)
+{
+    if (!path)
+        return;
+    const QelString text(path);
+    for (const auto& f : m_files)
+        if (f == text)
+            return;
+    m_files.push_back(text);
+}
+
+std::string CVorn::DescribeClip(const char* path)
+{
+    std::string line = ClipName(path);
+    CMxfFile clip(path);
+    if (clip.ReadHeaders() != 1) {
+        clip.Close();
+        return line;
+    }
+    const int64_t frameCount = clip.FrameCount();
+    const VideoFormat code = clip.VideoFormat();
+    const float editRate = clip.EditRate();
+
+    std::vector<uint8_t> frame(static_cast<size_t>(vorn::kMaxFrameBufferBytes));
+    const int got = clip.ReadFrame(frame, 0);
+
+    const auto* info = vorn::videoFormatInfo(code);
+    line += ",\t";
+    line += info ? info->displayName : "unknown format";
+    line += "\t";
+
+    const double divisorValue = static_cast<double>(editRate) + 0.1;
+    const int64_t divisor = divisorValue >= 1.0 && divisorValue < 2147483647.0 ? static_cast<int64_t>(divisorValue) : 0;
+    const int64_t seconds = divisor > 0 ? frameCount / divisor : 0;
+    line += std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " sec,\t";
+
+    BGinfo bg;
+    const size_t size = got > 0 ? static_cast<size_t>(got) : 0;
+    if (vorn::isAvcIntra(code))
+        bg.ReadAvcBinaryGroup(frame.data(), size, true);
+    else
+        bg.ReadDvBinaryGroup(frame.data(), size);
+
+    if (!bg.valid) {
+        line += " no mode info";
+    } else {
+        line += " shot " + std::to_string(bg.cameraRate) + " fps, ";
+        if (bg.shootingMode == 9)
+            line += "w/ VFR pulldown";
+        else if ((bg.shootingMode & 8) == 0)
+            line += "Interlaced";
+        else if (bg.cameraRate == 24 && editRate > 24.0f)
+            line += bg.shootingMode == 12 ? "w/ 2:3:3:2 pulldown" : "w/ 3:2 pulldown";
+        else if ((bg.cameraRate == 30 && editRate > 30.0f) || (bg.cameraRate == 25 && editRate > 25.0f))
+            line += "w/ 2:2 pulldown";
+        else
+            line += "Progressive";
+    }
+    line += "\r\n";
+    clip.Close();
+    return line;
+}
+
+int CVorn::Import(CCaller* caller, const char* path)
+{
+    m_caller = caller;
+    if (!path || !*path) {
+        log(LOG_ERROR, "CVorn::Import", !path ? "path is null" : "path is empty");
+        return 0;
+    }
+    const std::string p = path;
+    std::string heading;
+    if (isFolder(p)) {
+        heading = "Adding Folder " + p + "\r\n";
+        for (const auto& f : findMxfFiles(p))
+            AddFile(f.c_str());
+        const std::string video = joinPath(p, "VIDEO");
+        std::error_code ec;
+        if (fs::is_directory(video, ec))
+            for (const auto& f : findMxfFiles(video))
+                AddFile(f.c_str());
+        const std::string contentsVideo = joinPath(joinPath(p, "CONTENTS"), "VIDEO");
+        if (fs::is_directory(contentsVideo, ec))
+            for (const auto& f : findMxfFiles(contentsVideo))
+                AddFile(f.c_str());
+    } else {
+        heading = (m_files.empty() ? "Adding file from " : "Adding files from ") + FolderOf(path) + "\r\n";
+        AddFile(path);
+    }
+
+    if (caller)
+        caller->Message(heading.c_str(), 1, 1);
+    if (m_files.empty())
+        return 0;
+    for (const auto& f : m_files) {
+        const std::string line = DescribeClip(f.c_str());
+        if (caller)
+            caller->Message(line.c_str(), 0, 1);
+    }
+    if (caller)
+        caller->Message("\r\nClick Start to export files\r\n", 0, 1);
+    return 0;
+}
