@@ -7,6 +7,8 @@ namespace vorn::dv {
 
 namespace {
 
+constexpr std::size_t kSequenceBytes = 12000;   // one DIF sequence
+
 TimecodeCounter g_timecode;
 
 bool isHd(int code) { return code >= 1 && code <= 4; }
@@ -125,7 +127,7 @@ std::size_t DifFrameBytes(int videoFormat)
     if (!isKnown(videoFormat))
         return 0;
     const int channelAreas = (videoFormat == 2 || videoFormat == 4) ? 2 : channelsOf(videoFormat);
-    return static_cast<std::size_t>(channelAreas) * DifSequencesPerChannel(videoFormat) * kDifSequenceBytes;
+    return static_cast<std::size_t>(channelAreas) * DifSequencesPerChannel(videoFormat) * kSequenceBytes;
 }
 
 bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequence, int videoFormat)
@@ -133,8 +135,8 @@ bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequenc
     if (!isKnown(videoFormat) || channel < 0 || channel >= channelsOf(videoFormat) || difSequence < 0 ||
         difSequence >= DifSequencesPerChannel(videoFormat))
         return false;
-    const std::size_t start = static_cast<std::size_t>(difSequence) * kDifSequenceBytes;
-    if (channelArea.size() < start + kDifSequenceBytes)
+    const std::size_t start = static_cast<std::size_t>(difSequence) * kSequenceBytes;
+    if (channelArea.size() < start + kSequenceBytes)
         return false;
     uint8_t* s = channelArea.data() + start;
 
@@ -215,13 +217,13 @@ bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequenc
 void StampTimecode(int videoFormat, bool dropFrame, std::span<uint8_t> frame)
 {
     const std::size_t bytes = std::min(DifFrameBytes(videoFormat), frame.size());
-    const std::size_t sequences = bytes / kDifSequenceBytes;
+    const std::size_t sequences = bytes / kSequenceBytes;
     TimecodeCounter tc = g_timecode;
     tc.dropFrame = dropFrame;
     uint8_t v[4];
     TimecodePackBytes(tc, v);
     for (std::size_t q = 0; q < sequences; ++q) {
-        uint8_t* s = frame.data() + q * kDifSequenceBytes;
+        uint8_t* s = frame.data() + q * kSequenceBytes;
         for (int b = 0; b < 2; ++b) {
             for (int k = 0; k < 6; ++k) {
                 uint8_t* pk = s + 80 * (1 + b) + 3 + 8 * k + 3;

@@ -13,9 +13,6 @@
 
 namespace vorn::dv {
 
-constexpr std::size_t kDifBlockBytes = 80;
-constexpr std::size_t kDifSequenceBytes = 12000;
-
 // Output time code: each field held as a tens digit and a units digit.
 struct TimecodeCounter {
     uint8_t hoursTens = 0, hoursUnits = 0;
