@@ -1,6 +1,9 @@
 #include "foundation/Platform.h"
 
 #include <cstdlib>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <system_error>
 
 namespace vorn {
@@ -27,15 +30,22 @@ std::string defaultLogFilePath()
 #endif
 }
 
-std::filesystem::path executableDirectory()
+std::filesystem::path executablePath()
 {
 #ifdef _WIN32
-    return {};
+    char buf[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    return n == 0 || n >= MAX_PATH ? std::filesystem::path() : std::filesystem::path(std::string(buf, n));
 #else
     std::error_code ec;
     auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : p.parent_path();
+    return ec ? std::filesystem::path() : p;
 #endif
+}
+
+std::filesystem::path executableDirectory()
+{
+    return executablePath().parent_path();
 }
 
 std::filesystem::path dataDirectory()

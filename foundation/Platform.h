@@ -16,7 +16,8 @@ std::string defaultLogFilePath();
 // VORN_DATA_DIR overrides it.
 std::filesystem::path dataDirectory();
 
-// The folder of the running executable (empty when it cannot be found).
+// The running executable's file and its folder (empty when unknown).
+std::filesystem::path executablePath();
 std::filesystem::path executableDirectory();
 
 // True when debugger output (the log's trace copy) goes to stderr: VORN_DEBUG is set.
