@@ -1,0 +1,91 @@
+// `vorn plan [--set KEY=VALUE]... PATH...`: prints, for each clip of the list,
+// what its export would print before the first frame (path line, warning,
+// the planner's decisions, source and destination lines). Writes no file.
+#include "Command.h"
+#include "OptionsSetup.h"
+#include "engine/Caller.h"
+#include "engine/ExportPlan.h"
+#include "engine/Vorn.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+struct Opts {
+    std::vector<std::string> paths;
+};
+
+// Writes the engine's messages to standard output with "\r\n" as "\n".
+class PrintingCaller : public CCaller {
+public:
+    void ExportDone() override {}
+    void MessageString(const QelString& text, int replaceLog, int flag) override
+    {
+        Message(text.c_str(), replaceLog, flag);
+    }
+    void Message(const char* text, int, int) override
+    {
+        if (!text)
+            return;
+        std::string out;
+        for (const char* c = text; *c; ++c)
+            if (!(c[0] == '\r' && c[1] == '\n'))
+                out.push_back(*c);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+};
+
+// Takes the import's heading and descriptions without showing them.
+class SilentCaller : public CCaller {
+public:
+    void ExportDone() override {}
+};
+
+int runPlan(const Opts& opts, const vorn::cli::Common& common)
+{
+    using namespace vorn::cli;
+    COptions& options = loadOptions(common);
+    const vorn::ExportOptions exportOptions = vorn::exportOptionsFrom(options);
+
+    int result = kExitOk;
+    CVorn engine;
+    SilentCaller silent;
+    for (const auto& path : opts.paths) {
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec)) {
+            std::fprintf(stderr, "vorn: no such file or folder: %s\n", path.c_str());
+            result = kExitFailed;
+            continue;
+        }
+        engine.Import(&silent, path.c_str());
+    }
+
+    // The engine's export settings, as the pane hands them over at Start.
+    engine.m_removePulldown = exportOptions.removePulldown;
+    engine.m_addPulldown = exportOptions.addPulldown;
+    engine.m_desiredFrameRate = exportOptions.desiredRate;
+
+    PrintingCaller printer;
+    engine.m_caller = &printer;
+    for (const auto& file : engine.Files()) {
+        if (!vorn::planClip(printer, engine, file.c_str(), exportOptions))
+            result = kExitFailed;
+        std::fflush(stdout);
+    }
+    return result;
+}
+
+vorn::cli::Registration reg{25, [](CLI::App& root, const vorn::cli::Common& common) {
+    CLI::App* app = root.add_subcommand(
+        "plan", "Print what exporting each clip would print before its first frame (writes nothing)");
+    auto opts = std::make_shared<Opts>();
+    app->add_option("paths", opts->paths, "Clip files, folders of clips or P2 card folders")->required();
+    return vorn::cli::Subcommand{app, [opts, &common]() { return runPlan(*opts, common); }};
+}};
+
+} // namespace
