@@ -1,0 +1,115 @@
+// Writer of one op-atom MXF file of a P2 clip (the video file or one audio
+// channel file): header partition, primer pack, header metadata, index
+// segment(s), fill to byte 32620, body partition, one clip-wrapped essence
+// element whose value starts at byte 32768, and the footer partition.
+#pragma once
+
+#include "mxf/Umid.h"
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace vorn::mxf {
+
+// Per-format constants of the output formats this writer knows (the video
+// format codes 1-10 and 32-43). mxf/ keeps its own small table because it may
+// not depend on the engine's format table.
+struct OutputFormat {
+    int code = 0;
+    const char* codecName = "";   // as written in the clip XML
+    int storedWidth = 0;          // StoredWidth of the picture descriptor
+    int lines = 0;                // picture lines
+    uint32_t dvFrameBytes = 0;    // bytes of one frame (999999 for AVC-Intra)
+    bool progressive = false;     // a progressive (non-field) format
+};
+// Null for a code that is not an output format.
+const OutputFormat* outputFormat(int code);
+inline bool isAvcIntraCode(int code) { return (code & 32) != 0; }
+
+// Everything WriteHeader needs, as the exporter computes it per clip.
+struct MxfHeaderParams {
+    uint32_t frameSize = 0;        // bytes per frame (AVC-Intra: of the first frame)
+    uint32_t laterFrameSize = 0;   // AVC-Intra: bytes of every later frame
+    uint32_t storedHeight = 0;
+    uint8_t frameLayout = 1;
+    uint32_t componentDepth = 8;
+    uint32_t horizontalSubsampling = 2;
+    uint32_t verticalSubsampling = 1;
+    int formatCode = 0;
+    uint32_t aspectNumerator = 4;
+    uint32_t aspectDenominator = 3;
+    std::string clipName;
+    uint64_t frameCount = 0;
+    uint32_t rateNumerator = 25;
+    uint32_t rateDenominator = 1;
+    int audioChannel = 0;          // audio files: this file's channel (0-7)
+    Umid baseUmid{};
+    int audioChannels = 0;         // audio channels of the clip (0-8)
+};
+
+class MxfEssenceWriter {
+public:
+    enum Kind { kVideo = 1, kAudio = 2 };
+
+    explicit MxfEssenceWriter(int kind = kVideo);
+
+    int kind() const { return m_kind; }
+
+    // Sets the timecode written by WriteHeader: start (frames), rounded base, drop flag.
+    void SetTimecode(int32_t start, int base, int drop);
+
+    // Writes everything from byte 0 up to and including the essence element's
+    // key and length into `file` (opened binary, positioned anywhere). The
+    // AVC-Intra variant is chosen for video when the format code has bit 5 set.
+    void WriteHeader(std::fstream& file, const MxfHeaderParams& params);
+
+    // Video: stamps (DV family) and writes one compressed frame; the buffer is
+    // changed in place. Audio: writes up to the planned length, drops the rest.
+    void WriteFrame(uint8_t* buffer, size_t size);
+
+    // Audio: appends silence up to the planned essence length.
+    void PadAudio();
+
+    // Writes the footer partition and patches the FooterPartition fields of
+    // the header and body partition packs.
+    void WriteFooter(uint32_t frameSize, uint32_t laterFrameSize, uint64_t frameCount,
+                     uint32_t rateNumerator, uint32_t rateDenominator, int formatCode);
+
+    // True when any write to the file failed since WriteHeader.
+    bool writeFailed() const { return m_writeFailed; }
+
+    uint64_t plannedLength() const { return m_plannedLength; }
+    uint64_t audioBytesWritten() const { return m_audioBytesWritten; }
+    uint64_t audioSamples() const { return m_audioSamples; }
+    uint64_t fillLength() const { return m_fillLength; }
+    int roundedFrameRate() const { return m_roundedRate; }
+
+    // Audio samples of a clip: floor(frames x 48000 x den / num).
+    static uint64_t audioSamplesFor(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator);
+
+private:
+    void write(const uint8_t* data, size_t size);
+    void patch64(uint64_t position, uint64_t value);
+    void writeFrameDv(uint8_t* buffer, size_t size);
+
+    int m_kind;
+    std::fstream* m_file = nullptr;
+    bool m_writeFailed = false;
+    uint64_t m_headerFooterPos = 0, m_headerByteCountPos = 0, m_headerIndexByteCountPos = 0;
+    uint64_t m_bodyFooterPos = 0, m_bodyPartition = 0;
+    int m_framePair = 0;   // 720-line DVCPRO HD: 0 or 2
+    int32_t m_tcStart = 0;
+    int m_tcBase = 30;
+    int m_tcDrop = 0;
+    int m_roundedRate = 0;
+    int m_formatCode = 0;
+    uint64_t m_audioSamples = 0;
+    uint64_t m_audioBytesWritten = 0;
+    uint64_t m_plannedLength = 0;
+    uint64_t m_fillLength = 0;
+    std::vector<uint8_t> m_shuffle;   // 720-line segment reorder buffer
+};
+
+} // namespace vorn::mxf
