@@ -93,8 +93,12 @@ std::string formatLogLine(unsigned level, const char* location, const char* mess
     if (header.size() > 1023)
         header.resize(1023);
     std::string line = qelFormat("%s : %s\n", header.c_str(), message ? message : "");
-    if (line.size() > 4095)
-        line.resize(4095);
+    // The line is cut to 4,095 characters; a cut line keeps its line feed so
+    // the next entry still starts on a line of its own.
+    if (line.size() > 4095) {
+        line.resize(4094);
+        line += '\n';
+    }
     return line;
 }
 

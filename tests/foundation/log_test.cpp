@@ -1,6 +1,10 @@
 #include "foundation/Log.h"
 #include "support/TestSupport.h"
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 
 namespace {
@@ -61,6 +65,122 @@ TEST(Log, DropsUnwrittenLevelsAndWarnsOnceAboutABigFile)
     EXPECT_LT(warn, first);
     EXPECT_LT(first, second);
     EXPECT_EQ(tail.find("Log file is getting big", warn + 1), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+std::string utcStamp(std::time_t t)
+{
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+TEST(Log, TimestampIsUtcWhateverTheTimeZone)
+{
+    const char* oldTz = std::getenv("TZ");
+    std::string saved = oldTz ? oldTz : "";
+    ::setenv("TZ", "XYZ-5:30", 1); // five and a half hours east of UTC
+    ::tzset();
+
+    std::time_t before = std::time(nullptr);
+    std::string line = vorn::formatLogLine(LOG_INFO, "Here", "");
+    std::time_t after = std::time(nullptr);
+
+    if (oldTz)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+
+    // "YYYY-MM-DD hh:mm:ss:mmm" in columns 13..35
+    std::string stamp = line.substr(13, 23);
+    EXPECT_EQ(stamp[19], ':');
+    for (int i : {20, 21, 22})
+        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(stamp[i]))) << stamp;
+    std::string seconds = stamp.substr(0, 19);
+    EXPECT_GE(seconds, utcStamp(before));
+    EXPECT_LE(seconds, utcStamp(after));
+}
+
+TEST(Log, OnlyWarningErrorInfoAndMemoryAreWritten)
+{
+    LogFileGuard guard;
+    auto path = scratchDir("levels") / "QelLog.txt";
+    vorn::setLogFilePath(path.string());
+
+    struct Case {
+        unsigned level;
+        const char* name;
+        bool written;
+    };
+    const Case cases[] = {
+        {LOG_WARNING, "WARNING", true}, {LOG_ERROR, "ERROR", true},       {LOG_INFO, "INFO", true},
+        {LOG_DEBUG, "DEBUG", false},    {LOG_DEBUGV, "DEBUGV", false},    {LOG_ENTERING, "ENTERING", false},
+        {LOG_EXITING, "EXITING", false}, {LOG_MEMORY, "MEMORY", true},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(path);
+        log(c.level, "Loc", "message");
+        logf(c.level, "Loc", "%s %d", "formatted", 7);
+        std::string text = readText(path);
+        if (c.written) {
+            std::string head = std::string(c.name) + std::string(10 - std::strlen(c.name), ' ') + " : ";
+            ASSERT_EQ(text.size(), 2 * (10 + 3 + 23 + 3 + 40 + 3) + std::strlen("message\nformatted 7\n")) << c.name;
+            EXPECT_EQ(text.substr(0, 13), head);
+            EXPECT_NE(text.find(" : message\n" + head), std::string::npos) << c.name;
+            EXPECT_EQ(text.substr(text.size() - 15), " : formatted 7\n");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
+        }
+    }
+}
+
+TEST(Log, DebugEntryProducesNoDebuggerOutput)
+{
+    LogFileGuard guard;
+    vorn::setLogFilePath("");
+    const char* old = std::getenv("VORN_DEBUG");
+    ::setenv("VORN_DEBUG", "1", 1);
+    testing::internal::CaptureStderr();
+    log(LOG_DEBUG, "Quiet", "not shown");
+    log(LOG_ERROR, "Loud", "shown");
+    std::string err = testing::internal::GetCapturedStderr();
+    if (!old)
+        ::unsetenv("VORN_DEBUG");
+    EXPECT_EQ(err.find("Quiet"), std::string::npos);
+    EXPECT_EQ(err.substr(0, 5), "ERROR");
+    EXPECT_NE(err.find("Loud"), std::string::npos);
+}
+
+TEST(Log, OverlongHeaderAndLineAreCut)
+{
+    std::string location(2000, 'h');
+    std::string header = vorn::formatLogLine(LOG_INFO, location.c_str(), "tail");
+    EXPECT_EQ(header, header.substr(0, 1023) + " : tail\n");
+    EXPECT_EQ(header.size(), 1023u + 8);
+
+    std::string message(5000, 'm');
+    std::string line = vorn::formatLogLine(LOG_INFO, "L", message.c_str());
+    EXPECT_EQ(line.size(), 4095u);
+    EXPECT_EQ(line.substr(4090), "mmmm\n"); // a cut line still ends its line
+}
+
+TEST(Log, EmptyPathSwitchesTheFileOff)
+{
+    LogFileGuard guard;
+    auto dir = scratchDir("off");
+    vorn::setLogFilePath("");
+    auto oldCwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    log(LOG_ERROR, "Nowhere", "");
+    std::filesystem::current_path(oldCwd);
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
 } // namespace
