@@ -3,6 +3,7 @@
 #include "engine/BGinfo.h"
 #include "engine/VideoFormat.h"
 #include "foundation/Log.h"
+#include "foundation/TevFindFiles.h"
 #include "mxf/MxfFile.h"
 
 #include <filesystem>
@@ -31,30 +32,15 @@ bool isFolder(const std::string& path)
     return ec || st.type() == fs::file_type::not_found || fs::is_directory(st);
 }
 
-bool endsWithMxf(const std::string& path)
-{
-    return path.size() >= 4 && path.compare(path.size() - 4, 4, ".MXF") == 0;
-}
-
 // The files (not folders) directly in a folder whose full path ends in ".MXF"
-// (exactly, upper case), in the order the file system returns them.
+// (exactly, upper case).
 std::vector<std::string> findMxfFiles(const std::string& folder)
 {
+    CTevFindFiles finder(CTevFindFiles::kFiles, ".MXF");
+    finder.find(folder, false);
     std::vector<std::string> found;
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    if (ec)
-        return found;
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        if (ec)
-            break;
-        std::error_code typeError;
-        if (it->is_directory(typeError))
-            continue;
-        const std::string full = joinPath(folder, it->path().filename().string().c_str());
-        if (endsWithMxf(full))
-            found.push_back(full);
-    }
+    for (size_t i = 0; i < finder.count(); ++i)
+        found.push_back(finder.path(i).str());
     return found;
 }
 
