@@ -113,11 +113,13 @@ const VlcLookup& runBeforeLookup(int zerosLeft);
 // CABAC
 // ===================================================================================
 
-// (m, n) for every ctxIdx 0..1023 as used by I (and SI) slices: for ctxIdx 0..10 and 60..69
-// the values common to all slice types, for 70..1023 the I column. ctxIdx 11..59 (P/B only)
+// (m, n) for every ctxIdx 0..459 as used by I (and SI) slices: for ctxIdx 0..10 and 60..69
+// the values common to all slice types, for 70..459 the I column. ctxIdx 11..59 (P/B only)
 // hold (0, 0) and are never used by intra slices. ctxIdx 276 (end_of_slice_flag / the I_PCM
 // bin of mb_type) is not initialised from (m, n): it is pStateIdx 63, valMPS 0; it holds (0, 0).
-extern const int8_t kCabacInitI[1024][2];
+// The Cb/Cr residual contexts 460..1023 exist only for 4:4:4 and are not included.
+constexpr int kCabacIntraContextCount = 460;
+extern const int8_t kCabacInitI[kCabacIntraContextCount][2];
 constexpr int kCabacEndOfSliceCtx = 276;
 
 // Initial state of one context: preCtxState = Clip3(1, 126, ((m * Clip3(0, 51, SliceQPY)) >> 4) + n).
