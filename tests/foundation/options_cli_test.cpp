@@ -77,6 +77,7 @@ TEST(OptionsCommand, UsageErrorsNameTheKeyAndChangeNothing)
         {"options =5", "malformed setting '=5'"},
         {"--set cardsize=4 options", "unknown option key: cardsize"},
         {"--set CardSize options", "malformed setting 'CardSize'"},
+        {"options 'DestinationFolder=/a\nCardSize = 1'", "the value of option DestinationFolder cannot contain a line break"},
     };
     for (const auto& c : cases) {
         auto r = runVorn(withFile(file, c.args));
