@@ -66,9 +66,7 @@ int runPlan(const Opts& opts, const vorn::cli::Common& common)
     }
 
     // The engine's export settings, as the pane hands them over at Start.
-    engine.m_removePulldown = exportOptions.removePulldown;
-    engine.m_addPulldown = exportOptions.addPulldown;
-    engine.m_desiredFrameRate = exportOptions.desiredRate;
+    vorn::applyExportOptions(engine, exportOptions);
 
     PrintingCaller printer;
     engine.m_caller = &printer;
@@ -84,7 +82,7 @@ vorn::cli::Registration reg{25, [](CLI::App& root, const vorn::cli::Common& comm
     CLI::App* app = root.add_subcommand(
         "plan", "Print what exporting each clip would print before its first frame (writes nothing)");
     auto opts = std::make_shared<Opts>();
-    app->add_option("paths", opts->paths, "Clip files, folders of clips or P2 card folders")->required();
+    app->add_option("PATH", opts->paths, "Clip files, folders of clips or P2 card folders")->required();
     return vorn::cli::Subcommand{app, [opts, &common]() { return runPlan(*opts, common); }};
 }};
 

@@ -35,6 +35,13 @@ ExportOptions exportOptionsFrom(const COptions& options)
     return out;
 }
 
+void applyExportOptions(CVorn& engine, const ExportOptions& options)
+{
+    engine.m_removePulldown = options.removePulldown ? 1 : 0;
+    engine.m_addPulldown = options.addPulldown ? 1 : 0;
+    engine.m_desiredFrameRate = options.desiredRate;
+}
+
 int32_t frameSizeChoiceOf(std::string_view text)
 {
     static constexpr std::string_view kTests[] = {

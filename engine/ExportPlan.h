@@ -38,6 +38,10 @@ struct ExportOptions {
 // (not above 0, or 1000 and more) reads as the default 23.976.
 ExportOptions exportOptionsFrom(const COptions& options);
 
+// Hands the export's settings to the engine as the pane does at Start: the
+// remove-pulldown and add-pulldown flags and the desired frame rate.
+void applyExportOptions(CVorn& engine, const ExportOptions& options);
+
 // The frame size choice of a "DesiredFrameSize" text: the last of the tests
 // "1920" (1), "1280" (2), "NTSC DVCPRO50" (3), "PAL DVCPRO50" (4),
 // "NTSC DV/DVCPRO25" (5), "PAL DVCPRO25" (6) that the text contains
