@@ -18,8 +18,6 @@ class COptions;
 
 namespace vorn {
 
-class CExportBase;
-
 // The options of one export, read once when it starts.
 struct ExportOptions {
     bool removePulldown = false;   // "RemovePulldown"

@@ -15,9 +15,13 @@ class CCaller;
 class CMxfFile;
 class CVorn;
 
+namespace vorn::mxf {
+class CExportBase;
+}
+
 namespace vorn {
 
-class CExportBase;
+using mxf::CExportBase;
 
 // The export driver's per-clip buffer set. Only what a step needs is
 // allocated: planning needs decoded[0] alone, which holds the clip's
