@@ -361,13 +361,13 @@ int32_t firstFrameSize(const P2Clip& clip)
     if (!isAvc(clip.format))
         return clip.frameData.empty() ? laterFrameSize(clip) : static_cast<int32_t>(clip.frameData[0].size());
     const int32_t base = clip.frameData.empty() ? laterFrameSize(clip) : static_cast<int32_t>(clip.frameData[0].size());
-    return base + 512;
+    return base + (clip.avcHeaderBytes ? 512 : 0);
 }
 
 std::vector<uint8_t> p2Frame(const P2Clip& clip, int64_t index)
 {
     const bool avc = isAvc(clip.format);
-    const size_t skip = avc && index == 0 ? 512 : 0;
+    const size_t skip = avc && index == 0 && clip.avcHeaderBytes ? 512 : 0;
     std::vector<uint8_t> frame;
     const bool synthetic = clip.frameData.empty();
     if (!synthetic) {
@@ -427,6 +427,9 @@ std::vector<uint8_t> p2VideoFile(const P2Clip& clip)
     const int32_t height = clip.storedHeight ? clip.storedHeight : (progressiveOf(clip.format) ? lines : lines / 2);
     const int32_t width = clip.storedWidth ? clip.storedWidth : storedWidthOf(clip.format);
     std::array<uint8_t, 16> container{0x06, 0x0E, 0x2B, 0x34, 0x04, 0x01, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x02, 0x02, 0x41, 0x02};
+    static const uint8_t kDvContainer[11] = {0x41, 0x60, 0x62, 0x61, 0x63, 0x01, 0x02, 0x51, 0x50, 0x41, 0x40};
+    if (clip.format >= 1 && clip.format <= 10)
+        container[14] = kDvContainer[clip.format];
     if (avc) {
         container[13] = 0x10;
         container[14] = 0x60;

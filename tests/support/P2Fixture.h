@@ -52,7 +52,9 @@ struct P2Clip {
     std::function<void(int64_t index, std::vector<uint8_t>& frame)> frameHook;
     // Bytes after the last frame inside the essence element.
     uint64_t essenceExtraBytes = 0;
-    // Write two edit unit byte counts for AVC-Intra (first frame, later frames).
+    // AVC-Intra: frame 0 carries 512 header bytes in front of its picture.
+    bool avcHeaderBytes = true;
+    // AVC-Intra: two edit unit byte counts (first frame, later frames), else one.
     bool avcTwoIndexSegments = true;
 
     int audioChannels = 2;
