@@ -13,7 +13,9 @@
 #include <cctype>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -491,6 +493,54 @@ TEST(PlannerRobustness, HugeCountsSaturateAndOddRatesStayDefined)
     plan = makePlan(r);
     runPlanner(plan, r);
     EXPECT_GT(plan.rateNum, 0);
+}
+
+// Random inputs, including codes outside the table, invalid groups, odd rates
+// and extreme counts: the decisions stay consistent.
+TEST(PlannerRobustness, RandomInputsKeepDecisionsConsistent)
+{
+    std::mt19937 rng(12345);
+    const int32_t formats[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, -1};
+    const char* sizes[] = {"no conversion", "Convert all to 1920 x 1080 DVCPROHD", "Convert all to 1280 x 720 DVCPROHD",
+                           "Convert all to NTSC DVCPRO50", "Convert all to PAL DVCPRO50",
+                           "Convert all to NTSC DV/DVCPRO25", "Convert all to PAL DVCPRO25"};
+    const float rates[] = {23.976f, 25.0f, 29.97f, 24.0f, 60.0f};
+    const int64_t counts[] = {0, 1, 4, 1003, -7, std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
+    for (int i = 0; i < 3000; ++i) {
+        PlanSetup s;
+        s.format = formats[rng() % std::size(formats)];
+        s.frames = counts[rng() % std::size(counts)];
+        s.sourceRate = static_cast<int32_t>(rng() % 4 == 0 ? rng() : rng() % 70);
+        s.valid = rng() % 2;
+        s.cam = static_cast<int32_t>(rng() % 166);
+        s.mode = static_cast<int32_t>(rng() % 16);
+        s.remove = rng() % 2;
+        s.add = rng() % 2;
+        s.add32 = rng() % 2;
+        s.addAdvanced = rng() % 2;
+        s.rotate = rng() % 2;
+        s.noise = rng() % 2;
+        s.remove32 = rng() % 2;
+        s.removeAdvanced = rng() % 2;
+        s.desired = rates[rng() % std::size(rates)];
+        s.frameSize = sizes[rng() % std::size(sizes)];
+        s.wide = rng() % 2;
+        ConversionPlan plan = makePlan(s);
+        const std::vector<std::string> lines = runPlanner(plan, s);
+        SCOPED_TRACE(testing::Message() << "case " << i << " format " << s.format << " cam " << s.cam);
+        EXPECT_TRUE(plan.rateDen == 1 || plan.rateDen == 1001);
+        if (plan.targetFormat != s.format) {
+            EXPECT_NE(vorn::videoFormatInfo(plan.targetFormat), nullptr);
+            EXPECT_EQ(plan.outFrameSize, vorn::dvFrameBytes(plan.targetFormat));
+        }
+        EXPECT_TRUE(plan.frameRatio >= 0.0f && plan.frameRatio <= 10.0f);
+        if (s.frames >= 0)
+            EXPECT_GE(plan.frameCount, 0);
+        for (const auto& line : lines)
+            EXPECT_TRUE(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) << line;
+        if (plan.reduceNoise || (plan.rotate && s.format != 2 && s.format != 4) || plan.frameSizeChoice)
+            EXPECT_EQ(plan.reencode, 1);
+    }
 }
 
 TEST(PlannerInputs, FrameSizeChoiceOfText)
