@@ -1,0 +1,480 @@
+#include "avci/AvcDecoder.h"
+
+#include "avci/Bitstream.h"
+#include "avci/Deblock.h"
+#include "avci/Nal.h"
+#include "avci/ParameterSets.h"
+#include "avci/Slice.h"
+
+#include "foundation/Cpu.h"
+#include "foundation/Notifier.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace vorn::avci {
+
+namespace {
+
+constexpr const char* kTitle = "Quintell AVC-Intra Decoder";
+constexpr size_t kNalBufferSize = 600000;
+constexpr int kMaxSliceContexts = 8;
+
+struct PendingSlice {
+    SliceHeader header;
+    size_t nalIndex = 0;   // index into the slice NAL buffers
+    size_t payloadSize = 0;
+    size_t dataBitPos = 0; // bit position of the slice data
+};
+
+bool samePicture(const SliceHeader& a, const SliceHeader& b)
+{
+    return a.frameNum == b.frameNum && a.ppsId == b.ppsId && a.fieldPic == b.fieldPic &&
+           a.bottomField == b.bottomField && (a.nalRefIdc == 0) == (b.nalRefIdc == 0) &&
+           (a.nalType == 5) == (b.nalType == 5) && a.idrPicId == b.idrPicId && a.pocLsb == b.pocLsb &&
+           a.deltaPocBottom == b.deltaPocBottom && a.deltaPoc0 == b.deltaPoc0 && a.deltaPoc1 == b.deltaPoc1;
+}
+
+class Decoder {
+public:
+    void setThreads(int n) { requestedThreads_ = n; }
+
+    bool decode(const uint8_t* src, uint8_t* dst, size_t count, int formatCode, size_t capacity)
+    {
+        if (!initialised_ || formatCode != formatCode_) {
+            release();
+            initialise();
+            formatCode_ = formatCode;
+            initialised_ = true;
+        }
+        try {
+            if (!src && count) avcFail("No input data.");
+            decodeAccessUnit(src, count);
+            writeOutput(dst, capacity);
+            return true;
+        } catch (const AvcError& e) {
+            pending_.clear();
+            notify(kTitle, e.message);
+            return false;
+        } catch (const std::bad_alloc&) {
+            pending_.clear();
+            notify(kTitle, "Could not allocate memory: picture buffers");
+            return false;
+        }
+    }
+
+    AvcFrameInfo info() const { return info_; }
+
+private:
+    void release()
+    {
+        for (auto& s : spsTable_) s = Sps{};
+        for (auto& p : ppsTable_) p = Pps{};
+        contexts_.clear();
+        sliceBuffers_.clear();
+        for (auto& p : planes_) std::vector<uint16_t>().swap(p);
+        pic_.mbs.clear();
+        pending_.clear();
+        info_ = AvcFrameInfo{};
+    }
+
+    void initialise()
+    {
+        int n = requestedThreads_ > 0 ? requestedThreads_ : affinityProcessorCount();
+        n = std::clamp(n, 1, kMaxSliceContexts);
+        contexts_.clear();
+        for (int i = 0; i < n; ++i) contexts_.push_back(std::make_unique<SliceDecoder>());
+        nalBuffer_.assign(kNalBufferSize + kBitReaderPadding, 0);
+    }
+
+    void decodeAccessUnit(const uint8_t* src, size_t count)
+    {
+        frameDone_ = false;
+        fieldsDone_ = 0;
+        havePicture_ = false;
+        pending_.clear();
+        usedSliceBuffers_ = 0;
+        const std::vector<NalSpan> nals = findNalUnits(src, count);
+        for (const NalSpan& nal : nals) {
+            if (nal.size == 0) continue;
+            if (nal.size > kNalBufferSize) avcFail("NALU overflow.");
+            const uint8_t header = src[nal.offset];
+            if (header & 0x80) avcFail("Invalid NAL unit header (forbidden_zero_bit).");
+            const int refIdc = (header >> 5) & 3;
+            const int type = header & 31;
+            switch (type) {
+            case 7: {
+                const size_t n = unescapeNal(src + nal.offset + 1, nal.size - 1, nalBuffer_);
+                BitReader br(nalBuffer_.data(), n);
+                Sps sps;
+                parseSps(br, sps);
+                if (!pending_.empty()) finishPicture();
+                spsTable_[size_t(sps.spsId)] = sps;
+                break;
+            }
+            case 8: {
+                const size_t n = unescapeNal(src + nal.offset + 1, nal.size - 1, nalBuffer_);
+                BitReader br(nalBuffer_.data(), n);
+                Pps pps;
+                parsePps(br, pps, spsTable_);
+                if (!pending_.empty()) finishPicture();
+                ppsTable_[size_t(pps.ppsId)] = pps;
+                break;
+            }
+            case 1:
+            case 5: {
+                if (usedSliceBuffers_ >= sliceBuffers_.size()) sliceBuffers_.emplace_back();
+                std::vector<uint8_t>& buf = sliceBuffers_[usedSliceBuffers_];
+                const size_t n = unescapeNal(src + nal.offset + 1, nal.size - 1, buf);
+                BitReader br(buf.data(), n);
+                PendingSlice ps;
+                parseSliceHeader(br, type, refIdc, spsTable_, ppsTable_, ps.header);
+                if (!pending_.empty() &&
+                    (!samePicture(pending_.front().header, ps.header) || ps.header.firstMb == 0)) {
+                    // The slice buffers of the finished picture are reused from here on.
+                    std::vector<uint8_t> keep;
+                    keep.swap(buf);
+                    finishPicture();
+                    usedSliceBuffers_ = 0;
+                    sliceBuffers_[0].swap(keep);
+                }
+                ps.nalIndex = usedSliceBuffers_++;
+                ps.payloadSize = n;
+                ps.dataBitPos = br.position();
+                pending_.push_back(ps);
+                break;
+            }
+            case 2:
+            case 3:
+            case 4:
+                avcFail("Data partitioning is not supported.");
+            default:
+                break; // AUD, SEI, filler, end of sequence/stream and others carry no picture data
+            }
+        }
+        if (!pending_.empty()) finishPicture();
+        if (!havePicture_) avcFail("No picture in the access unit.");
+        if (!frameDone_ && fieldsDone_ != 3) avcFail("Incomplete frame: a field is missing.");
+    }
+
+    void finishPicture()
+    {
+        const SliceHeader& first = pending_.front().header;
+        const Pps& pps = ppsTable_[size_t(first.ppsId)];
+        const Sps& sps = spsTable_[size_t(pps.spsId)];
+        for (const PendingSlice& s : pending_) {
+            if (s.header.ppsId != first.ppsId) avcFail("Slices of one picture use different parameter sets.");
+        }
+        activate(sps, pps, first);
+        decodeSlices();
+        bool deblock = false;
+        if (!sps.intraProfile()) {
+            for (const PendingSlice& s : pending_)
+                if (s.header.disableDeblocking != 1) deblock = true;
+        }
+        if (deblock) runDeblocking();
+        // Every macroblock of the picture must have been decoded.
+        for (const MbInfo& m : pic_.mbs)
+            if (m.kind == kMbNone) avcFail("Missing slices: the picture is incomplete.");
+        if (first.fieldPic) {
+            fieldsDone_ |= first.bottomField ? 2 : 1;
+            frameDone_ = false;
+        } else {
+            frameDone_ = true;
+            fieldsDone_ = 0;
+        }
+        info_.deblocked = deblock;
+        havePicture_ = true;
+        pending_.clear();
+    }
+
+    void activate(const Sps& sps, const Pps& pps, const SliceHeader& sh)
+    {
+        const int frameHeightMbs = sps.frameHeightInMbs();
+        const int w = sps.widthInMbs * 16;
+        const int h = frameHeightMbs * 16;
+        const int cat = sps.chromaArrayType();
+        const int cw = cat == 0 ? 0 : w / 2;
+        const int ch = cat == 0 ? 0 : (cat == 1 ? h / 2 : h);
+        if (sps.widthInMbs * frameHeightMbs > 139264) avcFail("Picture size out of range.");
+        if (w != frameW_ || h != frameH_ || cw != frameCw_ || ch != frameCh_ || active_.bitDepthLuma != sps.bitDepthLuma) {
+            frameW_ = w;
+            frameH_ = h;
+            frameCw_ = cw;
+            frameCh_ = ch;
+            planes_[0].assign(size_t(w) * size_t(h), 0);
+            planes_[1].assign(size_t(cw) * size_t(ch), uint16_t(1 << (sps.bitDepthChroma - 1)));
+            planes_[2].assign(size_t(cw) * size_t(ch), uint16_t(1 << (sps.bitDepthChroma - 1)));
+            fieldsDone_ = 0;
+            frameDone_ = false;
+        }
+        active_ = sps;
+        activePps_ = pps;
+        pic_.sps = &active_;
+        pic_.pps = &activePps_;
+        pic_.widthMbs = sps.widthInMbs;
+        pic_.fieldPic = sh.fieldPic;
+        pic_.mbaff = sps.mbAff && !sh.fieldPic;
+        pic_.heightMbs = sh.fieldPic ? frameHeightMbs / 2 : frameHeightMbs;
+        pic_.chromaArrayType = cat;
+        pic_.bitDepth = sps.bitDepthLuma;
+        pic_.mbHeightC = cat == 2 ? 16 : 8;
+        const int parity = sh.fieldPic && sh.bottomField ? 1 : 0;
+        const int step = sh.fieldPic ? 2 : 1;
+        pic_.plane[0] = planes_[0].data() + size_t(parity) * size_t(w);
+        pic_.stride[0] = ptrdiff_t(w) * step;
+        for (int c = 1; c < 3; ++c) {
+            pic_.plane[c] = cat == 0 ? nullptr : planes_[size_t(c)].data() + size_t(parity) * size_t(cw);
+            pic_.stride[c] = ptrdiff_t(cw) * step;
+        }
+        pic_.setupScaling();
+        pic_.mbs.assign(size_t(pic_.picSizeInMbs()), MbInfo{});
+        if (cat == 0) {
+            // Monochrome pictures are not expected from AVC-Intra; decode luma only.
+            avcFail("Monochrome streams are not supported.");
+        }
+    }
+
+    void decodeOne(size_t index, SliceDecoder& ctx)
+    {
+        const PendingSlice& s = pending_[index];
+        BitReader br(sliceBuffers_[s.nalIndex].data(), s.payloadSize);
+        br.setPosition(s.dataBitPos);
+        ctx.decode(pic_, s.header, br, int(index));
+    }
+
+    void decodeSlices()
+    {
+        const size_t count = pending_.size();
+        const size_t threads = std::min(contexts_.size(), count);
+        if (threads <= 1) {
+            for (size_t i = 0; i < count; ++i) decodeOne(i, *contexts_[0]);
+            return;
+        }
+        std::atomic<size_t> next{0};
+        std::mutex errorMutex;
+        std::string error;
+        bool failed = false;
+        auto work = [&](size_t t) {
+            for (;;) {
+                const size_t i = next.fetch_add(1);
+                if (i >= count) return;
+                try {
+                    decodeOne(i, *contexts_[t]);
+                } catch (const AvcError& e) {
+                    std::lock_guard<std::mutex> lock(errorMutex);
+                    if (!failed) error = e.message;
+                    failed = true;
+                } catch (const std::bad_alloc&) {
+                    std::lock_guard<std::mutex> lock(errorMutex);
+                    if (!failed) error = "Could not allocate memory: slice";
+                    failed = true;
+                }
+            }
+        };
+        std::vector<std::thread> pool;
+        for (size_t t = 1; t < threads; ++t) pool.emplace_back(work, t);
+        work(0);
+        for (auto& th : pool) th.join();
+        if (failed) avcFail(error);
+    }
+
+    void runDeblocking()
+    {
+        deblockInfo_.assign(pic_.mbs.size(), DeblockMbInfo{});
+        for (size_t i = 0; i < pic_.mbs.size(); ++i) {
+            const MbInfo& m = pic_.mbs[i];
+            DeblockMbInfo& d = deblockInfo_[i];
+            if (m.slice < 0) continue;
+            const SliceHeader& sh = pending_[size_t(m.slice)].header;
+            d.qpY = m.kind == kMbPcm ? 0 : m.qp;
+            d.pcm = m.kind == kMbPcm ? 1 : 0;
+            d.fieldMb = m.field;
+            d.transform8x8 = m.t8x8;
+            d.disableIdc = uint8_t(sh.disableDeblocking);
+            d.filterOffsetA = int8_t(sh.alphaOffset);
+            d.filterOffsetB = int8_t(sh.betaOffset);
+            d.chromaQpOffset = int8_t(activePps_.chromaQpIndexOffset);
+            d.secondChromaQpOffset = int8_t(activePps_.secondChromaQpIndexOffset);
+            d.slice = m.slice;
+        }
+        DeblockPicture dp;
+        for (int c = 0; c < 3; ++c) {
+            dp.plane[c] = pic_.plane[c];
+            dp.stride[c] = pic_.stride[c];
+        }
+        dp.chromaArrayType = pic_.chromaArrayType;
+        dp.bitDepthY = active_.bitDepthLuma;
+        dp.bitDepthC = active_.bitDepthChroma;
+        dp.widthMbs = pic_.widthMbs;
+        dp.heightMbs = pic_.heightMbs;
+        dp.structure = !pic_.fieldPic ? PictureStructure::Frame
+                                      : (pic_.plane[0] != planes_[0].data() ? PictureStructure::BottomField
+                                                                            : PictureStructure::TopField);
+        dp.mbaff = pic_.mbaff;
+        dp.mbs = deblockInfo_.data();
+        if (!deblockPicture(dp)) avcFail("Deblocking failed: inconsistent picture description.");
+    }
+
+    void writeOutput(uint8_t* dst, size_t capacity)
+    {
+        const Sps& sps = active_;
+        const int cat = sps.chromaArrayType();
+        const int cropUnitX = cat == 0 ? 1 : 2;
+        const int cropUnitY = (cat == 1 ? 2 : 1) * (sps.frameMbsOnly ? 1 : 2);
+        const int x0 = sps.cropLeft * cropUnitX;
+        const int y0 = sps.cropTop * cropUnitY;
+        const int width = frameW_ - (sps.cropLeft + sps.cropRight) * cropUnitX;
+        const int height = frameH_ - (sps.cropTop + sps.cropBottom) * cropUnitY;
+        const int bytesPerSample = sps.bitDepthLuma > 8 ? 2 : 1;
+        const int cw = cat == 0 ? 0 : width / 2;
+        const int ch = cat == 0 ? 0 : (cat == 1 ? height / 2 : height);
+        const size_t total = (size_t(width) * size_t(height) + 2 * size_t(cw) * size_t(ch)) * size_t(bytesPerSample);
+        if (!dst || capacity < total) avcFail("The destination buffer is too small for the decoded frame.");
+        uint8_t* out = dst;
+        auto writePlane = [&](const std::vector<uint16_t>& plane, int stride, int px, int py, int pw, int ph) {
+            for (int y = 0; y < ph; ++y) {
+                const uint16_t* row = plane.data() + size_t(py + y) * size_t(stride) + size_t(px);
+                if (bytesPerSample == 2) {
+                    for (int x = 0; x < pw; ++x) {
+                        out[2 * x] = uint8_t(row[x]);
+                        out[2 * x + 1] = uint8_t(row[x] >> 8);
+                    }
+                    out += 2 * size_t(pw);
+                } else {
+                    for (int x = 0; x < pw; ++x) out[x] = uint8_t(row[x]);
+                    out += size_t(pw);
+                }
+            }
+        };
+        writePlane(planes_[0], frameW_, x0, y0, width, height);
+        if (cat != 0) {
+            const int cy0 = cat == 1 ? y0 / 2 : y0;
+            writePlane(planes_[1], frameCw_, x0 / 2, cy0, cw, ch);
+            writePlane(planes_[2], frameCw_, x0 / 2, cy0, cw, ch);
+        }
+        info_.width = width;
+        info_.height = height;
+        info_.chromaFormat = cat;
+        info_.bitDepth = sps.bitDepthLuma;
+        info_.profileIdc = sps.profileIdc;
+        info_.bytes = total;
+    }
+
+    bool initialised_ = false;
+    int formatCode_ = 0;
+    int requestedThreads_ = 0;
+    std::array<Sps, 32> spsTable_{};
+    std::array<Pps, 256> ppsTable_{};
+    Sps active_{};
+    Pps activePps_{};
+    std::vector<uint8_t> nalBuffer_;
+    std::vector<std::vector<uint8_t>> sliceBuffers_;
+    size_t usedSliceBuffers_ = 0;
+    std::vector<std::unique_ptr<SliceDecoder>> contexts_;
+    std::vector<PendingSlice> pending_;
+    PictureContext pic_;
+    std::vector<DeblockMbInfo> deblockInfo_;
+    std::vector<uint16_t> planes_[3];
+    int frameW_ = 0, frameH_ = 0, frameCw_ = 0, frameCh_ = 0;
+    bool frameDone_ = false;
+    int fieldsDone_ = 0;
+    bool havePicture_ = false;
+    AvcFrameInfo info_;
+};
+
+Decoder& decoder()
+{
+    static Decoder* d = new Decoder(); // lives until the process ends
+    return *d;
+}
+
+} // namespace
+
+bool decodeAvcFrame(const uint8_t* source, uint8_t* destination, size_t sourceCount, int formatCode,
+                    size_t destinationCapacity)
+{
+    return decoder().decode(source, destination, sourceCount, formatCode, destinationCapacity);
+}
+
+AvcFrameInfo avcLastFrameInfo() { return decoder().info(); }
+
+void setAvcDecoderThreads(int threads)
+{
+    decoder().setThreads(std::clamp(threads, 0, kMaxSliceContexts));
+}
+
+std::vector<std::pair<size_t, size_t>> splitAccessUnits(const uint8_t* data, size_t size)
+{
+    std::vector<std::pair<size_t, size_t>> out;
+    const std::vector<NalSpan> nals = findNalUnits(data, size);
+    std::array<Sps, 32> sps{};
+    std::array<Pps, 256> pps{};
+    std::vector<uint8_t> buf;
+    size_t auStart = SIZE_MAX;
+    bool haveVcl = false;
+    bool havePrev = false;
+    SliceHeader prev;
+    bool prevWasFirstField = false;
+    auto startAu = [&](size_t at) {
+        if (auStart != SIZE_MAX && at > auStart) out.emplace_back(auStart, at - auStart);
+        auStart = at;
+        haveVcl = false;
+    };
+    for (const NalSpan& nal : nals) {
+        if (nal.size == 0) continue;
+        const int type = data[nal.offset] & 31;
+        const int refIdc = (data[nal.offset] >> 5) & 3;
+        if (auStart == SIZE_MAX) auStart = nal.start;
+        if (type == 9) {
+            startAu(nal.start);
+            continue;
+        }
+        try {
+            if (type == 7 || type == 8 || type == 6 || (type >= 14 && type <= 18)) {
+                if (haveVcl) startAu(nal.start);
+                if (type == 7 || type == 8) {
+                    const size_t n = unescapeNal(data + nal.offset + 1, nal.size - 1, buf);
+                    BitReader br(buf.data(), n);
+                    if (type == 7) {
+                        Sps s;
+                        parseSps(br, s);
+                        sps[size_t(s.spsId)] = s;
+                    } else {
+                        Pps p;
+                        parsePps(br, p, sps);
+                        pps[size_t(p.ppsId)] = p;
+                    }
+                }
+            } else if (type == 1 || type == 5) {
+                const size_t n = unescapeNal(data + nal.offset + 1, std::min<size_t>(nal.size - 1, 64), buf);
+                BitReader br(buf.data(), n);
+                SliceHeader sh;
+                parseSliceHeader(br, type, refIdc, sps, pps, sh);
+                if (havePrev && (!samePicture(prev, sh) || sh.firstMb == 0)) {
+                    const bool secondField = prevWasFirstField && sh.fieldPic && prev.fieldPic &&
+                                             sh.bottomField != prev.bottomField && sh.frameNum == prev.frameNum;
+                    if (haveVcl && !secondField) startAu(nal.start);
+                    prevWasFirstField = sh.fieldPic && !secondField;
+                } else if (!havePrev) {
+                    prevWasFirstField = sh.fieldPic;
+                }
+                prev = sh;
+                havePrev = true;
+                haveVcl = true;
+            }
+        } catch (const AvcError&) {
+            // A damaged header: keep the unit in the current access unit.
+            if (type == 1 || type == 5) haveVcl = true;
+        }
+    }
+    if (auStart != SIZE_MAX && size > auStart) out.emplace_back(auStart, size - auStart);
+    return out;
+}
+
+} // namespace vorn::avci

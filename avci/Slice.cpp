@@ -1,0 +1,1140 @@
+#include "avci/Slice.h"
+
+#include "avci/AvcTables.h"
+#include "avci/IntraPred.h"
+#include "avci/Transform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace vorn::avci {
+
+namespace {
+
+// coded_block_pattern of intra macroblocks by codeNum (ChromaArrayType 1 and 2).
+constexpr uint8_t kIntraCbpFromCode[48] = {
+    47, 31, 15, 0,  23, 27, 29, 30, 7,  11, 13, 14, 39, 43, 45, 46,
+    16, 3,  5,  10, 12, 19, 21, 26, 28, 35, 37, 42, 44, 1,  2,  4,
+    8,  17, 18, 20, 24, 6,  9,  22, 25, 32, 33, 34, 36, 40, 38, 41};
+
+// Coefficient order of chroma DC: 2x2 raster for 4:2:0; for 4:2:2 the 2-wide, 4-high
+// raster position of each coefficient.
+constexpr uint8_t kChromaDc420Order[4] = {0, 1, 2, 3};
+constexpr uint8_t kChromaDc422Order[8] = {0, 2, 1, 4, 6, 3, 5, 7};
+
+// Raster index (y * 4 + x) of the 4x4 luma blocks in decoding order.
+constexpr uint8_t kBlkRaster[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+// Decoding order of each raster 4x4 block.
+constexpr uint8_t kRasterToBlk[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+
+inline int clip3(int lo, int hi, int v) { return v < lo ? lo : (v > hi ? hi : v); }
+
+} // namespace
+
+void PictureContext::setupScaling()
+{
+    const bool fromPps = pps->scalingMatrixPresent;
+    const auto& l4 = fromPps ? pps->list4x4 : sps->list4x4;
+    const auto& l8 = fromPps ? pps->list8x8 : sps->list8x8;
+    for (int list = 0; list < 3; ++list) {
+        for (int m = 0; m < 6; ++m) {
+            for (int k = 0; k < 16; ++k) {
+                const int pos = kZigzag4x4[k];
+                levelScale4x4[list][m][pos] = int32_t(l4[size_t(list)][size_t(k)]) * normAdjust4x4(m, pos & 3, pos >> 2);
+            }
+        }
+    }
+    for (int m = 0; m < 6; ++m) {
+        for (int k = 0; k < 64; ++k) {
+            const int pos = kZigzag8x8[k];
+            levelScale8x8[m][pos] = int32_t(l8[0][size_t(k)]) * normAdjust8x8(m, pos & 7, pos >> 3);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Slice header
+// ---------------------------------------------------------------------------------------
+
+void parseSliceHeader(BitReader& br, int nalType, int nalRefIdc, const std::array<Sps, 32>& spsTable,
+                      const std::array<Pps, 256>& ppsTable, SliceHeader& sh)
+{
+    sh = SliceHeader{};
+    sh.nalType = nalType;
+    sh.nalRefIdc = nalRefIdc;
+    sh.firstMb = int(br.ueMax(1 << 20, "first_mb_in_slice"));
+    sh.sliceType = int(br.ueMax(9, "slice_type"));
+    if (sh.sliceType % 5 != 2) avcFail("Only intra (I) slices are supported.");
+    sh.ppsId = int(br.ueMax(255, "pic_parameter_set_id"));
+    const Pps& pps = ppsTable[size_t(sh.ppsId)];
+    if (!pps.valid) avcFail("Slice refers to a missing picture parameter set.");
+    const Sps& sps = spsTable[size_t(pps.spsId)];
+    if (!sps.valid) avcFail("Slice refers to a missing sequence parameter set.");
+    sh.frameNum = int(br.u(unsigned(sps.log2MaxFrameNum)));
+    if (!sps.frameMbsOnly) {
+        sh.fieldPic = br.flag();
+        if (sh.fieldPic) sh.bottomField = br.flag();
+    }
+    if (nalType == 5) sh.idrPicId = int(br.ueMax(65535, "idr_pic_id"));
+    if (sps.pocType == 0) {
+        sh.pocLsb = int(br.u(unsigned(sps.log2MaxPocLsb)));
+        if (pps.bottomFieldPicOrderPresent && !sh.fieldPic) sh.deltaPocBottom = br.se();
+    } else if (sps.pocType == 1 && !sps.deltaPicOrderAlwaysZero) {
+        sh.deltaPoc0 = br.se();
+        if (pps.bottomFieldPicOrderPresent && !sh.fieldPic) sh.deltaPoc1 = br.se();
+    }
+    if (pps.redundantPicCntPresent) br.ueMax(127, "redundant_pic_cnt");
+    if (nalRefIdc != 0) {
+        if (nalType == 5) {
+            br.u(1);
+            br.u(1);
+        } else if (br.flag()) {
+            for (int guard = 0;; ++guard) {
+                if (guard > 100) avcFail("Too many memory management operations.");
+                const uint32_t op = br.ueMax(6, "memory_management_control_operation");
+                if (op == 0) break;
+                if (op == 1 || op == 3) br.ue();
+                if (op == 2) br.ue();
+                if (op == 3 || op == 6) br.ue();
+                if (op == 4) br.ue();
+            }
+        }
+    }
+    const int qpBdOffset = 6 * (sps.bitDepthLuma - 8);
+    sh.sliceQp = pps.picInitQp + br.se();
+    if (sh.sliceQp < -qpBdOffset || sh.sliceQp > 51) avcFail("Value out of range: slice_qp_delta.");
+    if (pps.deblockingControlPresent) {
+        sh.disableDeblocking = int(br.ueMax(2, "disable_deblocking_filter_idc"));
+        if (sh.disableDeblocking != 1) {
+            sh.alphaOffset = 2 * br.seRange(-6, 6, "slice_alpha_c0_offset_div2");
+            sh.betaOffset = 2 * br.seRange(-6, 6, "slice_beta_offset_div2");
+        }
+    }
+    if (br.overrun()) avcFail("Truncated slice header.");
+}
+
+// ---------------------------------------------------------------------------------------
+// Neighbours
+// ---------------------------------------------------------------------------------------
+
+bool SliceDecoder::available(int mbAddr) const { return mbAddr >= firstMb_ && mbAddr < mbAddr_; }
+
+void SliceDecoder::setupMb(int mbAddr, bool field)
+{
+    PictureContext& p = *pic_;
+    const int w = p.widthMbs;
+    mbAddr_ = mbAddr;
+    mb_ = &p.mbs[size_t(mbAddr)];
+    const int mbHC = p.mbHeightC;
+    if (!p.mbaff) {
+        mbX_ = mbAddr % w;
+        mbY_ = mbAddr / w;
+        isBottom_ = false;
+        field_ = p.fieldPic;
+        base_[0] = p.plane[0] + ptrdiff_t(mbY_) * 16 * p.stride[0] + mbX_ * 16;
+        rowStride_[0] = p.stride[0];
+        for (int c = 1; c < 3; ++c) {
+            base_[c] = p.plane[c] + ptrdiff_t(mbY_) * mbHC * p.stride[c] + mbX_ * 8;
+            rowStride_[c] = p.stride[c];
+        }
+        auto chk = [&](bool ok, int a) { return ok && available(a) ? a : -1; };
+        pairA_ = chk(mbX_ > 0, mbAddr - 1);
+        pairB_ = chk(mbY_ > 0, mbAddr - w);
+        pairC_ = chk(mbY_ > 0 && mbX_ < w - 1, mbAddr - w + 1);
+        pairD_ = chk(mbY_ > 0 && mbX_ > 0, mbAddr - w - 1);
+        availA_ = pairA_ >= 0;
+        availB_ = pairB_ >= 0;
+        availC_ = pairC_ >= 0;
+        availD_ = pairD_ >= 0;
+        return;
+    }
+    const int pair = mbAddr / 2;
+    mbX_ = pair % w;
+    const int py = pair / w;
+    mbY_ = py * 2 + (mbAddr & 1);
+    isBottom_ = (mbAddr & 1) != 0;
+    field_ = field;
+    const int top = 2 * pair;
+    auto chk = [&](bool ok, int a) { return ok && a >= firstMb_ ? a : -1; };
+    pairA_ = chk(mbX_ > 0, top - 2);
+    pairB_ = chk(py > 0, top - 2 * w);
+    pairC_ = chk(py > 0 && mbX_ < w - 1, top - 2 * w + 2);
+    pairD_ = chk(py > 0 && mbX_ > 0, top - 2 * w - 2);
+    const int lumaRow = py * 32 + (field ? (isBottom_ ? 1 : 0) : (isBottom_ ? 16 : 0));
+    base_[0] = p.plane[0] + ptrdiff_t(lumaRow) * p.stride[0] + mbX_ * 16;
+    rowStride_[0] = p.stride[0] * (field ? 2 : 1);
+    const int chromaRow = py * 2 * mbHC + (field ? (isBottom_ ? 1 : 0) : (isBottom_ ? mbHC : 0));
+    for (int c = 1; c < 3; ++c) {
+        base_[c] = p.plane[c] + ptrdiff_t(chromaRow) * p.stride[c] + mbX_ * 8;
+        rowStride_[c] = p.stride[c] * (field ? 2 : 1);
+    }
+    availA_ = pairA_ >= 0;
+    if (!field && isBottom_) {
+        availB_ = true;
+        availC_ = false;
+        availD_ = availA_;
+    } else {
+        availB_ = pairB_ >= 0;
+        availC_ = pairC_ >= 0;
+        availD_ = pairD_ >= 0;
+    }
+}
+
+SliceDecoder::Neighbour SliceDecoder::neighbour(int xN, int yN, bool luma) const
+{
+    const int maxW = luma ? 16 : 8;
+    const int maxH = luma ? 16 : pic_->mbHeightC;
+    if (yN > maxH - 1 || (xN > maxW - 1 && yN >= 0)) return {-1, 0, 0};
+    const int xW = xN < 0 ? xN + maxW : (xN >= maxW ? xN - maxW : xN);
+    if (xN >= 0 && xN < maxW && yN >= 0) return {mbAddr_, xW, yN};
+    if (!pic_->mbaff) {
+        int n;
+        if (xN < 0) n = yN < 0 ? pairD_ : pairA_;
+        else if (xN < maxW) n = pairB_;
+        else n = pairC_;
+        return {n, xW, yN < 0 ? yN + maxH : yN};
+    }
+    // Macroblock-adaptive frame/field: neighbours of macroblock pairs.
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    auto isFrame = [&](int top) { return !mbs[size_t(top)].field; };
+    int n = -1;
+    int yM = 0;
+    if (!field_) {
+        if (!isBottom_) {
+            if (xN < 0 && yN < 0) {
+                if (pairD_ < 0) return {-1, 0, 0};
+                n = pairD_ + 1;
+                yM = yN;
+            } else if (xN < 0) {
+                if (pairA_ < 0) return {-1, 0, 0};
+                if (isFrame(pairA_)) {
+                    n = pairA_;
+                    yM = yN;
+                } else {
+                    n = pairA_ + (yN % 2);
+                    yM = yN >> 1;
+                }
+            } else if (xN < maxW) {
+                if (pairB_ < 0) return {-1, 0, 0};
+                n = pairB_ + 1;
+                yM = yN;
+            } else {
+                if (pairC_ < 0) return {-1, 0, 0};
+                n = pairC_ + 1;
+                yM = yN;
+            }
+        } else {
+            if (xN < 0 && yN < 0) {
+                if (pairA_ < 0) return {-1, 0, 0};
+                n = pairA_;
+                yM = isFrame(pairA_) ? yN : (yN + maxH) >> 1;
+            } else if (xN < 0) {
+                if (pairA_ < 0) return {-1, 0, 0};
+                if (isFrame(pairA_)) {
+                    n = pairA_ + 1;
+                    yM = yN;
+                } else {
+                    n = pairA_ + (yN % 2);
+                    yM = (yN + maxH) >> 1;
+                }
+            } else if (xN < maxW) {
+                n = mbAddr_ - 1;
+                yM = yN;
+            } else {
+                return {-1, 0, 0};
+            }
+        }
+    } else {
+        if (!isBottom_) {
+            if (xN < 0 && yN < 0) {
+                if (pairD_ < 0) return {-1, 0, 0};
+                if (isFrame(pairD_)) {
+                    n = pairD_ + 1;
+                    yM = 2 * yN;
+                } else {
+                    n = pairD_;
+                    yM = yN;
+                }
+            } else if (xN < 0) {
+                if (pairA_ < 0) return {-1, 0, 0};
+                if (isFrame(pairA_)) {
+                    if (yN < maxH / 2) {
+                        n = pairA_;
+                        yM = yN << 1;
+                    } else {
+                        n = pairA_ + 1;
+                        yM = (yN << 1) - maxH;
+                    }
+                } else {
+                    n = pairA_;
+                    yM = yN;
+                }
+            } else if (xN < maxW) {
+                if (pairB_ < 0) return {-1, 0, 0};
+                if (isFrame(pairB_)) {
+                    n = pairB_ + 1;
+                    yM = 2 * yN;
+                } else {
+                    n = pairB_;
+                    yM = yN;
+                }
+            } else {
+                if (pairC_ < 0) return {-1, 0, 0};
+                if (isFrame(pairC_)) {
+                    n = pairC_ + 1;
+                    yM = 2 * yN;
+                } else {
+                    n = pairC_;
+                    yM = yN;
+                }
+            }
+        } else {
+            if (xN < 0 && yN < 0) {
+                if (pairD_ < 0) return {-1, 0, 0};
+                n = pairD_ + 1;
+                yM = yN;
+            } else if (xN < 0) {
+                if (pairA_ < 0) return {-1, 0, 0};
+                if (isFrame(pairA_)) {
+                    if (yN < maxH / 2) {
+                        n = pairA_;
+                        yM = (yN << 1) + 1;
+                    } else {
+                        n = pairA_ + 1;
+                        yM = (yN << 1) + 1 - maxH;
+                    }
+                } else {
+                    n = pairA_ + 1;
+                    yM = yN;
+                }
+            } else if (xN < maxW) {
+                if (pairB_ < 0) return {-1, 0, 0};
+                n = pairB_ + 1;
+                yM = yN;
+            } else {
+                if (pairC_ < 0) return {-1, 0, 0};
+                n = pairC_ + 1;
+                yM = yN;
+            }
+        }
+    }
+    return {n, xW, (yM + maxH) % maxH};
+}
+
+// ---------------------------------------------------------------------------------------
+// Slice data
+// ---------------------------------------------------------------------------------------
+
+void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum)
+{
+    pic_ = &pic;
+    sh_ = &sh;
+    br_ = &br;
+    sliceNum_ = sliceNum;
+    useCabac_ = pic.pps->cabac;
+    const int picSize = pic.picSizeInMbs();
+    firstMb_ = sh.firstMb * (pic.mbaff ? 2 : 1);
+    if (firstMb_ >= picSize) avcFail("Value out of range: first_mb_in_slice.");
+    qp_ = sh.sliceQp;
+    prevQpDeltaNonZero_ = false;
+    std::memset(luma_, 0, sizeof luma_);
+    std::memset(luma8_, 0, sizeof luma8_);
+    std::memset(chroma_, 0, sizeof chroma_);
+    std::memset(lumaDc_, 0, sizeof lumaDc_);
+    std::memset(chromaDc_, 0, sizeof chromaDc_);
+    if (useCabac_) {
+        br.alignByte();
+        cabac_.initContexts(sh.sliceQp);
+        cabac_.start(&br);
+    }
+    int mbAddr = firstMb_;
+    bool fieldPair = false;
+    try {
+    for (;;) {
+        if (pic.mbs[size_t(mbAddr)].kind != kMbNone) avcFail("Slices overlap.");
+        if (pic.mbaff && (mbAddr & 1) == 0) {
+            mbAddr_ = mbAddr;
+            if (useCabac_) {
+                const int pair = mbAddr / 2;
+                const int w = pic.widthMbs;
+                const int px = pair % w, py = pair / w;
+                int inc = 0;
+                if (px > 0 && mbAddr - 2 >= firstMb_ && pic.mbs[size_t(mbAddr - 2)].field) ++inc;
+                if (py > 0 && mbAddr - 2 * w >= firstMb_ && pic.mbs[size_t(mbAddr - 2 * w)].field) ++inc;
+                fieldPair = cabac_.decision(kCtxMbFieldDecodingFlag + inc) != 0;
+            } else {
+                fieldPair = br.flag();
+            }
+        }
+        setupMb(mbAddr, pic.mbaff ? fieldPair : pic.fieldPic);
+        mb_->field = uint8_t(field_ ? 1 : 0);
+        mb_->slice = sliceNum;
+        decodeMacroblock();
+        if (br.overrun()) avcFail("Truncated slice data.");
+        bool end;
+        // With MBAFF, CABAC codes end_of_slice_flag only after the bottom macroblock of a pair.
+        if (useCabac_) end = (pic.mbaff && (mbAddr & 1) == 0) ? false : cabac_.terminate() != 0;
+        else end = !br.moreRbspData();
+        ++mbAddr;
+        if (end) break;
+        if (mbAddr >= picSize) avcFail("Slice data continues past the end of the picture.");
+    }
+    } catch (AvcError& e) {
+        e.message += " (macroblock " + std::to_string(mbAddr) + ")";
+        throw;
+    }
+    if (pic.mbaff && (mbAddr & 1) != 0) avcFail("Slice ends inside a macroblock pair.");
+}
+
+// ---------------------------------------------------------------------------------------
+// Macroblock layer
+// ---------------------------------------------------------------------------------------
+
+int SliceDecoder::readMbTypeCabac()
+{
+    int inc = 0;
+    const Neighbour a = neighbourLuma(-1, 0);
+    const Neighbour b = neighbourLuma(0, -1);
+    if (a.mb >= 0 && pic_->mbs[size_t(a.mb)].kind != kMbI4x4 && pic_->mbs[size_t(a.mb)].kind != kMbI8x8) ++inc;
+    if (b.mb >= 0 && pic_->mbs[size_t(b.mb)].kind != kMbI4x4 && pic_->mbs[size_t(b.mb)].kind != kMbI8x8) ++inc;
+    if (!cabac_.decision(kCtxMbTypeI + inc)) return 0;
+    if (cabac_.terminate()) return 25;
+    int type = 1;
+    if (cabac_.decision(kCtxMbTypeI + 3)) type += 12;
+    if (cabac_.decision(kCtxMbTypeI + 4)) type += cabac_.decision(kCtxMbTypeI + 5) ? 8 : 4;
+    type += 2 * cabac_.decision(kCtxMbTypeI + 6);
+    type += cabac_.decision(kCtxMbTypeI + 7);
+    return type;
+}
+
+void SliceDecoder::decodeMacroblock()
+{
+    PictureContext& p = *pic_;
+    BitReader& br = *br_;
+    int mbType;
+    if (useCabac_) mbType = readMbTypeCabac();
+    else mbType = int(br.ueMax(25, "mb_type"));
+    mbType_ = mbType;
+    mb_->t8x8 = 0;
+    mb_->cbfDc = 0;
+    std::memset(mb_->nzY, 0, sizeof mb_->nzY);
+    std::memset(mb_->nzC, 0, sizeof mb_->nzC);
+    if (mbType == 25) {
+        readPcm();
+        prevQpDeltaNonZero_ = false;
+        return;
+    }
+    int cbp = 0;
+    if (mbType == 0) {
+        mb_->kind = kMbI4x4;
+        if (p.pps->transform8x8Mode) {
+            bool t8;
+            if (useCabac_) {
+                int inc = 0;
+                const Neighbour a = neighbourLuma(-1, 0);
+                const Neighbour b = neighbourLuma(0, -1);
+                if (a.mb >= 0 && p.mbs[size_t(a.mb)].t8x8) ++inc;
+                if (b.mb >= 0 && p.mbs[size_t(b.mb)].t8x8) ++inc;
+                t8 = cabac_.decision(kCtxTransformSize8x8Flag + inc) != 0;
+            } else {
+                t8 = br.flag();
+            }
+            if (t8) {
+                mb_->kind = kMbI8x8;
+                mb_->t8x8 = 1;
+            }
+        }
+        readPredModes();
+    } else {
+        mb_->kind = kMbI16x16;
+        i16Mode_ = (mbType - 1) % 4;
+        const int chroma = ((mbType - 1) / 4) % 3;
+        cbp = (chroma << 4) | (mbType >= 13 ? 15 : 0);
+        for (int i = 0; i < 16; ++i) mb_->predMode[i] = 2;
+    }
+    if (p.chromaArrayType == 1 || p.chromaArrayType == 2) {
+        int mode;
+        if (useCabac_) {
+            int inc = 0;
+            const Neighbour a = neighbourLuma(-1, 0);
+            const Neighbour b = neighbourLuma(0, -1);
+            auto cond = [&](int n) {
+                if (n < 0) return 0;
+                const MbInfo& m = p.mbs[size_t(n)];
+                return (m.kind != kMbPcm && m.chromaPred != 0) ? 1 : 0;
+            };
+            inc = cond(a.mb) + cond(b.mb);
+            mode = 0;
+            if (cabac_.decision(kCtxIntraChromaPredMode + inc)) {
+                mode = 1;
+                while (mode < 3 && cabac_.decision(kCtxIntraChromaPredMode + 3)) ++mode;
+            }
+        } else {
+            mode = int(br.ueMax(3, "intra_chroma_pred_mode"));
+        }
+        mb_->chromaPred = uint8_t(mode);
+    } else {
+        mb_->chromaPred = 0;
+    }
+    if (mb_->kind != kMbI16x16) cbp = readCbp();
+    mb_->cbp = uint8_t(cbp);
+    if (mb_->kind == kMbI16x16 || cbp != 0) {
+        readQpDelta();
+    } else {
+        prevQpDeltaNonZero_ = false;
+    }
+    mb_->qp = int8_t(qp_);
+    readResidual();
+    reconstruct();
+}
+
+void SliceDecoder::readPcm()
+{
+    PictureContext& p = *pic_;
+    BitReader& br = *br_;
+    mb_->kind = kMbPcm;
+    br.alignByte();
+    const unsigned bd = unsigned(p.bitDepth);
+    const size_t needBits = (256 + 2 * size_t(8) * size_t(p.mbHeightC)) * bd;
+    if (br.position() + needBits > br.sizeBits()) avcFail("Truncated PCM macroblock.");
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) base_[0][y * rowStride_[0] + x] = uint16_t(br.u(bd));
+    if (p.chromaArrayType != 0) {
+        for (int c = 1; c < 3; ++c)
+            for (int y = 0; y < p.mbHeightC; ++y)
+                for (int x = 0; x < 8; ++x) base_[c][y * rowStride_[c] + x] = uint16_t(br.u(bd));
+    }
+    mb_->qp = int8_t(qp_);
+    mb_->cbp = 0x2F;
+    mb_->cbfDc = 7;
+    mb_->chromaPred = 0;
+    for (int i = 0; i < 16; ++i) {
+        mb_->predMode[i] = 2;
+        mb_->nzY[i] = 16;
+    }
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < 8; ++i) mb_->nzC[c][i] = 16;
+    if (useCabac_) cabac_.start(&br);
+}
+
+void SliceDecoder::readPredModes()
+{
+    BitReader& br = *br_;
+    const bool t8 = mb_->t8x8 != 0;
+    const int count = t8 ? 4 : 16;
+    for (int i = 0; i < count; ++i) {
+        int prev, rem = 0;
+        if (useCabac_) {
+            prev = cabac_.decision(kCtxPrevIntraPredModeFlag);
+            if (!prev) {
+                rem = cabac_.decision(kCtxRemIntraPredMode);
+                rem |= cabac_.decision(kCtxRemIntraPredMode) << 1;
+                rem |= cabac_.decision(kCtxRemIntraPredMode) << 2;
+            }
+        } else {
+            prev = int(br.u(1));
+            if (!prev) rem = int(br.u(3));
+        }
+        prevFlag_[i] = int8_t(prev);
+        rem_[i] = int8_t(rem);
+    }
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    if (!t8) {
+        for (int blk = 0; blk < 16; ++blk) {
+            const int r = kBlkRaster[blk];
+            const int x = (r & 3) * 4, y = (r >> 2) * 4;
+            const Neighbour a = neighbourLuma(x - 1, y);
+            const Neighbour b = neighbourLuma(x, y - 1);
+            int pred;
+            if (a.mb < 0 || b.mb < 0) {
+                pred = 2;
+            } else {
+                auto modeOf = [&](const Neighbour& n) {
+                    const MbInfo& m = mbs[size_t(n.mb)];
+                    if (m.kind != kMbI4x4 && m.kind != kMbI8x8) return 2;
+                    return int(m.predMode[(n.yW >> 2) * 4 + (n.xW >> 2)]);
+                };
+                pred = std::min(modeOf(a), modeOf(b));
+            }
+            const int mode = prevFlag_[blk] ? pred : (rem_[blk] < pred ? rem_[blk] : rem_[blk] + 1);
+            mb_->predMode[r] = int8_t(mode);
+        }
+    } else {
+        for (int b8 = 0; b8 < 4; ++b8) {
+            const int x = (b8 & 1) * 8, y = (b8 >> 1) * 8;
+            const Neighbour a = neighbourLuma(x - 1, y);
+            const Neighbour b = neighbourLuma(x, y - 1);
+            int pred;
+            if (a.mb < 0 || b.mb < 0) {
+                pred = 2;
+            } else {
+                auto modeOf = [&](const Neighbour& n, bool isA) {
+                    const MbInfo& m = mbs[size_t(n.mb)];
+                    if (m.kind == kMbI8x8) return int(m.predMode[(n.yW >> 2) * 4 + (n.xW >> 2)]);
+                    if (m.kind != kMbI4x4) return 2;
+                    // A 4x4 neighbour: block luma8x8BlkIdxN * 4 + n.
+                    int nIdx;
+                    if (isA) nIdx = (pic_->mbaff && !field_ && m.field && b8 == 2) ? 3 : 1;
+                    else nIdx = 2;
+                    const int bx = (n.xW >> 3) * 2 + (nIdx & 1);
+                    const int by = (n.yW >> 3) * 2 + (nIdx >> 1);
+                    return int(m.predMode[by * 4 + bx]);
+                };
+                pred = std::min(modeOf(a, true), modeOf(b, false));
+            }
+            const int mode = prevFlag_[b8] ? pred : (rem_[b8] < pred ? rem_[b8] : rem_[b8] + 1);
+            const int r0 = (y >> 2) * 4 + (x >> 2);
+            mb_->predMode[r0] = mb_->predMode[r0 + 1] = mb_->predMode[r0 + 4] = mb_->predMode[r0 + 5] = int8_t(mode);
+        }
+    }
+}
+
+int SliceDecoder::readCbp()
+{
+    PictureContext& p = *pic_;
+    if (!useCabac_) {
+        const uint32_t code = br_->ueMax(47, "coded_block_pattern");
+        int cbp = kIntraCbpFromCode[code];
+        if (p.chromaArrayType == 0 || p.chromaArrayType == 3) avcFail("Unsupported chroma format.");
+        return cbp;
+    }
+    int luma = 0;
+    for (int b8 = 0; b8 < 4; ++b8) {
+        const int x = (b8 & 1) * 8, y = (b8 >> 1) * 8;
+        auto cond = [&](const Neighbour& n) {
+            if (n.mb < 0) return 0;
+            const int b8N = (n.yW >> 3) * 2 + (n.xW >> 3);
+            if (n.mb == mbAddr_) return ((luma >> b8N) & 1) == 0 ? 1 : 0;
+            const MbInfo& m = p.mbs[size_t(n.mb)];
+            if (m.kind == kMbPcm) return 0;
+            return ((m.cbp >> b8N) & 1) == 0 ? 1 : 0;
+        };
+        const int inc = cond(neighbourLuma(x - 1, y)) + 2 * cond(neighbourLuma(x, y - 1));
+        luma |= cabac_.decision(kCtxCodedBlockPatternLuma + inc) << b8;
+    }
+    int chroma = 0;
+    if (p.chromaArrayType == 1 || p.chromaArrayType == 2) {
+        const Neighbour a = neighbourLuma(-1, 0);
+        const Neighbour b = neighbourLuma(0, -1);
+        auto cond = [&](const Neighbour& n, int minChroma) {
+            if (n.mb < 0) return 0;
+            const MbInfo& m = p.mbs[size_t(n.mb)];
+            if (m.kind == kMbPcm) return 1;
+            return (m.cbp >> 4) >= minChroma ? 1 : 0;
+        };
+        const int inc0 = cond(a, 1) + 2 * cond(b, 1);
+        if (cabac_.decision(kCtxCodedBlockPatternChroma + inc0)) {
+            const int inc1 = cond(a, 2) + 2 * cond(b, 2);
+            chroma = 1 + cabac_.decision(kCtxCodedBlockPatternChroma + 4 + inc1);
+        }
+    }
+    return luma | (chroma << 4);
+}
+
+void SliceDecoder::readQpDelta()
+{
+    const int qpBdOffset = 6 * (pic_->bitDepth - 8);
+    int delta;
+    if (useCabac_) {
+        int k = 0;
+        if (cabac_.decision(kCtxMbQpDelta + (prevQpDeltaNonZero_ ? 1 : 0))) {
+            k = 1;
+            int ctx = kCtxMbQpDelta + 2;
+            while (cabac_.decision(ctx)) {
+                ++k;
+                ctx = kCtxMbQpDelta + 3;
+                if (k > 2 * (52 + qpBdOffset)) avcFail("Value out of range: mb_qp_delta.");
+            }
+        }
+        delta = (k & 1) ? (k + 1) / 2 : -(k / 2);
+    } else {
+        delta = br_->se();
+    }
+    if (delta < -(26 + qpBdOffset / 2) || delta > 25 + qpBdOffset / 2) avcFail("Value out of range: mb_qp_delta.");
+    prevQpDeltaNonZero_ = delta != 0;
+    qp_ = ((qp_ + delta + 52 + 2 * qpBdOffset) % (52 + qpBdOffset)) - qpBdOffset;
+}
+
+// ---------------------------------------------------------------------------------------
+// Residual data
+// ---------------------------------------------------------------------------------------
+
+int SliceDecoder::nCLuma(int blkX, int blkY) const
+{
+    const Neighbour a = neighbourLuma(blkX * 4 - 1, blkY * 4);
+    const Neighbour b = neighbourLuma(blkX * 4, blkY * 4 - 1);
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    const int nA = a.mb >= 0 ? mbs[size_t(a.mb)].nzY[(a.yW >> 2) * 4 + (a.xW >> 2)] : 0;
+    const int nB = b.mb >= 0 ? mbs[size_t(b.mb)].nzY[(b.yW >> 2) * 4 + (b.xW >> 2)] : 0;
+    if (a.mb >= 0 && b.mb >= 0) return (nA + nB + 1) >> 1;
+    if (a.mb >= 0) return nA;
+    if (b.mb >= 0) return nB;
+    return 0;
+}
+
+int SliceDecoder::nCChroma(int comp, int blkX, int blkY) const
+{
+    const Neighbour a = neighbour(blkX * 4 - 1, blkY * 4, false);
+    const Neighbour b = neighbour(blkX * 4, blkY * 4 - 1, false);
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    const int nA = a.mb >= 0 ? mbs[size_t(a.mb)].nzC[comp][(a.yW >> 2) * 2 + (a.xW >> 2)] : 0;
+    const int nB = b.mb >= 0 ? mbs[size_t(b.mb)].nzC[comp][(b.yW >> 2) * 2 + (b.xW >> 2)] : 0;
+    if (a.mb >= 0 && b.mb >= 0) return (nA + nB + 1) >> 1;
+    if (a.mb >= 0) return nA;
+    if (b.mb >= 0) return nB;
+    return 0;
+}
+
+int SliceDecoder::cbfIncLuma(int blkX, int blkY) const
+{
+    const Neighbour a = neighbourLuma(blkX * 4 - 1, blkY * 4);
+    const Neighbour b = neighbourLuma(blkX * 4, blkY * 4 - 1);
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    const int cA = a.mb < 0 ? 1 : (mbs[size_t(a.mb)].nzY[(a.yW >> 2) * 4 + (a.xW >> 2)] != 0 ? 1 : 0);
+    const int cB = b.mb < 0 ? 1 : (mbs[size_t(b.mb)].nzY[(b.yW >> 2) * 4 + (b.xW >> 2)] != 0 ? 1 : 0);
+    return cA + 2 * cB;
+}
+
+int SliceDecoder::cbfIncChroma(int comp, int blkX, int blkY) const
+{
+    const Neighbour a = neighbour(blkX * 4 - 1, blkY * 4, false);
+    const Neighbour b = neighbour(blkX * 4, blkY * 4 - 1, false);
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    const int cA = a.mb < 0 ? 1 : (mbs[size_t(a.mb)].nzC[comp][(a.yW >> 2) * 2 + (a.xW >> 2)] != 0 ? 1 : 0);
+    const int cB = b.mb < 0 ? 1 : (mbs[size_t(b.mb)].nzC[comp][(b.yW >> 2) * 2 + (b.xW >> 2)] != 0 ? 1 : 0);
+    return cA + 2 * cB;
+}
+
+int SliceDecoder::cbfIncDc(int bit) const
+{
+    const Neighbour a = neighbourLuma(-1, 0);
+    const Neighbour b = neighbourLuma(0, -1);
+    const std::vector<MbInfo>& mbs = pic_->mbs;
+    const int cA = a.mb < 0 ? 1 : ((mbs[size_t(a.mb)].cbfDc >> bit) & 1);
+    const int cB = b.mb < 0 ? 1 : ((mbs[size_t(b.mb)].cbfDc >> bit) & 1);
+    return cA + 2 * cB;
+}
+
+int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan)
+{
+    BitReader& br = *br_;
+    const VlcLookup::Result tok = coeffTokenLookup(coeffTokenTableForNc(nC)).decode(br.peek32() >> 16);
+    if (tok.length == 0) avcFail("Invalid coeff_token.");
+    br.skip(tok.length);
+    const int total = tok.symbol >> 2;
+    const int t1 = tok.symbol & 3;
+    if (total > maxNumCoeff) avcFail("Invalid coeff_token.");
+    if (total == 0) return 0;
+    int level[16];
+    int suffixLength = (total > 10 && t1 < 3) ? 1 : 0;
+    const int levelLimit = 1 << (7 + pic_->bitDepth + 8);
+    for (int i = 0; i < total; ++i) {
+        if (i < t1) {
+            level[i] = br.u(1) ? -1 : 1;
+            continue;
+        }
+        const uint32_t bits = br.peek32();
+        if (bits == 0) avcFail("Invalid level_prefix.");
+        const int prefix = __builtin_clz(bits);
+        br.skip(unsigned(prefix) + 1);
+        if (prefix > 25) avcFail("Invalid level_prefix.");
+        int levelCode = (std::min(15, prefix) << suffixLength);
+        if (suffixLength > 0 || prefix >= 14) {
+            const int size = (prefix == 14 && suffixLength == 0) ? 4 : (prefix >= 15 ? prefix - 3 : suffixLength);
+            if (size > 0) levelCode += int(br.u(unsigned(size)));
+        }
+        if (prefix >= 15 && suffixLength == 0) levelCode += 15;
+        if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
+        if (i == t1 && t1 < 3) levelCode += 2;
+        int v = (levelCode & 1) == 0 ? (levelCode + 2) >> 1 : (-levelCode - 1) >> 1;
+        if (v > levelLimit || v < -levelLimit) avcFail("Coefficient level out of range.");
+        level[i] = v;
+        if (suffixLength == 0) suffixLength = 1;
+        if ((v < 0 ? -v : v) > (3 << (suffixLength - 1)) && suffixLength < 6) ++suffixLength;
+    }
+    const int span = endIdx - startIdx + 1;
+    int totalZeros = 0;
+    if (total < span) {
+        VlcLookup::Result tz;
+        if (maxNumCoeff == 4) tz = totalZerosChromaDcLookup(1, total).decode(br.peek32() >> 16);
+        else if (maxNumCoeff == 8) tz = totalZerosChromaDcLookup(2, total).decode(br.peek32() >> 16);
+        else tz = totalZeros4x4Lookup(total).decode(br.peek32() >> 16);
+        if (tz.length == 0) avcFail("Invalid total_zeros.");
+        br.skip(tz.length);
+        totalZeros = tz.symbol;
+        if (totalZeros + total > span) avcFail("Invalid total_zeros.");
+    }
+    int run[16];
+    int zerosLeft = totalZeros;
+    for (int i = 0; i < total - 1; ++i) {
+        if (zerosLeft > 0) {
+            const VlcLookup::Result rb = runBeforeLookup(zerosLeft).decode(br.peek32() >> 16);
+            if (rb.length == 0 || rb.symbol > zerosLeft) avcFail("Invalid run_before.");
+            br.skip(rb.length);
+            run[i] = rb.symbol;
+            zerosLeft -= rb.symbol;
+        } else {
+            run[i] = 0;
+        }
+    }
+    run[total - 1] = zerosLeft;
+    int coeffNum = -1;
+    for (int i = total - 1; i >= 0; --i) {
+        coeffNum += run[i] + 1;
+        coef[scan[startIdx + coeffNum]] = level[i];
+    }
+    return total;
+}
+
+int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8)
+{
+    if (!coded8x8) {
+        if (!cabac_.decision(kCtxBaseCodedBlockFlag[cat] + cbfCtxInc)) return 0;
+    }
+    const int fld = field_ ? 1 : 0;
+    const int sigBase = kCtxBaseSignificant[fld][cat];
+    const int lastBase = kCtxBaseLast[fld][cat];
+    int sig[64];
+    int numSig = 0;
+    const int numC8x8 = pic_->chromaArrayType == 2 ? 2 : 1;
+    int i = 0;
+    for (; i < maxNumCoeff - 1; ++i) {
+        int sInc, lInc;
+        if (cat == 5) {
+            sInc = kSignificant8x8CtxInc[fld][i];
+            lInc = kLast8x8CtxInc[i];
+        } else if (cat == 3) {
+            sInc = lInc = std::min(i / numC8x8, 2);
+        } else {
+            sInc = lInc = i;
+        }
+        if (cabac_.decision(sigBase + sInc)) {
+            sig[numSig++] = i;
+            if (cabac_.decision(lastBase + lInc)) break;
+        }
+    }
+    if (i == maxNumCoeff - 1) sig[numSig++] = i;
+    const int absBase = kCtxBaseAbsLevel[cat];
+    int numGt1 = 0, numEq1 = 0;
+    const int gtLimit = 4 - (cat == 3 ? 1 : 0);
+    for (int k = numSig - 1; k >= 0; --k) {
+        const int inc0 = numGt1 != 0 ? 0 : std::min(4, 1 + numEq1);
+        int v = 0;
+        if (cabac_.decision(absBase + inc0)) {
+            v = 1;
+            const int incR = 5 + std::min(gtLimit, numGt1);
+            while (v < 14 && cabac_.decision(absBase + incR)) ++v;
+            if (v == 14) {
+                int kk = 0;
+                int suffix = 0;
+                while (cabac_.bypass()) {
+                    suffix += 1 << kk;
+                    ++kk;
+                    if (kk > 24) avcFail("Coefficient level out of range.");
+                }
+                while (kk-- > 0) suffix += cabac_.bypass() << kk;
+                v += suffix;
+            }
+        }
+        const int absLevel = v + 1;
+        if (absLevel == 1) ++numEq1;
+        else ++numGt1;
+        coef[scan[sig[k]]] = cabac_.bypass() ? -absLevel : absLevel;
+    }
+    return numSig;
+}
+
+void SliceDecoder::readResidual()
+{
+    PictureContext& p = *pic_;
+    const bool fld = field_;
+    const uint8_t* scan4 = fld ? kFieldScan4x4 : kZigzag4x4;
+    const uint8_t* scan8 = fld ? kFieldScan8x8 : kZigzag8x8;
+    const int cbpLuma = mb_->cbp & 15;
+    const int cbpChroma = mb_->cbp >> 4;
+    lumaNz_ = 0;
+    lumaDcNz_ = false;
+    chromaNz_[0] = chromaNz_[1] = 0;
+    chromaDcNz_[0] = chromaDcNz_[1] = false;
+
+    if (mb_->kind == kMbI16x16) {
+        int n;
+        if (useCabac_) n = cabacBlock(lumaDc_, 0, 16, scan4, cbfIncDc(0), false);
+        else n = cavlcBlock(lumaDc_, 0, 15, 16, nCLuma(0, 0), scan4);
+        if (n) {
+            mb_->cbfDc |= 1;
+            lumaDcNz_ = true;
+        }
+        if (cbpLuma) {
+            for (int blk = 0; blk < 16; ++blk) {
+                const int r = kBlkRaster[blk];
+                const int bx = r & 3, by = r >> 2;
+                int c;
+                if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false);
+                else c = cavlcBlock(luma_[r], 0, 14, 15, nCLuma(bx, by), scan4 + 1);
+                mb_->nzY[r] = uint8_t(c);
+                if (c) lumaNz_ |= uint16_t(1u << r);
+            }
+        }
+    } else if (mb_->kind == kMbI8x8) {
+        for (int b8 = 0; b8 < 4; ++b8) {
+            if (!((cbpLuma >> b8) & 1)) continue;
+            const int bx0 = (b8 & 1) * 2, by0 = (b8 >> 1) * 2;
+            if (useCabac_) {
+                const int c = cabacBlock(luma8_[b8], 5, 64, scan8, 0, true);
+                (void)c;
+                for (int k = 0; k < 4; ++k) mb_->nzY[(by0 + (k >> 1)) * 4 + bx0 + (k & 1)] = 1;
+                lumaNz_ |= uint16_t(1u << b8);
+            } else {
+                for (int k = 0; k < 4; ++k) {
+                    uint8_t scanK[16];
+                    for (int i = 0; i < 16; ++i) scanK[i] = scan8[4 * i + k];
+                    const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
+                    const int c = cavlcBlock(luma8_[b8], 0, 15, 16, nCLuma(bx, by), scanK);
+                    mb_->nzY[by * 4 + bx] = uint8_t(c);
+                    if (c) lumaNz_ |= uint16_t(1u << b8);
+                }
+            }
+        }
+    } else {
+        for (int blk = 0; blk < 16; ++blk) {
+            if (!((cbpLuma >> (blk >> 2)) & 1)) continue;
+            const int r = kBlkRaster[blk];
+            const int bx = r & 3, by = r >> 2;
+            int c;
+            if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false);
+            else c = cavlcBlock(luma_[r], 0, 15, 16, nCLuma(bx, by), scan4);
+            mb_->nzY[r] = uint8_t(c);
+            if (c) lumaNz_ |= uint16_t(1u << r);
+        }
+    }
+
+    if (p.chromaArrayType != 1 && p.chromaArrayType != 2) return;
+    const int numC = p.chromaArrayType == 2 ? 8 : 4;
+    const uint8_t* dcOrder = p.chromaArrayType == 2 ? kChromaDc422Order : kChromaDc420Order;
+    if (cbpChroma & 3) {
+        for (int c = 0; c < 2; ++c) {
+            int n;
+            if (useCabac_) n = cabacBlock(chromaDc_[c], 3, numC, dcOrder, cbfIncDc(1 + c), false);
+            else n = cavlcBlock(chromaDc_[c], 0, numC - 1, numC, numC == 4 ? -1 : -2, dcOrder);
+            if (n) {
+                mb_->cbfDc |= uint8_t(2 << c);
+                chromaDcNz_[c] = true;
+            }
+        }
+    }
+    if (cbpChroma & 2) {
+        for (int c = 0; c < 2; ++c) {
+            for (int blk = 0; blk < numC; ++blk) {
+                const int bx = blk & 1, by = blk >> 1;
+                int n;
+                if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false);
+                else n = cavlcBlock(chroma_[c][blk], 0, 14, 15, nCChroma(c, bx, by), scan4 + 1);
+                mb_->nzC[c][blk] = uint8_t(n);
+                if (n) chromaNz_[c] |= uint8_t(1u << blk);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Reconstruction
+// ---------------------------------------------------------------------------------------
+
+void SliceDecoder::gatherEdge(int plane, int x, int y, int w, int h, bool topRightAvail, IntraEdge& e) const
+{
+    const uint16_t* base = base_[plane];
+    const ptrdiff_t rs = rowStride_[plane];
+    const int mbW = plane == 0 ? 16 : 8;
+    (void)mbW;
+    e.hasLeft = x > 0 || availA_;
+    e.hasTop = y > 0 || availB_;
+    if (x > 0 && y > 0) e.hasCorner = true;
+    else if (x == 0 && y > 0) e.hasCorner = availA_;
+    else if (x > 0 && y == 0) e.hasCorner = availB_;
+    else e.hasCorner = availD_;
+    e.hasTopRight = topRightAvail;
+    if (e.hasTop) {
+        const uint16_t* t = base + (y - 1) * rs + x;
+        const int n = topRightAvail ? 2 * w : w;
+        for (int i = 0; i < n; ++i) e.top[i] = t[i];
+    }
+    if (e.hasLeft) {
+        const uint16_t* l = base + y * rs + x - 1;
+        for (int i = 0; i < h; ++i) e.left[i] = l[i * rs];
+    }
+    if (e.hasCorner) {
+        // The sample above-left in the macroblock's own row structure (also for a frame
+        // macroblock at the bottom of a pair next to a field pair, as the reference decoders do).
+        const int c = base[(y - 1) * rs + x - 1];
+        e.top[-1] = c;
+        e.left[-1] = c;
+    }
+}
+
+namespace {
+
+inline void dequant4x4(int32_t* c, const int32_t* ls, int qp, int first)
+{
+    const int s = qp / 6;
+    if (qp >= 24) {
+        const int sh = s - 4;
+        for (int i = first; i < 16; ++i)
+            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i]) << sh);
+    } else {
+        const int sh = 4 - s;
+        const int64_t rnd = int64_t(1) << (3 - s);
+        for (int i = first; i < 16; ++i)
+            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i] + rnd) >> sh);
+    }
+}
+
+inline void dequant8x8(int32_t* c, const int32_t* ls, int qp)
+{
+    const int s = qp / 6;
+    if (qp >= 36) {
+        const int sh = s - 6;
+        for (int i = 0; i < 64; ++i)
+            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i]) << sh);
+    } else {
+        const int sh = 6 - s;
+        const int64_t rnd = int64_t(1) << (5 - s);
+        for (int i = 0; i < 64; ++i)
+            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i] + rnd) >> sh);
+    }
+}
+
+} // namespace
+
+void SliceDecoder::reconstruct()
+{
+    PictureContext& p = *pic_;
+    const int maxValue = (1 << p.bitDepth) - 1;
+    const int qpY = qp_ + 6 * (p.bitDepth - 8);
+    uint16_t* base = base_[0];
+    const ptrdiff_t rs = rowStride_[0];
+    IntraEdge e;
+    if (mb_->kind == kMbI4x4) {
+        const int32_t* ls = p.levelScale4x4[0][qpY % 6];
+        for (int blk = 0; blk < 16; ++blk) {
+            const int r = kBlkRaster[blk];
+            const int bx = r & 3, by = r >> 2;
+            bool tr;
+            if (by == 0) tr = bx < 3 ? availB_ : availC_;
+            else if (bx == 3) tr = false;
+            else tr = kRasterToBlk[(by - 1) * 4 + bx + 1] < blk;
+            gatherEdge(0, bx * 4, by * 4, 4, 4, tr, e);
+            uint16_t* dst = base + by * 4 * rs + bx * 4;
+            predict4x4(dst, rs, mb_->predMode[r], e, p.bitDepth);
+            if (lumaNz_ & (1u << r)) {
+                dequant4x4(luma_[r], ls, qpY, 0);
+                idct4x4Add(dst, rs, luma_[r], maxValue);
+            }
+        }
+    } else if (mb_->kind == kMbI8x8) {
+        for (int b8 = 0; b8 < 4; ++b8) {
+            const int bx = b8 & 1, by = b8 >> 1;
+            bool tr;
+            if (b8 == 0) tr = availB_;
+            else if (b8 == 1) tr = availC_;
+            else if (b8 == 2) tr = true;
+            else tr = false;
+            gatherEdge(0, bx * 8, by * 8, 8, 8, tr, e);
+            uint16_t* dst = base + by * 8 * rs + bx * 8;
+            predict8x8(dst, rs, mb_->predMode[(by * 2) * 4 + bx * 2], e, p.bitDepth);
+            if (lumaNz_ & (1u << b8)) {
+                dequant8x8(luma8_[b8], p.levelScale8x8[qpY % 6], qpY);
+                idct8x8Add(dst, rs, luma8_[b8], maxValue);
+            }
+        }
+    } else {
+        gatherEdge(0, 0, 0, 16, 16, false, e);
+        predict16x16(base, rs, i16Mode_, e, p.bitDepth);
+        const int32_t* ls = p.levelScale4x4[0][qpY % 6];
+        if (lumaDcNz_) {
+            hadamard4x4(lumaDc_);
+            const int s = qpY / 6;
+            for (int i = 0; i < 16; ++i) {
+                int64_t v;
+                if (qpY >= 36) v = (int64_t(lumaDc_[i]) * ls[0]) << (s - 6);
+                else v = (int64_t(lumaDc_[i]) * ls[0] + (int64_t(1) << (5 - s))) >> (6 - s);
+                luma_[i][0] = clampCoef(v);
+                lumaDc_[i] = 0;
+                if (luma_[i][0]) lumaNz_ |= uint16_t(1u << i);
+            }
+        }
+        for (int r = 0; r < 16; ++r) {
+            if (!(lumaNz_ & (1u << r))) continue;
+            dequant4x4(luma_[r], ls, qpY, 1);
+            idct4x4Add(base + (r >> 2) * 4 * rs + (r & 3) * 4, rs, luma_[r], maxValue);
+        }
+    }
+    if (p.chromaArrayType == 1 || p.chromaArrayType == 2) reconstructChroma();
+}
+
+void SliceDecoder::reconstructChroma()
+{
+    PictureContext& p = *pic_;
+    const int maxValue = (1 << p.bitDepth) - 1;
+    const int qpBdOffsetC = 6 * (p.bitDepth - 8);
+    const int h = p.mbHeightC;
+    const int numC = h == 16 ? 8 : 4;
+    for (int c = 0; c < 2; ++c) {
+        IntraEdge e;
+        gatherEdge(1 + c, 0, 0, 8, h, false, e);
+        uint16_t* base = base_[1 + c];
+        const ptrdiff_t rs = rowStride_[1 + c];
+        predictChroma(base, rs, mb_->chromaPred, e, h, p.bitDepth);
+        const int offset = c == 0 ? p.pps->chromaQpIndexOffset : p.pps->secondChromaQpIndexOffset;
+        const int qPi = clip3(-qpBdOffsetC, 51, qp_ + offset);
+        const int qpC = chromaQpFromIndex(qPi) + qpBdOffsetC;
+        const int32_t* ls = p.levelScale4x4[1 + c][qpC % 6];
+        uint8_t nz = chromaNz_[c];
+        if (chromaDcNz_[c]) {
+            int32_t* d = chromaDc_[c];
+            if (numC == 4) {
+                const int32_t a = d[0] + d[1], b = d[0] - d[1], cc = d[2] + d[3], dd = d[2] - d[3];
+                const int32_t f[4] = {a + cc, b + dd, a - cc, b - dd};
+                for (int i = 0; i < 4; ++i) {
+                    chroma_[c][i][0] = clampCoef(((int64_t(f[i]) * ls[0]) << (qpC / 6)) >> 5);
+                    d[i] = 0;
+                }
+            } else {
+                int32_t t[8];
+                for (int row = 0; row < 4; ++row) {
+                    t[row * 2] = d[row * 2] + d[row * 2 + 1];
+                    t[row * 2 + 1] = d[row * 2] - d[row * 2 + 1];
+                }
+                int32_t f[8];
+                for (int col = 0; col < 2; ++col) {
+                    const int32_t x0 = t[col], x1 = t[2 + col], x2 = t[4 + col], x3 = t[6 + col];
+                    const int32_t a = x0 + x1, b = x0 - x1, ee = x2 + x3, ff = x2 - x3;
+                    f[col] = a + ee;
+                    f[2 + col] = a - ee;
+                    f[4 + col] = b - ff;
+                    f[6 + col] = b + ff;
+                }
+                const int qpDc = qpC + 3;
+                const int32_t ls0 = p.levelScale4x4[1 + c][qpDc % 6][0];
+                const int s = qpDc / 6;
+                for (int i = 0; i < 8; ++i) {
+                    int64_t v;
+                    if (qpDc >= 36) v = (int64_t(f[i]) * ls0) << (s - 6);
+                    else v = (int64_t(f[i]) * ls0 + (int64_t(1) << (5 - s))) >> (6 - s);
+                    chroma_[c][i][0] = clampCoef(v);
+                    d[i] = 0;
+                }
+            }
+            for (int i = 0; i < numC; ++i)
+                if (chroma_[c][i][0]) nz |= uint8_t(1u << i);
+        }
+        for (int blk = 0; blk < numC; ++blk) {
+            if (!(nz & (1u << blk))) continue;
+            dequant4x4(chroma_[c][blk], ls, qpC, 1);
+            idct4x4Add(base + (blk >> 1) * 4 * rs + (blk & 1) * 4, rs, chroma_[c][blk], maxValue);
+        }
+    }
+}
+
+} // namespace vorn::avci

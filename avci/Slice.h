@@ -1,0 +1,161 @@
+// Slice header parsing and the decoding of the macroblocks of one intra slice into a
+// picture (CAVLC and CABAC entropy decoding, intra prediction, scaling and transforms).
+#pragma once
+
+#include "avci/Bitstream.h"
+#include "avci/Cabac.h"
+#include "avci/ParameterSets.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace vorn::avci {
+
+struct SliceHeader {
+    int nalType = 0;
+    int nalRefIdc = 0;
+    int firstMb = 0;
+    int sliceType = 0;
+    int ppsId = 0;
+    int frameNum = 0;
+    bool fieldPic = false;
+    bool bottomField = false;
+    int idrPicId = 0;
+    int pocLsb = 0;
+    int deltaPocBottom = 0;
+    int deltaPoc0 = 0;
+    int deltaPoc1 = 0;
+    int sliceQp = 26;
+    int disableDeblocking = 0;
+    int alphaOffset = 0; // FilterOffsetA
+    int betaOffset = 0;  // FilterOffsetB
+};
+
+// Parses a slice header (br positioned after the NAL header byte). Throws AvcError.
+void parseSliceHeader(BitReader& br, int nalType, int nalRefIdc, const std::array<Sps, 32>& spsTable,
+                      const std::array<Pps, 256>& ppsTable, SliceHeader& sh);
+
+enum MbKind : uint8_t { kMbNone = 0, kMbI4x4, kMbI8x8, kMbI16x16, kMbPcm };
+
+// What later macroblocks (and the loop filter) need to know about a decoded macroblock.
+struct MbInfo {
+    uint8_t kind = kMbNone;
+    uint8_t field = 0;      // field macroblock (MBAFF) or field picture
+    uint8_t t8x8 = 0;
+    uint8_t cbp = 0;        // luma bits 0..3, chroma in bits 4..5
+    uint8_t chromaPred = 0;
+    uint8_t cbfDc = 0;      // coded_block_flag of DC blocks: bit 0 luma, 1 Cb, 2 Cr
+    int8_t qp = 0;          // QP_Y
+    int8_t predMode[16] = {};   // 4x4 luma blocks in raster order
+    uint8_t nzY[16] = {};       // total coefficients (CAVLC) / coded flag (CABAC), raster
+    uint8_t nzC[2][8] = {};     // chroma blocks, raster (2 wide)
+    int32_t slice = -1;
+};
+
+// The picture being decoded: sample planes, parameter sets in effect, macroblock info.
+struct PictureContext {
+    const Sps* sps = nullptr;
+    const Pps* pps = nullptr;
+    // Planes of the picture (frame or one field): base pointers and row strides in samples.
+    uint16_t* plane[3] = {};
+    ptrdiff_t stride[3] = {};
+    int widthMbs = 0;
+    int heightMbs = 0;      // of this picture (half the frame for a field)
+    bool mbaff = false;
+    bool fieldPic = false;
+    int chromaArrayType = 1;
+    int bitDepth = 8;
+    int mbHeightC = 8;
+    // LevelScale tables: [list 0 Y, 1 Cb, 2 Cr][qP % 6][raster position].
+    int32_t levelScale4x4[3][6][16];
+    int32_t levelScale8x8[6][64];
+    std::vector<MbInfo> mbs;
+
+    int picSizeInMbs() const { return widthMbs * heightMbs; }
+    void setupScaling();
+};
+
+// Per-slice loop-filter parameters, indexed by slice number in the picture.
+struct SliceFilterParams {
+    int disableDeblocking = 1;
+    int alphaOffset = 0;
+    int betaOffset = 0;
+};
+
+class SliceDecoder {
+public:
+    // Decodes the slice data that follows the header in br. sliceNum numbers the slices of
+    // the picture. Throws AvcError on any error.
+    void decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum);
+
+private:
+    struct Neighbour {
+        int mb;   // macroblock address or -1 when not available
+        int xW;
+        int yW;
+    };
+    Neighbour neighbour(int xN, int yN, bool luma) const;
+    Neighbour neighbourLuma(int xN, int yN) const { return neighbour(xN, yN, true); }
+    bool available(int mbAddr) const;
+    void setupMb(int mbAddr, bool field);
+
+    void decodeMacroblock();
+    int readMbTypeCabac();
+    void readPcm();
+    void readPredModes();
+    int readCbp();
+    void readQpDelta();
+    void readResidual();
+    void gatherEdge(int plane, int x, int y, int w, int h, bool topRightAvail, struct IntraEdge& e) const;
+    void reconstruct();
+    void reconstructChroma();
+
+    // CAVLC
+    int cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan);
+    int nCLuma(int blkX, int blkY) const;
+    int nCChroma(int comp, int blkX, int blkY) const;
+    // CABAC
+    int cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8);
+    int cbfIncLuma(int blkX, int blkY) const;
+    int cbfIncChroma(int comp, int blkX, int blkY) const;
+    int cbfIncDc(int bit) const;
+
+    PictureContext* pic_ = nullptr;
+    const SliceHeader* sh_ = nullptr;
+    BitReader* br_ = nullptr;
+    CabacDecoder cabac_;
+    bool useCabac_ = false;
+    int sliceNum_ = 0;
+    int firstMb_ = 0;
+
+    // Current macroblock.
+    int mbAddr_ = 0;
+    int mbX_ = 0, mbY_ = 0;      // macroblock position in the picture (MBAFF: pair column, MB row)
+    bool isBottom_ = false;      // MBAFF bottom macroblock of a pair
+    bool field_ = false;         // field macroblock (MBAFF) or field picture
+    int pairA_ = -1, pairB_ = -1, pairC_ = -1, pairD_ = -1; // MBAFF: top MB of neighbouring pairs
+    MbInfo* mb_ = nullptr;
+    uint16_t* base_[3] = {};     // top-left sample of the macroblock
+    ptrdiff_t rowStride_[3] = {};
+    bool availA_ = false, availB_ = false, availC_ = false, availD_ = false;
+    int mbType_ = 0;             // raw mb_type
+    int i16Mode_ = 0;
+    int qp_ = 0;                 // QP_Y
+    bool prevQpDeltaNonZero_ = false;
+    int8_t rem_[16];
+    int8_t prevFlag_[16];
+
+    // Coefficients (dequantised at reconstruction), raster order within each block.
+    alignas(16) int32_t lumaDc_[16];
+    alignas(16) int32_t luma_[16][16];   // 4x4 blocks by raster index
+    alignas(16) int32_t luma8_[4][64];   // 8x8 blocks
+    alignas(16) int32_t chromaDc_[2][8];
+    alignas(16) int32_t chroma_[2][8][16];
+    uint16_t lumaNz_ = 0;     // which 4x4 (raster) / 8x8 blocks have coefficients
+    uint8_t chromaNz_[2] = {};
+    bool lumaDcNz_ = false;
+    bool chromaDcNz_[2] = {};
+};
+
+} // namespace vorn::avci

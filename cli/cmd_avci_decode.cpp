@@ -1,0 +1,93 @@
+// vorn codec avci-decode: decodes an H.264 byte stream (AVC-Intra) access unit by access
+// unit and writes the decoder output (planar samples, 16-bit little-endian for 10-bit
+// streams) frame after frame.
+#include "Command.h"
+
+#include "avci/AvcDecoder.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Opts {
+    int format = 0;
+    int threads = 0;
+    bool null = false;
+    std::string input;
+    std::string output;
+};
+
+// Largest picture the command accepts: 4096 x 2304, 4:2:2, 2 bytes a sample.
+constexpr size_t kMaxFrameBytes = size_t(4096) * 2304 * 2 * 2;
+
+int run(const Opts& o)
+{
+    if (o.format < 32 || o.format > 43)
+        throw vorn::cli::UsageError("--format must be an AVC-Intra format code 32..43");
+    if (o.threads < 0 || o.threads > 8) throw vorn::cli::UsageError("--threads must be 1..8");
+    if (!o.null && o.output.empty())
+        throw vorn::cli::UsageError("an output file (or - for standard output, or --null) is required");
+    std::ifstream in(o.input, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
+    }
+    const std::vector<uint8_t> stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream file;
+    std::ostream* out = nullptr;
+    if (!o.null) {
+        if (o.output == "-") {
+            out = &std::cout;
+        } else {
+            file.open(o.output, std::ios::binary | std::ios::trunc);
+            if (!file) {
+                std::fprintf(stderr, "vorn: cannot create %s\n", o.output.c_str());
+                return vorn::cli::kExitFailed;
+            }
+            out = &file;
+        }
+    }
+    vorn::avci::setAvcDecoderThreads(o.threads);
+    std::vector<uint8_t> frame(kMaxFrameBytes);
+    const auto units = vorn::avci::splitAccessUnits(stream.data(), stream.size());
+    if (units.empty()) {
+        std::fprintf(stderr, "vorn: no access unit in %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
+    }
+    size_t frames = 0;
+    for (const auto& [offset, size] : units) {
+        if (!vorn::avci::decodeAvcFrame(stream.data() + offset, frame.data(), size, o.format, frame.size())) {
+            std::fprintf(stderr, "vorn: frame %zu of %s could not be decoded\n", frames, o.input.c_str());
+            return vorn::cli::kExitFailed;
+        }
+        if (out) {
+            const size_t bytes = vorn::avci::avcLastFrameInfo().bytes;
+            out->write(reinterpret_cast<const char*>(frame.data()), std::streamsize(bytes));
+            if (!*out) {
+                std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());
+                return vorn::cli::kExitFailed;
+            }
+        }
+        ++frames;
+    }
+    return vorn::cli::kExitOk;
+}
+
+vorn::cli::Registration reg{42, [](CLI::App& root, const vorn::cli::Common&) {
+    CLI::App* app = vorn::cli::codecGroup(root).add_subcommand(
+        "avci-decode", "Decode an AVC-Intra (H.264) byte stream to planar samples");
+    auto opts = std::make_shared<Opts>();
+    app->add_option("--format", opts->format, "AVC-Intra video format code (32..43)")->required();
+    app->add_option("--threads", opts->threads, "Slices decoded at once (default: one per processor)");
+    app->add_flag("--null", opts->null, "Decode without writing");
+    app->add_option("IN", opts->input, "H.264 byte stream")->required();
+    app->add_option("OUT", opts->output, "Output file, - for standard output");
+    return vorn::cli::Subcommand{app, [opts]() -> int { return run(*opts); }};
+}};
+
+} // namespace
