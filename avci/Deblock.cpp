@@ -121,7 +121,9 @@ private:
         return p;
     }
 
-    static int lumaQp(const DeblockMbInfo& m) { return m.pcm ? 0 : m.qpY; }
+    // I_PCM macroblocks filter as QP'Y = 0, that is QPY = -QpBdOffsetY (0 for 8-bit samples),
+    // which is what FFmpeg does for high bit depths.
+    int lumaQp(const DeblockMbInfo& m) const { return m.pcm ? -6 * (pic_.bitDepthY - 8) : m.qpY; }
 
     int planeQp(const DeblockMbInfo& m, int c) const
     {

@@ -23,7 +23,8 @@ enum class PictureStructure : uint8_t {
 // What the filter needs to know of one macroblock. For every macroblock the values of the
 // slice that contains it are copied in (disableIdc, filter offsets, chroma QP offsets, slice).
 struct DeblockMbInfo {
-    int8_t qpY = 0;          // QPY (-QpBdOffsetY..51). Ignored when pcm is set (I_PCM filters with 0).
+    int8_t qpY = 0;          // QPY (-QpBdOffsetY..51). Ignored when pcm is set: I_PCM filters as
+                             // QP'Y = 0, i.e. QPY = -QpBdOffsetY (0 for 8-bit samples).
                              // For lossless macroblocks (qpprime_y_zero_transform_bypass_flag with
                              // QP'Y == 0) the caller passes 0 as well.
     uint8_t pcm = 0;         // I_PCM macroblock
