@@ -187,7 +187,7 @@ public:
                     declaration = XmlNode::declaration("xml");
                     Parser attrs(inner);
                     attrs.p = n;
-                    int rc = attrs.attributes(declaration, inner.size());
+                    int rc = attrs.attributes(declaration, inner.size(), true);
                     if (rc) return rc;
                     top.push_back({XmlNode::ChildKind::Element, declaration, {}});
                 }
@@ -202,6 +202,7 @@ public:
                 if (n >= s.size()) return kXmlUnexpectedEnd;
                 if (s[n] != '>') return kXmlSyntax;
                 if (stack.empty() || stack.back().name() != name) return kXmlMismatchedTag;
+                stack.back().trimMixedText();
                 stack.pop_back();
                 p = n + 1;
                 continue;
@@ -213,7 +214,7 @@ public:
             if (n == p + 1) return n >= s.size() ? kXmlUnexpectedEnd : kXmlSyntax;
             XmlNode node = XmlNode::element(std::string(s.substr(p + 1, n - p - 1)));
             p = n;
-            int rc = attributes(node, s.size());
+            int rc = attributes(node, s.size(), false);
             if (rc) return rc;
             bool empty = false;
             if (p < s.size() && s[p] == '/') {
@@ -238,12 +239,13 @@ public:
     }
 
 private:
-    // Attributes from p up to (not including) '>' or "/>" or `limit`.
-    int attributes(XmlNode& node, size_t limit)
+    // Attributes from p up to '>' or "/>"; reaching `limit` is the end of a
+    // declaration's attributes when `endIsOk`, else an unexpected end.
+    int attributes(XmlNode& node, size_t limit, bool endIsOk)
     {
         for (;;) {
             while (p < limit && isSpace(s[p])) ++p;
-            if (p >= limit) return limit == s.size() ? kXmlUnexpectedEnd : kXmlOk;
+            if (p >= limit) return endIsOk ? kXmlOk : kXmlUnexpectedEnd;
             if (s[p] == '>' || s[p] == '/' || s[p] == '?') return kXmlOk;
             size_t n = p;
             while (n < limit && isNameChar(s[n])) ++n;
@@ -459,6 +461,22 @@ std::string XmlNode::text() const
     return t;
 }
 
+void XmlNode::trimMixedText()
+{
+    if (!m_node || m_node->children.size() < 2) return;
+    auto& kids = m_node->children;
+    for (auto& c : kids) {
+        if (c.kind != ChildKind::Text) continue;
+        size_t b = 0, e = c.text.size();
+        while (b < e && isSpace(c.text[b])) ++b;
+        while (e > b && isSpace(c.text[e - 1])) --e;
+        c.text = c.text.substr(b, e - b);
+    }
+    kids.erase(std::remove_if(kids.begin(), kids.end(),
+                              [](const Child& c) { return c.kind == ChildKind::Text && c.text.empty(); }),
+               kids.end());
+}
+
 size_t XmlNode::elementCount() const
 {
     size_t n = 0;
@@ -616,10 +634,11 @@ int XmlDocument::parse(std::string_view bytes, std::string_view expectedTop)
     int rc = parser.run(parsed);
     if (rc) return rc;
     nodes = std::move(parsed);
-    // The text is now UTF-8; say so in the declaration.
-    for (auto& c : nodes)
-        if (c.kind == XmlNode::ChildKind::Element && c.node.isDeclaration() && c.node.attribute("encoding"))
-            c.node.setAttribute("encoding", "UTF-8");
+    // Text converted to UTF-8: say so in the declaration.
+    if (sourceEncoding != XmlEncoding::Utf8)
+        for (auto& c : nodes)
+            if (c.kind == XmlNode::ChildKind::Element && c.node.isDeclaration() && c.node.attribute("encoding"))
+                c.node.setAttribute("encoding", "UTF-8");
     XmlNode top = topElement();
     if (top.isNull() || (!expectedTop.empty() && top.name() != expectedTop)) {
         nodes.clear();

@@ -72,6 +72,9 @@ public:
     // The concatenated text children.
     std::string text() const;
     size_t elementCount() const;
+    // In an element with more than one child, trims the white space around
+    // its texts (that is layout, rewritten on output) and drops empty ones.
+    void trimMixedText();
 
     bool sameNode(const XmlNode& other) const { return m_node == other.m_node; }
 
