@@ -1,0 +1,107 @@
+// Shared set-up of the exporter tests: a free-space hook, captured message
+// boxes, the CardSize option, and a one-call clip export.
+#pragma once
+
+#include "support/TestSupport.h"
+#include "foundation/Notifier.h"
+#include "foundation/Options.h"
+#include "mxf/ExportMxf.h"
+#include "mxf/Umid.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vorn::test {
+
+class ExportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        oldNotify = vorn::setNotifyHandler([this](const std::string&, const std::string& t) { messages.push_back(t); });
+        vorn::mxf::CP2Cards::SetFreeSpaceFunction([this](const std::filesystem::path&) { return freeBytes; });
+        vorn::theOptions().setString(OptionKey::CardSize, "0");
+    }
+    void TearDown() override
+    {
+        vorn::setNotifyHandler(oldNotify);
+        vorn::mxf::CP2Cards::SetFreeSpaceFunction(nullptr);
+        vorn::theOptions().setString(OptionKey::CardSize, "0");
+    }
+
+    static vorn::mxf::Umid fixedUmid()
+    {
+        vorn::mxf::Umid u{};
+        for (int i = 0; i < 32; ++i) u[i] = uint8_t(0xA0 + i);
+        return u;
+    }
+
+    struct ClipSpec {
+        std::string source = "/nonexistent/CONTENTS/VIDEO/SRC001.MXF";
+        std::string name = "0001AB";
+        int code = 9;
+        int64_t frames = 5;
+        uint32_t num = 25, den = 1;
+        int channels = 2;
+        bool wide = true;
+        uint32_t firstSize = 0, laterSize = 0;   // AVC-Intra
+        std::function<std::vector<uint8_t>(int64_t)> frame;   // default: frame size bytes of the index
+        std::function<std::vector<uint8_t>(int)> audio;       // default: silence-free ramp, exact length
+    };
+
+    struct Result {
+        int opened = 0, closed = 0;
+        std::string message;
+        std::unique_ptr<vorn::mxf::CExportMxf> exporter;
+    };
+
+    static uint32_t dvBytes(int code) { return vorn::mxf::outputFormat(code)->dvFrameBytes; }
+
+    Result exportClip(const std::filesystem::path& out, const ClipSpec& s)
+    {
+        using namespace vorn::mxf;
+        Result r;
+        r.exporter = std::make_unique<CExportMxf>(s.source, out.string());
+        CExportMxf& e = *r.exporter;
+        e.SetClipName(s.name);
+        e.SetBaseUmid(fixedUmid());
+        e.SetFormatCode(s.code);
+        e.SetFrameCount(s.frames);
+        e.SetRateNumerator(s.num);
+        e.SetRateDenominator(s.den);
+        const bool avc = isAvcIntraCode(s.code);
+        e.SetFrameSize(avc ? s.firstSize : dvBytes(s.code));
+        e.SetLaterFrameSize(s.laterSize);
+        e.SetTimecode(1, 0, 0, 0, 90000, 25, 0);
+        r.opened = e.Open(r.message, s.channels, s.wide);
+        if (!r.opened) return r;
+        e.BeginClip(s.frames, 0, s.den, s.num, s.wide, s.channels);
+        for (int64_t i = 0; i < s.frames; ++i) {
+            std::vector<uint8_t> f = s.frame ? s.frame(i)
+                                             : std::vector<uint8_t>(avc ? (i ? s.laterSize : s.firstSize) : dvBytes(s.code),
+                                                                    uint8_t(i + 1));
+            e.WriteVideo(f.data(), f.size());
+        }
+        const uint64_t bytes = 2 * vorn::mxf::MxfEssenceWriter::audioSamplesFor(uint64_t(s.frames), s.num, s.den);
+        for (int c = 0; c < s.channels; ++c) {
+            std::vector<uint8_t> a;
+            if (s.audio) {
+                a = s.audio(c);
+            } else {
+                a.resize(bytes);
+                for (size_t k = 0; k < a.size(); ++k) a[k] = uint8_t(k * 3 + c);
+            }
+            e.WriteAudio(a.data(), a.size(), c);
+        }
+        r.closed = e.Close();
+        return r;
+    }
+
+    std::vector<std::string> messages;
+    uint64_t freeBytes = 100ull * 1000 * 1000 * 1000;
+    vorn::NotifyHandler oldNotify;
+};
+
+} // namespace vorn::test
