@@ -1,0 +1,231 @@
+// The output clip XML: the exact documents, carried-over values from the
+// source clip XML, the start timecode conversion, and bad sources.
+#include "export_helpers.h"
+
+#include "dv/DvSystemData.h"
+#include "mxf/MxfClip.h"
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using namespace vorn::mxf;
+using vorn::test::ExportTest;
+
+namespace {
+const char* kUmidHex = "A0A1A2A3A4A5A6A7A8A90DABACADAEAFB0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF";
+const char* kDefaultMetadata =
+    "\t\t<ClipMetadata>\n"
+    "\t\t\t<DataSource>SHOOTING</DataSource>\n"
+    "\t\t\t<Access>\n"
+    "\t\t\t\t<CreationDate>2000-01-15T19:25:55+00:00</CreationDate>\n"
+    "\t\t\t\t<LastUpdateDate>2000-01-15T19:25:55+00:00</LastUpdateDate>\n"
+    "\t\t\t</Access>\n"
+    "\t\t\t<Shoot>\n"
+    "\t\t\t\t<StartDate>2000-01-15T19:25:55+00:00</StartDate>\n"
+    "\t\t\t\t<EndDate>2000-01-15T19:25:55+00:00</EndDate>\n"
+    "\t\t\t</Shoot>\n"
+    "\t\t\t<Thumbnail>\n"
+    "\t\t\t\t<FrameOffset>0</FrameOffset>\n"
+    "\t\t\t\t<ThumbnailFormat>BMP</ThumbnailFormat>\n"
+    "\t\t\t\t<Width>80</Width>\n"
+    "\t\t\t\t<Height>60</Height>\n"
+    "\t\t\t</Thumbnail>\n"
+    "\t\t</ClipMetadata>\n";
+
+std::string audioBlock(const char* size)
+{
+    return std::string("\t\t\t<Audio>\n\t\t\t\t<AudioFormat>MXF</AudioFormat>\n\t\t\t\t<SamplingRate>48000</SamplingRate>\n"
+                       "\t\t\t\t<BitsPerSample>16</BitsPerSample>\n\t\t\t\t<AudioIndex>\n"
+                       "\t\t\t\t\t<StartByteOffset>32768</StartByteOffset>\n\t\t\t\t\t<DataSize>") +
+           size + "</DataSize>\n\t\t\t\t</AudioIndex>\n\t\t\t</Audio>\n";
+}
+
+std::string head(const char* name, const char* duration, const char* unit)
+{
+    return std::string("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n"
+                       "<P2Main xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                       "xmlns=\"urn:schemas-Professional-Plug-in:P2:ClipMetadata:v3.1\">\n"
+                       "\t<ClipContent>\n\t\t<ClipName>") +
+           name + "</ClipName>\n\t\t<GlobalClipID>" + kUmidHex + "</GlobalClipID>\n\t\t<Duration>" + duration +
+           "</Duration>\n\t\t<EditUnit>" + unit + "</EditUnit>\n\t\t<EssenceList>\n";
+}
+
+const char* kTail = "\t</ClipContent>\n</P2Main>\n";
+} // namespace
+
+class ClipXmlTest : public ExportTest {
+protected:
+    std::unique_ptr<CExportMxf> exporter(int code, uint32_t num, uint32_t den, const std::string& source = "/none/CONTENTS/VIDEO/SRC001.MXF")
+    {
+        auto e = std::make_unique<CExportMxf>(source, vorn::test::scratchDir("clipxml_out").string());
+        e->SetBaseUmid(fixedUmid());
+        e->SetFormatCode(code);
+        e->SetRateNumerator(num);
+        e->SetRateDenominator(den);
+        return e;
+    }
+};
+
+TEST_F(ClipXmlTest, ExactDvDocument)
+{
+    auto e = exporter(3, 25, 1);
+    e->SetTimecode(10, 0, 0, 0, 900000, 25, 0);
+    e->SetBinaryGroup(0x12AB00FF);
+    fs::path out = vorn::test::scratchDir("clipxml_dv") / "0001AB.XML";
+    ASSERT_EQ(e->UpdateClipXml("", out, "0001AB", 250, "unchanged", 2, false), 1);
+    const std::string expect = head("0001AB", "250", "1/25") +
+                               "\t\t\t<Video ValidAudioFlag=\"false\">\n"
+                               "\t\t\t\t<VideoFormat>MXF</VideoFormat>\n"
+                               "\t\t\t\t<Codec>DV100_1080/50i</Codec>\n"
+                               "\t\t\t\t<FrameRate>50i</FrameRate>\n"
+                               "\t\t\t\t<StartTimecode>10:00:00:00</StartTimecode>\n"
+                               "\t\t\t\t<StartBinaryGroup>12AB00FF</StartBinaryGroup>\n"
+                               "\t\t\t\t<AspectRatio>4:3</AspectRatio>\n"
+                               "\t\t\t\t<VideoIndex>\n"
+                               "\t\t\t\t\t<StartByteOffset>32768</StartByteOffset>\n"
+                               "\t\t\t\t\t<DataSize>144000000</DataSize>\n"
+                               "\t\t\t\t</VideoIndex>\n"
+                               "\t\t\t</Video>\n" +
+                               audioBlock("960000") + audioBlock("960000") + "\t\t</EssenceList>\n" + kDefaultMetadata + kTail;
+    EXPECT_EQ(vorn::test::readText(out), expect);
+}
+
+TEST_F(ClipXmlTest, ExactAvcIntraDocument)
+{
+    auto e = exporter(38, 30000, 1001);
+    e->SetTimecode(1, 0, 0, 0, 107892, 30, 1);
+    e->SetFrameSize(600000);
+    e->SetLaterFrameSize(575488);
+    fs::path out = vorn::test::scratchDir("clipxml_avc") / "0002XY.XML";
+    ASSERT_EQ(e->UpdateClipXml("", out, "0002XY", 300, "2:3", 1, true), 1);
+    const std::string expect = head("0002XY", "300", "1001/30000") +
+                               "\t\t\t<Video ValidAudioFlag=\"false\">\n"
+                               "\t\t\t\t<VideoFormat>MXF</VideoFormat>\n"
+                               "\t\t\t\t<Codec Class=\"100\">AVC-I_1080/59.94i</Codec>\n"
+                               "\t\t\t\t<FrameRate DropFrameFlag=\"true\">59.94i</FrameRate>\n"
+                               "\t\t\t\t<StartTimecode>01:00:00:00</StartTimecode>\n"
+                               "\t\t\t\t<StartBinaryGroup>00000000</StartBinaryGroup>\n"
+                               "\t\t\t\t<Pulldown>2:3</Pulldown>\n"
+                               "\t\t\t\t<AspectRatio>16:9</AspectRatio>\n"
+                               "\t\t\t\t<VideoIndex>\n"
+                               "\t\t\t\t\t<StartByteOffset>32768</StartByteOffset>\n"
+                               "\t\t\t\t\t<DataSize>172670912</DataSize>\n"
+                               "\t\t\t\t</VideoIndex>\n"
+                               "\t\t\t</Video>\n" +
+                               audioBlock("960960") + "\t\t</EssenceList>\n" + kDefaultMetadata + kTail;
+    EXPECT_EQ(vorn::test::readText(out), expect);
+    // AVC-Intra 50 is class 50; one frame counts the first frame size only.
+    auto e50 = exporter(33, 25, 1);
+    e50->SetFrameSize(1000);
+    e50->SetLaterFrameSize(900);
+    ASSERT_EQ(e50->UpdateClipXml("", out, "X", 1, "", 0, true), 1);
+    const std::string t = vorn::test::readText(out);
+    EXPECT_NE(t.find("<Codec Class=\"50\">AVC-I_1080/50i</Codec>"), std::string::npos);
+    EXPECT_NE(t.find("<FrameRate>50i</FrameRate>"), std::string::npos);
+    EXPECT_NE(t.find("<DataSize>1000</DataSize>"), std::string::npos);
+    EXPECT_EQ(t.find("<Audio>"), std::string::npos);
+    EXPECT_EQ(t.find("<Pulldown>"), std::string::npos);
+}
+
+TEST_F(ClipXmlTest, CarriesOverFromTheSourceXml)
+{
+    // A source card whose clip XML is Shift-JIS with Japanese metadata text.
+    fs::path src = vorn::test::scratchDir("clipxml_src");
+    fs::create_directories(src / "CONTENTS" / "CLIP");
+    const std::string sourceXml =
+        "<?xml version=\"1.0\" encoding=\"Shift-JIS\" standalone=\"no\"?>\n"
+        "<P2Main xmlns=\"urn:schemas-Professional-Plug-in:P2:ClipMetadata:v3.1\">\n"
+        "<ClipContent><ClipName>SRC001</ClipName>"
+        "<EssenceList><Video><StartTimecode>01:00:00;00</StartTimecode><Pulldown>2:3:3:2</Pulldown></Video></EssenceList>"
+        "<ClipMetadata><UserClipName>\x93\xFA\x96\x7B &amp; more</UserClipName><Access><Creator>cam</Creator></Access>"
+        "</ClipMetadata></ClipContent></P2Main>\n";
+    vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML", sourceXml);
+    const std::string sourcePath = (src / "CONTENTS" / "VIDEO" / "SRC001.MXF").string();
+
+    auto e = exporter(9, 25, 1, sourcePath);
+    EXPECT_EQ(e->SourceClipXmlPath(), src / "CONTENTS" / "CLIP" / "SRC001.XML");
+    e->SetSourceTimecodeBase(30);
+    e->SetSourceDropFrame(1);
+    fs::path out = vorn::test::scratchDir("clipxml_carry") / "0001AB.XML";
+    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    const std::string t = vorn::test::readText(out);
+    EXPECT_NE(t.find("\t\t<ClipMetadata>\n"
+                     "\t\t\t<UserClipName>\xE6\x97\xA5\xE6\x9C\xAC &amp; more</UserClipName>\n"
+                     "\t\t\t<Access>\n\t\t\t\t<Creator>cam</Creator>\n\t\t\t</Access>\n"
+                     "\t\t</ClipMetadata>\n"),
+              std::string::npos)
+        << t;
+    EXPECT_EQ(t.find("SHOOTING"), std::string::npos);
+    EXPECT_NE(t.find("<Pulldown>2:3:3:2</Pulldown>"), std::string::npos);
+    // 01:00:00 drop frame at 30 becomes 25 frames a second without drop frame.
+    EXPECT_NE(t.find("<StartTimecode>01:00:03:15</StartTimecode>"), std::string::npos) << t;
+    EXPECT_EQ(e->timecodeStart(), 90090);
+    EXPECT_EQ(e->timecodeBase(), 25);
+    EXPECT_EQ(e->timecodeDrop(), 0);
+
+    // A given pulldown text replaces the source's.
+    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "2:2", 0, true), 1);
+    EXPECT_NE(vorn::test::readText(out).find("<Pulldown>2:2</Pulldown>"), std::string::npos);
+
+    // An empty ClipMetadata and no Pulldown: new metadata and no Pulldown.
+    vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML",
+                          "<P2Main><ClipContent><ClipMetadata/></ClipContent></P2Main>");
+    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    const std::string t2 = vorn::test::readText(out);
+    EXPECT_NE(t2.find(kDefaultMetadata), std::string::npos);
+    EXPECT_EQ(t2.find("<Pulldown>"), std::string::npos);
+}
+
+TEST_F(ClipXmlTest, SourceThatIsNotAClipDocument)
+{
+    fs::path src = vorn::test::scratchDir("clipxml_bad");
+    fs::create_directories(src / "CONTENTS" / "CLIP");
+    const std::string sourcePath = (src / "CONTENTS" / "VIDEO" / "SRC001.MXF").string();
+    for (const char* text : {"<Other><ClipContent/></Other>", "<P2Main><ClipContent>", "<P2Main>&unknown;</P2Main>"}) {
+        SCOPED_TRACE(text);
+        messages.clear();
+        vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.xml", text);
+        auto e = exporter(9, 25, 1, sourcePath);
+        fs::path out = vorn::test::scratchDir("clipxml_bad_out") / "0001AB.XML";
+        EXPECT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 0);
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_EQ(messages.size(), 1u);
+        // Open refuses the clip as well.
+        fs::path card = vorn::test::scratchDir("clipxml_bad_open");
+        ClipSpec spec;
+        spec.source = sourcePath;
+        auto r = exportClip(card, spec);
+        EXPECT_EQ(r.opened, 0);
+        EXPECT_FALSE(fs::exists(card / "Card1" / "CONTENTS" / "CLIP" / "0001AB.XML"));
+    }
+}
+
+TEST_F(ClipXmlTest, StartTimecodeConversion)
+{
+    struct Case { uint32_t num, den; int64_t S; int b, d; const char* text; int64_t start; int base, drop;
+                  int h, m, s, f; };
+    const Case cases[] = {
+        {25, 1, 108000, 30, 1, "01:00:03:15", 90090, 25, 0, 1, 0, 3, 15},
+        {30000, 1001, 270, 25, 0, "00:00:10:24", 324, 30, 0, 0, 0, 10, 24},
+        {30000, 1001, 108000, 30, 1, "src", 108000, 30, 1, 1, 0, 0, 0},
+        {60000, 1001, 1800, 30, 0, "src", 1800, 30, 0, 0, 1, 0, 0},
+        {25, 1, 36, 24, 0, "00:00:01:12", 37, 25, 0, 0, 0, 1, 12},
+        {50, 1, 30, 30, 1, "00:00:01:00", 25, 25, 0, 0, 0, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto e = exporter(9, c.num, c.den);
+        e->SetTimecodeText("src");
+        e->ConvertStartTimecode(c.S, c.b, c.d);
+        EXPECT_EQ(e->timecodeText(), c.text);
+        EXPECT_EQ(e->timecodeStart(), c.start);
+        EXPECT_EQ(e->timecodeBase(), c.base);
+        EXPECT_EQ(e->timecodeDrop(), c.drop);
+        auto tc = vorn::dv::CurrentTimecode();
+        EXPECT_EQ(tc.hours(), c.h);
+        EXPECT_EQ(tc.minutes(), c.m);
+        EXPECT_EQ(tc.seconds(), c.s);
+        EXPECT_EQ(tc.frames(), c.f);
+        EXPECT_EQ(tc.dropFrame, c.drop != 0);
+    }
+}
