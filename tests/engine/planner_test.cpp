@@ -534,12 +534,14 @@ TEST(PlannerRobustness, RandomInputsKeepDecisionsConsistent)
             EXPECT_EQ(plan.outFrameSize, vorn::dvFrameBytes(plan.targetFormat));
         }
         EXPECT_TRUE(plan.frameRatio >= 0.0f && plan.frameRatio <= 10.0f);
-        if (s.frames >= 0)
+        if (s.frames >= 0) {
             EXPECT_GE(plan.frameCount, 0);
+        }
         for (const auto& line : lines)
             EXPECT_TRUE(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) << line;
-        if (plan.reduceNoise || (plan.rotate && s.format != 2 && s.format != 4) || plan.frameSizeChoice)
+        if (plan.reduceNoise || (plan.rotate && s.format != 2 && s.format != 4) || plan.frameSizeChoice) {
             EXPECT_EQ(plan.reencode, 1);
+        }
     }
 }
 
