@@ -78,6 +78,7 @@ private:
         contexts_.clear();
         sliceBuffers_.clear();
         for (auto& p : planes_) std::vector<uint16_t>().swap(p);
+        frameW_ = frameH_ = frameCw_ = frameCh_ = 0;
         pic_.mbs.clear();
         pending_.clear();
         info_ = AvcFrameInfo{};

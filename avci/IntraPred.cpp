@@ -120,8 +120,8 @@ void predict4x4(uint16_t* dst, ptrdiff_t stride, int mode, IntraEdge& e, int /*b
 
 void predict8x8(uint16_t* dst, ptrdiff_t stride, int mode, IntraEdge& e, int bitDepth)
 {
-    int t[17];
-    int l[9];
+    int t[17] = {};
+    int l[9] = {};
     int* tp = t + 1;
     int* lp = l + 1;
     if (e.hasTop && !e.hasTopRight) {

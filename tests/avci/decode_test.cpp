@@ -1,0 +1,398 @@
+// The AVC-Intra decoder against FFmpeg: every AVC-Intra variant (made by x264), the P2 form
+// without parameter sets in later frames, the intra-profile deblocking rule, field pictures,
+// format changes between calls and the failure road for damaged input.
+#include "avci/AvcDecoder.h"
+
+#include "foundation/Notifier.h"
+#include "helpers/FieldStreamWriter.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+using namespace vorn;
+using namespace vorn::test;
+
+namespace {
+
+constexpr size_t kCapacity = size_t(1920) * 1088 * 2 * 2;
+
+struct Variant {
+    const char* name;
+    int avcClass;       // 50 or 100
+    int width, height;
+    bool interlaced;
+    int formatCode;
+};
+
+// One of each AVC-Intra class, size and scan (codes of the video format table).
+const Variant kVariants[] = {
+    {"c100_1080i", 100, 1920, 1080, true, 38},
+    {"c100_1080p", 100, 1920, 1080, false, 40},
+    {"c100_720p", 100, 1280, 720, false, 42},
+    {"c50_1080i", 50, 1440, 1080, true, 32},
+    {"c50_1080p", 50, 1440, 1080, false, 34},
+    {"c50_720p", 50, 960, 720, false, 36},
+};
+
+std::string pixFmt(int chroma) { return chroma == 2 ? "yuv422p10le" : "yuv420p10le"; }
+
+// Runs a shell command in `dir`, failing the test on a non-zero exit.
+void sh(const std::filesystem::path& dir, const std::string& cmd)
+{
+    const CommandResult r = runCommand("cd " + shellQuote(dir.string()) + " && " + cmd);
+    ASSERT_EQ(r.exitCode, 0) << cmd << "\n" << r.err;
+}
+
+// Streams and FFmpeg's decodes, made once for the whole suite.
+struct Media {
+    std::filesystem::path dir;
+    std::map<std::string, std::vector<uint8_t>> stream, reference;
+};
+
+Media& media()
+{
+    static Media m;
+    return m;
+}
+
+class AvcDecodeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!haveTool("ffmpeg") || !haveTool("x264")) {
+            VORN_REQUIRE_TOOL("ffmpeg");
+            VORN_REQUIRE_TOOL("x264");
+        }
+        messages_.clear();
+        previous_ = setNotifyHandler([this](const std::string& title, const std::string& text) {
+            messages_.push_back(title + ": " + text);
+        });
+        avci::setAvcDecoderThreads(0);
+    }
+    void TearDown() override { setNotifyHandler(previous_); }
+
+    // Encodes (once) an AVC-Intra variant of 2 frames and FFmpeg's decode of it.
+    void makeVariant(const Variant& v)
+    {
+        Media& m = media();
+        if (m.stream.count(v.name)) return;
+        if (m.dir.empty()) m.dir = scratchDir("avci_decode_media");
+        const int chroma = v.avcClass == 100 ? 2 : 1;
+        const std::string src = std::string(v.name) + ".y4m", out = std::string(v.name) + ".264";
+        // Interlaced material: twice the rate woven into frames; noise keeps the coder busy.
+        std::string vf = "scale=" + std::to_string(v.width) + ":" + std::to_string(v.height);
+        if (v.interlaced) vf += ",interlace=scan=tff:lowpass=off";
+        vf += ",noise=alls=6:allf=t";
+        sh(m.dir, "ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=" + std::to_string(v.width) + "x" +
+                      std::to_string(v.height) + ":r=50 -vf " + vf + " -frames:v 2 -pix_fmt " + pixFmt(chroma) +
+                      " -strict -1 -f yuv4mpegpipe " + src);
+        sh(m.dir, "x264 --quiet --threads 1 --avcintra-class " + std::to_string(v.avcClass) + " --output-csp " +
+                      (chroma == 2 ? "i422" : "i420") + " --output-depth 10 " + (v.interlaced ? "--tff " : "") +
+                      "--fps 25 -o " + out + " " + src + " 2>/dev/null");
+        sh(m.dir, "ffmpeg -loglevel error -y -i " + out + " -f rawvideo -pix_fmt " + pixFmt(chroma) + " " +
+                      std::string(v.name) + ".yuv");
+        m.stream[v.name] = readBytes(m.dir / out);
+        m.reference[v.name] = readBytes(m.dir / (std::string(v.name) + ".yuv"));
+    }
+
+    // Decodes every access unit of a stream; returns the concatenated output.
+    std::vector<uint8_t> decodeStream(const std::vector<uint8_t>& stream, int format, bool* ok = nullptr)
+    {
+        std::vector<uint8_t> all, frame(kCapacity);
+        if (ok) *ok = true;
+        for (const auto& [off, size] : avci::splitAccessUnits(stream.data(), stream.size())) {
+            if (!avci::decodeAvcFrame(stream.data() + off, frame.data(), size, format, frame.size())) {
+                if (ok) *ok = false;
+                ADD_FAILURE() << "access unit at " << off << ": " << (messages_.empty() ? "" : messages_.back());
+                return all;
+            }
+            all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(avci::avcLastFrameInfo().bytes));
+        }
+        return all;
+    }
+
+    std::vector<std::string> messages_;
+    NotifyHandler previous_;
+};
+
+// Index of the first differing byte, or -1.
+long firstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return long(i);
+    return a.size() == b.size() ? -1 : long(n);
+}
+
+TEST_F(AvcDecodeTest, EveryVariantMatchesFfmpegBitForBit)
+{
+    for (const Variant& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        makeVariant(v);
+        // One and two slice contexts must give the same samples.
+        for (int threads : {1, 2}) {
+            avci::setAvcDecoderThreads(threads);
+            const std::vector<uint8_t> out = decodeStream(media().stream[v.name], v.formatCode);
+            EXPECT_EQ(out.size(), media().reference[v.name].size());
+            EXPECT_EQ(firstDifference(out, media().reference[v.name]), -1) << "threads " << threads;
+        }
+        const avci::AvcFrameInfo info = avci::avcLastFrameInfo();
+        EXPECT_EQ(info.width, v.width);
+        EXPECT_EQ(info.height, v.height);
+        EXPECT_EQ(info.chromaFormat, v.avcClass == 100 ? 2 : 1);
+        EXPECT_EQ(info.bitDepth, 10);
+        EXPECT_FALSE(info.deblocked);
+    }
+    EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(AvcDecodeTest, P2FramesWithoutParameterSetsDecodeWithTheFirstFramesSets)
+{
+    for (const Variant& v : {kVariants[0], kVariants[3]}) {
+        SCOPED_TRACE(v.name);
+        makeVariant(v);
+        const std::vector<uint8_t>& s = media().stream[v.name];
+        const auto units = avci::splitAccessUnits(s.data(), s.size());
+        ASSERT_EQ(units.size(), 2u);
+        // Frame 0 keeps its 512 header bytes; later frames lose bytes 6 to 517 (SPS, PPS, padding).
+        std::vector<uint8_t> p2(s.begin(), s.begin() + std::ptrdiff_t(units[1].first));
+        const uint8_t* f1 = s.data() + units[1].first;
+        auto nalType = [&](size_t at) { return (f1[at + 2] == 1 ? f1[at + 3] : f1[at + 4]) & 31; };
+        ASSERT_EQ(nalType(6), 7) << "SPS expected at byte 6";
+        ASSERT_EQ(nalType(256), 8) << "PPS expected at byte 256";
+        p2.insert(p2.end(), f1, f1 + 6);
+        p2.insert(p2.end(), f1 + 518, f1 + units[1].second);
+        const std::vector<uint8_t> out = decodeStream(p2, v.formatCode);
+        EXPECT_EQ(firstDifference(out, media().reference[v.name]), -1);
+    }
+}
+
+TEST_F(AvcDecodeTest, FormatChangeRebuildsTheDecoder)
+{
+    makeVariant(kVariants[0]);
+    makeVariant(kVariants[5]);
+    const std::vector<uint8_t>& a = media().stream[kVariants[0].name];
+    const std::vector<uint8_t>& b = media().stream[kVariants[5].name];
+    const auto ua = avci::splitAccessUnits(a.data(), a.size());
+    const auto ub = avci::splitAccessUnits(b.data(), b.size());
+    std::vector<uint8_t> frame(kCapacity);
+    const std::vector<uint8_t>& refA = media().reference[kVariants[0].name];
+    const std::vector<uint8_t>& refB = media().reference[kVariants[5].name];
+    const size_t bytesA = refA.size() / 2, bytesB = refB.size() / 2;
+    // A, then B under another code, then A again: each output correct for its own format.
+    ASSERT_TRUE(avci::decodeAvcFrame(a.data() + ua[0].first, frame.data(), ua[0].second, 38, frame.size()));
+    EXPECT_TRUE(std::equal(refA.begin(), refA.begin() + std::ptrdiff_t(bytesA), frame.begin()));
+    ASSERT_TRUE(avci::decodeAvcFrame(b.data() + ub[1].first, frame.data(), ub[1].second, 36, frame.size()));
+    EXPECT_EQ(avci::avcLastFrameInfo().bytes, bytesB);
+    EXPECT_TRUE(std::equal(refB.begin() + std::ptrdiff_t(bytesB), refB.end(), frame.begin()));
+    // The parameter sets of the earlier format were released with it: a frame of format A
+    // without its own sets fails under the new code, then decodes once the sets come again.
+    std::vector<uint8_t> headless(a.begin() + std::ptrdiff_t(ua[1].first), a.begin() + std::ptrdiff_t(ua[1].first) + 6);
+    headless.insert(headless.end(), a.begin() + std::ptrdiff_t(ua[1].first) + 518,
+                    a.begin() + std::ptrdiff_t(ua[1].first + ua[1].second));
+    EXPECT_FALSE(avci::decodeAvcFrame(headless.data(), frame.data(), headless.size(), 38, frame.size()));
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find("Quintell AVC-Intra Decoder: "), std::string::npos);
+    EXPECT_NE(messages_[0].find("missing"), std::string::npos) << messages_[0];
+    ASSERT_TRUE(avci::decodeAvcFrame(a.data() + ua[1].first, frame.data(), ua[1].second, 38, frame.size()));
+    EXPECT_TRUE(std::equal(refA.begin() + std::ptrdiff_t(bytesA), refA.end(), frame.begin()));
+}
+
+struct DeblockCase {
+    const char* name;
+    const char* x264;
+    bool tenBit422;
+};
+
+// A generic intra stream is an intra profile (constraint_set3_flag) and is never deblocked,
+// whatever its slice headers say; with the flag cleared it is High / High 4:2:2 and is.
+TEST_F(AvcDecodeTest, LoopFilterRunsOnlyOutsideIntraProfiles)
+{
+    const DeblockCase cases[] = {
+        {"hi422_cabac", "", true},
+        {"hi422_cavlc", "--no-cabac", true},
+        {"hi422_no8x8", "--no-8x8dct", true},
+        {"hi422_cavlc_prog", "--no-cabac --no-interlaced", true},
+        {"high_420_8bit", "", false},
+    };
+    const std::filesystem::path dir = scratchDir("avci_deblock");
+    sh(dir, "ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=176x128:r=50 -vf interlace=scan=tff:lowpass=off,"
+            "noise=alls=6:allf=t -frames:v 2 -pix_fmt yuv422p10le -strict -1 -f yuv4mpegpipe s10.y4m");
+    sh(dir, "ffmpeg -loglevel error -y -i s10.y4m -pix_fmt yuv420p -f yuv4mpegpipe s8.y4m");
+    for (const DeblockCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.name;
+        const std::string fmt = c.tenBit422 ? "yuv422p10le" : "yuv420p";
+        if (c.tenBit422)
+            sh(dir, "x264 --quiet --output-csp i422 --output-depth 10 --profile high422 --keyint 1 --tff --crf 24 " +
+                        std::string(c.x264) + " -o " + name + ".264 s10.y4m 2>/dev/null");
+        else
+            sh(dir, "x264 --quiet --profile high --keyint 1 --tff --crf 30 -o " + name + ".264 s8.y4m 2>/dev/null");
+        std::vector<uint8_t> stream = readBytes(dir / (name + ".264"));
+        // Clear constraint_set3_flag in every SPS: the High / High 4:2:2 variant.
+        std::vector<uint8_t> high = stream;
+        int cleared = 0;
+        for (size_t i = 0; i + 5 < high.size(); ++i) {
+            if (high[i] == 0 && high[i + 1] == 0 && high[i + 2] == 1 && (high[i + 3] & 31) == 7) {
+                if (c.tenBit422) {
+                    EXPECT_TRUE(high[i + 5] & 0x10) << "x264 marks keyint-1 High 4:2:2 as intra";
+                }
+                high[i + 5] &= uint8_t(~0x10);
+                ++cleared;
+            }
+        }
+        ASSERT_GT(cleared, 0);
+        writeBytes(dir / (name + "_high.264"), high);
+        sh(dir, "ffmpeg -loglevel error -y -skip_loop_filter all -i " + name + ".264 -f rawvideo -pix_fmt " + fmt +
+                    " " + name + "_skip.yuv");
+        sh(dir, "ffmpeg -loglevel error -y -i " + name + "_high.264 -f rawvideo -pix_fmt " + fmt + " " + name +
+                    "_high.yuv");
+        const std::vector<uint8_t> refSkip = readBytes(dir / (name + "_skip.yuv"));
+        const std::vector<uint8_t> refHigh = readBytes(dir / (name + "_high.yuv"));
+        ASSERT_NE(refSkip, refHigh) << "the stream must carry edges the filter changes";
+        const std::vector<uint8_t> intra = decodeStream(stream, 38);
+        const bool intraProfileDeblocked = avci::avcLastFrameInfo().deblocked;
+        // 8-bit High is not an intra profile even with constraint_set3_flag: it is filtered.
+        EXPECT_EQ(firstDifference(intra, c.tenBit422 ? refSkip : refHigh), -1);
+        const std::vector<uint8_t> filtered = decodeStream(high, 38);
+        EXPECT_EQ(firstDifference(filtered, refHigh), -1);
+        EXPECT_EQ(intraProfileDeblocked, !c.tenBit422);
+        EXPECT_TRUE(avci::avcLastFrameInfo().deblocked);
+    }
+}
+
+// Two field pictures per access unit are woven into one frame, with and without the loop
+// filter, in 4:2:0 and 4:2:2 at 8 and 10 bits.
+TEST_F(AvcDecodeTest, FieldPairsAreWovenIntoTheFrame)
+{
+    struct FieldCase {
+        int widthMbs, heightMbs, bitDepth, chroma;
+        bool deblocking;
+    };
+    const FieldCase cases[] = {{3, 4, 10, 2, false}, {3, 4, 10, 1, true}, {2, 6, 8, 1, false}, {4, 4, 8, 2, true}};
+    const std::filesystem::path dir = scratchDir("avci_fields");
+    std::mt19937 rng(7);
+    int index = 0;
+    for (const FieldCase& c : cases) {
+        SCOPED_TRACE(index);
+        FieldStreamOptions o;
+        o.widthMbs = c.widthMbs;
+        o.heightMbs = c.heightMbs;
+        o.bitDepth = c.bitDepth;
+        o.chromaFormat = c.chroma;
+        o.fieldPairs = true;
+        o.deblocking = c.deblocking;
+        o.alphaOffsetDiv2 = 2;
+        FieldStreamWriter writer(o);
+        const int mbs = c.widthMbs * c.heightMbs;
+        for (int au = 0; au < 2; ++au) {
+            PlanarFrame src(16 * c.widthMbs, 16 * c.heightMbs, c.chroma);
+            std::uniform_int_distribution<int> level(0, (1 << c.bitDepth) - 1);
+            for (int comp = 0; comp < 3; ++comp)
+                for (auto& s : src.plane(comp)) s = uint16_t((level(rng) / 4) * 2 + (1 << (c.bitDepth - 2)));
+            std::vector<MbPlan> plans(static_cast<size_t>(mbs));
+            for (size_t i = 0; i < plans.size(); ++i) {
+                plans[i].coding = (i + size_t(au)) % 3 == 0 ? MbCoding::Intra16x16Dc : MbCoding::Pcm;
+                plans[i].qp = 20 + int(i % 20);
+            }
+            writer.addAccessUnit(src, plans);
+        }
+        std::string name = "f";
+        name += std::to_string(index++);
+        writeBytes(dir / (name + ".264"), writer.stream());
+        const std::string fmt = c.bitDepth == 8 ? (c.chroma == 2 ? "yuv422p" : "yuv420p") : pixFmt(c.chroma);
+        sh(dir, "ffmpeg -loglevel error -y -i " + name + ".264 -f rawvideo -pix_fmt " + fmt + " " + name + ".yuv");
+        const std::vector<uint8_t> ref = readBytes(dir / (name + ".yuv"));
+        const auto units = avci::splitAccessUnits(writer.stream().data(), writer.stream().size());
+        EXPECT_EQ(units.size(), 2u) << "two fields make one access unit";
+        const std::vector<uint8_t> out = decodeStream(writer.stream(), 38);
+        EXPECT_EQ(out.size(), ref.size());
+        EXPECT_EQ(firstDifference(out, ref), -1);
+        EXPECT_EQ(avci::avcLastFrameInfo().deblocked, c.deblocking);
+    }
+}
+
+// Damaged input takes the failure road (a message titled "Quintell AVC-Intra Decoder" and a
+// false result) and leaves the decoder ready: the next good frame decodes correctly.
+TEST_F(AvcDecodeTest, DamagedInputFailsAndTheDecoderStaysUsable)
+{
+    const Variant& v = kVariants[3];
+    makeVariant(v);
+    const std::vector<uint8_t>& s = media().stream[v.name];
+    const std::vector<uint8_t>& ref = media().reference[v.name];
+    const auto units = avci::splitAccessUnits(s.data(), s.size());
+    const std::vector<uint8_t> au0(s.begin(), s.begin() + std::ptrdiff_t(units[0].second));
+    const size_t frameBytes = ref.size() / 2;
+
+    struct Damage {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        size_t capacity;
+        const char* message;
+    };
+    std::vector<Damage> cases;
+    cases.push_back({"empty", {}, kCapacity, "No picture"});
+    cases.push_back({"headers only", std::vector<uint8_t>(au0.begin(), au0.begin() + 518), kCapacity, "No picture"});
+    cases.push_back({"truncated", std::vector<uint8_t>(au0.begin(), au0.begin() + std::ptrdiff_t(au0.size() / 2)),
+                     kCapacity, ""});
+    cases.push_back({"destination too small", au0, frameBytes - 1, "too small"});
+    {
+        // One NAL unit larger than the 600,000-byte NAL buffer.
+        std::vector<uint8_t> big(au0.begin(), au0.begin() + 518);
+        big.insert(big.end(), {0, 0, 1, 0x65});
+        for (size_t i = 0; i < 700000; ++i) big.push_back(uint8_t(0x5A));
+        cases.push_back({"oversized NAL unit", big, kCapacity, "NALU overflow."});
+    }
+    {
+        std::vector<uint8_t> bad = au0;
+        bad[6 + 4] = 0xFF; // SPS profile_idc: an unknown profile, then garbage
+        for (size_t i = 6 + 8; i < 6 + 40; ++i) bad[i] = 0xFF;
+        cases.push_back({"corrupt SPS", bad, kCapacity, ""});
+    }
+    {
+        std::vector<uint8_t> bad = au0;
+        for (size_t i = 9800; i < 9900; ++i) bad[i] = uint8_t(i * 37);
+        cases.push_back({"corrupt slice data", bad, kCapacity, ""});
+    }
+    std::vector<uint8_t> frame(kCapacity);
+    for (const Damage& d : cases) {
+        SCOPED_TRACE(d.name);
+        messages_.clear();
+        EXPECT_FALSE(avci::decodeAvcFrame(d.bytes.data(), frame.data(), d.bytes.size(), v.formatCode, d.capacity));
+        ASSERT_EQ(messages_.size(), 1u);
+        EXPECT_EQ(messages_[0].rfind("Quintell AVC-Intra Decoder: ", 0), 0u) << messages_[0];
+        EXPECT_NE(messages_[0].find(d.message), std::string::npos) << messages_[0];
+        messages_.clear();
+        ASSERT_TRUE(avci::decodeAvcFrame(au0.data(), frame.data(), au0.size(), v.formatCode, frameBytes));
+        EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + std::ptrdiff_t(frameBytes), frame.begin()));
+    }
+}
+
+TEST_F(AvcDecodeTest, CommandWritesDecodedFramesOrFailsOnBadInput)
+{
+    const Variant& v = kVariants[2];
+    makeVariant(v);
+    const std::filesystem::path dir = media().dir;
+    CommandResult r = runVorn("codec avci-decode --format 42 --threads 2 " + shellQuote((dir / "c100_720p.264").string()) +
+                              " " + shellQuote((dir / "cmd.yuv").string()));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readBytes(dir / "cmd.yuv"), media().reference[v.name]);
+    r = runVorn("codec avci-decode --format 42 --null " + shellQuote((dir / "c100_720p.264").string()));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::vector<uint8_t> cut = media().stream[v.name];
+    cut.resize(cut.size() - 20000);
+    writeBytes(dir / "cut.264", cut);
+    r = runVorn("codec avci-decode --format 42 " + shellQuote((dir / "cut.264").string()) + " -");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Quintell AVC-Intra Decoder"), std::string::npos) << r.err;
+    // Exactly the first frame reached standard output before the failure.
+    EXPECT_EQ(r.out.size(), media().reference[v.name].size() / 2);
+    r = runVorn("codec avci-decode --format 7 " + shellQuote((dir / "c100_720p.264").string()) + " --null");
+    EXPECT_EQ(r.exitCode, 2);
+}
+
+} // namespace
