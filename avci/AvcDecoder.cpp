@@ -52,6 +52,10 @@ public:
             formatCode_ = formatCode;
             initialised_ = true;
         }
+        const size_t wanted = size_t(std::clamp(requestedThreads_ > 0 ? requestedThreads_ : affinityProcessorCount(), 1,
+                                                kMaxSliceContexts));
+        while (contexts_.size() < wanted) contexts_.push_back(std::make_unique<SliceDecoder>());
+        contexts_.resize(wanted);
         try {
             if (!src && count) avcFail("No input data.");
             decodeAccessUnit(src, count);
