@@ -250,12 +250,19 @@ private:
         const PendingSlice& s = pending_[index];
         BitReader br(sliceBuffers_[s.nalIndex].data(), s.payloadSize);
         br.setPosition(s.dataBitPos);
-        ctx.decode(pic_, s.header, br, int(index));
+        const int mbsPerUnit = pic_.mbaff ? 2 : 1;
+        const int end = index + 1 < pending_.size() ? pending_[index + 1].header.firstMb * mbsPerUnit : pic_.picSizeInMbs();
+        ctx.decode(pic_, s.header, br, int(index), end);
     }
 
     void decodeSlices()
     {
         const size_t count = pending_.size();
+        // Slices follow each other in macroblock order, so each one owns the macroblocks up to
+        // the next one's start and slices can be decoded at the same time.
+        for (size_t i = 1; i < count; ++i)
+            if (pending_[i].header.firstMb <= pending_[i - 1].header.firstMb)
+                avcFail("Slices out of order or overlapping.");
         const size_t threads = std::min(contexts_.size(), count);
         if (threads <= 1) {
             for (size_t i = 0; i < count; ++i) decodeOne(i, *contexts_[0]);

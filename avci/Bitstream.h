@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace vorn::avci {
@@ -30,10 +31,10 @@ public:
     {
         const size_t byte = pos_ >> 3;
         if (byte >= (sizeBits_ >> 3) + 8) return 0;
-        const uint8_t* p = data_ + byte;
-        const uint64_t v = (uint64_t(p[0]) << 32) | (uint64_t(p[1]) << 24) | (uint64_t(p[2]) << 16) |
-                           (uint64_t(p[3]) << 8) | uint64_t(p[4]);
-        return uint32_t(v >> (8 - (pos_ & 7)));
+        uint64_t v;
+        std::memcpy(&v, data_ + byte, 8);
+        v = __builtin_bswap64(v);
+        return uint32_t((v << (pos_ & 7)) >> 32);
     }
     void skip(unsigned n) { pos_ += n; }
     // n = 0..32

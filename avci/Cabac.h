@@ -29,8 +29,13 @@ public:
     void start(BitReader* br)
     {
         br_ = br;
+        data_ = br->data();
+        pos_ = br->position() >> 3;
+        size_ = br->sizeBits() >> 3;
+        cache_ = 0;
+        bits_ = 0;
         range_ = 510;
-        offset_ = br_->u(9);
+        offset_ = read(9);
         if (offset_ >= 510) avcFail("Invalid CABAC data.");
     }
     int decision(int ctxIdx)
@@ -52,13 +57,13 @@ public:
         if (range_ < 256) {
             const int shift = __builtin_clz(range_) - 23;
             range_ <<= shift;
-            offset_ = (offset_ << shift) | br_->u(unsigned(shift));
+            offset_ = (offset_ << shift) | read(shift);
         }
         return bin;
     }
     int bypass()
     {
-        offset_ = (offset_ << 1) | br_->u(1);
+        offset_ = (offset_ << 1) | read(1);
         if (offset_ >= range_) {
             offset_ -= range_;
             return 1;
@@ -72,16 +77,41 @@ public:
         if (range_ < 256) {
             const int shift = __builtin_clz(range_) - 23;
             range_ <<= shift;
-            offset_ = (offset_ << shift) | br_->u(unsigned(shift));
+            offset_ = (offset_ << shift) | read(shift);
         }
         return 0;
     }
+    // Bit position in the slice data of the next unread bit.
+    size_t position() const { return pos_ * 8 - size_t(bits_); }
+    // True when decoding has read beyond the end of the slice data.
+    bool overrun() const { return position() > br_->sizeBits(); }
 
     static constexpr int kNumContexts = 460;
 
 private:
     CabacContext ctx_[kNumContexts];
+    // n = 1..9 bits, MSB first; zeros past the end of the data.
+    uint32_t read(int n)
+    {
+        if (bits_ < n) {
+            while (bits_ <= 56) {
+                cache_ |= uint64_t(pos_ < size_ ? data_[pos_] : 0) << (56 - bits_);
+                ++pos_;
+                bits_ += 8;
+            }
+        }
+        const uint32_t v = uint32_t(cache_ >> (64 - n));
+        cache_ <<= n;
+        bits_ -= n;
+        return v;
+    }
+
     BitReader* br_ = nullptr;
+    const uint8_t* data_ = nullptr;
+    size_t pos_ = 0;   // next byte to load into the cache
+    size_t size_ = 0;
+    uint64_t cache_ = 0;
+    int bits_ = 0;
     uint32_t range_ = 510;
     uint32_t offset_ = 0;
 };

@@ -326,14 +326,14 @@ SliceDecoder::Neighbour SliceDecoder::neighbour(int xN, int yN, bool luma) const
 // Slice data
 // ---------------------------------------------------------------------------------------
 
-void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum)
+void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum, int endMb)
 {
     pic_ = &pic;
     sh_ = &sh;
     br_ = &br;
     sliceNum_ = sliceNum;
     useCabac_ = pic.pps->cabac;
-    const int picSize = pic.picSizeInMbs();
+    const int picSize = std::min(pic.picSizeInMbs(), endMb);
     firstMb_ = sh.firstMb * (pic.mbaff ? 2 : 1);
     if (firstMb_ >= picSize) avcFail("Value out of range: first_mb_in_slice.");
     qp_ = sh.sliceQp;
@@ -371,14 +371,14 @@ void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader&
         mb_->field = uint8_t(field_ ? 1 : 0);
         mb_->slice = sliceNum;
         decodeMacroblock();
-        if (br.overrun()) avcFail("Truncated slice data.");
+        if (useCabac_ ? cabac_.overrun() : br.overrun()) avcFail("Truncated slice data.");
         bool end;
         // With MBAFF, CABAC codes end_of_slice_flag only after the bottom macroblock of a pair.
         if (useCabac_) end = (pic.mbaff && (mbAddr & 1) == 0) ? false : cabac_.terminate() != 0;
         else end = !br.moreRbspData();
         ++mbAddr;
         if (end) break;
-        if (mbAddr >= picSize) avcFail("Slice data continues past the end of the picture.");
+        if (mbAddr >= picSize) avcFail("Slice data continues past the end of the picture or into the next slice.");
     }
     } catch (AvcError& e) {
         e.message += " (macroblock " + std::to_string(mbAddr) + ")";
@@ -494,6 +494,7 @@ void SliceDecoder::readPcm()
     PictureContext& p = *pic_;
     BitReader& br = *br_;
     mb_->kind = kMbPcm;
+    if (useCabac_) br.setPosition(cabac_.position());
     br.alignByte();
     const unsigned bd = unsigned(p.bitDepth);
     const size_t needBits = (256 + 2 * size_t(8) * size_t(p.mbHeightC)) * bd;

@@ -87,7 +87,8 @@ class SliceDecoder {
 public:
     // Decodes the slice data that follows the header in br. sliceNum numbers the slices of
     // the picture. Throws AvcError on any error.
-    void decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum);
+    // endMb: first macroblock address the slice must not reach (the next slice's start).
+    void decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum, int endMb);
 
 private:
     struct Neighbour {
