@@ -132,9 +132,36 @@ constexpr Key kAes3Descriptor{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x
 constexpr Key kTimecodeComponent{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x14, 0x00};
 constexpr Key kEssenceContainerData{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x23, 0x00};
 constexpr Key kIndexSegment{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x10, 0x01, 0x00};
-constexpr Key kDvElement{0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x18, 0x01, 0x02, 0x01};
-constexpr Key kAvcElement{0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x15, 0x01, 0x06, 0x01};
-constexpr Key kSoundElement{0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x16, 0x01, 0x04, 0x01};
+// Generic container essence elements: the first 12 bytes, then the item type
+// (18h compound/DV, 15h picture/AVC, 16h sound). The element count, type and
+// number that follow differ between writers and are not compared.
+constexpr uint8_t kEssencePrefix[12] = {0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01};
+constexpr uint8_t kDvItem = 0x18;
+constexpr uint8_t kAvcItem = 0x15;
+constexpr uint8_t kSoundItem = 0x16;
+
+// The essence item type of a key, or 0 when the key is no essence element.
+uint8_t essenceItem(const Key& key)
+{
+    if (std::memcmp(key.data(), kEssencePrefix, sizeof kEssencePrefix) != 0)
+        return 0;
+    const uint8_t item = key[12];
+    return item == kDvItem || item == kAvcItem || item == kSoundItem ? item : 0;
+}
+
+// Bytes of one compressed DV frame of a format (0 when not a DV format).
+int32_t dvFrameBytesOfCode(int32_t code)
+{
+    switch (code) {
+    case 1: return 480000;
+    case 2: case 8: return 240000;
+    case 3: return 576000;
+    case 4: case 7: return 288000;
+    case 5: case 10: return 120000;
+    case 6: case 9: return 144000;
+    default: return 0;
+    }
+}
 
 constexpr float kAspect4by3 = 1.3333334f;
 
@@ -309,6 +336,10 @@ void CMxfFile::parseItem(uint16_t tag, const uint8_t* value, uint16_t length)
         m_packageId.fill(0);
         std::memcpy(m_packageId.data(), value, std::min<size_t>(length, m_packageId.size()));
         break;
+    case 0x0202:
+        // Only timecode components are parsed among the structural sets.
+        m_tcDuration = wide > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? 0 : static_cast<int64_t>(wide);
+        break;
     case 0x1501: m_startTimecode = static_cast<int64_t>(wide); break;
     case 0x1502: m_tcBase = s0; break;
     case 0x1503:
@@ -348,6 +379,7 @@ int CMxfFile::ReadHeaders(const char* path)
     m_scanFileSize = io::size(m_fdScan);
     m_sawAes3 = false;
     m_editUnitCounts = 0;
+    m_tcDuration = 0;
 
     int result = 0;
     std::vector<uint8_t> set;
@@ -376,8 +408,8 @@ int CMxfFile::ReadHeaders(const char* path)
             continue;
         }
 
-        const bool sound = key == kSoundElement;
-        if (sound && m_sawAes3) {
+        const uint8_t item = essenceItem(key);
+        if (item == kSoundItem && m_sawAes3) {
             if (m_audioFileCount >= kMxfMaxAudioChannels) {
                 log(LOG_ERROR, "CMxfFile::ReadHeaders", "too many audio files");
                 break;
@@ -392,19 +424,34 @@ int CMxfFile::ReadHeaders(const char* path)
             result = 2;
             break;
         }
-        if (sound || key == kDvElement || key == kAvcElement) {
+        if (item != 0) {
             if (m_fd >= 0 && m_fd != m_fdScan)
                 io::close(m_fd);
             m_videoEssenceStart = position;
             m_videoEssenceLength = length;
             m_fd = m_fdScan;
-            if (key != kAvcElement) {
+            // A file without a container duration: the timecode component's duration.
+            if (m_videoDuration <= 0)
+                m_videoDuration = m_tcDuration;
+            if (item != kAvcItem) {
                 const uint64_t perFrame = m_videoDuration > 0 ? length / static_cast<uint64_t>(m_videoDuration) : 0;
                 m_frameSize = clampToInt32((perFrame / 1000) * 1000);
+                if (m_videoDuration <= 0 && dvFrameBytesOfCode(m_videoFormat) > 0) {
+                    // Nor a timecode duration: the format's frame size gives the count.
+                    m_frameSize = dvFrameBytesOfCode(m_videoFormat);
+                    m_videoDuration = static_cast<int64_t>(length / static_cast<uint64_t>(m_frameSize));
+                }
                 m_bytesPerEditUnit = m_frameSize;
-            } else if (m_laterFrameSize == 0) {
-                // An index with a single edit unit byte count describes every frame.
-                m_laterFrameSize = m_frameSize;
+            } else {
+                if (m_editUnitCounts == 0 && m_videoDuration > 0) {
+                    // No byte count before the essence: AVC-Intra frames of a class share one size.
+                    m_frameSize = clampToInt32(length / static_cast<uint64_t>(m_videoDuration));
+                    m_bytesPerEditUnit = m_frameSize;
+                }
+                if (m_editUnitCounts < 2) {
+                    // An index with a single edit unit byte count describes every frame.
+                    m_laterFrameSize = m_frameSize;
+                }
             }
             result = 1;
             break;

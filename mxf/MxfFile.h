@@ -128,6 +128,7 @@ private:
     void splitTimecode();
 
     bool m_sawAes3 = false;      // the file being scanned has shown an AES3 descriptor
+    int64_t m_tcDuration = 0;    // duration of the timecode component (used when a file gives no container duration)
     int m_editUnitCounts = 0;    // 3F05 items seen in the file being scanned
     uint64_t m_scanFileSize = 0;
 };

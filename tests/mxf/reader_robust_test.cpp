@@ -85,8 +85,15 @@ TEST(ReaderRobust, CorruptHeadersEndTheScanCleanly)
              replaceLength(f, fill, {0x87, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
          }, 0, -1},
         {"bad key prefix before the essence", [](Bytes& f) { f[findKey(f, kFixtureIndexKey)] = 0x07; }, 0, -1},
-        {"zero duration", [](Bytes& f) { setItem(f, kFixtureCdciKey, 0x3002, 0); }, 1, 0},
-        {"negative duration", [](Bytes& f) { setItem(f, kFixtureCdciKey, 0x3002, 0xFFFFFFFFFFFFFFF0ull); }, 1, 0},
+        // Without a container duration the timecode component's duration counts the frames,
+        // and without that the format's DV frame size does.
+        {"zero duration", [](Bytes& f) { setItem(f, kFixtureCdciKey, 0x3002, 0); }, 1, 2000},
+        {"negative duration", [](Bytes& f) { setItem(f, kFixtureCdciKey, 0x3002, 0xFFFFFFFFFFFFFFF0ull); }, 1, 2000},
+        {"no duration at all", [](Bytes& f) {
+             setItem(f, kFixtureCdciKey, 0x3002, 0);
+             const MxfKey tc{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x14, 0x00};
+             setItem(f, tc, 0x0202, 0);
+         }, 1, 144000},
         {"huge essence length", [](Bytes& f) { replaceLength(f, kFixtureDvElementKey, {0x87, 0x7F, 0, 0, 0, 0, 0, 0}); }, 1, 0},
         {"item longer than its set", [](Bytes& f) {
              const size_t at = lengthAt(f, kFixtureCdciKey) + 4 + 20;  // the 3001 item, after 3C0A
