@@ -239,10 +239,6 @@ private:
         }
         pic_.setupScaling();
         pic_.mbs.assign(size_t(pic_.picSizeInMbs()), MbInfo{});
-        if (cat == 0) {
-            // Monochrome pictures are not expected from AVC-Intra; decode luma only.
-            avcFail("Monochrome streams are not supported.");
-        }
     }
 
     void decodeOne(size_t index, SliceDecoder& ctx)

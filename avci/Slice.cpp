@@ -18,6 +18,9 @@ constexpr uint8_t kIntraCbpFromCode[48] = {
     16, 3,  5,  10, 12, 19, 21, 26, 28, 35, 37, 42, 44, 1,  2,  4,
     8,  17, 18, 20, 24, 6,  9,  22, 25, 32, 33, 34, 36, 40, 38, 41};
 
+// The same for monochrome pictures (ChromaArrayType 0).
+constexpr uint8_t kIntraCbpFromCodeMono[16] = {15, 0, 7, 11, 13, 14, 3, 5, 10, 12, 1, 2, 4, 8, 6, 9};
+
 // Coefficient order of chroma DC: 2x2 raster for 4:2:0; for 4:2:2 the 2-wide, 4-high
 // raster position of each coefficient.
 constexpr uint8_t kChromaDc420Order[4] = {0, 1, 2, 3};
@@ -134,7 +137,7 @@ void SliceDecoder::setupMb(int mbAddr, bool field)
         field_ = p.fieldPic;
         base_[0] = p.plane[0] + ptrdiff_t(mbY_) * 16 * p.stride[0] + mbX_ * 16;
         rowStride_[0] = p.stride[0];
-        for (int c = 1; c < 3; ++c) {
+        for (int c = 1; c < 3 && p.chromaArrayType != 0; ++c) {
             base_[c] = p.plane[c] + ptrdiff_t(mbY_) * mbHC * p.stride[c] + mbX_ * 8;
             rowStride_[c] = p.stride[c];
         }
@@ -165,7 +168,7 @@ void SliceDecoder::setupMb(int mbAddr, bool field)
     base_[0] = p.plane[0] + ptrdiff_t(lumaRow) * p.stride[0] + mbX_ * 16;
     rowStride_[0] = p.stride[0] * (field ? 2 : 1);
     const int chromaRow = py * 2 * mbHC + (field ? (isBottom_ ? 1 : 0) : (isBottom_ ? mbHC : 0));
-    for (int c = 1; c < 3; ++c) {
+    for (int c = 1; c < 3 && p.chromaArrayType != 0; ++c) {
         base_[c] = p.plane[c] + ptrdiff_t(chromaRow) * p.stride[c] + mbX_ * 8;
         rowStride_[c] = p.stride[c] * (field ? 2 : 1);
     }
@@ -595,10 +598,8 @@ int SliceDecoder::readCbp()
 {
     PictureContext& p = *pic_;
     if (!useCabac_) {
-        const uint32_t code = br_->ueMax(47, "coded_block_pattern");
-        int cbp = kIntraCbpFromCode[code];
-        if (p.chromaArrayType == 0 || p.chromaArrayType == 3) avcFail("Unsupported chroma format.");
-        return cbp;
+        if (p.chromaArrayType == 0) return kIntraCbpFromCodeMono[br_->ueMax(15, "coded_block_pattern")];
+        return kIntraCbpFromCode[br_->ueMax(47, "coded_block_pattern")];
     }
     int luma = 0;
     for (int b8 = 0; b8 < 4; ++b8) {

@@ -265,6 +265,28 @@ TEST_F(AvcDecodeTest, LoopFilterRunsOnlyOutsideIntraProfiles)
     }
 }
 
+// A 4:0:0 stream writes the luma plane only (FFmpeg reports it as 4:2:0 with grey chroma).
+TEST_F(AvcDecodeTest, MonochromeWritesTheLumaPlaneOnly)
+{
+    const std::filesystem::path dir = scratchDir("avci_mono");
+    sh(dir, "ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=176x128:r=25 -vf noise=alls=6:allf=t -frames:v 2 "
+            "-pix_fmt yuv420p -f yuv4mpegpipe s.y4m");
+    for (const char* opt : {"", "--no-cabac --tff"}) {
+        SCOPED_TRACE(opt);
+        sh(dir, std::string("x264 --quiet --output-csp i400 --profile high --keyint 1 --crf 22 ") + opt +
+                    " -o g.264 s.y4m 2>/dev/null && ffmpeg -loglevel error -y -i g.264 -f rawvideo -pix_fmt yuv420p g.yuv");
+        const std::vector<uint8_t> ref = readBytes(dir / "g.yuv");
+        const std::vector<uint8_t> out = decodeStream(readBytes(dir / "g.264"), 32);
+        const size_t luma = 176 * 128;
+        ASSERT_EQ(out.size(), 2 * luma);
+        ASSERT_EQ(ref.size(), 2 * luma * 3 / 2);
+        for (size_t f = 0; f < 2; ++f)
+            EXPECT_TRUE(std::equal(out.begin() + std::ptrdiff_t(f * luma), out.begin() + std::ptrdiff_t((f + 1) * luma),
+                                   ref.begin() + std::ptrdiff_t(f * luma * 3 / 2)));
+        EXPECT_EQ(avci::avcLastFrameInfo().chromaFormat, 0);
+    }
+}
+
 // Two field pictures per access unit are woven into one frame, with and without the loop
 // filter, in 4:2:0 and 4:2:2 at 8 and 10 bits.
 TEST_F(AvcDecodeTest, FieldPairsAreWovenIntoTheFrame)
