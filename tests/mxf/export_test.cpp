@@ -328,3 +328,22 @@ TEST_F(ExportTest, RoundTripThroughTheReader)
         reader.Close();
     }
 }
+
+TEST_F(ExportTest, FailedWritesAreReported)
+{
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    // The video file lands on a device that accepts no data.
+    fs::path out = vorn::test::scratchDir("export_full");
+    fs::create_directories(out / "Card1" / "CONTENTS" / "VIDEO");
+    fs::create_symlink("/dev/full", out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF");
+    ClipSpec spec;
+    spec.channels = 1;
+    auto r = exportClip(out, spec);
+    ASSERT_EQ(r.opened, 1);
+    EXPECT_EQ(r.closed, 0);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().find("Could not write"), std::string::npos) << messages.back();
+    EXPECT_NE(messages.back().find("0001AB.MXF"), std::string::npos);
+    // The audio file was written normally.
+    EXPECT_EQ(fs::file_size(out / "Card1" / "CONTENTS" / "AUDIO" / "0001AB00.MXF"), 32768u + 2 * 9600 + 224);
+}
