@@ -69,6 +69,9 @@ void Preferences::applyLine(std::string_view line)
 bool Preferences::load(const QelString& path)
 {
     m_path = path;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path.str(), ec))
+        return false; // a folder opens for reading here but is no options file
     std::ifstream in(path.str(), std::ios::binary);
     if (!in)
         return false;

@@ -114,6 +114,7 @@ TEST(Options, MissingFileLeavesEveryValueAndRemembersThePath)
     auto dir = scratchDir("missing");
     COptions options;
     options.setString(OptionKey::CardSize, "32 GB");
+    EXPECT_FALSE(options.load(dir.string())); // a folder is no options file
     EXPECT_FALSE(options.load((dir / "none.txt").string()));
     EXPECT_EQ(options.getString(OptionKey::CardSize).str(), "32 GB");
     EXPECT_EQ(options.path().str(), (dir / "none.txt").string());
