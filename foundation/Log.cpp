@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 
 namespace {
@@ -116,8 +117,14 @@ void log(unsigned level, const char* location, const char* message)
     if (path.empty())
         return;
     std::FILE* f = std::fopen(path.c_str(), "a");
-    if (!f)
-        return;
+    if (!f) {
+        // The log's folder (below the user's state folder) may not exist yet.
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        f = std::fopen(path.c_str(), "a");
+        if (!f)
+            return;
+    }
     std::fseek(f, 0, SEEK_END);
     long length = std::ftell(f);
     bool warn = false;

@@ -184,3 +184,16 @@ TEST(Log, EmptyPathSwitchesTheFileOff)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Log, MissingFolderOfTheLogFileIsCreated)
+{
+    LogFileGuard guard;
+    auto path = scratchDir("folder") / "state" / "quintell-vorn" / "QelLog.txt";
+    vorn::setLogFilePath(path.string());
+    log(LOG_INFO, "First", "entry");
+    EXPECT_NE(readText(path).find(" : entry\n"), std::string::npos);
+}
+
+} // namespace
