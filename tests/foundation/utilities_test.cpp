@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -409,6 +411,71 @@ TEST(QelIniFile, ReadsSectionsOfKeyValueLines)
 
     EXPECT_FALSE(ini.read((file.parent_path() / "none.txt").string()));
     EXPECT_EQ(ini.count(), 0);
+}
+
+} // namespace
+
+#include "foundation/Platform.h"
+
+namespace {
+
+// Sets environment variables for one scope (null unsets) and restores them.
+class EnvScope {
+public:
+    EnvScope(std::initializer_list<std::pair<const char*, const char*>> vars)
+    {
+        for (auto [name, value] : vars) {
+            const char* old = std::getenv(name);
+            m_saved.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+            if (value)
+                ::setenv(name, value, 1);
+            else
+                ::unsetenv(name);
+        }
+    }
+    ~EnvScope()
+    {
+        for (auto& [name, value] : m_saved) {
+            if (value)
+                ::setenv(name, value->c_str(), 1);
+            else
+                ::unsetenv(name);
+        }
+    }
+
+private:
+    std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
+};
+
+TEST(Platform, LogFileAndDataFolderFollowTheEnvironment)
+{
+    struct Case {
+        const char* logFile;
+        const char* state;
+        const char* dataDir;
+        const char* config;
+        const char* home;
+        std::string expectedLog;
+        std::string expectedData;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, nullptr, nullptr, "/home/u", "/home/u/.local/state/quintell-vorn/QelLog.txt",
+         "/home/u/.config/quintell-vorn/Data"},
+        {nullptr, "/st", nullptr, "/cf", "/home/u", "/st/quintell-vorn/QelLog.txt", "/cf/quintell-vorn/Data"},
+        {"/tmp/my.log", "/st", "/d/Data", "/cf", "/home/u", "/tmp/my.log", "/d/Data"},
+        {"", "/st", "", "", "/home/u", "", "/home/u/.config/quintell-vorn/Data"},
+    };
+    for (const auto& c : cases) {
+        EnvScope env{{"VORN_LOG_FILE", c.logFile},
+                     {"XDG_STATE_HOME", c.state},
+                     {"VORN_DATA_DIR", c.dataDir},
+                     {"XDG_CONFIG_HOME", c.config},
+                     {"HOME", c.home}};
+        EXPECT_EQ(vorn::defaultLogFilePath(), c.expectedLog);
+        EXPECT_EQ(vorn::dataDirectory().string(), c.expectedData);
+    }
+    EnvScope env{{"VORN_DEBUG", nullptr}};
+    EXPECT_FALSE(vorn::debugOutputEnabled());
 }
 
 } // namespace
