@@ -1,5 +1,6 @@
 #include "foundation/FilePath.h"
 #include "foundation/Log.h"
+#include "foundation/Platform.h"
 #include "foundation/QelIniFile.h"
 #include "foundation/TevFindFiles.h"
 #include "foundation/TevRegistry.h"
@@ -414,8 +415,6 @@ TEST(QelIniFile, ReadsSectionsOfKeyValueLines)
 }
 
 } // namespace
-
-#include "foundation/Platform.h"
 
 namespace {
 
