@@ -138,7 +138,7 @@ TEST(FuzzReader, MutatedVideoFiles)
         replaceFile(path, file);
         SCOPED_TRACE(i);
         ASSERT_NO_FATAL_FAILURE(exercise(path, buffer, false));
-        if (i % 12 == 0) {
+        if (i % 30 == 0) {
             const std::string line = CVorn::DescribeClip(path.c_str());
             ASSERT_EQ(line.rfind("F", 0), 0u);
             ASSERT_EQ(vorn::mxfio::openCount(), 0);
@@ -181,7 +181,7 @@ TEST(FuzzReader, MutatedCardThroughImport)
         void Message(const char* text, int replace, int) override { log = replace ? text : log + text; }
         std::string log;
     } pane;
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < 60; ++i) {
         replaceFile(files[0].video, mutate(va, rng));
         replaceFile(files[1].video, mutate(vb, rng));
         CVorn engine;
