@@ -80,13 +80,14 @@ struct VlcCode {
     uint8_t length; // code bits, without the sign bit
     uint16_t bits;  // code, right-aligned
 };
-// Every code of the table, including end of block (run 0, amp 0 is not coded:
-// the entry with length 4 and bits 0b0110 is EOB, marked by run 255).
+// Every code of the table, including end of block (the entry with length 4 and
+// bits 0b0110, marked by run kVlcEobRun). An entry with amp 0 skips `run`
+// coefficients (runs 1..6).
 std::span<const VlcCode> vlcCodes();
 inline constexpr uint8_t kVlcEobRun = 255;
-inline constexpr uint8_t kVlcUnknownRun = 254; // a code word this table does not define
-// Codes outside the table: run 0..61 of zeros followed by a zero amplitude is
-// 1111110 + 6-bit run; amplitude 23..255 with run 0 is 1111111 + 8-bit amp + sign.
+inline constexpr uint8_t kVlcUnknownRun = 254; // reserved: a code word this table does not define
+// Codes outside the table: 1111110 + 6-bit field f skips f + 1 coefficients (used
+// for 7..62 zeros); amplitude 23..255 with run 0 is 1111111 + 8-bit amp + sign.
 
 // 25/50 Mb/s quantisation step (1, 2, 4, 8 or 16; class 3 adds a further factor 2,
 // included here) for a quantisation number, class and area.

@@ -41,8 +41,13 @@ public:
     {
         while (static_cast<int>(m_threads.size()) + 1 < count) {
             int index = static_cast<int>(m_threads.size()) + 1;
+            uint64_t generation = 0;
+            {
+                std::lock_guard lock(m_mutex);
+                generation = m_generation;
+            }
             try {
-                m_threads.emplace_back([this, index] { helperLoop(index); });
+                m_threads.emplace_back([this, index, generation] { helperLoop(index, generation); });
             } catch (const std::system_error&) {
                 break;
             }
@@ -70,13 +75,10 @@ public:
     }
 
 private:
-    void helperLoop(int index)
+    // `seen` is the pass count when the helper was made, so a pass handed out
+    // before the thread first runs is not missed.
+    void helperLoop(int index, uint64_t seen)
     {
-        uint64_t seen = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            seen = m_generation;
-        }
         for (;;) {
             const std::function<void(int)>* job = nullptr;
             {

@@ -1,0 +1,136 @@
+// vorn codec dv-decode: decodes concatenated DIF frames to planar 8-bit 4:2:2.
+#include "Command.h"
+
+#include "dv/CodecTables.h"
+#include "dv/CodecWorkers.h"
+#include "dv/DvDecoder.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Opts {
+    int format = 0;
+    int threads = 0;
+    bool fullRaster = false;
+    bool rotate = false;
+    bool null = false;
+    std::string input;
+    std::string output;
+};
+
+// Picture (rows top-down in memory) to planes Y, Cb, Cr.
+void toPlanar(const vorn::dv::PictureBuffer& pic, std::vector<uint8_t>& out)
+{
+    const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
+    out.resize(w * h * 2);
+    uint8_t* y = out.data();
+    uint8_t* cb = y + w * h;
+    uint8_t* cr = cb + w * h / 2;
+    for (size_t r = 0; r < h; ++r) {
+        const uint8_t* s = pic.memoryRow(static_cast<int>(r));
+        for (size_t x = 0; x < w / 2; ++x) {
+            *y++ = s[4 * x];
+            *y++ = s[4 * x + 2];
+            *cb++ = s[4 * x + 1];
+            *cr++ = s[4 * x + 3];
+        }
+    }
+}
+
+int run(const Opts& o)
+{
+    using namespace vorn::dv;
+    const DvFormatInfo* info = dvFormatInfo(o.format);
+    if (!info)
+        throw vorn::cli::UsageError("--format must be a DV format code 1..10");
+    if (o.threads < 0 || o.threads > kMaxWorkers)
+        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(kMaxWorkers));
+    if (!o.null && o.output.empty())
+        throw vorn::cli::UsageError("an output file (or - for standard output, or --null) is required");
+    InitCodecTables();
+    if (o.threads > 0) {
+        setProcessorCount(o.threads);
+        lockProcessorCount(true);
+    }
+    std::ifstream in(o.input, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
+    }
+    std::ofstream file;
+    std::ostream* out = nullptr;
+    if (!o.null) {
+        if (o.output == "-") {
+            out = &std::cout;
+        } else {
+            file.open(o.output, std::ios::binary | std::ios::trunc);
+            if (!file) {
+                std::fprintf(stderr, "vorn: cannot create %s\n", o.output.c_str());
+                return vorn::cli::kExitFailed;
+            }
+            out = &file;
+        }
+    }
+    std::vector<uint8_t> frame(static_cast<size_t>(info->bytesPerFrame));
+    PictureBuffer picture;
+    std::vector<uint8_t> planar;
+    DecodeOptions options;
+    options.fullRaster = o.fullRaster;
+    options.rotate = o.rotate;
+    options.topDown = true;
+    long frames = 0;
+    for (;;) {
+        in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0)
+            break;
+        if (static_cast<size_t>(got) < frame.size()) {
+            std::fprintf(stderr, "vorn: last frame is short (%lld of %zu bytes); ignored\n",
+                         static_cast<long long>(got), frame.size());
+            break;
+        }
+        if (!decodeDifFrame(frame, o.format, picture, options)) {
+            std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", frames);
+            return vorn::cli::kExitFailed;
+        }
+        if (out) {
+            toPlanar(picture, planar);
+            out->write(reinterpret_cast<const char*>(planar.data()), static_cast<std::streamsize>(planar.size()));
+        }
+        ++frames;
+    }
+    if (out) {
+        out->flush();
+        if (!*out) {
+            std::fprintf(stderr, "vorn: write failed\n");
+            return vorn::cli::kExitFailed;
+        }
+    }
+    if (frames == 0) {
+        std::fprintf(stderr, "vorn: no complete frame in %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
+    }
+    return vorn::cli::kExitOk;
+}
+
+vorn::cli::Registration reg{40, [](CLI::App& root, const vorn::cli::Common&) {
+    CLI::App* app = vorn::cli::codecGroup(root).add_subcommand(
+        "dv-decode", "Decode concatenated DIF frames to planar 8-bit 4:2:2 (Y, Cb, Cr planes, rows from the top)");
+    auto opts = std::make_shared<Opts>();
+    app->add_option("--format", opts->format, "Video format code (1-4 DVCPRO HD, 5-10 DV25/DVCPRO25/DVCPRO50)")
+        ->required();
+    app->add_option("--threads", opts->threads, "Worker count (default: the processor count)");
+    app->add_flag("--full-raster", opts->fullRaster, "DVCPRO HD: stretch to 1920 / 1280 wide");
+    app->add_flag("--rotate", opts->rotate, "Rotate by 180 degrees");
+    app->add_flag("--null", opts->null, "Decode without writing pictures");
+    app->add_option("IN", opts->input, "Input file of DIF frames")->required();
+    app->add_option("OUT", opts->output, "Output file, - for standard output");
+    return vorn::cli::Subcommand{app, [opts]() -> int { return run(*opts); }};
+}};
+
+} // namespace

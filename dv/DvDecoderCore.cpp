@@ -1,0 +1,512 @@
+// Video-segment decoding: the three-pass run/amplitude decoding of the five
+// compressed macroblocks of a segment, dequantisation, inverse DCT and the
+// placement of the samples in the packed 4:2:2 picture.
+#include "dv/DvDecoderCore.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace vorn::dv::detail {
+
+void initIdct();
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// VLC lookup: the first level is indexed by the top 11 bits of a 16-bit
+// window and resolves every code of up to 11 bits (sign included); codes that
+// are longer all start with five 1 bits and are resolved by the second level,
+// indexed by the low 11 bits of the window.
+struct VlcEntry {
+    int16_t amp = 0;  // signed amplitude
+    uint8_t run = 0;  // zeros before the amplitude; kVlcEobRun for end of block
+    uint8_t len = 0;  // bits consumed, sign included; 0 = undefined code
+};
+constexpr uint8_t kSecondLevel = 253;
+
+std::array<VlcEntry, 2048> g_vlc1;
+std::array<VlcEntry, 2048> g_vlc2;
+
+void putCode(uint32_t bits, int length, VlcEntry e)
+{
+    e.len = static_cast<uint8_t>(length);
+    const uint32_t window = bits << (16 - length);
+    if (length <= 11) {
+        const uint32_t first = window >> 5;
+        for (uint32_t i = 0; i < (1u << (11 - length)); ++i)
+            g_vlc1[first + i] = e;
+        return;
+    }
+    // Longer codes start with 11111.
+    VlcEntry link;
+    link.run = kSecondLevel;
+    const uint32_t first = window & 0x7ffu;
+    for (uint32_t i = 0; i < (1u << (16 - length)); ++i)
+        g_vlc2[first + i] = e;
+    // Every first-level slot whose top five bits are 11111 and that no short
+    // code claims leads to the second level.
+    for (uint32_t i = 0; i < 64; ++i) {
+        uint32_t idx = 0x7c0u | i;
+        if (g_vlc1[idx].len == 0)
+            g_vlc1[idx] = link;
+    }
+}
+
+// Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
+float g_sdFactor[2][4][16][64];
+// DVCPRO HD: [1080 lines][chroma][class][qno][scan position].
+float g_hdFactor[2][2][4][16][64];
+
+void buildTables()
+{
+    initIdct();
+    for (const VlcCode& c : vlcCodes()) {
+        if (c.run == kVlcUnknownRun)
+            continue;
+        if (c.run == kVlcEobRun) {
+            VlcEntry e;
+            e.run = kVlcEobRun;
+            putCode(c.bits, c.length, e);
+        } else if (c.amp == 0) {
+            VlcEntry e;
+            e.run = c.run;
+            putCode(c.bits, c.length, e);
+        } else {
+            for (int s = 0; s < 2; ++s) {
+                VlcEntry e;
+                e.run = c.run;
+                e.amp = static_cast<int16_t>(s ? -c.amp : c.amp);
+                putCode((static_cast<uint32_t>(c.bits) << 1) | static_cast<uint32_t>(s), c.length + 1, e);
+            }
+        }
+    }
+    // Long runs of zeros: 1111110 + 6-bit field f skips f + 1 coefficients.
+    for (uint32_t run = 0; run < 64; ++run) {
+        VlcEntry e;
+        e.run = static_cast<uint8_t>(run + 1);
+        putCode((0x7eu << 6) | run, 13, e);
+    }
+    // Large amplitudes: 1111111 + 8-bit amplitude + sign, run 0.
+    for (uint32_t amp = 0; amp < 256; ++amp)
+        for (uint32_t s = 0; s < 2; ++s) {
+            VlcEntry e;
+            e.run = 0;
+            e.amp = static_cast<int16_t>(s ? -static_cast<int>(amp) : static_cast<int>(amp));
+            putCode((((0x7fu << 8) | amp) << 1) | s, 16, e);
+        }
+
+    for (int mode = 0; mode < 2; ++mode)
+        for (int cls = 0; cls < 4; ++cls)
+            for (int qno = 0; qno < 16; ++qno)
+                for (int pos = 0; pos < 64; ++pos) {
+                    const uint8_t* zz = mode ? kZigzag248 : kZigzag88;
+                    g_sdFactor[mode][cls][qno][pos] =
+                        pos == 0 ? 0.0f
+                                 : static_cast<float>(sdQuantStep(qno, cls, acArea(pos)) / sdWeight(mode != 0, zz[pos]));
+                }
+    for (int l = 0; l < 2; ++l)
+        for (int chroma = 0; chroma < 2; ++chroma)
+            for (int cls = 0; cls < 4; ++cls)
+                for (int qno = 0; qno < 16; ++qno)
+                    for (int pos = 0; pos < 64; ++pos)
+                        g_hdFactor[l][chroma][cls][qno][pos] =
+                            pos == 0 ? 0.0f
+                                     : static_cast<float>(hdQuantStep(qno, cls) /
+                                                          hdWeight(chroma != 0, l != 0, kZigzag88[pos]));
+}
+
+std::once_flag g_once;
+
+// ---------------------------------------------------------------------------
+// Bits.
+
+// Reads bits [pos, end) of a buffer that has at least 4 readable bytes past end.
+struct BitReader {
+    const uint8_t* data = nullptr;
+    int pos = 0;
+    int end = 0;
+
+    int left() const { return end - pos; }
+    uint32_t peek16() const
+    {
+        const uint8_t* p = data + (pos >> 3);
+        uint32_t w = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
+        return (w >> (8 - (pos & 7))) & 0xffffu;
+    }
+    uint32_t bits(int at, int n) const // n <= 16
+    {
+        const uint8_t* p = data + (at >> 3);
+        uint32_t w = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
+        return (w >> (24 - (at & 7) - n)) & ((1u << n) - 1u);
+    }
+};
+
+// Collects bit ranges one after another (spare bits of finished blocks).
+struct BitPool {
+    static constexpr int kBytes = 5 * 80 + 8;
+    uint8_t data[kBytes];
+    int bits = 0;
+
+    void clear()
+    {
+        bits = 0;
+        std::memset(data, 0, sizeof data);
+    }
+    void append(const BitReader& src, int from, int to)
+    {
+        while (from < to) {
+            int n = std::min(16, to - from);
+            uint32_t v = src.bits(from, n);
+            // write n bits at position `bits`
+            for (int i = n - 1; i >= 0; --i) {
+                if ((v >> i) & 1u)
+                    data[bits >> 3] |= static_cast<uint8_t>(0x80u >> (bits & 7));
+                ++bits;
+            }
+            from += n;
+        }
+    }
+    BitReader reader() const { return BitReader{data, 0, bits}; }
+};
+
+struct BlockState {
+    float* coef = nullptr;
+    const float* factor = nullptr;
+    const uint8_t* zz = nullptr;
+    unsigned rowMask = 0;
+    int pos = 1;
+    uint32_t partial = 0; // bits of an unfinished code word
+    int partialBits = 0;
+    bool done = false;
+};
+
+inline VlcEntry lookup(uint32_t window)
+{
+    VlcEntry e = g_vlc1[window >> 5];
+    if (e.run == kSecondLevel && e.len == 0)
+        e = g_vlc2[window & 0x7ffu];
+    return e;
+}
+
+// Decodes AC codes of block `b` from `r` until end of block or until the bits
+// run out (the unfinished code word is kept for the next pass).
+void decodeAc(BlockState& b, BitReader& r)
+{
+    while (!b.done) {
+        const int avail = r.left();
+        uint32_t window;
+        if (b.partialBits) {
+            const int need = 16 - b.partialBits;
+            const int take = std::min(need, std::max(avail, 0));
+            uint32_t fresh = take > 0 ? (r.peek16() >> (16 - take)) << (need - take) : 0;
+            window = (b.partial << need) | fresh;
+        } else {
+            window = avail > 0 ? r.peek16() : 0;
+            if (avail < 16)
+                window &= ~((1u << (16 - std::max(avail, 0))) - 1u) & 0xffffu;
+        }
+        const VlcEntry e = lookup(window);
+        const int have = b.partialBits + avail;
+        if (e.len == 0 || e.len > have) {
+            if (have >= 16) {
+                b.done = true; // undefined code word: the rest of the block is lost
+                return;
+            }
+            // Keep what is there as the start of the code word.
+            if (avail > 0) {
+                b.partial = (b.partial << avail) | r.bits(r.pos, avail);
+                b.partialBits += avail;
+                r.pos = r.end;
+            }
+            return;
+        }
+        r.pos += e.len - b.partialBits;
+        b.partial = 0;
+        b.partialBits = 0;
+        if (e.run == kVlcEobRun) {
+            b.done = true;
+            return;
+        }
+        b.pos += e.run;
+        if (e.amp == 0)
+            continue; // a run of zeros only
+        if (b.pos > 63) {
+            b.done = true; // damaged block: coefficients beyond the last position
+            return;
+        }
+        const int idx = b.zz[b.pos];
+        b.coef[idx] = static_cast<float>(e.amp) * b.factor[b.pos];
+        b.rowMask |= 1u << (idx >> 3);
+        ++b.pos;
+    }
+}
+
+// Byte offsets and sizes of the DCT block areas inside a compressed macroblock.
+constexpr int kSdSlotOffset[6] = {4, 18, 32, 46, 60, 70};
+constexpr int kSdSlotSize[6] = {14, 14, 14, 14, 10, 10};
+constexpr int kHdSlotOffset[8] = {4, 14, 24, 34, 44, 54, 64, 72};
+constexpr int kHdSlotSize[8] = {10, 10, 10, 10, 10, 10, 8, 8};
+
+struct alignas(16) SegmentContext {
+    uint8_t segment[5 * 80 + 8];
+    float coef[5][8][64];
+    uint8_t mode[5][8];
+    BlockState blocks[5][8];
+    BitPool mbPool;
+    BitPool vsPool;
+    uint8_t pixels[64];
+};
+
+// ---------------------------------------------------------------------------
+// Placement.
+
+inline void putLuma(const PackedTarget& t, int x0, int y0, const uint8_t* px)
+{
+    for (int r = 0; r < 8; ++r) {
+        uint8_t* d = t.row(y0 + r) + 2 * x0;
+        const uint8_t* s = px + r * 8;
+        for (int c = 0; c < 8; ++c)
+            d[2 * c] = s[c];
+    }
+}
+
+// Luma with rows in field order: rows 0-7 of the block go to lines y0, y0+2, ...
+inline void putLumaField(const PackedTarget& t, int x0, int y0, const uint8_t* px)
+{
+    for (int r = 0; r < 8; ++r) {
+        uint8_t* d = t.row(y0 + 2 * r) + 2 * x0;
+        const uint8_t* s = px + r * 8;
+        for (int c = 0; c < 8; ++c)
+            d[2 * c] = s[c];
+    }
+}
+
+// 4:2:2 chroma: chroma sample column cx0 + c sits in byte 4 * (cx0 + c) + offset.
+inline void putChroma422(const PackedTarget& t, int cx0, int y0, int offset, const uint8_t* px, int lineStep = 1)
+{
+    for (int r = 0; r < 8; ++r) {
+        uint8_t* d = t.row(y0 + r * lineStep) + 4 * cx0 + offset;
+        const uint8_t* s = px + r * 8;
+        for (int c = 0; c < 8; ++c)
+            d[4 * c] = s[c];
+    }
+}
+
+// 4:1:1 chroma: one sample serves four pixels (two pairs).
+inline void putChroma411(const PackedTarget& t, int cx0, int y0, int offset, const uint8_t* px, int cols, int rowOff,
+                         int colOff)
+{
+    for (int r = 0; r < 8; ++r) {
+        uint8_t* d = t.row(y0 + r + rowOff) + 8 * cx0 + offset;
+        const uint8_t* s = px + r * 8 + colOff;
+        for (int c = 0; c < cols; ++c) {
+            d[8 * c] = s[c];
+            d[8 * c + 4] = s[c];
+        }
+    }
+}
+
+// 4:2:0 chroma: one sample serves a 2x2 square.
+inline void putChroma420(const PackedTarget& t, int cx0, int cy0, int offset, const uint8_t* px)
+{
+    for (int r = 0; r < 8; ++r) {
+        uint8_t* d0 = t.row(2 * (cy0 + r)) + 4 * cx0 + offset;
+        uint8_t* d1 = t.row(2 * (cy0 + r) + 1) + 4 * cx0 + offset;
+        const uint8_t* s = px + r * 8;
+        for (int c = 0; c < 8; ++c) {
+            d0[4 * c] = s[c];
+            d1[4 * c] = s[c];
+        }
+    }
+}
+
+void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t* const blocks[5],
+                   const MacroblockPlace* const places[5], const PackedTarget& target)
+{
+    const bool hd = info.hd;
+    const int slots = hd ? 8 : 6;
+    const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
+    const int* slotSize = hd ? kHdSlotSize : kSdSlotSize;
+    const int l1080 = info.height == 1080 ? 1 : 0;
+
+    for (int m = 0; m < 5; ++m)
+        std::memcpy(ctx.segment + m * 80, blocks[m], 80);
+    std::memset(ctx.segment + 400, 0, 8);
+    std::memset(ctx.coef, 0, sizeof ctx.coef);
+
+    BitReader seg{ctx.segment, 0, 400 * 8};
+    ctx.vsPool.clear();
+
+    // Pass 1 (each block in its own area) and pass 2 (within the macroblock).
+    for (int m = 0; m < 5; ++m) {
+        const int qno = ctx.segment[m * 80 + 3] & 0x0f;
+        ctx.mbPool.clear();
+        for (int j = 0; j < slots; ++j) {
+            const int start = (m * 80 + slotOffset[j]) * 8;
+            const int end = start + slotSize[j] * 8;
+            const uint32_t header = seg.bits(start, 12);
+            int dc = static_cast<int>(header >> 3);
+            if (dc & 0x100)
+                dc -= 0x200;
+            const int mode = (header >> 2) & 1;
+            const int cls = header & 3;
+            BlockState& b = ctx.blocks[m][j];
+            b = BlockState{};
+            b.coef = ctx.coef[m][j];
+            ctx.mode[m][j] = static_cast<uint8_t>(mode);
+            if (hd) {
+                const int chroma = j >= 4 ? 1 : 0;
+                b.zz = kZigzag88;
+                b.factor = g_hdFactor[l1080][chroma][cls][qno];
+            } else {
+                b.zz = mode ? kZigzag248 : kZigzag88;
+                b.factor = g_sdFactor[mode][cls][qno];
+            }
+            b.coef[0] = static_cast<float>(dc * 4);
+            b.rowMask = 1u;
+            BitReader r{ctx.segment, start + 12, end};
+            decodeAc(b, r);
+            if (b.done && r.pos < end)
+                ctx.mbPool.append(seg, r.pos, end);
+        }
+        BitReader pool = ctx.mbPool.reader();
+        for (int j = 0; j < slots && pool.left() > 0; ++j) {
+            BlockState& b = ctx.blocks[m][j];
+            if (!b.done)
+                decodeAc(b, pool);
+        }
+        if (pool.left() > 0)
+            ctx.vsPool.append(pool, pool.pos, pool.end);
+    }
+    // Pass 3: the remaining bits of the whole segment.
+    {
+        BitReader pool = ctx.vsPool.reader();
+        for (int m = 0; m < 5 && pool.left() > 0; ++m)
+            for (int j = 0; j < slots && pool.left() > 0; ++j) {
+                BlockState& b = ctx.blocks[m][j];
+                if (!b.done)
+                    decodeAc(b, pool);
+            }
+    }
+
+    // Inverse transforms and placement.
+    for (int m = 0; m < 5; ++m) {
+        const MacroblockPlace& p = *places[m];
+        const int x0 = p.x, y0 = p.y;
+        auto transform = [&](int j, bool use248) {
+            BlockState& b = ctx.blocks[m][j];
+            if (use248)
+                idct248(b.coef, b.rowMask, ctx.pixels);
+            else
+                idct88(b.coef, b.rowMask, ctx.pixels);
+            return ctx.pixels;
+        };
+        switch (p.shape) {
+        case MacroblockShape::k411Wide:
+            for (int j = 0; j < 4; ++j)
+                putLuma(target, x0 + 8 * j, y0, transform(j, ctx.mode[m][j]));
+            putChroma411(target, x0 / 4, y0, 3, transform(4, ctx.mode[m][4]), 8, 0, 0);
+            putChroma411(target, x0 / 4, y0, 1, transform(5, ctx.mode[m][5]), 8, 0, 0);
+            break;
+        case MacroblockShape::k411Square:
+            putLuma(target, x0, y0, transform(0, ctx.mode[m][0]));
+            putLuma(target, x0 + 8, y0, transform(1, ctx.mode[m][1]));
+            putLuma(target, x0, y0 + 8, transform(2, ctx.mode[m][2]));
+            putLuma(target, x0 + 8, y0 + 8, transform(3, ctx.mode[m][3]));
+            for (int j = 4; j < 6; ++j) {
+                const int offset = j == 4 ? 3 : 1;
+                const uint8_t* px = transform(j, ctx.mode[m][j]);
+                putChroma411(target, x0 / 4, y0, offset, px, 4, 0, 0);
+                putChroma411(target, x0 / 4, y0, offset, px, 4, 8, 4);
+            }
+            break;
+        case MacroblockShape::k420:
+            putLuma(target, x0, y0, transform(0, ctx.mode[m][0]));
+            putLuma(target, x0 + 8, y0, transform(1, ctx.mode[m][1]));
+            putLuma(target, x0, y0 + 8, transform(2, ctx.mode[m][2]));
+            putLuma(target, x0 + 8, y0 + 8, transform(3, ctx.mode[m][3]));
+            putChroma420(target, x0 / 2, y0 / 2, 3, transform(4, ctx.mode[m][4]));
+            putChroma420(target, x0 / 2, y0 / 2, 1, transform(5, ctx.mode[m][5]));
+            break;
+        case MacroblockShape::k422Sd:
+            putLuma(target, x0, y0, transform(0, ctx.mode[m][0]));
+            putLuma(target, x0 + 8, y0, transform(2, ctx.mode[m][2]));
+            putChroma422(target, x0 / 2, y0, 3, transform(4, ctx.mode[m][4]));
+            putChroma422(target, x0 / 2, y0, 1, transform(5, ctx.mode[m][5]));
+            break;
+        case MacroblockShape::k422Hd: {
+            // The DCT mode bit of the first block selects field arrangement:
+            // the upper blocks hold the first field's lines, the lower the second's.
+            const bool field = ctx.mode[m][0] != 0;
+            if (field) {
+                putLumaField(target, x0, y0, transform(0, false));
+                putLumaField(target, x0 + 8, y0, transform(1, false));
+                putLumaField(target, x0, y0 + 1, transform(2, false));
+                putLumaField(target, x0 + 8, y0 + 1, transform(3, false));
+                putChroma422(target, x0 / 2, y0, 3, transform(4, false), 2);
+                putChroma422(target, x0 / 2, y0 + 1, 3, transform(5, false), 2);
+                putChroma422(target, x0 / 2, y0, 1, transform(6, false), 2);
+                putChroma422(target, x0 / 2, y0 + 1, 1, transform(7, false), 2);
+            } else {
+                putLuma(target, x0, y0, transform(0, false));
+                putLuma(target, x0 + 8, y0, transform(1, false));
+                putLuma(target, x0, y0 + 8, transform(2, false));
+                putLuma(target, x0 + 8, y0 + 8, transform(3, false));
+                putChroma422(target, x0 / 2, y0, 3, transform(4, false));
+                putChroma422(target, x0 / 2, y0 + 8, 3, transform(5, false));
+                putChroma422(target, x0 / 2, y0, 1, transform(6, false));
+                putChroma422(target, x0 / 2, y0 + 8, 1, transform(7, false));
+            }
+            break;
+        }
+        case MacroblockShape::k422HdBottom:
+            for (int j = 0; j < 4; ++j)
+                putLuma(target, x0 + 8 * j, y0, transform(j, false));
+            putChroma422(target, x0 / 2, y0, 3, transform(4, false));
+            putChroma422(target, x0 / 2 + 8, y0, 3, transform(5, false));
+            putChroma422(target, x0 / 2, y0, 1, transform(6, false));
+            putChroma422(target, x0 / 2 + 8, y0, 1, transform(7, false));
+            break;
+        }
+    }
+}
+
+} // namespace
+
+void initDecoderTables()
+{
+    InitCodecTables();
+    std::call_once(g_once, buildTables);
+}
+
+void decodeUnits(const DvFormatInfo& info, const uint8_t* frame, int firstChannel, int firstUnit, int endUnit,
+                 int sequencesPerChannel, const PackedTarget& target)
+{
+    // One context per worker thread, kept for the life of the thread.
+    static thread_local std::unique_ptr<SegmentContext> ctxPtr;
+    if (!ctxPtr)
+        ctxPtr = std::make_unique<SegmentContext>();
+    SegmentContext& ctx = *ctxPtr;
+    const int channelBytes = info.channelBytes();
+    for (int unit = firstUnit; unit < endUnit; ++unit) {
+        const int channel = firstChannel + unit / sequencesPerChannel;
+        const int sequence = unit % sequencesPerChannel;
+        // The 720-line formats carry shuffle channels 0/1 or 2/3 in frame channels 0/1.
+        const int frameChannel = info.channels == 2 && info.hd ? (channel & 1) : channel;
+        const uint8_t* base = frame + static_cast<ptrdiff_t>(frameChannel) * channelBytes;
+        for (int k = 0; k < kVideoSegmentsPerSequence; ++k) {
+            const uint8_t* blocks[5];
+            const MacroblockPlace* places[5];
+            for (int m = 0; m < 5; ++m) {
+                places[m] = &macroblockPlace(info.code, channel, sequence, k, m);
+                blocks[m] = base + places[m]->difOffset;
+            }
+            decodeSegment(ctx, info, blocks, places, target);
+        }
+    }
+}
+
+} // namespace vorn::dv::detail
