@@ -3,6 +3,7 @@
 
 #include "avci/AvcTables.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace vorn::avci {
@@ -10,6 +11,130 @@ namespace vorn::avci {
 namespace {
 
 inline int clip3(int lo, int hi, int v) { return v < lo ? lo : (v > hi ? hi : v); }
+
+} // namespace
+
+namespace {
+
+inline int absi(int v) { return v < 0 ? -v : v; }
+inline int clampi(int lo, int hi, int v) { return std::min(hi, std::max(lo, v)); }
+// Branch-free select: a when c, else b.
+inline int sel(bool c, int a, int b)
+{
+    const int m = -static_cast<int>(c);
+    return (a & m) | (b & ~m);
+}
+
+// The filter of one line, for a fixed filter kind, written without branches on the sample
+// values (every candidate result is computed and selected) so that the compiler can run it on
+// many lines at once. p[i] / q[i] are the samples at distance i from the edge, updated in place.
+template <bool Chroma, bool Bs4>
+inline void filterLine(int& p0, int& p1, int& p2, int p3, int& q0, int& q1, int& q2, int q3, int alpha, int beta,
+                       int tc0, int maxV)
+{
+    const bool filter = (absi(p0 - q0) < alpha) & (absi(p1 - p0) < beta) & (absi(q1 - q0) < beta);
+    if constexpr (Chroma) {
+        int np0, nq0;
+        if constexpr (Bs4) {
+            np0 = (2 * p1 + p0 + q1 + 2) >> 2;
+            nq0 = (2 * q1 + q0 + p1 + 2) >> 2;
+        } else {
+            const int tc = tc0 + 1;
+            const int delta = clampi(-tc, tc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+            np0 = clampi(0, maxV, p0 + delta);
+            nq0 = clampi(0, maxV, q0 - delta);
+        }
+        p0 = sel(filter, np0, p0);
+        q0 = sel(filter, nq0, q0);
+        (void)p2;
+        (void)q2;
+        (void)p3;
+        (void)q3;
+    } else {
+        const bool ap = absi(p2 - p0) < beta;
+        const bool aq = absi(q2 - q0) < beta;
+        if constexpr (Bs4) {
+            const bool small = absi(p0 - q0) < ((alpha >> 2) + 2);
+            const bool strongP = filter & small & ap, strongQ = filter & small & aq;
+            const int sp0 = (p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3;
+            const int sp1 = (p2 + p1 + p0 + q0 + 2) >> 2;
+            const int sp2 = (2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3;
+            const int wp0 = (2 * p1 + p0 + q1 + 2) >> 2;
+            const int sq0 = (p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3;
+            const int sq1 = (p0 + q0 + q1 + q2 + 2) >> 2;
+            const int sq2 = (2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3;
+            const int wq0 = (2 * q1 + q0 + p1 + 2) >> 2;
+            const int np0 = sel(filter, sel(strongP, sp0, wp0), p0);
+            const int nq0 = sel(filter, sel(strongQ, sq0, wq0), q0);
+            p1 = sel(strongP, sp1, p1);
+            p2 = sel(strongP, sp2, p2);
+            q1 = sel(strongQ, sq1, q1);
+            q2 = sel(strongQ, sq2, q2);
+            p0 = np0;
+            q0 = nq0;
+        } else {
+            const int tc = tc0 + static_cast<int>(ap) + static_cast<int>(aq);
+            const int delta = clampi(-tc, tc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+            const int avg = (p0 + q0 + 1) >> 1;
+            const int np1 = p1 + clampi(-tc0, tc0, (p2 + avg - (p1 * 2)) >> 1);
+            const int nq1 = q1 + clampi(-tc0, tc0, (q2 + avg - (q1 * 2)) >> 1);
+            const int np0 = clampi(0, maxV, p0 + delta);
+            const int nq0 = clampi(0, maxV, q0 - delta);
+            p1 = sel(filter & ap, np1, p1);
+            q1 = sel(filter & aq, nq1, q1);
+            p0 = sel(filter, np0, p0);
+            q0 = sel(filter, nq0, q0);
+        }
+    }
+}
+
+template <bool Chroma, bool Bs4>
+void filterLines(uint16_t* base, ptrdiff_t s, ptrdiff_t lineStep, int count, int alpha, int beta, int tc0,
+                 int maxV)
+{
+    constexpr int kTaps = Chroma ? 2 : 4; // samples read on each side
+    if (count <= 16) {
+        // Gather the samples of all lines, filter the lines together (the compiler vectorises
+        // this loop), scatter the results back.
+        int p[4][16], q[4][16];
+        for (int i = 0; i < kTaps; ++i)
+            for (int k = 0; k < count; ++k) {
+                p[i][k] = base[k * lineStep - (i + 1) * s];
+                q[i][k] = base[k * lineStep + i * s];
+            }
+        for (int i = kTaps; i < 4; ++i)
+            for (int k = 0; k < 16; ++k) p[i][k] = q[i][k] = 0;
+        for (int k = 0; k < count; ++k)
+            filterLine<Chroma, Bs4>(p[0][k], p[1][k], p[2][k], p[3][k], q[0][k], q[1][k], q[2][k], q[3][k], alpha,
+                                    beta, tc0, maxV);
+        for (int i = 0; i < (Chroma ? 1 : 3); ++i)
+            for (int k = 0; k < count; ++k) {
+                base[k * lineStep - (i + 1) * s] = static_cast<uint16_t>(p[i][k]);
+                base[k * lineStep + i * s] = static_cast<uint16_t>(q[i][k]);
+            }
+        return;
+    }
+    for (int k = 0; k < count; ++k) {
+        uint16_t* l = base + k * lineStep;
+        int p0 = l[-s], p1 = l[-2 * s], q0 = l[0], q1 = l[s];
+        int p2 = 0, q2 = 0, p3 = 0, q3 = 0;
+        if constexpr (!Chroma) {
+            p2 = l[-3 * s];
+            q2 = l[2 * s];
+            p3 = l[-4 * s];
+            q3 = l[3 * s];
+        }
+        filterLine<Chroma, Bs4>(p0, p1, p2, p3, q0, q1, q2, q3, alpha, beta, tc0, maxV);
+        l[-s] = static_cast<uint16_t>(p0);
+        l[0] = static_cast<uint16_t>(q0);
+        if constexpr (!Chroma) {
+            l[-2 * s] = static_cast<uint16_t>(p1);
+            l[-3 * s] = static_cast<uint16_t>(p2);
+            l[s] = static_cast<uint16_t>(q1);
+            l[2 * s] = static_cast<uint16_t>(q2);
+        }
+    }
+}
 
 } // namespace
 
@@ -24,63 +149,13 @@ void filterEdgeLines(uint16_t* base, ptrdiff_t s, ptrdiff_t lineStep, int count,
     const int beta = kDeblockBeta[indexB] << shift;
     if (alpha == 0 || beta == 0) return; // no line can satisfy |p0 - q0| < alpha and the beta tests
     const int maxV = (1 << bitDepth) - 1;
-
-    if (bS < 4) {
-        const int tc0 = kDeblockTc0[indexA][bS > 3 ? 2 : bS - 1] << shift;
-        for (int k = 0; k < count; ++k) {
-            uint16_t* q = base + k * lineStep;
-            const int p0 = q[-s], p1 = q[-2 * s], q0 = q[0], q1 = q[s];
-            if (std::abs(p0 - q0) >= alpha || std::abs(p1 - p0) >= beta || std::abs(q1 - q0) >= beta)
-                continue;
-            if (chromaStyle) {
-                const int tc = tc0 + 1;
-                const int delta = clip3(-tc, tc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-                q[-s] = static_cast<uint16_t>(clip3(0, maxV, p0 + delta));
-                q[0] = static_cast<uint16_t>(clip3(0, maxV, q0 - delta));
-                continue;
-            }
-            const int p2 = q[-3 * s], q2 = q[2 * s];
-            const bool ap = std::abs(p2 - p0) < beta;
-            const bool aq = std::abs(q2 - q0) < beta;
-            const int tc = tc0 + (ap ? 1 : 0) + (aq ? 1 : 0);
-            const int delta = clip3(-tc, tc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-            const int avg = (p0 + q0 + 1) >> 1;
-            if (ap) q[-2 * s] = static_cast<uint16_t>(p1 + clip3(-tc0, tc0, (p2 + avg - (p1 * 2)) >> 1));
-            if (aq) q[s] = static_cast<uint16_t>(q1 + clip3(-tc0, tc0, (q2 + avg - (q1 * 2)) >> 1));
-            q[-s] = static_cast<uint16_t>(clip3(0, maxV, p0 + delta));
-            q[0] = static_cast<uint16_t>(clip3(0, maxV, q0 - delta));
-        }
-        return;
-    }
-
-    for (int k = 0; k < count; ++k) {
-        uint16_t* q = base + k * lineStep;
-        const int p0 = q[-s], p1 = q[-2 * s], q0 = q[0], q1 = q[s];
-        const int d = std::abs(p0 - q0);
-        if (d >= alpha || std::abs(p1 - p0) >= beta || std::abs(q1 - q0) >= beta) continue;
-        if (chromaStyle) {
-            q[-s] = static_cast<uint16_t>((2 * p1 + p0 + q1 + 2) >> 2);
-            q[0] = static_cast<uint16_t>((2 * q1 + q0 + p1 + 2) >> 2);
-            continue;
-        }
-        const int p2 = q[-3 * s], q2 = q[2 * s];
-        const bool strong = d < ((alpha >> 2) + 2);
-        if (strong && std::abs(p2 - p0) < beta) {
-            const int p3 = q[-4 * s];
-            q[-s] = static_cast<uint16_t>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-            q[-2 * s] = static_cast<uint16_t>((p2 + p1 + p0 + q0 + 2) >> 2);
-            q[-3 * s] = static_cast<uint16_t>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-        } else {
-            q[-s] = static_cast<uint16_t>((2 * p1 + p0 + q1 + 2) >> 2);
-        }
-        if (strong && std::abs(q2 - q0) < beta) {
-            const int q3 = q[3 * s];
-            q[0] = static_cast<uint16_t>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-            q[s] = static_cast<uint16_t>((p0 + q0 + q1 + q2 + 2) >> 2);
-            q[2 * s] = static_cast<uint16_t>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
-        } else {
-            q[0] = static_cast<uint16_t>((2 * q1 + q0 + p1 + 2) >> 2);
-        }
+    const int tc0 = bS < 4 ? kDeblockTc0[indexA][bS - 1] << shift : 0;
+    if (chromaStyle) {
+        if (bS < 4) filterLines<true, false>(base, s, lineStep, count, alpha, beta, tc0, maxV);
+        else filterLines<true, true>(base, s, lineStep, count, alpha, beta, tc0, maxV);
+    } else {
+        if (bS < 4) filterLines<false, false>(base, s, lineStep, count, alpha, beta, tc0, maxV);
+        else filterLines<false, true>(base, s, lineStep, count, alpha, beta, tc0, maxV);
     }
 }
 
