@@ -100,7 +100,9 @@ TEST_F(ExportTest, SpaceErrors)
         EXPECT_EQ(msg, c.message);
         EXPECT_EQ(e.errorKind(), c.kind);
         EXPECT_EQ(ok, c.kind == 0 ? 1 : 0);
-        if (c.kind) EXPECT_FALSE(fs::exists(out / "Card1")) << "nothing is created";
+        if (c.kind) {
+            EXPECT_FALSE(fs::exists(out / "Card1")) << "nothing is created";
+        }
     }
     // A format code that is not positive fails at once.
     CExportMxf e("/none/X.MXF", vorn::test::scratchDir("export_space_code").string());
@@ -301,7 +303,9 @@ TEST_F(ExportTest, RoundTripThroughTheReader)
         Umid expectUmid = videoFileUmid(r.exporter->baseUmid());
         EXPECT_EQ(std::memcmp(reader.PackageId(), expectUmid.data(), 32), 0);
         EXPECT_EQ(reader.FrameSize(), int(avc ? c.first : dvSize));
-        if (avc) EXPECT_EQ(reader.LaterFrameSize(), int(c.later));
+        if (avc) {
+            EXPECT_EQ(reader.LaterFrameSize(), int(c.later));
+        }
         std::vector<uint8_t> buf(avc ? c.first : dvSize);
         for (int64_t i = 0; i < c.frames; ++i) {
             int n = reader.ReadFrame(buf, i);

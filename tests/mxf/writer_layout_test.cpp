@@ -369,8 +369,11 @@ TEST(WriterLayout, SetValuesAndStrongReferences)
     EXPECT_EQ(klv::num(klv::items(d, pk[16]), 0x4804), 2u);
     EXPECT_EQ(klv::num(klv::items(d, pk[20]), 0x4804), 0x18010201u);
     // Instance ids are all different.
-    std::set<std::vector<uint8_t>> ids;
-    for (size_t k = 2; k <= 23; ++k) ids.insert(uidOf(d, pk[k]));
+    std::set<std::string> ids;
+    for (size_t k = 2; k <= 23; ++k) {
+        auto id = uidOf(d, pk[k]);
+        ids.insert(std::string(id.begin(), id.end()));
+    }
     EXPECT_EQ(ids.size(), 22u);
 }
 

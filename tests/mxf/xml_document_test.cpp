@@ -80,7 +80,9 @@ TEST(XmlDocument, EntitiesAndTheirErrors)
         SCOPED_TRACE(c.in);
         XmlDocument doc;
         EXPECT_EQ(doc.parse("<R><T>" + c.in + "</T></R>", "R"), c.rc);
-        if (c.rc == kXmlOk) EXPECT_EQ(doc.topElement().child("T").text(), c.text);
+        if (c.rc == kXmlOk) {
+            EXPECT_EQ(doc.topElement().child("T").text(), c.text);
+        }
         XmlDocument attr;
         EXPECT_EQ(attr.parse("<R a=\"" + c.in + "\"/>", "R"), c.rc);
     }
