@@ -7,6 +7,7 @@
 #include "mxf/MxfFile.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -93,8 +94,10 @@ std::string CVorn::DescribeClip(const char* path)
     const VideoFormat code = clip.VideoFormat();
     const float editRate = clip.EditRate();
 
-    std::vector<uint8_t> frame(static_cast<size_t>(vorn::kMaxFrameBufferBytes));
-    const int got = clip.ReadFrame(frame, 0);
+    // Only the bytes read are looked at, so the buffer needs no clearing.
+    const size_t capacity = static_cast<size_t>(vorn::kMaxFrameBufferBytes);
+    const auto frame = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    const int got = clip.ReadFrame(frame.get(), capacity, 0);
 
     const auto* info = vorn::videoFormatInfo(code);
     line += ",\t";
@@ -109,9 +112,9 @@ std::string CVorn::DescribeClip(const char* path)
     BGinfo bg;
     const size_t size = got > 0 ? static_cast<size_t>(got) : 0;
     if (vorn::isAvcIntra(code))
-        bg.ReadAvcBinaryGroup(frame.data(), size, true);
+        bg.ReadAvcBinaryGroup(frame.get(), size, true);
     else
-        bg.ReadDvBinaryGroup(frame.data(), size);
+        bg.ReadDvBinaryGroup(frame.get(), size);
 
     if (!bg.valid) {
         line += " no mode info";
