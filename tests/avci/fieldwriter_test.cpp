@@ -22,6 +22,7 @@ struct WriterCase {
     int widthMbs, heightMbs, bitDepth, chromaFormat;
     bool fieldPairs, deblocking;
     int alphaDiv2, betaDiv2, chromaOffset;
+    int mbRowsPerSlice = 0, deblockingIdc = 0;
 };
 
 // Flat-ish macroblocks (a random level plus slight noise) so that macroblock edges carry steps
@@ -111,6 +112,10 @@ TEST(FieldStreamWriter, FfmpegDecodesTheWrittenPicturesAndDeblocksLikeThisProjec
         {"fields 10-bit 4:2:2 deblocked with offsets", 3, 6, 10, 2, true, true, 2, -1, 3},
         {"frames 10-bit 4:2:0 deblocked", 3, 3, 10, 1, false, true, -1, 2, -2},
         {"frames 8-bit 4:2:2 deblocked", 4, 2, 8, 2, false, true, 3, 3, 1},
+        {"fields 8-bit 4:2:0 one slice per row", 3, 6, 8, 1, true, false, 0, 0, 0, 1, 0},
+        {"fields 8-bit 4:2:0 slices, slice edges unfiltered", 3, 6, 8, 1, true, true, 1, 0, 0, 1, 2},
+        {"frames 10-bit 4:2:2 slices, filtered across", 2, 4, 10, 2, false, true, 0, 1, -1, 2, 0},
+        {"frames 10-bit 4:2:2 slices, slice edges unfiltered", 2, 4, 10, 2, false, true, 0, 1, -1, 2, 2},
     };
     for (const WriterCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -125,6 +130,8 @@ TEST(FieldStreamWriter, FfmpegDecodesTheWrittenPicturesAndDeblocksLikeThisProjec
         o.alphaOffsetDiv2 = c.alphaDiv2;
         o.betaOffsetDiv2 = c.betaDiv2;
         o.chromaQpIndexOffset = c.chromaOffset;
+        o.mbRowsPerSlice = c.mbRowsPerSlice;
+        o.deblockingIdc = c.deblockingIdc;
         FieldStreamWriter writer(o);
         const bool allPcm = std::string(c.name).find("all I_PCM") != std::string::npos;
         const int pictureHeightMbs = c.fieldPairs ? c.heightMbs / 2 : c.heightMbs;

@@ -14,9 +14,7 @@ PlanarFrame::PlanarFrame(int w, int h, int chroma) : width(w), height(h), chroma
     cr.assign(cb.size(), 0);
 }
 
-namespace {
-
-class BitWriter {
+class FieldBitWriter {
 public:
     void bits(uint32_t value, int count)
     {
@@ -58,6 +56,8 @@ private:
     int n_ = 0;
 };
 
+namespace {
+
 void appendNal(std::vector<uint8_t>& out, int refIdc, int type, const std::vector<uint8_t>& rbsp)
 {
     out.insert(out.end(), {0, 0, 0, 1});
@@ -92,14 +92,15 @@ int dcOf(int sum, int count) { return (sum + count / 2) / count; }
 FieldStreamWriter::FieldStreamWriter(const FieldStreamOptions& options) : opt_(options)
 {
     if (opt_.widthMbs < 1 || opt_.heightMbs < 1 || (opt_.fieldPairs && opt_.heightMbs % 2) ||
-        (opt_.bitDepth != 8 && opt_.bitDepth != 10) || (opt_.chromaFormat != 1 && opt_.chromaFormat != 2))
+        (opt_.bitDepth != 8 && opt_.bitDepth != 10) || (opt_.chromaFormat != 1 && opt_.chromaFormat != 2) ||
+        opt_.mbRowsPerSlice < 0 || (opt_.deblockingIdc != 0 && opt_.deblockingIdc != 2))
         throw std::invalid_argument("FieldStreamWriter: unsupported options");
     writeParameterSets();
 }
 
 void FieldStreamWriter::writeParameterSets()
 {
-    BitWriter sps;
+    FieldBitWriter sps;
     sps.bits(opt_.chromaFormat == 2 ? 122 : 110, 8); // High 4:2:2 or High 10
     sps.bits(opt_.deblocking ? 0x00 : 0x10, 8);       // constraint_set3: the intra profiles
     sps.bits(40, 8);                                  // level_idc
@@ -124,7 +125,7 @@ void FieldStreamWriter::writeParameterSets()
     sps.trailing();
     appendNal(stream_, 3, 7, sps.bytes());
 
-    BitWriter pps;
+    FieldBitWriter pps;
     pps.ue(0);                     // pic_parameter_set_id
     pps.ue(0);                     // seq_parameter_set_id
     pps.bit(0);                    // entropy_coding_mode_flag: CAVLC
@@ -162,20 +163,9 @@ CodedAccessUnit FieldStreamWriter::addAccessUnit(const PlanarFrame& source, cons
     return unit;
 }
 
-void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& recon, const MbPlan* plans,
-                                     int parity, bool idr, CodedPicture& out)
+void FieldStreamWriter::writeSliceHeader(FieldBitWriter& bw, int firstMb, int parity, bool idr) const
 {
-    const int W = opt_.widthMbs;
-    const int H = parity < 0 ? opt_.heightMbs : opt_.heightMbs / 2;
-    const int mbwC = 8, mbhC = opt_.chromaFormat == 1 ? 8 : 16;
-    const int qpBdOffset = 6 * (opt_.bitDepth - 8);
-    out.structure = parity < 0 ? avci::PictureStructure::Frame
-                               : (parity == 0 ? avci::PictureStructure::TopField : avci::PictureStructure::BottomField);
-    out.mbs.assign(static_cast<size_t>(W * H), avci::DeblockMbInfo{});
-
-    BitWriter bw;
-    // Slice header.
-    bw.ue(0);               // first_mb_in_slice
+    bw.ue(static_cast<uint32_t>(firstMb)); // first_mb_in_slice
     bw.ue(7);               // slice_type: I (all slices of the picture)
     bw.ue(0);               // pic_parameter_set_id
     bw.bits(0, 4);          // frame_num: every access unit starts with an IDR picture
@@ -192,21 +182,46 @@ void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& rec
         bw.bit(0); // adaptive_ref_pic_marking_mode_flag
     }
     bw.se(0);      // slice_qp_delta
-    bw.ue(opt_.deblocking ? 0 : 1); // disable_deblocking_filter_idc
+    bw.ue(static_cast<uint32_t>(opt_.deblocking ? opt_.deblockingIdc : 1)); // disable_deblocking_filter_idc
     if (opt_.deblocking) {
         bw.se(opt_.alphaOffsetDiv2);
         bw.se(opt_.betaOffsetDiv2);
     }
+}
+
+void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& recon, const MbPlan* plans,
+                                     int parity, bool idr, CodedPicture& out)
+{
+    const int W = opt_.widthMbs;
+    const int H = parity < 0 ? opt_.heightMbs : opt_.heightMbs / 2;
+    const int mbwC = 8, mbhC = opt_.chromaFormat == 1 ? 8 : 16;
+    const int qpBdOffset = 6 * (opt_.bitDepth - 8);
+    out.structure = parity < 0 ? avci::PictureStructure::Frame
+                               : (parity == 0 ? avci::PictureStructure::TopField : avci::PictureStructure::BottomField);
+    out.mbs.assign(static_cast<size_t>(W * H), avci::DeblockMbInfo{});
 
     PictureView src{const_cast<PlanarFrame&>(source), parity};
     PictureView rec{recon, parity};
     const int mid = 1 << (opt_.bitDepth - 1);
+    const int rowsPerSlice = opt_.mbRowsPerSlice > 0 ? opt_.mbRowsPerSlice : H;
+    FieldBitWriter bw;
     int qpPred = opt_.sliceQp;
     for (int addr = 0; addr < W * H; ++addr) {
         const int mbX = addr % W, mbY = addr / W;
+        const int slice = mbY / rowsPerSlice;
+        if (addr % (W * rowsPerSlice) == 0) {
+            if (addr > 0) {
+                bw.trailing();
+                appendNal(stream_, idr ? 3 : 2, idr ? 5 : 1, bw.bytes());
+                bw = FieldBitWriter();
+            }
+            writeSliceHeader(bw, addr, parity, idr);
+            qpPred = opt_.sliceQp;
+        }
         const MbPlan& plan = plans[addr];
         avci::DeblockMbInfo& info = out.mbs[static_cast<size_t>(addr)];
-        info.disableIdc = opt_.deblocking ? 0 : 1;
+        info.disableIdc = static_cast<uint8_t>(opt_.deblocking ? opt_.deblockingIdc : 1);
+        info.slice = slice;
         info.filterOffsetA = static_cast<int8_t>(2 * opt_.alphaOffsetDiv2);
         info.filterOffsetB = static_cast<int8_t>(2 * opt_.betaOffsetDiv2);
         info.chromaQpOffset = info.secondChromaQpOffset = static_cast<int8_t>(opt_.chromaQpIndexOffset);
@@ -240,7 +255,7 @@ void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& rec
         info.qpY = static_cast<int8_t>(plan.qp);
         // Intra16x16DCLevel: coeff_token with TotalCoeff 0, nC from the neighbours (16 for I_PCM,
         // 0 for these residual-free macroblocks).
-        const bool haveA = mbX > 0, haveB = mbY > 0;
+        const bool haveA = mbX > 0, haveB = mbY % rowsPerSlice > 0; // inside the picture and the slice
         const int nA = haveA && plans[addr - 1].coding == MbCoding::Pcm ? 16 : 0;
         const int nB = haveB && plans[addr - W].coding == MbCoding::Pcm ? 16 : 0;
         const int nC = haveA && haveB ? (nA + nB + 1) >> 1 : (haveA ? nA : (haveB ? nB : 0));

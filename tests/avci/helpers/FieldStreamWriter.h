@@ -14,6 +14,8 @@
 
 namespace vorn::test {
 
+class FieldBitWriter;
+
 // A frame of 16-bit samples (8-bit streams use the values 0..255).
 struct PlanarFrame {
     int width = 0;        // luma samples
@@ -55,6 +57,11 @@ struct FieldStreamOptions {
     int betaOffsetDiv2 = 0;
     int chromaQpIndexOffset = 0;
     int sliceQp = 26;
+    // Macroblock rows per slice (0: one slice per picture). Intra prediction and the CAVLC
+    // neighbour counts do not reach across slices.
+    int mbRowsPerSlice = 0;
+    // disable_deblocking_filter_idc used when deblocking is on: 0, or 2 (slice edges unfiltered).
+    int deblockingIdc = 0;
 };
 
 struct CodedPicture {
@@ -88,6 +95,7 @@ private:
     void writeParameterSets();
     void writePicture(const PlanarFrame& source, PlanarFrame& recon, const MbPlan* plans, int parity,
                       bool idr, CodedPicture& out);
+    void writeSliceHeader(FieldBitWriter& bw, int firstMb, int parity, bool idr) const;
 
     FieldStreamOptions opt_;
     std::vector<uint8_t> stream_;
