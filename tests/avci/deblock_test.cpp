@@ -357,6 +357,41 @@ TEST(DeblockPictureTest, ChromaEdgesOf422AreEveryFourRows)
     }
 }
 
+TEST(DeblockPictureTest, Chroma444FiltersLikeLumaWithTheChromaQp)
+{
+    // 4:4:4 chroma planes use the luma filters (strong bS 4 filter included) and the luma edge
+    // rules, including the 8x8 transform rule, with the chroma QP.
+    for (int t8 : {0, 1}) {
+        SCOPED_TRACE(t8);
+        TestPicture t(2, 1, 3);
+        t.fill(2, 0, 0, 16, 16, 80);
+        t.fill(2, 16, 0, 4, 16, 89);  // macroblock edge at 16, transform edge at 20
+        t.fill(2, 20, 0, 12, 16, 95);
+        for (auto& m : t.mbs) {
+            m.qpY = 36;
+            m.secondChromaQpOffset = -3;
+            m.transform8x8 = static_cast<uint8_t>(t8);
+        }
+        const Line mbEdge = lineAcrossVertical(t, 2, 16, 0);
+        ASSERT_TRUE(deblockPicture(t.description()));
+        const int qpc = chromaQpOf(36, -3, 8);
+        Line want = reference(mbEdge, 4, qpc, qpc, 8, false);
+        ASSERT_NE(want.p[2], mbEdge.p[2]) << "the strong filter should reach p2";
+        if (!t8) {
+            // The transform edge at 20 then sees x16..x19 (q0..q2 filtered, q3 not) as its p side.
+            const Line inner{{mbEdge.q[3], want.q[2], want.q[1], want.q[0]}, {95, 95, 95, 95}};
+            const Line innerWant = reference(inner, 3, qpc, qpc, 8, false);
+            const int expected[10] = {want.p[3],  want.p[2],  want.p[1],  want.p[0],  want.q[0],
+                                      want.q[1],  innerWant.p[1], innerWant.p[0], innerWant.q[0], innerWant.q[1]};
+            for (int y = 0; y < 16; ++y)
+                for (int x = 12; x < 22; ++x) EXPECT_EQ(t.at(2, x, y), expected[x - 12]) << "x " << x << " y " << y;
+        } else {
+            for (int y = 0; y < 16; ++y) expectLine(lineAcrossVertical(t, 2, 16, y), want, "macroblock edge");
+            EXPECT_EQ(t.at(2, 20, 9), 95) << "no 4-sample transform edge with the 8x8 transform";
+        }
+    }
+}
+
 TEST(DeblockPictureTest, MbaffFrameMacroblockBelowFieldPairIsFilteredPerField)
 {
     // One column: a field pair above a frame pair. The top frame macroblock's top edge is
