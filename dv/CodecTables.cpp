@@ -211,13 +211,76 @@ void buildHdMap(VideoFormat code)
 {
     const DvFormatInfo& f = *dvFormatInfo(code);
     FormatMap& map = g_maps[static_cast<size_t>(code)];
-    const bool lines1080 = f.height == 1080;
-    const int shuffleChannels = 4;
     const int seqs = (code == 3) ? 12 : f.videoSequencesPerChannel;
-    map.channels = shuffleChannels;
+    map.channels = 4;
     map.perChannel = seqs * kVideoBlocksPerSequence;
     map.places.assign(static_cast<size_t>(map.channels * map.perChannel), MacroblockPlace{});
-    (void)lines1080;
+    // Superblock columns of the five macroblocks of a segment, in macroblocks.
+    static constexpr int kColumn1080[5] = {36, 18, 54, 0, 72};
+    static constexpr int kColumn720[5] = {24, 12, 36, 0, 48};
+    static constexpr int kRowOffset[5] = {1, 3, 4, 0, 2};
+    for (int c = 0; c < 4; ++c)
+        for (int s = 0; s < seqs; ++s)
+            for (int k = 0; k < kVideoSegmentsPerSequence; ++k)
+                for (int m = 0; m < kMacroblocksPerSegment; ++m) {
+                    MacroblockPlace p;
+                    p.difOffset = static_cast<uint32_t>(s * kDifSequenceBytes +
+                                                        videoDifBlockIndex(k * 5 + m) * kDifBlockBytes);
+                    p.shape = MacroblockShape::k422Hd;
+                    int mx = 0, my = 0; // in 16-pixel units
+                    if (code == 3) {
+                        if (s == 11) {
+                            // The twelfth sequence (channel 0): the top macroblock row, then
+                            // the bottom 8-line row of 32x8 macroblocks.
+                            const int n = m * 27 + k;
+                            if (n < 90) {
+                                mx = n;
+                                my = 0;
+                            } else {
+                                mx = (n - 90) * 2;
+                                my = 67;
+                                p.shape = MacroblockShape::k422HdBottom;
+                            }
+                        } else {
+                            const int blk = (c * 11 + s) * 27 + k;
+                            const int i = (4 * c + blk + 2 * kRowOffset[m]) % 11;
+                            const int kk = (blk / 11) % 27;
+                            mx = kColumn1080[m] + (c & 1) * 9 + kk % 9;
+                            my = (i * 3 + kk / 9) * 2 + (c >> 1) + 1;
+                        }
+                    } else if (code == 1) {
+                        // A 90 x 60 macroblock layout whose last ten columns are moved to
+                        // the rows the 80-column picture has left (top 4, bottom 3.5).
+                        const int j = s * 27 + k;
+                        const int x = kColumn1080[m] + (c & 1) * 9 + (j / 5) % 9;
+                        const int v = 12 * ((j + kRowOffset[m] + 2 * c) % 5) + 2 * (j / 45) + (c >> 1);
+                        if (x < 80) {
+                            mx = x;
+                            my = v + 4;
+                        } else {
+                            const int dx = x - 80;
+                            if (v < 32) {
+                                mx = 10 * (v / 4) + dx;
+                                my = v % 4;
+                            } else if (v < 56) {
+                                mx = 10 * ((v - 32) / 3) + dx;
+                                my = 64 + (v - 32) % 3;
+                            } else {
+                                mx = 20 * (v - 56) + 2 * dx;
+                                my = 67;
+                                p.shape = MacroblockShape::k422HdBottom;
+                            }
+                        }
+                    } else {
+                        // 720 lines: shuffle channels 0/1 or 2/3 each cover the whole picture.
+                        const int j = s * 27 + k;
+                        mx = kColumn720[m] + 6 * (c & 1) + (j / 5) % 6;
+                        my = 9 * ((j + kRowOffset[m] + 2 * c) % 5) + j / 30;
+                    }
+                    p.x = static_cast<uint16_t>(mx * 16);
+                    p.y = static_cast<uint16_t>(my * 16);
+                    map.places[static_cast<size_t>(c * map.perChannel + (s * 27 + k) * 5 + m)] = p;
+                }
 }
 
 } // namespace
@@ -325,17 +388,42 @@ double sdWeight(bool dct248, int index)
 
 int hdQuantStep(int qno, int cls)
 {
-    (void)qno;
-    (void)cls;
-    return 1;
+    static constexpr int kStep[16] = {1, 1, 2, 3, 4, 5, 6, 7, 8, 16, 18, 20, 22, 24, 28, 52};
+    return kStep[std::clamp(qno, 0, 15)] << std::clamp(cls, 0, 3);
 }
+
+namespace {
+// DVCPRO HD inverse weights in units of 1/32, by scan position 1..63 (position
+// 0, the DC coefficient, is not weighted).
+constexpr uint16_t kHdInverseWeight[2][2][63] = {
+    {   // 720 lines
+        {16, 16, 17, 17, 17, 18, 18, 18, 18, 18, 18, 19, 18, 18, 19, 19, 19, 19, 19, 19, 42, 38, 40, 40, 40,
+         38, 42, 44, 43, 41, 41, 41, 41, 43, 44, 68, 68, 63, 63, 63, 68, 68, 96, 92, 87, 87, 92, 96, 98, 96,
+         88, 96, 98, 202, 196, 196, 202, 208, 219, 208, 233, 233, 246},
+        {24, 24, 26, 26, 26, 36, 36, 36, 36, 36, 36, 38, 36, 36, 38, 38, 38, 38, 38, 38, 84, 76, 81, 80, 81,
+         76, 84, 88, 86, 82, 82, 82, 82, 86, 88, 182, 182, 168, 168, 168, 182, 182, 193, 187, 191, 173, 187, 193,
+         394, 380, 353, 380, 394, 406, 394, 394, 406, 418, 437, 418, 466, 466, 492},
+    },
+    {   // 1080 lines
+        {16, 16, 17, 17, 17, 18, 18, 18, 18, 18, 18, 19, 18, 18, 19, 19, 19, 19, 19, 19, 42, 38, 40, 40, 40,
+         38, 42, 44, 43, 41, 41, 41, 41, 43, 44, 45, 45, 42, 42, 42, 45, 45, 48, 46, 43, 43, 46, 48, 49, 48,
+         44, 48, 49, 101, 98, 98, 101, 104, 109, 104, 116, 116, 123},
+        {16, 16, 17, 17, 17, 25, 25, 25, 25, 26, 25, 26, 25, 26, 26, 26, 27, 27, 26, 26, 42, 38, 40, 40, 40,
+         38, 42, 44, 43, 41, 41, 41, 41, 43, 44, 91, 91, 84, 84, 84, 91, 91, 96, 93, 87, 87, 93, 96, 197, 193,
+         177, 193, 197, 203, 196, 196, 203, 209, 219, 209, 233, 233, 246},
+    },
+};
+} // namespace
 
 double hdWeight(bool chroma, bool lines1080, int index)
 {
-    (void)chroma;
-    (void)lines1080;
-    (void)index;
-    return 1.0;
+    index &= 63;
+    int pos = 0;
+    while (kZigzag88[pos] != index)
+        ++pos;
+    if (pos == 0)
+        return 0.25;
+    return 32.0 / kHdInverseWeight[lines1080 ? 1 : 0][chroma ? 1 : 0][pos - 1];
 }
 
 const uint8_t* clampTable()
