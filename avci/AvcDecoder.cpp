@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -348,7 +349,10 @@ private:
         auto writePlane = [&](const std::vector<uint16_t>& plane, int stride, int px, int py, int pw, int ph) {
             for (int y = 0; y < ph; ++y) {
                 const uint16_t* row = plane.data() + size_t(py + y) * size_t(stride) + size_t(px);
-                if (bytesPerSample == 2) {
+                if (bytesPerSample == 2 && std::endian::native == std::endian::little) {
+                    std::memcpy(out, row, 2 * size_t(pw));
+                    out += 2 * size_t(pw);
+                } else if (bytesPerSample == 2) {
                     for (int x = 0; x < pw; ++x) {
                         out[2 * x] = uint8_t(row[x]);
                         out[2 * x + 1] = uint8_t(row[x] >> 8);

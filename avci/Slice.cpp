@@ -117,6 +117,15 @@ void parseSliceHeader(BitReader& br, int nalType, int nalRefIdc, const std::arra
     if (br.overrun()) avcFail("Truncated slice header.");
 }
 
+SliceDecoder::SliceDecoder()
+{
+    for (int t = 0; t < 6; ++t) coeffToken_[t] = &coeffTokenLookup(CoeffTokenTable(t));
+    for (int i = 1; i < 16; ++i) totalZeros_[0][i] = &totalZeros4x4Lookup(i);
+    for (int i = 1; i < 4; ++i) totalZeros_[1][i] = &totalZerosChromaDcLookup(1, i);
+    for (int i = 1; i < 8; ++i) totalZeros_[2][i] = &totalZerosChromaDcLookup(2, i);
+    for (int z = 1; z < 8; ++z) runBefore_[z] = &runBeforeLookup(z);
+}
+
 // ---------------------------------------------------------------------------------------
 // Neighbours
 // ---------------------------------------------------------------------------------------
@@ -721,7 +730,7 @@ int SliceDecoder::cbfIncDc(int bit) const
 int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan)
 {
     BitReader& br = *br_;
-    const VlcLookup::Result tok = coeffTokenLookup(coeffTokenTableForNc(nC)).decode(br.peek32() >> 16);
+    const VlcLookup::Result tok = coeffToken_[coeffTokenTableForNc(nC)]->decode(br.peek32() >> 16);
     if (tok.length == 0) avcFail("Invalid coeff_token.");
     br.skip(tok.length);
     const int total = tok.symbol >> 2;
@@ -759,9 +768,8 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNum
     int totalZeros = 0;
     if (total < span) {
         VlcLookup::Result tz;
-        if (maxNumCoeff == 4) tz = totalZerosChromaDcLookup(1, total).decode(br.peek32() >> 16);
-        else if (maxNumCoeff == 8) tz = totalZerosChromaDcLookup(2, total).decode(br.peek32() >> 16);
-        else tz = totalZeros4x4Lookup(total).decode(br.peek32() >> 16);
+        const int kind = maxNumCoeff == 4 ? 1 : (maxNumCoeff == 8 ? 2 : 0);
+        tz = totalZeros_[kind][total]->decode(br.peek32() >> 16);
         if (tz.length == 0) avcFail("Invalid total_zeros.");
         br.skip(tz.length);
         totalZeros = tz.symbol;
@@ -771,7 +779,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNum
     int zerosLeft = totalZeros;
     for (int i = 0; i < total - 1; ++i) {
         if (zerosLeft > 0) {
-            const VlcLookup::Result rb = runBeforeLookup(zerosLeft).decode(br.peek32() >> 16);
+            const VlcLookup::Result rb = runBefore_[std::min(zerosLeft, 7)]->decode(br.peek32() >> 16);
             if (rb.length == 0 || rb.symbol > zerosLeft) avcFail("Invalid run_before.");
             br.skip(rb.length);
             run[i] = rb.symbol;

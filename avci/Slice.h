@@ -83,8 +83,12 @@ struct SliceFilterParams {
     int betaOffset = 0;
 };
 
+class VlcLookup;
+
 class SliceDecoder {
 public:
+    SliceDecoder();
+
     // Decodes the slice data that follows the header in br. sliceNum numbers the slices of
     // the picture. Throws AvcError on any error.
     // endMb: first macroblock address the slice must not reach (the next slice's start).
@@ -121,6 +125,12 @@ private:
     int cbfIncLuma(int blkX, int blkY) const;
     int cbfIncChroma(int comp, int blkX, int blkY) const;
     int cbfIncDc(int bit) const;
+
+    // CAVLC code tables: coeff_token by table, total_zeros by tzVlcIndex (4x4, 2x2 and 2x4
+    // chroma DC), run_before by min(zerosLeft, 7).
+    const VlcLookup* coeffToken_[6] = {};
+    const VlcLookup* totalZeros_[3][16] = {};
+    const VlcLookup* runBefore_[8] = {};
 
     PictureContext* pic_ = nullptr;
     const SliceHeader* sh_ = nullptr;
