@@ -337,8 +337,9 @@ void CMxfFile::parseItem(uint16_t tag, const uint8_t* value, uint16_t length)
         std::memcpy(m_packageId.data(), value, std::min<size_t>(length, m_packageId.size()));
         break;
     case 0x0202:
-        // Only timecode components are parsed among the structural sets.
-        m_tcDuration = wide > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? 0 : static_cast<int64_t>(wide);
+        // The timecode component's duration: the frame count of a file without a container duration.
+        if (m_key == kTimecodeComponent)
+            m_tcDuration = wide > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? 0 : static_cast<int64_t>(wide);
         break;
     case 0x1501: m_startTimecode = static_cast<int64_t>(wide); break;
     case 0x1502: m_tcBase = s0; break;
