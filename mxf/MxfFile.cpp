@@ -232,7 +232,11 @@ CMxfFile::CMxfFile(const char* path)
     m_fd_audio.fill(-1);
 }
 
-CMxfFile::~CMxfFile() = default;
+// Descriptors still open are closed, so an object dropped without Close leaks nothing.
+CMxfFile::~CMxfFile()
+{
+    Close();
+}
 
 bool CMxfFile::readKey()
 {

@@ -31,6 +31,7 @@ constexpr int kMxfMaxAudioChannels = 8;
 class CMxfFile {
 public:
     explicit CMxfFile(const char* path = nullptr);
+    // Closes whatever the object still holds open.
     virtual ~CMxfFile();
     CMxfFile(const CMxfFile&) = delete;
     CMxfFile& operator=(const CMxfFile&) = delete;

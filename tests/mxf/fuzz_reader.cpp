@@ -88,7 +88,7 @@ Bytes mutate(const Bytes& base, std::mt19937& rng)
     return f;
 }
 
-void exercise(const fs::path& video, std::vector<uint8_t>& buffer, bool audio)
+void exercise(const fs::path& video, std::vector<uint8_t>& buffer, bool audio, int openBefore)
 {
     CMxfFile f(video.c_str());
     const int r = f.ReadHeaders();
@@ -114,11 +114,12 @@ void exercise(const fs::path& video, std::vector<uint8_t>& buffer, bool audio)
         }
     }
     f.Close();
-    ASSERT_EQ(vorn::mxfio::openCount(), 0);
+    ASSERT_EQ(vorn::mxfio::openCount(), openBefore);
 }
 
 TEST(FuzzReader, MutatedVideoFiles)
 {
+    const int openBefore = vorn::mxfio::openCount();
     std::vector<P2Clip> bases;
     bases.push_back(p2Clip(9, 5));
     bases.push_back(p2Clip(2, 5));
@@ -137,17 +138,18 @@ TEST(FuzzReader, MutatedVideoFiles)
         const auto path = dir / "F.MXF";
         replaceFile(path, file);
         SCOPED_TRACE(i);
-        ASSERT_NO_FATAL_FAILURE(exercise(path, buffer, false));
+        ASSERT_NO_FATAL_FAILURE(exercise(path, buffer, false, openBefore));
         if (i % 30 == 0) {
             const std::string line = CVorn::DescribeClip(path.c_str());
             ASSERT_EQ(line.rfind("F", 0), 0u);
-            ASSERT_EQ(vorn::mxfio::openCount(), 0);
+            ASSERT_EQ(vorn::mxfio::openCount(), openBefore);
         }
     }
 }
 
 TEST(FuzzReader, MutatedAudioFiles)
 {
+    const int openBefore = vorn::mxfio::openCount();
     P2Clip clip = p2Clip(6, 3);
     clip.frameSize = 1000;
     clip.audioChannels = 2;
@@ -159,12 +161,13 @@ TEST(FuzzReader, MutatedAudioFiles)
     for (int i = 0; i < 1200; ++i) {
         replaceFile(files[0].audio[static_cast<size_t>(i % 2)], mutate(audio0, rng));
         SCOPED_TRACE(i);
-        ASSERT_NO_FATAL_FAILURE(exercise(files[0].video, buffer, true));
+        ASSERT_NO_FATAL_FAILURE(exercise(files[0].video, buffer, true, openBefore));
     }
 }
 
 TEST(FuzzReader, MutatedCardThroughImport)
 {
+    const int openBefore = vorn::mxfio::openCount();
     P2Clip a = p2Clip(5, 4, "0001AA");
     P2Clip b = p2Clip(36, 4, "0002BB");
     a.frameSize = b.frameSize = 1000;
@@ -189,7 +192,7 @@ TEST(FuzzReader, MutatedCardThroughImport)
         ASSERT_EQ(engine.FileCount(), 2);
         ASSERT_NE(pane.log.find("0001AA"), std::string::npos);
         ASSERT_NE(pane.log.find("0002BB"), std::string::npos);
-        ASSERT_EQ(vorn::mxfio::openCount(), 0);
+        ASSERT_EQ(vorn::mxfio::openCount(), openBefore);
     }
 }
 
