@@ -673,6 +673,7 @@ void SliceDecoder::readQpDelta()
 
 int SliceDecoder::nCLuma(int blkX, int blkY) const
 {
+    if (blkX > 0 && blkY > 0) return (mb_->nzY[blkY * 4 + blkX - 1] + mb_->nzY[(blkY - 1) * 4 + blkX] + 1) >> 1;
     const Neighbour a = neighbourLuma(blkX * 4 - 1, blkY * 4);
     const Neighbour b = neighbourLuma(blkX * 4, blkY * 4 - 1);
     const std::vector<MbInfo>& mbs = pic_->mbs;
@@ -686,6 +687,8 @@ int SliceDecoder::nCLuma(int blkX, int blkY) const
 
 int SliceDecoder::nCChroma(int comp, int blkX, int blkY) const
 {
+    if (blkX > 0 && blkY > 0)
+        return (mb_->nzC[comp][blkY * 2 + blkX - 1] + mb_->nzC[comp][(blkY - 1) * 2 + blkX] + 1) >> 1;
     const Neighbour a = neighbour(blkX * 4 - 1, blkY * 4, false);
     const Neighbour b = neighbour(blkX * 4, blkY * 4 - 1, false);
     const std::vector<MbInfo>& mbs = pic_->mbs;
@@ -699,6 +702,8 @@ int SliceDecoder::nCChroma(int comp, int blkX, int blkY) const
 
 int SliceDecoder::cbfIncLuma(int blkX, int blkY) const
 {
+    if (blkX > 0 && blkY > 0)
+        return (mb_->nzY[blkY * 4 + blkX - 1] != 0 ? 1 : 0) + (mb_->nzY[(blkY - 1) * 4 + blkX] != 0 ? 2 : 0);
     const Neighbour a = neighbourLuma(blkX * 4 - 1, blkY * 4);
     const Neighbour b = neighbourLuma(blkX * 4, blkY * 4 - 1);
     const std::vector<MbInfo>& mbs = pic_->mbs;
@@ -709,6 +714,8 @@ int SliceDecoder::cbfIncLuma(int blkX, int blkY) const
 
 int SliceDecoder::cbfIncChroma(int comp, int blkX, int blkY) const
 {
+    if (blkX > 0 && blkY > 0)
+        return (mb_->nzC[comp][blkY * 2 + blkX - 1] != 0 ? 1 : 0) + (mb_->nzC[comp][(blkY - 1) * 2 + blkX] != 0 ? 2 : 0);
     const Neighbour a = neighbour(blkX * 4 - 1, blkY * 4, false);
     const Neighbour b = neighbour(blkX * 4, blkY * 4 - 1, false);
     const std::vector<MbInfo>& mbs = pic_->mbs;
@@ -727,7 +734,8 @@ int SliceDecoder::cbfIncDc(int bit) const
     return cA + 2 * cB;
 }
 
-int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan)
+int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan,
+                             const Dequant* dq)
 {
     BitReader& br = *br_;
     const VlcLookup::Result tok = coeffToken_[coeffTokenTableForNc(nC)]->decode(br.peek32() >> 16);
@@ -792,12 +800,14 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNum
     int coeffNum = -1;
     for (int i = total - 1; i >= 0; --i) {
         coeffNum += run[i] + 1;
-        coef[scan[startIdx + coeffNum]] = level[i];
+        const int pos = scan[startIdx + coeffNum];
+        coef[pos] = dq ? dq->apply(level[i], pos) : level[i];
     }
     return total;
 }
 
-int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8)
+int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
+                             const Dequant* dq)
 {
     if (!coded8x8) {
         if (!cabac_.decision(kCtxBaseCodedBlockFlag[cat] + cbfCtxInc)) return 0;
@@ -850,7 +860,9 @@ int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint
         const int absLevel = v + 1;
         if (absLevel == 1) ++numEq1;
         else ++numGt1;
-        coef[scan[sig[k]]] = cabac_.bypass() ? -absLevel : absLevel;
+        const int level = cabac_.bypass() ? -absLevel : absLevel;
+        const int pos = scan[sig[k]];
+        coef[pos] = dq ? dq->apply(level, pos) : level;
     }
     return numSig;
 }
@@ -863,6 +875,21 @@ void SliceDecoder::readResidual()
     const uint8_t* scan8 = fld ? kFieldScan8x8 : kZigzag8x8;
     const int cbpLuma = mb_->cbp & 15;
     const int cbpChroma = mb_->cbp >> 4;
+    const int qpY = qp_ + 6 * (p.bitDepth - 8);
+    auto make4x4 = [](const int32_t* ls, int qp) {
+        Dequant d;
+        d.levelScale = ls;
+        d.left = qp >= 24;
+        d.shift = d.left ? qp / 6 - 4 : 4 - qp / 6;
+        d.round = d.left ? 0 : int64_t(1) << (3 - qp / 6);
+        return d;
+    };
+    const Dequant dqY = make4x4(p.levelScale4x4[0][qpY % 6], qpY);
+    Dequant dq8;
+    dq8.levelScale = p.levelScale8x8[qpY % 6];
+    dq8.left = qpY >= 36;
+    dq8.shift = dq8.left ? qpY / 6 - 6 : 6 - qpY / 6;
+    dq8.round = dq8.left ? 0 : int64_t(1) << (5 - qpY / 6);
     lumaNz_ = 0;
     lumaDcNz_ = false;
     chromaNz_[0] = chromaNz_[1] = 0;
@@ -870,8 +897,8 @@ void SliceDecoder::readResidual()
 
     if (mb_->kind == kMbI16x16) {
         int n;
-        if (useCabac_) n = cabacBlock(lumaDc_, 0, 16, scan4, cbfIncDc(0), false);
-        else n = cavlcBlock(lumaDc_, 0, 15, 16, nCLuma(0, 0), scan4);
+        if (useCabac_) n = cabacBlock(lumaDc_, 0, 16, scan4, cbfIncDc(0), false, nullptr);
+        else n = cavlcBlock(lumaDc_, 0, 15, 16, nCLuma(0, 0), scan4, nullptr);
         if (n) {
             mb_->cbfDc |= 1;
             lumaDcNz_ = true;
@@ -881,8 +908,8 @@ void SliceDecoder::readResidual()
                 const int r = kBlkRaster[blk];
                 const int bx = r & 3, by = r >> 2;
                 int c;
-                if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false);
-                else c = cavlcBlock(luma_[r], 0, 14, 15, nCLuma(bx, by), scan4 + 1);
+                if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false, &dqY);
+                else c = cavlcBlock(luma_[r], 0, 14, 15, nCLuma(bx, by), scan4 + 1, &dqY);
                 mb_->nzY[r] = uint8_t(c);
                 if (c) lumaNz_ |= uint16_t(1u << r);
             }
@@ -892,7 +919,7 @@ void SliceDecoder::readResidual()
             if (!((cbpLuma >> b8) & 1)) continue;
             const int bx0 = (b8 & 1) * 2, by0 = (b8 >> 1) * 2;
             if (useCabac_) {
-                const int c = cabacBlock(luma8_[b8], 5, 64, scan8, 0, true);
+                const int c = cabacBlock(luma8_[b8], 5, 64, scan8, 0, true, &dq8);
                 (void)c;
                 for (int k = 0; k < 4; ++k) mb_->nzY[(by0 + (k >> 1)) * 4 + bx0 + (k & 1)] = 1;
                 lumaNz_ |= uint16_t(1u << b8);
@@ -901,7 +928,7 @@ void SliceDecoder::readResidual()
                     uint8_t scanK[16];
                     for (int i = 0; i < 16; ++i) scanK[i] = scan8[4 * i + k];
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
-                    const int c = cavlcBlock(luma8_[b8], 0, 15, 16, nCLuma(bx, by), scanK);
+                    const int c = cavlcBlock(luma8_[b8], 0, 15, 16, nCLuma(bx, by), scanK, &dq8);
                     mb_->nzY[by * 4 + bx] = uint8_t(c);
                     if (c) lumaNz_ |= uint16_t(1u << b8);
                 }
@@ -913,8 +940,8 @@ void SliceDecoder::readResidual()
             const int r = kBlkRaster[blk];
             const int bx = r & 3, by = r >> 2;
             int c;
-            if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false);
-            else c = cavlcBlock(luma_[r], 0, 15, 16, nCLuma(bx, by), scan4);
+            if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false, &dqY);
+            else c = cavlcBlock(luma_[r], 0, 15, 16, nCLuma(bx, by), scan4, &dqY);
             mb_->nzY[r] = uint8_t(c);
             if (c) lumaNz_ |= uint16_t(1u << r);
         }
@@ -926,8 +953,8 @@ void SliceDecoder::readResidual()
     if (cbpChroma & 3) {
         for (int c = 0; c < 2; ++c) {
             int n;
-            if (useCabac_) n = cabacBlock(chromaDc_[c], 3, numC, dcOrder, cbfIncDc(1 + c), false);
-            else n = cavlcBlock(chromaDc_[c], 0, numC - 1, numC, numC == 4 ? -1 : -2, dcOrder);
+            if (useCabac_) n = cabacBlock(chromaDc_[c], 3, numC, dcOrder, cbfIncDc(1 + c), false, nullptr);
+            else n = cavlcBlock(chromaDc_[c], 0, numC - 1, numC, numC == 4 ? -1 : -2, dcOrder, nullptr);
             if (n) {
                 mb_->cbfDc |= uint8_t(2 << c);
                 chromaDcNz_[c] = true;
@@ -936,11 +963,13 @@ void SliceDecoder::readResidual()
     }
     if (cbpChroma & 2) {
         for (int c = 0; c < 2; ++c) {
+            const int dqC = chromaQp(c);
+            const Dequant dq = make4x4(p.levelScale4x4[1 + c][dqC % 6], dqC);
             for (int blk = 0; blk < numC; ++blk) {
                 const int bx = blk & 1, by = blk >> 1;
                 int n;
-                if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false);
-                else n = cavlcBlock(chroma_[c][blk], 0, 14, 15, nCChroma(c, bx, by), scan4 + 1);
+                if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false, &dq);
+                else n = cavlcBlock(chroma_[c][blk], 0, 14, 15, nCChroma(c, bx, by), scan4 + 1, &dq);
                 mb_->nzC[c][blk] = uint8_t(n);
                 if (n) chromaNz_[c] |= uint8_t(1u << blk);
             }
@@ -985,36 +1014,6 @@ void SliceDecoder::gatherEdge(int plane, int x, int y, int w, int h, bool topRig
 
 namespace {
 
-inline void dequant4x4(int32_t* c, const int32_t* ls, int qp, int first)
-{
-    const int s = qp / 6;
-    if (qp >= 24) {
-        const int sh = s - 4;
-        for (int i = first; i < 16; ++i)
-            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i]) << sh);
-    } else {
-        const int sh = 4 - s;
-        const int64_t rnd = int64_t(1) << (3 - s);
-        for (int i = first; i < 16; ++i)
-            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i] + rnd) >> sh);
-    }
-}
-
-inline void dequant8x8(int32_t* c, const int32_t* ls, int qp)
-{
-    const int s = qp / 6;
-    if (qp >= 36) {
-        const int sh = s - 6;
-        for (int i = 0; i < 64; ++i)
-            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i]) << sh);
-    } else {
-        const int sh = 6 - s;
-        const int64_t rnd = int64_t(1) << (5 - s);
-        for (int i = 0; i < 64; ++i)
-            if (c[i]) c[i] = clampCoef((int64_t(c[i]) * ls[i] + rnd) >> sh);
-    }
-}
-
 } // namespace
 
 void SliceDecoder::reconstruct()
@@ -1026,7 +1025,6 @@ void SliceDecoder::reconstruct()
     const ptrdiff_t rs = rowStride_[0];
     IntraEdge e;
     if (mb_->kind == kMbI4x4) {
-        const int32_t* ls = p.levelScale4x4[0][qpY % 6];
         for (int blk = 0; blk < 16; ++blk) {
             const int r = kBlkRaster[blk];
             const int bx = r & 3, by = r >> 2;
@@ -1037,10 +1035,7 @@ void SliceDecoder::reconstruct()
             gatherEdge(0, bx * 4, by * 4, 4, 4, tr, e);
             uint16_t* dst = base + by * 4 * rs + bx * 4;
             predict4x4(dst, rs, mb_->predMode[r], e, p.bitDepth);
-            if (lumaNz_ & (1u << r)) {
-                dequant4x4(luma_[r], ls, qpY, 0);
-                idct4x4Add(dst, rs, luma_[r], maxValue);
-            }
+            if (lumaNz_ & (1u << r)) idct4x4Add(dst, rs, luma_[r], maxValue);
         }
     } else if (mb_->kind == kMbI8x8) {
         for (int b8 = 0; b8 < 4; ++b8) {
@@ -1053,10 +1048,7 @@ void SliceDecoder::reconstruct()
             gatherEdge(0, bx * 8, by * 8, 8, 8, tr, e);
             uint16_t* dst = base + by * 8 * rs + bx * 8;
             predict8x8(dst, rs, mb_->predMode[(by * 2) * 4 + bx * 2], e, p.bitDepth);
-            if (lumaNz_ & (1u << b8)) {
-                dequant8x8(luma8_[b8], p.levelScale8x8[qpY % 6], qpY);
-                idct8x8Add(dst, rs, luma8_[b8], maxValue);
-            }
+            if (lumaNz_ & (1u << b8)) idct8x8Add(dst, rs, luma8_[b8], maxValue);
         }
     } else {
         gatherEdge(0, 0, 0, 16, 16, false, e);
@@ -1076,18 +1068,24 @@ void SliceDecoder::reconstruct()
         }
         for (int r = 0; r < 16; ++r) {
             if (!(lumaNz_ & (1u << r))) continue;
-            dequant4x4(luma_[r], ls, qpY, 1);
             idct4x4Add(base + (r >> 2) * 4 * rs + (r & 3) * 4, rs, luma_[r], maxValue);
         }
     }
     if (p.chromaArrayType == 1 || p.chromaArrayType == 2) reconstructChroma();
 }
 
+int SliceDecoder::chromaQp(int c) const
+{
+    const PictureContext& p = *pic_;
+    const int qpBdOffsetC = 6 * (p.bitDepth - 8);
+    const int offset = c == 0 ? p.pps->chromaQpIndexOffset : p.pps->secondChromaQpIndexOffset;
+    return chromaQpFromIndex(clip3(-qpBdOffsetC, 51, qp_ + offset)) + qpBdOffsetC;
+}
+
 void SliceDecoder::reconstructChroma()
 {
     PictureContext& p = *pic_;
     const int maxValue = (1 << p.bitDepth) - 1;
-    const int qpBdOffsetC = 6 * (p.bitDepth - 8);
     const int h = p.mbHeightC;
     const int numC = h == 16 ? 8 : 4;
     for (int c = 0; c < 2; ++c) {
@@ -1096,9 +1094,7 @@ void SliceDecoder::reconstructChroma()
         uint16_t* base = base_[1 + c];
         const ptrdiff_t rs = rowStride_[1 + c];
         predictChroma(base, rs, mb_->chromaPred, e, h, p.bitDepth);
-        const int offset = c == 0 ? p.pps->chromaQpIndexOffset : p.pps->secondChromaQpIndexOffset;
-        const int qPi = clip3(-qpBdOffsetC, 51, qp_ + offset);
-        const int qpC = chromaQpFromIndex(qPi) + qpBdOffsetC;
+        const int qpC = chromaQp(c);
         const int32_t* ls = p.levelScale4x4[1 + c][qpC % 6];
         uint8_t nz = chromaNz_[c];
         if (chromaDcNz_[c]) {
@@ -1141,7 +1137,6 @@ void SliceDecoder::reconstructChroma()
         }
         for (int blk = 0; blk < numC; ++blk) {
             if (!(nz & (1u << blk))) continue;
-            dequant4x4(chroma_[c][blk], ls, qpC, 1);
             idct4x4Add(base + (blk >> 1) * 4 * rs + (blk & 1) * 4, rs, chroma_[c][blk], maxValue);
         }
     }

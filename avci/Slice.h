@@ -85,6 +85,25 @@ struct SliceFilterParams {
 
 class VlcLookup;
 
+// Scaling of coefficient levels as they are parsed: LevelScale by raster position and the
+// shift of the block's QP (left for large QPs, right with rounding otherwise).
+struct Dequant {
+    const int32_t* levelScale = nullptr;
+    int shift = 0;
+    bool left = false;
+    int64_t round = 0;
+    int32_t apply(int level, int pos) const
+    {
+        const int64_t v = int64_t(level) * levelScale[pos];
+        return clampLevel(left ? v * (int64_t(1) << shift) : (v + round) >> shift);
+    }
+    static int32_t clampLevel(int64_t v)
+    {
+        constexpr int64_t lim = 1 << 22;
+        return int32_t(v > lim ? lim : (v < -lim ? -lim : v));
+    }
+};
+
 class SliceDecoder {
 public:
     SliceDecoder();
@@ -115,13 +134,16 @@ private:
     void gatherEdge(int plane, int x, int y, int w, int h, bool topRightAvail, struct IntraEdge& e) const;
     void reconstruct();
     void reconstructChroma();
+    int chromaQp(int c) const; // QP'C of Cb (0) or Cr (1)
 
     // CAVLC
-    int cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan);
+    int cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan,
+                   const Dequant* dq);
     int nCLuma(int blkX, int blkY) const;
     int nCChroma(int comp, int blkX, int blkY) const;
     // CABAC
-    int cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8);
+    int cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
+                   const Dequant* dq);
     int cbfIncLuma(int blkX, int blkY) const;
     int cbfIncChroma(int comp, int blkX, int blkY) const;
     int cbfIncDc(int bit) const;
