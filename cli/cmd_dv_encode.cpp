@@ -1,0 +1,147 @@
+// vorn codec dv-encode: encodes planar 8-bit 4:2:2 pictures (Y, Cb, Cr planes,
+// rows from the top) at a format's coded raster into DIF frames, one per picture,
+// with a running time code.
+#include "Command.h"
+
+#include "dv/CodecTables.h"
+#include "dv/CodecWorkers.h"
+#include "dv/DvEncoder.h"
+#include "dv/DvSystemData.h"
+#include "dv/EncoderTables.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <vector>
+
+namespace {
+
+struct Opts {
+    int format = 0;
+    int threads = 0;
+    std::string timecode = "00:00:00:00";
+    std::string input;
+    std::string output;
+};
+
+// Planes Y, Cb, Cr (rows from the top) to the packed picture, rows bottom-up.
+void fromPlanar(const std::vector<uint8_t>& in, vorn::dv::PictureBuffer& pic)
+{
+    const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
+    const uint8_t* y = in.data();
+    const uint8_t* cb = y + w * h;
+    const uint8_t* cr = cb + w * h / 2;
+    for (size_t r = 0; r < h; ++r) {
+        uint8_t* d = pic.memoryRow(static_cast<int>(h - 1 - r));
+        for (size_t x = 0; x < w / 2; ++x) {
+            d[4 * x] = *y++;
+            d[4 * x + 1] = *cb++;
+            d[4 * x + 2] = *y++;
+            d[4 * x + 3] = *cr++;
+        }
+    }
+}
+
+int run(const Opts& o)
+{
+    using namespace vorn::dv;
+    if (!isEncodableFormat(o.format))
+        throw vorn::cli::UsageError("--format must be an encodable DV format code (1-5, 7-10)");
+    if (o.threads < 0 || o.threads > kMaxWorkers)
+        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(kMaxWorkers));
+    std::smatch tc;
+    static const std::regex kTimecode(R"(^(\d{1,2}):(\d{1,2}):(\d{1,2})([:;.])(\d{1,2})$)");
+    if (!std::regex_match(o.timecode, tc, kTimecode))
+        throw vorn::cli::UsageError("--timecode must be HH:MM:SS:FF (HH:MM:SS;FF for drop-frame)");
+    const int hh = std::stoi(tc[1]), mm = std::stoi(tc[2]), ss = std::stoi(tc[3]), ff = std::stoi(tc[5]);
+    if (hh > 23 || mm > 59 || ss > 59 || ff > 29)
+        throw vorn::cli::UsageError("--timecode is out of range");
+    if (o.output.empty())
+        throw vorn::cli::UsageError("an output file (or - for standard output) is required");
+
+    InitCodecTables();
+    InitSdEncoderTables();
+    if (o.threads > 0) {
+        setProcessorCount(o.threads);
+        lockProcessorCount(true);
+    }
+    SetTimecode(hh, mm, ss, ff, tc[4] != ":");
+
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (o.input != "-") {
+        file.open(o.input, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
+            return vorn::cli::kExitFailed;
+        }
+        in = &file;
+    }
+    std::ofstream outFile;
+    std::ostream* out = &std::cout;
+    if (o.output != "-") {
+        outFile.open(o.output, std::ios::binary | std::ios::trunc);
+        if (!outFile) {
+            std::fprintf(stderr, "vorn: cannot create %s\n", o.output.c_str());
+            return vorn::cli::kExitFailed;
+        }
+        out = &outFile;
+    }
+
+    const DvFormatInfo& f = *dvFormatInfo(o.format);
+    PictureBuffer picture(f.codedWidth, f.height), scratch;
+    std::vector<uint8_t> planar(picture.size());
+    DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
+    long frames = 0;
+    for (;;) {
+        in->read(reinterpret_cast<char*>(planar.data()), static_cast<std::streamsize>(planar.size()));
+        const std::streamsize got = in->gcount();
+        if (got <= 0)
+            break;
+        if (static_cast<size_t>(got) < planar.size()) {
+            std::fprintf(stderr, "vorn: last picture is short (%lld of %zu bytes); ignored\n",
+                         static_cast<long long>(got), planar.size());
+            break;
+        }
+        fromPlanar(planar, picture);
+        if (!EncodeDifFrame(frame, scratch, picture, f.codedWidth, f.height, 1, 0, o.format, static_cast<int>(frames),
+                            2, 0, 1)) {
+            std::fprintf(stderr, "vorn: picture %ld could not be encoded\n", frames);
+            return vorn::cli::kExitFailed;
+        }
+        out->write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+        if (!*out) {
+            std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());
+            return vorn::cli::kExitFailed;
+        }
+        ++frames;
+    }
+    out->flush();
+    if (!*out) {
+        std::fprintf(stderr, "vorn: write failed\n");
+        return vorn::cli::kExitFailed;
+    }
+    if (frames == 0) {
+        std::fprintf(stderr, "vorn: no complete picture in %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
+    }
+    return vorn::cli::kExitOk;
+}
+
+vorn::cli::Registration reg{41, [](CLI::App& root, const vorn::cli::Common&) {
+    CLI::App* app = vorn::cli::codecGroup(root).add_subcommand(
+        "dv-encode", "Encode planar 8-bit 4:2:2 pictures (Y, Cb, Cr planes, rows from the top) to DIF frames");
+    auto opts = std::make_shared<Opts>();
+    app->add_option("--format", opts->format, "Video format code (1-4 DVCPRO HD, 5 DV25, 7-10 DVCPRO25/50)")
+        ->required();
+    app->add_option("--threads", opts->threads, "Worker count (default: the processor count)");
+    app->add_option("--timecode", opts->timecode, "Start of the running time code, HH:MM:SS:FF (;FF drop-frame)");
+    app->add_option("IN", opts->input, "Input file of planar pictures at the coded raster, - for standard input")
+        ->required();
+    app->add_option("OUT", opts->output, "Output file of DIF frames, - for standard output")->required();
+    return vorn::cli::Subcommand{app, [opts]() -> int { return run(*opts); }};
+}};
+
+} // namespace

@@ -1,0 +1,207 @@
+#include "dv/DvEncoder.h"
+
+#include "dv/CodecTables.h"
+#include "dv/CodecWorkers.h"
+#include "dv/DvEncoderCore.h"
+#include "dv/DvEncoderSearch.h"
+#include "dv/DvSystemData.h"
+#include "dv/EncoderTables.h"
+#include "foundation/Notifier.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace vorn::dv {
+
+namespace {
+
+using namespace enc;
+
+// Carried QNO state of the HD engine, one set of five per video segment of
+// each shuffle channel (initialised to 1), so each segment's search starts
+// from where the same segment ended in the previous frame. Keeping it per
+// segment rather than per worker makes the output independent of the worker
+// count.
+constexpr int kHdSegmentsPerChannel = 12 * kVideoSegmentsPerSequence;
+std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> g_hdQno = [] {
+    std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> a{};
+    for (auto& s : a)
+        s.fill(1);
+    return a;
+}();
+
+// 720-line channel-pair toggle: even = channels 0/1, odd = channels 2/3.
+unsigned g_hdToggle = 0;
+
+int g_failingWorker = -1;
+
+// One encoder context per worker slot.
+std::array<std::unique_ptr<SegmentCoder>, kMaxWorkers> g_coders;
+
+SegmentCoder& coder(int slot)
+{
+    auto& c = g_coders[static_cast<size_t>(slot)];
+    if (!c)
+        c = std::make_unique<SegmentCoder>();
+    return *c;
+}
+
+struct Job {
+    const DvFormatInfo* info = nullptr;
+    PictureView picture;
+    uint8_t* frame = nullptr;
+    bool rateControl = true;
+    // Units: (shuffle channel, DIF sequence, segment) triples in coding order.
+    std::vector<uint32_t> units;
+};
+
+uint32_t packUnit(int channel, int sequence, int segment)
+{
+    return static_cast<uint32_t>((channel << 16) | (sequence << 8) | segment);
+}
+
+void runUnit(SegmentCoder& c, const Job& job, uint32_t unit)
+{
+    const int channel = static_cast<int>(unit >> 16);
+    const int sequence = static_cast<int>((unit >> 8) & 0xFF);
+    const int segment = static_cast<int>(unit & 0xFF);
+    const DvFormatInfo& f = *job.info;
+    const int area = f.hd && (f.code == 2 || f.code == 4) ? (channel & 1) : channel;
+    uint8_t* channelArea = job.frame + static_cast<size_t>(area) * static_cast<size_t>(f.channelBytes());
+    SegmentTarget target;
+    target.code = f.code;
+    target.idByte1 = DifIdByte1(f.code, channel, sequence);
+    for (int m = 0; m < 5; ++m) {
+        const MacroblockPlace& p = macroblockPlace(f.code, channel, sequence, segment, m);
+        target.mb[m].place = &p;
+        target.mb[m].dif = channelArea + p.difOffset;
+        target.mb[m].blockNumber = static_cast<uint8_t>(segment * 5 + m);
+    }
+    if (f.hd) {
+        auto& state = g_hdQno[static_cast<size_t>(channel * kHdSegmentsPerChannel + sequence * 27 + segment)];
+        int qno[5];
+        for (int m = 0; m < 5; ++m)
+            qno[m] = state[static_cast<size_t>(m)];
+        c.encodeHd(job.picture, target, f.height == 1080, job.rateControl, qno);
+        for (int m = 0; m < 5; ++m)
+            state[static_cast<size_t>(m)] = static_cast<uint8_t>(qno[m]);
+    } else {
+        c.encodeSd(job.picture, target);
+    }
+}
+
+bool runJob(const Job& job)
+{
+    const int units = static_cast<int>(job.units.size());
+    const int workers = std::clamp(processorCount(), 1, kMaxWorkers);
+    auto work = [&](int w) {
+        const UnitRange r = workerRange(w, workers, units);
+        if (r.first >= r.end)
+            return;
+        SegmentCoder& c = coder(w);
+        for (int u = r.first; u < r.end; ++u)
+            runUnit(c, job, job.units[static_cast<size_t>(u)]);
+    };
+    if (workers == 1) {
+        work(0);
+        return true;
+    }
+    // One short-lived thread per worker, all joined before the caller goes on.
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(workers));
+    bool started = true;
+    for (int w = 0; w < workers; ++w) {
+        try {
+            if (w == g_failingWorker)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            threads.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            started = false;
+            break;
+        }
+    }
+    for (auto& t : threads)
+        t.join();
+    if (!started)
+        notify("Quintell", kEncodeWorkerFailure);
+    return started;
+}
+
+} // namespace
+
+void setEncodeWorkerStartFailureForTest(int worker) { g_failingWorker = worker; }
+
+bool isEncodableFormat(VideoFormat code) { return code >= 1 && code <= 10 && code != 6; }
+
+bool EncodeDifFrame(DifFrame& dest, PictureBuffer& /*scratch*/, const PictureBuffer& src, int width, int height,
+                    int /*flagA*/, int /*flagB*/, VideoFormat code, int /*frameNumber*/, int bytesPerPixel, int flip,
+                    int rateControl)
+{
+    if (!isEncodableFormat(code))
+        return false;
+    InitSdEncoderTables();
+    const DvFormatInfo& f = *dvFormatInfo(code);
+    const int rows = height < 0 ? -height : height;
+    if (bytesPerPixel != 2 || width != f.codedWidth || rows != f.height || src.width != width ||
+        src.height != rows || src.size() < static_cast<size_t>(2) * width * rows)
+        return false;
+    if (dest.size() < static_cast<size_t>(f.bytesPerFrame))
+        dest.bytes.resize(static_cast<size_t>(f.bytesPerFrame), 0);
+
+    Job job;
+    job.info = &f;
+    job.frame = dest.data();
+    job.rateControl = rateControl != 0 || !f.hd;
+    const bool bottomUp = (height > 0) != (flip != 0);
+    const ptrdiff_t pitch = 2 * static_cast<ptrdiff_t>(width);
+    job.picture.top = bottomUp ? src.data() + (rows - 1) * pitch : src.data();
+    job.picture.stride = bottomUp ? -pitch : pitch;
+
+    // Channels coded in this frame.
+    std::vector<int> channels;
+    if (!f.hd) {
+        for (int c = 0; c < f.channels; ++c)
+            channels.push_back(c);
+    } else if (code == 1 || code == 3) {
+        channels = {0, 1, 2, 3};
+    } else {
+        const int first = (g_hdToggle & 1) ? 2 : 0;
+        channels = {first, first + 1};
+    }
+    for (int c : channels) {
+        int sequences = f.videoSequencesPerChannel;
+        if (code == 3 && c == 0)
+            sequences = 12;
+        for (int q = 0; q < sequences; ++q)
+            for (int k = 0; k < kVideoSegmentsPerSequence; ++k)
+                job.units.push_back(packUnit(c, q, k));
+    }
+    if (!runJob(job))
+        return false; // frame abandoned; the message box has been shown
+
+    // System data of every DIF sequence of the coded channels.
+    for (int c : channels) {
+        const int area = f.hd && (code == 2 || code == 4) ? (c & 1) : c;
+        std::span<uint8_t> channelArea(dest.data() + static_cast<size_t>(area) * f.channelBytes(),
+                                       static_cast<size_t>(f.channelBytes()));
+        for (int q = 0; q < f.sequencesPerChannel; ++q)
+            WriteSystemData(channelArea, c, q, code);
+    }
+    if (f.hd && (code == 2 || code == 4))
+        ++g_hdToggle;
+    AdvanceTimecode(code, 24);
+    return true;
+}
+
+bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code)
+{
+    PictureBuffer scratch;
+    return EncodeDifFrame(dest, scratch, src, src.width, src.height, 1, 0, code, 0, 2, 0, 1);
+}
+
+} // namespace vorn::dv

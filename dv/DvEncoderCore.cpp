@@ -1,0 +1,773 @@
+#include "dv/DvEncoderCore.h"
+
+#include "dv/DvEncoder.h"
+#include "dv/DvEncoderSearch.h"
+#include "dv/EncoderTables.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VORN_DV_SSE2 1
+#endif
+
+namespace vorn::dv::enc {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Forward DCT. kDct[u][x] = round(32768 * k(u) * cos((2x + 1) u pi / 16)) with
+// k(0) = sqrt(1/8) and k(u) = 1/2 otherwise. The vertical pass keeps 4
+// fractional bits, the horizontal pass rounds to integers.
+
+struct DctTable {
+    int16_t c[8][8];
+    DctTable()
+    {
+        const double pi = std::acos(-1.0);
+        for (int u = 0; u < 8; ++u)
+            for (int x = 0; x < 8; ++x) {
+                const double k = u == 0 ? std::sqrt(0.125) : 0.5;
+                c[u][x] = static_cast<int16_t>(std::lround(32768.0 * k * std::cos((2 * x + 1) * u * pi / 16.0)));
+            }
+    }
+};
+const DctTable kDct;
+
+constexpr int kPass1Shift = 11;
+constexpr int kPass2Shift = 19;
+
+} // namespace
+
+void forwardDctPlain(const int16_t in[64], int16_t out[64])
+{
+    int16_t t[64];
+    for (int v = 0; v < 8; ++v)
+        for (int x = 0; x < 8; ++x) {
+            int32_t acc = 0;
+            for (int y = 0; y < 8; ++y)
+                acc += kDct.c[v][y] * in[y * 8 + x];
+            t[v * 8 + x] = static_cast<int16_t>((acc + (1 << (kPass1Shift - 1))) >> kPass1Shift);
+        }
+    for (int v = 0; v < 8; ++v)
+        for (int u = 0; u < 8; ++u) {
+            int32_t acc = 0;
+            for (int x = 0; x < 8; ++x)
+                acc += kDct.c[u][x] * t[v * 8 + x];
+            out[v * 8 + u] = static_cast<int16_t>((acc + (1 << (kPass2Shift - 1))) >> kPass2Shift);
+        }
+}
+
+namespace {
+
+#ifdef VORN_DV_SSE2
+struct DctPairs {
+    __m128i p[8][4]; // (c[u][2k], c[u][2k+1]) in every 32-bit lane
+    DctPairs()
+    {
+        for (int u = 0; u < 8; ++u)
+            for (int k = 0; k < 4; ++k) {
+                const uint32_t lo = static_cast<uint16_t>(kDct.c[u][2 * k]);
+                const uint32_t hi = static_cast<uint16_t>(kDct.c[u][2 * k + 1]);
+                p[u][k] = _mm_set1_epi32(static_cast<int>(lo | (hi << 16)));
+            }
+    }
+};
+const DctPairs kDctPairs;
+
+inline void transpose8(__m128i r[8])
+{
+    __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+    __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+    __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+    __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+    __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    r[0] = _mm_unpacklo_epi64(b0, b4);
+    r[1] = _mm_unpackhi_epi64(b0, b4);
+    r[2] = _mm_unpacklo_epi64(b1, b5);
+    r[3] = _mm_unpackhi_epi64(b1, b5);
+    r[4] = _mm_unpacklo_epi64(b2, b6);
+    r[5] = _mm_unpackhi_epi64(b2, b6);
+    r[6] = _mm_unpacklo_epi64(b3, b7);
+    r[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+// One pass down the columns: out[u] = sum_y c[u][y] * in[y], rounded by `shift`.
+template <int Shift>
+inline void dctColumns(const __m128i in[8], __m128i out[8])
+{
+    __m128i lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {
+        lo[k] = _mm_unpacklo_epi16(in[2 * k], in[2 * k + 1]);
+        hi[k] = _mm_unpackhi_epi16(in[2 * k], in[2 * k + 1]);
+    }
+    const __m128i round = _mm_set1_epi32(1 << (Shift - 1));
+    for (int u = 0; u < 8; ++u) {
+        __m128i sl = _mm_madd_epi16(lo[0], kDctPairs.p[u][0]);
+        __m128i sh = _mm_madd_epi16(hi[0], kDctPairs.p[u][0]);
+        for (int k = 1; k < 4; ++k) {
+            sl = _mm_add_epi32(sl, _mm_madd_epi16(lo[k], kDctPairs.p[u][k]));
+            sh = _mm_add_epi32(sh, _mm_madd_epi16(hi[k], kDctPairs.p[u][k]));
+        }
+        sl = _mm_srai_epi32(_mm_add_epi32(sl, round), Shift);
+        sh = _mm_srai_epi32(_mm_add_epi32(sh, round), Shift);
+        out[u] = _mm_packs_epi32(sl, sh);
+    }
+}
+
+void forwardDctSse2(const int16_t in[64], int16_t out[64])
+{
+    __m128i r[8], t[8];
+    for (int y = 0; y < 8; ++y)
+        r[y] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8 * y));
+    dctColumns<kPass1Shift>(r, t);
+    transpose8(t);
+    dctColumns<kPass2Shift>(t, r);
+    transpose8(r);
+    for (int v = 0; v < 8; ++v)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * v), r[v]);
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Sampling from the packed 4:2:2 picture (luma at even bytes, Cb at 1 mod 4,
+// Cr at 3 mod 4), level-shifted by 128.
+
+void lumaBlock(const PictureView& pic, int x, int y, int16_t* out)
+{
+    for (int j = 0; j < 8; ++j) {
+        const uint8_t* p = pic.row(y + j) + 2 * x;
+        for (int i = 0; i < 8; ++i)
+            out[j * 8 + i] = static_cast<int16_t>(p[2 * i] - 128);
+    }
+}
+
+// 4:2:2 chroma: 8 samples from 16 pixels starting at pixel x; offset 1 = Cb, 3 = Cr.
+void chroma422Block(const PictureView& pic, int x, int y, int offset, int16_t* out)
+{
+    for (int j = 0; j < 8; ++j) {
+        const uint8_t* p = pic.row(y + j) + 2 * x + offset;
+        for (int i = 0; i < 8; ++i)
+            out[j * 8 + i] = static_cast<int16_t>(p[4 * i] - 128);
+    }
+}
+
+// 4:1:1 chroma sample k of a line (covering pixels 4k..4k+3): Cb from the pair
+// starting at pixel 4k + 2; Cr from the pair at 4k + 2 for even k and 4k for
+// odd k.
+inline int cb411(const uint8_t* line, int k) { return line[2 * (4 * k + 2) + 1]; }
+inline int cr411(const uint8_t* line, int k) { return line[2 * ((k & 1) ? 4 * k : 4 * k + 2) + 3]; }
+
+void chroma411Wide(const PictureView& pic, int x, int y, bool cr, int16_t* out)
+{
+    const int k0 = x / 4;
+    for (int j = 0; j < 8; ++j) {
+        const uint8_t* line = pic.row(y + j);
+        for (int i = 0; i < 8; ++i)
+            out[j * 8 + i] = static_cast<int16_t>((cr ? cr411(line, k0 + i) : cb411(line, k0 + i)) - 128);
+    }
+}
+
+// Right-edge 4:1:1 macroblock (16x16): block columns 0-3 are chroma rows 0-7,
+// columns 4-7 rows 8-15.
+void chroma411Square(const PictureView& pic, int x, int y, bool cr, int16_t* out)
+{
+    const int k0 = x / 4;
+    for (int j = 0; j < 8; ++j)
+        for (int half = 0; half < 2; ++half) {
+            const uint8_t* line = pic.row(y + j + 8 * half);
+            for (int i = 0; i < 4; ++i)
+                out[j * 8 + 4 * half + i] =
+                    static_cast<int16_t>((cr ? cr411(line, k0 + i) : cb411(line, k0 + i)) - 128);
+        }
+}
+
+// ---------------------------------------------------------------------------
+// Bit strings and placement.
+
+struct BitString {
+    static constexpr int kWords = 48;
+    uint64_t w[kWords];
+    int n = 0;
+
+    void clear() { n = 0; }
+    void put(uint32_t v, int len)
+    {
+        const int idx = n >> 6, off = n & 63;
+        if (off == 0)
+            w[idx] = 0;
+        const uint64_t v64 = v;
+        if (off + len <= 64) {
+            w[idx] |= v64 << (64 - off - len);
+        } else {
+            const int first = 64 - off;
+            w[idx] |= v64 >> (len - first);
+            w[idx + 1] = v64 << (64 - (len - first));
+        }
+        n += len;
+    }
+    // len 1..32, pos + len <= n
+    uint32_t get(int pos, int len) const
+    {
+        const int idx = pos >> 6, off = pos & 63;
+        uint64_t v = w[idx] << off;
+        if (off + len > 64)
+            v |= w[idx + 1] >> (64 - off);
+        return static_cast<uint32_t>(v >> (64 - len));
+    }
+};
+
+// ORs `len` (1..25) bits of v, MSB first, into base at bit position pos.
+inline void orBits(uint8_t* base, int pos, uint32_t v, int len)
+{
+    while (len > 0) {
+        const int byte = pos >> 3, bit = pos & 7;
+        const int k = std::min(8 - bit, len);
+        const uint32_t chunk = (v >> (len - k)) & ((1u << k) - 1);
+        base[byte] = static_cast<uint8_t>(base[byte] | (chunk << (8 - bit - k)));
+        pos += k;
+        len -= k;
+    }
+}
+
+void copyBits(const BitString& src, int from, uint8_t* dst, int to, int count)
+{
+    while (count > 0) {
+        const int k = std::min(count, 24);
+        orBits(dst, to, src.get(from, k), k);
+        from += k;
+        to += k;
+        count -= k;
+    }
+}
+
+// Fills [pos, pos + count) with repeated end-of-block codes "0110", so that a
+// decoder reading into left-over space finds only ends of blocks.
+void fillEob(uint8_t* dst, int pos, int count)
+{
+    int phase = 0;
+    while (count > 0) {
+        const int k = std::min(count, 24);
+        const uint32_t v = (0x66666666u << phase) >> (32 - k);
+        orBits(dst, pos, v, k);
+        phase = (phase + k) & 3;
+        pos += k;
+        count -= k;
+    }
+}
+
+// Slot layouts: byte offset and size of each block slot in the DIF block.
+constexpr int kSdSlotOffset[6] = {4, 18, 32, 46, 60, 70};
+constexpr int kSdSlotBytes[6] = {14, 14, 14, 14, 10, 10};
+constexpr int kHdSlotOffset[8] = {4, 14, 24, 34, 44, 54, 64, 72};
+constexpr int kHdSlotBytes[8] = {10, 10, 10, 10, 10, 10, 8, 8};
+
+} // namespace
+
+void forwardDct(const int16_t in[64], int16_t out[64])
+{
+#ifdef VORN_DV_SSE2
+    forwardDctSse2(in, out);
+#else
+    forwardDctPlain(in, out);
+#endif
+}
+
+void forwardDctReference(const int16_t in[64], double out[64])
+{
+    const double pi = std::acos(-1.0);
+    for (int v = 0; v < 8; ++v)
+        for (int u = 0; u < 8; ++u) {
+            double s = 0;
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x)
+                    s += in[y * 8 + x] * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16);
+            const double ku = u == 0 ? std::sqrt(0.125) : 0.5, kv = v == 0 ? std::sqrt(0.125) : 0.5;
+            out[v * 8 + u] = s * ku * kv;
+        }
+}
+
+// ---------------------------------------------------------------------------
+
+struct SegmentCoder::Impl {
+    struct Block {
+        alignas(16) int16_t pixels[64];
+        alignas(16) int16_t coef[64];
+        alignas(16) uint16_t mag[64]; // scan order; SD |coef|, HD |w|
+        uint64_t neg = 0;             // sign per scan position
+        int dc = 0;                   // DC field value
+        int maxMag = 0;               // largest AC magnitude
+        int cls = 0;                  // SD class
+        int comp = 0;                 // 0 luma, 1 Cr, 2 Cb
+        int16_t bitsAt[16];           // memo: bits at each QNO (-1 unknown)
+    };
+    struct Mb {
+        Block blk[8];
+        int blocks = 0;
+    };
+    Mb mb[5];
+    int slots = 0;              // slots per DIF block
+    int slotOfBlock[8] = {};    // coded block -> slot
+    int qno[5] = {};
+
+    // Per-slot output.
+    BitString code[5][8];
+    int blockClass[5][8] = {};
+    bool dummy[5][8] = {};
+    int slotUsed[5][8] = {};
+    int slotPos[5][8] = {};
+
+    // Pairs of a block at its final quantiser (scan position, amplitude).
+    struct Pair {
+        uint8_t pos;
+        uint8_t amp;
+    };
+    Pair pairs[5][8][64];
+    int pairCount[5][8] = {};
+
+    void gather(const PictureView& pic, int m, const MacroblockPlace& p);
+    void prepareSd(int m);
+    void prepareHd(int m, bool lines1080);
+    int bitsSd(Block& b, int q);
+    int hdClass(const Block& b, int q) const;
+    int bitsHd(Block& b, int q);
+    void quantiseSd(int m, int b, int q);
+    void quantiseHd(int m, int b, int q);
+    int pairsBits(int m, int b) const;
+    void write(const SegmentTarget& target, int capacity);
+};
+
+void SegmentCoder::Impl::gather(const PictureView& pic, int m, const MacroblockPlace& p)
+{
+    Mb& M = mb[m];
+    const int x = p.x, y = p.y;
+    switch (p.shape) {
+    case MacroblockShape::k411Wide:
+        M.blocks = 6;
+        for (int i = 0; i < 4; ++i)
+            lumaBlock(pic, x + 8 * i, y, M.blk[i].pixels);
+        chroma411Wide(pic, x, y, true, M.blk[4].pixels);
+        chroma411Wide(pic, x, y, false, M.blk[5].pixels);
+        break;
+    case MacroblockShape::k411Square:
+        M.blocks = 6;
+        lumaBlock(pic, x, y, M.blk[0].pixels);
+        lumaBlock(pic, x + 8, y, M.blk[1].pixels);
+        lumaBlock(pic, x, y + 8, M.blk[2].pixels);
+        lumaBlock(pic, x + 8, y + 8, M.blk[3].pixels);
+        chroma411Square(pic, x, y, true, M.blk[4].pixels);
+        chroma411Square(pic, x, y, false, M.blk[5].pixels);
+        break;
+    case MacroblockShape::k422Sd:
+        M.blocks = 4;
+        lumaBlock(pic, x, y, M.blk[0].pixels);
+        lumaBlock(pic, x + 8, y, M.blk[1].pixels);
+        chroma422Block(pic, x, y, 3, M.blk[2].pixels);
+        chroma422Block(pic, x, y, 1, M.blk[3].pixels);
+        break;
+    case MacroblockShape::k422Hd:
+        M.blocks = 8;
+        lumaBlock(pic, x, y, M.blk[0].pixels);
+        lumaBlock(pic, x + 8, y, M.blk[1].pixels);
+        lumaBlock(pic, x, y + 8, M.blk[2].pixels);
+        lumaBlock(pic, x + 8, y + 8, M.blk[3].pixels);
+        chroma422Block(pic, x, y, 3, M.blk[4].pixels);
+        chroma422Block(pic, x, y + 8, 3, M.blk[5].pixels);
+        chroma422Block(pic, x, y, 1, M.blk[6].pixels);
+        chroma422Block(pic, x, y + 8, 1, M.blk[7].pixels);
+        break;
+    case MacroblockShape::k422HdBottom:
+        M.blocks = 8;
+        for (int i = 0; i < 4; ++i)
+            lumaBlock(pic, x + 8 * i, y, M.blk[i].pixels);
+        chroma422Block(pic, x, y, 3, M.blk[4].pixels);
+        chroma422Block(pic, x + 16, y, 3, M.blk[5].pixels);
+        chroma422Block(pic, x, y, 1, M.blk[6].pixels);
+        chroma422Block(pic, x + 16, y, 1, M.blk[7].pixels);
+        break;
+    case MacroblockShape::k420:
+        M.blocks = 0;
+        break;
+    }
+    const int lumaBlocks = M.blocks == 4 ? 2 : 4;
+    const int crBlocks = M.blocks == 8 ? 2 : 1;
+    for (int b = 0; b < M.blocks; ++b) {
+        Block& B = M.blk[b];
+        B.comp = b < lumaBlocks ? 0 : (b < lumaBlocks + crBlocks ? 1 : 2);
+        forwardDct(B.pixels, B.coef);
+        // DC field: the DC coefficient / 4, toward zero, limited to 9 bits.
+        B.dc = std::clamp(B.coef[0] / 4, -255, 255);
+        std::fill(std::begin(B.bitsAt), std::end(B.bitsAt), int16_t(-1));
+    }
+}
+
+void SegmentCoder::Impl::prepareSd(int m)
+{
+    const uint8_t* zz = zigzag();
+    for (int b = 0; b < mb[m].blocks; ++b) {
+        Block& B = mb[m].blk[b];
+        uint64_t neg = 0;
+        int maxMag = 0;
+        B.mag[0] = 0;
+        for (int pos = 1; pos < 64; ++pos) {
+            const int c = B.coef[zz[pos]];
+            const int a = c < 0 ? -c : c;
+            B.mag[pos] = static_cast<uint16_t>(a);
+            if (c < 0)
+                neg |= uint64_t(1) << pos;
+            maxMag = std::max(maxMag, a);
+        }
+        B.neg = neg;
+        B.maxMag = maxMag;
+        // Class: one step size for every luma block and a coarser one for
+        // chroma (equal steps within a component give the least error for
+        // the bits); a luma block whose amplitudes would pass 255 at the
+        // finest quantiser takes class 3. Blocks without AC coefficients
+        // keep the classes of the standard's activity rule (0, 1, 2).
+        if (maxMag == 0) {
+            B.cls = B.comp;
+        } else if (B.comp != 0) {
+            B.cls = 3;
+        } else {
+            B.cls = 2;
+            const uint16_t* R = sdReciprocals(15, 2);
+            for (int pos = 1; pos < 64; ++pos)
+                if (((uint32_t(B.mag[pos]) * R[pos] + 32768u) >> 16) > 255) {
+                    B.cls = 3;
+                    break;
+                }
+        }
+    }
+}
+
+void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
+{
+    const uint8_t* zz = zigzag();
+    for (int b = 0; b < mb[m].blocks; ++b) {
+        Block& B = mb[m].blk[b];
+        const uint16_t* R = hdReciprocals(B.comp != 0, lines1080);
+        uint64_t neg = 0;
+        int maxMag = 0;
+        B.mag[0] = 0;
+        for (int pos = 1; pos < 64; ++pos) {
+            const int32_t c = B.coef[zz[pos]];
+            // floor(32 c R / 65536)
+            const int32_t w = (c * static_cast<int32_t>(R[pos])) >> 11;
+            const int a = w < 0 ? -w : w;
+            B.mag[pos] = static_cast<uint16_t>(std::min(a, 65535));
+            if (w < 0)
+                neg |= uint64_t(1) << pos;
+            maxMag = std::max(maxMag, a);
+        }
+        B.neg = neg;
+        B.maxMag = maxMag;
+        B.cls = 0;
+    }
+}
+
+namespace {
+
+// Bits of the run/amplitude codes of quantised magnitudes q[1..63] plus end of block.
+inline int countCodeBits(const uint16_t* amps)
+{
+    const uint8_t* len = pairLengths();
+    int bits = kEobLength;
+    int run = 0;
+    for (int pos = 1; pos < 64; ++pos) {
+        const int a = amps[pos];
+        if (a == 0) {
+            ++run;
+            continue;
+        }
+        bits += len[run * 256 + std::min(a, 255)];
+        run = 0;
+    }
+    return bits;
+}
+
+// q = (mag * r + 32768) >> 16 for positions 0..63.
+inline void quantiseRecip(const uint16_t* mag, const uint16_t* r, uint16_t* out)
+{
+#ifdef VORN_DV_SSE2
+    for (int i = 0; i < 64; i += 8) {
+        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(mag + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i));
+        const __m128i hi = _mm_mulhi_epu16(a, b);
+        const __m128i lo = _mm_mullo_epi16(a, b);
+        _mm_store_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi16(hi, _mm_srli_epi16(lo, 15)));
+    }
+#else
+    for (int i = 0; i < 64; ++i)
+        out[i] = static_cast<uint16_t>((uint32_t(mag[i]) * r[i] + 32768u) >> 16);
+#endif
+}
+
+// q = (mag * k + 64) >> 7 for positions 0..63 (k = floor(128 / S) <= 128).
+inline void quantiseHdStep(const uint16_t* mag, int k, uint16_t* out)
+{
+    for (int i = 0; i < 64; ++i)
+        out[i] = static_cast<uint16_t>(std::min<uint32_t>((uint32_t(mag[i]) * static_cast<uint32_t>(k) + 64u) >> 7, 65535u));
+}
+
+} // namespace
+
+int SegmentCoder::Impl::bitsSd(Block& B, int q)
+{
+    if (B.bitsAt[q] >= 0)
+        return B.bitsAt[q];
+    alignas(16) uint16_t amps[64];
+    quantiseRecip(B.mag, sdReciprocals(q, B.cls), amps);
+    const int bits = countCodeBits(amps);
+    B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
+    return bits;
+}
+
+int SegmentCoder::Impl::hdClass(const Block& B, int q) const
+{
+    int cls = hdTopClass(q);
+    for (int i = 0; i < 3 && cls > 0 && B.maxMag < 64 * hdStep(q, cls); ++i)
+        --cls;
+    return cls;
+}
+
+int SegmentCoder::Impl::bitsHd(Block& B, int q)
+{
+    if (B.bitsAt[q] >= 0)
+        return B.bitsAt[q];
+    alignas(16) uint16_t amps[64];
+    quantiseHdStep(B.mag, 128 / hdStep(q, hdClass(B, q)), amps);
+    const int bits = countCodeBits(amps);
+    B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
+    return bits;
+}
+
+void SegmentCoder::Impl::quantiseSd(int m, int b, int q)
+{
+    Block& B = mb[m].blk[b];
+    alignas(16) uint16_t amps[64];
+    quantiseRecip(B.mag, sdReciprocals(q, B.cls), amps);
+    int n = 0;
+    for (int pos = 1; pos < 64; ++pos)
+        if (amps[pos])
+            pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+    pairCount[m][b] = n;
+    blockClass[m][b] = B.cls;
+}
+
+void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
+{
+    Block& B = mb[m].blk[b];
+    const int cls = hdClass(B, q);
+    alignas(16) uint16_t amps[64];
+    quantiseHdStep(B.mag, 128 / hdStep(q, cls), amps);
+    int n = 0;
+    for (int pos = 1; pos < 64; ++pos)
+        if (amps[pos])
+            pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+    pairCount[m][b] = n;
+    blockClass[m][b] = cls;
+}
+
+int SegmentCoder::Impl::pairsBits(int m, int b) const
+{
+    const uint8_t* len = pairLengths();
+    int bits = kEobLength, prev = 0;
+    for (int i = 0; i < pairCount[m][b]; ++i) {
+        const Pair& p = pairs[m][b][i];
+        bits += len[(p.pos - prev - 1) * 256 + p.amp];
+        prev = p.pos;
+    }
+    return bits;
+}
+
+void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
+{
+    const bool hd = slots == 8;
+    // Codes beyond the segment's space (only when the quantiser search ran
+    // out of steps): drop the last coefficients of the largest blocks.
+    int total = 0;
+    int blockBits[5][8] = {};
+    for (int m = 0; m < 5; ++m)
+        for (int b = 0; b < mb[m].blocks; ++b) {
+            blockBits[m][b] = pairsBits(m, b);
+            total += blockBits[m][b];
+        }
+    while (total > capacity) {
+        int bm = 0, bb = 0;
+        for (int m = 0; m < 5; ++m)
+            for (int b = 0; b < mb[m].blocks; ++b)
+                if (blockBits[m][b] > blockBits[bm][bb])
+                    bm = m, bb = b;
+        if (pairCount[bm][bb] == 0)
+            break;
+        --pairCount[bm][bb];
+        total -= blockBits[bm][bb];
+        blockBits[bm][bb] = pairsBits(bm, bb);
+        total += blockBits[bm][bb];
+    }
+
+    const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
+    const int* slotBytes = hd ? kHdSlotBytes : kSdSlotBytes;
+    SlotArea area[5][8];
+
+    for (int m = 0; m < 5; ++m) {
+        uint8_t* d = target.mb[m].dif;
+        d[0] = 0x9F;
+        d[1] = target.idByte1;
+        d[2] = target.mb[m].blockNumber;
+        d[3] = static_cast<uint8_t>(std::clamp(qno[m], 0, 15));
+        std::memset(d + 4, 0, 76);
+        for (int s = 0; s < slots; ++s) {
+            code[m][s].clear();
+            dummy[m][s] = true;
+        }
+        for (int b = 0; b < mb[m].blocks; ++b) {
+            const int s = slotOfBlock[b];
+            dummy[m][s] = false;
+            BitString& bs = code[m][s];
+            const Block& B = mb[m].blk[b];
+            int prev = 0;
+            for (int i = 0; i < pairCount[m][b]; ++i) {
+                const Pair& p = pairs[m][b][i];
+                const PairCode& pc = pairCode(p.pos - prev - 1, p.amp);
+                const uint32_t sign = (B.neg >> p.pos) & 1;
+                bs.put((pc.bits << 1) | sign, pc.length + 1);
+                prev = p.pos;
+            }
+            bs.put(kEobBits, kEobLength);
+            // Block header: 9-bit DC, mode 0 (8-8 DCT), 2-bit class.
+            const int off = slotOffset[s];
+            const uint32_t dc9 = static_cast<uint32_t>(B.dc) & 0x1FF;
+            d[off] = static_cast<uint8_t>(dc9 >> 1);
+            d[off + 1] = static_cast<uint8_t>(((dc9 & 1) << 7) | (blockClass[m][b] << 4));
+        }
+        for (int s = 0; s < slots; ++s) {
+            if (dummy[m][s]) {
+                // Unused slot of a 50 Mb/s macroblock: DC -256, class 0 and an
+                // immediate end of block; the rest is free space.
+                const int off = slotOffset[s];
+                d[off] = 0x80;
+                d[off + 1] = 0x00;
+                code[m][s].put(kEobBits, kEobLength);
+            }
+            area[m][s] = {d, slotOffset[s] * 8 + 12, slotBytes[s] * 8 - 12};
+        }
+    }
+
+    // Pass 1: each block's codes in its own area.
+    for (int m = 0; m < 5; ++m)
+        for (int s = 0; s < slots; ++s) {
+            const int n = std::min(code[m][s].n, area[m][s].bits);
+            copyBits(code[m][s], 0, area[m][s].dif, area[m][s].firstBit, n);
+            slotUsed[m][s] = n;
+            slotPos[m][s] = n;
+        }
+    // Moves the unplaced bits of slot (m, s) into free space starting at the
+    // cursor (cm, cs) and ending before macroblock endM.
+    auto spill = [&](int m, int s, int& cm, int& cs, int endM) {
+        while (slotPos[m][s] < code[m][s].n && cm < endM) {
+            const int freeBits = area[cm][cs].bits - slotUsed[cm][cs];
+            if (freeBits <= 0) {
+                if (++cs == slots) {
+                    cs = 0;
+                    ++cm;
+                }
+                continue;
+            }
+            const int k = std::min(freeBits, code[m][s].n - slotPos[m][s]);
+            copyBits(code[m][s], slotPos[m][s], area[cm][cs].dif, area[cm][cs].firstBit + slotUsed[cm][cs], k);
+            slotPos[m][s] += k;
+            slotUsed[cm][cs] += k;
+        }
+    };
+    // Pass 2: free space of the same macroblock.
+    for (int m = 0; m < 5; ++m) {
+        int cm = m, cs = 0;
+        for (int s = 0; s < slots; ++s)
+            spill(m, s, cm, cs, m + 1);
+    }
+    // Pass 3: free space of the whole segment.
+    {
+        int cm = 0, cs = 0;
+        for (int m = 0; m < 5; ++m)
+            for (int s = 0; s < slots; ++s)
+                spill(m, s, cm, cs, 5);
+    }
+    // Left-over bits.
+    for (int m = 0; m < 5; ++m)
+        for (int s = 0; s < slots; ++s)
+            if (slotUsed[m][s] < area[m][s].bits)
+                fillEob(area[m][s].dif, area[m][s].firstBit + slotUsed[m][s], area[m][s].bits - slotUsed[m][s]);
+}
+
+SegmentCoder::SegmentCoder() : m_impl(new Impl) {}
+SegmentCoder::~SegmentCoder() { delete m_impl; }
+
+void SegmentCoder::encodeSd(const PictureView& picture, const SegmentTarget& target)
+{
+    Impl& I = *m_impl;
+    const bool dv50 = target.mb[0].place->shape == MacroblockShape::k422Sd;
+    I.slots = 6;
+    static constexpr int kDv25Slots[8] = {0, 1, 2, 3, 4, 5, 0, 0};
+    static constexpr int kDv50Slots[8] = {0, 2, 4, 5, 0, 0, 0, 0};
+    std::copy(dv50 ? kDv50Slots : kDv25Slots, (dv50 ? kDv50Slots : kDv25Slots) + 8, I.slotOfBlock);
+    for (int m = 0; m < 5; ++m) {
+        I.gather(picture, m, *target.mb[m].place);
+        I.prepareSd(m);
+    }
+    auto bits = [&](int m, int q) {
+        int sum = 0;
+        for (int b = 0; b < I.mb[m].blocks; ++b)
+            sum += I.bitsSd(I.mb[m].blk[b], q);
+        return sum;
+    };
+    m_lastTotal = searchSdQnos(bits, kSdSegmentBudget, I.qno);
+    for (int m = 0; m < 5; ++m)
+        for (int b = 0; b < I.mb[m].blocks; ++b)
+            I.quantiseSd(m, b, I.qno[m]);
+    // Space for codes: every slot's AC area, less the end-of-block codes of
+    // unused 50 Mb/s slots.
+    const int capacity = dv50 ? 5 * (4 * 100 + 2 * 68 - 2 * kEobLength) : 5 * (4 * 100 + 2 * 68);
+    I.write(target, capacity);
+}
+
+void SegmentCoder::encodeHd(const PictureView& picture, const SegmentTarget& target, bool lines1080,
+                            bool rateControl, int qno[5])
+{
+    Impl& I = *m_impl;
+    I.slots = 8;
+    for (int b = 0; b < 8; ++b)
+        I.slotOfBlock[b] = b;
+    for (int m = 0; m < 5; ++m) {
+        I.gather(picture, m, *target.mb[m].place);
+        I.prepareHd(m, lines1080);
+    }
+    auto bits = [&](int m, int q) {
+        int sum = 0;
+        for (int b = 0; b < 8; ++b)
+            sum += I.bitsHd(I.mb[m].blk[b], q);
+        return sum;
+    };
+    if (rateControl) {
+        m_lastTotal = searchHdQnos(bits, kHdSegmentBudget, qno);
+    } else {
+        m_lastTotal = 0;
+        for (int m = 0; m < 5; ++m) {
+            qno[m] = 9;
+            m_lastTotal += bits(m, 9);
+        }
+    }
+    for (int m = 0; m < 5; ++m) {
+        I.qno[m] = std::clamp(qno[m], 1, 15);
+        for (int b = 0; b < 8; ++b)
+            I.quantiseHd(m, b, I.qno[m]);
+    }
+    I.write(target, 5 * (6 * 68 + 2 * 52));
+}
+
+} // namespace vorn::dv::enc

@@ -1,0 +1,69 @@
+// Internals of the DV encoder: the per-worker segment coder (sampling, forward
+// DCT, classes, quantiser search, code generation and the three-pass placement
+// of codes in the five DIF blocks of a video segment).
+#pragma once
+
+#include "dv/CodecTables.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn::dv::enc {
+
+// The picture as rows from the top: row(y) = top + y * stride.
+struct PictureView {
+    const uint8_t* top = nullptr;
+    ptrdiff_t stride = 0;
+    const uint8_t* row(int y) const { return top + y * stride; }
+};
+
+// Where the five macroblocks of one video segment go.
+struct SegmentTarget {
+    VideoFormat code = 0;
+    uint8_t idByte1 = 0; // byte 1 of the DIF block IDs
+    struct Mb {
+        const MacroblockPlace* place = nullptr;
+        uint8_t* dif = nullptr;     // its 80-byte DIF block
+        uint8_t blockNumber = 0;    // video DIF block number within the sequence
+    } mb[5];
+};
+
+// Forward 8x8 DCT with orthonormal scaling (DC = 8 x mean), rounded to integers;
+// in and out in natural order (row * 8 + column).
+void forwardDct(const int16_t in[64], int16_t out[64]);
+// The same integer arithmetic without SIMD (forwardDct gives identical results).
+void forwardDctPlain(const int16_t in[64], int16_t out[64]);
+// Plain double-precision reference of the same transform.
+void forwardDctReference(const int16_t in[64], double out[64]);
+
+// Packs the code bits of `slots` blocks into the DIF blocks of a segment with
+// the three passes (own area, free space of the macroblock, free space of the
+// segment) and fills the bits left over. Exposed for tests.
+struct SlotArea {
+    uint8_t* dif;      // DIF block
+    int firstBit;      // first AC bit (from the start of the DIF block)
+    int bits;          // AC bits of the slot
+};
+
+class SegmentCoder {
+public:
+    SegmentCoder();
+    ~SegmentCoder();
+    SegmentCoder(const SegmentCoder&) = delete;
+    SegmentCoder& operator=(const SegmentCoder&) = delete;
+
+    void encodeSd(const PictureView& picture, const SegmentTarget& target);
+    // qno: carried state in, result out.
+    void encodeHd(const PictureView& picture, const SegmentTarget& target, bool lines1080, bool rateControl,
+                  int qno[5]);
+
+    // Bits of the last segment's search result (for tests and statistics).
+    int lastTotalBits() const { return m_lastTotal; }
+
+private:
+    struct Impl;
+    Impl* m_impl;
+    int m_lastTotal = 0;
+};
+
+} // namespace vorn::dv::enc
