@@ -472,20 +472,37 @@ void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
 
 namespace {
 
-// Bits of the run/amplitude codes of quantised magnitudes q[1..63] plus end of block.
+// Bit mask of the non-zero entries 1..63 of a[64].
+inline uint64_t nonZeroMask(const uint16_t* a)
+{
+#ifdef VORN_DV_SSE2
+    uint64_t zeros = 0;
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i z0 = _mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(a + i)), zero);
+        const __m128i z1 = _mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(a + i + 8)), zero);
+        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(z0, z1)))) << i;
+    }
+    return ~zeros & ~uint64_t(1);
+#else
+    uint64_t m = 0;
+    for (int i = 1; i < 64; ++i)
+        if (a[i])
+            m |= uint64_t(1) << i;
+    return m;
+#endif
+}
+
+// Bits of the run/amplitude codes of quantised magnitudes a[1..63] plus end of block.
 inline int countCodeBits(const uint16_t* amps)
 {
     const uint8_t* len = pairLengths();
     int bits = kEobLength;
-    int run = 0;
-    for (int pos = 1; pos < 64; ++pos) {
-        const int a = amps[pos];
-        if (a == 0) {
-            ++run;
-            continue;
-        }
-        bits += len[run * 256 + std::min(a, 255)];
-        run = 0;
+    int prev = 0;
+    for (uint64_t m = nonZeroMask(amps); m; m &= m - 1) {
+        const int pos = __builtin_ctzll(m);
+        bits += len[(pos - prev - 1) * 256 + std::min<int>(amps[pos], 255)];
+        prev = pos;
     }
     return bits;
 }
@@ -518,6 +535,7 @@ inline void quantiseHdStep(const uint16_t* mag, int k, uint16_t* out)
 
 int SegmentCoder::Impl::bitsSd(Block& B, int q)
 {
+    q = sdCanonicalQno(q, B.cls);
     if (B.bitsAt[q] >= 0)
         return B.bitsAt[q];
     alignas(16) uint16_t amps[64];
@@ -552,9 +570,10 @@ void SegmentCoder::Impl::quantiseSd(int m, int b, int q)
     alignas(16) uint16_t amps[64];
     quantiseRecip(B.mag, sdReciprocals(q, B.cls), amps);
     int n = 0;
-    for (int pos = 1; pos < 64; ++pos)
-        if (amps[pos])
-            pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+    for (uint64_t nz = nonZeroMask(amps); nz; nz &= nz - 1) {
+        const int pos = __builtin_ctzll(nz);
+        pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+    }
     pairCount[m][b] = n;
     blockClass[m][b] = B.cls;
 }
@@ -566,9 +585,10 @@ void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
     alignas(16) uint16_t amps[64];
     quantiseHdStep(B.mag, 128 / hdStep(q, cls), amps);
     int n = 0;
-    for (int pos = 1; pos < 64; ++pos)
-        if (amps[pos])
-            pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+    for (uint64_t nz = nonZeroMask(amps); nz; nz &= nz - 1) {
+        const int pos = __builtin_ctzll(nz);
+        pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+    }
     pairCount[m][b] = n;
     blockClass[m][b] = cls;
 }

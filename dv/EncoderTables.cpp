@@ -3,6 +3,7 @@
 #include "dv/CodecTables.h"
 
 #include <array>
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -16,6 +17,7 @@ struct Tables {
     std::array<uint8_t, (kMaxRun + 1) * 256> lengths{};
     std::array<uint16_t, 16 * 4 * 64> sdRecip{};
     std::array<uint16_t, 4 * 64> hdRecip{};
+    std::array<uint8_t, 16 * 4> sdCanonical{};
 };
 
 Tables g_tables;
@@ -150,6 +152,19 @@ void build()
             }
         }
 
+    for (int cls = 0; cls < 4; ++cls)
+        for (int q = 0; q < 16; ++q) {
+            int first = q;
+            for (int p = 0; p < q; ++p)
+                if (std::equal(&t.sdRecip[static_cast<size_t>((p * 4 + cls) * 64)],
+                               &t.sdRecip[static_cast<size_t>((p * 4 + cls) * 64 + 64)],
+                               &t.sdRecip[static_cast<size_t>((q * 4 + cls) * 64)])) {
+                    first = p;
+                    break;
+                }
+            t.sdCanonical[static_cast<size_t>(q * 4 + cls)] = static_cast<uint8_t>(first);
+        }
+
     for (int m = 0; m < 4; ++m) {
         uint16_t* r = &t.hdRecip[static_cast<size_t>(m * 64)];
         r[0] = 0;
@@ -168,6 +183,8 @@ const uint16_t* sdReciprocals(int qno, int cls)
 {
     return &g_tables.sdRecip[static_cast<size_t>((qno * 4 + cls) * 64)];
 }
+
+int sdCanonicalQno(int qno, int cls) { return g_tables.sdCanonical[static_cast<size_t>(qno * 4 + cls)]; }
 
 const uint16_t* hdReciprocals(bool chroma, bool lines1080)
 {

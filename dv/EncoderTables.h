@@ -1,5 +1,9 @@
 // Encoder-only tables of the DV encoder: variable-length codes by run and
 // amplitude, quantiser reciprocals of the 25/50 Mb/s formats and the
+// The lowest QNO whose reciprocals at class cls equal those of qno (several
+// QNOs share their steps), so results can be shared between them.
+int sdCanonicalQno(int qno, int cls);
+
 // DVCPRO HD weighting reciprocals and quantisation steps.
 //
 // InitSdEncoderTables() builds them once (later calls only redo the processor
@@ -41,6 +45,10 @@ const uint8_t* zigzag();
 // (|c| * R + 32768) >> 16. Indexed by QNO (0..15) and class (0..3); entry 0
 // (DC) is 0.
 const uint16_t* sdReciprocals(int qno, int cls);
+
+// The lowest QNO whose reciprocals at class cls equal those of qno (several
+// QNOs share their steps), so results can be shared between them.
+int sdCanonicalQno(int qno, int cls);
 
 // DVCPRO HD weighting reciprocals R = floor(65536 / W) per scan position
 // (entry 0 is 0), for luma or chroma at 1080 or 720 lines.
