@@ -144,28 +144,29 @@ struct BitReader {
     }
 };
 
-// Collects bit ranges one after another (spare bits of finished blocks).
+// Collects bit ranges one after another (spare bits of finished blocks). The
+// bits of the byte being filled that lie past `bits` are always zero.
 struct BitPool {
     static constexpr int kBytes = 5 * 80 + 8;
-    uint8_t data[kBytes];
+    uint8_t data[kBytes] = {};
     int bits = 0;
 
     void clear()
     {
         bits = 0;
-        std::memset(data, 0, sizeof data);
+        data[0] = 0;
     }
     void append(const BitReader& src, int from, int to)
     {
         while (from < to) {
-            int n = std::min(16, to - from);
-            uint32_t v = src.bits(from, n);
-            // write n bits at position `bits`
-            for (int i = n - 1; i >= 0; --i) {
-                if ((v >> i) & 1u)
-                    data[bits >> 3] |= static_cast<uint8_t>(0x80u >> (bits & 7));
-                ++bits;
-            }
+            const int n = std::min(16, to - from);
+            const uint32_t v = src.bits(from, n);
+            const int byte = bits >> 3, shift = bits & 7;
+            const uint32_t x = v << (24 - shift - n);
+            data[byte] = static_cast<uint8_t>(data[byte] | (x >> 16));
+            data[byte + 1] = static_cast<uint8_t>(x >> 8);
+            data[byte + 2] = static_cast<uint8_t>(x);
+            bits += n;
             from += n;
         }
     }
@@ -251,8 +252,8 @@ constexpr int kHdSlotOffset[8] = {4, 14, 24, 34, 44, 54, 64, 72};
 constexpr int kHdSlotSize[8] = {10, 10, 10, 10, 10, 10, 8, 8};
 
 struct alignas(16) SegmentContext {
-    uint8_t segment[5 * 80 + 8];
-    float coef[5][8][64];
+    uint8_t segment[5 * 80 + 8] = {};
+    float coef[5][8][64] = {}; // zero between segments: used rows are cleared after placement
     uint8_t mode[5][8];
     BlockState blocks[5][8];
     BitPool mbPool;
@@ -335,7 +336,6 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
     for (int m = 0; m < 5; ++m)
         std::memcpy(ctx.segment + m * 80, blocks[m], 80);
     std::memset(ctx.segment + 400, 0, 8);
-    std::memset(ctx.coef, 0, sizeof ctx.coef);
 
     BitReader seg{ctx.segment, 0, 400 * 8};
     ctx.vsPool.clear();
@@ -470,6 +470,13 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             putChroma422(target, x0 / 2, y0, 1, transform(6, false));
             putChroma422(target, x0 / 2 + 8, y0, 1, transform(7, false));
             break;
+        }
+        // Leave the coefficient blocks zero for the next segment.
+        for (int j = 0; j < slots; ++j) {
+            const BlockState& b = ctx.blocks[m][j];
+            for (unsigned mask = b.rowMask, r = 0; mask; mask >>= 1, ++r)
+                if (mask & 1u)
+                    std::memset(b.coef + 8 * r, 0, 8 * sizeof(float));
         }
     }
 }
