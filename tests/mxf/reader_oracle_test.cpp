@@ -1,6 +1,7 @@
 // Op-atom files written by another writer (FFmpeg) are read with the right
 // format, frame count, rate and frame bytes, and described sensibly.
 #include "mxf/MxfFile.h"
+#include "support/P2Fixture.h"
 #include "support/TestSupport.h"
 
 #include <cmath>
@@ -110,6 +111,26 @@ TEST(ReaderOracle, FfmpegAvcIntraOpAtomFile)
     const auto d = runVorn("describe " + shellQuote(mxf.string()));
     EXPECT_EQ(d.exitCode, 0);
     EXPECT_NE(d.out.find("\nAVCI,\tAVCI 100 720p60 \t0 min 0 sec,\t"), std::string::npos) << d.out;
+}
+
+// The test clip writer's files are MXF that an independent reader takes as such.
+TEST(ReaderOracle, FixtureFilesReadByFfprobe)
+{
+    VORN_REQUIRE_TOOL("ffprobe");
+    P2Clip dv = p2Clip(2, 12, "0001DV");
+    P2Clip avc = p2Clip(39, 5, "0002AV");
+    avc.audioChannels = 0;
+    const auto files = writeP2Card(scratchDir("card"), {dv, avc});
+    auto probe = [](const fs::path& file) {
+        const auto r = runCommand("ffprobe -v quiet -show_entries stream=codec_name,width,height,r_frame_rate,sample_rate,duration_ts -of compact=nk=0 " +
+                                  shellQuote(file.string()));
+        EXPECT_EQ(r.exitCode, 0) << file;
+        return r.out;
+    };
+    EXPECT_EQ(probe(files[0].video), "stream|codec_name=dvvideo|width=1280|height=720|r_frame_rate=60000/1001|duration_ts=12\n");
+    EXPECT_EQ(probe(files[1].video), "stream|codec_name=h264|width=1920|height=1080|r_frame_rate=25/1|duration_ts=5\n");
+    EXPECT_EQ(probe(files[0].audio[1]), "stream|codec_name=pcm_s16le|sample_rate=48000|r_frame_rate=0/0|duration_ts=" +
+                                            std::to_string(audioSamples(dv)) + "\n");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 
 namespace vorn::test {
@@ -209,29 +210,167 @@ int32_t tcBaseOf(const P2Clip& clip)
     return clip.rateDen > 0 ? static_cast<int32_t>((static_cast<double>(clip.rateNum) / clip.rateDen) + 0.5) : 0;
 }
 
-void commonSets(Out& out, const P2Clip& clip, const std::array<uint8_t, 32>& packageUid)
+std::vector<uint8_t> uidBytes(uint8_t seed)
 {
+    std::vector<uint8_t> v(16);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = static_cast<uint8_t>(seed * 17 + i * 31 + 5);
+    return v;
+}
+
+// A batch of strong references (count, item size 16, the ids).
+std::vector<uint8_t> refBatch(std::initializer_list<uint8_t> seeds)
+{
+    Out o;
+    o.u32(static_cast<uint32_t>(seeds.size()));
+    o.u32(16);
+    for (uint8_t seed : seeds)
+        o.raw(uidBytes(seed));
+    return o.bytes;
+}
+
+std::vector<uint8_t> utf16(const std::string& text, size_t bytes)
+{
+    std::vector<uint8_t> v(bytes, 0);
+    for (size_t i = 0; i < text.size() && 2 * i + 1 < bytes; ++i)
+        v[2 * i + 1] = static_cast<uint8_t>(text[i]);
+    return v;
+}
+
+const MxfKey kIdentification{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x30, 0x00};
+const MxfKey kContentStorage{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x18, 0x00};
+const MxfKey kMaterialPackage{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x36, 0x00};
+const MxfKey kSourcePackage{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x37, 0x00};
+const MxfKey kTrack{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x3B, 0x00};
+const MxfKey kSequence{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x0F, 0x00};
+const MxfKey kSourceClip{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x11, 0x00};
+const std::array<uint8_t, 16> kPictureDef{0x06, 0x0E, 0x2B, 0x34, 0x04, 0x01, 0x01, 0x01, 0x01, 0x03, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00};
+const std::array<uint8_t, 16> kSoundDef{0x06, 0x0E, 0x2B, 0x34, 0x04, 0x01, 0x01, 0x01, 0x01, 0x03, 0x02, 0x02, 0x02, 0x00, 0x00, 0x00};
+const std::array<uint8_t, 16> kTimecodeDef{0x06, 0x0E, 0x2B, 0x34, 0x04, 0x01, 0x01, 0x01, 0x01, 0x03, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00};
+
+// Instance ids of the structural sets (seeds of uidBytes).
+enum : uint8_t {
+    kIdPreface = 1, kIdIdentification, kIdContentStorage, kIdEssenceData,
+    kIdMaterial = 10, kIdTcTrack, kIdTcSequence, kIdTcComponent, kIdMainTrack, kIdMainSequence, kIdMainClip,
+    kIdSource = 20, kIdSourceTrack, kIdSourceSequence, kIdSourceClip, kIdDescriptor,
+};
+
+struct Essence {
+    const std::array<uint8_t, 16>& container;
+    const std::array<uint8_t, 16>& dataDef;
+    uint32_t trackNumber;     // the essence element key's last four bytes
+    int32_t rateNum, rateDen; // edit rate of the file's track
+    int64_t duration;         // in edit units
+};
+
+// Preface, identification, content storage, essence container data, and the
+// material and file packages with their tracks, so that general MXF readers
+// find the essence too. The timecode component carries the clip's timecode.
+void structuralSets(Out& out, const P2Clip& clip, const std::array<uint8_t, 32>& fileUmid, const Essence& e)
+{
+    const std::vector<uint8_t> stamp{0x07, 0xEA, 12, 10, 2, 0, 0, 0};
+    std::array<uint8_t, 32> materialUmid = clipUmid(clip);
+    materialUmid[31] ^= 0xFF;  // the material package is not the file package
+
     LocalSet preface;
-    preface.uid(0x3C0A, 1).u16(0x3B05, 0x0102);
+    Out containers;
+    containers.u32(1);
+    containers.u32(16);
+    containers.raw(e.container);
+    Out noSchemes;
+    noSchemes.u32(0);
+    noSchemes.u32(0);
+    preface.item(0x3C0A, uidBytes(kIdPreface))
+        .item(0x3B02, stamp)
+        .u16(0x3B05, 0x0102)
+        .item(0x3B08, uidBytes(kIdSource))
+        .item(0x3B06, refBatch({kIdIdentification}))
+        .item(0x3B03, uidBytes(kIdContentStorage))
+        .item(0x3B09, kOpAtom)
+        .item(0x3B0A, containers.bytes)
+        .item(0x3B0B, noSchemes.bytes);
     out.klv(kPreface, preface.out.bytes);
 
+    LocalSet ident;
+    ident.item(0x3C0A, uidBytes(kIdIdentification))
+        .item(0x3C09, uidBytes(99))
+        .item(0x3C01, utf16("Test", 32))
+        .item(0x3C02, utf16("P2 fixture", 32))
+        .item(0x3C04, utf16("1.0", 8))
+        .item(0x3C05, uidBytes(98))
+        .item(0x3C06, stamp);
+    out.klv(kIdentification, ident.out.bytes);
+
+    LocalSet storage;
+    storage.item(0x3C0A, uidBytes(kIdContentStorage))
+        .item(0x1901, refBatch({kIdMaterial, kIdSource}))
+        .item(0x1902, refBatch({kIdEssenceData}));
+    out.klv(kContentStorage, storage.out.bytes);
+
     LocalSet ecd;
-    ecd.uid(0x3C0A, 2).item(0x2701, packageUid).u32(0x3F06, 1).u32(0x3F07, 2);
+    ecd.item(0x3C0A, uidBytes(kIdEssenceData)).item(0x2701, fileUmid).u32(0x3F06, 1).u32(0x3F07, 2);
     out.klv(kEssenceContainerData, ecd.out.bytes);
 
+    auto track = [&](uint8_t id, uint32_t trackId, uint32_t number, int32_t num, int32_t den, uint8_t sequence) {
+        LocalSet t;
+        t.item(0x3C0A, uidBytes(id)).u32(0x4801, trackId).u32(0x4804, number).rational(0x4B01, num, den)
+            .u64(0x4B02, 0).item(0x4803, uidBytes(sequence));
+        out.klv(kTrack, t.out.bytes);
+    };
+    auto sequence = [&](uint8_t id, const std::array<uint8_t, 16>& def, int64_t duration, uint8_t component) {
+        LocalSet s;
+        s.item(0x3C0A, uidBytes(id)).item(0x0201, def).u64(0x0202, static_cast<uint64_t>(duration))
+            .item(0x1001, refBatch({component}));
+        out.klv(kSequence, s.out.bytes);
+    };
+    auto sourceClip = [&](uint8_t id, const std::array<uint8_t, 16>& def, int64_t duration, const std::vector<uint8_t>& package, uint32_t trackId) {
+        LocalSet c;
+        c.item(0x3C0A, uidBytes(id)).item(0x0201, def).u64(0x1201, 0).u64(0x0202, static_cast<uint64_t>(duration))
+            .item(0x1101, package).u32(0x1102, trackId);
+        out.klv(kSourceClip, c.out.bytes);
+    };
+
+    LocalSet material;
+    material.item(0x3C0A, uidBytes(kIdMaterial))
+        .item(0x4401, materialUmid)
+        .item(0x4405, stamp)
+        .item(0x4404, stamp)
+        .item(0x4403, refBatch({kIdTcTrack, kIdMainTrack}));
+    out.klv(kMaterialPackage, material.out.bytes);
+
+    const int32_t tcBase = tcBaseOf(clip);
+    track(kIdTcTrack, 1, 0, tcBase, 1, kIdTcSequence);
+    sequence(kIdTcSequence, kTimecodeDef, clip.frames, kIdTcComponent);
     LocalSet tc;
-    tc.uid(0x3C0A, 3)
+    tc.item(0x3C0A, uidBytes(kIdTcComponent))
+        .item(0x0201, kTimecodeDef)
         .u64(0x0202, static_cast<uint64_t>(clip.frames))
-        .u16(0x1502, static_cast<uint16_t>(tcBaseOf(clip)))
+        .u16(0x1502, static_cast<uint16_t>(tcBase))
         .u64(0x1501, static_cast<uint64_t>(clip.startTimecode))
         .u8(0x1503, clip.dropFrame ? 1 : 0);
     out.klv(kTimecodeComponent, tc.out.bytes);
+
+    track(kIdMainTrack, 2, 0, e.rateNum, e.rateDen, kIdMainSequence);
+    sequence(kIdMainSequence, e.dataDef, e.duration, kIdMainClip);
+    sourceClip(kIdMainClip, e.dataDef, e.duration, std::vector<uint8_t>(fileUmid.begin(), fileUmid.end()), 1);
+
+    LocalSet source;
+    source.item(0x3C0A, uidBytes(kIdSource))
+        .item(0x4401, fileUmid)
+        .item(0x4405, stamp)
+        .item(0x4404, stamp)
+        .item(0x4403, refBatch({kIdSourceTrack}))
+        .item(0x4701, uidBytes(kIdDescriptor));
+    out.klv(kSourcePackage, source.out.bytes);
+    track(kIdSourceTrack, 1, e.trackNumber, e.rateNum, e.rateDen, kIdSourceSequence);
+    sequence(kIdSourceSequence, e.dataDef, e.duration, kIdSourceClip);
+    sourceClip(kIdSourceClip, e.dataDef, e.duration, std::vector<uint8_t>(32, 0), 0);
 }
 
 void indexSegment(Out& out, const P2Clip& clip, int64_t start, int64_t duration, uint32_t byteCount)
 {
     LocalSet s;
-    s.uid(0x3C0A, static_cast<uint8_t>(9 + start))
+    s.uid(0x3C0A, static_cast<uint8_t>(40 + start))
         .rational(0x3F0B, clip.rateNum, clip.rateDen)
         .u64(0x3F0C, static_cast<uint64_t>(start))
         .u64(0x3F0D, static_cast<uint64_t>(duration))
@@ -438,11 +577,13 @@ std::vector<uint8_t> p2VideoFile(const P2Clip& clip)
     Out out;
     partitionPack(out, kHeaderPartition, 0, 0, container);
     primer(out);
-    std::array<uint8_t, 32> umid = clipUmid(clip);
-    commonSets(out, clip, umid);
+    const std::array<uint8_t, 32> umid = clipUmid(clip);
+    const uint32_t trackNumber = avc ? 0x15010601u : 0x18010201u;
+    structuralSets(out, clip, umid, {container, kPictureDef, trackNumber, clip.rateNum, clip.rateDen, clip.frames});
 
     LocalSet d;
-    d.uid(0x3C0A, 4)
+    d.item(0x3C0A, uidBytes(kIdDescriptor))
+        .u32(0x3006, 1)
         .rational(0x3001, clip.rateNum, clip.rateDen)
         .u64(0x3002, static_cast<uint64_t>(clip.frames))
         .item(0x3004, container)
@@ -499,11 +640,12 @@ std::vector<uint8_t> p2AudioFile(const P2Clip& clip, int channel)
     std::array<uint8_t, 32> umid = clipUmid(clip);
     umid[10] = 0x08;
     umid[23] = static_cast<uint8_t>((((umid[23] + channel) & 0xFF) + 1) | 0xC0);
-    commonSets(out, clip, umid);
-
     const int64_t samples = audioSamples(clip);
+    structuralSets(out, clip, umid, {container, kSoundDef, 0x16010401u, 48000, 1, samples});
+
     LocalSet d;
-    d.uid(0x3C0A, 5)
+    d.item(0x3C0A, uidBytes(kIdDescriptor))
+        .u32(0x3006, 1)
         .rational(0x3001, 48000, 1)
         .u64(0x3002, static_cast<uint64_t>(samples))
         .item(0x3004, container)
