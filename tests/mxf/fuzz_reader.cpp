@@ -38,8 +38,11 @@ Bytes mutate(const Bytes& base, std::mt19937& rng)
 {
     Bytes f = base;
     auto pick = [&](size_t n) { return n ? static_cast<size_t>(rng() % n) : 0; };
-    // Most of what the reader interprets lies in the first kilobyte or so.
-    const size_t header = std::min<size_t>(f.size(), 1200);
+    // What the reader interprets lies before the essence and in the essence key and length.
+    size_t header = f.size();
+    for (const auto& key : {kFixtureDvElementKey, kFixtureAvcElementKey, kFixtureSoundElementKey})
+        header = std::min(header, findKey(f, key));
+    header = std::min(f.size(), header + 24);
     switch (rng() % 6) {
     case 0: {  // flip bytes
         const int flips = 1 + static_cast<int>(rng() % 8);

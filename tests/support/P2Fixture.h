@@ -7,7 +7,10 @@
 //   auto card = vorn::test::writeP2Card(dir / "CARD", {clip});
 //
 // Every frame carries the chosen binary group and a marker with its frame
-// index in its last 8 bytes (frameMarker reads it back).
+// index in its last 8 bytes (frameMarker reads it back). The files hold the
+// usual packages, tracks and descriptors, so general MXF readers (ffprobe)
+// read them too; synthetic frames are not decodable pictures (give real
+// frames in frameData where a decoder must read them).
 #pragma once
 
 #include <array>
