@@ -265,6 +265,32 @@ TEST_F(AvcDecodeTest, LoopFilterRunsOnlyOutsideIntraProfiles)
     }
 }
 
+// Scaling matrices sent in the picture parameter set: the default lists by fall-back and
+// explicit, different lists for luma, Cb and Cr (4x4 and 8x8).
+TEST_F(AvcDecodeTest, ScalingMatricesOfThePictureParameterSet)
+{
+    const std::filesystem::path dir = scratchDir("avci_cqm");
+    std::string cqm;
+    std::mt19937 rng(5);
+    for (const char* name : {"INTRA4X4_LUMA", "INTRA4X4_CHROMAU", "INTRA4X4_CHROMAV", "INTER4X4_LUMA",
+                             "INTER4X4_CHROMAU", "INTER4X4_CHROMAV", "INTRA8X8_LUMA", "INTER8X8_LUMA"}) {
+        const int n = std::string(name).find("8X8") != std::string::npos ? 64 : 16;
+        cqm += std::string(name) + " =\n";
+        for (int i = 0; i < n; ++i) cqm += std::to_string(6 + rng() % 55) + (i % 8 == 7 ? "\n" : " ");
+        cqm += "\n\n";
+    }
+    writeText(dir / "custom.cqm", cqm);
+    sh(dir, "ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=176x128:r=50 -vf noise=alls=8:allf=t -frames:v 2 "
+            "-pix_fmt yuv422p10le -strict -1 -f yuv4mpegpipe s.y4m");
+    for (const char* opt : {"--cqm jvt", "--cqmfile custom.cqm --no-cabac --tff"}) {
+        SCOPED_TRACE(opt);
+        sh(dir, std::string("x264 --quiet --output-csp i422 --output-depth 10 --profile high422 --keyint 1 --crf 20 ") +
+                    opt + " -o q.264 s.y4m 2>/dev/null && ffmpeg -loglevel error -y -skip_loop_filter all -i q.264 "
+                          "-f rawvideo q.yuv");
+        EXPECT_EQ(firstDifference(decodeStream(readBytes(dir / "q.264"), 38), readBytes(dir / "q.yuv")), -1);
+    }
+}
+
 // A 4:0:0 stream writes the luma plane only (FFmpeg reports it as 4:2:0 with grey chroma).
 TEST_F(AvcDecodeTest, MonochromeWritesTheLumaPlaneOnly)
 {
