@@ -130,17 +130,15 @@ struct BitReader {
     int end = 0;
 
     int left() const { return end - pos; }
-    uint32_t peek16() const
+    static uint32_t load32(const uint8_t* p)
     {
-        const uint8_t* p = data + (pos >> 3);
-        uint32_t w = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
-        return (w >> (8 - (pos & 7))) & 0xffffu;
+        return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+               (static_cast<uint32_t>(p[2]) << 8) | p[3];
     }
+    uint32_t peek16() const { return (load32(data + (pos >> 3)) << (pos & 7)) >> 16; }
     uint32_t bits(int at, int n) const // n <= 16
     {
-        const uint8_t* p = data + (at >> 3);
-        uint32_t w = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
-        return (w >> (24 - (at & 7) - n)) & ((1u << n) - 1u);
+        return ((load32(data + (at >> 3)) << (at & 7)) >> (32 - n)) & ((1u << n) - 1u);
     }
 };
 
@@ -196,6 +194,30 @@ inline VlcEntry lookup(uint32_t window)
 // run out (the unfinished code word is kept for the next pass).
 void decodeAc(BlockState& b, BitReader& r)
 {
+    // Fast path: no pending code word and at least 16 bits left.
+    while (!b.partialBits && r.end - r.pos >= 16) {
+        const VlcEntry e = lookup(r.peek16());
+        if (e.len == 0) {
+            b.done = true; // undefined code word: the rest of the block is lost
+            return;
+        }
+        r.pos += e.len;
+        if (e.run == kVlcEobRun) {
+            b.done = true;
+            return;
+        }
+        b.pos += e.run;
+        if (e.amp == 0)
+            continue;
+        if (b.pos > 63) {
+            b.done = true;
+            return;
+        }
+        const int idx = b.zz[b.pos];
+        b.coef[idx] = static_cast<float>(e.amp) * b.factor[b.pos];
+        b.rowMask |= 1u << (idx >> 3);
+        ++b.pos;
+    }
     while (!b.done) {
         const int avail = r.left();
         uint32_t window;

@@ -1,6 +1,11 @@
 // Inverse DCTs of the DV decoder: the 8-8 transform and the 2-4-8 transform
 // (8-point horizontally; vertically a 4-point transform of the sum and of the
 // difference of the two fields, recombined into interleaved lines).
+//
+// Both 1-D passes use the symmetry of the cosine basis: output n and output
+// N-1-n share the even-frequency sum E and the odd-frequency sum O (n gets
+// E + O, N-1-n gets E - O). The SSE2 form and the portable form add the same
+// products in the same order, so they give identical samples.
 #include "dv/DvDecoderCore.h"
 
 #include <cmath>
@@ -14,11 +19,9 @@ namespace vorn::dv::detail {
 
 namespace {
 
-float g_a8[8][8]; // g_a8[n][k] = C(k)/2 * cos(pi k (2n + 1) / 16)
-float g_a4[4][4]; // g_a4[n][k] = C(k)/2 * cos(pi k (2n + 1) / 8)
-#if defined(__SSE2__)
-alignas(16) float g_col8[8][2][4]; // basis k at outputs 4 * half .. 4 * half + 3
-#endif
+alignas(16) float g_a8[8][8]; // g_a8[n][k] = C(k)/2 * cos(pi k (2n + 1) / 16)
+alignas(16) float g_a4[4][4]; // g_a4[n][k] = C(k)/2 * cos(pi k (2n + 1) / 8)
+alignas(16) float g_col8[8][4]; // g_col8[k][n] = g_a8[n][k] for n = 0..3
 std::once_flag g_once;
 
 void buildBases()
@@ -30,12 +33,12 @@ void buildBases()
     for (int n = 0; n < 4; ++n)
         for (int k = 0; k < 4; ++k)
             g_a4[n][k] = static_cast<float>((k == 0 ? std::sqrt(0.5) : 1.0) / 2.0 * std::cos(pi * k * (2 * n + 1) / 8.0));
-#if defined(__SSE2__)
     for (int k = 0; k < 8; ++k)
-        for (int n = 0; n < 8; ++n)
-            g_col8[k][n / 4][n % 4] = g_a8[n][k];
-#endif
+        for (int n = 0; n < 4; ++n)
+            g_col8[k][n] = g_a8[n][k];
 }
+
+#if !defined(__SSE2__)
 
 inline uint8_t toSample(float v)
 {
@@ -48,8 +51,8 @@ inline uint8_t toSample(float v)
     return static_cast<uint8_t>(static_cast<int>(v));
 }
 
-// Horizontal 8-point inverse transform of the rows in rowMask.
-inline void rowPass(const float* coef, unsigned rowMask, float* tmp)
+// Horizontal pass: tmp[v][0..7] for the coefficient rows in rowMask (others zero).
+void rowPass(const float* coef, unsigned rowMask, float* tmp)
 {
     for (int v = 0; v < 8; ++v) {
         float* t = tmp + v * 8;
@@ -59,14 +62,23 @@ inline void rowPass(const float* coef, unsigned rowMask, float* tmp)
             continue;
         }
         const float* c = coef + v * 8;
-        for (int x = 0; x < 8; ++x) {
-            float s = 0.0f;
-            for (int h = 0; h < 8; ++h)
-                s += c[h] * g_a8[x][h];
-            t[x] = s;
+        for (int x = 0; x < 4; ++x) {
+            float e = 0.0f, o = 0.0f;
+            e = e + c[0] * g_col8[0][x];
+            o = o + c[1] * g_col8[1][x];
+            e = e + c[2] * g_col8[2][x];
+            o = o + c[3] * g_col8[3][x];
+            e = e + c[4] * g_col8[4][x];
+            o = o + c[5] * g_col8[5][x];
+            e = e + c[6] * g_col8[6][x];
+            o = o + c[7] * g_col8[7][x];
+            t[x] = e + o;
+            t[7 - x] = e - o;
         }
     }
 }
+
+#endif
 
 } // namespace
 
@@ -77,8 +89,9 @@ void initIdct() { std::call_once(g_once, buildBases); }
 namespace {
 
 inline __m128 bcast(float v) { return _mm_set1_ps(v); }
+inline __m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
-// tmp[v] (8 floats as two vectors) = sum over h of coef[v][h] * basis h.
+// lo[v] = outputs 0..3, hi[v] = outputs 4..7 of coefficient row v.
 inline void rowPassSse(const float* coef, unsigned rowMask, __m128* lo, __m128* hi)
 {
     for (int v = 0; v < 8; ++v) {
@@ -88,29 +101,28 @@ inline void rowPassSse(const float* coef, unsigned rowMask, __m128* lo, __m128* 
             continue;
         }
         const float* c = coef + v * 8;
-        __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
-        for (int h = 0; h < 8; ++h) {
-            if (c[h] == 0.0f)
-                continue;
-            const __m128 k = bcast(c[h]);
-            a = _mm_add_ps(a, _mm_mul_ps(k, _mm_load_ps(g_col8[h][0])));
-            b = _mm_add_ps(b, _mm_mul_ps(k, _mm_load_ps(g_col8[h][1])));
-        }
-        lo[v] = a;
-        hi[v] = b;
+        __m128 e = _mm_setzero_ps(), o = _mm_setzero_ps();
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[0]), _mm_load_ps(g_col8[0])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[1]), _mm_load_ps(g_col8[1])));
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[2]), _mm_load_ps(g_col8[2])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[3]), _mm_load_ps(g_col8[3])));
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[4]), _mm_load_ps(g_col8[4])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[5]), _mm_load_ps(g_col8[5])));
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[6]), _mm_load_ps(g_col8[6])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[7]), _mm_load_ps(g_col8[7])));
+        lo[v] = _mm_add_ps(e, o);
+        hi[v] = reverse4(_mm_sub_ps(e, o));
     }
 }
 
-// Rounds v + 128 half up and clamps to 0..255 (same as toSample), 8 values to 8 bytes.
+// v + 128 rounded half up, clamped to 0..255; 8 values to 8 bytes.
 inline void storeSamples(__m128 a, __m128 b, uint8_t* out)
 {
     const __m128 offset = bcast(128.5f), zero = _mm_setzero_ps(), top = bcast(255.0f);
     a = _mm_min_ps(_mm_max_ps(_mm_add_ps(a, offset), zero), top);
     b = _mm_min_ps(_mm_max_ps(_mm_add_ps(b, offset), zero), top);
-    const __m128i ia = _mm_cvttps_epi32(a), ib = _mm_cvttps_epi32(b);
-    const __m128i w = _mm_packs_epi32(ia, ib);
-    const __m128i bytes = _mm_packus_epi16(w, w);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+    const __m128i w = _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w, w));
 }
 
 } // namespace
@@ -119,16 +131,22 @@ void idct88(const float* coef, unsigned rowMask, uint8_t* out)
 {
     __m128 lo[8], hi[8];
     rowPassSse(coef, rowMask, lo, hi);
-    for (int y = 0; y < 8; ++y) {
-        __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
-        for (int v = 0; v < 8; ++v) {
-            if (!(rowMask & (1u << v)))
-                continue;
-            const __m128 k = bcast(g_a8[y][v]);
-            a = _mm_add_ps(a, _mm_mul_ps(lo[v], k));
-            b = _mm_add_ps(b, _mm_mul_ps(hi[v], k));
+    for (int y = 0; y < 4; ++y) {
+        __m128 ea = _mm_setzero_ps(), eb = _mm_setzero_ps(), oa = _mm_setzero_ps(), ob = _mm_setzero_ps();
+        for (int v = 0; v < 8; v += 2) {
+            if (rowMask & (1u << v)) {
+                const __m128 k = bcast(g_a8[y][v]);
+                ea = _mm_add_ps(ea, _mm_mul_ps(lo[v], k));
+                eb = _mm_add_ps(eb, _mm_mul_ps(hi[v], k));
+            }
+            if (rowMask & (2u << v)) {
+                const __m128 k = bcast(g_a8[y][v + 1]);
+                oa = _mm_add_ps(oa, _mm_mul_ps(lo[v + 1], k));
+                ob = _mm_add_ps(ob, _mm_mul_ps(hi[v + 1], k));
+            }
         }
-        storeSamples(a, b, out + 8 * y);
+        storeSamples(_mm_add_ps(ea, oa), _mm_add_ps(eb, ob), out + 8 * y);
+        storeSamples(_mm_sub_ps(ea, oa), _mm_sub_ps(eb, ob), out + 8 * (7 - y));
     }
 }
 
@@ -136,17 +154,26 @@ void idct248(const float* coef, unsigned rowMask, uint8_t* out)
 {
     __m128 lo[8], hi[8];
     rowPassSse(coef, rowMask, lo, hi);
-    for (int y = 0; y < 4; ++y) {
-        __m128 sa = _mm_setzero_ps(), sb = _mm_setzero_ps(), da = _mm_setzero_ps(), db = _mm_setzero_ps();
-        for (int v = 0; v < 4; ++v) {
-            const __m128 k = bcast(g_a4[y][v]);
-            sa = _mm_add_ps(sa, _mm_mul_ps(lo[v], k));
-            sb = _mm_add_ps(sb, _mm_mul_ps(hi[v], k));
-            da = _mm_add_ps(da, _mm_mul_ps(lo[v + 4], k));
-            db = _mm_add_ps(db, _mm_mul_ps(hi[v + 4], k));
-        }
-        storeSamples(_mm_add_ps(sa, da), _mm_add_ps(sb, db), out + 16 * y);
-        storeSamples(_mm_sub_ps(sa, da), _mm_sub_ps(sb, db), out + 16 * y + 8);
+    for (int y = 0; y < 2; ++y) {
+        // Even and odd parts of the sum field (rows 0-3) and the difference field (rows 4-7).
+        const __m128 k0 = bcast(g_a4[y][0]), k1 = bcast(g_a4[y][1]), k2 = bcast(g_a4[y][2]), k3 = bcast(g_a4[y][3]);
+        const __m128 sea = _mm_add_ps(_mm_mul_ps(lo[0], k0), _mm_mul_ps(lo[2], k2));
+        const __m128 seb = _mm_add_ps(_mm_mul_ps(hi[0], k0), _mm_mul_ps(hi[2], k2));
+        const __m128 soa = _mm_add_ps(_mm_mul_ps(lo[1], k1), _mm_mul_ps(lo[3], k3));
+        const __m128 sob = _mm_add_ps(_mm_mul_ps(hi[1], k1), _mm_mul_ps(hi[3], k3));
+        const __m128 dea = _mm_add_ps(_mm_mul_ps(lo[4], k0), _mm_mul_ps(lo[6], k2));
+        const __m128 deb = _mm_add_ps(_mm_mul_ps(hi[4], k0), _mm_mul_ps(hi[6], k2));
+        const __m128 doa = _mm_add_ps(_mm_mul_ps(lo[5], k1), _mm_mul_ps(lo[7], k3));
+        const __m128 dob = _mm_add_ps(_mm_mul_ps(hi[5], k1), _mm_mul_ps(hi[7], k3));
+        // Field line y and 3 - y.
+        const __m128 s0a = _mm_add_ps(sea, soa), s0b = _mm_add_ps(seb, sob);
+        const __m128 s1a = _mm_sub_ps(sea, soa), s1b = _mm_sub_ps(seb, sob);
+        const __m128 d0a = _mm_add_ps(dea, doa), d0b = _mm_add_ps(deb, dob);
+        const __m128 d1a = _mm_sub_ps(dea, doa), d1b = _mm_sub_ps(deb, dob);
+        storeSamples(_mm_add_ps(s0a, d0a), _mm_add_ps(s0b, d0b), out + 16 * y);
+        storeSamples(_mm_sub_ps(s0a, d0a), _mm_sub_ps(s0b, d0b), out + 16 * y + 8);
+        storeSamples(_mm_add_ps(s1a, d1a), _mm_add_ps(s1b, d1b), out + 16 * (3 - y));
+        storeSamples(_mm_sub_ps(s1a, d1a), _mm_sub_ps(s1b, d1b), out + 16 * (3 - y) + 8);
     }
 }
 
@@ -154,55 +181,39 @@ void idct248(const float* coef, unsigned rowMask, uint8_t* out)
 
 void idct88(const float* coef, unsigned rowMask, uint8_t* out)
 {
-    if (rowMask == 1u) {
-        // Only the first coefficient row: every output row is the same.
-        float t[8];
-        for (int x = 0; x < 8; ++x) {
-            float s = 0.0f;
-            for (int h = 0; h < 8; ++h)
-                s += coef[h] * g_a8[x][h];
-            t[x] = s * g_a8[0][0];
-        }
-        for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x)
-                out[y * 8 + x] = toSample(t[x]);
-        return;
-    }
     float tmp[64];
     rowPass(coef, rowMask, tmp);
-    for (int y = 0; y < 8; ++y) {
-        float acc[8] = {};
-        for (int v = 0; v < 8; ++v) {
-            const float a = g_a8[y][v];
-            const float* t = tmp + v * 8;
-            for (int x = 0; x < 8; ++x)
-                acc[x] += t[x] * a;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 8; ++x) {
+            float e = 0.0f, o = 0.0f;
+            for (int v = 0; v < 8; v += 2) {
+                if (rowMask & (1u << v))
+                    e = e + tmp[v * 8 + x] * g_a8[y][v];
+                if (rowMask & (2u << v))
+                    o = o + tmp[(v + 1) * 8 + x] * g_a8[y][v + 1];
+            }
+            out[8 * y + x] = toSample(e + o);
+            out[8 * (7 - y) + x] = toSample(e - o);
         }
-        for (int x = 0; x < 8; ++x)
-            out[y * 8 + x] = toSample(acc[x]);
-    }
 }
 
 void idct248(const float* coef, unsigned rowMask, uint8_t* out)
 {
     float tmp[64];
     rowPass(coef, rowMask, tmp);
-    for (int y = 0; y < 4; ++y) {
-        float sum[8] = {}, diff[8] = {};
-        for (int v = 0; v < 4; ++v) {
-            const float a = g_a4[y][v];
-            const float* ts = tmp + v * 8;
-            const float* td = tmp + (v + 4) * 8;
-            for (int x = 0; x < 8; ++x) {
-                sum[x] += ts[x] * a;
-                diff[x] += td[x] * a;
-            }
-        }
+    for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 8; ++x) {
-            out[(2 * y) * 8 + x] = toSample(sum[x] + diff[x]);
-            out[(2 * y + 1) * 8 + x] = toSample(sum[x] - diff[x]);
+            const float* t = tmp + x;
+            const float se = t[0] * g_a4[y][0] + t[16] * g_a4[y][2];
+            const float so = t[8] * g_a4[y][1] + t[24] * g_a4[y][3];
+            const float de = t[32] * g_a4[y][0] + t[48] * g_a4[y][2];
+            const float dd = t[40] * g_a4[y][1] + t[56] * g_a4[y][3];
+            const float s0 = se + so, s1 = se - so, d0 = de + dd, d1 = de - dd;
+            out[16 * y + x] = toSample(s0 + d0);
+            out[16 * y + 8 + x] = toSample(s0 - d0);
+            out[16 * (3 - y) + x] = toSample(s1 + d1);
+            out[16 * (3 - y) + 8 + x] = toSample(s1 - d1);
         }
-    }
 }
 
 #endif
