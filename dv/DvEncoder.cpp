@@ -134,6 +134,13 @@ bool runJob(const Job& job)
 
 } // namespace
 
+void ResetEncoderState()
+{
+    for (auto& st : g_hdQno)
+        st.fill(1);
+    g_hdToggle = 0;
+}
+
 void setEncodeWorkerStartFailureForTest(int worker) { g_failingWorker = worker; }
 
 bool isEncodableFormat(VideoFormat code) { return code >= 1 && code <= 10 && code != 6; }

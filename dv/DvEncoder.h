@@ -43,6 +43,10 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
 // bottom-up rule.
 bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code);
 
+// Puts the process-wide encoder state back to its start: the carried HD
+// quantisers (all 1) and the 720-line channel-pair toggle (channels 0/1 next).
+void ResetEncoderState();
+
 // Test hook: makes the start of worker number `worker` fail (-1 = never).
 void setEncodeWorkerStartFailureForTest(int worker);
 

@@ -48,8 +48,7 @@ int searchSdQnos(BitsFn&& bits, int budget, int qno[5])
 // on exit. Below the budget, the macroblock with the most bits is made finer by
 // two steps (one when it reaches 1); at or above the budget, macroblocks are
 // made coarser two at a time in round-robin order from macroblock 0 until the
-// total is at most the budget or a macroblock already at 15 has been raised.
-// Returns the final total.
+// total is at most the budget or all five are at 15. Returns the final total.
 template <class BitsFn>
 int searchHdQnos(BitsFn&& bits, int budget, int qno[5])
 {
@@ -83,20 +82,26 @@ int searchHdQnos(BitsFn&& bits, int budget, int qno[5])
         if (reachedFinest && total < budget)
             return total;
     }
-    // Phase B: coarser, two macroblocks at a time.
+    // Phase B: coarser, two macroblocks at a time. Macroblocks already at the
+    // coarsest step are passed over (stopping at the first of them would
+    // leave the segment over its budget while others could still give way);
+    // the search ends when all five are there.
     int next = 0;
     for (;;) {
-        bool atLimit = false;
         for (int k = 0; k < 2; ++k) {
+            int tries = 0;
+            while (qno[next] >= 15 && tries < 5) {
+                next = (next + 1) % 5;
+                ++tries;
+            }
+            if (tries == 5)
+                return total;
             const int m = next;
             next = (next + 1) % 5;
-            atLimit = qno[m] >= 15;
             ++qno[m];
             recompute(m);
-            if (atLimit)
-                break;
         }
-        if (atLimit || total <= budget)
+        if (total <= budget)
             return total;
     }
 }
