@@ -53,7 +53,8 @@ int run(const Opts& o)
         }
     }
     vorn::avci::setAvcDecoderThreads(o.threads);
-    std::vector<uint8_t> frame(kMaxFrameBytes);
+    // Not zero-filled: only the pages a frame actually uses get touched.
+    const std::unique_ptr<uint8_t[]> frame(new uint8_t[kMaxFrameBytes]);
     const auto units = vorn::avci::splitAccessUnits(stream.data(), stream.size());
     if (units.empty()) {
         std::fprintf(stderr, "vorn: no access unit in %s\n", o.input.c_str());
@@ -61,13 +62,13 @@ int run(const Opts& o)
     }
     size_t frames = 0;
     for (const auto& [offset, size] : units) {
-        if (!vorn::avci::decodeAvcFrame(stream.data() + offset, frame.data(), size, o.format, frame.size())) {
+        if (!vorn::avci::decodeAvcFrame(stream.data() + offset, frame.get(), size, o.format, kMaxFrameBytes)) {
             std::fprintf(stderr, "vorn: frame %zu of %s could not be decoded\n", frames, o.input.c_str());
             return vorn::cli::kExitFailed;
         }
         if (out) {
             const size_t bytes = vorn::avci::avcLastFrameInfo().bytes;
-            out->write(reinterpret_cast<const char*>(frame.data()), std::streamsize(bytes));
+            out->write(reinterpret_cast<const char*>(frame.get()), std::streamsize(bytes));
             if (!*out) {
                 std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());
                 return vorn::cli::kExitFailed;
