@@ -507,24 +507,35 @@ inline int countCodeBits(const uint16_t* amps)
     return bits;
 }
 
-// q = (mag * r + 32768) >> 16 for positions 0..63.
+// Rounding of the quantisers: 3/8 of a step rather than 1/2. Magnitudes just
+// past the half step cost a code each while adding little; rounding them down
+// buys finer steps for the rest of the segment (about 0.5 dB on busy pictures).
+// 25/50 Mb/s in units of 1/65536 of a step, DVCPRO HD in units of 1/128.
+constexpr uint32_t kSdRounding = 24576;
+constexpr uint32_t kHdRounding = 48;
+
+// q = (mag * r + kSdRounding) >> 16 for positions 0..63.
 inline void quantiseRecip(const uint16_t* mag, const uint16_t* r, uint16_t* out)
 {
 #ifdef VORN_DV_SSE2
+    // lo + rounding carries into hi exactly when lo > 65535 - rounding.
+    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+    const __m128i limit = _mm_set1_epi16(static_cast<short>((65535u - kSdRounding) ^ 0x8000u));
     for (int i = 0; i < 64; i += 8) {
         const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(mag + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i));
         const __m128i hi = _mm_mulhi_epu16(a, b);
         const __m128i lo = _mm_mullo_epi16(a, b);
-        _mm_store_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi16(hi, _mm_srli_epi16(lo, 15)));
+        const __m128i carry = _mm_cmpgt_epi16(_mm_xor_si128(lo, flip), limit);
+        _mm_store_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi16(hi, carry));
     }
 #else
     for (int i = 0; i < 64; ++i)
-        out[i] = static_cast<uint16_t>((uint32_t(mag[i]) * r[i] + 32768u) >> 16);
+        out[i] = static_cast<uint16_t>((uint32_t(mag[i]) * r[i] + kSdRounding) >> 16);
 #endif
 }
 
-// q = (mag * k + 64) >> 7 for positions 0..63 (k = floor(128 / S) <= 128).
+// q = (mag * k + kHdRounding) >> 7 for positions 0..63 (k = floor(128 / S) <= 128).
 inline void quantiseHdStep(const uint16_t* mag, int k, uint16_t* out)
 {
     for (int i = 0; i < 64; ++i)
