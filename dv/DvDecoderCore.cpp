@@ -7,6 +7,10 @@
 #include <array>
 #include <cstring>
 #include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <mutex>
 
 namespace vorn::dv::detail {
@@ -281,6 +285,7 @@ struct alignas(16) SegmentContext {
     BitPool mbPool;
     BitPool vsPool;
     uint8_t pixels[64];
+    alignas(16) uint8_t blockPixels[8][64];
 };
 
 // ---------------------------------------------------------------------------
@@ -344,6 +349,55 @@ inline void putChroma420(const PackedTarget& t, int cx0, int cy0, int offset, co
             d1[4 * c] = s[c];
         }
     }
+}
+
+// One packed row of 8 x n pixels from luma rows and chroma rows.
+#if defined(__SSE2__)
+inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+#endif
+
+// 16 pixels of 4:2:2: luma from two 8-sample rows, chroma from 8 Cb and 8 Cr samples.
+inline void writeRow422(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr)
+{
+#if defined(__SSE2__)
+    const __m128i y = _mm_unpacklo_epi64(load8(yl), load8(yr));
+    const __m128i c = _mm_unpacklo_epi8(load8(cb), load8(cr));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(y, c));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(y, c));
+#else
+    for (int i = 0; i < 8; ++i) {
+        const uint8_t* ys = i < 4 ? yl + 2 * i : yr + 2 * (i - 4);
+        d[4 * i] = ys[0];
+        d[4 * i + 1] = cb[i];
+        d[4 * i + 2] = ys[1];
+        d[4 * i + 3] = cr[i];
+    }
+#endif
+}
+
+// 32 pixels of 4:1:1: luma from four 8-sample rows, each chroma sample serving four pixels.
+inline void writeRow411(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
+                        const uint8_t* cb, const uint8_t* cr)
+{
+#if defined(__SSE2__)
+    const __m128i c = _mm_unpacklo_epi8(load8(cb), load8(cr));
+    const __m128i clo = _mm_unpacklo_epi16(c, c), chi = _mm_unpackhi_epi16(c, c);
+    const __m128i ya = _mm_unpacklo_epi64(load8(y0), load8(y1));
+    const __m128i yb = _mm_unpacklo_epi64(load8(y2), load8(y3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(ya, clo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(ya, clo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), _mm_unpacklo_epi8(yb, chi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 48), _mm_unpackhi_epi8(yb, chi));
+#else
+    const uint8_t* ys[4] = {y0, y1, y2, y3};
+    for (int p = 0; p < 16; ++p) {
+        const uint8_t* s = ys[p / 4] + 2 * (p % 4);
+        d[4 * p] = s[0];
+        d[4 * p + 1] = cb[p / 2];
+        d[4 * p + 2] = s[1];
+        d[4 * p + 3] = cr[p / 2];
+    }
+#endif
 }
 
 void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t* const blocks[5],
@@ -427,12 +481,17 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             return ctx.pixels;
         };
         switch (p.shape) {
-        case MacroblockShape::k411Wide:
-            for (int j = 0; j < 4; ++j)
-                putLuma(target, x0 + 8 * j, y0, transform(j, ctx.mode[m][j]));
-            putChroma411(target, x0 / 4, y0, 3, transform(4, ctx.mode[m][4]), 8, 0, 0);
-            putChroma411(target, x0 / 4, y0, 1, transform(5, ctx.mode[m][5]), 8, 0, 0);
+        case MacroblockShape::k411Wide: {
+            uint8_t(*px)[64] = ctx.blockPixels;
+            for (int j = 0; j < 6; ++j) {
+                BlockState& b = ctx.blocks[m][j];
+                (ctx.mode[m][j] ? idct248 : idct88)(b.coef, b.rowMask, px[j]);
+            }
+            for (int r = 0; r < 8; ++r)
+                writeRow411(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[1] + 8 * r, px[2] + 8 * r, px[3] + 8 * r,
+                            px[5] + 8 * r, px[4] + 8 * r);
             break;
+        }
         case MacroblockShape::k411Square:
             putLuma(target, x0, y0, transform(0, ctx.mode[m][0]));
             putLuma(target, x0 + 8, y0, transform(1, ctx.mode[m][1]));
@@ -453,34 +512,30 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             putChroma420(target, x0 / 2, y0 / 2, 3, transform(4, ctx.mode[m][4]));
             putChroma420(target, x0 / 2, y0 / 2, 1, transform(5, ctx.mode[m][5]));
             break;
-        case MacroblockShape::k422Sd:
-            putLuma(target, x0, y0, transform(0, ctx.mode[m][0]));
-            putLuma(target, x0 + 8, y0, transform(2, ctx.mode[m][2]));
-            putChroma422(target, x0 / 2, y0, 3, transform(4, ctx.mode[m][4]));
-            putChroma422(target, x0 / 2, y0, 1, transform(5, ctx.mode[m][5]));
+        case MacroblockShape::k422Sd: {
+            uint8_t(*px)[64] = ctx.blockPixels;
+            for (int j : {0, 2, 4, 5}) {
+                BlockState& b = ctx.blocks[m][j];
+                (ctx.mode[m][j] ? idct248 : idct88)(b.coef, b.rowMask, px[j]);
+            }
+            for (int r = 0; r < 8; ++r)
+                writeRow422(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
             break;
+        }
         case MacroblockShape::k422Hd: {
-            // The DCT mode bit of the first block selects field arrangement:
+            // The DCT mode bit of the first block selects the field arrangement:
             // the upper blocks hold the first field's lines, the lower the second's.
+            uint8_t(*px)[64] = ctx.blockPixels;
+            for (int j = 0; j < 8; ++j) {
+                BlockState& b = ctx.blocks[m][j];
+                idct88(b.coef, b.rowMask, px[j]);
+            }
             const bool field = ctx.mode[m][0] != 0;
-            if (field) {
-                putLumaField(target, x0, y0, transform(0, false));
-                putLumaField(target, x0 + 8, y0, transform(1, false));
-                putLumaField(target, x0, y0 + 1, transform(2, false));
-                putLumaField(target, x0 + 8, y0 + 1, transform(3, false));
-                putChroma422(target, x0 / 2, y0, 3, transform(4, false), 2);
-                putChroma422(target, x0 / 2, y0 + 1, 3, transform(5, false), 2);
-                putChroma422(target, x0 / 2, y0, 1, transform(6, false), 2);
-                putChroma422(target, x0 / 2, y0 + 1, 1, transform(7, false), 2);
-            } else {
-                putLuma(target, x0, y0, transform(0, false));
-                putLuma(target, x0 + 8, y0, transform(1, false));
-                putLuma(target, x0, y0 + 8, transform(2, false));
-                putLuma(target, x0 + 8, y0 + 8, transform(3, false));
-                putChroma422(target, x0 / 2, y0, 3, transform(4, false));
-                putChroma422(target, x0 / 2, y0 + 8, 3, transform(5, false));
-                putChroma422(target, x0 / 2, y0, 1, transform(6, false));
-                putChroma422(target, x0 / 2, y0 + 8, 1, transform(7, false));
+            for (int r = 0; r < 16; ++r) {
+                const int half = field ? (r & 1) : (r >> 3);
+                const int line = field ? (r >> 1) : (r & 7);
+                writeRow422(target.row(y0 + r) + 2 * x0, px[2 * half] + 8 * line, px[2 * half + 1] + 8 * line,
+                            px[6 + half] + 8 * line, px[4 + half] + 8 * line);
             }
             break;
         }
