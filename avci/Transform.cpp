@@ -11,6 +11,15 @@ inline uint16_t clip(int v, int maxValue)
 
 void idct4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
 {
+    if ((c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7] | c[8] | c[9] | c[10] | c[11] | c[12] | c[13] | c[14] |
+         c[15]) == 0) {
+        // Only the DC coefficient: every residual sample is the same.
+        const int32_t r = (c[0] + 32) >> 6;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 4; ++x) dst[y * stride + x] = clip(dst[y * stride + x] + r, maxValue);
+        c[0] = 0;
+        return;
+    }
     int32_t t[16];
     for (int i = 0; i < 4; ++i) {
         const int32_t* d = c + i * 4;
@@ -70,9 +79,26 @@ inline void idct8(const int32_t* d, int step, int32_t* g, int gstep)
 
 void idct8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
 {
+    int32_t any = 0;
+    for (int i = 1; i < 64; ++i) any |= c[i];
+    if (any == 0) {
+        // Only the DC coefficient: every residual sample is the same.
+        const int32_t r = (c[0] + 32) >> 6;
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) dst[y * stride + x] = clip(dst[y * stride + x] + r, maxValue);
+        c[0] = 0;
+        return;
+    }
     int32_t t[64];
     int32_t r[64];
-    for (int i = 0; i < 8; ++i) idct8(c + i * 8, 1, t + i * 8, 1);
+    for (int i = 0; i < 8; ++i) {
+        const int32_t* row = c + i * 8;
+        if ((row[0] | row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7]) == 0) {
+            for (int k = 0; k < 8; ++k) t[i * 8 + k] = 0;
+            continue;
+        }
+        idct8(row, 1, t + i * 8, 1);
+    }
     for (int j = 0; j < 8; ++j) idct8(t + j, 8, r + j, 8);
     for (int y = 0; y < 8; ++y) {
         uint16_t* row = dst + y * stride;
