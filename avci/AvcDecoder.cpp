@@ -265,14 +265,20 @@ private:
             for (size_t i = 0; i < count; ++i) decodeOne(i, *contexts_[0]);
             return;
         }
+        // Largest slices first, so that the threads finish at about the same time.
+        std::vector<size_t> order(count);
+        for (size_t i = 0; i < count; ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return pending_[a].payloadSize > pending_[b].payloadSize; });
         std::atomic<size_t> next{0};
         std::mutex errorMutex;
         std::string error;
         bool failed = false;
         auto work = [&](size_t t) {
             for (;;) {
-                const size_t i = next.fetch_add(1);
-                if (i >= count) return;
+                const size_t k = next.fetch_add(1);
+                if (k >= count) return;
+                const size_t i = order[k];
                 try {
                     decodeOne(i, *contexts_[t]);
                 } catch (const AvcError& e) {
