@@ -198,31 +198,51 @@ inline VlcEntry lookup(uint32_t window)
 // run out (the unfinished code word is kept for the next pass).
 void decodeAc(BlockState& b, BitReader& r)
 {
-    // Fast path: no pending code word and at least 16 bits left.
-    while (!b.partialBits && r.end - r.pos >= 16) {
-        const VlcEntry e = lookup(r.peek16());
-        if (e.len == 0) {
-            b.done = true; // undefined code word: the rest of the block is lost
-            return;
-        }
-        r.pos += e.len;
-        if (e.run == kVlcEobRun) {
-            b.done = true;
-            return;
-        }
-        b.pos += e.run;
-        if (e.amp == 0)
-            continue;
-        if (b.pos > 63) {
-            b.done = true;
-            return;
-        }
-        const int idx = b.zz[b.pos];
-        b.coef[idx] = static_cast<float>(e.amp) * b.factor[b.pos];
-        b.rowMask |= 1u << (idx >> 3);
-        ++b.pos;
-    }
     while (!b.done) {
+        // Fast path: no pending code word and at least 16 bits left. State is kept in
+        // locals so the compiler need not reload it after each coefficient store.
+        if (!b.partialBits) {
+            const uint8_t* data = r.data;
+            int bitPos = r.pos;
+            const int fastEnd = r.end - 16;
+            int pos = b.pos;
+            unsigned rowMask = b.rowMask;
+            float* coef = b.coef;
+            const uint8_t* zz = b.zz;
+            const float* factor = b.factor;
+            bool done = false;
+            while (bitPos <= fastEnd) {
+                const uint32_t window = (BitReader::load32(data + (bitPos >> 3)) << (bitPos & 7)) >> 16;
+                const VlcEntry e = lookup(window);
+                if (e.len == 0) {
+                    done = true; // undefined code word: the rest of the block is lost
+                    break;
+                }
+                bitPos += e.len;
+                if (e.run == kVlcEobRun) {
+                    done = true;
+                    break;
+                }
+                pos += e.run;
+                if (e.amp == 0)
+                    continue;
+                if (pos > 63) {
+                    done = true;
+                    break;
+                }
+                const int idx = zz[pos];
+                coef[idx] = static_cast<float>(e.amp) * factor[pos];
+                rowMask |= 1u << (idx >> 3);
+                ++pos;
+            }
+            r.pos = bitPos;
+            b.pos = pos;
+            b.rowMask = rowMask;
+            if (done) {
+                b.done = true;
+                return;
+            }
+        }
         const int avail = r.left();
         uint32_t window;
         if (b.partialBits) {
