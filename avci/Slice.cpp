@@ -1005,7 +1005,7 @@ void SliceDecoder::gatherEdge(int plane, int x, int y, int w, int h, bool topRig
     }
     if (e.hasCorner) {
         // The sample above-left in the macroblock's own row structure (also for a frame
-        // macroblock at the bottom of a pair next to a field pair, as the reference decoders do).
+        // macroblock at the bottom of a pair next to a field pair, as FFmpeg and x264 do).
         const int c = base[(y - 1) * rs + x - 1];
         e.top[-1] = c;
         e.left[-1] = c;
