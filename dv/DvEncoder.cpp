@@ -6,6 +6,7 @@
 #include "dv/DvEncoderSearch.h"
 #include "dv/DvSystemData.h"
 #include "dv/EncoderTables.h"
+#include "dv/Stretch.h"
 #include "foundation/Notifier.h"
 
 #include <algorithm>
@@ -145,7 +146,7 @@ void setEncodeWorkerStartFailureForTest(int worker) { g_failingWorker = worker; 
 
 bool isEncodableFormat(VideoFormat code) { return code >= 1 && code <= 10 && code != 6; }
 
-bool EncodeDifFrame(DifFrame& dest, PictureBuffer& /*scratch*/, const PictureBuffer& src, int width, int height,
+bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, int width, int height,
                     int /*flagA*/, int /*flagB*/, VideoFormat code, int /*frameNumber*/, int bytesPerPixel, int flip,
                     int rateControl)
 {
@@ -154,19 +155,41 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& /*scratch*/, const PictureBuf
     InitSdEncoderTables();
     const DvFormatInfo& f = *dvFormatInfo(code);
     const int rows = height < 0 ? -height : height;
-    if (bytesPerPixel != 2 || width != f.codedWidth || rows != f.height || src.width != width ||
+    const bool fullRaster = f.hd && width == f.fullWidth;
+    if (bytesPerPixel != 2 || (width != f.codedWidth && !fullRaster) || rows != f.height || src.width != width ||
         src.height != rows || src.size() < static_cast<size_t>(2) * width * rows)
         return false;
     if (dest.size() < static_cast<size_t>(f.bytesPerFrame))
         dest.bytes.resize(static_cast<size_t>(f.bytesPerFrame), 0);
+
+    // DVCPRO HD handed the full raster, or flipped: the stretch pass (down
+    // direction, lines mirrored when flipping) makes the coded raster first.
+    const PictureBuffer* picture = &src;
+    if (f.hd && (fullRaster || flip)) {
+        scratch.resize(f.codedWidth, rows);
+        StretchJob sj;
+        sj.dest = scratch.data();
+        sj.destPitch = 2 * f.codedWidth;
+        sj.src = src.data();
+        sj.srcPitch = 2 * width;
+        sj.height = rows;
+        sj.code = code;
+        sj.up = false;
+        sj.stretch = fullRaster;
+        sj.rotate = flip != 0;
+        sj.srcPairs = width / 2;
+        if (!StretchPicture(sj))
+            return false; // frame abandoned; the message box has been shown
+        picture = &scratch;
+    }
 
     Job job;
     job.info = &f;
     job.frame = dest.data();
     job.rateControl = rateControl != 0 || !f.hd;
     const bool bottomUp = (height > 0) != (flip != 0);
-    const ptrdiff_t pitch = 2 * static_cast<ptrdiff_t>(width);
-    job.picture.top = bottomUp ? src.data() + (rows - 1) * pitch : src.data();
+    const ptrdiff_t pitch = 2 * static_cast<ptrdiff_t>(f.codedWidth);
+    job.picture.top = bottomUp ? picture->data() + (rows - 1) * pitch : picture->data();
     job.picture.stride = bottomUp ? -pitch : pitch;
 
     // Channels coded in this frame.

@@ -23,7 +23,10 @@ inline constexpr int kHdSegmentBudget = 2540;
 // Encodes `src` into `dest`.
 //  - width/height: the picture's size; a positive height means rows stored
 //    bottom-up (the PictureBuffer rule), a negative one top-down; `flip`
-//    inverts that choice. The width must be the coded width of the format.
+//    inverts that choice. The width is the coded width of the format, or for
+//    DVCPRO HD the full raster (1920 / 1280), which the stretch pass brings to
+//    the coded width in `scratch` first; for DVCPRO HD `flip` also mirrors the
+//    lines there (a 180-degree turn together with the row order).
 //  - flagA/flagB: passed as 1 and 0 by the conversion path; not used.
 //  - frameNumber: not used by the engines.
 //  - bytesPerPixel: 2 (packed 4:2:2).

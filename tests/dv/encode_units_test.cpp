@@ -579,6 +579,43 @@ TEST_F(EncoderTest, WorkerThatCannotStartAbandonsTheFrame)
     EXPECT_EQ(frame.bytes[0], 0x55) << "no system data written";
 }
 
+// Rows that vary only from top to bottom, so that stretching and mirroring
+// lines leave them as they are.
+PictureBuffer rowPattern(int width, int height, bool upsideDown)
+{
+    PictureBuffer p(width, height);
+    for (int y = 0; y < height; ++y) {
+        const int v = 30 + (y * 7) % 190, c = 90 + (y * 3) % 80;
+        uint8_t* row = p.memoryRow(upsideDown ? y : height - 1 - y);
+        for (int x = 0; x < width; ++x) {
+            row[2 * x] = static_cast<uint8_t>(v);
+            row[2 * x + 1] = static_cast<uint8_t>(x & 1 ? 255 - c : c);
+        }
+    }
+    return p;
+}
+
+TEST_F(EncoderTest, FullRasterAndFlipGoThroughTheStretchPass)
+{
+    for (VideoFormat code : {1, 2, 10}) {
+        SCOPED_TRACE(code);
+        const DvFormatInfo& f = *dvFormatInfo(code);
+        PictureBuffer scratch;
+        auto run = [&](const PictureBuffer& pic, int flip) {
+            ResetEncoderState();
+            SetTimecode(0, 0, 0, 0, false);
+            DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
+            EXPECT_TRUE(EncodeDifFrame(frame, scratch, pic, pic.width, pic.height, 1, 0, code, 0, 2, flip, 1));
+            return frame.bytes;
+        };
+        const std::vector<uint8_t> coded = run(rowPattern(f.codedWidth, f.height, false), 0);
+        if (f.hd) {
+            EXPECT_TRUE(run(rowPattern(f.fullWidth, f.height, false), 0) == coded) << "full raster";
+        }
+        EXPECT_TRUE(run(rowPattern(f.codedWidth, f.height, true), 1) == coded) << "flipped";
+    }
+}
+
 TEST_F(EncoderTest, RejectsPicturesThatDoNotMatchTheFormat)
 {
     DifFrame frame;
