@@ -51,7 +51,7 @@ TEST(FuzzDecode, MutatedFramesOfEveryCodeStayInBounds)
     std::mt19937 rng(20261210);
     for (VideoFormat code = 1; code <= 10; ++code) {
         const DvFormatInfo& info = *dvFormatInfo(code);
-        const int iterations = info.hd ? 12 : 60;
+        const int iterations = info.hd ? 12 : 150;
         const int width = info.hd ? info.fullWidth : info.codedWidth;
         const size_t pictureBytes = static_cast<size_t>(2) * width * info.height;
         // Guard bytes around the destination catch writes outside the picture.
