@@ -96,6 +96,27 @@ void runUnit(SegmentCoder& c, const Job& job, uint32_t unit)
     }
 }
 
+// Video DIF blocks of a DIF sequence that carries no picture (sequences 10
+// and 11 of 720/50p): IDs, QNO 0 and eight blocks with DC 0 and an immediate
+// end of block, the rest of each block filled with ends of block, so that the
+// sequence reads as valid empty video whatever the buffer held before.
+void writeEmptyVideo(uint8_t* sequence, uint8_t idByte1)
+{
+    static constexpr int kSlotOffset[8] = {4, 14, 24, 34, 44, 54, 64, 72};
+    for (int k = 0; k < kVideoBlocksPerSequence; ++k) {
+        uint8_t* d = sequence + static_cast<size_t>(videoDifBlockIndex(k)) * kDifBlockBytes;
+        d[0] = 0x9F;
+        d[1] = idByte1;
+        d[2] = static_cast<uint8_t>(k);
+        d[3] = 0x00;
+        std::memset(d + 4, 0x66, 76);
+        for (int off : kSlotOffset) {
+            d[off] = 0x00;
+            d[off + 1] = 0x06;
+        }
+    }
+}
+
 bool runJob(const Job& job)
 {
     const int units = static_cast<int>(job.units.size());
@@ -219,8 +240,13 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
         const int area = f.hd && (code == 2 || code == 4) ? (c & 1) : c;
         std::span<uint8_t> channelArea(dest.data() + static_cast<size_t>(area) * f.channelBytes(),
                                        static_cast<size_t>(f.channelBytes()));
-        for (int q = 0; q < f.sequencesPerChannel; ++q)
+        for (int q = 0; q < f.sequencesPerChannel; ++q) {
             WriteSystemData(channelArea, c, q, code);
+            // Sequences without picture: 10 and 11 of 720/50p, 11 of channels 1-3 of 1080/50i.
+            if (q >= f.videoSequencesPerChannel && !(code == 3 && c == 0))
+                writeEmptyVideo(channelArea.data() + static_cast<size_t>(q) * kDifSequenceBytes,
+                                DifIdByte1(code, c, q));
+        }
     }
     if (f.hd && (code == 2 || code == 4))
         ++g_hdToggle;

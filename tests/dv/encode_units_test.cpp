@@ -484,20 +484,37 @@ TEST_F(EncoderTest, Lines720AlternateChannelPairs)
     }
 }
 
-TEST_F(EncoderTest, Code3CarriesSequence11OnlyInChannel0)
+TEST_F(EncoderTest, SequencesWithoutPictureHoldEmptyVideo)
 {
-    const std::vector<uint8_t> f = encode(3, makePicture(3, Content::Busy), 0x55);
-    for (int c = 0; c < 4; ++c) {
-        const size_t seq11 = static_cast<size_t>(c) * 144000 + 11 * 12000;
-        const uint8_t* video = &f[seq11 + static_cast<size_t>(videoDifBlockIndex(0)) * 80];
-        if (c == 0) {
-            EXPECT_EQ(video[0], 0x9F);
-            EXPECT_EQ(video[1], 0xB7);
-        } else {
-            EXPECT_EQ(video[0], 0x55) << "channel " << c;
+    // 1080/50i: sequence 11 carries picture only in channel 0; 720/50p: sequences
+    // 10 and 11 of both channel areas carry none.
+    struct Case {
+        VideoFormat code;
+        int area, seq;
+        bool picture;
+    };
+    const Case cases[] = {{3, 0, 11, true}, {3, 1, 11, false}, {3, 3, 11, false}, {3, 2, 10, true},
+                          {4, 0, 9, true},  {4, 0, 10, false}, {4, 1, 11, false}};
+    std::map<VideoFormat, std::vector<uint8_t>> frames;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "code " << c.code << " area " << c.area << " seq " << c.seq);
+        if (!frames.count(c.code))
+            frames[c.code] = encode(c.code, makePicture(c.code, Content::Busy), 0x55);
+        const std::vector<uint8_t>& f = frames[c.code];
+        const size_t seq = static_cast<size_t>(c.area) * 144000 + static_cast<size_t>(c.seq) * 12000;
+        EXPECT_EQ(f[seq], 0x1F) << "system data on every sequence";
+        int nonEmpty = 0;
+        for (int k = 0; k < 27; ++k) {
+            std::array<const uint8_t*, 5> dif{};
+            for (int m = 0; m < 5; ++m)
+                dif[static_cast<size_t>(m)] = &f[seq + static_cast<size_t>(videoDifBlockIndex(k * 5 + m)) * 80];
+            EXPECT_EQ(dif[0][0], 0x9F);
+            EXPECT_EQ(dif[0][1], f[seq + 1]);
+            const SegmentRead r = readSegment(dif, true, false);
+            EXPECT_TRUE(r.allDone);
+            nonEmpty += r.bits > 8 * 5 * 4;
         }
-        // system data of sequence 11 is written on every channel
-        EXPECT_EQ(f[seq11], 0x1F) << "channel " << c;
+        EXPECT_EQ(nonEmpty > 0, c.picture);
     }
 }
 
