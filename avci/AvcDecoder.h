@@ -46,4 +46,23 @@ void setAvcDecoderThreads(int threads);
 // picture, or at the first slice of a new picture that is not the second field of a frame.
 std::vector<std::pair<size_t, size_t>> splitAccessUnits(const uint8_t* data, size_t size);
 
+// The same for a stream read piece by piece: split() returns the access units that are
+// complete in `data` (offsets relative to data). Unless `final`, the last entry has size 0 and
+// marks the start of the last, possibly incomplete unit: the bytes from there on are passed
+// again, followed by more of the stream, in the next call. Parameter sets seen so far are
+// kept, so pieces without them still split at new pictures.
+class AccessUnitSplitter {
+public:
+    AccessUnitSplitter();
+    ~AccessUnitSplitter();
+    AccessUnitSplitter(const AccessUnitSplitter&) = delete;
+    AccessUnitSplitter& operator=(const AccessUnitSplitter&) = delete;
+
+    std::vector<std::pair<size_t, size_t>> split(const uint8_t* data, size_t size, bool final);
+
+private:
+    struct State;
+    State* state_;
+};
+
 } // namespace vorn::avci

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -24,6 +23,9 @@ struct Opts {
 
 // Largest picture the command accepts: 4096 x 2304, 4:2:2, 2 bytes a sample.
 constexpr size_t kMaxFrameBytes = size_t(4096) * 2304 * 2 * 2;
+// The stream is read in pieces of this size.
+constexpr size_t kReadChunk = size_t(8) << 20;
+constexpr size_t kMaxPendingBytes = size_t(256) << 20;
 
 int run(const Opts& o)
 {
@@ -37,7 +39,6 @@ int run(const Opts& o)
         std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
         return vorn::cli::kExitFailed;
     }
-    const std::vector<uint8_t> stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::ofstream file;
     std::ostream* out = nullptr;
     if (!o.null) {
@@ -55,26 +56,45 @@ int run(const Opts& o)
     vorn::avci::setAvcDecoderThreads(o.threads);
     // Not zero-filled: only the pages a frame actually uses get touched.
     const std::unique_ptr<uint8_t[]> frame(new uint8_t[kMaxFrameBytes]);
-    const auto units = vorn::avci::splitAccessUnits(stream.data(), stream.size());
-    if (units.empty()) {
-        std::fprintf(stderr, "vorn: no access unit in %s\n", o.input.c_str());
-        return vorn::cli::kExitFailed;
-    }
+    vorn::avci::AccessUnitSplitter splitter;
+    std::vector<uint8_t> buffer;
     size_t frames = 0;
-    for (const auto& [offset, size] : units) {
-        if (!vorn::avci::decodeAvcFrame(stream.data() + offset, frame.get(), size, o.format, kMaxFrameBytes)) {
-            std::fprintf(stderr, "vorn: frame %zu of %s could not be decoded\n", frames, o.input.c_str());
-            return vorn::cli::kExitFailed;
-        }
-        if (out) {
-            const size_t bytes = vorn::avci::avcLastFrameInfo().bytes;
-            out->write(reinterpret_cast<const char*>(frame.get()), std::streamsize(bytes));
-            if (!*out) {
-                std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());
+    bool eof = false;
+    while (!eof) {
+        // Read the stream piece by piece; decode the access units that are complete.
+        const size_t have = buffer.size();
+        buffer.resize(have + kReadChunk);
+        in.read(reinterpret_cast<char*>(buffer.data() + have), std::streamsize(kReadChunk));
+        buffer.resize(have + size_t(in.gcount()));
+        eof = !in;
+        // An access unit that never ends within this much data is decoded as it is.
+        const bool final = eof || buffer.size() > kMaxPendingBytes;
+        const auto units = splitter.split(buffer.data(), buffer.size(), final);
+        size_t consumed = final ? buffer.size() : 0;
+        for (const auto& [offset, size] : units) {
+            if (size == 0) {
+                consumed = offset;
+                break;
+            }
+            if (!vorn::avci::decodeAvcFrame(buffer.data() + offset, frame.get(), size, o.format, kMaxFrameBytes)) {
+                std::fprintf(stderr, "vorn: frame %zu of %s could not be decoded\n", frames, o.input.c_str());
                 return vorn::cli::kExitFailed;
             }
+            if (out) {
+                const size_t bytes = vorn::avci::avcLastFrameInfo().bytes;
+                out->write(reinterpret_cast<const char*>(frame.get()), std::streamsize(bytes));
+                if (!*out) {
+                    std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());
+                    return vorn::cli::kExitFailed;
+                }
+            }
+            ++frames;
         }
-        ++frames;
+        buffer.erase(buffer.begin(), buffer.begin() + std::ptrdiff_t(consumed));
+    }
+    if (frames == 0) {
+        std::fprintf(stderr, "vorn: no access unit in %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
     }
     return vorn::cli::kExitOk;
 }

@@ -364,6 +364,64 @@ TEST_F(AvcDecodeTest, FieldPairsAreWovenIntoTheFrame)
     }
 }
 
+// A stream fed in pieces splits into the same access units as the whole stream: with access
+// unit delimiters and parameter sets only in the first frame (P2 form), and as field pairs
+// without delimiters.
+TEST_F(AvcDecodeTest, PiecewiseSplittingFindsTheSameAccessUnits)
+{
+    makeVariant(kVariants[5]);
+    std::vector<std::vector<uint8_t>> streams;
+    {
+        const std::vector<uint8_t>& s = media().stream[kVariants[5].name];
+        const auto units = avci::splitAccessUnits(s.data(), s.size());
+        std::vector<uint8_t> p2(s.begin(), s.begin() + std::ptrdiff_t(units[1].first));
+        for (int copy = 0; copy < 3; ++copy) {
+            p2.insert(p2.end(), s.begin() + std::ptrdiff_t(units[1].first), s.begin() + std::ptrdiff_t(units[1].first + 6));
+            p2.insert(p2.end(), s.begin() + std::ptrdiff_t(units[1].first + 518), s.end());
+        }
+        streams.push_back(p2);
+    }
+    {
+        FieldStreamOptions o;
+        o.widthMbs = 2;
+        o.heightMbs = 2;
+        FieldStreamWriter writer(o);
+        PlanarFrame src(32, 32, 1);
+        for (int au = 0; au < 4; ++au) writer.addAccessUnit(src, std::vector<MbPlan>(4));
+        streams.push_back(writer.stream());
+    }
+    for (size_t si = 0; si < streams.size(); ++si) {
+        const std::vector<uint8_t>& s = streams[si];
+        const auto whole = avci::splitAccessUnits(s.data(), s.size());
+        EXPECT_EQ(whole.size(), 4u);
+        for (size_t piece : {size_t(700), size_t(7777), size_t(100000)}) {
+            SCOPED_TRACE(std::to_string(si) + " piece " + std::to_string(piece));
+            avci::AccessUnitSplitter splitter;
+            std::vector<std::pair<size_t, size_t>> found;
+            std::vector<uint8_t> buffer;
+            size_t base = 0, pos = 0;
+            while (pos < s.size() || !buffer.empty()) {
+                const size_t n = std::min(piece, s.size() - pos);
+                buffer.insert(buffer.end(), s.begin() + std::ptrdiff_t(pos), s.begin() + std::ptrdiff_t(pos + n));
+                pos += n;
+                const bool final = pos == s.size();
+                size_t consumed = final ? buffer.size() : 0;
+                for (const auto& [off, size] : splitter.split(buffer.data(), buffer.size(), final)) {
+                    if (size == 0) {
+                        consumed = off;
+                        break;
+                    }
+                    found.emplace_back(base + off, size);
+                }
+                buffer.erase(buffer.begin(), buffer.begin() + std::ptrdiff_t(consumed));
+                base += consumed;
+                if (final) break;
+            }
+            EXPECT_EQ(found, whole);
+        }
+    }
+}
+
 // Damaged input takes the failure road (a message titled "Quintell AVC-Intra Decoder" and a
 // false result) and leaves the decoder ready: the next good frame decodes correctly.
 TEST_F(AvcDecodeTest, DamagedInputFailsAndTheDecoderStaysUsable)

@@ -125,6 +125,13 @@ TEST(AvcDecodeFuzz, DamagedAccessUnitsNeverFault)
         const size_t which = size_t(iter) % seeds.size();
         std::vector<uint8_t> d = seeds[which];
         for (int m = 1 + int(rng() % 3); m > 0; --m) mutate(d, rng);
+        // The splitter stays inside the data and keeps the units in order.
+        size_t end = 0;
+        for (const auto& [off, size] : avci::splitAccessUnits(d.data(), d.size())) {
+            ASSERT_GE(off, end);
+            ASSERT_LE(off + size, d.size());
+            end = off + size;
+        }
         // Mostly a fitting destination, sometimes one too small.
         const size_t capacity = rng() % 16 == 0 ? size_t(rng() % out.size()) : out.size();
         // Unused bytes after the destination's end stay untouched (guard pattern).
