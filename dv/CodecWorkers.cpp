@@ -17,10 +17,10 @@ namespace {
 
 std::atomic<int> g_failingWorker{-1};
 
-// Persistent helper threads. Worker 0 of a pass runs on the calling thread;
-// helper k runs worker k. A pass hands every helper the same job and waits
-// until all of them have reported back, so the join before each serial step
-// is the same as with threads started per pass.
+// Persistent helper threads in place of threads started per pass. Worker 0 of
+// a pass runs on the calling thread, worker k normally on helper k; the pass
+// returns only when every share has been run, so the join before each serial
+// step is the same as with threads started per pass.
 class WorkerPool {
 public:
     ~WorkerPool()
@@ -55,22 +55,42 @@ public:
         return static_cast<int>(m_threads.size()) + 1;
     }
 
-    // Runs job(i) on helpers 1..count-1 while the caller runs `callerJob`;
-    // returns after all helpers are done.
+    // Runs job(0) on the caller and job(1..count-1) on the helpers. A worker's
+    // share is claimed under the lock by whoever gets to it first: when a helper
+    // has not been scheduled yet by the time the caller has finished its own
+    // share, the caller runs that share too. Shares and results are the same
+    // either way; the caller returns when every claimed share has finished.
     void run(int count, const std::function<void(int)>* job, bool callerRuns)
     {
         {
             std::lock_guard lock(m_mutex);
             m_job = job;
             m_active = count;
-            m_pending = count - 1;
+            m_running = 0;
+            for (int i = 0; i < kMaxWorkers; ++i)
+                m_claimed[i] = false;
+            m_claimed[0] = true;
             ++m_generation;
         }
         m_wake.notify_all();
         if (callerRuns)
             (*job)(0);
+        for (;;) {
+            int index = -1;
+            {
+                std::lock_guard lock(m_mutex);
+                for (int i = 1; i < count && index < 0; ++i)
+                    if (!m_claimed[i]) {
+                        m_claimed[i] = true;
+                        index = i;
+                    }
+            }
+            if (index < 0)
+                break;
+            (*job)(index);
+        }
         std::unique_lock lock(m_mutex);
-        m_done.wait(lock, [this] { return m_pending == 0; });
+        m_done.wait(lock, [this] { return m_running == 0; });
         m_job = nullptr;
     }
 
@@ -87,14 +107,16 @@ private:
                 if (m_stop)
                     return;
                 seen = m_generation;
-                if (index >= m_active)
+                if (index >= m_active || m_claimed[index] || !m_job)
                     continue;
+                m_claimed[index] = true;
+                ++m_running;
                 job = m_job;
             }
             (*job)(index);
             {
                 std::lock_guard lock(m_mutex);
-                if (--m_pending == 0)
+                if (--m_running == 0)
                     m_done.notify_one();
             }
         }
@@ -107,7 +129,8 @@ private:
     const std::function<void(int)>* m_job = nullptr;
     uint64_t m_generation = 0;
     int m_active = 0;
-    int m_pending = 0;
+    int m_running = 0;
+    bool m_claimed[kMaxWorkers] = {};
     bool m_stop = false;
 };
 
