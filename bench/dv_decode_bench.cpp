@@ -59,8 +59,10 @@ void BM_Idct88(benchmark::State& state)
     unsigned mask = 0;
     coefficients(coef, mask, static_cast<int>(state.range(0)));
     uint8_t out[64];
+    std::vector<float> work(64);
     for (auto _ : state) {
-        detail::idct88(coef.data(), mask, out);
+        work = coef; // the transform clears its input
+        detail::idct88(work.data(), mask, out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations());
@@ -76,8 +78,10 @@ void BM_Idct248(benchmark::State& state)
     coefficients(coef, mask, 10);
     mask = 0xff;
     uint8_t out[64];
+    std::vector<float> work(64);
     for (auto _ : state) {
-        detail::idct248(coef.data(), mask, out);
+        work = coef;
+        detail::idct248(work.data(), mask, out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations());

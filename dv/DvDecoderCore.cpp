@@ -568,13 +568,15 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             putChroma422(target, x0 / 2 + 8, y0, 1, transform(7, false));
             break;
         }
-        // Leave the coefficient blocks zero for the next segment.
-        for (int j = 0; j < slots; ++j) {
-            const BlockState& b = ctx.blocks[m][j];
-            for (unsigned mask = b.rowMask, r = 0; mask; mask >>= 1, ++r)
-                if (mask & 1u)
-                    std::memset(b.coef + 8 * r, 0, 8 * sizeof(float));
-        }
+        // The transforms leave their coefficients zero; clear the blocks that
+        // were not transformed (the overflow-only slots of 50 Mb/s).
+        if (p.shape == MacroblockShape::k422Sd)
+            for (int j : {1, 3}) {
+                const BlockState& b = ctx.blocks[m][j];
+                for (unsigned mask = b.rowMask, r = 0; mask; mask >>= 1, ++r)
+                    if (mask & 1u)
+                        std::memset(b.coef + 8 * r, 0, 8 * sizeof(float));
+            }
     }
 }
 

@@ -33,9 +33,10 @@ void decodeUnits(const DvFormatInfo& info, const uint8_t* frame, int firstChanne
 
 // 8x8 inverse DCTs of dequantised coefficients (index row * 8 + column) into 64
 // samples (row-major), each the transform output rounded, plus 128, clamped to
-// 0..255. rowMask has bit r set when coefficient row r may be non-zero.
-void idct88(const float* coef, unsigned rowMask, uint8_t* out);
-void idct248(const float* coef, unsigned rowMask, uint8_t* out);
+// 0..255. rowMask has bit r set when coefficient row r may be non-zero; rows
+// outside the mask must be zero. The coefficients are left all zero.
+void idct88(float* coef, unsigned rowMask, uint8_t* out);
+void idct248(float* coef, unsigned rowMask, uint8_t* out);
 
 // Builds the decoder's lookup tables (called from the entry points).
 void initDecoderTables();

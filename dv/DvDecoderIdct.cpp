@@ -52,7 +52,7 @@ inline uint8_t toSample(float v)
 }
 
 // Horizontal pass: tmp[v][0..7] for the coefficient rows in rowMask (others zero).
-void rowPass(const float* coef, unsigned rowMask, float* tmp)
+void rowPass(float* coef, unsigned rowMask, float* tmp)
 {
     for (int v = 0; v < 8; ++v) {
         float* t = tmp + v * 8;
@@ -61,7 +61,7 @@ void rowPass(const float* coef, unsigned rowMask, float* tmp)
                 t[x] = 0.0f;
             continue;
         }
-        const float* c = coef + v * 8;
+        float* c = coef + v * 8;
         for (int x = 0; x < 4; ++x) {
             float e = 0.0f, o = 0.0f;
             e = e + c[0] * g_col8[0][x];
@@ -75,6 +75,8 @@ void rowPass(const float* coef, unsigned rowMask, float* tmp)
             t[x] = e + o;
             t[7 - x] = e - o;
         }
+        for (int h = 0; h < 8; ++h)
+            c[h] = 0.0f;
     }
 }
 
@@ -92,7 +94,7 @@ inline __m128 bcast(float v) { return _mm_set1_ps(v); }
 inline __m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
 // lo[v] = outputs 0..3, hi[v] = outputs 4..7 of coefficient row v.
-inline void rowPassSse(const float* coef, unsigned rowMask, __m128* lo, __m128* hi)
+inline void rowPassSse(float* coef, unsigned rowMask, __m128* lo, __m128* hi)
 {
     for (int v = 0; v < 8; ++v) {
         if (!(rowMask & (1u << v))) {
@@ -100,7 +102,7 @@ inline void rowPassSse(const float* coef, unsigned rowMask, __m128* lo, __m128* 
             hi[v] = _mm_setzero_ps();
             continue;
         }
-        const float* c = coef + v * 8;
+        float* c = coef + v * 8;
         __m128 e = _mm_setzero_ps(), o = _mm_setzero_ps();
         e = _mm_add_ps(e, _mm_mul_ps(bcast(c[0]), _mm_load_ps(g_col8[0])));
         o = _mm_add_ps(o, _mm_mul_ps(bcast(c[1]), _mm_load_ps(g_col8[1])));
@@ -112,6 +114,8 @@ inline void rowPassSse(const float* coef, unsigned rowMask, __m128* lo, __m128* 
         o = _mm_add_ps(o, _mm_mul_ps(bcast(c[7]), _mm_load_ps(g_col8[7])));
         lo[v] = _mm_add_ps(e, o);
         hi[v] = reverse4(_mm_sub_ps(e, o));
+        _mm_storeu_ps(c, _mm_setzero_ps());
+        _mm_storeu_ps(c + 4, _mm_setzero_ps());
     }
 }
 
@@ -127,7 +131,7 @@ inline void storeSamples(__m128 a, __m128 b, uint8_t* out)
 
 } // namespace
 
-void idct88(const float* coef, unsigned rowMask, uint8_t* out)
+void idct88(float* coef, unsigned rowMask, uint8_t* out)
 {
     __m128 lo[8], hi[8];
     rowPassSse(coef, rowMask, lo, hi);
@@ -150,7 +154,7 @@ void idct88(const float* coef, unsigned rowMask, uint8_t* out)
     }
 }
 
-void idct248(const float* coef, unsigned rowMask, uint8_t* out)
+void idct248(float* coef, unsigned rowMask, uint8_t* out)
 {
     __m128 lo[8], hi[8];
     rowPassSse(coef, rowMask, lo, hi);
@@ -179,7 +183,7 @@ void idct248(const float* coef, unsigned rowMask, uint8_t* out)
 
 #else
 
-void idct88(const float* coef, unsigned rowMask, uint8_t* out)
+void idct88(float* coef, unsigned rowMask, uint8_t* out)
 {
     float tmp[64];
     rowPass(coef, rowMask, tmp);
@@ -197,7 +201,7 @@ void idct88(const float* coef, unsigned rowMask, uint8_t* out)
         }
 }
 
-void idct248(const float* coef, unsigned rowMask, uint8_t* out)
+void idct248(float* coef, unsigned rowMask, uint8_t* out)
 {
     float tmp[64];
     rowPass(coef, rowMask, tmp);
