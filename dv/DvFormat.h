@@ -44,7 +44,7 @@ struct DvFormatInfo {
     int blocksPerMacroblock = 0;  // DCT block slots per compressed macroblock
     ChromaLayout chroma = ChromaLayout::k411;
     bool hd = false;
-    bool decodable = false;       // false for code 6 in the original system; this decoder handles it too
+    bool decodable = false;       // true for every DV-family code (the 4:2:0 code 6 included)
 
     int channelBytes() const { return sequencesPerChannel * kDifSequenceBytes; }
     int pictureBytes() const { return 2 * codedWidth * height; }
