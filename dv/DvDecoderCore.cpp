@@ -20,8 +20,8 @@ void initIdct();
 namespace {
 
 // ---------------------------------------------------------------------------
-// VLC lookup: the first level is indexed by the top 11 bits of a 16-bit
-// window and resolves every code of up to 11 bits (sign included); codes that
+// VLC lookup: the first level is indexed by the top 12 bits of a 16-bit
+// window and resolves every code of up to 12 bits (sign included); codes that
 // are longer all start with five 1 bits and are resolved by the second level,
 // indexed by the low 11 bits of the window.
 struct VlcEntry {
@@ -31,16 +31,16 @@ struct VlcEntry {
 };
 constexpr uint8_t kSecondLevel = 253;
 
-std::array<VlcEntry, 2048> g_vlc1;
+std::array<VlcEntry, 4096> g_vlc1;
 std::array<VlcEntry, 2048> g_vlc2;
 
 void putCode(uint32_t bits, int length, VlcEntry e)
 {
     e.len = static_cast<uint8_t>(length);
     const uint32_t window = bits << (16 - length);
-    if (length <= 11) {
-        const uint32_t first = window >> 5;
-        for (uint32_t i = 0; i < (1u << (11 - length)); ++i)
+    if (length <= 12) {
+        const uint32_t first = window >> 4;
+        for (uint32_t i = 0; i < (1u << (12 - length)); ++i)
             g_vlc1[first + i] = e;
         return;
     }
@@ -52,8 +52,8 @@ void putCode(uint32_t bits, int length, VlcEntry e)
         g_vlc2[first + i] = e;
     // Every first-level slot whose top five bits are 11111 and that no short
     // code claims leads to the second level.
-    for (uint32_t i = 0; i < 64; ++i) {
-        uint32_t idx = 0x7c0u | i;
+    for (uint32_t i = 0; i < 128; ++i) {
+        uint32_t idx = 0xf80u | i;
         if (g_vlc1[idx].len == 0)
             g_vlc1[idx] = link;
     }
@@ -188,7 +188,7 @@ struct BlockState {
 
 inline VlcEntry lookup(uint32_t window)
 {
-    VlcEntry e = g_vlc1[window >> 5];
+    VlcEntry e = g_vlc1[window >> 4];
     if (e.run == kSecondLevel && e.len == 0)
         e = g_vlc2[window & 0x7ffu];
     return e;
