@@ -26,10 +26,13 @@ namespace {
 // indexed by the low 11 bits of the window.
 struct VlcEntry {
     int16_t amp = 0;  // signed amplitude
-    uint8_t run = 0;  // zeros before the amplitude; kVlcEobRun for end of block
+    uint8_t run = 0;  // zeros before the amplitude; kEndRun for end of block
     uint8_t len = 0;  // bits consumed, sign included; 0 = undefined code
 };
 constexpr uint8_t kSecondLevel = 253;
+// End of block and undefined code words carry this run, which moves the
+// coefficient position past the block and so ends it without a special case.
+constexpr uint8_t kEndRun = 200;
 
 std::array<VlcEntry, 4096> g_vlc1;
 std::array<VlcEntry, 2048> g_vlc2;
@@ -72,7 +75,8 @@ void buildTables()
             continue;
         if (c.run == kVlcEobRun) {
             VlcEntry e;
-            e.run = kVlcEobRun;
+            e.run = kEndRun;
+            e.amp = 1;
             putCode(c.bits, c.length, e);
         } else if (c.amp == 0) {
             VlcEntry e;
@@ -101,6 +105,13 @@ void buildTables()
             e.amp = static_cast<int16_t>(s ? -static_cast<int>(amp) : static_cast<int>(amp));
             putCode((((0x7fu << 8) | amp) << 1) | s, 16, e);
         }
+    // Any window no code claims ends the block (the table leaves none).
+    for (VlcEntry& e : g_vlc1)
+        if (e.len == 0 && e.run != kSecondLevel)
+            e = VlcEntry{1, kEndRun, 16};
+    for (VlcEntry& e : g_vlc2)
+        if (e.len == 0)
+            e = VlcEntry{1, kEndRun, 16};
 
     for (int mode = 0; mode < 2; ++mode)
         for (int cls = 0; cls < 4; ++cls)
@@ -214,20 +225,12 @@ void decodeAc(BlockState& b, BitReader& r)
             while (bitPos <= fastEnd) {
                 const uint32_t window = (BitReader::load32(data + (bitPos >> 3)) << (bitPos & 7)) >> 16;
                 const VlcEntry e = lookup(window);
-                if (e.len == 0) {
-                    done = true; // undefined code word: the rest of the block is lost
-                    break;
-                }
                 bitPos += e.len;
-                if (e.run == kVlcEobRun) {
-                    done = true;
-                    break;
-                }
                 pos += e.run;
                 if (e.amp == 0)
-                    continue;
+                    continue; // a run of zeros only
                 if (pos > 63) {
-                    done = true;
+                    done = true; // end of block, or a damaged block
                     break;
                 }
                 const int idx = zz[pos];
@@ -257,11 +260,7 @@ void decodeAc(BlockState& b, BitReader& r)
         }
         const VlcEntry e = lookup(window);
         const int have = b.partialBits + avail;
-        if (e.len == 0 || e.len > have) {
-            if (have >= 16) {
-                b.done = true; // undefined code word: the rest of the block is lost
-                return;
-            }
+        if (e.len > have) {
             // Keep what is there as the start of the code word.
             if (avail > 0) {
                 b.partial = (b.partial << avail) | r.bits(r.pos, avail);
@@ -273,15 +272,11 @@ void decodeAc(BlockState& b, BitReader& r)
         r.pos += e.len - b.partialBits;
         b.partial = 0;
         b.partialBits = 0;
-        if (e.run == kVlcEobRun) {
-            b.done = true;
-            return;
-        }
         b.pos += e.run;
         if (e.amp == 0)
             continue; // a run of zeros only
         if (b.pos > 63) {
-            b.done = true; // damaged block: coefficients beyond the last position
+            b.done = true; // end of block, or a damaged block
             return;
         }
         const int idx = b.zz[b.pos];
