@@ -47,7 +47,7 @@ PictureBuffer makePicture(VideoFormat code, Content content, int frame = 0)
                 cr = 128 + static_cast<int>(60 * std::cos(y * 0.03)) + noise(rng);
             }
             row[2 * x] = static_cast<uint8_t>(std::clamp(luma, 0, 255));
-            row[2 * x + 1 + 2 * (x & 1)] = static_cast<uint8_t>(std::clamp(x & 1 ? cr : cb, 0, 255));
+            row[2 * x + 1] = static_cast<uint8_t>(std::clamp(x & 1 ? cr : cb, 0, 255));
         }
     }
     return p;
