@@ -450,18 +450,33 @@ void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
     const uint8_t* zz = zigzag();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
-        const uint16_t* R = hdReciprocals(B.comp != 0, lines1080);
+        // w = floor(32 c R / 65536) = (c R) >> 11 in natural order, then its
+        // magnitude and sign in scan order. |c| <= 2048 and R <= 4096 keep |w|
+        // within 4096. The DC position has R = 0.
+        alignas(16) int16_t w[64];
+#ifdef VORN_DV_SSE2
+        const uint16_t* R = hdReciprocalsNatural(B.comp != 0, lines1080);
+        for (int i = 0; i < 64; i += 8) {
+            const __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(B.coef + i));
+            const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(R + i));
+            const __m128i lo = _mm_mullo_epi16(c, r), hi = _mm_mulhi_epi16(c, r);
+            const __m128i p0 = _mm_srai_epi32(_mm_unpacklo_epi16(lo, hi), 11);
+            const __m128i p1 = _mm_srai_epi32(_mm_unpackhi_epi16(lo, hi), 11);
+            _mm_store_si128(reinterpret_cast<__m128i*>(w + i), _mm_packs_epi32(p0, p1));
+        }
+#else
+        const uint16_t* R = hdReciprocalsNatural(B.comp != 0, lines1080);
+        for (int i = 0; i < 64; ++i)
+            w[i] = static_cast<int16_t>((static_cast<int32_t>(B.coef[i]) * R[i]) >> 11);
+#endif
         uint64_t neg = 0;
         int maxMag = 0;
         B.mag[0] = 0;
         for (int pos = 1; pos < 64; ++pos) {
-            const int32_t c = B.coef[zz[pos]];
-            // floor(32 c R / 65536)
-            const int32_t w = (c * static_cast<int32_t>(R[pos])) >> 11;
-            const int a = w < 0 ? -w : w;
-            B.mag[pos] = static_cast<uint16_t>(std::min(a, 65535));
-            if (w < 0)
-                neg |= uint64_t(1) << pos;
+            const int v = w[zz[pos]];
+            const int a = v < 0 ? -v : v;
+            B.mag[pos] = static_cast<uint16_t>(a);
+            neg |= static_cast<uint64_t>(v < 0) << pos;
             maxMag = std::max(maxMag, a);
         }
         B.neg = neg;
@@ -538,8 +553,21 @@ inline void quantiseRecip(const uint16_t* mag, const uint16_t* r, uint16_t* out)
 // q = (mag * k + kHdRounding) >> 7 for positions 0..63 (k = floor(128 / S) <= 128).
 inline void quantiseHdStep(const uint16_t* mag, int k, uint16_t* out)
 {
+#ifdef VORN_DV_SSE2
+    // mag <= 4096 and k <= 128: the product fits 20 bits and the result 13.
+    const __m128i kk = _mm_set1_epi16(static_cast<short>(k));
+    const __m128i round = _mm_set1_epi32(static_cast<int>(kHdRounding));
+    for (int i = 0; i < 64; i += 8) {
+        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(mag + i));
+        const __m128i lo = _mm_mullo_epi16(a, kk), hi = _mm_mulhi_epu16(a, kk);
+        const __m128i p0 = _mm_srli_epi32(_mm_add_epi32(_mm_unpacklo_epi16(lo, hi), round), 7);
+        const __m128i p1 = _mm_srli_epi32(_mm_add_epi32(_mm_unpackhi_epi16(lo, hi), round), 7);
+        _mm_store_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(p0, p1));
+    }
+#else
     for (int i = 0; i < 64; ++i)
-        out[i] = static_cast<uint16_t>(std::min<uint32_t>((uint32_t(mag[i]) * static_cast<uint32_t>(k) + 64u) >> 7, 65535u));
+        out[i] = static_cast<uint16_t>((uint32_t(mag[i]) * static_cast<uint32_t>(k) + kHdRounding) >> 7);
+#endif
 }
 
 } // namespace

@@ -17,6 +17,7 @@ struct Tables {
     std::array<uint8_t, (kMaxRun + 1) * 256> lengths{};
     std::array<uint16_t, 16 * 4 * 64> sdRecip{};
     std::array<uint16_t, 4 * 64> hdRecip{};
+    alignas(16) std::array<uint16_t, 4 * 64> hdRecipNatural{};
     std::array<uint8_t, 16 * 4> sdCanonical{};
 };
 
@@ -170,6 +171,10 @@ void build()
         r[0] = 0;
         for (int pos = 1; pos < 64; ++pos)
             r[pos] = static_cast<uint16_t>(65536 / kHdWeight[m][kZigzag88[pos]]);
+        uint16_t* n = &t.hdRecipNatural[static_cast<size_t>(m * 64)];
+        for (int i = 1; i < 64; ++i)
+            n[i] = static_cast<uint16_t>(65536 / kHdWeight[m][i]);
+        n[0] = 0;
     }
 }
 
@@ -190,6 +195,12 @@ const uint16_t* hdReciprocals(bool chroma, bool lines1080)
 {
     const int m = (lines1080 ? 0 : 2) + (chroma ? 1 : 0);
     return &g_tables.hdRecip[static_cast<size_t>(m * 64)];
+}
+
+const uint16_t* hdReciprocalsNatural(bool chroma, bool lines1080)
+{
+    const int m = (lines1080 ? 0 : 2) + (chroma ? 1 : 0);
+    return &g_tables.hdRecipNatural[static_cast<size_t>(m * 64)];
 }
 
 int hdStep(int qno, int cls)

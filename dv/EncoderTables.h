@@ -53,6 +53,8 @@ int sdCanonicalQno(int qno, int cls);
 // DVCPRO HD weighting reciprocals R = floor(65536 / W) per scan position
 // (entry 0 is 0), for luma or chroma at 1080 or 720 lines.
 const uint16_t* hdReciprocals(bool chroma, bool lines1080);
+// The same in natural order (row * 8 + column), 16-byte aligned.
+const uint16_t* hdReciprocalsNatural(bool chroma, bool lines1080);
 
 // DVCPRO HD quantisation step S(qno, class), 0 where the pair does not exist.
 int hdStep(int qno, int cls);
