@@ -211,6 +211,15 @@ struct BitString {
         }
         n += len;
     }
+    // len 1..57, pos + len <= n
+    uint64_t get64(int pos, int len) const
+    {
+        const int idx = pos >> 6, off = pos & 63;
+        uint64_t v = w[idx] << off;
+        if (off + len > 64)
+            v |= w[idx + 1] >> (64 - off);
+        return v >> (64 - len);
+    }
     // len 1..32, pos + len <= n
     uint32_t get(int pos, int len) const
     {
@@ -235,11 +244,34 @@ inline void orBits(uint8_t* base, int pos, uint32_t v, int len)
     }
 }
 
+// ORs `len` (1..57) bits of v, MSB first, at bit `pos` of an 80-byte DIF block.
+inline void orBits64(uint8_t* block, int pos, uint64_t v, int len)
+{
+    const int byte = pos >> 3;
+    if (byte + 8 > 80) {
+        while (len > 0) {
+            const int k = std::min(len, 24);
+            orBits(block, pos, static_cast<uint32_t>(v >> (len - k)) & ((1u << k) - 1), k);
+            pos += k;
+            len -= k;
+        }
+        return;
+    }
+    uint64_t word = 0;
+    for (int i = 0; i < 8; ++i)
+        word = (word << 8) | block[byte + i];
+    word |= (v & ((uint64_t(1) << len) - 1)) << (64 - (pos & 7) - len);
+    for (int i = 7; i >= 0; --i) {
+        block[byte + i] = static_cast<uint8_t>(word);
+        word >>= 8;
+    }
+}
+
 void copyBits(const BitString& src, int from, uint8_t* dst, int to, int count)
 {
     while (count > 0) {
-        const int k = std::min(count, 24);
-        orBits(dst, to, src.get(from, k), k);
+        const int k = std::min(count, 57);
+        orBits64(dst, to, src.get64(from, k), k);
         from += k;
         to += k;
         count -= k;
@@ -252,9 +284,9 @@ void fillEob(uint8_t* dst, int pos, int count)
 {
     int phase = 0;
     while (count > 0) {
-        const int k = std::min(count, 24);
-        const uint32_t v = (0x66666666u << phase) >> (32 - k);
-        orBits(dst, pos, v, k);
+        const int k = std::min(count, 56);
+        const uint64_t v = (0x6666666666666666ull << phase) >> (64 - k);
+        orBits64(dst, pos, v, k);
         phase = (phase + k) & 3;
         pos += k;
         count -= k;
