@@ -123,8 +123,8 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
     fs::create_directories(card / "CONTENTS" / "AUDIO");
     vorn::test::writeBytes(card / "CONTENTS" / "AUDIO" / "0001AB01.MXF", std::vector<uint8_t>(900000, 0xEE));
 
-    ClipSpec spec;   // code 9, 5 frames at 25, two channels
-    auto r = exportClip(out, spec);
+    ClipSpec clipSpec;   // code 9, 5 frames at 25, two channels
+    auto r = exportClip(out, clipSpec);
     ASSERT_EQ(r.opened, 1) << r.message;
     EXPECT_EQ(r.closed, 1);
     EXPECT_TRUE(messages.empty()) << messages.front();
@@ -165,9 +165,9 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
 TEST_F(ExportTest, EmptyClipNameIsRefused)
 {
     fs::path out = vorn::test::scratchDir("export_noname");
-    ClipSpec spec;
-    spec.name = "";
-    auto r = exportClip(out, spec);
+    ClipSpec clipSpec;
+    clipSpec.name = "";
+    auto r = exportClip(out, clipSpec);
     EXPECT_EQ(r.opened, 0);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "unable to generate unique name for clip. Please contact Kestro support");
@@ -194,10 +194,10 @@ TEST_F(ExportTest, RefusesToWriteOverASourceClip)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         messages.clear();
-        ClipSpec spec;
-        spec.source = files[0].video.string();
-        spec.name = c.clipName;
-        auto r = exportClip(c.out, spec);
+        ClipSpec clipSpec;
+        clipSpec.source = files[0].video.string();
+        clipSpec.name = c.clipName;
+        auto r = exportClip(c.out, clipSpec);
         EXPECT_EQ(r.opened, c.refused ? 0 : 1);
         if (c.refused) {
             ASSERT_EQ(messages.size(), 1u);
@@ -228,14 +228,14 @@ TEST_F(ExportTest, DvDescriptorPerFormat)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         fs::path out = vorn::test::scratchDir("export_desc");
-        ClipSpec spec;
-        spec.code = c.code;
-        spec.frames = 1;
-        spec.num = c.num;
-        spec.den = c.den;
-        spec.channels = 0;
-        spec.wide = c.code % 2 == 0;
-        auto r = exportClip(out, spec);
+        ClipSpec clipSpec;
+        clipSpec.code = c.code;
+        clipSpec.frames = 1;
+        clipSpec.num = c.num;
+        clipSpec.den = c.den;
+        clipSpec.channels = 0;
+        clipSpec.wide = c.code % 2 == 0;
+        auto r = exportClip(out, clipSpec);
         ASSERT_EQ(r.closed, 1);
         auto d = vorn::test::readBytes(r.exporter->videoPath());
         auto pk = klv::walk(d);
@@ -248,7 +248,7 @@ TEST_F(ExportTest, DvDescriptorPerFormat)
         EXPECT_EQ(klv::num(its, 0x320C), c.layout);
         EXPECT_EQ(klv::num(its, 0x3203), c.width);
         EXPECT_EQ(klv::num(its, 0x3202), c.height);
-        EXPECT_EQ(klv::find(its, 0x320E)->value, spec.wide ? klv::bytes({0, 0, 0, 16, 0, 0, 0, 9}) : klv::bytes({0, 0, 0, 4, 0, 0, 0, 3}));
+        EXPECT_EQ(klv::find(its, 0x320E)->value, clipSpec.wide ? klv::bytes({0, 0, 0, 16, 0, 0, 0, 9}) : klv::bytes({0, 0, 0, 4, 0, 0, 0, 3}));
         EXPECT_EQ(klv::find(its, 0x320D)->value,
                   klv::bytes({0, 0, 0, 2, 0, 0, 0, 4, 0, 0, int(c.line1 >> 8), int(c.line1 & 255), 0, 0, int(c.line2 >> 8), int(c.line2 & 255)}));
         EXPECT_EQ(klv::find(its, 0x3201)->value, klv::bytes({6, 0x0E, 0x2B, 0x34, 4, 1, 1, 1, 4, 1, 2, 2, 2, c.yy, c.zz, 0}));
@@ -276,21 +276,21 @@ TEST_F(ExportTest, RoundTripThroughTheReader)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         fs::path out = vorn::test::scratchDir("export_roundtrip");
-        ClipSpec spec;
-        spec.code = c.code;
-        spec.num = c.num;
-        spec.den = c.den;
-        spec.channels = c.channels;
-        spec.frames = c.frames;
-        spec.firstSize = c.first;
-        spec.laterSize = c.later;
+        ClipSpec clipSpec;
+        clipSpec.code = c.code;
+        clipSpec.num = c.num;
+        clipSpec.den = c.den;
+        clipSpec.channels = c.channels;
+        clipSpec.frames = c.frames;
+        clipSpec.firstSize = c.first;
+        clipSpec.laterSize = c.later;
         const bool avc = isAvcIntraCode(c.code);
         const uint32_t dvSize = avc ? 0 : dvBytes(c.code);
         // Frames: the index in every byte of the video blocks; the system blocks are the writer's.
-        spec.frame = [&](int64_t i) {
+        clipSpec.frame = [&](int64_t i) {
             return std::vector<uint8_t>(avc ? (i ? c.later : c.first) : dvSize, uint8_t(0x40 + i));
         };
-        auto r = exportClip(out, spec);
+        auto r = exportClip(out, clipSpec);
         ASSERT_EQ(r.closed, 1);
         CMxfFile reader(r.exporter->videoPath().string().c_str());
         ASSERT_EQ(reader.ReadHeaders(), 1);
@@ -340,9 +340,9 @@ TEST_F(ExportTest, FailedWritesAreReported)
     fs::path out = vorn::test::scratchDir("export_full");
     fs::create_directories(out / "Card1" / "CONTENTS" / "VIDEO");
     fs::create_symlink("/dev/full", out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF");
-    ClipSpec spec;
-    spec.channels = 1;
-    auto r = exportClip(out, spec);
+    ClipSpec clipSpec;
+    clipSpec.channels = 1;
+    auto r = exportClip(out, clipSpec);
     ASSERT_EQ(r.opened, 1);
     EXPECT_EQ(r.closed, 0);
     ASSERT_FALSE(messages.empty());

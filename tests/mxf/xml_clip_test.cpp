@@ -192,9 +192,9 @@ TEST_F(ClipXmlTest, SourceThatIsNotAClipDocument)
         EXPECT_EQ(messages.size(), 1u);
         // Open refuses the clip as well.
         fs::path card = vorn::test::scratchDir("clipxml_bad_open");
-        ClipSpec spec;
-        spec.source = sourcePath;
-        auto r = exportClip(card, spec);
+        ClipSpec clipSpec;
+        clipSpec.source = sourcePath;
+        auto r = exportClip(card, clipSpec);
         EXPECT_EQ(r.opened, 0);
         EXPECT_FALSE(fs::exists(card / "Card1" / "CONTENTS" / "CLIP" / "0001AB.XML"));
     }
