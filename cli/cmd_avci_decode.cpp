@@ -2,6 +2,7 @@
 // unit and writes the decoder output (planar samples, 16-bit little-endian for 10-bit
 // streams) frame after frame.
 #include "Command.h"
+#include "RawStreams.h"
 
 #include "avci/AvcDecoder.h"
 
@@ -34,25 +35,11 @@ int run(const Opts& o)
     if (o.threads < 0 || o.threads > 8) throw vorn::cli::UsageError("--threads must be 1..8");
     if (!o.null && o.output.empty())
         throw vorn::cli::UsageError("an output file (or - for standard output, or --null) is required");
-    std::ifstream in(o.input, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
+    vorn::cli::RawStreams io;
+    if (!io.openInput(o.input) || !io.openOutput(o.output, o.null))
         return vorn::cli::kExitFailed;
-    }
-    std::ofstream file;
-    std::ostream* out = nullptr;
-    if (!o.null) {
-        if (o.output == "-") {
-            out = &std::cout;
-        } else {
-            file.open(o.output, std::ios::binary | std::ios::trunc);
-            if (!file) {
-                std::fprintf(stderr, "vorn: cannot create %s\n", o.output.c_str());
-                return vorn::cli::kExitFailed;
-            }
-            out = &file;
-        }
-    }
+    std::istream& in = io.in();
+    std::ostream* out = io.out();
     vorn::avci::setAvcDecoderThreads(o.threads);
     // Not zero-filled: only the pages a frame actually uses get touched.
     const std::unique_ptr<uint8_t[]> frame(new uint8_t[kMaxFrameBytes]);

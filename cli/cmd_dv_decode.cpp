@@ -1,5 +1,6 @@
 // vorn codec dv-decode: decodes concatenated DIF frames to planar 8-bit 4:2:2.
 #include "Command.h"
+#include "RawStreams.h"
 
 #include "dv/CodecTables.h"
 #include "dv/CodecWorkers.h"
@@ -57,25 +58,11 @@ int run(const Opts& o)
         setProcessorCount(o.threads);
         lockProcessorCount(true);
     }
-    std::ifstream in(o.input, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
+    vorn::cli::RawStreams io;
+    if (!io.openInput(o.input) || !io.openOutput(o.output, o.null))
         return vorn::cli::kExitFailed;
-    }
-    std::ofstream file;
-    std::ostream* out = nullptr;
-    if (!o.null) {
-        if (o.output == "-") {
-            out = &std::cout;
-        } else {
-            file.open(o.output, std::ios::binary | std::ios::trunc);
-            if (!file) {
-                std::fprintf(stderr, "vorn: cannot create %s\n", o.output.c_str());
-                return vorn::cli::kExitFailed;
-            }
-            out = &file;
-        }
-    }
+    std::istream& in = io.in();
+    std::ostream* out = io.out();
     std::vector<uint8_t> frame(static_cast<size_t>(info->bytesPerFrame));
     PictureBuffer picture;
     std::vector<uint8_t> planar;

@@ -2,6 +2,7 @@
 // rows from the top) at a format's coded raster into DIF frames, one per picture,
 // with a running time code.
 #include "Command.h"
+#include "RawStreams.h"
 
 #include "dv/CodecTables.h"
 #include "dv/CodecWorkers.h"
@@ -69,26 +70,11 @@ int run(const Opts& o)
     }
     SetTimecode(hh, mm, ss, ff, tc[4] != ":");
 
-    std::ifstream file;
-    std::istream* in = &std::cin;
-    if (o.input != "-") {
-        file.open(o.input, std::ios::binary);
-        if (!file) {
-            std::fprintf(stderr, "vorn: cannot open %s\n", o.input.c_str());
-            return vorn::cli::kExitFailed;
-        }
-        in = &file;
-    }
-    std::ofstream outFile;
-    std::ostream* out = &std::cout;
-    if (o.output != "-") {
-        outFile.open(o.output, std::ios::binary | std::ios::trunc);
-        if (!outFile) {
-            std::fprintf(stderr, "vorn: cannot create %s\n", o.output.c_str());
-            return vorn::cli::kExitFailed;
-        }
-        out = &outFile;
-    }
+    vorn::cli::RawStreams io;
+    if (!io.openInput(o.input) || !io.openOutput(o.output))
+        return vorn::cli::kExitFailed;
+    std::istream* in = &io.in();
+    std::ostream* out = io.out();
 
     const DvFormatInfo& f = *dvFormatInfo(o.format);
     PictureBuffer picture(f.codedWidth, f.height), scratch;
