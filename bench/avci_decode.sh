@@ -8,18 +8,12 @@
 # Needs ffmpeg, x264 and hyperfine. Prints hyperfine's tables and the frames per second.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-build}"
+BUILD="${1:-build}"
 frames="${2:-30}"
-vorn="$root/$build/cli/vorn"
-[ -x "$vorn" ] || { echo "no $vorn; build the vorn target first" >&2; exit 2; }
-for tool in ffmpeg x264 hyperfine; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 2; }
-done
-
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+NEEDED="ffmpeg x264"
+source "$(dirname "$0")/common.sh"
+vorn=$VORN
+cd "$WORK"
 
 ffmpeg -loglevel error -f lavfi -i testsrc2=s=1920x1080:r=60000/1001 \
     -vf interlace=scan=tff:lowpass=off,noise=alls=6:allf=t -frames:v "$frames" \
@@ -40,12 +34,6 @@ for stream in c100_1080i:38 c50_1080i:32; do
         hyperfine --warmup 1 --runs 5 --export-json "$name.$threads.json" \
             -n vorn "$vorn codec avci-decode --format $code --threads $threads --null $name.264" \
             -n ffmpeg "ffmpeg -loglevel error -threads $threads -i $name.264 -f null -"
-        python3 - "$name.$threads.json" "$frames" <<'PY'
-import json, sys
-data = json.load(open(sys.argv[1]))
-frames = int(sys.argv[2])
-fps = {r["command"]: frames / r["mean"] for r in data["results"]}
-print("   fps: vorn %.1f, ffmpeg %.1f, ratio %.2f" % (fps["vorn"], fps["ffmpeg"], fps["vorn"] / fps["ffmpeg"]))
-PY
+        report "$name.$threads.json" "$name" "$threads" "$frames"
     done
 done

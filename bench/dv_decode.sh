@@ -5,13 +5,8 @@
 set -euo pipefail
 BUILD=${1:-build}
 FRAMES=${2:-120}
-VORN=$BUILD/cli/vorn
-[ -x "$VORN" ] || { echo "no $VORN (build the vorn target first)" >&2; exit 2; }
-for tool in ffmpeg hyperfine python3; do
-  command -v $tool >/dev/null || { echo "$tool is needed" >&2; exit 2; }
-done
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+NEEDED=ffmpeg
+source "$(dirname "$0")/common.sh"
 
 make_dif() { # name size pixfmt rate fieldrate top
   ffmpeg -v error -y -f lavfi -i "testsrc2=s=$2:r=$5" \
@@ -28,13 +23,7 @@ run() { # label file code threads
   hyperfine -N -w 2 -r 10 --export-json "$json" \
     -n ffmpeg "ffmpeg -v error -threads $4 -f dv -i $WORK/$2.dif -f null -" \
     -n vorn "$VORN codec dv-decode --format $3 --threads $4 --null $WORK/$2.dif" >/dev/null
-  python3 - "$json" "$1" "$4" "$FRAMES" <<'PY'
-import json, sys
-res = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
-frames = int(sys.argv[4])
-ff, ours = frames / res["ffmpeg"], frames / res["vorn"]
-print(f"{sys.argv[2]:10s} threads {sys.argv[3]}: ffmpeg {ff:7.1f} fps  vorn {ours:7.1f} fps  ratio {ours / ff:4.2f}")
-PY
+  report "$json" "$1" "$4" "$FRAMES"
 }
 for t in 1 2; do
   run "DVCPRO HD" hd1080i 1 $t

@@ -6,13 +6,8 @@
 set -euo pipefail
 BUILD=${1:-build}
 FRAMES=${2:-60}
-VORN=$BUILD/cli/vorn
-[ -x "$VORN" ] || { echo "no $VORN (build the vorn target first)" >&2; exit 2; }
-for tool in ffmpeg hyperfine python3; do
-  command -v $tool >/dev/null || { echo "$tool is needed" >&2; exit 2; }
-done
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+NEEDED=ffmpeg
+source "$(dirname "$0")/common.sh"
 
 make_src() { # name size fieldrate top
   ffmpeg -v error -y -f lavfi -i "testsrc2=s=$2:r=$3" \
@@ -27,13 +22,7 @@ run() { # label source size rate pixfmt code threads
   hyperfine -N -w 1 -r 5 --export-json "$json" \
     -n ffmpeg "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s $3 -r $4 -i $WORK/$2.yuv -threads $7 -pix_fmt $5 -c:v dvvideo -f rawvideo /dev/null" \
     -n vorn "$VORN codec dv-encode --format $6 --threads $7 $WORK/$2.yuv /dev/null" >/dev/null
-  python3 - "$json" "$1" "$7" "$FRAMES" <<'PY'
-import json, sys
-res = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
-frames = int(sys.argv[4])
-ff, ours = frames / res["ffmpeg"], frames / res["vorn"]
-print(f"{sys.argv[2]:10s} threads {sys.argv[3]}: ffmpeg {ff:7.1f} fps  vorn {ours:7.1f} fps  ratio {ours / ff:4.2f}")
-PY
+  report "$json" "$1" "$7" "$FRAMES"
 }
 for t in 1 2; do
   run "DVCPRO HD" hd1080i 1280x1080 30000/1001 yuv422p 1 $t
