@@ -3,9 +3,10 @@
 # Usage: scripts/deps.sh [build|test|bench]   (default: test)
 set -euo pipefail
 kind=${1:-test}
-pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev)
+pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev
+      qt6-base-dev qt6-base-dev-tools)
 case "$kind" in
-  test)  pkgs+=(ffmpeg x264 mediainfo) ;;
+  test)  pkgs+=(ffmpeg x264 mediainfo xvfb xauth) ;;
   bench) pkgs+=(ffmpeg x264 mediainfo hyperfine) ;;
 esac
 missing=()
