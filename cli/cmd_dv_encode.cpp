@@ -68,7 +68,8 @@ int run(const Opts& o)
         setProcessorCount(o.threads);
         lockProcessorCount(true);
     }
-    SetTimecode(hh, mm, ss, ff, tc[4] != ":");
+    // The raw stream's running time code, one advance per frame written.
+    TimecodeCounter timecode = MakeTimecode(hh, mm, ss, ff, tc[4] != ":");
 
     vorn::cli::RawStreams io;
     if (!io.openInput(o.input) || !io.openOutput(o.output))
@@ -93,7 +94,7 @@ int run(const Opts& o)
         }
         fromPlanar(planar, picture);
         if (!EncodeDifFrame(frame, scratch, picture, f.codedWidth, f.height, 1, 0, o.format, static_cast<int>(frames),
-                            2, 0, 1)) {
+                            2, 0, 1, timecode)) {
             std::fprintf(stderr, "vorn: picture %ld could not be encoded\n", frames);
             return vorn::cli::kExitFailed;
         }
@@ -102,6 +103,7 @@ int run(const Opts& o)
             std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());
             return vorn::cli::kExitFailed;
         }
+        AdvanceTimecode(timecode, o.format, 24);
         ++frames;
     }
     out->flush();

@@ -146,7 +146,6 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
     exporter.SetPictureLines(fmt->lines);
     exporter.SetPulldown(o.pulldown);
     exporter.SetTimecode(hh, mm, ss, ff, start, tcBase, drop ? 1 : 0);
-    vorn::dv::SetTimecode(hh, mm, ss, ff, drop);
 
     std::string message;
     if (!exporter.Open(message, channels, wide)) {

@@ -169,7 +169,7 @@ bool isEncodableFormat(VideoFormat code) { return code >= 1 && code <= 10 && cod
 
 bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, int width, int height,
                     int /*flagA*/, int /*flagB*/, VideoFormat code, int /*frameNumber*/, int bytesPerPixel, int flip,
-                    int rateControl)
+                    int rateControl, const TimecodeCounter& timecode)
 {
     if (!isEncodableFormat(code))
         return false;
@@ -241,7 +241,7 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
         std::span<uint8_t> channelArea(dest.data() + static_cast<size_t>(area) * f.channelBytes(),
                                        static_cast<size_t>(f.channelBytes()));
         for (int q = 0; q < f.sequencesPerChannel; ++q) {
-            WriteSystemData(channelArea, c, q, code);
+            WriteSystemData(channelArea, c, q, code, timecode);
             // Sequences without picture: 10 and 11 of 720/50p, 11 of channels 1-3 of 1080/50i.
             if (q >= f.videoSequencesPerChannel && !(code == 3 && c == 0))
                 writeEmptyVideo(channelArea.data() + static_cast<size_t>(q) * kDifSequenceBytes,
@@ -250,14 +250,13 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
     }
     if (f.hd && (code == 2 || code == 4))
         ++g_hdToggle;
-    AdvanceTimecode(code, 24);
     return true;
 }
 
-bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code)
+bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code, const TimecodeCounter& timecode)
 {
     PictureBuffer scratch;
-    return EncodeDifFrame(dest, scratch, src, src.width, src.height, 1, 0, code, 0, 2, 0, 1);
+    return EncodeDifFrame(dest, scratch, src, src.width, src.height, 1, 0, code, 0, 2, 0, 1, timecode);
 }
 
 } // namespace vorn::dv

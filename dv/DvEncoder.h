@@ -4,10 +4,12 @@
 // Two engines share this entry point: the 25/50 Mb/s engine for codes 5, 7, 8,
 // 9 and 10 and the DVCPRO HD engine for codes 1 to 4. Both code every block
 // with the 8-8 DCT, pick each macroblock's quantiser by a search against a
-// per-segment bit budget and advance the output time code once per frame.
+// per-segment bit budget. The time code written into the system data is the
+// caller's; the encoder never advances it (whoever writes the frames does).
 #pragma once
 
 #include "dv/DvFormat.h"
+#include "dv/DvSystemData.h"
 
 #include <cstdint>
 
@@ -36,15 +38,15 @@ inline constexpr int kHdSegmentBudget = 2540;
 // video and system data this encoder writes keep their values. Returns false,
 // writing nothing or an incomplete frame, when the format cannot be encoded,
 // the picture does not match, or an HD worker could not be started (after the
-// message box); the time code then does not advance.
+// message box). `timecode` goes into the time code packs of the system data.
 bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, int width, int height,
                     int flagA, int flagB, VideoFormat code, int frameNumber, int bytesPerPixel, int flip,
-                    int rateControl);
+                    int rateControl, const TimecodeCounter& timecode = {});
 
 // Short form used by the conversion path and the tools: flags 1 and 0, 2 bytes
 // per pixel, no flip, rate control on; the height sign follows the picture's
 // bottom-up rule.
-bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code);
+bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code, const TimecodeCounter& timecode = {});
 
 // Puts the process-wide encoder state back to its start: the carried HD
 // quantisers (all 1) and the 720-line channel-pair toggle (channels 0/1 next).

@@ -9,8 +9,6 @@ namespace {
 
 constexpr std::size_t kSequenceBytes = 12000;   // one DIF sequence
 
-TimecodeCounter g_timecode;
-
 bool isHd(int code) { return code >= 1 && code <= 4; }
 bool isKnown(int code) { return code >= 1 && code <= 10; }
 
@@ -48,7 +46,7 @@ void putPack(uint8_t* p, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t
 
 } // namespace
 
-void SetTimecode(int hours, int minutes, int seconds, int frames, bool dropFrame)
+void SetTimecode(TimecodeCounter& out, int hours, int minutes, int seconds, int frames, bool dropFrame)
 {
     auto wrap = [](int v, int m) { return ((v % m) + m) % m; };
     TimecodeCounter tc;
@@ -57,10 +55,15 @@ void SetTimecode(int hours, int minutes, int seconds, int frames, bool dropFrame
     setDigits(tc.secondsTens, tc.secondsUnits, wrap(seconds, 60));
     setDigits(tc.framesTens, tc.framesUnits, std::clamp(frames, 0, 99));
     tc.dropFrame = dropFrame;
-    g_timecode = tc;
+    out = tc;
 }
 
-TimecodeCounter CurrentTimecode() { return g_timecode; }
+TimecodeCounter MakeTimecode(int hours, int minutes, int seconds, int frames, bool dropFrame)
+{
+    TimecodeCounter tc;
+    SetTimecode(tc, hours, minutes, seconds, frames, dropFrame);
+    return tc;
+}
 
 int TimecodeCountingRate(int videoFormat, int rateHint)
 {
@@ -71,10 +74,9 @@ int TimecodeCountingRate(int videoFormat, int rateHint)
     }
 }
 
-void AdvanceTimecode(int videoFormat, int rateHint)
+void AdvanceTimecode(TimecodeCounter& tc, int videoFormat, int rateHint)
 {
     const int rate = TimecodeCountingRate(videoFormat, rateHint);
-    TimecodeCounter& tc = g_timecode;
     int f = tc.frames() + 1, s = tc.seconds(), m = tc.minutes(), h = tc.hours();
     if (f >= rate) {
         f = 0;
@@ -130,7 +132,8 @@ std::size_t DifFrameBytes(int videoFormat)
     return static_cast<std::size_t>(channelAreas) * DifSequencesPerChannel(videoFormat) * kSequenceBytes;
 }
 
-bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequence, int videoFormat)
+bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequence, int videoFormat,
+                     const TimecodeCounter& timecode)
 {
     if (!isKnown(videoFormat) || channel < 0 || channel >= channelsOf(videoFormat) || difSequence < 0 ||
         difSequence >= DifSequencesPerChannel(videoFormat))
@@ -146,7 +149,7 @@ bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequenc
     const bool fr = difSequence < (dsf ? 6 : 5);
     const bool odd = difSequence & 1;
     uint8_t tc[4];
-    TimecodePackBytes(g_timecode, tc);
+    TimecodePackBytes(timecode, tc);
 
     // Header DIF block.
     s[0] = 0x1F; s[1] = id; s[2] = 0x00;
@@ -214,11 +217,11 @@ bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequenc
     return true;
 }
 
-void StampTimecode(int videoFormat, bool dropFrame, std::span<uint8_t> frame)
+void StampTimecode(int videoFormat, bool dropFrame, std::span<uint8_t> frame, const TimecodeCounter& counter)
 {
     const std::size_t bytes = std::min(DifFrameBytes(videoFormat), frame.size());
     const std::size_t sequences = bytes / kSequenceBytes;
-    TimecodeCounter tc = g_timecode;
+    TimecodeCounter tc = counter;
     tc.dropFrame = dropFrame;
     uint8_t v[4];
     TimecodePackBytes(tc, v);

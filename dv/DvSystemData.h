@@ -1,10 +1,12 @@
 // System data of DV-family frames (header, subcode, VAUX and audio DIF block
-// headers) and the process-wide output time code counter.
+// headers) and the output time code counter.
 //
-// The counter is set per output clip (SetTimecode), advanced once per frame
-// (AdvanceTimecode) and written into frames by WriteSystemData (whole system
-// data of one DIF sequence) and StampTimecode (time code packs of a finished
-// frame). It is used from the frame pipeline's thread only.
+// A counter belongs to whoever writes the output: it is set per output clip
+// (SetTimecode), advanced once per written frame by its owner (AdvanceTimecode)
+// and written into frames by WriteSystemData (whole system data of one DIF
+// sequence) and StampTimecode (time code packs of a finished frame). There is
+// no process-wide counter, so encoding a frame and writing it cannot count
+// the same frame twice.
 #pragma once
 
 #include <cstddef>
@@ -30,10 +32,10 @@ struct TimecodeCounter {
 
 // Sets the counter. Values outside their range are reduced into it
 // (hours modulo 24, minutes and seconds modulo 60, frames limited to 0..99).
-void SetTimecode(int hours, int minutes, int seconds, int frames, bool dropFrame);
+void SetTimecode(TimecodeCounter& tc, int hours, int minutes, int seconds, int frames, bool dropFrame);
 
-// The current counter.
-TimecodeCounter CurrentTimecode();
+// A counter set as SetTimecode does.
+TimecodeCounter MakeTimecode(int hours, int minutes, int seconds, int frames, bool dropFrame);
 
 // Frames per second the counter counts for a format and rate hint:
 // 25 for codes 3, 4, 6, 7 and 9; 24 or 30 (hint 24 or not) for codes 1, 2, 5
@@ -43,7 +45,7 @@ int TimecodeCountingRate(int videoFormat, int rateHint);
 // Advances the counter by one frame at TimecodeCountingRate(videoFormat,
 // rateHint). With the drop-frame flag set and a rate of 30, frame numbers 0
 // and 1 are skipped at the start of each minute not divisible by ten.
-void AdvanceTimecode(int videoFormat, int rateHint);
+void AdvanceTimecode(TimecodeCounter& tc, int videoFormat, int rateHint);
 
 // The four data bytes of a time code pack (0x13 / 0x63) for the counter:
 // drop-frame flag in bit 6 with frame tens and units, then seconds, minutes,
@@ -64,16 +66,17 @@ std::size_t DifFrameBytes(int videoFormat);
 
 // Writes the header, subcode, VAUX and audio DIF block system data of one DIF
 // sequence into `channelArea` (the channel's first byte; the sequence starts at
-// difSequence x 12000). The data bytes of packs 0x14 and 0x64 and the video
+// difSequence x 12000), with the time code `tc` in its time code packs. The data bytes of packs 0x14 and 0x64 and the video
 // DIF blocks are left as they are. Returns false (writing nothing) when the
 // format is unknown, the channel or sequence is out of range, or the area is
 // too small.
-bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequence, int videoFormat);
+bool WriteSystemData(std::span<uint8_t> channelArea, int channel, int difSequence, int videoFormat,
+                     const TimecodeCounter& tc);
 
 // Rewrites every time code pack (type 0x13) in the subcode blocks of a frame
-// with the counter and the given drop-frame flag, keeping bit 7 of the first
+// with the counter `tc` and the given drop-frame flag, keeping bit 7 of the first
 // data byte and the bits above the tens digits of the others. Visits the DIF
 // sequences the frame of that format holds, limited to the span's size.
-void StampTimecode(int videoFormat, bool dropFrame, std::span<uint8_t> frame);
+void StampTimecode(int videoFormat, bool dropFrame, std::span<uint8_t> frame, const TimecodeCounter& tc);
 
 } // namespace vorn::dv

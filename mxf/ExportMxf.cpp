@@ -201,6 +201,19 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     return result;
 }
 
+void CExportMxf::SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop)
+{
+    CExportBase::SetTimecode(hours, minutes, seconds, frames, start, base, drop);
+    if (hours < 0) {
+        if (base <= 0 || start < 0) return;
+        frames = int(start % base);
+        seconds = int(start / base % 60);
+        minutes = int(start / base / 60 % 60);
+        hours = int(start / base / 3600 % 24);
+    }
+    m_videoWriter.SetRunningTimecode(dv::MakeTimecode(hours, minutes, seconds, frames, drop != 0));
+}
+
 void CExportMxf::ConvertStartTimecode(int64_t S, int b, int d)
 {
     if (b <= 0 || S < 0) return;
@@ -236,7 +249,7 @@ void CExportMxf::ConvertStartTimecode(int64_t S, int b, int d)
         m_timecodeDrop = d;
         m_timecodeText = qelFormat("%02d:%02d:%02d:%02d", h, m, s, frames);
     }
-    dv::SetTimecode(h, m, s, frames, m_timecodeDrop != 0);
+    m_videoWriter.SetRunningTimecode(dv::MakeTimecode(h, m, s, frames, m_timecodeDrop != 0));
 }
 
 int CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputXml, const std::string& clipName,

@@ -51,7 +51,12 @@ public:
     // Converts a start timecode S (frames in base b, drop flag d) to the output
     // rate, sets the exporter's timecode (text, start, base, drop) and the
     // running DV time code.
+    // Also starts the video writer's running time code at the given label
+    // (hours below 0: at the start frame count split at the base rate).
+    void SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop) override;
     void ConvertStartTimecode(int64_t start, int base, int drop);
+    // The time code the video writer stamps into the next DV-family frame.
+    const dv::TimecodeCounter& runningTimecode() const { return m_videoWriter.runningTimecode(); }
 
     // The source clip's XML path: the source's folder with its last folder
     // replaced by CLIP, the source name, extension xml (any letter case).

@@ -685,7 +685,7 @@ void MxfEssenceWriter::writeFrameDv(uint8_t* buffer, size_t size)
         const int sequences = code == 1 ? 10 : 12;
         for (int ch = 0; ch < 4; ++ch)
             for (int q = 0; q < sequences; ++q)
-                dv::WriteSystemData(std::span<uint8_t>(buffer + ch * quarter, quarter), ch, q, code);
+                dv::WriteSystemData(std::span<uint8_t>(buffer + ch * quarter, quarter), ch, q, code, m_runningTimecode);
     } else if (code == 2 || code == 4) {
         const size_t half = size / 2;
         if (half >= 10 * seqBytes) {
@@ -696,7 +696,7 @@ void MxfEssenceWriter::writeFrameDv(uint8_t* buffer, size_t size)
             for (int h = 0; h < 2; ++h) {
                 uint8_t* area = buffer + h * half;
                 for (int q = 0; q < 10; ++q)
-                    dv::WriteSystemData(std::span<uint8_t>(area, half), K + h, q, code);
+                    dv::WriteSystemData(std::span<uint8_t>(area, half), K + h, q, code, m_runningTimecode);
                 const uint8_t bits = h == 0 ? (K == 0 ? 1 : 0) : (K == 0 ? 3 : 2);
                 for (size_t b = 0; b + 80 <= half; b += 80)
                     area[b + 1] = uint8_t((area[b + 1] & 0xF0) | (bits << 2) | 3);
@@ -732,9 +732,9 @@ void MxfEssenceWriter::writeFrameDv(uint8_t* buffer, size_t size)
             m_framePair = K == 0 ? 2 : 0;
         }
     } else {
-        dv::StampTimecode(code, m_tcDrop != 0, std::span<uint8_t>(buffer, size));
+        dv::StampTimecode(code, m_tcDrop != 0, std::span<uint8_t>(buffer, size), m_runningTimecode);
     }
-    if (advance) dv::AdvanceTimecode(code, m_roundedRate);
+    if (advance) dv::AdvanceTimecode(m_runningTimecode, code, m_roundedRate);
     write(buffer, size);
 }
 

@@ -4,6 +4,7 @@
 // element whose value starts at byte 32768, and the footer partition.
 #pragma once
 
+#include "dv/DvSystemData.h"
 #include "mxf/Umid.h"
 
 #include <cstdint>
@@ -60,6 +61,12 @@ public:
     // Sets the timecode written by WriteHeader: start (frames), rounded base, drop flag.
     void SetTimecode(int32_t start, int base, int drop);
 
+    // The running time code stamped into DV-family frames: set to the clip's
+    // first frame, advanced by WriteFrame once per frame written (per picture
+    // pair at 50 and 59.94 pictures a second).
+    void SetRunningTimecode(const dv::TimecodeCounter& tc) { m_runningTimecode = tc; }
+    const dv::TimecodeCounter& runningTimecode() const { return m_runningTimecode; }
+
     // Writes everything from byte 0 up to and including the essence element's
     // key and length into `file` (opened binary, positioned anywhere). The
     // AVC-Intra variant is chosen for video when the format code has bit 5 set.
@@ -104,6 +111,7 @@ private:
     int m_tcBase = 30;
     int m_tcDrop = 0;
     int m_roundedRate = 0;
+    dv::TimecodeCounter m_runningTimecode;
     int m_formatCode = 0;
     uint64_t m_audioSamples = 0;
     uint64_t m_audioBytesWritten = 0;

@@ -47,11 +47,12 @@ const SeqCase kSeqCases[] = {
 
 TEST(SystemData, SequenceLayoutByFormatChannelAndSequence)
 {
-    SetTimecode(12, 34, 56, 23, true);
+    TimecodeCounter counter;
+    SetTimecode(counter, 12, 34, 56, 23, true);
     for (const SeqCase& c : kSeqCases) {
         SCOPED_TRACE(::testing::Message() << "code " << c.code << " ch " << c.channel << " seq " << c.seq);
         std::vector<uint8_t> area(static_cast<std::size_t>(c.seq + 1) * 12000, 0x55);
-        ASSERT_TRUE(WriteSystemData(area, c.channel, c.seq, c.code));
+        ASSERT_TRUE(WriteSystemData(area, c.channel, c.seq, c.code, counter));
         // The sequences before this one are untouched.
         for (std::size_t i = 0; i < static_cast<std::size_t>(c.seq) * 12000; i += 997)
             ASSERT_EQ(area[i], 0x55);
@@ -129,7 +130,7 @@ TEST(SystemData, RejectsBadArgumentsWithoutWriting)
     };
     for (const Bad& b : cases) {
         std::vector<uint8_t> area(b.size, 0x55);
-        EXPECT_FALSE(WriteSystemData(area, b.channel, b.seq, b.code)) << b.code << "/" << b.channel << "/" << b.seq;
+        EXPECT_FALSE(WriteSystemData(area, b.channel, b.seq, b.code, TimecodeCounter{})) << b.code << "/" << b.channel << "/" << b.seq;
         EXPECT_EQ(area, std::vector<uint8_t>(b.size, 0x55));
     }
 }
@@ -148,6 +149,7 @@ struct CountCase {
 
 TEST(Timecode, CountingRateByFormatAndHint)
 {
+    TimecodeCounter counter;
     const CountCase cases[] = {
         {1, 24, 24}, {2, 24, 24}, {5, 24, 24}, {8, 24, 24},
         {1, 30, 30}, {2, 60, 30}, {5, 30, 30}, {8, 25, 30},
@@ -158,59 +160,61 @@ TEST(Timecode, CountingRateByFormatAndHint)
         SCOPED_TRACE(::testing::Message() << "code " << c.code << " hint " << c.hint);
         EXPECT_EQ(TimecodeCountingRate(c.code, c.hint), c.rate);
         // The rollover to the next second happens at frame rate - 1.
-        SetTimecode(1, 2, 3, c.rate - 2, false);
-        AdvanceTimecode(c.code, c.hint);
-        EXPECT_EQ(CurrentTimecode().frames(), c.rate - 1);
-        EXPECT_EQ(CurrentTimecode().seconds(), 3);
-        AdvanceTimecode(c.code, c.hint);
-        EXPECT_EQ(CurrentTimecode().frames(), 0);
-        EXPECT_EQ(CurrentTimecode().seconds(), 4);
+        SetTimecode(counter, 1, 2, 3, c.rate - 2, false);
+        AdvanceTimecode(counter, c.code, c.hint);
+        EXPECT_EQ(counter.frames(), c.rate - 1);
+        EXPECT_EQ(counter.seconds(), 3);
+        AdvanceTimecode(counter, c.code, c.hint);
+        EXPECT_EQ(counter.frames(), 0);
+        EXPECT_EQ(counter.seconds(), 4);
     }
 }
 
 TEST(Timecode, OneDayOfCountingWrapsToMidnight)
 {
+    TimecodeCounter counter;
     for (int rate : {24, 25, 30}) {
         const int code = rate == 25 ? 9 : rate == 24 ? 5 : 10;
-        SetTimecode(0, 0, 0, 0, false);
+        SetTimecode(counter, 0, 0, 0, 0, false);
         const long perDay = 24L * 3600 * rate;
         for (long i = 0; i < perDay - 1; ++i)
-            AdvanceTimecode(code, 24);
-        const TimecodeCounter last = CurrentTimecode();
+            AdvanceTimecode(counter, code, 24);
+        const TimecodeCounter last = counter;
         EXPECT_EQ(last.hours(), 23);
         EXPECT_EQ(last.minutes(), 59);
         EXPECT_EQ(last.seconds(), 59);
         EXPECT_EQ(last.frames(), rate - 1);
-        AdvanceTimecode(code, 24);
-        EXPECT_EQ(CurrentTimecode(), TimecodeCounter{});
+        AdvanceTimecode(counter, code, 24);
+        EXPECT_EQ(counter, TimecodeCounter{});
     }
 }
 
 TEST(Timecode, DropFrameSkipsTwoFramesExceptEveryTenthMinute)
 {
-    SetTimecode(0, 0, 59, 29, true);
-    AdvanceTimecode(10, 30);
-    TimecodeCounter tc = CurrentTimecode();
+    TimecodeCounter counter;
+    SetTimecode(counter, 0, 0, 59, 29, true);
+    AdvanceTimecode(counter, 10, 30);
+    TimecodeCounter tc = counter;
     EXPECT_EQ(tc.minutes(), 1);
     EXPECT_EQ(tc.seconds(), 0);
     EXPECT_EQ(tc.frames(), 2);
     EXPECT_TRUE(tc.dropFrame);
 
-    SetTimecode(0, 9, 59, 29, true);
-    AdvanceTimecode(10, 30);
-    tc = CurrentTimecode();
+    SetTimecode(counter, 0, 9, 59, 29, true);
+    AdvanceTimecode(counter, 10, 30);
+    tc = counter;
     EXPECT_EQ(tc.minutes(), 10);
     EXPECT_EQ(tc.frames(), 0);
 
     // 24 frame counting never drops.
-    SetTimecode(0, 0, 59, 23, true);
-    AdvanceTimecode(5, 24);
-    EXPECT_EQ(CurrentTimecode().frames(), 0);
+    SetTimecode(counter, 0, 0, 59, 23, true);
+    AdvanceTimecode(counter, 5, 24);
+    EXPECT_EQ(counter.frames(), 0);
     // A drop-frame hour holds 107892 frames.
-    SetTimecode(0, 0, 0, 0, true);
+    SetTimecode(counter, 0, 0, 0, 0, true);
     for (int i = 0; i < 107892; ++i)
-        AdvanceTimecode(10, 30);
-    tc = CurrentTimecode();
+        AdvanceTimecode(counter, 10, 30);
+    tc = counter;
     EXPECT_EQ(tc.hours(), 1);
     EXPECT_EQ(tc.minutes(), 0);
     EXPECT_EQ(tc.seconds(), 0);
@@ -219,8 +223,9 @@ TEST(Timecode, DropFrameSkipsTwoFramesExceptEveryTenthMinute)
 
 TEST(Timecode, SetReducesOutOfRangeValues)
 {
-    SetTimecode(25, 61, -1, 120, false);
-    const TimecodeCounter tc = CurrentTimecode();
+    TimecodeCounter counter;
+    SetTimecode(counter, 25, 61, -1, 120, false);
+    const TimecodeCounter tc = counter;
     EXPECT_EQ(tc.hours(), 1);
     EXPECT_EQ(tc.minutes(), 1);
     EXPECT_EQ(tc.seconds(), 59);
@@ -232,13 +237,14 @@ TEST(Timecode, SetReducesOutOfRangeValues)
 
 TEST(Timecode, StampRewritesOnlyTimecodePacksKeepingFlagBits)
 {
+    TimecodeCounter counter;
     // A DVCPRO HD 720p frame (two channel areas of 10 sequences).
-    SetTimecode(0, 0, 0, 0, false);
+    SetTimecode(counter, 0, 0, 0, 0, false);
     std::vector<uint8_t> frame(DifFrameBytes(2), 0x00);
     for (int area = 0; area < 2; ++area)
         for (int q = 0; q < 10; ++q)
             ASSERT_TRUE(WriteSystemData(std::span<uint8_t>(frame).subspan(static_cast<std::size_t>(area) * 120000),
-                                        area, q, 2));
+                                        area, q, 2, counter));
     // Set the bits above the digits in every time code pack.
     for (std::size_t q = 0; q < 20; ++q)
         for (int j = 0; j < 12; ++j) {
@@ -247,8 +253,8 @@ TEST(Timecode, StampRewritesOnlyTimecodePacksKeepingFlagBits)
             pk[1] |= 0x80; pk[2] |= 0x80; pk[3] |= 0x80; pk[4] |= 0xC0;
         }
     const std::vector<uint8_t> before = frame;
-    SetTimecode(23, 59, 58, 17, false);
-    StampTimecode(2, true, frame);
+    SetTimecode(counter, 23, 59, 58, 17, false);
+    StampTimecode(2, true, frame, counter);
     std::size_t changed = 0;
     for (std::size_t i = 0; i < frame.size(); ++i)
         if (frame[i] != before[i]) ++changed;
@@ -264,7 +270,7 @@ TEST(Timecode, StampRewritesOnlyTimecodePacksKeepingFlagBits)
     }
     // A short buffer is stamped only as far as it reaches.
     std::vector<uint8_t> shortFrame(before.begin(), before.begin() + 12000 + 100);
-    StampTimecode(2, false, shortFrame);
+    StampTimecode(2, false, shortFrame, counter);
     EXPECT_EQ(shortFrame[83 + 4], 0x80 | 0x17);
     EXPECT_EQ(shortFrame[12000 + 83 + 4], before[12000 + 83 + 4]);
 }

@@ -51,7 +51,7 @@ TEST(WriterFrames, HdSystemDataOfEveryChannelAndSequence)
     for (const Case& c : {Case{1, 480000, 10}, Case{3, 576000, 12}}) {
         SCOPED_TRACE(c.code);
         FrameWriter fw("frames_hd", c.code, c.size, c.code == 1 ? 30000 : 25, c.code == 1 ? 1001 : 1, 2);
-        vorn::dv::SetTimecode(1, 2, 3, 4, false);
+        fw.writer.SetRunningTimecode(vorn::dv::MakeTimecode(1, 2, 3, 4, false));
         std::vector<uint8_t> frame(c.size, 0);
         fw.writer.WriteFrame(frame.data(), frame.size());
         const size_t quarter = c.size / 4;
@@ -63,21 +63,21 @@ TEST(WriterFrames, HdSystemDataOfEveryChannelAndSequence)
                 ASSERT_EQ(s[80], 0x3F) << ch << "/" << q;   // subcode block
             }
         EXPECT_EQ(fw.essence(), frame);   // the stamped frame is what the file holds
-        EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 5);
+        EXPECT_EQ(fw.writer.runningTimecode().frames(), 5);
     }
 }
 
 TEST(WriterFrames, SdSubcodeTimecodeStamped)
 {
     FrameWriter fw("frames_sd", 7, 288000, 25, 1, 2);
-    vorn::dv::SetTimecode(10, 20, 30, 24, false);
+    fw.writer.SetRunningTimecode(vorn::dv::MakeTimecode(10, 20, 30, 24, false));
     std::vector<uint8_t> frame(288000, 0x11);
     for (int q : {0, 23}) {
         frame[q * 12000 + 86] = 0x13;   // time code pack in the first subcode sync block
         for (int k = 87; k < 91; ++k) frame[q * 12000 + k] = 0;
     }
     uint8_t expect[4];
-    vorn::dv::TimecodePackBytes(vorn::dv::CurrentTimecode(), expect);
+    vorn::dv::TimecodePackBytes(fw.writer.runningTimecode(), expect);
     std::vector<uint8_t> first = frame;
     fw.writer.WriteFrame(first.data(), first.size());
     for (int q : {0, 23})
@@ -85,14 +85,14 @@ TEST(WriterFrames, SdSubcodeTimecodeStamped)
                   std::vector<uint8_t>(expect, expect + 4));
     EXPECT_EQ(expect[0], 0x24);
     // 25 frames a second for this format: 24 + 1 rolls over into the next second.
-    auto tc = vorn::dv::CurrentTimecode();
+    auto tc = fw.writer.runningTimecode();
     EXPECT_EQ(tc.seconds(), 31);
     EXPECT_EQ(tc.frames(), 0);
     std::vector<uint8_t> second = frame;
     fw.writer.WriteFrame(second.data(), second.size());
     EXPECT_EQ(second[87], 0x00);
     EXPECT_EQ(second[88], 0x31);
-    EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 1);
+    EXPECT_EQ(fw.writer.runningTimecode().frames(), 1);
     auto ess = fw.essence();
     ASSERT_EQ(ess.size(), 2u * 288000);
     EXPECT_TRUE(std::equal(first.begin(), first.end(), ess.begin()));
@@ -103,7 +103,7 @@ TEST(WriterFrames, Hd720ChannelPairsSegmentColumnsAndPictureTimecode)
 {
     const uint32_t size = 240000, half = size / 2;
     FrameWriter fw("frames_720", 2, size, 60000, 1001, 4);
-    vorn::dv::SetTimecode(0, 0, 0, 0, false);
+    fw.writer.SetRunningTimecode(vorn::dv::MakeTimecode(0, 0, 0, 0, false));
     // Each video segment's payload carries its half and segment number; the
     // source's first half says channel 2 (FSC 0, FSP 0), so the writer's first
     // frame (channel pair 0/1) moves column g to column g + 4.
@@ -148,7 +148,7 @@ TEST(WriterFrames, Hd720ChannelPairsSegmentColumnsAndPictureTimecode)
         EXPECT_EQ(f1[half + q * 12000 + 1], vorn::dv::DifIdByte1(2, 1, q));
     }
     // The first picture of a pair does not move the time code.
-    EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 0);
+    EXPECT_EQ(fw.writer.runningTimecode().frames(), 0);
 
     // Second frame: pair 2/3, the same as the source's channel: no reordering.
     std::vector<uint8_t> f2 = makeFrame();
@@ -159,7 +159,7 @@ TEST(WriterFrames, Hd720ChannelPairsSegmentColumnsAndPictureTimecode)
         const uint8_t* blk = &f2[segmentOffset(pos)];
         ASSERT_EQ(blk[3] * 256 + blk[4], int(pos));
     }
-    EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 1);
+    EXPECT_EQ(fw.writer.runningTimecode().frames(), 1);
 
     // Third frame: pair 0/1 again; a source on channel 0/1 stays in place.
     std::vector<uint8_t> f3 = makeFrame();
@@ -167,7 +167,7 @@ TEST(WriterFrames, Hd720ChannelPairsSegmentColumnsAndPictureTimecode)
     fw.writer.WriteFrame(f3.data(), f3.size());
     for (size_t pos = 0; pos < 270; ++pos) ASSERT_EQ(f3[segmentOffset(pos) + 4], uint8_t(pos));
     EXPECT_EQ(channelBits(f3, 0), std::set<int>{1});
-    EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 1);
+    EXPECT_EQ(fw.writer.runningTimecode().frames(), 1);
 
     // Fourth: pair 2/3 with a source on channel 0 (position 0 < 2): column g moves to g + 1.
     std::vector<uint8_t> f4 = makeFrame();
@@ -177,7 +177,7 @@ TEST(WriterFrames, Hd720ChannelPairsSegmentColumnsAndPictureTimecode)
         const size_t from = (pos % 5 + 4) % 5 + 5 * (pos / 5);
         ASSERT_EQ(f4[half + segmentOffset(pos) + 3] * 256 + f4[half + segmentOffset(pos) + 4], int(from)) << pos;
     }
-    EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 2);
+    EXPECT_EQ(fw.writer.runningTimecode().frames(), 2);
     auto ess = fw.essence();
     ASSERT_EQ(ess.size(), 4u * size);
     EXPECT_TRUE(std::equal(f4.begin(), f4.end(), ess.begin() + 3 * size));
@@ -188,9 +188,9 @@ TEST(WriterFrames, Hd720At25PicturePairsStillAdvanceEveryFrameBelow50)
     // 720/50p written as 25 frames a second would be a 50-picture clip; the
     // pair rule applies only from a rounded rate of 50, so here every frame counts.
     FrameWriter fw("frames_720_25", 4, 288000, 25, 1, 2);
-    vorn::dv::SetTimecode(0, 0, 0, 0, false);
+    fw.writer.SetRunningTimecode(vorn::dv::MakeTimecode(0, 0, 0, 0, false));
     std::vector<uint8_t> f(288000, 0);
     fw.writer.WriteFrame(f.data(), f.size());
     fw.writer.WriteFrame(f.data(), f.size());
-    EXPECT_EQ(vorn::dv::CurrentTimecode().frames(), 2);
+    EXPECT_EQ(fw.writer.runningTimecode().frames(), 2);
 }

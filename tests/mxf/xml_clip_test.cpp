@@ -221,7 +221,7 @@ TEST_F(ClipXmlTest, StartTimecodeConversion)
         EXPECT_EQ(e->timecodeStart(), c.start);
         EXPECT_EQ(e->timecodeBase(), c.base);
         EXPECT_EQ(e->timecodeDrop(), c.drop);
-        auto tc = vorn::dv::CurrentTimecode();
+        auto tc = e->runningTimecode();
         EXPECT_EQ(tc.hours(), c.h);
         EXPECT_EQ(tc.minutes(), c.m);
         EXPECT_EQ(tc.seconds(), c.s);
