@@ -1,5 +1,7 @@
 #include "foundation/Options.h"
 
+#include "foundation/Platform.h"
+
 #include <climits>
 #include <cstdlib>
 
@@ -13,7 +15,7 @@ COptions::COptions()
     registerDefault(OptionKey::DesiredFrameSize, FrameSizeText::NoConversion);
     registerDefault(OptionKey::FrameScale, "Half size");
     registerDefault(OptionKey::CardSize, "16");
-    registerDefault(OptionKey::DestinationFolder, "C:\\quintellFiles");
+    registerDefault(OptionKey::DestinationFolder, vorn::defaultDestinationFolder());
     registerDefault(OptionKey::ReduceNoise, "0");
     registerDefault(OptionKey::Add32, "0");
     registerDefault(OptionKey::AddAdvanced, "0");

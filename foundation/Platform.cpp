@@ -59,6 +59,15 @@ std::filesystem::path dataDirectory()
 #endif
 }
 
+std::string defaultDestinationFolder()
+{
+#ifdef _WIN32
+    return "C:\\quintellFiles";
+#else
+    return (homeSubfolder("XDG_VIDEOS_DIR", "Videos") / "Quintell Vorn").string();
+#endif
+}
+
 bool debugOutputEnabled()
 {
     return std::getenv("VORN_DEBUG") != nullptr;

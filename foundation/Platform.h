@@ -20,6 +20,10 @@ std::filesystem::path dataDirectory();
 std::filesystem::path executablePath();
 std::filesystem::path executableDirectory();
 
+// The default destination of exports: "C:\quintellFiles" on Windows; elsewhere
+// the user's videos folder ($XDG_VIDEOS_DIR, else ~/Videos) plus "/Quintell Vorn".
+std::string defaultDestinationFolder();
+
 // True when debugger output (the log's trace copy) goes to stderr: VORN_DEBUG is set.
 bool debugOutputEnabled();
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -22,7 +23,7 @@ const char* const kDefaultFile =
     "DesiredFrameSize = no conversion\n"
     "FrameScale = Half size\n"
     "CardSize = 16\n"
-    "DestinationFolder = C:\\quintellFiles\n"
+    "DestinationFolder = /srv/videos/Quintell Vorn\n"
     "ReduceNoise = 0\n"
     "Add32 = 0\n"
     "AddAdvanced = 0\n"
@@ -42,13 +43,42 @@ struct LogToScratch {
     std::string text() const { return readText(path); }
 };
 
+// Sets an environment variable for the life of the object (unset when value is null).
+struct ScopedEnv {
+    std::string name;
+    std::optional<std::string> old;
+    ScopedEnv(const char* n, const char* value) : name(n)
+    {
+        if (const char* v = std::getenv(n)) old = v;
+        if (value) setenv(n, value, 1); else unsetenv(n);
+    }
+    ~ScopedEnv() { if (old) setenv(name.c_str(), old->c_str(), 1); else unsetenv(name.c_str()); }
+};
+
 TEST(Options, FreshFileHasEveryKeyWithItsDefaultInOrder)
 {
     auto dir = scratchDir("fresh");
+    ScopedEnv videos("XDG_VIDEOS_DIR", "/srv/videos");
     COptions options;
     ASSERT_TRUE(options.save((dir / "options.txt").c_str()));
     EXPECT_EQ(readText(dir / "options.txt"), kDefaultFile);
     EXPECT_EQ(options.path().str(), (dir / "options.txt").string());
+}
+
+TEST(Options, DestinationDefaultsToTheUsersVideosFolder)
+{
+    struct Case { const char* xdg; const char* home; const char* expected; };
+    const Case cases[] = {
+        {"/data/clips", "/home/ed", "/data/clips/Quintell Vorn"},
+        {nullptr, "/home/ed", "/home/ed/Videos/Quintell Vorn"},
+        {"", "/home/ed", "/home/ed/Videos/Quintell Vorn"},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv videos("XDG_VIDEOS_DIR", c.xdg);
+        ScopedEnv home("HOME", c.home);
+        COptions options;
+        EXPECT_EQ(options.getString(OptionKey::DestinationFolder).str(), c.expected);
+    }
 }
 
 TEST(Options, FileLinesFollowTheReadingRules)
@@ -126,6 +156,7 @@ TEST(Options, SaveWritesRegistrationOrderWhateverTheLoadedOrder)
 {
     auto dir = scratchDir("order");
     writeText(dir / "o.txt", "BreadCrumbs = 1\nShowUpdates = 0\nAddPulldown = 1\nCardSize = 0\n");
+    ScopedEnv videos("XDG_VIDEOS_DIR", "/srv/videos");
     COptions options;
     ASSERT_TRUE(options.load((dir / "o.txt").string()));
     ASSERT_TRUE(options.save((dir / "sub" / "deeper" / "saved.txt").c_str())); // folders are created
