@@ -1,0 +1,44 @@
+// The inner loops of the picture operations (stretch pass, planar conversion,
+// format change, noise reduction), one table per SIMD level. The Plain table
+// is the reference: every other level gives bit-identical results.
+#pragma once
+
+#include "foundation/Simd.h"
+
+#include <cstdint>
+
+namespace vorn::dv {
+
+struct PictureKernels {
+    // Line mirror of `pairs` pixel pairs: pair i goes to pair pairs - 1 - i as
+    // Y1 Cb Y0 Cr. dst and src must not overlap.
+    void (*mirror)(uint8_t* dst, const uint8_t* src, int pairs);
+    // Up-stretch of `groups` groups: 2 pairs -> 3 pairs (code 1) and 3 pairs ->
+    // 4 pairs (codes 2, 3, 4), averages rounding up. dst and src must not overlap.
+    void (*stretch2to3)(uint8_t* dst, const uint8_t* src, int groups);
+    void (*stretch3to4)(uint8_t* dst, const uint8_t* src, int groups);
+    // One packed line of `width` pixels (even) from 16-bit luma and chroma rows:
+    // each byte clamp((v + 2) >> 2, 0, 255).
+    void (*packPlanarRow)(uint8_t* dst, const uint16_t* y, const uint16_t* cb, const uint16_t* cr, int width);
+    // dst[i] = a[i] + (((b[i] - a[i]) * f) >> 16) (arithmetic shift) for `bytes` bytes, f < 65536.
+    void (*lerpRows)(uint8_t* dst, const uint8_t* a, const uint8_t* b, uint32_t f, int bytes);
+    // The noise filter's luma for pixels 1 .. width - 2 of one packed row;
+    // cur and hist are the rows above, at and below it (current picture and
+    // history). Writes the luma bytes of those pixels only.
+    void (*noiseRow)(uint8_t* dst, const uint8_t* const cur[3], const uint8_t* const hist[3], int width);
+};
+
+// The kernels of one level (a level above the processor's falls back to the
+// highest the processor has).
+const PictureKernels& pictureKernels(SimdLevel level);
+// The kernels of simdLevel().
+const PictureKernels& pictureKernels();
+
+namespace detail {
+// Tables of the SIMD levels (nullptr entries fall back to the level below).
+extern const PictureKernels kPictureKernelsSse2;
+extern const PictureKernels kPictureKernelsSse41;
+extern const PictureKernels kPictureKernelsAvx2;
+} // namespace detail
+
+} // namespace vorn::dv

@@ -1,0 +1,98 @@
+// Operations on decoded pictures between decoding and encoding, all on the
+// packed 4:2:2 PictureBuffer layout (bytes Y0 Cb Y1 Cr, pitch 2 x width, rows
+// bottom-up): format change, noise reduction, the field operations of pulldown
+// addition and removal, and the conversion of 16-bit planar AVC-Intra pictures
+// into the packed layout. The stretch pass lives in dv/Stretch.h.
+//
+// Pictures are passed as byte pointers together with a video format code; the
+// picture size follows from the code (pictureRaster). Format change, noise
+// reduction and the planar conversion keep static work areas: they are meant
+// for one thread (the frame pipeline's) at a time.
+#pragma once
+
+#include "dv/DvFormat.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn::dv {
+
+// The raster the processing works on for a code: the coded width and the lines
+// of the format (DV family 1-10, AVC-Intra 32-43). {0, 0} for any other code.
+struct PictureRaster {
+    int width = 0;
+    int height = 0;
+    size_t bytes() const { return static_cast<size_t>(2) * static_cast<size_t>(width) * static_cast<size_t>(height); }
+};
+PictureRaster pictureRaster(VideoFormat code);
+
+// Largest raster of any code (1920 x 1080): buffers of this many bytes fit every picture.
+inline constexpr size_t kMaxPictureBytes = static_cast<size_t>(2) * 1920 * 1080;
+
+// --- Format change --------------------------------------------------------
+
+// Rescales `picture` in place from the raster of `sourceCode` to that of
+// `targetCode` (bilinear, 16.16 fixed point, truncating). With `crop` and an SD
+// source (codes 5-10) only the centred 16:9 band is used: lines 56-423 of 480
+// or 67-508 of 576. The buffer must hold the larger of the two rasters.
+// Returns false (picture untouched) when a code has no raster.
+bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCode, bool crop);
+
+// First line and line count of the band a format change reads.
+struct LineBand {
+    int first = 0;
+    int count = 0;
+};
+LineBand formatChangeBand(VideoFormat sourceCode, bool crop);
+
+// --- Noise reduction ------------------------------------------------------
+
+// Copies `source` to `destination` (both of the raster of `code`); when `on`,
+// filters the destination's luma with the spatio-temporal filter against the
+// previous source frame kept in a process-wide history. Frame index 0 (a
+// clip's first frame) only fills the history; so does a frame whose size
+// differs from the picture in the history. Returns false when the code has no
+// raster or the history cannot be allocated (message box "Could not allocate
+// Quintell Vorn history buffer", title "Quintell Vorn"; destination not written).
+bool ReduceNoise(uint8_t* destination, const uint8_t* source, VideoFormat code, int64_t frameIndex, bool on);
+
+// Test hook: the next history allocation fails (history released first).
+void failNextHistoryAllocationForTest();
+
+// --- Field operations -----------------------------------------------------
+// Five picture slots of one cadence group, each of the raster of `code`. Lines
+// are counted in buffer order; the lines of parity p are p, p + 2, ...
+
+// F0 F1 F2 F3 -> F0, F1, F1/F2, F2/F3, F3 (slot 2 takes the parity-p lines of
+// F1, slot 3 those of F2; p = 1 for DVCPRO HD and AVC-Intra, 0 for SD).
+void AddPulldown23(uint8_t* const slots[5], VideoFormat code);
+
+// F0 F1 F2 F3 -> F0, F1, F1/F2, F2, F3 (slot 2 takes the parity-p lines of F1;
+// p = 1 for code 1, 0 otherwise).
+void AddPulldown2332(uint8_t* const slots[5], VideoFormat code);
+
+// Repairs the mixed-field pair of a 3:2 group: finds the first slot k whose
+// mixed flag and that of slot (k + 1) mod 5 are set (k = 0 when none) and
+// writes the four slots to keep, ascending without k, into `kept`. k below 4:
+// `saved` receives slot 4 and slot k + 1 takes one field of slot k. k = 4:
+// slot 0 takes that field from `saved` (the previous group's slot 4), or, for
+// the clip's first group (firstFrameIndex 0), is rebuilt by line doubling;
+// then `saved` receives slot 4. Returns k.
+int RemovePulldown32(uint8_t* saved, int64_t firstFrameIndex, uint8_t* const slots[5], VideoFormat code,
+                     bool rotate, const int mixedFlags[5], int kept[4]);
+
+// --- AVC-Intra planar pictures to the packed layout -----------------------
+// `source`: 16-bit samples (10-bit range) in planes Y, Cb, Cr, rows from the
+// top; chroma planes width/2 x height (4:2:2) or width/2 x height/2 (4:2:0).
+// `destination`: packed picture of width x height, rows bottom-up, or with
+// `rotate` top-down with every line mirrored (the 180-degree turn). Each byte
+// is clamp((v + 2) / 4, 0, 255). Width and height must be even.
+void ConvertPlanarPicture422(const uint16_t* source, uint8_t* destination, int width, int height, bool rotate);
+void ConvertPlanarPicture420(const uint16_t* source, uint8_t* destination, int width, int height, bool rotate);
+
+// The variant of an AVC-Intra code: 4:2:0 for the AVC-Intra 50 codes 32-37,
+// 4:2:2 for the AVC-Intra 100 codes 38-43. Returns false for other codes.
+bool ConvertPlanarPicture(const uint16_t* source, uint8_t* destination, int width, int height, bool rotate,
+                          VideoFormat code);
+
+} // namespace vorn::dv

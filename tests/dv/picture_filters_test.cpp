@@ -1,0 +1,200 @@
+// Format change and noise reduction: exact fixed-point results, the crop band,
+// what the noise filter leaves alone, and the allocation failure message.
+#include "dv/PictureProcessing.h"
+
+#include "foundation/Notifier.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vorn::dv {
+namespace {
+
+struct Picture {
+    PictureRaster r;
+    std::vector<uint8_t> bytes;
+    explicit Picture(VideoFormat code, size_t capacity = 0) : r(pictureRaster(code))
+    {
+        bytes.assign(std::max(capacity, r.bytes()), 0);
+    }
+    uint8_t* row(int line) { return bytes.data() + 2 * static_cast<size_t>(r.width) * line; }
+    uint8_t& luma(int x, int line) { return row(line)[2 * x]; }
+    uint8_t& cb(int pair, int line) { return row(line)[4 * pair + 1]; }
+    uint8_t& cr(int pair, int line) { return row(line)[4 * pair + 3]; }
+};
+
+TEST(ChangeFormat, TruncatingArithmeticHorizontallyAndVertically)
+{
+    // 720 x 480 (code 10) -> 1280 x 1080 (code 1): step X = 36864, step Y = 29127.
+    Picture cols(10, kMaxPictureBytes);
+    for (int line = 0; line < 480; ++line)
+        for (int x = 0; x < 720; ++x) {
+            cols.luma(x, line) = (x & 1) ? 0 : 100;
+            if ((x & 1) == 0) {
+                cols.cb(x / 2, line) = ((x / 2) & 1) ? 0 : 100;
+                cols.cr(x / 2, line) = ((x / 2) & 1) ? 100 : 0;
+            }
+        }
+    ASSERT_TRUE(ChangeFormat(cols.bytes.data(), 1, 10, false));
+    Picture out(1);
+    std::copy(cols.bytes.begin(), cols.bytes.begin() + out.r.bytes(), out.bytes.begin());
+    for (int line : {0, 1, 700, 1079}) {
+        // k = 1: 100 + (-100 * 36864 >> 16) = 100 - 57 (the shift rounds down); k = 2: 0 + 12.
+        EXPECT_EQ(out.luma(0, line), 100);
+        EXPECT_EQ(out.luma(1, line), 43);
+        EXPECT_EQ(out.luma(2, line), 12);
+        EXPECT_EQ(out.cb(1, line), 43);
+        EXPECT_EQ(out.cr(1, line), 56);
+        // The right edge repeats the last sample: 1279 * 36864 >> 16 = 719.
+        EXPECT_EQ(out.luma(1279, line), 0);
+    }
+
+    Picture rows(10, kMaxPictureBytes);
+    for (int line = 0; line < 480; ++line)
+        std::fill(rows.row(line), rows.row(line) + 1440, (line & 1) ? 0 : 100);
+    ASSERT_TRUE(ChangeFormat(rows.bytes.data(), 1, 10, false));
+    std::copy(rows.bytes.begin(), rows.bytes.begin() + out.r.bytes(), out.bytes.begin());
+    const std::pair<int, int> expect[] = {{0, 100}, {1, 55}, {2, 11}, {1079, 0}};
+    for (auto [line, value] : expect) {
+        EXPECT_EQ(out.luma(17, line), value) << line;
+        EXPECT_EQ(out.cr(5, line), value) << line;
+    }
+}
+
+TEST(ChangeFormat, CropUsesTheCentredBand)
+{
+    struct Case {
+        VideoFormat source, target;
+        int first, last;
+    };
+    const Case cases[] = {{10, 1, 56, 423}, {8, 3, 56, 423}, {9, 3, 67, 508}, {7, 1, 67, 508}, {9, 2, 67, 508}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.source << " -> " << c.target);
+        const LineBand band = formatChangeBand(c.source, true);
+        EXPECT_EQ(band.first, c.first);
+        EXPECT_EQ(band.first + band.count - 1, c.last);
+        Picture p(c.source, kMaxPictureBytes);
+        // Outside the band 0, inside 200, its first line 100 and its last 150.
+        for (int line = 0; line < p.r.height; ++line) {
+            const uint8_t v = line < c.first || line > c.last ? 0 : line == c.first ? 100 : line == c.last ? 150 : 200;
+            std::fill(p.row(line), p.row(line) + 2 * p.r.width, v);
+        }
+        ASSERT_TRUE(ChangeFormat(p.bytes.data(), c.target, c.source, true));
+        Picture out(c.target);
+        std::copy(p.bytes.begin(), p.bytes.begin() + out.r.bytes(), out.bytes.begin());
+        for (int x = 0; x < out.r.width; x += 97) {
+            EXPECT_EQ(out.luma(x, 0), 100);
+            EXPECT_EQ(out.luma(x, out.r.height - 1), 150);
+        }
+        for (int line = 0; line < out.r.height; ++line)
+            ASSERT_GE(out.luma(out.r.width / 2, line), 100) << line;
+    }
+    // No crop for HD sources or without the flag: all lines.
+    EXPECT_EQ(formatChangeBand(1, true).count, 1080);
+    EXPECT_EQ(formatChangeBand(10, false).count, 480);
+    EXPECT_FALSE(ChangeFormat(std::vector<uint8_t>(16).data(), 1, 11, false));
+}
+
+class ReduceNoiseTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previous_ = setNotifyHandler([this](const std::string& t, const std::string& m) { messages_.push_back(t + ": " + m); });
+    }
+    void TearDown() override { setNotifyHandler(previous_); }
+    std::vector<std::string> messages_;
+    NotifyHandler previous_;
+};
+
+TEST_F(ReduceNoiseTest, FirstFrameChromaAndBordersStayAndStaticImpulsesBecomeTheMean)
+{
+    // Flat luma 100 with impulses 3 pixels apart; random chroma.
+    const VideoFormat code = 10;
+    Picture src(code), dst(code);
+    std::mt19937 rng(7);
+    for (size_t i = 1; i < src.bytes.size(); i += 2)
+        src.bytes[i] = static_cast<uint8_t>(rng());
+    for (int line = 0; line < 480; ++line)
+        for (int x = 0; x < 720; ++x)
+            src.luma(x, line) = (line % 3 == 1 && x % 3 == 1) ? static_cast<uint8_t>(rng()) : 100;
+    // Frame 0 only fills the history.
+    ASSERT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), code, 0, true));
+    EXPECT_EQ(dst.bytes, src.bytes);
+    for (int frame = 1; frame <= 3; ++frame) {
+        ASSERT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), code, frame, true));
+        for (size_t i = 1; i < src.bytes.size(); i += 2)
+            ASSERT_EQ(dst.bytes[i], src.bytes[i]) << "chroma byte " << i;
+        for (int x = 0; x < 720; ++x) {
+            ASSERT_EQ(dst.luma(x, 0), src.luma(x, 0));
+            ASSERT_EQ(dst.luma(x, 479), src.luma(x, 479));
+        }
+        for (int line = 0; line < 480; ++line) {
+            ASSERT_EQ(dst.luma(0, line), src.luma(0, line));
+            ASSERT_EQ(dst.luma(719, line), src.luma(719, line));
+        }
+        // An impulse has no activity around it: it becomes the mean of its 3x3 neighbourhood.
+        for (int line = 1; line < 479; line += 3)
+            for (int x = 1; x < 719; x += 3)
+                ASSERT_EQ(dst.luma(x, line), (800 + src.luma(x, line)) / 9) << x << "," << line;
+    }
+    // Off: a plain copy.
+    ASSERT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), code, 4, false));
+    EXPECT_EQ(dst.bytes, src.bytes);
+}
+
+TEST_F(ReduceNoiseTest, FlatAreasAverageWithThePreviousFrameUnlessTheMeanMoved)
+{
+    struct Case {
+        int previous, current, expected;
+    };
+    // t = 64 |mc - mh| limited to 256; out = ((hs + cs + 1) / 2 (256 - t) + t cs + 128) / 256.
+    const Case cases[] = {{102, 100, 101}, {101, 100, 101}, {99, 100, 100}, {104, 100, 100}, {100, 100, 100}};
+    for (const Case& c : cases) {
+        Picture prev(38), cur(38), dst(38);
+        std::fill(prev.bytes.begin(), prev.bytes.end(), static_cast<uint8_t>(c.previous));
+        std::fill(cur.bytes.begin(), cur.bytes.end(), static_cast<uint8_t>(c.current));
+        ASSERT_TRUE(ReduceNoise(dst.bytes.data(), prev.bytes.data(), 38, 0, true));
+        ASSERT_TRUE(ReduceNoise(dst.bytes.data(), cur.bytes.data(), 38, 1, true));
+        EXPECT_EQ(dst.luma(960, 540), c.expected) << c.previous << " -> " << c.current;
+        EXPECT_EQ(dst.luma(1918, 1078), c.expected);
+        EXPECT_EQ(dst.luma(1919, 1078), c.current);
+    }
+    // A frame of another size than the history's starts the history again.
+    Picture sd(10), sdOut(10);
+    std::fill(sd.bytes.begin(), sd.bytes.end(), 50);
+    ASSERT_TRUE(ReduceNoise(sdOut.bytes.data(), sd.bytes.data(), 10, 7, true));
+    EXPECT_EQ(sdOut.bytes, sd.bytes);
+    // In place gives the same as into another buffer.
+    Picture a(10), b(10), out(10), scratch(10);
+    std::mt19937 rng(3);
+    for (auto& v : a.bytes)
+        v = static_cast<uint8_t>(rng() % 8 + 60);
+    b.bytes = a.bytes;
+    ASSERT_TRUE(ReduceNoise(scratch.bytes.data(), sd.bytes.data(), 10, 0, true));
+    ASSERT_TRUE(ReduceNoise(out.bytes.data(), a.bytes.data(), 10, 8, true));
+    EXPECT_NE(out.bytes, a.bytes);
+    ASSERT_TRUE(ReduceNoise(scratch.bytes.data(), sd.bytes.data(), 10, 0, true));
+    ASSERT_TRUE(ReduceNoise(b.bytes.data(), b.bytes.data(), 10, 8, true));
+    EXPECT_EQ(b.bytes, out.bytes);
+    EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(ReduceNoiseTest, HistoryAllocationFailureLeavesTheDestination)
+{
+    Picture src(10), dst(10);
+    std::fill(src.bytes.begin(), src.bytes.end(), 80);
+    std::fill(dst.bytes.begin(), dst.bytes.end(), 7);
+    failNextHistoryAllocationForTest();
+    EXPECT_FALSE(ReduceNoise(dst.bytes.data(), src.bytes.data(), 10, 0, true));
+    EXPECT_EQ(messages_, std::vector<std::string>{"Quintell Vorn: Could not allocate Quintell Vorn history buffer"});
+    EXPECT_TRUE(std::all_of(dst.bytes.begin(), dst.bytes.end(), [](uint8_t v) { return v == 7; }));
+    // The next call allocates again and works.
+    EXPECT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), 10, 0, true));
+    EXPECT_EQ(dst.bytes, src.bytes);
+}
+
+} // namespace
+} // namespace vorn::dv
