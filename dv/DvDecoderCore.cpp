@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -415,14 +416,16 @@ inline void writeRow411(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const 
 #endif
 }
 
-void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t* const blocks[5],
-                   const MacroblockPlace* const places[5], const PackedTarget& target)
+// The three decoding passes over the five DIF blocks of a segment: each
+// block in its own area, then the spare bits of its macroblock, then those of
+// the whole segment. setup(b, m, j, dc, mode, cls, qno) prepares block j of
+// macroblock m (scan order, factors, DC) before its AC codes are read.
+template <class Setup>
+void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, Setup&& setup)
 {
-    const bool hd = info.hd;
     const int slots = hd ? 8 : 6;
     const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
     const int* slotSize = hd ? kHdSlotSize : kSdSlotSize;
-    const int l1080 = info.height == 1080 ? 1 : 0;
 
     for (int m = 0; m < 5; ++m)
         std::memcpy(ctx.segment + m * 80, blocks[m], 80);
@@ -447,17 +450,8 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             BlockState& b = ctx.blocks[m][j];
             b = BlockState{};
             b.coef = ctx.coef[m][j];
-            ctx.mode[m][j] = static_cast<uint8_t>(mode);
-            if (hd) {
-                const int chroma = j >= 4 ? 1 : 0;
-                b.zz = kZigzag88;
-                b.factor = g_hdFactor[l1080][chroma][cls][qno];
-            } else {
-                b.zz = mode ? kZigzag248 : kZigzag88;
-                b.factor = g_sdFactor[mode][cls][qno];
-            }
-            b.coef[0] = static_cast<float>(dc * 4);
             b.rowMask = 1u;
+            setup(b, m, j, dc, mode, cls, qno);
             BitReader r{ctx.segment, start + 12, end};
             decodeAc(b, r);
             if (b.done && r.pos < end)
@@ -482,6 +476,25 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
                     decodeAc(b, pool);
             }
     }
+}
+
+void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t* const blocks[5],
+                   const MacroblockPlace* const places[5], const PackedTarget& target)
+{
+    const bool hd = info.hd;
+    const int l1080 = info.height == 1080 ? 1 : 0;
+    parsePasses(ctx, blocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
+        ctx.mode[m][j] = static_cast<uint8_t>(mode);
+        if (hd) {
+            const int chroma = j >= 4 ? 1 : 0;
+            b.zz = kZigzag88;
+            b.factor = g_hdFactor[l1080][chroma][cls][qno];
+        } else {
+            b.zz = mode ? kZigzag248 : kZigzag88;
+            b.factor = g_sdFactor[mode][cls][qno];
+        }
+        b.coef[0] = static_cast<float>(dc * 4);
+    });
 
     // Inverse transforms and placement.
     for (int m = 0; m < 5; ++m) {
@@ -575,7 +588,43 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
     }
 }
 
+// Every level is a whole number of at most 255 in magnitude: exact as a float.
+const float kUnitFactor[64] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                               1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                               1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+
 } // namespace
+
+bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLevels& out)
+{
+    // Its own context: the coefficient arrays are left zero after each segment.
+    static thread_local std::unique_ptr<SegmentContext> ctxPtr;
+    if (!ctxPtr) {
+        ctxPtr.reset(new (std::nothrow) SegmentContext());
+        if (!ctxPtr)
+            return false;
+    }
+    SegmentContext& ctx = *ctxPtr;
+    const int slots = hd ? 8 : 6;
+    parsePasses(ctx, difBlocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
+        b.zz = (!hd && mode) ? kZigzag248 : kZigzag88;
+        b.factor = kUnitFactor;
+        out.qno[m] = static_cast<uint8_t>(qno);
+        out.block[m][j].dc = static_cast<int16_t>(dc);
+        out.block[m][j].mode = static_cast<uint8_t>(mode);
+        out.block[m][j].cls = static_cast<uint8_t>(cls);
+    });
+    for (int m = 0; m < 5; ++m)
+        for (int j = 0; j < slots; ++j) {
+            SegmentLevels::Block& o = out.block[m][j];
+            float* c = ctx.coef[m][j];
+            for (int i = 1; i < 64; ++i)
+                o.level[i] = static_cast<int16_t>(c[i]);
+            o.level[0] = o.dc;
+            std::memset(c, 0, 64 * sizeof(float));
+        }
+    return true;
+}
 
 void initDecoderTables()
 {

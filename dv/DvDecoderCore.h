@@ -31,6 +31,27 @@ struct PackedTarget {
 void decodeUnits(const DvFormatInfo& info, const uint8_t* frame, int firstChannel, int firstUnit, int endUnit,
                  int sequencesPerChannel, const PackedTarget& target);
 
+// Quantised contents of one video segment as the three-pass decoding finds
+// them: per macroblock its QNO, per block its levels in natural order (index
+// row * 8 + column; for the 2-4-8 DCT rows 0-3 are the sum field and rows 4-7
+// the difference field), with level[0] the DC field value, and the block's
+// DCT mode and class. Blocks of slots a format does not use are left as they were.
+struct SegmentLevels {
+    uint8_t qno[5];
+    struct Block {
+        int16_t level[64];
+        int16_t dc;
+        uint8_t mode;
+        uint8_t cls;
+    } block[5][8];
+};
+
+// Decodes the levels of the five DIF blocks of a segment (hd: 8 block slots of
+// DVCPRO HD, otherwise the 6 slots of 25/50 Mb/s). Every read stays inside the
+// 400 bytes; damaged codes end their block. Returns false when the decoding
+// context cannot be allocated.
+bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLevels& out);
+
 // 8x8 inverse DCTs of dequantised coefficients (index row * 8 + column) into 64
 // samples (row-major), each the transform output rounded, plus 128, clamped to
 // 0..255. rowMask has bit r set when coefficient row r may be non-zero; rows

@@ -861,4 +861,36 @@ void SegmentCoder::encodeHd(const PictureView& picture, const SegmentTarget& tar
     I.write(target, 5 * (6 * 68 + 2 * 52));
 }
 
+void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTarget& target)
+{
+    Impl& I = *m_impl;
+    I.slots = 8;
+    const uint8_t* zz = zigzag();
+    for (int b = 0; b < 8; ++b)
+        I.slotOfBlock[b] = b;
+    for (int m = 0; m < 5; ++m) {
+        I.mb[m].blocks = 8;
+        I.qno[m] = levels.qno[m];
+        for (int b = 0; b < 8; ++b) {
+            const HdSegmentLevels::Block& L = levels.block[m][b];
+            Impl::Block& B = I.mb[m].blk[b];
+            B.dc = std::clamp<int>(L.level[0], -255, 255);
+            uint64_t neg = 0;
+            int n = 0;
+            for (int pos = 1; pos < 64; ++pos) {
+                const int v = L.level[zz[pos]];
+                if (v == 0)
+                    continue;
+                neg |= static_cast<uint64_t>(v < 0) << pos;
+                I.pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min(v < 0 ? -v : v, 255))};
+            }
+            B.neg = neg;
+            I.pairCount[m][b] = n;
+            I.blockClass[m][b] = L.cls & 3;
+        }
+    }
+    m_lastTotal = 0;
+    I.write(target, 5 * (6 * 68 + 2 * 52));
+}
+
 } // namespace vorn::dv::enc

@@ -45,6 +45,17 @@ struct SlotArea {
     int bits;          // AC bits of the slot
 };
 
+// Quantised DVCPRO HD blocks of one video segment, written as they are (no
+// transform or quantiser search): levels in natural order (row * 8 + column),
+// level[0] the DC field value; 8-8 DCT mode.
+struct HdSegmentLevels {
+    int qno[5] = {};
+    struct Block {
+        int16_t level[64];
+        int cls;
+    } block[5][8];
+};
+
 class SegmentCoder {
 public:
     SegmentCoder();
@@ -56,6 +67,11 @@ public:
     // qno: carried state in, result out.
     void encodeHd(const PictureView& picture, const SegmentTarget& target, bool lines1080, bool rateControl,
                   int qno[5]);
+
+    // Writes quantised blocks with the DVCPRO HD layout and the three-pass
+    // placement (amplitudes limited to 255, DC to -255..255; codes that do not
+    // fit the segment are cut as in encodeHd).
+    void writeHdLevels(const HdSegmentLevels& levels, const SegmentTarget& target);
 
     // Bits of the last segment's search result (for tests and statistics).
     int lastTotalBits() const { return m_lastTotal; }

@@ -203,6 +203,11 @@ const uint16_t* hdReciprocalsNatural(bool chroma, bool lines1080)
     return &g_tables.hdRecipNatural[static_cast<size_t>(m * 64)];
 }
 
+const uint16_t* hdWeights(bool chroma, bool lines1080)
+{
+    return kHdWeight[(lines1080 ? 0 : 2) + (chroma ? 1 : 0)];
+}
+
 int hdStep(int qno, int cls)
 {
     if (qno < 0 || qno > 15 || cls < 0 || cls > 3)

@@ -56,6 +56,9 @@ const uint16_t* hdReciprocals(bool chroma, bool lines1080);
 // The same in natural order (row * 8 + column), 16-byte aligned.
 const uint16_t* hdReciprocalsNatural(bool chroma, bool lines1080);
 
+// DVCPRO HD weighting matrix W itself, natural order (entry 0 stands for DC).
+const uint16_t* hdWeights(bool chroma, bool lines1080);
+
 // DVCPRO HD quantisation step S(qno, class), 0 where the pair does not exist.
 int hdStep(int qno, int cls);
 // Highest class that has a step at qno (qno 1..15).
