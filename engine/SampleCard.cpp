@@ -177,8 +177,7 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
         if (!dv::EncodeDifFrame(frame, *picture, kind.format))
             return "frame " + std::to_string(i) + " could not be encoded";
         stampBinaryGroup(frame.bytes, sampleBinaryGroup(kind, i));
-        timecodeOf(tcStart + (pairs ? i / 2 : i), tcBase, h, m, s, f);
-        dv::SetTimecode(h, m, s, f, false);
+        // The writer stamps the running time code (set above) and advances it.
         exporter.WriteVideo(frame.data(), frame.size());
     }
 

@@ -141,6 +141,18 @@ TEST(SampleCommand, FieldsAndBinaryGroupsCarryTheCameraCadence)
             ASSERT_TRUE(bg.ReadDvBinaryGroup(frame.data(), size_t(std::max(got, 0)))) << "frame " << i;
             EXPECT_EQ(int(bg.modeLowBits), row.flags[size_t(i % 5)]) << "frame " << i;
             EXPECT_EQ(bg.cameraRate, row.cameraRate);
+            // The time code pack of the first subcode sync block: clip N starts at 01:0N:00:00 and
+            // counts frames (pairs of frames at 59.94p).
+            const uint8_t* tc = frame.data() + 86;
+            ASSERT_EQ(tc[0], 0x13);
+            const int base = row.rateNum == 25 ? 25 : 30;
+            const int value = (row.frames == 60 ? i / 2 : i);
+            auto bcd = [](uint8_t b, uint8_t mask) { return ((b & mask) >> 4) * 10 + (b & 0x0F); };
+            const int clipNumber = int(&row - rows().data()) + 1;
+            EXPECT_EQ(bcd(tc[4], 0x30) * 3600 + bcd(tc[3], 0x70) * 60 + bcd(tc[2], 0x70),
+                      3600 + 60 * clipNumber + value / base)
+                << "frame " << i;
+            EXPECT_EQ(bcd(tc[1], 0x30), value % base) << "frame " << i;
         }
         clip.Close();
     }
