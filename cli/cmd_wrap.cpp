@@ -153,6 +153,7 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
         std::fprintf(stderr, "Clip not written\n");
         return kExitFailed;
     }
+    if (!exporter.renameNotice().empty()) std::printf("%s\n", exporter.renameNotice().c_str());
     exporter.BeginClip(int64_t(frameCount), 0, rate.den, rate.num, wide, channels);
 
     if (avc) {

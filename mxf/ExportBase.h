@@ -20,7 +20,8 @@ public:
     // Prepares the clip (space checks, card, folders, names, clip XML, files).
     // Returns non-zero on success; a space failure's text goes to `message`.
     virtual int Open(std::string& message, int audioChannels, bool wide) = 0;           // slot 1
-    // Finishes the clip's files and writes LASTCLIP.TXT; 1 on success.
+    // Finishes the clip's files, gives them their final names and writes
+    // LASTCLIP.TXT; 1 on success. On failure the clip's files are removed.
     virtual int Close() = 0;                                                             // slot 2
     virtual int WriteAudio(const uint8_t* buffer, size_t size, int channel) = 0;         // slot 3
     // Writes one compressed frame; DV-family frames are stamped in place.
@@ -54,6 +55,10 @@ public:
     virtual void SetOptionValue1(int value) { m_option1 = value; }                       // slot 20
     virtual void SetOptionValue2(int value) { m_option2 = value; }                       // slot 21
     virtual void SetTimecodeText(const std::string& text) { m_timecodeText = text.substr(0, 31); } // slot 22
+    // Abandons the clip being written: removes every file of it written so far
+    // (and folders made for it that are now empty). Called on abort or failure;
+    // a failed Close discards by itself. Nothing that existed before is touched.
+    virtual void Discard() {}                                                            // slot 23
 
     // Plain setters and accessors.
     void SetClipName(const std::string& name) { m_clipName = name; }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 
@@ -21,9 +22,18 @@ constexpr const char* kTitle = "Quintell";
 std::mutex g_thumbMutex;
 CExportMxf::ThumbnailWriter g_thumbnailWriter;
 
+// The folders of a clip's files in a card's CONTENTS folder.
+constexpr const char* kClipFolders[] = {"VIDEO", "AUDIO", "CLIP", "ICON", "VOICE", "PROXY"};
+
 std::string lower(std::string s)
 {
     for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string upper(std::string s)
+{
+    for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -53,7 +63,10 @@ CExportMxf::CExportMxf(const std::string& sourcePath, const std::string& outputF
     m_clipName = fs::path(sourcePath).stem().string();
 }
 
-CExportMxf::~CExportMxf() = default;
+CExportMxf::~CExportMxf()
+{
+    if (m_clipOpen) Discard();
+}
 
 void CExportMxf::SetThumbnailWriter(ThumbnailWriter writer)
 {
@@ -92,58 +105,228 @@ fs::path CExportMxf::SourceClipXmlPath() const
     return clipDir / (m_sourcePath.stem().string() + ".xml");
 }
 
-bool CExportMxf::refuseSourceOverwrite(const std::vector<fs::path>& outputs)
+bool CExportMxf::nameTaken(const std::string& name) const
 {
-    // Every file of the source clip: the source file and the files of the same
-    // name in its folder and in the clip's sibling folders.
-    std::vector<fs::path> sources{m_sourcePath};
-    const std::string stem = lower(m_sourcePath.stem().string());
-    const fs::path folder = m_sourcePath.parent_path();
-    std::vector<fs::path> folders{folder.empty() ? fs::path(".") : folder};
-    for (const char* sub : {"VIDEO", "AUDIO", "CLIP", "ICON", "VOICE", "PROXY"})
-        folders.push_back(folder.parent_path() / sub);
+    // A clip name is in use when any card of the destination holds a file of
+    // that clip (its video, XML, icon, proxy, or a channel's audio or voice
+    // file), finished or still being written by another export.
+    const std::string want = upper(name);
+    auto stemOf = [](const std::string& file) {
+        const size_t dot = file.find('.');
+        return dot == std::string::npos ? file : file.substr(0, dot);
+    };
     std::error_code ec;
-    for (const auto& dir : folders) {
-        if (!fs::is_directory(dir, ec)) continue;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            std::string name = lower(it->path().filename().string());
-            if (!stem.empty() && name.compare(0, stem.size(), stem) == 0) sources.push_back(it->path());
-        }
+    std::vector<fs::path> cards;
+    for (int n = 1; n < 10000; ++n) {
+        fs::path card = m_outputFolder / qelFormat("Card%d", n);
+        if (!fs::is_directory(card, ec)) break;
+        cards.push_back(card);
     }
-    for (const auto& out : outputs) {
-        if (!fs::exists(out, ec)) continue;
-        for (const auto& src : sources) {
-            std::error_code e2;
-            if (fs::equivalent(out, src, e2)) {
-                vorn::notify(kTitle, qelFormat("Output file %s is a file of the source clip %s; the clip is not written",
-                                               out.string().c_str(), m_sourcePath.string().c_str()));
-                return true;
+    if (std::find(cards.begin(), cards.end(), m_cards.cardPath()) == cards.end()) cards.push_back(m_cards.cardPath());
+    for (const auto& card : cards) {
+        for (const char* sub : kClipFolders) {
+            const bool perChannel = std::string(sub) == "AUDIO" || std::string(sub) == "VOICE";
+            const fs::path dir = card / "CONTENTS" / sub;
+            for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+                std::string file = it->path().filename().string();
+                long pid = 0;
+                std::string finalName;
+                if (ParseTemporaryName(file, pid, finalName)) file = finalName;
+                const std::string stem = upper(stemOf(file));
+                if (stem == want) return true;
+                if (perChannel && stem.size() == want.size() + 2 && stem.compare(0, want.size(), want) == 0 &&
+                    std::isdigit(static_cast<unsigned char>(stem[want.size()])) &&
+                    std::isdigit(static_cast<unsigned char>(stem[want.size() + 1])))
+                    return true;
             }
+            ec.clear();
         }
     }
     return false;
 }
 
-bool CExportMxf::createFile(std::fstream& file, const fs::path& path)
+std::string CExportMxf::UniqueClipName(const std::string& wanted, const std::function<bool(const std::string&)>& taken)
 {
-    if (file.is_open()) file.close();
-    file.clear();
-    // Created empty: bytes of an earlier file of the same name must not survive.
-    file.open(path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) {
-        vorn::notify(kTitle, qelFormat("Could not open %s file for writing", path.string().c_str()));
-        return false;
+    if (wanted.empty()) return {};
+    if (!taken(wanted)) return wanted;
+    const bool p2Form = wanted.size() == 6 && std::all_of(wanted.begin(), wanted.begin() + 4, [](char c) {
+                            return c >= '0' && c <= '9';
+                        }) && std::all_of(wanted.begin() + 4, wanted.end(), [](char c) {
+                            return std::isalnum(static_cast<unsigned char>(c)) != 0;
+                        });
+    if (p2Form) {
+        const int number = std::stoi(wanted.substr(0, 4));
+        for (int n = number + 1; n <= 9999; ++n) {
+            std::string candidate = qelFormat("%04d", n) + wanted.substr(4);
+            if (!taken(candidate)) return candidate;
+        }
+        return {};
+    }
+    for (int n = 2; n <= 9999; ++n) {
+        std::string candidate = wanted + "_" + std::to_string(n);
+        if (!taken(candidate)) return candidate;
+    }
+    return {};
+}
+
+void CExportMxf::removeStaleTemporaries() const
+{
+    std::error_code ec;
+    for (int n = 1; n < 10000; ++n) {
+        const fs::path card = m_outputFolder / qelFormat("Card%d", n);
+        if (!fs::is_directory(card, ec)) break;
+        RemoveStaleTemporaries(card);
+        for (const char* sub : kClipFolders) RemoveStaleTemporaries(card / "CONTENTS" / sub);
+    }
+}
+
+bool CExportMxf::createFolders()
+{
+    // Made one level at a time so that Discard can take back exactly the
+    // folders this clip made.
+    for (const fs::path& dir : {m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_voiceDir, m_proxyDir}) {
+        std::vector<fs::path> missing;
+        std::error_code ec;
+        for (fs::path p = dir; !p.empty(); p = p.parent_path()) {
+            if (fs::exists(fs::symlink_status(p, ec))) break;
+            missing.push_back(p);
+            if (p.parent_path() == p) break;
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            if (!fs::create_directory(*it, ec) || ec) return false;
+            m_createdFolders.push_back(*it);
+        }
+        if (!fs::is_directory(dir, ec)) return false;
     }
     return true;
 }
 
+TempOutputFile* CExportMxf::createPending(const fs::path& finalPath, bool video)
+{
+    if (!m_clipOpen) return nullptr;
+    // A later file for the same final path replaces the earlier one.
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (it->file->finalPath() != finalPath) continue;
+        it->file->Finish();
+        std::error_code ec;
+        fs::remove(it->file->tempPath(), ec);
+        m_pending.erase(it);
+        break;
+    }
+    std::string error;
+    auto file = TempOutputFile::Create(TemporaryPathFor(finalPath), finalPath, error);
+    if (!file) {
+        logf(LOG_ERROR, "CExportMxf::createPending", "%s: %s", finalPath.string().c_str(), error.c_str());
+        vorn::notify(kTitle, qelFormat("Could not open %s file for writing", finalPath.string().c_str()));
+        return nullptr;
+    }
+    TempOutputFile* raw = file.get();
+    m_pending.push_back(Pending{std::move(file), video});
+    return raw;
+}
+
+std::ostream* CExportMxf::CreateClipFile(const fs::path& finalPath)
+{
+    TempOutputFile* f = createPending(finalPath, false);
+    return f ? &f->stream() : nullptr;
+}
+
+int CExportMxf::WriteClipFile(const fs::path& finalPath, const void* data, size_t size)
+{
+    TempOutputFile* f = createPending(finalPath, false);
+    if (!f) return 0;
+    f->stream().write(static_cast<const char*>(data), std::streamsize(size));
+    if (!f->Finish()) {
+        vorn::notify(kTitle, qelFormat("Could not write %s", finalPath.string().c_str()));
+        return 0;
+    }
+    return 1;
+}
+
+int CExportMxf::CopyClipFile(const std::string& sourcePath, const fs::path& finalPath)
+{
+    std::error_code ec;
+    if (!m_clipOpen || !fs::is_regular_file(sourcePath, ec)) return 0;
+    std::ifstream in(sourcePath, std::ios::binary);
+    if (!in) return 0;
+    TempOutputFile* f = createPending(finalPath, false);
+    if (!f) return 0;
+    std::vector<char> buf(1 << 16);
+    while (in) {
+        in.read(buf.data(), std::streamsize(buf.size()));
+        if (in.gcount() > 0) f->stream().write(buf.data(), in.gcount());
+    }
+    if (in.bad() || !f->Finish()) {
+        vorn::notify(kTitle, qelFormat("Could not write %s", finalPath.string().c_str()));
+        return 0;
+    }
+    return 1;
+}
+
+bool CExportMxf::finishPending()
+{
+    bool ok = true;
+    for (auto& p : m_pending) {
+        if (!p.file->isOpen() && !p.file->failed()) continue;
+        if (!p.file->Finish()) {
+            vorn::notify(kTitle, qelFormat("Could not write %s", p.file->finalPath().string().c_str()));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool CExportMxf::commitPending()
+{
+    // The video file goes last: a reader that finds it finds the whole clip.
+    std::stable_partition(m_pending.begin(), m_pending.end(), [](const Pending& p) { return !p.video; });
+    std::vector<fs::path> done;
+    for (auto& p : m_pending) {
+        std::error_code ec;
+        if (!RenameNoReplace(p.file->tempPath(), p.file->finalPath(), ec)) {
+            logf(LOG_ERROR, "CExportMxf::Close", "%s: %s", p.file->finalPath().string().c_str(), ec.message().c_str());
+            vorn::notify(kTitle, qelFormat("Could not write %s", p.file->finalPath().string().c_str()));
+            // Take back this clip's files already moved; the rest is discarded by the caller.
+            for (const auto& f : done) fs::remove(f, ec);
+            return false;
+        }
+        done.push_back(p.file->finalPath());
+    }
+    m_pending.clear();
+    return true;
+}
+
+void CExportMxf::Discard()
+{
+    for (auto& p : m_pending) {
+        p.file->Finish();
+        std::error_code ec;
+        fs::remove(p.file->tempPath(), ec);
+    }
+    m_pending.clear();
+    m_videoFile = nullptr;
+    m_audioFiles.fill(nullptr);
+    for (auto it = m_createdFolders.rbegin(); it != m_createdFolders.rend(); ++it) {
+        std::error_code ec;
+        fs::remove(*it, ec);   // only an empty folder goes
+    }
+    m_createdFolders.clear();
+    m_clipOpen = false;
+    m_headersWritten = false;
+}
+
 int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
 {
+    if (m_clipOpen) Discard();
     m_errorKind = kErrorNone;
+    m_renameNotice.clear();
+    m_videoFile = nullptr;
+    m_audioFiles.fill(nullptr);
     if (m_formatCode <= 0) return 0;
     m_audioChannels = std::clamp(audioChannels, 0, 8);
     m_wide = wide;
 
+    removeStaleTemporaries();
     m_cards.Locate(m_outputFolder);
     m_cards.SetNeed(m_formatCode, m_frameCount);
     const int64_t need = m_cards.needMB();
@@ -164,11 +347,9 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
 
     m_umid[13] = uint8_t(m_umid[13] + 1);
 
-    m_name = fs::path(m_clipName).stem().string();
-    if (m_name.empty()) {
-        vorn::notify(kTitle, "unable to generate unique name for clip. Please contact Kestro support");
-        return 0;
-    }
+    // The source clip XML is read and checked before anything is made.
+    if (!loadSourceXml(SourceClipXmlPath())) return 0;
+
     m_contents = m_cards.cardPath() / "CONTENTS";
     m_videoDir = m_contents / "VIDEO";
     m_audioDir = m_contents / "AUDIO";
@@ -176,29 +357,57 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_iconDir = m_contents / "ICON";
     m_voiceDir = m_contents / "VOICE";
     m_proxyDir = m_contents / "PROXY";
+
+    const std::string wanted = fs::path(m_clipName).stem().string();
+    auto taken = [this](const std::string& name) {
+        if (nameTaken(name)) return true;
+        // Also any entry at one of the clip's own paths in the chosen card.
+        std::vector<fs::path> paths{m_videoDir / (name + ".MXF"), m_clipDir / (name + ".XML"),
+                                    m_iconDir / (name + ".BMP")};
+        for (int c = 0; c < m_audioChannels; ++c) paths.push_back(m_audioDir / (name + qelFormat("%02d", c) + ".MXF"));
+        std::error_code ec;
+        for (const auto& p : paths)
+            if (fs::exists(fs::symlink_status(p, ec))) return true;
+        return false;
+    };
+    m_name = UniqueClipName(wanted, taken);
+    if (m_name.empty()) {
+        vorn::notify(kTitle, "unable to generate unique name for clip. Please contact Kestro support");
+        return 0;
+    }
+    if (m_name != wanted) {
+        m_renameNotice = "Clip " + wanted + " exists in the destination; written as " + m_name;
+        logf(LOG_INFO, "CExportMxf::Open", "%s", m_renameNotice.c_str());
+    }
     m_videoPath = m_videoDir / (m_name + ".MXF");
     m_xmlPath = m_clipDir / (m_name + ".XML");
     m_iconPath = m_iconDir / (m_name + ".BMP");
 
-    std::vector<fs::path> outputs{m_videoPath, m_xmlPath, m_iconPath, m_cards.cardPath() / "LASTCLIP.TXT"};
-    for (int c = 0; c < m_audioChannels; ++c) outputs.push_back(audioPath(c));
-    if (refuseSourceOverwrite(outputs)) return 0;
-
-    std::error_code ec;
-    for (const auto& dir : {m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_voiceDir, m_proxyDir}) {
-        fs::create_directories(dir, ec);
-        if (ec || !fs::is_directory(dir)) {
-            vorn::notify(kTitle, "Problem creating MXF folders");
+    m_clipOpen = true;
+    if (!createFolders()) {
+        vorn::notify(kTitle, "Problem creating MXF folders");
+        Discard();
+        return 0;
+    }
+    m_videoFile = createPending(m_videoPath, true);
+    if (!m_videoFile) {
+        Discard();
+        return 0;
+    }
+    std::string xml;
+    if (!buildClipXml(xml, m_name, m_frameCount, m_pulldown, m_audioChannels, wide) ||
+        !WriteClipFile(m_xmlPath, xml.data(), xml.size())) {
+        Discard();
+        return 0;
+    }
+    for (int c = 0; c < m_audioChannels; ++c) {
+        m_audioFiles[c] = createPending(audioPath(c), false);
+        if (!m_audioFiles[c]) {
+            Discard();
             return 0;
         }
     }
-
-    if (!createFile(m_videoFile, m_videoPath)) return 0;
-    int result = UpdateClipXml(SourceClipXmlPath(), m_xmlPath, m_name, m_frameCount, m_pulldown, m_audioChannels, wide);
-    if (!result) return 0;
-    for (int c = 0; c < m_audioChannels; ++c)
-        if (!createFile(m_audioFiles[c], audioPath(c))) return 0;
-    return result;
+    return 1;
 }
 
 void CExportMxf::SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop)
@@ -252,25 +461,55 @@ void CExportMxf::ConvertStartTimecode(int64_t S, int b, int d)
     m_videoWriter.SetRunningTimecode(dv::MakeTimecode(h, m, s, frames, m_timecodeDrop != 0));
 }
 
+int CExportMxf::loadSourceXml(const fs::path& sourceXml)
+{
+    m_source = CMxfClip();
+    m_haveSource = false;
+    std::error_code ec;
+    if (sourceXml.empty() || !fs::is_regular_file(sourceXml, ec)) return 1;
+    int rc = m_source.LoadXml(sourceXml);
+    if (rc == kXmlOk) {
+        m_haveSource = true;
+    } else if (rc != kXmlCannotRead) {
+        logf(LOG_ERROR, "CExportMxf::UpdateClipXml", "%s: error %d", sourceXml.string().c_str(), rc);
+        vorn::notify(kTitle, qelFormat("Clip metadata %s is not a readable P2 clip file", sourceXml.string().c_str()));
+        return 0;
+    }
+    return 1;
+}
+
 int CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputXml, const std::string& clipName,
                               int64_t frameCount, const std::string& pulldown, int audioChannels, bool wide)
 {
-    CMxfClip source;
-    bool haveSource = false;
-    std::error_code ec;
-    if (!sourceXml.empty() && fs::is_regular_file(sourceXml, ec)) {
-        int rc = source.LoadXml(sourceXml);
-        if (rc == kXmlOk) {
-            haveSource = true;
-        } else if (rc != kXmlCannotRead) {
-            logf(LOG_ERROR, "CExportMxf::UpdateClipXml", "%s: error %d", sourceXml.string().c_str(), rc);
-            vorn::notify(kTitle, qelFormat("Clip metadata %s is not a readable P2 clip file", sourceXml.string().c_str()));
-            return 0;
-        }
+    if (!loadSourceXml(sourceXml)) return 0;
+    std::string text;
+    if (!buildClipXml(text, clipName, frameCount, pulldown, audioChannels, wide)) return 0;
+    // Written beside the target and moved over it: an existing file is
+    // replaced whole (never truncated in place, a symlink never followed).
+    std::string error;
+    auto file = TempOutputFile::Create(TemporaryPathFor(outputXml), outputXml, error);
+    bool ok = file != nullptr;
+    if (ok) {
+        file->stream().write(text.data(), std::streamsize(text.size()));
+        ok = file->Finish();
+        std::error_code ec;
+        if (ok) fs::rename(file->tempPath(), outputXml, ec);
+        if (ec) ok = false;
+        if (!ok) fs::remove(file->tempPath(), ec);
     }
-    XmlNode content = source.document().topElement().child("ClipContent");
-    XmlNode sourceVideo = content.child("EssenceList").child("Video");
+    if (!ok) {
+        vorn::notify(kTitle, qelFormat("Could not open %s file for writing", outputXml.string().c_str()));
+        return 0;
+    }
+    return 1;
+}
 
+int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int64_t frameCount,
+                             const std::string& pulldown, int audioChannels, bool wide)
+{
+    const bool haveSource = m_haveSource;
+    XmlNode content = m_source.document().topElement().child("ClipContent");
+    XmlNode sourceVideo = content.child("EssenceList").child("Video");
     m_clip = CMxfClip();
     const int code = m_formatCode;
     const uint32_t num = m_rateNumerator, den = m_rateDenominator ? m_rateDenominator : 1;
@@ -315,10 +554,7 @@ int CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputX
     m_clip.SetValue("GlobalClipID", umidToHex(m_umid));
 
     m_clip.BuildDocument(content.child("ClipMetadata"), audioChannels, code, num, den, m_timecodeDrop != 0);
-    if (m_clip.SaveXml(outputXml) != kXmlOk) {
-        vorn::notify(kTitle, qelFormat("Could not open %s file for writing", outputXml.string().c_str()));
-        return 0;
-    }
+    text = m_clip.document().serialize();
     return 1;
 }
 
@@ -351,7 +587,7 @@ MxfHeaderParams CExportMxf::headerParams() const
 int CExportMxf::BeginClip(int64_t frames, int64_t /*reserved*/, uint32_t rateDenominator, uint32_t rateNumerator,
                           bool wide, int audioChannels)
 {
-    if (!m_videoFile.is_open()) return 0;
+    if (!m_videoFile) return 0;
     m_frameCount = frames;
     m_rateNumerator = rateNumerator;
     m_rateDenominator = rateDenominator;
@@ -359,85 +595,123 @@ int CExportMxf::BeginClip(int64_t frames, int64_t /*reserved*/, uint32_t rateDen
     m_audioChannels = std::min(m_audioChannels, std::clamp(audioChannels, 0, 8));
     MxfHeaderParams p = headerParams();
     if (m_frameSize == 0) m_frameSize = p.frameSize;
+    m_headersWritten = true;
     const int32_t start = int32_t(m_timecodeStart);
     m_videoWriter.SetTimecode(start, m_timecodeBase, m_timecodeDrop);
-    m_videoWriter.WriteHeader(m_videoFile, p);
+    m_videoWriter.WriteHeader(m_videoFile->stream(), p);
     for (int c = 0; c < m_audioChannels; ++c) {
-        if (!m_audioFiles[c].is_open()) break;
+        if (!m_audioFiles[c]) break;
         p.audioChannel = c;
         m_audioWriters[c].SetTimecode(start, m_timecodeBase, m_timecodeDrop);
-        m_audioWriters[c].WriteHeader(m_audioFiles[c], p);
+        m_audioWriters[c].WriteHeader(m_audioFiles[c]->stream(), p);
     }
     return 1;
 }
 
 int CExportMxf::WriteVideo(uint8_t* buffer, size_t size)
 {
-    if (!m_videoFile.is_open() || !buffer) return 0;
+    if (!m_videoFile || !buffer) return 0;
     m_videoWriter.WriteFrame(buffer, size);
-    return 1;
+    return m_videoWriter.writeFailed() ? 0 : 1;
 }
 
 int CExportMxf::WriteAudio(const uint8_t* buffer, size_t size, int channel)
 {
-    if (channel < 0 || channel >= 8 || !m_audioFiles[channel].is_open() || !buffer) return 0;
+    if (channel < 0 || channel >= 8 || !m_audioFiles[channel] || !buffer) return 0;
     // Audio data is only written, never changed.
     m_audioWriters[channel].WriteFrame(const_cast<uint8_t*>(buffer), size);
-    return 1;
+    return m_audioWriters[channel].writeFailed() ? 0 : 1;
 }
 
 int CExportMxf::Close()
 {
-    int ok = 1;
-    for (int c = 0; c < 8 && m_audioFiles[c].is_open(); ++c) m_audioWriters[c].PadAudio();
+    // A clip whose headers were never written is no clip.
+    if (!m_clipOpen || !m_videoFile || !m_headersWritten) {
+        Discard();
+        return 0;
+    }
+    bool ok = true;
+    for (int c = 0; c < 8 && m_audioFiles[c]; ++c) m_audioWriters[c].PadAudio();
     const uint64_t frames = m_frameCount > 0 ? uint64_t(m_frameCount) : 0;
     const uint32_t den = m_rateDenominator ? m_rateDenominator : 1;
-    auto finish = [&](std::fstream& file, MxfEssenceWriter& writer, const fs::path& path) {
+    auto finish = [&](TempOutputFile& file, MxfEssenceWriter& writer) {
         writer.WriteFooter(m_frameSize, m_laterFrameSize, frames, m_rateNumerator, den, m_formatCode);
-        file.close();
-        if (writer.writeFailed() || file.fail()) {
-            vorn::notify(kTitle, qelFormat("Could not write %s", path.string().c_str()));
-            ok = 0;
+        const bool closed = file.Finish();
+        if (writer.writeFailed() || !closed) {
+            vorn::notify(kTitle, qelFormat("Could not write %s", file.finalPath().string().c_str()));
+            ok = false;
         }
     };
-    if (m_videoFile.is_open()) finish(m_videoFile, m_videoWriter, m_videoPath);
-    for (int c = 0; c < 8 && m_audioFiles[c].is_open(); ++c) {
+    finish(*m_videoFile, m_videoWriter);
+    for (int c = 0; c < 8 && m_audioFiles[c]; ++c) {
         m_audioWriters[c].PadAudio();
-        finish(m_audioFiles[c], m_audioWriters[c], audioPath(c));
+        finish(*m_audioFiles[c], m_audioWriters[c]);
     }
-    if (m_videoPath.empty()) return 0;
+    if (!ok || !finishPending()) {
+        Discard();
+        return 0;
+    }
 
-    const fs::path lastClip = m_videoPath.parent_path().parent_path().parent_path() / "LASTCLIP.TXT";
+    // LASTCLIP.TXT is written beside and then moved over the old one, which
+    // replaces the entry itself (a symlink is not followed).
+    const fs::path lastClip = m_cards.cardPath() / "LASTCLIP.TXT";
+    std::string error;
+    auto last = TempOutputFile::Create(TemporaryPathFor(lastClip), lastClip, error);
+    if (last) {
+        last->stream() << m_name << "\n1.0\n" << (m_lastClip + 1) << "\n";
+        if (!last->Finish()) {
+            error = "write failed";
+            std::error_code ec;
+            fs::remove(last->tempPath(), ec);
+            last.reset();
+        }
+    }
+    if (!last) {
+        logf(LOG_ERROR, "CExportMxf::Close", "%s: %s", lastClip.string().c_str(), error.c_str());
+        Discard();
+        return 0;
+    }
+    if (!commitPending()) {
+        std::error_code ec;
+        fs::remove(last->tempPath(), ec);
+        Discard();
+        return 0;
+    }
+    m_createdFolders.clear();
+    m_clipOpen = false;
+    m_headersWritten = false;
+    m_videoFile = nullptr;
+    m_audioFiles.fill(nullptr);
+#if defined(_WIN32)
+    {
+        std::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(lastClip, ec)))
+            fs::permissions(lastClip, fs::perms::owner_write, fs::perm_options::add, ec);
+    }
+#endif
     std::error_code ec;
-    if (fs::exists(lastClip, ec))
-        fs::permissions(lastClip, fs::perms::owner_write, fs::perm_options::add, ec);
-    std::ofstream out(lastClip, std::ios::binary | std::ios::trunc);
-    if (!out) return 0;
-    out << m_name << "\n1.0\n" << (m_lastClip + 1) << "\n";
-    out.close();
-    if (out.fail()) return 0;
-    return ok;
+    fs::rename(last->tempPath(), lastClip, ec);
+    if (ec) {
+        logf(LOG_ERROR, "CExportMxf::Close", "%s: %s", lastClip.string().c_str(), ec.message().c_str());
+        fs::remove(last->tempPath(), ec);
+        return 0;
+    }
+    return 1;
 }
 
 int CExportMxf::CopyIcon(const std::string& sourcePath)
 {
-    if (m_iconPath.empty()) return 0;
-    std::error_code ec;
-    if (fs::equivalent(sourcePath, m_iconPath, ec)) return 0;
-    fs::copy_file(sourcePath, m_iconPath, fs::copy_options::overwrite_existing, ec);
-    return ec ? 0 : 1;
+    if (m_iconPath.empty() || !m_clipOpen) return 0;
+    return CopyClipFile(sourcePath, m_iconPath);
 }
 
 int CExportMxf::CopyVoice(const std::string& sourcePath, const std::string& extension)
 {
-    if (m_voiceDir.empty()) return 0;
+    if (m_voiceDir.empty() || !m_clipOpen) return 0;
     std::string ext = extension;
     if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
     m_voicePath = m_voiceDir / (m_name + "." + ext);
-    std::error_code ec;
-    if (fs::equivalent(sourcePath, m_voicePath, ec)) return 0;
-    fs::copy_file(sourcePath, m_voicePath, fs::copy_options::overwrite_existing, ec);
-    return ec ? 0 : 1;
+    return CopyClipFile(sourcePath, m_voicePath);
 }
 
 int CExportMxf::WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, int flag)
@@ -447,8 +721,10 @@ int CExportMxf::WriteThumbnail(const uint8_t* frame, size_t size, int formatCode
         std::lock_guard<std::mutex> lock(g_thumbMutex);
         writer = g_thumbnailWriter;
     }
-    if (!writer || m_iconPath.empty()) return 0;
-    return writer(frame, size, formatCode, flag, m_iconPath) ? 1 : 0;
+    if (!writer || m_iconPath.empty() || !m_clipOpen) return 0;
+    std::vector<uint8_t> bitmap;
+    if (!writer(frame, size, formatCode, flag, bitmap)) return 0;
+    return WriteClipFile(m_iconPath, bitmap.data(), bitmap.size());
 }
 
 } // namespace vorn::mxf

@@ -7,24 +7,26 @@
 #include "mxf/MxfClip.h"
 #include "mxf/MxfEssenceWriter.h"
 #include "mxf/P2Cards.h"
+#include "mxf/SafeOutput.h"
 
 #include <array>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vorn::mxf {
 
 class CExportMxf : public CExportBase {
 public:
-    // Writes the 80 x 60 icon bitmap of a frame to a path; installed by the
+    // Makes the 80 x 60 icon bitmap of a frame into `bitmap`; installed by the
     // layer that owns the decoders. Returns true on success.
     using ThumbnailWriter = std::function<bool(const uint8_t* frame, size_t size, int formatCode, int flag,
-                                               const std::filesystem::path& iconPath)>;
+                                               std::vector<uint8_t>& bitmap)>;
 
     CExportMxf(const std::string& sourcePath, const std::string& outputFolder);
+    // A clip opened but neither closed nor discarded is discarded.
     ~CExportMxf() override;
 
     int Open(std::string& message, int audioChannels, bool wide) override;
@@ -39,10 +41,23 @@ public:
     int WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, int flag) override;
     void SetFrameCount(int64_t count) override;
     void SetFormatCode(int code) override;
+    void Discard() override;
 
     static void SetThumbnailWriter(ThumbnailWriter writer);
 
-    // Builds and writes the output clip XML; 1 on success, 0 when the source
+    // Every file of the open clip is made through these. CreateClipFile makes
+    // a new file under a temporary name in the folder of `finalPath` (never
+    // opening an existing file or following a symlink); it takes its final
+    // name when the clip closes without error and is removed when the clip
+    // is discarded. A second file for the same final path replaces the first.
+    // Null, with a message box, when no clip is open or it cannot be made.
+    std::ostream* CreateClipFile(const std::filesystem::path& finalPath);
+    // A whole file from memory, or a copy of a regular file; 1 on success.
+    int WriteClipFile(const std::filesystem::path& finalPath, const void* data, size_t size);
+    int CopyClipFile(const std::string& sourcePath, const std::filesystem::path& finalPath);
+
+    // Builds the output clip XML and writes it to `outputXml` (through a
+    // temporary file moved over the target); 1 on success, 0 when the source
     // XML exists but is not a P2Main document or the output cannot be written.
     int UpdateClipXml(const std::filesystem::path& sourceXml, const std::filesystem::path& outputXml,
                       const std::string& clipName, int64_t frameCount, const std::string& pulldown,
@@ -62,6 +77,12 @@ public:
     // replaced by CLIP, the source name, extension xml (any letter case).
     std::filesystem::path SourceClipXmlPath() const;
 
+    // The first free clip name for `wanted` given the names taken: the name
+    // itself, else a P2 name (4 digits, 2 characters) counts its number up to
+    // 9999 keeping the suffix, any other name gets "_2", "_3", ...; empty when
+    // none is free. Names compare without regard to letter case.
+    static std::string UniqueClipName(const std::string& wanted, const std::function<bool(const std::string&)>& taken);
+
     const std::filesystem::path& videoPath() const { return m_videoPath; }
     const std::filesystem::path& clipXmlPath() const { return m_xmlPath; }
     const std::filesystem::path& iconPath() const { return m_iconPath; }
@@ -70,15 +91,31 @@ public:
     const CP2Cards& cards() const { return m_cards; }
     const CMxfClip& metadata() const { return m_metadata; }
     int audioChannels() const { return m_audioChannels; }
+    // The name the clip is written under (the clip name, or the free name taken instead).
+    const std::string& outputName() const { return m_name; }
+    // "Clip A exists in the destination; written as B" when the name changed, else empty.
+    const std::string& renameNotice() const { return m_renameNotice; }
 
 private:
-    bool refuseSourceOverwrite(const std::vector<std::filesystem::path>& outputs);
-    bool createFile(std::fstream& file, const std::filesystem::path& path);
+    struct Pending {
+        std::unique_ptr<TempOutputFile> file;
+        bool video = false;
+    };
+    int loadSourceXml(const std::filesystem::path& sourceXml);
+    int buildClipXml(std::string& text, const std::string& clipName, int64_t frameCount, const std::string& pulldown,
+                     int audioChannels, bool wide);
+    bool nameTaken(const std::string& name) const;
+    bool createFolders();
+    void removeStaleTemporaries() const;
+    TempOutputFile* createPending(const std::filesystem::path& finalPath, bool video);
+    bool finishPending();
+    bool commitPending();
     MxfHeaderParams headerParams() const;
 
     std::filesystem::path m_sourcePath;
     std::filesystem::path m_outputFolder;
     std::string m_name;
+    std::string m_renameNotice;
     std::filesystem::path m_videoPath, m_xmlPath, m_iconPath, m_voicePath;
     std::filesystem::path m_contents, m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_proxyDir, m_voiceDir;
     MxfEssenceWriter m_videoWriter{MxfEssenceWriter::kVideo};
@@ -87,9 +124,17 @@ private:
         MxfEssenceWriter(MxfEssenceWriter::kAudio), MxfEssenceWriter(MxfEssenceWriter::kAudio),
         MxfEssenceWriter(MxfEssenceWriter::kAudio), MxfEssenceWriter(MxfEssenceWriter::kAudio),
         MxfEssenceWriter(MxfEssenceWriter::kAudio), MxfEssenceWriter(MxfEssenceWriter::kAudio)};
-    std::fstream m_videoFile;
-    std::array<std::fstream, 8> m_audioFiles;
+    // The open clip's files under their temporary names, in creation order.
+    std::vector<Pending> m_pending;
+    TempOutputFile* m_videoFile = nullptr;
+    std::array<TempOutputFile*, 8> m_audioFiles{};
+    // Folders made for the open clip, parents first.
+    std::vector<std::filesystem::path> m_createdFolders;
+    bool m_clipOpen = false;
+    bool m_headersWritten = false;   // BeginClip has run for the open clip
     CP2Cards m_cards;
+    CMxfClip m_source;     // the source clip XML, when readable
+    bool m_haveSource = false;
     CMxfClip m_clip;       // the record the clip XML is built from
     CMxfClip m_metadata;   // pairs given through SetMetadata
     int m_lastClip = 1;

@@ -316,7 +316,7 @@ void MxfEssenceWriter::patch64(uint64_t position, uint64_t value)
     if (!*m_file) m_writeFailed = true;
 }
 
-void MxfEssenceWriter::WriteHeader(std::fstream& file, const MxfHeaderParams& p)
+void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
 {
     m_file = &file;
     m_writeFailed = false;

@@ -8,7 +8,7 @@
 #include "mxf/Umid.h"
 
 #include <cstdint>
-#include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -70,7 +70,7 @@ public:
     // Writes everything from byte 0 up to and including the essence element's
     // key and length into `file` (opened binary, positioned anywhere). The
     // AVC-Intra variant is chosen for video when the format code has bit 5 set.
-    void WriteHeader(std::fstream& file, const MxfHeaderParams& params);
+    void WriteHeader(std::ostream& file, const MxfHeaderParams& params);
 
     // Video: stamps (DV family) and writes one compressed frame; the buffer is
     // changed in place. Audio: writes up to the planned length, drops the rest.
@@ -102,7 +102,7 @@ private:
     void writeFrameDv(uint8_t* buffer, size_t size);
 
     int m_kind;
-    std::fstream* m_file = nullptr;
+    std::ostream* m_file = nullptr;
     bool m_writeFailed = false;
     uint64_t m_headerFooterPos = 0, m_headerByteCountPos = 0, m_headerIndexByteCountPos = 0;
     uint64_t m_bodyFooterPos = 0, m_bodyPartition = 0;

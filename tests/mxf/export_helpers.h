@@ -49,6 +49,7 @@ protected:
         uint32_t firstSize = 0, laterSize = 0;   // AVC-Intra
         std::function<std::vector<uint8_t>(int64_t)> frame;   // default: frame size bytes of the index
         std::function<std::vector<uint8_t>(int)> audio;       // default: silence-free ramp, exact length
+        std::function<void(vorn::mxf::CExportMxf&)> extras;   // run after the audio, before Close
     };
 
     struct Result {
@@ -95,6 +96,7 @@ protected:
             }
             e.WriteAudio(a.data(), a.size(), c);
         }
+        if (s.extras) s.extras(e);
         r.closed = e.Close();
         return r;
     }

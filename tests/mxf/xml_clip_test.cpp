@@ -196,7 +196,8 @@ TEST_F(ClipXmlTest, SourceThatIsNotAClipDocument)
         clipSpec.source = sourcePath;
         auto r = exportClip(card, clipSpec);
         EXPECT_EQ(r.opened, 0);
-        EXPECT_FALSE(fs::exists(card / "Card1" / "CONTENTS" / "CLIP" / "0001AB.XML"));
+        // Nothing is left behind: no empty MXF file, not even the card folder.
+        EXPECT_TRUE(fs::is_empty(card)) << (fs::exists(card / "Card1") ? "Card1 left" : "");
     }
 }
 
