@@ -5,6 +5,7 @@
 #include "foundation/Notifier.h"
 #include "foundation/Options.h"
 #include "foundation/QelString.h"
+#include "mxf/Timecode.h"
 
 #include <algorithm>
 #include <cctype>
@@ -538,7 +539,10 @@ int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int
     if (haveSource && !stc.isNull() && parseTimecodeText(stc.text(), tc)) {
         const int b = m_sourceTimecodeBase > 0 ? m_sourceTimecodeBase : m_timecodeBase;
         m_timecodeText = stc.text().substr(0, 31);
-        ConvertStartTimecode(((int64_t(tc[0]) * 60 + tc[1]) * 60 + tc[2]) * b + tc[3], b, m_sourceDrop);
+        // The conversion takes a real frame count, as the MXF file holds: a
+        // drop-frame label is turned into its count first.
+        const bool dropLabel = m_sourceDrop != 0 && b == 30;
+        ConvertStartTimecode(TimecodeLabelToFrames(tc[0], tc[1], tc[2], tc[3], b, dropLabel), b, m_sourceDrop);
         if (!m_timecodeText.empty()) startText = m_timecodeText;
     }
     m_clip.SetValue("StartTimecode", startText);

@@ -157,9 +157,9 @@ TEST_F(ClipXmlTest, CarriesOverFromTheSourceXml)
         << t;
     EXPECT_EQ(t.find("SHOOTING"), std::string::npos);
     EXPECT_NE(t.find("<Pulldown>2:3:3:2</Pulldown>"), std::string::npos);
-    // 01:00:00 drop frame at 30 becomes 25 frames a second without drop frame.
-    EXPECT_NE(t.find("<StartTimecode>01:00:03:15</StartTimecode>"), std::string::npos) << t;
-    EXPECT_EQ(e->timecodeStart(), 90090);
+    // 01:00:00;00 drop frame at 30 (frame 107892) is an hour at 25 frames a second.
+    EXPECT_NE(t.find("<StartTimecode>01:00:00:00</StartTimecode>"), std::string::npos) << t;
+    EXPECT_EQ(e->timecodeStart(), 90000);
     EXPECT_EQ(e->timecodeBase(), 25);
     EXPECT_EQ(e->timecodeDrop(), 0);
 
