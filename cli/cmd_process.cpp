@@ -1,0 +1,145 @@
+// vorn codec process: runs the picture processing of the conversion path
+// (rotation, noise reduction, format change) on raw planar 8-bit 4:2:2
+// pictures, so its results can be compared with FFmpeg's filters.
+#include "Command.h"
+#include "RawStreams.h"
+
+#include "dv/CodecTables.h"
+#include "dv/PictureProcessing.h"
+#include "dv/Stretch.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vorn::dv;
+
+struct Opts {
+    int format = 0;
+    int target = 0;
+    bool crop = false;
+    bool noise = false;
+    bool rotate = false;
+    std::string input;
+    std::string output;
+};
+
+// Planes Y, Cb, Cr (rows from the top) into the packed layout: rows bottom-up,
+// or top-down when `topDown` (the rotation's vertical half).
+void fromPlanar(const uint8_t* planar, const PictureRaster& r, uint8_t* packed, bool topDown)
+{
+    const size_t w = static_cast<size_t>(r.width), h = static_cast<size_t>(r.height);
+    const uint8_t* y = planar;
+    const uint8_t* cb = y + w * h;
+    const uint8_t* cr = cb + w * h / 2;
+    for (size_t line = 0; line < h; ++line) {
+        uint8_t* d = packed + 2 * w * (topDown ? line : h - 1 - line);
+        for (size_t p = 0; p < w / 2; ++p) {
+            d[4 * p] = y[line * w + 2 * p];
+            d[4 * p + 1] = cb[line * w / 2 + p];
+            d[4 * p + 2] = y[line * w + 2 * p + 1];
+            d[4 * p + 3] = cr[line * w / 2 + p];
+        }
+    }
+}
+
+// The packed picture (rows bottom-up) to planes Y, Cb, Cr with rows from the top.
+void toPlanar(const uint8_t* packed, const PictureRaster& r, uint8_t* planar)
+{
+    const size_t w = static_cast<size_t>(r.width), h = static_cast<size_t>(r.height);
+    uint8_t* y = planar;
+    uint8_t* cb = y + w * h;
+    uint8_t* cr = cb + w * h / 2;
+    for (size_t line = 0; line < h; ++line) {
+        const uint8_t* s = packed + 2 * w * (h - 1 - line);
+        for (size_t p = 0; p < w / 2; ++p) {
+            *y++ = s[4 * p];
+            *y++ = s[4 * p + 2];
+            *cb++ = s[4 * p + 1];
+            *cr++ = s[4 * p + 3];
+        }
+    }
+}
+
+int run(const Opts& o)
+{
+    const PictureRaster source = pictureRaster(o.format);
+    if (source.width == 0)
+        throw vorn::cli::UsageError("--format must be a video format code (1-10, 32-43)");
+    const VideoFormat targetCode = o.target != 0 ? o.target : o.format;
+    const PictureRaster target = pictureRaster(targetCode);
+    if (target.width == 0)
+        throw vorn::cli::UsageError("--target must be a video format code (1-10, 32-43)");
+    InitCodecTables();
+    vorn::cli::RawStreams io;
+    if (!io.openInput(o.input) || !io.openOutput(o.output))
+        return vorn::cli::kExitFailed;
+    std::istream& in = io.in();
+    std::ostream& out = *io.out();
+
+    std::vector<uint8_t> planarIn(source.bytes()), planarOut(target.bytes());
+    std::vector<uint8_t> decoded(source.bytes()), picture(kMaxPictureBytes);
+    int64_t frames = 0;
+    for (;; ++frames) {
+        in.read(reinterpret_cast<char*>(planarIn.data()), static_cast<std::streamsize>(planarIn.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0)
+            break;
+        if (static_cast<size_t>(got) < planarIn.size()) {
+            std::fprintf(stderr, "vorn: last picture is short (%lld of %zu bytes); ignored\n",
+                         static_cast<long long>(got), planarIn.size());
+            break;
+        }
+        // Rotation as the decoders do it: rows top-down, then every row mirrored.
+        fromPlanar(planarIn.data(), source, decoded.data(), o.rotate);
+        if (o.rotate) {
+            StretchJob job;
+            job.dest = decoded.data();
+            job.destPitch = 2 * source.width;
+            job.src = decoded.data();
+            job.srcPitch = job.destPitch;
+            job.height = source.height;
+            job.code = o.format;
+            job.rotate = true;
+            job.srcPairs = source.width / 2;
+            if (!StretchPicture(job))
+                return vorn::cli::kExitFailed;
+        }
+        if (!ReduceNoise(picture.data(), decoded.data(), o.format, frames, o.noise))
+            return vorn::cli::kExitFailed;
+        if (targetCode != o.format && !ChangeFormat(picture.data(), targetCode, o.format, o.crop))
+            return vorn::cli::kExitFailed;
+        toPlanar(picture.data(), target, planarOut.data());
+        out.write(reinterpret_cast<const char*>(planarOut.data()), static_cast<std::streamsize>(planarOut.size()));
+    }
+    out.flush();
+    if (!out) {
+        std::fprintf(stderr, "vorn: write failed\n");
+        return vorn::cli::kExitFailed;
+    }
+    if (frames == 0) {
+        std::fprintf(stderr, "vorn: no complete picture in %s\n", o.input.c_str());
+        return vorn::cli::kExitFailed;
+    }
+    return vorn::cli::kExitOk;
+}
+
+vorn::cli::Registration reg{45, [](CLI::App& root, const vorn::cli::Common&) {
+    CLI::App* app = vorn::cli::codecGroup(root).add_subcommand(
+        "process", "Rotate, noise-reduce and change the format of planar 8-bit 4:2:2 pictures (Y, Cb, Cr planes, "
+                   "rows from the top, the raster of the format code)");
+    auto opts = std::make_shared<Opts>();
+    app->add_option("--format", opts->format, "Video format code of the pictures (1-10, 32-43)")->required();
+    app->add_option("--target", opts->target, "Video format code to rescale to");
+    app->add_flag("--crop", opts->crop, "Use the 16:9 band of a 4:3 SD picture");
+    app->add_flag("--noise", opts->noise, "Reduce noise (the first picture fills the history)");
+    app->add_flag("--rotate", opts->rotate, "Rotate by 180 degrees");
+    app->add_option("IN", opts->input, "Input file of pictures, - for standard input")->required();
+    app->add_option("OUT", opts->output, "Output file, - for standard output")->required();
+    return vorn::cli::Subcommand{app, [opts]() -> int { return run(*opts); }};
+}};
+
+} // namespace
