@@ -278,7 +278,7 @@ TEST(PlanClip, PlanHoldsTheClipInputs)
     const auto files = writeP2Card(dir / "CARD", {clip});
 
     vorn::ExportOptions options;
-    options.desiredFrameSize = "Convert all to NTSC DVCPRO50";
+    options.desiredFrameSize = "Convert all to 1280 x 720 DVCPROHD";
     options.add32 = true;
     options.removeAdvanced = true;
     CVorn engine;
@@ -292,12 +292,12 @@ TEST(PlanClip, PlanHoldsTheClipInputs)
     EXPECT_EQ(p.sourceFrameSize, firstFrameSize(clip));
     EXPECT_EQ(p.sourceRate, 60);
     EXPECT_EQ(p.desiredRateRounded, 24);
-    EXPECT_EQ(p.frameSizeChoice, 3);
+    EXPECT_EQ(p.frameSizeChoice, 2);
     EXPECT_EQ(p.add32, 1);
     EXPECT_EQ(p.removeAdvanced, 1);
     EXPECT_EQ(p.widescreen, 0);
     EXPECT_EQ(p.cameraRate, 60);
-    EXPECT_EQ(p.targetFormat, 8);
+    EXPECT_EQ(p.targetFormat, 2);
     EXPECT_EQ(p.outFrameSize, 240000);
     EXPECT_EQ(p.frameCount, 7);
     EXPECT_EQ(state.buffers.frame0Size, firstFrameSize(clip));

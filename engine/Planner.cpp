@@ -1,0 +1,581 @@
+// The conversion planner: from the plan's inputs and the binary group of a
+// clip's frame 0 it decides target format, rate, frame count, pulldown
+// removal or addition, crop, rotation and noise reduction, and logs one line
+// per decision.
+#include "engine/Planner.h"
+
+#include "engine/VideoFormat.h"
+#include "foundation/QelString.h"
+
+#include <algorithm>
+#include <limits>
+#include <string_view>
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kCouldNotRemove =
+    "Vorn could not determine an appropriate pulldown removal for this file\r\n";
+constexpr const char* kDefault1080 = "Vorn by default will change the video format to 1080-line DVCPROHD\r\n";
+constexpr const char* kDefault720 = "Vorn by default will change the video format to 720-line DVCPROHD\r\n";
+
+// Frame counts come from the file; keep the arithmetic on them defined.
+int64_t saturatingMul(int64_t a, int64_t b)
+{
+    int64_t out = 0;
+    if (__builtin_mul_overflow(a, b, &out))
+        return ((a < 0) != (b < 0)) ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    return out;
+}
+
+// n * num / den with a truncating result and no intermediate overflow (den > 0).
+int64_t scaleCount(int64_t n, int64_t num, int64_t den)
+{
+    return saturatingMul(n / den, num) + (n % den) * num / den;
+}
+
+// A whole rate in thousandths (for the x/1001 rates), saturated to 32 bits.
+int32_t thousandfold(int32_t rate)
+{
+    constexpr int32_t kLimit = std::numeric_limits<int32_t>::max() / 1000;
+    return std::clamp(rate, -kLimit, kLimit) * 1000;
+}
+
+// The 720p50 format of a 720p60 source's family.
+VideoFormat the720p50Of(VideoFormat source)
+{
+    if (source >= 38 && source <= 43)
+        return 43;
+    if (source >= 32 && source <= 37)
+        return 37;
+    return 4;
+}
+
+// The mode label of the camera line; also the %s of the removal lines.
+const char* modeLabelOf(const ConversionPlan& plan, int32_t cam, int32_t shootingMode, bool advanced)
+{
+    if (cam == 24 && (plan.rateNum == 60000 || plan.rateNum == 30000))
+        return advanced ? "2:3:3:2 pulldown" : "3:2 pulldown";
+    if ((cam == 30 && plan.rateNum == 60000) || (cam == 25 && plan.rateNum == 50))
+        return "2:2 pulldown";
+    if (cam == 60 || cam == 50)
+        return "no pulldown";
+    if (shootingMode == 9)
+        return "VFR pulldown";
+    if (shootingMode & 8)
+        return "Progressive";
+    return "Interlaced";
+}
+
+class Planner {
+public:
+    Planner(ConversionPlan& plan, const PlannerBinaryGroup& bg,
+            const std::function<void(const std::string&)>& log)
+        : p(plan), m_bg(bg), m_log(log)
+    {
+    }
+
+    void run();
+
+private:
+    void say(const std::string& text) { if (m_log) m_log(text); }
+    void setTarget(VideoFormat code)
+    {
+        p.targetFormat = code;
+        p.outFrameSize = dvFrameBytes(code);
+        p.outFrameSizeLater = p.outFrameSize;
+    }
+    void setDvBytesOfTarget() { setTarget(p.targetFormat); }
+    void rateAsDesired();
+    void decide720p60();
+    void decide720p50();
+    void decide60i();
+    void decide50i();
+    void speedChange2524();
+    void speedChange2425();
+    void frameSizeChoice();
+    void addPulldown();
+    void rotate();
+
+    ConversionPlan& p;
+    const PlannerBinaryGroup& m_bg;
+    const std::function<void(const std::string&)>& m_log;
+    const char* m_label = "";   // mode label (empty when the binary group is invalid)
+    bool m_advanced = false;
+};
+
+void Planner::rateAsDesired()
+{
+    if (p.desiredRateRounded == 25) {
+        p.rateNum = 25;
+        p.rateDen = 1;
+        // The output frame size follows the new target like every other target change.
+        setTarget(the720p50Of(p.sourceFormat));
+    } else {
+        p.rateNum = thousandfold(p.desiredRateRounded);
+        p.rateDen = 1001;
+    }
+}
+
+void Planner::decide720p60()
+{
+    const int32_t cam = p.cameraRate;
+    if (!p.removePulldown)
+        return;
+    const int64_t n = p.frameCount;
+    if (p.rateNum != 60000) {
+        say(kCouldNotRemove);
+        p.removePulldown = 0;
+        return;
+    }
+    auto removalLine = [&] {
+        return qelFormat("Vorn will remove %s from 720/60P and output 720/%02dP\r\n", m_label, p.desiredRateRounded);
+    };
+    if (cam == 24) {
+        say(qelFormat("Vorn will remove %s from 720/60P and output 720/24P\r\n", m_label));
+        p.rateNum = 24000;
+        p.rateDen = 1001;
+        p.frameCount = saturatingMul(n / 5, 2);
+        p.frameRatio = 0.4f;
+        p.pulldownLabel = nullptr;
+    } else if (cam == 30) {
+        say(removalLine());
+        rateAsDesired();
+        p.frameCount = n / 2;
+        p.frameRatio = 0.5f;
+        p.pulldownLabel = nullptr;
+        p.progressive = 1;
+    } else if (cam == 60) {
+        say(qelFormat("Vorn will take 720/60P and output 720/%02dP\r\n", p.desiredRateRounded));
+        rateAsDesired();
+        p.pulldownLabel = nullptr;
+    } else if (cam == 25) {
+        say(removalLine());
+        rateAsDesired();
+        p.frameCount = saturatingMul(n / 12, 5);
+        p.frameRatio = 0.41666666f;
+        p.pulldownLabel = nullptr;
+    } else if (m_bg.shootingMode == 9) {
+        say(removalLine());
+        rateAsDesired();
+        p.frameCount = scaleCount(n, cam, 60);
+        p.frameRatio = static_cast<float>(cam) / 60.0f;
+        p.pulldownLabel = nullptr;
+    } else {
+        say(kCouldNotRemove);
+        p.removePulldown = 0;
+    }
+}
+
+void Planner::decide720p50()
+{
+    if (!p.removePulldown)
+        return;
+    if (p.rateNum == 50 && p.cameraRate == 25) {
+        say(qelFormat("Vorn will remove %s from 720/50P and output 720/25P\r\n", m_label));
+        p.rateNum = 25;
+        p.rateDen = 1;
+        p.frameCount = p.frameCount / 2;
+        p.frameRatio = 0.5f;
+        p.pulldownLabel = nullptr;
+    } else {
+        say(kCouldNotRemove);
+        p.removePulldown = 0;
+    }
+}
+
+void Planner::decide60i()
+{
+    const int32_t cam = p.cameraRate;
+    const bool remove = p.removePulldown != 0;
+    if (p.rateNum != 30000 && remove) {
+        say(kCouldNotRemove);
+        p.remove32 = p.removeAdvanced = 0;
+    } else if (remove && cam == 24) {
+        p.rateNum = 24000;
+        p.rateDen = 1001;
+        p.frameCount = saturatingMul(p.frameCount / 5, 4);
+        p.frameRatio = 0.8f;
+        p.pulldownLabel = nullptr;
+        if (m_advanced) {
+            // Dropping the mixed-field frame needs no decoding. remove32 is
+            // cleared too, so that a 3:2 setting from the options file cannot
+            // start the field-repairing removal on frames that are not decoded.
+            say("Vorn will remove advanced pulldown to make 24p\r\n");
+            p.removeAdvanced = 1;
+            p.remove32 = 0;
+            return;
+        }
+        p.remove32 = 1;
+        p.removeAdvanced = 0;
+        p.reencode = 1;
+        if (isAvcIntra(p.sourceFormat) && p.frameSizeChoice == 0) {
+            // Field repair needs re-encoding, and AVC-Intra cannot be written.
+            say("Vorn will remove 60i 3:2 pulldown but it cannot recompress to AVC-Intra format\r\n"
+                "Vorn requests you please select a Format Conversion\r\n");
+            const bool fifty = is50HzFamily(p.sourceFormat);
+            if (formatLines(p.sourceFormat) == 1080) {
+                p.targetFormat = fifty ? 3 : 1;
+                say(kDefault1080);
+            } else {
+                p.targetFormat = fifty ? 4 : 2;
+                say(kDefault720);
+            }
+        } else {
+            say("Vorn will remove 60i 3:2 pulldown\r\n");
+        }
+        setDvBytesOfTarget();
+    } else if (cam == 30 && p.progressive) {
+        p.remove32 = p.removeAdvanced = 0;
+        p.pulldownLabel = p.frameSizeChoice == 2 ? nullptr : kPulldown22;
+        p.progressive = 1;
+    } else if (remove) {
+        say(kCouldNotRemove);
+        p.remove32 = p.removeAdvanced = 0;
+    }
+}
+
+void Planner::decide50i()
+{
+    if (p.removePulldown && p.rateNum == 25 && p.cameraRate == 25) {
+        p.remove32 = 0;
+        p.pulldownLabel = kPulldown22;
+        p.progressive = 1;
+    } else if (p.removePulldown) {
+        say("Vorn could not determine an appropriate conversion for this file\r\n");
+    }
+    p.removeAdvanced = 0;
+}
+
+void Planner::speedChange2524()
+{
+    say("Vorn\twill convert 25p to 24p\r\n");
+    p.rateNum = 24000;
+    p.rateDen = 1001;
+    p.cameraRate = 24;
+    if (p.sourceFormat == 4) {
+        p.targetFormat = 2;
+    } else if (p.frameSizeChoice == 0) {
+        switch (formatLines(p.sourceFormat)) {
+        case 1080:
+            p.targetFormat = 1;
+            say(kDefault1080);
+            p.reencode = 1;
+            break;
+        case 720:
+            p.targetFormat = 2;
+            say(kDefault720);
+            p.reencode = 1;
+            break;
+        case 576:
+            p.targetFormat = 8;
+            say("Vorn by default will change the video format to 480-line DVCPRO50\r\n");
+            p.reencode = 1;
+            break;
+        default:
+            break;
+        }
+    }
+    setDvBytesOfTarget();
+}
+
+void Planner::speedChange2425()
+{
+    say("Vorn\twill convert 24p to 25p\r\n");
+    p.rateNum = 25;
+    p.rateDen = 1;
+    p.cameraRate = 25;
+    if (p.sourceFormat == 2) {
+        p.targetFormat = 4;
+    } else if (p.frameSizeChoice == 0) {
+        switch (formatLines(p.sourceFormat)) {
+        case 1080:
+            p.targetFormat = 3;
+            say(kDefault1080);
+            p.pulldownLabel = kPulldown22;
+            p.reencode = 1;
+            break;
+        case 720:
+            p.targetFormat = 4;
+            say(kDefault720);
+            p.reencode = 1;
+            break;
+        case 480:
+            p.targetFormat = 7;
+            say("Vorn by default will change the video format to 576-line DVCPRO50\r\n");
+            p.reencode = 1;
+            break;
+        default:
+            break;
+        }
+    }
+    setDvBytesOfTarget();
+}
+
+// The format name of a frame size choice, as the skip line says it.
+const char* choiceFormatName(int32_t choice)
+{
+    switch (choice) {
+    case 1: return "1080-line DVCPROHD";
+    case 3: return "NTSC DVCPRO50";
+    case 4: return "PAL DVCPRO50";
+    case 5: return "NTSC DVCPRO";
+    case 6: return "PAL DVCPRO";
+    default: return "";
+    }
+}
+
+void Planner::frameSizeChoice()
+{
+    // Only 720-line DVCPRO HD carries more than 30 pictures a second: a
+    // 1080-line or standard-definition target at 50 or 59.94 frames per
+    // second would be no P2 format, so the change is skipped for this clip.
+    const double outRate = p.rateDen > 0 ? static_cast<double>(p.rateNum) / p.rateDen : 0.0;
+    if (p.frameSizeChoice != 2 && outRate > 30.5) {
+        say(qelFormat("Vorn will not change the video format: %s cannot be written at %.2f fps\r\n",
+                      choiceFormatName(p.frameSizeChoice), outRate));
+        return;
+    }
+    p.reencode = 1;
+    // A 50 Hz output rate (25 frames, or 50 for a 720p50 source) picks the
+    // 50 Hz DVCPRO HD format, so that the output format matches its rate.
+    const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
+    std::string pending;
+    auto cropRule = [&] {
+        if (p.sourceFormat >= 5 && p.sourceFormat <= 10 && !p.widescreen) {
+            p.cropTo169 = 1;
+            p.widescreen = 1;
+            say(pending);
+            pending = "Vorn will crop 4:3 to 16:9 to fit the widescreen format\r\n";
+        }
+    };
+    switch (p.frameSizeChoice) {
+    case 1:
+        p.targetFormat = fiftyRate ? 3 : 1;
+        pending = "Vorn will change the video format to 1080-line DVCPROHD\r\n";
+        if (p.rateNum == 25 || p.progressive)
+            p.pulldownLabel = kPulldown22;
+        cropRule();
+        break;
+    case 2:
+        p.targetFormat = fiftyRate ? 4 : 2;
+        pending = "Vorn will change the video format to 720-line DVCPROHD\r\n";
+        cropRule();
+        break;
+    case 3:
+        p.targetFormat = 8;
+        pending = "Vorn will change the video format to NTSC DVCPRO50\r\n";
+        break;
+    case 4:
+        p.targetFormat = 7;
+        pending = "Vorn will change the video format to PAL DVCPRO50\r\n";
+        if (p.rateNum == 25)
+            p.pulldownLabel = kPulldown22;
+        break;
+    case 5:
+        p.targetFormat = 10;
+        pending = "Vorn will change the video format to NTSC DVCPRO\r\n";
+        break;
+    case 6:
+        p.targetFormat = 9;
+        pending = "Vorn will change the video format to PAL DVCPRO\r\n";
+        if (p.rateNum == 25)
+            p.pulldownLabel = kPulldown22;
+        break;
+    default:
+        break;
+    }
+    setDvBytesOfTarget();
+    say(pending);
+}
+
+void Planner::addPulldown()
+{
+    switch (plannerGroup(p.targetFormat)) {
+    case PlannerGroup::G60i:
+        p.rateNum = 30000;
+        p.rateDen = 1001;
+        p.pulldownLabel = p.add32 ? kPulldown23 : kPulldown2332;
+        p.reencode = 1;
+        p.frameRatio *= 1.25f;
+        p.frameCount = saturatingMul(p.frameCount / 4, 5);
+        say(qelFormat("Vorn will add %s pulldown\r\n", p.pulldownLabel));
+        break;
+    case PlannerGroup::G720p60:
+        if (p.cameraRate == 24) {
+            p.pulldownLabel = kPulldown23;
+            p.frameRatio *= 2.5f;
+            p.frameCount = saturatingMul(p.frameCount / 2, 5);
+            say("Vorn will add 2:3 pulldown\r\n");
+        } else if (p.cameraRate == 30) {
+            p.pulldownLabel = kPulldown22;
+            p.frameRatio *= 2.0f;
+            p.frameCount = saturatingMul(p.frameCount, 2);
+            say("Vorn will add 2:2 pulldown\r\n");
+        } else {
+            say("Vorn could not determine type add pulldown required\r\n");
+        }
+        p.rateNum = 60000;
+        p.rateDen = 1001;
+        break;
+    case PlannerGroup::G50i:
+    case PlannerGroup::G720p50:
+        // A rate still in 1/1001 units (a 60 Hz source sent to a 50 Hz
+        // format) becomes the 25 frames of the 50 Hz format instead of, say,
+        // 30000 frames per second.
+        if (p.rateDen != 1)
+            p.rateNum = 25;
+        p.rateDen = 1;
+        p.pulldownLabel = kPulldown22;
+        if (plannerGroup(p.targetFormat) == PlannerGroup::G720p50) {
+            p.rateNum = 50;
+            p.frameRatio *= 2.0f;
+            p.frameCount = saturatingMul(p.frameCount, 2);
+        }
+        say("Vorn will add 2:2 pulldown\r\n");
+        break;
+    case PlannerGroup::None:
+        say("Vorn cannot add pulldown to this format\r\n");
+        break;
+    }
+}
+
+void Planner::rotate()
+{
+    say("Vorn will rotate image if possible\r\n");
+    if (p.sourceFormat == 2 || p.sourceFormat == 4)
+        return;   // DVCPRO HD 720p is turned in the coefficient domain, without re-encoding
+    p.reencode = 1;
+    if (!isAvcIntra(p.sourceFormat))
+        return;
+    // AVC-Intra cannot be written: the turned pictures go to DVCPRO HD.
+    const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
+    switch (formatLines(p.sourceFormat)) {
+    case 1080:
+        p.targetFormat = fiftyRate ? 3 : 1;
+        say(kDefault1080);
+        if (m_bg.shootingMode & 8)
+            p.pulldownLabel = kPulldown22;
+        break;
+    case 720:
+        p.targetFormat = fiftyRate ? 4 : 2;
+        say(kDefault720);
+        break;
+    default:
+        break;
+    }
+    setDvBytesOfTarget();
+}
+
+void Planner::run()
+{
+    // 1. Output rate from the source.
+    if (is50HzFamily(p.sourceFormat)) {
+        p.rateNum = p.sourceRate;
+        p.rateDen = 1;
+    } else {
+        p.rateNum = thousandfold(p.sourceRate);
+        p.rateDen = 1001;
+    }
+
+    // 2-3. Camera rate from the binary group of frame 0.
+    m_advanced = m_bg.shootingMode == 12;
+    if (m_bg.valid) {
+        p.cameraRate = m_bg.cameraRate;
+    } else {
+        p.cameraRate = p.sourceRate;
+        say("\r\nVorn: Invalid binary group info, camera rate, mode, and pulldown flags not readable\r\n");
+    }
+
+    // 4-5. Progressive unless the camera shot interlaced.
+    p.progressive = 1;
+    if (m_bg.valid) {
+        m_label = modeLabelOf(p, p.cameraRate, m_bg.shootingMode, m_advanced);
+        if (m_label == std::string_view("Interlaced"))
+            p.progressive = 0;
+        say(qelFormat("\r\nCamera frame rate = %d fps, shooting mode = %s\r\n", p.cameraRate, m_label));
+    }
+
+    // 6-7.
+    p.frameRatio = 1.0f;
+    p.pulldownLabel = kPulldownUnchanged;
+    p.convert2425 = (p.cameraRate == 25 && p.desiredRateRounded == 24) ||
+                    (p.cameraRate == 24 && p.desiredRateRounded == 25);
+
+    // 8. Source decision by the planner group of the source.
+    switch (plannerGroup(p.sourceFormat)) {
+    case PlannerGroup::G720p60: decide720p60(); break;
+    case PlannerGroup::G720p50: decide720p50(); break;
+    case PlannerGroup::G60i: decide60i(); break;
+    case PlannerGroup::G50i: decide50i(); break;
+    case PlannerGroup::None: say("Vorn could not determine the format of this file\r\n"); break;
+    }
+
+    // 9-10. 24p <-> 25p speed change.
+    if (p.convert2425 && p.desiredRateRounded == 24)
+        speedChange2524();
+    if (p.convert2425 && p.desiredRateRounded == 25)
+        speedChange2425();
+
+    // 11-14. Format conversion, pulldown addition, rotation, noise reduction.
+    if (p.frameSizeChoice != 0)
+        frameSizeChoice();
+    if (p.addPulldown)
+        addPulldown();
+    if (p.rotate)
+        rotate();
+    if (p.reduceNoise) {
+        say("Vorn will apply noise reduction\r\n");
+        p.reencode = 1;
+    }
+
+    // 15. The output binary group of frame 0.
+    p.bgWord = packedBinaryGroup(p.cameraRate, p.progressive, p.addPulldown, p.addAdvanced, 0);
+}
+
+} // namespace
+
+void planConversion(ConversionPlan& plan, const PlannerBinaryGroup& bg,
+                    const std::function<void(const std::string&)>& log)
+{
+    Planner(plan, bg, log).run();
+}
+
+bool redirectAvcIntraTarget(ConversionPlan& plan, const std::function<void(const std::string&)>& log)
+{
+    if (!plan.reencode || !isAvcIntra(plan.targetFormat))
+        return false;
+    const bool fifty = is50HzFamily(plan.targetFormat);
+    const bool lines1080 = formatLines(plan.targetFormat) == 1080;
+    plan.targetFormat = lines1080 ? (fifty ? 3 : 1) : (fifty ? 4 : 2);
+    plan.outFrameSize = dvFrameBytes(plan.targetFormat);
+    plan.outFrameSizeLater = plan.outFrameSize;
+    if (log)
+        log(lines1080 ? "Vorn cannot encode AVC-Intra; the frames will be written as 1080-line DVCPROHD\r\n"
+                      : "Vorn cannot encode AVC-Intra; the frames will be written as 720-line DVCPROHD\r\n");
+    return true;
+}
+
+uint32_t packedBinaryGroup(int32_t rate, int32_t progressive, int32_t addPulldown,
+                           int32_t addAdvanced, int64_t index)
+{
+    const int32_t p = progressive ? 1 : 0;
+    const int32_t a = addAdvanced ? 1 : 0;
+    const int k = static_cast<int>(((index % 5) + 5) % 5);
+    const bool cadence = rate == 24 && addPulldown && p;
+    uint32_t low = 3;
+    if (p) {
+        static constexpr uint32_t k32[5] = {2, 2, 1, 1, 0};
+        static constexpr uint32_t k2332[5] = {2, 2, 1, 0, 2};
+        low = cadence ? (a ? k2332[k] : k32[k]) : 2;
+    }
+    const uint32_t f = (rate == 25 || rate == 50) ? 1 : 0;
+    const uint32_t m = ((((static_cast<uint32_t>((a - 2 * p) * 2) & 255u) + f) * 32u) + low) & 255u;
+    const uint32_t r = rate < 0 ? 0u : static_cast<uint32_t>((((rate / 10) % 16) << 4) | (rate % 10));
+    const uint32_t x = cadence ? static_cast<uint32_t>(k) : 15u;
+    const uint32_t check = ((x + r + m) & 255u) ^ 0x55u;
+    return (m << 24) | (r << 16) | (x << 8) | check;
+}
+
+} // namespace vorn
