@@ -1,5 +1,8 @@
 #include "engine/BGinfo.h"
 
+#include "engine/Planner.h"
+#include "engine/VideoFormat.h"
+
 #include <cstring>
 
 void BGinfo::clear()
@@ -44,4 +47,100 @@ bool BGinfo::ReadAvcBinaryGroup(const uint8_t* frame, size_t size, bool skip512)
     const uint8_t* p = frame + skip + kAvcRecordOffset;   // 0x64 0xFF M R 0xFF X K
     decode(p[2], p[3], p[5], p[6]);
     return valid != 0;
+}
+
+namespace {
+
+uint8_t bcd(int32_t value)
+{
+    const int32_t v = value < 0 ? 0 : value % 100;
+    return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));
+}
+
+} // namespace
+
+void BGinfo::SetTimecode(int32_t h, int32_t m, int32_t s, int32_t f)
+{
+    hours = h;
+    minutes = m;
+    seconds = s;
+    frames = f;
+}
+
+void BGinfo::AdvanceTimecode(int32_t tcRate)
+{
+    const int32_t rate = tcRate > 0 ? tcRate : 30;
+    if (++frames < rate)
+        return;
+    frames = 0;
+    if (++seconds < 60)
+        return;
+    seconds = 0;
+    if (++minutes < 60)
+        return;
+    minutes = 0;
+    if (++hours >= 24)
+        hours = 0;
+}
+
+void BGinfo::advanceAfter(int32_t rate, int32_t tcRate, int64_t index)
+{
+    // At 50 and 60 pictures a second two output frames share one time code.
+    if ((rate == 50 || rate == 60) && (index & 1) != 0)
+        return;
+    AdvanceTimecode(tcRate);
+}
+
+void BGinfo::StampDvSubcode(uint8_t* frame, size_t size, int32_t cameraRate, int32_t tcRate, int32_t target,
+                            int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index)
+{
+    const uint32_t word = vorn::packedBinaryGroup(cameraRate, progressive, addPulldown, addAdvanced, index);
+    const uint8_t bg[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                           static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+    const int32_t frameBytes = vorn::dvFrameBytes(target);
+    const size_t sequences = frame && frameBytes > 0 ? static_cast<size_t>(frameBytes) / 12000 : 0;
+    for (size_t q = 0; q < sequences; ++q) {
+        const size_t seq = q * 12000;
+        for (size_t block : {size_t{86}, size_t{166}}) {
+            for (size_t i = 0; i < 6; ++i) {
+                const size_t at = seq + block + 8 * i;
+                if (at + 5 > size)
+                    break;
+                uint8_t* pack = frame + at;
+                if (pack[0] == 0x13 || pack[0] == 0x63) {
+                    pack[1] = static_cast<uint8_t>((pack[1] & 0x80) | bcd(frames));
+                    pack[2] = static_cast<uint8_t>((pack[2] & 0x80) | bcd(seconds));
+                    pack[3] = static_cast<uint8_t>((pack[3] & 0x80) | bcd(minutes));
+                    pack[4] = static_cast<uint8_t>((pack[4] & 0xC0) | bcd(hours));
+                } else if (pack[0] == 0x14 || pack[0] == 0x64) {
+                    for (int b = 0; b < 4; ++b)
+                        pack[1 + b] = bg[b];
+                }
+            }
+        }
+    }
+    advanceAfter(cameraRate, tcRate, index);
+}
+
+void BGinfo::StampAvcHeader(uint8_t* frame, size_t size, bool first, int32_t outFps, int32_t tcRate,
+                            int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index)
+{
+    const size_t base = 6 + (first ? kAvcFirstFrameSkip : 0);
+    if (frame && size >= base + 67) {
+        const uint32_t word = vorn::packedBinaryGroup(outFps, progressive, addPulldown, addAdvanced, index);
+        const uint8_t m = static_cast<uint8_t>(word >> 24), r = static_cast<uint8_t>(word >> 16);
+        const uint8_t x = static_cast<uint8_t>(word >> 8), k = static_cast<uint8_t>(word);
+        uint8_t* p = frame + base;
+        p[28] = 0x13;
+        p[29] = 0xFF;
+        p[30] = bcd(frames);
+        p[31] = bcd(seconds);
+        p[33] = bcd(minutes);
+        p[34] = bcd(hours);
+        const uint8_t record[7] = {0x14, 0xFF, m, r, 0xFF, x, k};
+        std::memcpy(p + 36, record, sizeof record);
+        std::memcpy(p + 60, record, sizeof record);
+        p[60] = 0x64;
+    }
+    advanceAfter(outFps, tcRate, index);
 }

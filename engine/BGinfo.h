@@ -40,4 +40,25 @@ public:
 
     // Running timecode, used when output frames are stamped.
     int32_t hours = 0, minutes = 0, seconds = 0, frames = 0;
+
+    void SetTimecode(int32_t h, int32_t m, int32_t s, int32_t f);
+    // One frame on: frames carry at tcRate into seconds, seconds at 60 into
+    // minutes, minutes at 60 into hours, hours wrap at 24.
+    void AdvanceTimecode(int32_t tcRate);
+
+    // Stamps a DV-family output frame of `size` bytes: in every DIF sequence
+    // of the target format (as far as the frame reaches), time code packs
+    // (0x13, 0x63) of the two subcode blocks get the running time code and
+    // binary group packs (0x14, 0x64) the packed binary group of output frame
+    // `index` at rate `cameraRate`. Then the running time code advances by
+    // one frame, except at 50 or 60 fps after an odd index.
+    void StampDvSubcode(uint8_t* frame, size_t size, int32_t cameraRate, int32_t tcRate, int32_t target,
+                        int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index);
+    // The same for an AVC-Intra output frame; `first` when the frame starts
+    // with the clip's 512 header bytes. Does nothing to a frame too short.
+    void StampAvcHeader(uint8_t* frame, size_t size, bool first, int32_t outFps, int32_t tcRate,
+                        int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index);
+
+private:
+    void advanceAfter(int32_t rate, int32_t tcRate, int64_t index);
 };

@@ -110,23 +110,25 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
     engine.m_desiredFrameRate = options.desiredRate;
     fillPlanInputs(out.plan, *out.clip, engine, options);
 
-    // Only decoded picture 0 is needed before the frame loop: it receives the
-    // compressed frame 0 that the planner reads the binary group from. (The
-    // codec tables, the start time code handed to the encoder and the
-    // AVC-Intra decoding of frame 0 belong to the frame loop's set-up and
-    // print nothing.)
+    // Only frame 0 is needed before the frame loop: the planner reads its
+    // binary group. The buffer is sized for the clip's first frame.
+    const int32_t firstSize = std::max(out.clip->FrameSize(), out.clip->LaterFrameSize());
+    const size_t capacity = firstSize > 0 && firstSize <= kMaxFrameBufferBytes
+                                ? static_cast<size_t>(firstSize) + 512
+                                : static_cast<size_t>(kMaxFrameBufferBytes);
     try {
-        out.buffers.decoded[0].assign(static_cast<size_t>(kMaxFrameBufferBytes), 0);
+        out.buffers.frame0.assign(capacity, 0);
     } catch (const std::bad_alloc&) {
         caller.Message("Could not allocate frame buffer\r\n", 0, 1);
         out.clip->Close();
         return ClipStart::NoFrameBuffer;
     }
-    out.buffers.frame0Size = out.clip->ReadFrame(out.buffers.decoded[0], 0);
+    out.buffers.frame0Size = out.clip->ReadFrame(out.buffers.frame0, 0);
 
     out.processor = std::make_unique<FrameProcesser>(&caller, out.clip.get(), &engine, &out.plan, exporter,
                                                      &out.buffers);
     out.processor->PlanConversion();
+    redirectAvcIntraTarget(out.plan, [&caller](const std::string& text) { caller.Message(text.c_str(), 0, 1); });
     return ClipStart::Planned;
 }
 

@@ -82,6 +82,11 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
 // "Source:" and "Dest:" lines are printed and the result is true.
 bool reportSourceAndDest(CCaller& caller, const ClipExport& clip);
 
+// Bytes of 16-bit 48 kHz audio the export moves per step: one output frame's
+// worth, (48000 x rateDen / rateNum) x 2, five times that for 3:2 removal
+// from a 60i source.
+size_t audioChunkBytes(const ConversionPlan& plan);
+
 // The whole pre-frame part for one clip, with no exporter: what `vorn plan`
 // prints. True when the export of the clip would go on to its frames.
 bool planClip(CCaller& caller, CVorn& engine, const char* sourcePath, const ExportOptions& options);

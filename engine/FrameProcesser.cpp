@@ -1,547 +1,84 @@
 #include "engine/FrameProcesser.h"
 
+#include "avci/AvcDecoder.h"
+#include "dv/DvDecoder.h"
+#include "dv/DvEncoder.h"
+#include "dv/DvSystemData.h"
 #include "engine/BGinfo.h"
 #include "engine/Caller.h"
+#include "engine/FramePreview.h"
+#include "engine/PictureSteps.h"
 #include "engine/VideoFormat.h"
+#include "engine/Vorn.h"
 #include "foundation/QelString.h"
+#include "mxf/ExportBase.h"
 
 #include <algorithm>
-#include <limits>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 namespace vorn {
 
 namespace {
 
-constexpr const char* kCouldNotRemove =
-    "Vorn could not determine an appropriate pulldown removal for this file\r\n";
-constexpr const char* kDefault1080 = "Vorn by default will change the video format to 1080-line DVCPROHD\r\n";
-constexpr const char* kDefault720 = "Vorn by default will change the video format to 720-line DVCPROHD\r\n";
+constexpr size_t kHeaderBytes = 512;
+constexpr size_t kSequenceBytes = 12000;
 
-// Frame counts come from the file; keep the arithmetic on them defined.
-int64_t saturatingMul(int64_t a, int64_t b)
+bool in720Group(VideoFormat code)
 {
-    int64_t out = 0;
-    if (__builtin_mul_overflow(a, b, &out))
-        return ((a < 0) != (b < 0)) ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-    return out;
+    const PlannerGroup g = plannerGroup(code);
+    return g == PlannerGroup::G720p60 || g == PlannerGroup::G720p50;
 }
 
-// n * num / den with a truncating result and no intermediate overflow (den > 0).
-int64_t scaleCount(int64_t n, int64_t num, int64_t den)
+// Neutral grey in the packed 4:2:2 layout.
+void fillGrey(dv::PictureBuffer& picture)
 {
-    return saturatingMul(n / den, num) + (n % den) * num / den;
-}
-
-// A whole rate in thousandths (for the x/1001 rates), saturated to 32 bits.
-int32_t thousandfold(int32_t rate)
-{
-    constexpr int32_t kLimit = std::numeric_limits<int32_t>::max() / 1000;
-    return std::clamp(rate, -kLimit, kLimit) * 1000;
-}
-
-// The 720p50 format of a 720p60 source's family.
-VideoFormat the720p50Of(VideoFormat source)
-{
-    if (source >= 38 && source <= 43)
-        return 43;
-    if (source >= 32 && source <= 37)
-        return 37;
-    return 4;
-}
-
-// The mode label of the camera line; also the %s of the removal lines.
-const char* modeLabelOf(const ConversionPlan& plan, int32_t cam, int32_t shootingMode, bool advanced)
-{
-    if (cam == 24 && (plan.rateNum == 60000 || plan.rateNum == 30000))
-        return advanced ? "2:3:3:2 pulldown" : "3:2 pulldown";
-    if ((cam == 30 && plan.rateNum == 60000) || (cam == 25 && plan.rateNum == 50))
-        return "2:2 pulldown";
-    if (cam == 60 || cam == 50)
-        return "no pulldown";
-    if (shootingMode == 9)
-        return "VFR pulldown";
-    if (shootingMode & 8)
-        return "Progressive";
-    return "Interlaced";
-}
-
-class Planner {
-public:
-    Planner(ConversionPlan& plan, const PlannerBinaryGroup& bg,
-            const std::function<void(const std::string&)>& log)
-        : p(plan), m_bg(bg), m_log(log)
-    {
+    for (size_t i = 0; i + 1 < picture.bytes.size(); i += 2) {
+        picture.bytes[i] = 128;      // Y
+        picture.bytes[i + 1] = 128;  // Cb / Cr
     }
-
-    void run();
-
-private:
-    void say(const std::string& text) { if (m_log) m_log(text); }
-    void setTarget(VideoFormat code)
-    {
-        p.targetFormat = code;
-        p.outFrameSize = dvFrameBytes(code);
-        p.outFrameSizeLater = p.outFrameSize;
-    }
-    void setDvBytesOfTarget() { setTarget(p.targetFormat); }
-    void rateAsDesired();
-    void decide720p60();
-    void decide720p50();
-    void decide60i();
-    void decide50i();
-    void speedChange2524();
-    void speedChange2425();
-    void frameSizeChoice();
-    void addPulldown();
-    void rotate();
-
-    ConversionPlan& p;
-    const PlannerBinaryGroup& m_bg;
-    const std::function<void(const std::string&)>& m_log;
-    const char* m_label = "";   // mode label (empty when the binary group is invalid)
-    bool m_advanced = false;
-};
-
-void Planner::rateAsDesired()
-{
-    if (p.desiredRateRounded == 25) {
-        p.rateNum = 25;
-        p.rateDen = 1;
-        // The output frame size follows the new target like every other target change.
-        setTarget(the720p50Of(p.sourceFormat));
-    } else {
-        p.rateNum = thousandfold(p.desiredRateRounded);
-        p.rateDen = 1001;
-    }
-}
-
-void Planner::decide720p60()
-{
-    const int32_t cam = p.cameraRate;
-    if (!p.removePulldown)
-        return;
-    const int64_t n = p.frameCount;
-    if (p.rateNum != 60000) {
-        say(kCouldNotRemove);
-        p.removePulldown = 0;
-        return;
-    }
-    auto removalLine = [&] {
-        return qelFormat("Vorn will remove %s from 720/60P and output 720/%02dP\r\n", m_label, p.desiredRateRounded);
-    };
-    if (cam == 24) {
-        say(qelFormat("Vorn will remove %s from 720/60P and output 720/24P\r\n", m_label));
-        p.rateNum = 24000;
-        p.rateDen = 1001;
-        p.frameCount = saturatingMul(n / 5, 2);
-        p.frameRatio = 0.4f;
-        p.pulldownLabel = nullptr;
-    } else if (cam == 30) {
-        say(removalLine());
-        rateAsDesired();
-        p.frameCount = n / 2;
-        p.frameRatio = 0.5f;
-        p.pulldownLabel = nullptr;
-        p.progressive = 1;
-    } else if (cam == 60) {
-        say(qelFormat("Vorn will take 720/60P and output 720/%02dP\r\n", p.desiredRateRounded));
-        rateAsDesired();
-        p.pulldownLabel = nullptr;
-    } else if (cam == 25) {
-        say(removalLine());
-        rateAsDesired();
-        p.frameCount = saturatingMul(n / 12, 5);
-        p.frameRatio = 0.41666666f;
-        p.pulldownLabel = nullptr;
-    } else if (m_bg.shootingMode == 9) {
-        say(removalLine());
-        rateAsDesired();
-        p.frameCount = scaleCount(n, cam, 60);
-        p.frameRatio = static_cast<float>(cam) / 60.0f;
-        p.pulldownLabel = nullptr;
-    } else {
-        say(kCouldNotRemove);
-        p.removePulldown = 0;
-    }
-}
-
-void Planner::decide720p50()
-{
-    if (!p.removePulldown)
-        return;
-    if (p.rateNum == 50 && p.cameraRate == 25) {
-        say(qelFormat("Vorn will remove %s from 720/50P and output 720/25P\r\n", m_label));
-        p.rateNum = 25;
-        p.rateDen = 1;
-        p.frameCount = p.frameCount / 2;
-        p.frameRatio = 0.5f;
-        p.pulldownLabel = nullptr;
-    } else {
-        say(kCouldNotRemove);
-        p.removePulldown = 0;
-    }
-}
-
-void Planner::decide60i()
-{
-    const int32_t cam = p.cameraRate;
-    const bool remove = p.removePulldown != 0;
-    if (p.rateNum != 30000 && remove) {
-        say(kCouldNotRemove);
-        p.remove32 = p.removeAdvanced = 0;
-    } else if (remove && cam == 24) {
-        p.rateNum = 24000;
-        p.rateDen = 1001;
-        p.frameCount = saturatingMul(p.frameCount / 5, 4);
-        p.frameRatio = 0.8f;
-        p.pulldownLabel = nullptr;
-        if (m_advanced) {
-            // Dropping the mixed-field frame needs no decoding. remove32 is
-            // cleared too, so that a 3:2 setting from the options file cannot
-            // start the field-repairing removal on frames that are not decoded.
-            say("Vorn will remove advanced pulldown to make 24p\r\n");
-            p.removeAdvanced = 1;
-            p.remove32 = 0;
-            return;
-        }
-        p.remove32 = 1;
-        p.removeAdvanced = 0;
-        p.reencode = 1;
-        if (isAvcIntra(p.sourceFormat) && p.frameSizeChoice == 0) {
-            // Field repair needs re-encoding, and AVC-Intra cannot be written.
-            say("Vorn will remove 60i 3:2 pulldown but it cannot recompress to AVC-Intra format\r\n"
-                "Vorn requests you please select a Format Conversion\r\n");
-            const bool fifty = is50HzFamily(p.sourceFormat);
-            if (formatLines(p.sourceFormat) == 1080) {
-                p.targetFormat = fifty ? 3 : 1;
-                say(kDefault1080);
-            } else {
-                p.targetFormat = fifty ? 4 : 2;
-                say(kDefault720);
-            }
-        } else {
-            say("Vorn will remove 60i 3:2 pulldown\r\n");
-        }
-        setDvBytesOfTarget();
-    } else if (cam == 30 && p.progressive) {
-        p.remove32 = p.removeAdvanced = 0;
-        p.pulldownLabel = p.frameSizeChoice == 2 ? nullptr : kPulldown22;
-        p.progressive = 1;
-    } else if (remove) {
-        say(kCouldNotRemove);
-        p.remove32 = p.removeAdvanced = 0;
-    }
-}
-
-void Planner::decide50i()
-{
-    if (p.removePulldown && p.rateNum == 25 && p.cameraRate == 25) {
-        p.remove32 = 0;
-        p.pulldownLabel = kPulldown22;
-        p.progressive = 1;
-    } else if (p.removePulldown) {
-        say("Vorn could not determine an appropriate conversion for this file\r\n");
-    }
-    p.removeAdvanced = 0;
-}
-
-void Planner::speedChange2524()
-{
-    say("Vorn\twill convert 25p to 24p\r\n");
-    p.rateNum = 24000;
-    p.rateDen = 1001;
-    p.cameraRate = 24;
-    if (p.sourceFormat == 4) {
-        p.targetFormat = 2;
-    } else if (p.frameSizeChoice == 0) {
-        switch (formatLines(p.sourceFormat)) {
-        case 1080:
-            p.targetFormat = 1;
-            say(kDefault1080);
-            p.reencode = 1;
-            break;
-        case 720:
-            p.targetFormat = 2;
-            say(kDefault720);
-            p.reencode = 1;
-            break;
-        case 576:
-            p.targetFormat = 8;
-            say("Vorn by default will change the video format to 480-line DVCPRO50\r\n");
-            p.reencode = 1;
-            break;
-        default:
-            break;
-        }
-    }
-    setDvBytesOfTarget();
-}
-
-void Planner::speedChange2425()
-{
-    say("Vorn\twill convert 24p to 25p\r\n");
-    p.rateNum = 25;
-    p.rateDen = 1;
-    p.cameraRate = 25;
-    if (p.sourceFormat == 2) {
-        p.targetFormat = 4;
-    } else if (p.frameSizeChoice == 0) {
-        switch (formatLines(p.sourceFormat)) {
-        case 1080:
-            p.targetFormat = 3;
-            say(kDefault1080);
-            p.pulldownLabel = kPulldown22;
-            p.reencode = 1;
-            break;
-        case 720:
-            p.targetFormat = 4;
-            say(kDefault720);
-            p.reencode = 1;
-            break;
-        case 480:
-            p.targetFormat = 7;
-            say("Vorn by default will change the video format to 576-line DVCPRO50\r\n");
-            p.reencode = 1;
-            break;
-        default:
-            break;
-        }
-    }
-    setDvBytesOfTarget();
-}
-
-void Planner::frameSizeChoice()
-{
-    p.reencode = 1;
-    // A 50 Hz output rate (25 frames, or 50 for a 720p50 source) picks the
-    // 50 Hz DVCPRO HD format, so that the output format matches its rate.
-    const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
-    std::string pending;
-    auto cropRule = [&] {
-        if (p.sourceFormat >= 5 && p.sourceFormat <= 10 && !p.widescreen) {
-            p.cropTo169 = 1;
-            p.widescreen = 1;
-            say(pending);
-            pending = "Vorn will crop 4:3 to 16:9 to fit the widescreen format\r\n";
-        }
-    };
-    switch (p.frameSizeChoice) {
-    case 1:
-        p.targetFormat = fiftyRate ? 3 : 1;
-        pending = "Vorn will change the video format to 1080-line DVCPROHD\r\n";
-        if (p.rateNum == 25 || p.progressive)
-            p.pulldownLabel = kPulldown22;
-        cropRule();
-        break;
-    case 2:
-        p.targetFormat = fiftyRate ? 4 : 2;
-        pending = "Vorn will change the video format to 720-line DVCPROHD\r\n";
-        cropRule();
-        break;
-    case 3:
-        p.targetFormat = 8;
-        pending = "Vorn will change the video format to NTSC DVCPRO50\r\n";
-        break;
-    case 4:
-        p.targetFormat = 7;
-        pending = "Vorn will change the video format to PAL DVCPRO50\r\n";
-        if (p.rateNum == 25)
-            p.pulldownLabel = kPulldown22;
-        break;
-    case 5:
-        p.targetFormat = 10;
-        pending = "Vorn will change the video format to NTSC DVCPRO\r\n";
-        break;
-    case 6:
-        p.targetFormat = 9;
-        pending = "Vorn will change the video format to PAL DVCPRO\r\n";
-        if (p.rateNum == 25)
-            p.pulldownLabel = kPulldown22;
-        break;
-    default:
-        break;
-    }
-    setDvBytesOfTarget();
-    say(pending);
-}
-
-void Planner::addPulldown()
-{
-    switch (plannerGroup(p.targetFormat)) {
-    case PlannerGroup::G60i:
-        p.rateNum = 30000;
-        p.rateDen = 1001;
-        p.pulldownLabel = p.add32 ? kPulldown23 : kPulldown2332;
-        p.reencode = 1;
-        p.frameRatio *= 1.25f;
-        p.frameCount = saturatingMul(p.frameCount / 4, 5);
-        say(qelFormat("Vorn will add %s pulldown\r\n", p.pulldownLabel));
-        break;
-    case PlannerGroup::G720p60:
-        if (p.cameraRate == 24) {
-            p.pulldownLabel = kPulldown23;
-            p.frameRatio *= 2.5f;
-            p.frameCount = saturatingMul(p.frameCount / 2, 5);
-            say("Vorn will add 2:3 pulldown\r\n");
-        } else if (p.cameraRate == 30) {
-            p.pulldownLabel = kPulldown22;
-            p.frameRatio *= 2.0f;
-            p.frameCount = saturatingMul(p.frameCount, 2);
-            say("Vorn will add 2:2 pulldown\r\n");
-        } else {
-            say("Vorn could not determine type add pulldown required\r\n");
-        }
-        p.rateNum = 60000;
-        p.rateDen = 1001;
-        break;
-    case PlannerGroup::G50i:
-    case PlannerGroup::G720p50:
-        // A rate still in 1/1001 units (a 60 Hz source sent to a 50 Hz
-        // format) becomes the 25 frames of the 50 Hz format instead of, say,
-        // 30000 frames per second.
-        if (p.rateDen != 1)
-            p.rateNum = 25;
-        p.rateDen = 1;
-        p.pulldownLabel = kPulldown22;
-        if (plannerGroup(p.targetFormat) == PlannerGroup::G720p50) {
-            p.rateNum = 50;
-            p.frameRatio *= 2.0f;
-            p.frameCount = saturatingMul(p.frameCount, 2);
-        }
-        say("Vorn will add 2:2 pulldown\r\n");
-        break;
-    case PlannerGroup::None:
-        say("Vorn cannot add pulldown to this format\r\n");
-        break;
-    }
-}
-
-void Planner::rotate()
-{
-    say("Vorn will rotate image if possible\r\n");
-    if (p.sourceFormat == 2 || p.sourceFormat == 4)
-        return;   // DVCPRO HD 720p is turned in the coefficient domain, without re-encoding
-    p.reencode = 1;
-    if (!isAvcIntra(p.sourceFormat))
-        return;
-    // AVC-Intra cannot be written: the turned pictures go to DVCPRO HD.
-    const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
-    switch (formatLines(p.sourceFormat)) {
-    case 1080:
-        p.targetFormat = fiftyRate ? 3 : 1;
-        say(kDefault1080);
-        if (m_bg.shootingMode & 8)
-            p.pulldownLabel = kPulldown22;
-        break;
-    case 720:
-        p.targetFormat = fiftyRate ? 4 : 2;
-        say(kDefault720);
-        break;
-    default:
-        break;
-    }
-    setDvBytesOfTarget();
-}
-
-void Planner::run()
-{
-    // 1. Output rate from the source.
-    if (is50HzFamily(p.sourceFormat)) {
-        p.rateNum = p.sourceRate;
-        p.rateDen = 1;
-    } else {
-        p.rateNum = thousandfold(p.sourceRate);
-        p.rateDen = 1001;
-    }
-
-    // 2-3. Camera rate from the binary group of frame 0.
-    m_advanced = m_bg.shootingMode == 12;
-    if (m_bg.valid) {
-        p.cameraRate = m_bg.cameraRate;
-    } else {
-        p.cameraRate = p.sourceRate;
-        say("\r\nVorn: Invalid binary group info, camera rate, mode, and pulldown flags not readable\r\n");
-    }
-
-    // 4-5. Progressive unless the camera shot interlaced.
-    p.progressive = 1;
-    if (m_bg.valid) {
-        m_label = modeLabelOf(p, p.cameraRate, m_bg.shootingMode, m_advanced);
-        if (m_label == std::string_view("Interlaced"))
-            p.progressive = 0;
-        say(qelFormat("\r\nCamera frame rate = %d fps, shooting mode = %s\r\n", p.cameraRate, m_label));
-    }
-
-    // 6-7.
-    p.frameRatio = 1.0f;
-    p.pulldownLabel = kPulldownUnchanged;
-    p.convert2425 = (p.cameraRate == 25 && p.desiredRateRounded == 24) ||
-                    (p.cameraRate == 24 && p.desiredRateRounded == 25);
-
-    // 8. Source decision by the planner group of the source.
-    switch (plannerGroup(p.sourceFormat)) {
-    case PlannerGroup::G720p60: decide720p60(); break;
-    case PlannerGroup::G720p50: decide720p50(); break;
-    case PlannerGroup::G60i: decide60i(); break;
-    case PlannerGroup::G50i: decide50i(); break;
-    case PlannerGroup::None: say("Vorn could not determine the format of this file\r\n"); break;
-    }
-
-    // 9-10. 24p <-> 25p speed change.
-    if (p.convert2425 && p.desiredRateRounded == 24)
-        speedChange2524();
-    if (p.convert2425 && p.desiredRateRounded == 25)
-        speedChange2425();
-
-    // 11-14. Format conversion, pulldown addition, rotation, noise reduction.
-    if (p.frameSizeChoice != 0)
-        frameSizeChoice();
-    if (p.addPulldown)
-        addPulldown();
-    if (p.rotate)
-        rotate();
-    if (p.reduceNoise) {
-        say("Vorn will apply noise reduction\r\n");
-        p.reencode = 1;
-    }
-
-    // 15. The output binary group of frame 0.
-    p.bgWord = packedBinaryGroup(p.cameraRate, p.progressive, p.addPulldown, p.addAdvanced, 0);
 }
 
 } // namespace
-
-void planConversion(ConversionPlan& plan, const PlannerBinaryGroup& bg,
-                    const std::function<void(const std::string&)>& log)
-{
-    Planner(plan, bg, log).run();
-}
-
-uint32_t packedBinaryGroup(int32_t rate, int32_t progressive, int32_t addPulldown,
-                           int32_t addAdvanced, int64_t index)
-{
-    const int32_t p = progressive ? 1 : 0;
-    const int32_t a = addAdvanced ? 1 : 0;
-    const int k = static_cast<int>(((index % 5) + 5) % 5);
-    const bool cadence = rate == 24 && addPulldown && p;
-    uint32_t low = 3;
-    if (p) {
-        static constexpr uint32_t k32[5] = {2, 2, 1, 1, 0};
-        static constexpr uint32_t k2332[5] = {2, 2, 1, 0, 2};
-        low = cadence ? (a ? k2332[k] : k32[k]) : 2;
-    }
-    const uint32_t f = (rate == 25 || rate == 50) ? 1 : 0;
-    const uint32_t m = ((((static_cast<uint32_t>((a - 2 * p) * 2) & 255u) + f) * 32u) + low) & 255u;
-    const uint32_t r = rate < 0 ? 0u : static_cast<uint32_t>((((rate / 10) % 16) << 4) | (rate % 10));
-    const uint32_t x = cadence ? static_cast<uint32_t>(k) : 15u;
-    const uint32_t check = ((x + r + m) & 255u) ^ 0x55u;
-    return (m << 24) | (r << 16) | (x << 8) | check;
-}
 
 BGinfo& sharedBGinfo()
 {
     static BGinfo shared;
     return shared;
+}
+
+void FrameBuffers::allocate(const ConversionPlan& plan, int32_t sourceFrameSize, int32_t laterFrameSize)
+{
+    const bool groupOfFive =
+        plan.removePulldown && plan.remove32 && plannerGroup(plan.sourceFormat) == PlannerGroup::G60i;
+    const bool addInto60i = plan.addPulldown && plannerGroup(plan.targetFormat) == PlannerGroup::G60i;
+    const int32_t largest = std::max({sourceFrameSize, laterFrameSize, dvFrameBytes(plan.targetFormat),
+                                      isAvcIntra(plan.targetFormat) ? 0 : 288000});
+    const size_t frameBytes =
+        static_cast<size_t>(std::clamp(largest, 0, kMaxFrameBufferBytes)) + kHeaderBytes;
+    for (auto& c : compressed)
+        c.assign(frameBytes, 0);
+    frameSizes.fill(0);
+    if (!plan.reencode)
+        return;
+    const int pictures = groupOfFive || addInto60i ? kCount : 1;
+    for (int i = 0; i < pictures; ++i) {
+        decoded[static_cast<size_t>(i)].bytes.reserve(
+            static_cast<size_t>(2 * std::max(codedWidth(plan.sourceFormat), 1) * std::max(formatLines(plan.sourceFormat), 1)));
+    }
+}
+
+void FrameBuffers::release()
+{
+    for (auto& c : compressed)
+        std::vector<uint8_t>().swap(c);
+    for (auto& p : decoded)
+        p = dv::PictureBuffer();
+    for (auto& p : output)
+        p = dv::PictureBuffer();
+    std::vector<uint8_t>().swap(frame0);
+    frameSizes.fill(0);
 }
 
 FrameProcesser::FrameProcesser(CCaller* caller, CMxfFile* clip, CVorn* engine, ConversionPlan* plan,
@@ -550,15 +87,17 @@ FrameProcesser::FrameProcesser(CCaller* caller, CMxfFile* clip, CVorn* engine, C
 {
 }
 
+FrameProcesser::~FrameProcesser() = default;
+
 void FrameProcesser::PlanConversion()
 {
     if (!m_plan)
         return;
-    // The binary group of frame 0, which the driver has put in decoded picture 0.
+    // The binary group of frame 0, which the driver has read into frame0.
     BGinfo& bg = sharedBGinfo();
     bg.clear();
     if (m_buffers) {
-        const std::vector<uint8_t>& frame0 = m_buffers->decoded[0];
+        const std::vector<uint8_t>& frame0 = m_buffers->frame0;
         const size_t size = std::min(frame0.size(), static_cast<size_t>(std::max(m_buffers->frame0Size, 0)));
         if (isAvcIntra(m_plan->sourceFormat))
             bg.ReadAvcBinaryGroup(frame0.data(), size, true);
@@ -575,6 +114,407 @@ void FrameProcesser::PlanConversion()
             caller->Message(text.c_str(), 0, 1);
     });
     m_addCounter = 0;
+}
+
+void FrameProcesser::SetPreview(FramePreview* preview, int scale)
+{
+    m_preview = preview;
+    if (scale == 1 || scale == 2 || scale == 4)
+        m_scale = scale;
+}
+
+bool FrameProcesser::aborted() const { return m_caller && m_caller->IsAborted(); }
+
+void FrameProcesser::waitWhilePaused()
+{
+    while (m_engine && m_engine->IsPaused() && !aborted())
+        std::this_thread::sleep_for(std::chrono::milliseconds(CVorn::kPausePollMs));
+}
+
+void FrameProcesser::preview(const dv::PictureBuffer& picture, VideoFormat format, int window)
+{
+    if (m_preview && !picture.bytes.empty())
+        m_preview->ShowFrame(picture, format, m_scale, window);
+}
+
+void FrameProcesser::fail(const std::string& why)
+{
+    if (!m_failed) {
+        m_failed = true;
+        m_failure = why;
+    }
+}
+
+int64_t FrameProcesser::ProcessStep(int64_t stepFirst, int stepLength, int64_t& written)
+{
+    if (!m_plan || !m_buffers || m_failed)
+        return 0;
+    ConversionPlan& plan = *m_plan;
+    m_stepFirst = stepFirst;
+    m_stepLength = std::clamp(stepLength, 0, FrameBuffers::kCount);
+    m_written = written;
+    m_outSizes = m_buffers->frameSizes;
+    m_ready = 0;
+    m_repeats = 0;
+    m_outFps = plan.rateDen == 1 ? plan.rateNum : plan.rateNum / 1000;
+    m_tcRate = (m_outFps == 60 || m_outFps == 50) ? m_outFps / 2 : m_outFps;
+    if (m_stepLength == 0)
+        return 0;
+
+    // Pulldown addition into 720-line targets repeats the frame: 2, 3, 2, 3
+    // copies from material below 30 fps, else 2.
+    const PlannerGroup targetGroup = plannerGroup(plan.targetFormat);
+    if (plan.addPulldown && targetGroup == PlannerGroup::G720p60) {
+        if (plan.cameraRate < 30)
+            m_repeats = (m_addCounter++ % 2 == 0) ? 1 : 2;
+        else
+            m_repeats = 1;
+    } else if (plan.addPulldown && targetGroup == PlannerGroup::G720p50 && plan.cameraRate == 25) {
+        m_repeats = 1;
+    }
+
+    std::vector<uint8_t>& frame0 = m_buffers->compressed[0];
+    const size_t size0 = static_cast<size_t>(std::max(m_buffers->frameSizes[0], 0));
+    if (stepFirst == 0 && size0 >= kHeaderBytes) {
+        std::memcpy(m_savedHeader.data(), frame0.data(), kHeaderBytes);
+        m_haveSavedHeader = true;
+    }
+
+    BGinfo& bg = sharedBGinfo();
+    BGinfo frameBg;   // the record of this frame; the shared one keeps the running time code
+    if (isAvcIntra(plan.sourceFormat))
+        frameBg.ReadAvcBinaryGroup(frame0.data(), size0, stepFirst == 0);
+    else
+        frameBg.ReadDvBinaryGroup(frame0.data(), size0);
+    bg.mode = frameBg.mode;
+    bg.rate = frameBg.rate;
+    bg.third = frameBg.third;
+    bg.check = frameBg.check;
+    bg.cameraRate = frameBg.cameraRate;
+    bg.modeLowBits = frameBg.modeLowBits;
+    bg.shootingMode = frameBg.shootingMode;
+    bg.valid = frameBg.valid;
+    const uint32_t flags = frameBg.valid ? frameBg.modeLowBits : 0;
+    const bool advanced = frameBg.valid && frameBg.shootingMode == 12;
+    const bool avcCopy = isAvcIntra(plan.sourceFormat) && isAvcIntra(plan.targetFormat);
+
+    if (in720Group(plan.sourceFormat)) {
+        // Each frame's flags say how much of a camera picture it carries; a
+        // frame is output once they add up to a whole one. A frame without a
+        // valid binary group counts as a whole frame, so that such a clip is
+        // copied whole rather than not at all.
+        m_selectCounter += frameBg.valid ? static_cast<int32_t>((flags & 1) + ((flags & 2) / 2)) : 2;
+        if (plan.removePulldown && m_selectCounter < 2)
+            return 0;
+        m_selectCounter = 0;
+        ProcessFrames();
+        if (aborted() || m_failed)
+            return 0;
+        if (avcCopy && written == 0 && stepFirst != 0) {
+            writeFirstFrameForm();
+            m_ready = 1;
+            // The repeats of the first output frame are later frames, without the header bytes.
+            for (int j = 0; j < m_repeats; ++j) {
+                const int64_t index = written + 1 + j;
+                if (index < plan.frameCount) {
+                    stampFrame(frame0.data(), size0, false, index);
+                    writeFrame(frame0.data(), size0);
+                }
+            }
+        } else {
+            WriteFrames();
+        }
+    } else if (plannerGroup(plan.sourceFormat) == PlannerGroup::G60i && advanced) {
+        // 2:3:3:2 removal keeps every frame but the one of mixed fields.
+        if (plan.removePulldown && plan.removeAdvanced && flags == 1)
+            return 0;
+        if (avcCopy && written == 0 && stepFirst != 0) {
+            writeFirstFrameForm();
+            m_ready = 1;
+        } else {
+            ProcessFrames();
+            if (aborted() || m_failed)
+                return 0;
+            WriteFrames();
+        }
+    } else {
+        ProcessFrames();
+        if (aborted() || m_failed)
+            return 0;
+        WriteFrames();
+    }
+    if (m_failed || m_ready < 1)
+        return 0;
+    const int64_t produced = m_ready + m_repeats;
+    written += produced;
+    return produced;
+}
+
+void FrameProcesser::writeFirstFrameForm()
+{
+    // An AVC-Intra output whose source frame 0 was dropped starts with the
+    // saved header bytes in front of its first frame.
+    const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[0], 0));
+    m_firstForm.resize(size + kHeaderBytes);
+    std::memcpy(m_firstForm.data(), m_savedHeader.data(), kHeaderBytes);
+    std::memcpy(m_firstForm.data() + kHeaderBytes, m_buffers->compressed[0].data(), size);
+    stampFrame(m_firstForm.data(), m_firstForm.size(), true, m_written);
+    if (m_written < m_plan->frameCount)
+        writeFrame(m_firstForm.data(), m_firstForm.size());
+}
+
+void FrameProcesser::copyPathMove()
+{
+    ConversionPlan& plan = *m_plan;
+    std::vector<uint8_t>& frame = m_buffers->compressed[0];
+    const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[0], 0));
+    if ((plan.sourceFormat == 2 || plan.sourceFormat == 4) && plan.rotate) {
+        if (!pictureSteps::rotateDifFrame(frame.data(), size, plan.sourceFormat)) {
+            fail("the frame could not be rotated");
+            return;
+        }
+    }
+    if (plan.sourceFormat == 4 && plan.targetFormat == 2 && size >= 288000) {
+        // Of each half of the 720p50 frame the first ten of its twelve DIF
+        // sequences (those carrying the picture) remain.
+        std::memmove(frame.data() + 120000, frame.data() + 144000, 120000);
+        m_outSizes[0] = 240000;
+    } else if (plan.sourceFormat == 2 && plan.targetFormat == 4 && size >= 240000 && frame.size() >= 288000) {
+        std::memmove(frame.data() + 144000, frame.data() + 120000, 120000);
+        // Sequences 10 and 11 of each half carry no picture at 720p50; they are
+        // filled as an encoded 720p50 frame has them, so that the frame is valid.
+        if (m_fill720p50.empty()) {
+            dv::PictureBuffer grey(codedWidth(4), formatLines(4));
+            fillGrey(grey);
+            dv::DifFrame filled;
+            const dv::TimecodeCounter keep = dv::CurrentTimecode();
+            const bool ok = dv::EncodeDifFrame(filled, grey, 4);
+            dv::SetTimecode(keep.hours(), keep.minutes(), keep.seconds(), keep.frames(), keep.dropFrame);
+            if (!ok || filled.size() < 288000) {
+                fail("the 720p50 frame could not be made");
+                return;
+            }
+            m_fill720p50 = std::move(filled.bytes);
+        }
+        std::memcpy(frame.data() + 120000, m_fill720p50.data() + 120000, 2 * kSequenceBytes);
+        std::memcpy(frame.data() + 264000, m_fill720p50.data() + 264000, 2 * kSequenceBytes);
+        m_outSizes[0] = 288000;
+    }
+}
+
+bool FrameProcesser::decodeFrame(int slot)
+{
+    ConversionPlan& plan = *m_plan;
+    const auto s = static_cast<size_t>(slot);
+    const std::vector<uint8_t>& frame = m_buffers->compressed[s];
+    const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
+    dv::PictureBuffer& picture = m_buffers->decoded[s];
+    bool ok = false;
+    if (isAvcIntra(plan.sourceFormat)) {
+        ok = pictureSteps::decodeAvcIntra(frame.data(), size, plan.sourceFormat, m_stepFirst + slot == 0,
+                                          plan.rotate != 0, picture);
+    } else if (size >= static_cast<size_t>(dvFrameBytes(plan.sourceFormat))) {
+        dv::DecodeOptions options;
+        options.rotate = plan.rotate != 0;
+        ok = dv::decodeDifFrame(std::span<const uint8_t>(frame.data(), size), plan.sourceFormat, picture, options);
+    }
+    if (!ok) {
+        // The clip goes on with the previous picture (grey for the first).
+        ++m_undecodable;
+        if (m_previous.bytes.empty()) {
+            m_previous.resize(codedWidth(plan.sourceFormat), formatLines(plan.sourceFormat));
+            fillGrey(m_previous);
+        }
+        picture = m_previous;
+        if (m_caller) {
+            m_caller->Message(qelFormat("Frame %lld could not be decoded; the previous picture was used instead\r\n",
+                                        static_cast<long long>(m_stepFirst + slot)).c_str(),
+                              0, 1);
+            m_caller->SetError();
+        }
+    } else {
+        m_previous = picture;
+    }
+    preview(picture, plan.sourceFormat, FramePreview::kDecoded);
+    return ok;
+}
+
+const dv::PictureBuffer& FrameProcesser::processed(int slot)
+{
+    // Noise reduction, then the format change; without them the decoded
+    // picture is encoded as it is.
+    ConversionPlan& plan = *m_plan;
+    const auto s = static_cast<size_t>(slot);
+    const dv::PictureBuffer* picture = &m_buffers->decoded[s];
+    if (plan.reduceNoise) {
+        pictureSteps::reduceNoise(*picture, m_buffers->output[s], m_stepFirst + slot);
+        picture = &m_buffers->output[s];
+    }
+    if (plan.targetFormat != plan.sourceFormat) {
+        dv::PictureBuffer& out = m_buffers->output[s];
+        if (picture == &out) {
+            dv::PictureBuffer in = out;
+            pictureSteps::changeFormat(in, plan.sourceFormat, plan.targetFormat, plan.cropTo169 != 0, out);
+        } else {
+            pictureSteps::changeFormat(*picture, plan.sourceFormat, plan.targetFormat, plan.cropTo169 != 0, out);
+        }
+        picture = &out;
+        preview(*picture, plan.targetFormat, FramePreview::kProcessed);
+    }
+    return *picture;
+}
+
+bool FrameProcesser::encodePicture(const dv::PictureBuffer& picture, int slot)
+{
+    const auto s = static_cast<size_t>(slot);
+    dv::DifFrame frame;
+    frame.bytes.swap(m_buffers->compressed[s]);
+    // The writer advances the output time code once per written frame; the
+    // encoder's own advance is undone so that each frame counts once.
+    const dv::TimecodeCounter keep = dv::CurrentTimecode();
+    const bool ok = dv::EncodeDifFrame(frame, picture, m_plan->targetFormat);
+    dv::SetTimecode(keep.hours(), keep.minutes(), keep.seconds(), keep.frames(), keep.dropFrame);
+    m_buffers->compressed[s].swap(frame.bytes);
+    ++m_encodeCounter;
+    m_outSizes[s] = dvFrameBytes(m_plan->targetFormat);
+    if (!ok)
+        fail(qelFormat("frame %lld could not be encoded", static_cast<long long>(m_stepFirst + slot)));
+    return ok;
+}
+
+void FrameProcesser::ProcessFrames()
+{
+    ConversionPlan& plan = *m_plan;
+    const bool removal32 =
+        plan.removePulldown && plan.remove32 && plannerGroup(plan.sourceFormat) == PlannerGroup::G60i;
+    const bool addInto60i = plan.addPulldown && plannerGroup(plan.targetFormat) == PlannerGroup::G60i;
+    m_ready = 1;
+
+    if (!plan.reencode) {
+        copyPathMove();
+        return;
+    }
+
+    for (int i = 0; i < m_stepLength; ++i) {
+        decodeFrame(i);
+        waitWhilePaused();
+        if (aborted())
+            return;
+    }
+
+    if (removal32) {
+        // Five source frames become four.
+        m_ready = std::min(m_stepLength, 4);
+        for (int i = 0; i < m_stepLength; ++i) {
+            BGinfo bg;
+            const auto s = static_cast<size_t>(i);
+            const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
+            if (isAvcIntra(plan.sourceFormat))
+                bg.ReadAvcBinaryGroup(m_buffers->compressed[s].data(), size, m_stepFirst + i == 0);
+            else
+                bg.ReadDvBinaryGroup(m_buffers->compressed[s].data(), size);
+            m_mixedFlags[s] = bg.modeLowBits;
+        }
+        std::array<int, 4> kept{};
+        pictureSteps::removePulldown32(m_buffers->decoded, m_stepFirst, plan.sourceFormat, plan.rotate != 0,
+                                       m_mixedFlags, kept);
+        // Bring the kept pictures to the front, in order.
+        for (int j = 0; j < m_ready; ++j)
+            if (kept[static_cast<size_t>(j)] != j)
+                std::swap(m_buffers->decoded[static_cast<size_t>(j)],
+                          m_buffers->decoded[static_cast<size_t>(kept[static_cast<size_t>(j)])]);
+        std::array<const dv::PictureBuffer*, 5> out{};
+        for (int j = 0; j < m_ready; ++j)
+            out[static_cast<size_t>(j)] = &processed(j);
+        if (addInto60i && m_ready == 4) {
+            std::array<dv::PictureBuffer, 5> five;
+            for (int j = 0; j < 4; ++j)
+                five[static_cast<size_t>(j)] = *out[static_cast<size_t>(j)];
+            pictureSteps::addPulldown(five, plan.add32 != 0);
+            m_ready = 5;
+            for (int j = 0; j < 5; ++j)
+                if (!encodePicture(five[static_cast<size_t>(j)], j))
+                    return;
+            return;
+        }
+        for (int j = 0; j < m_ready; ++j)
+            if (!encodePicture(*out[static_cast<size_t>(j)], j))
+                return;
+        return;
+    }
+
+    const dv::PictureBuffer& picture = processed(0);
+    if (addInto60i) {
+        // Four source frames become five: the pictures are gathered, and the
+        // fourth brings out all five.
+        const int at = static_cast<int>(m_addCounter % 4);
+        m_gathered[static_cast<size_t>(at)] = picture;
+        if (at == 3) {
+            pictureSteps::addPulldown(m_gathered, plan.add32 != 0);
+            for (int j = 0; j < 5; ++j)
+                if (!encodePicture(m_gathered[static_cast<size_t>(j)], j))
+                    break;
+            m_ready = 5;
+        } else {
+            m_ready = 0;
+        }
+        ++m_addCounter;
+        return;
+    }
+    encodePicture(picture, 0);
+}
+
+void FrameProcesser::stampFrame(uint8_t* data, size_t size, bool first, int64_t index)
+{
+    ConversionPlan& plan = *m_plan;
+    BGinfo& bg = sharedBGinfo();
+    if (isAvcIntra(plan.targetFormat))
+        bg.StampAvcHeader(data, size, first, m_outFps, m_tcRate, plan.progressive, plan.addPulldown,
+                          plan.addAdvanced, index);
+    else
+        bg.StampDvSubcode(data, size, plan.cameraRate, m_tcRate, plan.targetFormat, plan.progressive,
+                          plan.addPulldown, plan.addAdvanced, index);
+}
+
+void FrameProcesser::writeFrame(uint8_t* data, size_t size)
+{
+    if (m_failed)
+        return;
+    if (!m_exporter || !m_exporter->WriteVideo(data, size)) {
+        fail("a video frame could not be written");
+        return;
+    }
+    ++m_framesHanded;
+}
+
+void FrameProcesser::WriteFrames()
+{
+    ConversionPlan& plan = *m_plan;
+    const bool avcTarget = isAvcIntra(plan.targetFormat);
+    for (int k = 0; k < m_ready && !m_failed; ++k) {
+        const auto s = static_cast<size_t>(k);
+        const int64_t index = m_written + k;
+        uint8_t* data = m_buffers->compressed[s].data();
+        const size_t size = static_cast<size_t>(std::max(m_outSizes[s], 0));
+        stampFrame(data, size, avcTarget && index == 0, index);
+        if (index < plan.frameCount)
+            writeFrame(data, size);
+    }
+    // Repeats of the step's first frame. An AVC-Intra frame that carries the
+    // clip's header bytes is repeated without them, as every later frame.
+    uint8_t* data = m_buffers->compressed[0].data();
+    size_t size = static_cast<size_t>(std::max(m_outSizes[0], 0));
+    if (avcTarget && m_written == 0 && m_stepFirst == 0 && size > kHeaderBytes) {
+        data += kHeaderBytes;
+        size -= kHeaderBytes;
+    }
+    for (int j = 0; j < m_repeats && !m_failed; ++j) {
+        const int64_t index = m_written + m_ready + j;
+        if (index < plan.frameCount) {
+            stampFrame(data, size, false, index);
+            writeFrame(data, size);
+        }
+    }
 }
 
 } // namespace vorn

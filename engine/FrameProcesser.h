@@ -1,8 +1,14 @@
 // The per-clip frame processor: decides the conversion of a clip
-// (PlanConversion) before its frames are processed.
+// (PlanConversion), then turns each step of source frames into output frames
+// (ProcessStep): drops, repairs, repeats or expands frames, decodes, processes
+// and re-encodes pictures when the plan asks for it, stamps binary group and
+// time code, and hands the frames to the exporter.
 #pragma once
 
+#include "dv/DvFormat.h"
 #include "engine/ConversionPlan.h"
+#include "engine/Planner.h"
+#include "engine/VideoFormat.h"
 
 #include <array>
 #include <cstdint>
@@ -22,37 +28,27 @@ class CExportBase;
 namespace vorn {
 
 using mxf::CExportBase;
+class FramePreview;
 
-// The export driver's per-clip buffer set. Only what a step needs is
-// allocated: planning needs decoded[0] alone, which holds the clip's
-// compressed frame 0 (frame0Size bytes of it are valid).
+// The export driver's per-clip buffer set, sized to the clip's formats (see
+// allocate): compressed frames as read or encoded, decoded and output
+// pictures. frame0 holds the clip's compressed frame 0 for planning.
 struct FrameBuffers {
     static constexpr int kCount = 5;
     std::array<std::vector<uint8_t>, kCount> compressed;
-    std::array<std::vector<uint8_t>, kCount> decoded;
     std::array<int32_t, kCount> frameSizes{};
-    std::array<std::vector<uint8_t>, kCount> output;
+    std::array<dv::PictureBuffer, kCount> decoded;
+    std::array<dv::PictureBuffer, kCount> output;
+    std::vector<uint8_t> frame0;
     int32_t frame0Size = 0;
+
+    // Sizes the buffers for a planned clip: compressed frames for the larger
+    // of source and output frames (plus the 512 header bytes an AVC-Intra
+    // output may need in front); pictures only when frames are re-encoded,
+    // five of them only for steps of five frames. Throws std::bad_alloc.
+    void allocate(const ConversionPlan& plan, int32_t sourceFrameSize, int32_t laterFrameSize);
+    void release();
 };
-
-// What the planner takes from the binary group of the clip's frame 0.
-struct PlannerBinaryGroup {
-    bool valid = false;
-    int32_t cameraRate = 0;
-    int32_t shootingMode = 0;
-};
-
-// Decides the conversion of one clip: fills the decisions of `plan` from its
-// inputs and the binary group of frame 0, and sends one log line per decision
-// (each complete with its "\r\n") to `log`. This is PlanConversion without
-// the collaborators, usable on its own.
-void planConversion(ConversionPlan& plan, const PlannerBinaryGroup& bg,
-                    const std::function<void(const std::string&)>& log);
-
-// The packed output binary group (mode, rate, third and check byte, high byte
-// first) of output frame `index`, for a rate argument of `rate` fps.
-uint32_t packedBinaryGroup(int32_t rate, int32_t progressive, int32_t addPulldown,
-                           int32_t addAdvanced, int64_t index);
 
 // The binary group shared by the planner and the frame pipeline (process-wide;
 // used from the export thread only).
@@ -62,7 +58,7 @@ class FrameProcesser {
 public:
     FrameProcesser(CCaller* caller, CMxfFile* clip, CVorn* engine, ConversionPlan* plan,
                    CExportBase* exporter, FrameBuffers* buffers);
-    virtual ~FrameProcesser() = default;
+    virtual ~FrameProcesser();
 
     FrameProcesser(const FrameProcesser&) = delete;
     FrameProcesser& operator=(const FrameProcesser&) = delete;
@@ -70,18 +66,72 @@ public:
     // Decides and logs the conversion of the clip (once, before any frame).
     void PlanConversion();
 
+    // Preview of decoded and processed pictures (null: none), scale 1, 2 or 4.
+    void SetPreview(FramePreview* preview, int scale);
+
+    // Processes the step of stepLength source frames starting at source
+    // index stepFirst (in the buffers' compressed frames) and writes its
+    // output frames. Returns the output frames the step counted (0 also after
+    // an abort) and adds them to written.
+    int64_t ProcessStep(int64_t stepFirst, int stepLength, int64_t& written);
+
     // Source frames counted towards pulldown addition.
     int64_t addCounter() const { return m_addCounter; }
+    // Output frames handed to the exporter.
+    int64_t framesWritten() const { return m_framesHanded; }
+    // True once the exporter refused a frame or a frame could not be encoded;
+    // the clip cannot be finished.
+    bool failed() const { return m_failed; }
+    const std::string& failure() const { return m_failure; }
+    int undecodableFrames() const { return m_undecodable; }
 
 private:
+    void ProcessFrames();
+    void WriteFrames();
+
+    bool decodeFrame(int slot);
+    const dv::PictureBuffer& processed(int slot);
+    bool encodePicture(const dv::PictureBuffer& picture, int slot);
+    void copyPathMove();
+    void writeFirstFrameForm();
+    void writeFrame(uint8_t* data, size_t size);
+    void stampFrame(uint8_t* data, size_t size, bool first, int64_t index);
+    void waitWhilePaused();
+    bool aborted() const;
+    void preview(const dv::PictureBuffer& picture, VideoFormat format, int window);
+    void fail(const std::string& why);
+
     CCaller* m_caller;
     CMxfFile* m_clip;
     CVorn* m_engine;
     ConversionPlan* m_plan;
     CExportBase* m_exporter;
     FrameBuffers* m_buffers;
+    FramePreview* m_preview = nullptr;
+    int m_scale = 2;
+
+    int64_t m_stepFirst = 0;
+    int m_stepLength = 0;
+    int64_t m_written = 0;
+    int m_ready = 0;
+    int m_repeats = 0;
     std::array<int32_t, FrameBuffers::kCount> m_outSizes{};
+    std::array<uint32_t, FrameBuffers::kCount> m_mixedFlags{};
+    int32_t m_outFps = 0;
+    int32_t m_tcRate = 0;
+    int64_t m_encodeCounter = 0;
     int64_t m_addCounter = 0;
+    int32_t m_selectCounter = 0;                 // 720-line frame selection
+    std::array<uint8_t, 512> m_savedHeader{};    // AVC-Intra: frame 0's header bytes
+    bool m_haveSavedHeader = false;
+    std::vector<uint8_t> m_firstForm;            // AVC-Intra: header + a later frame
+    std::vector<uint8_t> m_fill720p50;           // 720p50 frame whose sequences 10 and 11 fill a moved 720p60 frame
+    std::array<dv::PictureBuffer, 5> m_gathered; // pulldown addition into 60i: four pictures in, five out
+    dv::PictureBuffer m_previous;                // last good decoded picture (stands in for an undecodable one)
+    int64_t m_framesHanded = 0;
+    bool m_failed = false;
+    std::string m_failure;
+    int m_undecodable = 0;
 };
 
 } // namespace vorn

@@ -1,0 +1,555 @@
+// The export driver: CVorn's export of its clip list on the export thread,
+// and the export of one clip (plan, exporter, frame loop, audio).
+#include "dv/CodecTables.h"
+#include "dv/DvSystemData.h"
+#include "engine/AudioSpeedConverter.h"
+#include "engine/BGinfo.h"
+#include "engine/ExportPlan.h"
+#include "engine/FramePreview.h"
+#include "engine/FrameProcesser.h"
+#include "engine/PictureSteps.h"
+#include "engine/VideoFormat.h"
+#include "engine/VideoIterator.h"
+#include "engine/Vorn.h"
+#include "foundation/Options.h"
+#include "foundation/QelString.h"
+#include "mxf/ExportMxf.h"
+#include "mxf/MxfFile.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <new>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace vorn {
+
+// Bytes of 16-bit audio at 48 kHz for one output frame.
+size_t audioChunkBytes(const ConversionPlan& plan)
+{
+    if (plan.rateNum <= 0 || plan.rateDen <= 0)
+        return 3840;
+    size_t chunk = static_cast<size_t>((int64_t{48000} * plan.rateDen) / plan.rateNum) * 2;
+    if (plan.removePulldown && plan.remove32 && plannerGroup(plan.sourceFormat) == PlannerGroup::G60i)
+        chunk *= 5;
+    return std::max<size_t>(chunk, 2);
+}
+
+
+const char* clipOutcomeName(ClipOutcome outcome)
+{
+    switch (outcome) {
+    case ClipOutcome::NotStarted: return "not started";
+    case ClipOutcome::Complete: return "complete";
+    case ClipOutcome::Error: return "error";
+    case ClipOutcome::Aborted: return "aborted";
+    }
+    return "";
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void recordDecisions(ClipResult& r, const ConversionPlan& plan)
+{
+    r.targetFormat = plan.targetFormat;
+    r.plannedFrames = plan.frameCount;
+    r.rateNum = plan.rateNum;
+    r.rateDen = plan.rateDen;
+    r.pulldownLabel = plan.pulldownLabel ? plan.pulldownLabel : "none";
+    const PlannerGroup source = plannerGroup(plan.sourceFormat);
+    if (plan.removePulldown && plan.remove32 && source == PlannerGroup::G60i)
+        r.removal = "3:2";
+    else if (plan.removePulldown && plan.removeAdvanced && source == PlannerGroup::G60i)
+        r.removal = "2:3:3:2";
+    else if (plan.removePulldown && (source == PlannerGroup::G720p60 || source == PlannerGroup::G720p50))
+        r.removal = "720p frame selection";
+    else
+        r.removal = "none";
+    r.addition = "none";
+    if (plan.addPulldown) {
+        switch (plannerGroup(plan.targetFormat)) {
+        case PlannerGroup::G60i: r.addition = plan.add32 ? "2:3" : "2:3:3:2"; break;
+        case PlannerGroup::G720p60:
+            if (plan.cameraRate == 24)
+                r.addition = "2:3";
+            else if (plan.cameraRate == 30)
+                r.addition = "2:2";
+            break;
+        case PlannerGroup::G50i:
+        case PlannerGroup::G720p50: r.addition = "2:2"; break;
+        case PlannerGroup::None: break;
+        }
+    }
+    r.speedChange = !plan.convert2425             ? "none"
+                    : plan.desiredRateRounded == 24 ? "25p to 24p"
+                                                    : "24p to 25p";
+    r.reencode = plan.reencode != 0;
+    r.crop = plan.cropTo169 != 0;
+    r.rotate = plan.rotate != 0;
+    r.reduceNoise = plan.reduceNoise != 0;
+}
+
+// The clip's files on the destination, relative to it, once it is finished.
+std::vector<std::string> outputFilesOf(const mxf::CExportBase* exporter, const std::string& destination)
+{
+    std::vector<std::string> files;
+    const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter);
+    if (!mxfExporter)
+        return files;
+    std::vector<fs::path> paths{mxfExporter->videoPath()};
+    for (int c = 0; c < mxfExporter->audioChannels(); ++c)
+        paths.push_back(mxfExporter->audioPath(c));
+    paths.push_back(mxfExporter->clipXmlPath());
+    paths.push_back(mxfExporter->iconPath());
+    std::error_code ec;
+    for (const auto& p : paths) {
+        if (p.empty() || !fs::is_regular_file(p, ec))
+            continue;
+        files.push_back(p.lexically_relative(fs::path(destination)).generic_string());
+    }
+    return files;
+}
+
+// Removes what a clip that did not finish has written.
+void discardClip(mxf::CExportBase* exporter)
+{
+    auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(exporter);
+    if (!mxfExporter)
+        return;
+    std::vector<fs::path> paths{mxfExporter->videoPath(), mxfExporter->clipXmlPath(), mxfExporter->iconPath()};
+    for (int c = 0; c < mxfExporter->audioChannels(); ++c)
+        paths.push_back(mxfExporter->audioPath(c));
+    std::error_code ec;
+    for (const auto& p : paths)
+        if (!p.empty())
+            fs::remove(p, ec);
+}
+
+} // namespace
+
+} // namespace vorn
+
+using vorn::ClipOutcome;
+using vorn::ClipResult;
+
+CVorn::~CVorn()
+{
+    m_stopping.store(1);
+    m_paused.store(0);
+    m_thread.join();
+}
+
+void CVorn::SetDestination(const char* path) { m_destination = QelString(path ? path : ""); }
+
+void CVorn::SetPulldown(int remove, int add)
+{
+    m_removePulldown = remove ? 1 : 0;
+    m_addPulldown = add ? 1 : 0;
+}
+
+void CVorn::SetDesiredRate(float rate) { m_desiredFrameRate = rate; }
+
+void CVorn::SetPreviewTarget(int32_t window, int32_t size)
+{
+    m_previewWindow = window;
+    m_previewSize = size;
+}
+
+std::vector<ClipResult> CVorn::Results() const
+{
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
+    return m_results;
+}
+
+ClipResult* CVorn::currentResult()
+{
+    if (m_currentClip < 0 || static_cast<size_t>(m_currentClip) >= m_results.size())
+        return nullptr;
+    return &m_results[static_cast<size_t>(m_currentClip)];
+}
+
+int CVorn::StartExport(CCaller* caller)
+{
+    // A second Start while an export runs is not started.
+    if (m_exporting.exchange(1) != 0)
+        return 0;
+    m_thread.join();   // the previous run has ended; collect its thread
+    if (caller)
+        caller->ResetFlags();
+
+    const COptions& options = vorn::theOptions();
+    m_exportOptions = vorn::exportOptionsFrom(options);
+    // The pane's settings (SetPulldown, SetDesiredRate) rule over the options file's.
+    m_exportOptions.removePulldown = m_removePulldown != 0;
+    m_exportOptions.addPulldown = m_addPulldown != 0;
+    if (m_desiredFrameRate > 0.5f && m_desiredFrameRate < 1000.0f)
+        m_exportOptions.desiredRate = m_desiredFrameRate;
+    m_showFrames = options.getBool(OptionKey::ShowFrames);
+    const std::string scale = options.getString(OptionKey::FrameScale).str();
+    if (scale == "Full scale")
+        m_previewScale = 1;
+    else if (scale == "Half scale")
+        m_previewScale = 2;
+    else if (scale == "Quarter scale")
+        m_previewScale = 4;
+    {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        m_results.clear();
+        for (const auto& f : m_files) {
+            ClipResult r;
+            r.sourcePath = f.str();
+            m_results.push_back(std::move(r));
+        }
+        m_currentClip = -1;
+    }
+    m_progress = vorn::ExportProgress{};
+    m_progress.clipCount = FileCount();
+
+    m_caller = caller;
+    if (m_destination.isEmpty()) {
+        if (caller) {
+            caller->Message("\r\nNo destination selected (click Options to select)\r\n", 0, 1);
+            caller->Abort();
+        }
+        ExportFinished();
+        return 0;
+    }
+    if (!m_thread.start(&CVorn::exportThread, reinterpret_cast<uintptr_t>(this), 0)) {
+        if (caller) {
+            caller->Message("\r\nThe export could not be started\r\n", 0, 1);
+            caller->Abort();
+        }
+        ExportFinished();
+    }
+    return 0;
+}
+
+void CVorn::ExportFinished()
+{
+    m_exporting.store(0);
+    if (m_caller)
+        m_caller->ExportDone();
+}
+
+void CVorn::WaitForExport() { m_thread.join(); }
+
+void CVorn::exportThread(uintptr_t engine, uintptr_t)
+{
+    reinterpret_cast<CVorn*>(engine)->runExport();
+}
+
+void CVorn::runExport()
+{
+    CCaller* caller = m_caller;
+    const int n = FileCount();
+    if (n > 0 && caller) {
+        caller->SetProgress(0, 1);
+        caller->Message("\r\nDestination folder: ", 0, 1);
+        caller->Message(m_destination.c_str(), 0, 1);
+        caller->Message("\r\n", 0, 1);
+    }
+    const std::string destination = m_destination.str();
+    for (int i = 0; i < n && m_exporting.load() && !m_stopping.load() && !(caller && caller->IsAborted()); ++i) {
+        const std::string path = File(i).str();
+        {
+            std::lock_guard<std::mutex> lock(m_resultsMutex);
+            m_currentClip = i;
+        }
+        m_progress.clipIndex = i;
+        m_progress.clipName = ClipName(path.c_str());
+        m_progress.sourceFramesRead = m_progress.framesWritten = m_progress.plannedFrames = 0;
+        m_progress.clipSeconds = 0.0;
+        std::unique_ptr<vorn::mxf::CExportBase> exporter;
+        if (m_exporterFactory)
+            exporter = m_exporterFactory(path, destination);
+        else
+            exporter = std::make_unique<vorn::mxf::CExportMxf>(path, destination);
+        ExportClip(path.c_str(), exporter.get());
+        if (caller)
+            caller->SetProgress(0, (i + 1) * 100 / n);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        m_currentClip = -1;
+    }
+    if (caller)
+        caller->SetProgress(0, 100);
+    ExportFinished();
+}
+
+int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
+{
+    using namespace vorn;
+    CCaller* caller = m_caller;
+    const auto started = Clock::now();
+    ClipResult local;
+    ClipResult* result = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        result = currentResult();
+    }
+    ClipResult& r = result ? *result : local;
+    r.sourcePath = sourcePath ? sourcePath : "";
+    auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
+    auto finish = [&](ClipOutcome outcome, const std::string& message) {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        r.outcome = outcome;
+        if (!message.empty() && r.message.empty())
+            r.message = message;
+        r.seconds = seconds();
+    };
+    if (!caller || !exporter) {
+        finish(ClipOutcome::Error, "no caller or exporter");
+        return 0;
+    }
+
+    // 1-7. Open the source, fill the plan, read frame 0 and plan.
+    ClipExport clip;
+    const ClipStart start = startClipExport(*caller, *this, sourcePath, m_exportOptions, clip, exporter);
+    if (start == ClipStart::NotRecognized) {
+        finish(ClipOutcome::Error, "not recognized as a video MXF file");
+        return 0;
+    }
+    if (start == ClipStart::NoFrameBuffer) {
+        finish(ClipOutcome::Error, "could not allocate frame buffer");
+        return 0;
+    }
+    ConversionPlan& plan = clip.plan;
+    CMxfFile& source = *clip.clip;
+    {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        r.sourceFormat = plan.sourceFormat;
+        r.sourceFrames = source.FrameCount();
+        recordDecisions(r, plan);
+    }
+    m_progress.plannedFrames = plan.frameCount;
+
+    // A format the system does not know is not given to the exporter at all.
+    if (source.VideoFormat() == 0) {
+        caller->Message("This format is not supported.\r\n", 0, 1);
+        finish(ClipOutcome::Error, "this format is not supported");
+        return 0;
+    }
+    if (const char* missing = pictureSteps::missingOperation(plan)) {
+        caller->MessageString(QelString(qelFormat("Vorn cannot do the %s this clip needs; the clip is not written\r\n",
+                                                  missing)),
+                              0, 1);
+        caller->SetError();
+        finish(ClipOutcome::Error, std::string("needs ") + missing);
+        return 0;
+    }
+
+    // Codec tables and the start time code of the output.
+    dv::InitCodecTables();
+    const int tcH = source.TcHours(), tcM = source.TcMinutes(), tcS = source.TcSeconds(), tcF = source.TcFrames();
+    dv::SetTimecode(tcH, tcM, tcS, tcF, source.DropFrame() != 0);
+    const std::string startText = qelFormat("%02d:%02d:%02d:%02d", tcH, tcM, tcS, tcF);
+
+    // 8. Configure the exporter.
+    const bool avcTarget = isAvcIntra(plan.targetFormat);
+    exporter->SetFrameCount(plan.frameCount);
+    exporter->SetRateNumerator(static_cast<uint32_t>(std::max(plan.rateNum, 1)));
+    exporter->SetRateDenominator(static_cast<uint32_t>(std::max(plan.rateDen, 1)));
+    exporter->SetFrameSize(static_cast<uint32_t>(avcTarget ? source.FrameSize() : plan.outFrameSize));
+    exporter->SetLaterFrameSize(static_cast<uint32_t>(avcTarget ? source.LaterFrameSize() : plan.outFrameSizeLater));
+    exporter->SetPictureLines(formatLines(plan.targetFormat));
+    exporter->SetFormatCode(plan.targetFormat);
+    exporter->SetOptionValue1(plan.reencode);
+    exporter->SetPlaybackFactor(static_cast<double>(plan.frameRatio));
+    exporter->SetSourceTimecodeBase(source.TcBase());
+    exporter->SetSourceDropFrame(source.DropFrame());
+    mxf::Umid umid{};
+    std::copy(source.PackageId(), source.PackageId() + umid.size(), umid.begin());
+    exporter->SetBaseUmid(umid);
+    exporter->SetBinaryGroup(plan.bgWord);
+    exporter->SetTimecode(-1, -1, -1, -1, source.StartTimecode(), source.TcBase(), source.DropFrame());
+    exporter->SetOptionValue2(static_cast<int>(source.EditRate()));
+    exporter->SetTimecodeText(startText);
+    if (auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(exporter))
+        mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
+    exporter->SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
+
+    // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
+    const int sourceChannels = source.ReadAllAudioHeaders();
+    int channels = sourceChannels;
+    if (plan.targetFormat >= 5 && plan.targetFormat <= 10)
+        channels = std::max(channels, 2);
+    else if ((plan.targetFormat >= 1 && plan.targetFormat <= 4) || avcTarget)
+        channels = std::max(channels, 4);
+    channels = std::min(channels, 8);
+
+    // 10. Open the exporter; a failure here ends the whole export.
+    std::string openMessage;
+    if (!exporter->Open(openMessage, channels, plan.widescreen != 0)) {
+        if (!openMessage.empty())
+            caller->MessageString(QelString((openMessage + "\r\n").c_str()), 0, 1);
+        caller->Message("\r\nError encountered during Initialization.\r\n", 0, 1);
+        caller->Abort();
+        discardClip(exporter);
+        finish(ClipOutcome::Error, openMessage.empty() ? "the exporter could not be initialised" : openMessage);
+        return 0;
+    }
+    // The running time code of the binary-group stamping starts where the
+    // exporter's (converted) start time code does.
+    const dv::TimecodeCounter tc = dv::CurrentTimecode();
+    sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
+
+    // 11-12. Icon and proxy.
+    const std::string folder = CVorn::FolderOf(sourcePath);
+    const std::string name = CVorn::ClipName(sourcePath);
+    const fs::path cardContents = fs::path(folder.empty() ? "." : folder).parent_path();
+    const fs::path iconPath = cardContents / "ICON" / (name + ".BMP");
+    if (plan.rotate || !exporter->CopyIcon(iconPath.string()))
+        exporter->WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
+                                 plan.sourceFormat, plan.rotate);
+    for (const char* ext : {"MP4", "BIN"}) {
+        const fs::path proxy = cardContents / "PROXY" / (name + "." + ext);
+        std::error_code ec;
+        if (fs::is_regular_file(proxy, ec))
+            exporter->CopyVoice(proxy.string(), ext);
+    }
+
+    // 14. Source and destination lines.
+    reportSourceAndDest(*caller, clip);
+
+    // 15-17. File headers, buffers, iterator, audio converter.
+    exporter->BeginClip(plan.frameCount, 0, static_cast<uint32_t>(std::max(plan.rateDen, 1)),
+                        static_cast<uint32_t>(std::max(plan.rateNum, 1)), plan.widescreen != 0, channels);
+    const size_t chunk = audioChunkBytes(plan);
+    std::vector<uint8_t> audio;
+    std::vector<uint8_t> converted;
+    try {
+        clip.buffers.allocate(plan, source.FrameSize(), source.LaterFrameSize());
+        audio.assign(5 * chunk + 100, 0);
+        converted.assign(5 * chunk + 100, 0);
+    } catch (const std::bad_alloc&) {
+        caller->Message("Could not allocate frame buffer\r\n", 0, 1);
+        discardClip(exporter);
+        finish(ClipOutcome::Error, "could not allocate frame buffers");
+        return 0;
+    }
+    FrameProcesser& processor = *clip.processor;
+    processor.SetPreview(m_showFrames ? m_preview : nullptr, m_previewScale);
+    VideoIterator iterator(&source, plan.removePulldown, plan.addPulldown, plan.remove32, plan.sourceFormat,
+                           m_desiredFrameRate);
+    static AudioSpeedConverter speedConverter;
+    if (plan.convert2425)
+        speedConverter.Init(plan.desiredRateRounded == 24);
+    bool audioFailed = false;
+    auto convertAndWrite = [&](int c, bool final) {
+        const size_t ready = final ? speedConverter.Remaining(c) : speedConverter.Available(c);
+        size_t left = ready;
+        while (left >= (final ? 2 : chunk)) {
+            const size_t want = std::min(left, chunk);
+            const size_t got = speedConverter.Take(converted.data(), want, c);
+            if (got == 0)
+                break;
+            if (c < channels && !exporter->WriteAudio(converted.data(), got, c))
+                audioFailed = true;
+            left -= got;
+        }
+    };
+    auto stopped = [&] { return caller->IsAborted() || m_stopping.load() != 0; };
+
+    // 18. Frame loop.
+    int64_t consumed = 0;
+    int64_t written = 0;
+    while (true) {
+        const int m = iterator.Next(clip.buffers.compressed, clip.buffers.frameSizes);
+        if (m == 0 || stopped())
+            break;
+        if (plan.convert2425) {
+            for (int c = 0; c < sourceChannels; ++c) {
+                const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
+                if (got > 0 && speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
+                    convertAndWrite(c, false);
+            }
+        }
+        processor.ProcessStep(consumed, m, written);
+        consumed += m;
+        m_progress.sourceFramesRead = consumed;
+        m_progress.framesWritten = processor.framesWritten();
+        m_progress.clipSeconds = seconds();
+        caller->SetProgress(0, plan.frameCount > 0 ? static_cast<int>(std::min<int64_t>(written * 100 / plan.frameCount, 100)) : 100);
+        if (processor.failed() || written >= plan.frameCount)
+            break;
+        while (IsPaused() && !stopped())
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
+    }
+
+    // 19. Audio, unless aborted.
+    if (!stopped() && !processor.failed()) {
+        caller->Message("Processing audio, please wait...\r\n", 0, 1);
+        for (int c = 0; c < sourceChannels && !audioFailed; ++c) {
+            while (true) {
+                const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
+                if (got <= 0)
+                    break;
+                if (plan.convert2425) {
+                    if (!speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
+                        break;
+                    convertAndWrite(c, false);
+                } else if (c < channels && !exporter->WriteAudio(audio.data(), static_cast<size_t>(got), c)) {
+                    audioFailed = true;
+                    break;
+                }
+            }
+            if (plan.convert2425)
+                convertAndWrite(c, true);
+        }
+    }
+    // 20. A pause still holds the clip open until it is answered.
+    while (IsPaused() && !stopped())
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
+
+    {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        r.framesWritten = processor.framesWritten();
+        r.undecodableFrames = processor.undecodableFrames();
+    }
+    if (stopped()) {
+        discardClip(exporter);
+        source.Close();
+        finish(ClipOutcome::Aborted, "");
+        return 0;
+    }
+    if (processor.failed() || audioFailed) {
+        const std::string why = processor.failed() ? processor.failure() : std::string("audio could not be written");
+        caller->MessageString(QelString(qelFormat("The clip could not be written: %s\r\n", why.c_str())), 0, 1);
+        caller->SetError();
+        discardClip(exporter);
+        source.Close();
+        finish(ClipOutcome::Error, why);
+        return 0;
+    }
+    // A clip that ends before its planned length is finished with the frames written.
+    if (written < plan.frameCount) {
+        caller->MessageString(QelString(qelFormat("The clip ended after %lld of %lld frames\r\n",
+                                                  static_cast<long long>(processor.framesWritten()),
+                                                  static_cast<long long>(plan.frameCount))),
+                              0, 1);
+        exporter->SetFrameCount(processor.framesWritten());
+    }
+
+    // 21. Finish.
+    const int closed = exporter->Close();
+    source.Close();
+    if (!closed) {
+        caller->Message("The clip's files could not be finished\r\n", 0, 1);
+        caller->SetError();
+        discardClip(exporter);
+        finish(ClipOutcome::Error, "the clip's files could not be finished");
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        r.outputFiles = vorn::outputFilesOf(exporter, m_destination.str());
+    }
+    finish(r.undecodableFrames > 0 ? ClipOutcome::Error : ClipOutcome::Complete,
+           r.undecodableFrames > 0 ? "frames could not be decoded" : "");
+    return 1;
+}

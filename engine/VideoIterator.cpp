@@ -1,0 +1,33 @@
+#include "engine/VideoIterator.h"
+
+#include "mxf/MxfFile.h"
+
+namespace vorn {
+
+VideoIterator::VideoIterator(CMxfFile* clip, int32_t removePulldown, int32_t addPulldown, int32_t remove32,
+                             VideoFormat sourceFormat, float desiredRate)
+    : m_clip(clip),
+      m_addPulldown(addPulldown),
+      m_removePulldown(removePulldown),
+      m_desiredRate(desiredRate),
+      m_sourceFormat(sourceFormat),
+      m_remove32(remove32),
+      m_groupOfFive(removePulldown && remove32 && plannerGroup(sourceFormat) == PlannerGroup::G60i)
+{
+}
+
+int VideoIterator::Next(std::array<std::vector<uint8_t>, 5>& buffers, std::array<int32_t, 5>& sizes)
+{
+    if (!m_clip)
+        return 0;
+    const int count = stepFrames();
+    for (int i = 0; i < count; ++i) {
+        sizes[static_cast<size_t>(i)] = m_clip->ReadFrame(buffers[static_cast<size_t>(i)], m_index + i);
+        if (sizes[static_cast<size_t>(i)] <= 0)
+            return 0;   // the index stays: nothing of an incomplete step is delivered
+    }
+    m_index += count;
+    return count;
+}
+
+} // namespace vorn

@@ -1,0 +1,45 @@
+// Reads a clip's compressed frames for the frame pipeline: one frame a step,
+// or five when 3:2 pulldown is removed from a 60i source.
+#pragma once
+
+#include "engine/VideoFormat.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+class CMxfFile;
+
+namespace vorn {
+
+class VideoIterator {
+public:
+    VideoIterator(CMxfFile* clip, int32_t removePulldown, int32_t addPulldown, int32_t remove32,
+                  VideoFormat sourceFormat, float desiredRate);
+    virtual ~VideoIterator() = default;
+
+    VideoIterator(const VideoIterator&) = delete;
+    VideoIterator& operator=(const VideoIterator&) = delete;
+
+    // Reads the next step into buffers (each sized for a source frame) and
+    // their byte counts into sizes. Returns the frames delivered: 5 or 1, and
+    // 0 at the end. A final group of fewer than five frames is not delivered.
+    int Next(std::array<std::vector<uint8_t>, 5>& buffers, std::array<int32_t, 5>& sizes);
+
+    // Index of the next source frame to read.
+    int64_t nextIndex() const { return m_index; }
+    // Frames of a step: 5 for 3:2 removal from 60i, else 1.
+    int stepFrames() const { return m_groupOfFive ? 5 : 1; }
+
+private:
+    CMxfFile* m_clip;
+    int32_t m_addPulldown;
+    int32_t m_removePulldown;
+    int64_t m_index = 0;
+    float m_desiredRate;
+    VideoFormat m_sourceFormat;
+    int32_t m_remove32;
+    bool m_groupOfFive;
+};
+
+} // namespace vorn

@@ -1,0 +1,286 @@
+// The export driver end to end on small fixture cards: CVorn's export API
+// (thread, CCaller calls, verdict, per-clip results), the copy paths (rewrap,
+// 2:3:3:2 removal, 720p frame selection, AVC-Intra copy), abort, failures
+// and the driver's edge cases.
+#include "engine/Caller.h"
+#include "engine/ExportPlan.h"
+#include "engine/ExportResult.h"
+#include "engine/VideoFormat.h"
+#include "engine/Vorn.h"
+#include "foundation/Options.h"
+#include "mxf/ExportMxf.h"
+#include "mxf/MxfFile.h"
+#include "engine/helpers/ExportHarness.h"
+#include "support/P2Fixture.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vorn::test;
+using vorn::ClipOutcome;
+
+// Rewrites the cadence bits (low bits of M) of one frame and its check byte.
+void setCadence(const P2Clip& clip, int64_t index, std::vector<uint8_t>& frame, uint8_t bits)
+{
+    size_t at = 119;
+    if (vorn::isAvcIntra(clip.format))
+        at = (index == 0 && clip.avcHeaderBytes ? 512 : 0) + 66 + 2;
+    uint8_t& m = frame[at];
+    m = static_cast<uint8_t>((m & ~3u) | bits);
+    const uint8_t r = frame[at + 1];
+    if (vorn::isAvcIntra(clip.format)) {
+        const uint8_t x = frame[at + 3];
+        frame[at + 4] = binaryGroupCheck(m, r, x);
+    } else {
+        frame[at + 3] = binaryGroupCheck(m, r, frame[at + 2]);
+    }
+}
+
+P2Clip withCadence(P2Clip clip, std::vector<uint8_t> pattern)
+{
+    clip.frameHook = [clip, pattern](int64_t index, std::vector<uint8_t>& frame) {
+        setCadence(clip, index, frame, pattern[static_cast<size_t>(index) % pattern.size()]);
+    };
+    return clip;
+}
+
+// The frame markers of a written clip's video file, in order.
+std::vector<int64_t> markersOf(const fs::path& video)
+{
+    CMxfFile file(video.string().c_str());
+    std::vector<int64_t> out;
+    if (file.ReadHeaders() != 1)
+        return out;
+    std::vector<uint8_t> buffer(static_cast<size_t>(vorn::kMaxFrameBufferBytes));
+    for (int64_t i = 0; i < file.FrameCount(); ++i) {
+        const int got = file.ReadFrame(buffer, i);
+        int64_t marker = got > 0 ? frameMarker(buffer.data(), static_cast<size_t>(got)) : -2;
+        // The writer moves the video segments of a 720-line frame placed at
+        // the other channel pair; the marker then lies elsewhere in the frame.
+        for (int at = 0; marker == -1 && at + 8 <= got; ++at)
+            if (buffer[static_cast<size_t>(at)] == 'F' && buffer[static_cast<size_t>(at) + 1] == 'M' &&
+                buffer[static_cast<size_t>(at) + 2] == 0 && buffer[static_cast<size_t>(at) + 3] == 0)
+                marker = frameMarker(buffer.data() + at, 8);
+        out.push_back(marker);
+    }
+    return out;
+}
+
+struct CopyCase {
+    const char* name;
+    P2Clip clip;
+    bool remove;
+    float desiredRate;
+    int32_t target;
+    int32_t rateNum, rateDen;
+    std::vector<int64_t> markers;   // source frames kept, in order
+    const char* removal;
+};
+
+TEST(ExportCopy, CopyPathsKeepTheChosenFramesAndTheirData)
+{
+    const std::vector<CopyCase> cases = {
+        {"rewrap DV25 PAL", [] { auto c = p2Clip(9, 6); setBinaryGroup(c, 25, 0); return c; }(), false, 25.0f, 9, 25, 1,
+         {0, 1, 2, 3, 4, 5}, "none"},
+        {"2:3:3:2 removal from DVCPRO50 NTSC",
+         withCadence([] { auto c = p2Clip(8, 10); setBinaryGroup(c, 24, 12); return c; }(), {2, 2, 1, 0, 2}), true, 23.976f, 8,
+         24000, 1001, {0, 1, 3, 4, 5, 6, 8, 9}, "2:3:3:2"},
+        {"720p59.94 frame selection of 24p",
+         withCadence([] { auto c = p2Clip(2, 10); setBinaryGroup(c, 24, 8); return c; }(), {1, 1, 1, 0, 1}), true, 23.976f, 2,
+         24000, 1001, {1, 4, 6, 9}, "720p frame selection"},
+        {"AVC-Intra 100 1080i copy", [] { auto c = p2Clip(38, 5); setBinaryGroup(c, 30, 0); return c; }(), false, 29.97f, 38,
+         30000, 1001, {0, 1, 2, 3, 4}, "none"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = scratchDir(std::string("export_copy_") + std::to_string(&c - cases.data()));
+        const auto files = writeP2Card(dir / "SRC", {c.clip});
+        const auto before = treeSnapshot(dir / "SRC");
+        ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT",
+                                    [&](ExportSettings& s) {
+                                        s.removePulldown = c.remove;
+                                        s.desiredRate = c.desiredRate;
+                                    });
+        EXPECT_EQ(run.verdict, "\r\n*** Export is complete ***\r\n") << run.log;
+        ASSERT_EQ(run.results.size(), 1u);
+        const auto& r = run.results[0];
+        EXPECT_EQ(r.outcome, ClipOutcome::Complete) << r.message;
+        EXPECT_EQ(r.targetFormat, c.target);
+        EXPECT_EQ(r.rateNum, c.rateNum);
+        EXPECT_EQ(r.rateDen, c.rateDen);
+        EXPECT_EQ(r.removal, c.removal);
+        EXPECT_FALSE(r.reencode);
+        EXPECT_EQ(r.framesWritten, static_cast<int64_t>(c.markers.size()));
+        const fs::path video = dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / (c.clip.name + ".MXF");
+        EXPECT_EQ(markersOf(video), c.markers);
+        EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
+    }
+}
+
+} // namespace
+
+namespace {
+
+struct DriverCase {
+    const char* name;
+    std::function<std::vector<std::string>(const fs::path& dir)> paths;   // the clip list
+    std::function<void(CVorn&, RecordingCaller&)> prepare;
+    bool noDestination;
+    const char* verdict;
+    std::vector<ClipOutcome> outcomes;
+    std::function<void(const ExportRun&, const fs::path& out)> more;
+};
+
+fs::path videoDir(const fs::path& out) { return out / "Card1" / "CONTENTS" / "VIDEO"; }
+
+size_t filesIn(const fs::path& folder)
+{
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        ++n;
+    return n;
+}
+
+std::vector<std::string> twoPalClips(const fs::path& dir)
+{
+    auto a = p2Clip(9, 6, "0001AB");
+    auto b = p2Clip(9, 6, "0002AB");
+    setBinaryGroup(a, 25, 0);
+    setBinaryGroup(b, 25, 0);
+    const auto files = writeP2Card(dir / "SRC", {a, b});
+    return {files[0].video.string(), files[1].video.string()};
+}
+
+TEST(ExportDriver, ClipListEdgeCases)
+{
+    const std::vector<DriverCase> cases = {
+        {"an empty list prints nothing and completes", [](const fs::path&) { return std::vector<std::string>{}; }, {},
+         false, "\r\n*** Export is complete ***\r\n", {},
+         [](const ExportRun& run, const fs::path&) {
+             EXPECT_EQ(run.log, "");
+             ASSERT_FALSE(run.progress.empty());
+             EXPECT_EQ(run.progress.back(), 100);
+         }},
+        {"no destination aborts at once", twoPalClips, {}, true, "\r\n*** Export Aborted ***\r\n",
+         {ClipOutcome::NotStarted, ClipOutcome::NotStarted},
+         [](const ExportRun& run, const fs::path&) {
+             EXPECT_EQ(run.log, "\r\nNo destination selected (click Options to select)\r\n");
+         }},
+        {"an audio-only file is warned about and the verdict shows errors",
+         [](const fs::path& dir) {
+             auto v = p2Clip(9, 6);
+             setBinaryGroup(v, 25, 0);
+             const auto files = writeP2Card(dir / "SRC", {v});
+             return std::vector<std::string>{files[0].video.string(), files[0].audio[0].string()};
+         },
+         {}, false, "\r\n*** Export completed with errors ***\r\n", {ClipOutcome::Complete, ClipOutcome::Error},
+         [](const ExportRun& run, const fs::path&) {
+             EXPECT_NE(run.log.find("\r\nWarning: The file 0001AB00 was not recognized as a video MXF file\r\n"),
+                       std::string::npos);
+         }},
+        {"Yes to abort stops the clip, skips its audio and every later clip", twoPalClips,
+         [](CVorn&, RecordingCaller& caller) {
+             caller.onProgress = [&caller](int percent) {
+                 if (percent > 1 && percent < 100)
+                     caller.Abort();
+             };
+         },
+         false, "\r\n*** Export Aborted ***\r\n", {ClipOutcome::Aborted, ClipOutcome::NotStarted},
+         [](const ExportRun& run, const fs::path& out) {
+             EXPECT_EQ(run.log.find("Processing audio"), std::string::npos);
+             EXPECT_EQ(run.log.find("0002AB.MXF"), std::string::npos);
+             EXPECT_EQ(filesIn(videoDir(out)), 0u);
+             EXPECT_EQ(filesIn(out / "Card1" / "CONTENTS" / "AUDIO"), 0u);
+             EXPECT_EQ(filesIn(out / "Card1" / "CONTENTS" / "CLIP"), 0u);
+         }},
+        {"a pause holds the export until it is cleared", twoPalClips,
+         [](CVorn& engine, RecordingCaller& caller) {
+             auto paused = std::make_shared<std::atomic<bool>>(false);
+             caller.onProgress = [&engine, paused](int percent) {
+                 if (percent > 1 && percent < 100 && !paused->exchange(true)) {
+                     engine.SetPause();
+                     std::thread([&engine] {
+                         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                         engine.ClearPause();
+                     }).detach();
+                 }
+             };
+         },
+         false, "\r\n*** Export is complete ***\r\n", {ClipOutcome::Complete, ClipOutcome::Complete},
+         [](const ExportRun&, const fs::path& out) { EXPECT_EQ(filesIn(videoDir(out)), 2u); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = scratchDir(std::string("export_driver_") + std::to_string(&c - cases.data()));
+        const auto paths = c.paths(dir);
+        const auto before = treeSnapshot(dir / "SRC");
+        const fs::path out = c.noDestination ? fs::path() : dir / "OUT";
+        const ExportRun run = exportPaths(paths, out, [](ExportSettings& s) { s.desiredRate = 25.0f; }, c.prepare);
+        EXPECT_EQ(run.verdict, c.verdict) << run.log;
+        ASSERT_EQ(run.results.size(), c.outcomes.size());
+        for (size_t i = 0; i < c.outcomes.size(); ++i)
+            EXPECT_EQ(vorn::clipOutcomeName(run.results[i].outcome), vorn::clipOutcomeName(c.outcomes[i])) << i;
+        if (c.more)
+            c.more(run, out);
+        EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
+    }
+}
+
+TEST(ExportDriver, AudioChannelsAreRaisedForTheTarget)
+{
+    const std::pair<int32_t, int> rows[] = {{1, 4}, {9, 2}, {2, 4}};
+    for (const auto& [format, channels] : rows) {
+        SCOPED_TRACE(format);
+        const fs::path dir = scratchDir("export_channels_" + std::to_string(format));
+        auto clip = p2Clip(format, 3);
+        clip.audioChannels = 1;
+        setBinaryGroup(clip, format == 9 ? 25 : 30, 0);
+        const auto files = writeP2Card(dir / "SRC", {clip});
+        const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT",
+                                          [&](ExportSettings& s) { s.desiredRate = format == 9 ? 25.0f : 29.97f; });
+        ASSERT_EQ(run.results.size(), 1u);
+        EXPECT_EQ(run.results[0].outcome, ClipOutcome::Complete) << run.log;
+        EXPECT_EQ(filesIn(dir / "OUT" / "Card1" / "CONTENTS" / "AUDIO"), static_cast<size_t>(channels));
+        // The source's channel is copied; the added ones are silence of the clip's length.
+        CMxfFile out((videoDir(dir / "OUT") / "0001AB.MXF").string().c_str());
+        ASSERT_EQ(out.ReadHeaders(), 1);
+        ASSERT_GE(out.ReadAllAudioHeaders(), 1);
+        std::vector<uint8_t> got(64);
+        ASSERT_EQ(out.ReadAudio(got.data(), 64, 0), 64);
+        for (int s = 0; s < 32; ++s)
+            EXPECT_EQ(static_cast<int16_t>(got[2 * s] | (got[2 * s + 1] << 8)), audioSampleValue(0, s));
+    }
+}
+
+TEST(ExportDriver, AudioChunkFollowsTheOutputRate)
+{
+    struct Row {
+        int32_t num, den;
+        bool remove32From60i;
+        size_t bytes;
+    };
+    const Row rows[] = {{24000, 1001, false, 4004}, {30000, 1001, false, 3202}, {25, 1, false, 3840},
+                        {24000, 1001, true, 20020}, {60000, 1001, false, 1600}};
+    for (const auto& row : rows) {
+        vorn::ConversionPlan plan;
+        plan.rateNum = row.num;
+        plan.rateDen = row.den;
+        plan.sourceFormat = 1;
+        plan.removePulldown = plan.remove32 = row.remove32From60i;
+        EXPECT_EQ(vorn::audioChunkBytes(plan), row.bytes) << row.num << "/" << row.den;
+    }
+}
+
+} // namespace
