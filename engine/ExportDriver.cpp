@@ -346,7 +346,6 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     // Codec tables and the start time code of the output.
     dv::InitCodecTables();
     const int tcH = source.TcHours(), tcM = source.TcMinutes(), tcS = source.TcSeconds(), tcF = source.TcFrames();
-    dv::SetTimecode(tcH, tcM, tcS, tcF, source.DropFrame() != 0);
     const std::string startText = qelFormat("%02d:%02d:%02d:%02d", tcH, tcM, tcS, tcF);
 
     // 8. Configure the exporter.
@@ -395,8 +394,12 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     }
     // The running time code of the binary-group stamping starts where the
     // exporter's (converted) start time code does.
-    const dv::TimecodeCounter tc = dv::CurrentTimecode();
-    sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
+    if (const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter)) {
+        const dv::TimecodeCounter& tc = mxfExporter->runningTimecode();
+        sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
+    } else {
+        sharedBGinfo().SetTimecode(tcH, tcM, tcS, tcF);
+    }
 
     // 11-12. Icon and proxy.
     const std::string folder = CVorn::FolderOf(sourcePath);

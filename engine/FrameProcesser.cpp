@@ -287,9 +287,7 @@ void FrameProcesser::copyPathMove()
             dv::PictureBuffer grey(codedWidth(4), formatLines(4));
             fillGrey(grey);
             dv::DifFrame filled;
-            const dv::TimecodeCounter keep = dv::CurrentTimecode();
             const bool ok = dv::EncodeDifFrame(filled, grey, 4);
-            dv::SetTimecode(keep.hours(), keep.minutes(), keep.seconds(), keep.frames(), keep.dropFrame);
             if (!ok || filled.size() < 288000) {
                 fail("the 720p50 frame could not be made");
                 return;
@@ -369,11 +367,9 @@ bool FrameProcesser::encodePicture(const dv::PictureBuffer& picture, int slot)
     const auto s = static_cast<size_t>(slot);
     dv::DifFrame frame;
     frame.bytes.swap(m_buffers->compressed[s]);
-    // The writer advances the output time code once per written frame; the
-    // encoder's own advance is undone so that each frame counts once.
-    const dv::TimecodeCounter keep = dv::CurrentTimecode();
+    // The time code packs are written by the exporter's writer, which keeps
+    // the clip's running time code.
     const bool ok = dv::EncodeDifFrame(frame, picture, m_plan->targetFormat);
-    dv::SetTimecode(keep.hours(), keep.minutes(), keep.seconds(), keep.frames(), keep.dropFrame);
     m_buffers->compressed[s].swap(frame.bytes);
     ++m_encodeCounter;
     m_outSizes[s] = dvFrameBytes(m_plan->targetFormat);
