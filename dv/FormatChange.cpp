@@ -28,47 +28,30 @@ namespace {
 struct Steps {
     int sourceSamples = 0;
     int outputSamples = 0;
-    std::vector<int> index;      // left neighbour
-    std::vector<int> next;       // right neighbour (the last sample at the edge)
-    std::vector<int32_t> frac;   // 0..65535
+    uint32_t step = 0;
+    std::vector<int32_t> index; // left neighbour
+    std::vector<int32_t> frac;  // 0..65535
+    int safe = 0;               // leading outputs whose left neighbour is not the last sample
 
-    void build(int sourceCount, int outputCount, uint32_t step)
+    void build(int sourceCount, int outputCount, uint32_t stepX)
     {
-        if (sourceSamples == sourceCount && outputSamples == outputCount)
+        if (sourceSamples == sourceCount && outputSamples == outputCount && step == stepX)
             return;
         sourceSamples = sourceCount;
         outputSamples = outputCount;
+        step = stepX;
         index.resize(outputCount);
-        next.resize(outputCount);
         frac.resize(outputCount);
+        safe = 0;
         for (int k = 0; k < outputCount; ++k) {
-            const uint32_t p = static_cast<uint32_t>(k) * step;
-            const int i = std::min(static_cast<int>(p >> 16), sourceCount - 1);
-            index[k] = i;
-            next[k] = std::min(i + 1, sourceCount - 1);
+            const uint32_t p = static_cast<uint32_t>(k) * stepX;
+            index[k] = std::min(static_cast<int>(p >> 16), sourceCount - 1);
             frac[k] = static_cast<int32_t>(p & 0xffff);
+            if (index[k] < sourceCount - 1)
+                safe = k + 1;
         }
     }
 };
-
-inline uint8_t lerp(int a, int b, int32_t f) { return static_cast<uint8_t>(a + (((b - a) * f) >> 16)); }
-
-// One line: luma samples at even bytes, Cb at 4j + 1, Cr at 4j + 3.
-void horizontalLine(uint8_t* dst, const uint8_t* src, const Steps& luma, const Steps& chroma)
-{
-    const int* li = luma.index.data();
-    const int* ln = luma.next.data();
-    const int32_t* lf = luma.frac.data();
-    for (int k = 0; k < luma.outputSamples; ++k)
-        dst[2 * k] = lerp(src[2 * li[k]], src[2 * ln[k]], lf[k]);
-    const int* ci = chroma.index.data();
-    const int* cn = chroma.next.data();
-    const int32_t* cf = chroma.frac.data();
-    for (int j = 0; j < chroma.outputSamples; ++j) {
-        dst[4 * j + 1] = lerp(src[4 * ci[j] + 1], src[4 * cn[j] + 1], cf[j]);
-        dst[4 * j + 3] = lerp(src[4 * ci[j] + 3], src[4 * cn[j] + 3], cf[j]);
-    }
-}
 
 } // namespace
 
@@ -94,12 +77,22 @@ bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCo
     const uint32_t stepX = static_cast<uint32_t>((static_cast<uint64_t>(src.width) << 16) / dst.width);
     luma.build(src.width, dst.width, stepX);
     chroma.build(src.width / 2, dst.width / 2, stepX);
+    ResampleSteps steps;
+    steps.lumaIndex = luma.index.data();
+    steps.lumaFrac = luma.frac.data();
+    steps.lumaCount = dst.width;
+    steps.lumaSafe = luma.safe;
+    steps.chromaIndex = chroma.index.data();
+    steps.chromaFrac = chroma.frac.data();
+    steps.chromaCount = dst.width / 2;
+    steps.chromaSafe = chroma.safe;
+    steps.sourceWidth = src.width;
+    const PictureKernels& k = pictureKernels();
     const size_t srcPitch = 2 * static_cast<size_t>(src.width);
     const size_t dstPitch = 2 * static_cast<size_t>(dst.width);
     for (int l = 0; l < lines; ++l)
-        horizontalLine(work.data() + l * dstPitch, picture + (band.first + l) * srcPitch, luma, chroma);
+        k.resampleLine(work.data() + l * dstPitch, picture + (band.first + l) * srcPitch, steps);
 
-    const PictureKernels& k = pictureKernels();
     const uint32_t stepY = static_cast<uint32_t>((static_cast<uint64_t>(lines) << 16) / dst.height);
     for (int y = 0; y < dst.height; ++y) {
         const uint32_t p = static_cast<uint32_t>(y) * stepY;

@@ -88,6 +88,22 @@ void lerpRowsPlain(uint8_t* dst, const uint8_t* a, const uint8_t* b, uint32_t f,
         dst[i] = static_cast<uint8_t>(a[i] + (((b[i] - a[i]) * w) >> 16));
 }
 
+inline uint8_t lerp(int a, int b, int32_t f) { return static_cast<uint8_t>(a + (((b - a) * f) >> 16)); }
+
+void resampleLinePlain(uint8_t* dst, const uint8_t* src, const ResampleSteps& s)
+{
+    const int lastLuma = s.sourceWidth - 1, lastPair = s.sourceWidth / 2 - 1;
+    for (int k = 0; k < s.lumaCount; ++k) {
+        const int i = s.lumaIndex[k];
+        dst[2 * k] = lerp(src[2 * i], src[2 * std::min(i + 1, lastLuma)], s.lumaFrac[k]);
+    }
+    for (int j = 0; j < s.chromaCount; ++j) {
+        const int i = s.chromaIndex[j], n = std::min(i + 1, lastPair);
+        dst[4 * j + 1] = lerp(src[4 * i + 1], src[4 * n + 1], s.chromaFrac[j]);
+        dst[4 * j + 3] = lerp(src[4 * i + 3], src[4 * n + 3], s.chromaFrac[j]);
+    }
+}
+
 void noiseRowPlain(uint8_t* dst, const uint8_t* const cur[3], const uint8_t* const hist[3], int width)
 {
     const uint8_t* u = cur[0];
@@ -113,8 +129,8 @@ void noiseRowPlain(uint8_t* dst, const uint8_t* const cur[3], const uint8_t* con
     }
 }
 
-const PictureKernels kPlain = {mirrorPlain,        stretch2to3Plain, stretch3to4Plain,
-                               packPlanarRowPlain, lerpRowsPlain,    noiseRowPlain};
+const PictureKernels kPlain = {mirrorPlain,   stretch2to3Plain,  stretch3to4Plain, packPlanarRowPlain,
+                               lerpRowsPlain, resampleLinePlain, noiseRowPlain};
 
 // Fills the empty entries of `table` from `below`.
 PictureKernels merged(const PictureKernels& table, const PictureKernels& below)
@@ -125,6 +141,7 @@ PictureKernels merged(const PictureKernels& table, const PictureKernels& below)
     if (!k.stretch3to4) k.stretch3to4 = below.stretch3to4;
     if (!k.packPlanarRow) k.packPlanarRow = below.packPlanarRow;
     if (!k.lerpRows) k.lerpRows = below.lerpRows;
+    if (!k.resampleLine) k.resampleLine = below.resampleLine;
     if (!k.noiseRow) k.noiseRow = below.noiseRow;
     return k;
 }

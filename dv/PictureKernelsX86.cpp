@@ -445,12 +445,70 @@ VORN_AVX2 void stretch3to4Avx2(uint8_t* d, const uint8_t* s, int groups)
     stretch3to4Tail(d, s, groups - g);
 }
 
+void resampleTail(uint8_t* dst, const uint8_t* src, const ResampleSteps& s, int fromLuma, int fromPair)
+{
+    const int lastLuma = s.sourceWidth - 1, lastPair = s.sourceWidth / 2 - 1;
+    for (int k = fromLuma; k < s.lumaCount; ++k) {
+        const int i = s.lumaIndex[k], n = std::min(i + 1, lastLuma);
+        dst[2 * k] = static_cast<uint8_t>(src[2 * i] + (((src[2 * n] - src[2 * i]) * s.lumaFrac[k]) >> 16));
+    }
+    for (int j = fromPair; j < s.chromaCount; ++j) {
+        const int i = s.chromaIndex[j], n = std::min(i + 1, lastPair);
+        const int32_t f = s.chromaFrac[j];
+        dst[4 * j + 1] = static_cast<uint8_t>(src[4 * i + 1] + (((src[4 * n + 1] - src[4 * i + 1]) * f) >> 16));
+        dst[4 * j + 3] = static_cast<uint8_t>(src[4 * i + 3] + (((src[4 * n + 3] - src[4 * i + 3]) * f) >> 16));
+    }
+}
+
+// Eight output pixels at a time: one gather of the luma pairs (Y(i), Y(i + 1)
+// are bytes 0 and 2 of the dword at pixel i) and two of the chroma pairs
+// (Cb and Cr are bytes 1 and 3 of the dword at pair i, and of the next).
+VORN_AVX2 void resampleLineAvx2(uint8_t* dst, const uint8_t* src, const ResampleSteps& s)
+{
+    const int* base = reinterpret_cast<const int*>(src);
+    const __m256i byte = _mm256_set1_epi32(0xff);
+    const __m128i byte4 = _mm_set1_epi32(0xff);
+    const int lumaEnd = std::min(s.lumaSafe, s.lumaCount);
+    const int pairEnd = std::min(s.chromaSafe, s.chromaCount);
+    int k = 0;
+    for (; k + 8 <= lumaEnd && k / 2 + 4 <= pairEnd; k += 8) {
+        const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.lumaIndex + k));
+        const __m256i g = _mm256_i32gather_epi32(base, idx, 2);
+        const __m256i y0 = _mm256_and_si256(g, byte);
+        const __m256i y1 = _mm256_and_si256(_mm256_srli_epi32(g, 16), byte);
+        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.lumaFrac + k));
+        const __m256i y = _mm256_add_epi32(y0, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(y1, y0), f), 16));
+        // Eight 16-bit luma values: as dwords, Y(2p) in byte 0 and Y(2p + 1) in byte 2 of pair p.
+        const __m128i luma = _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(y, y), 0x08));
+
+        const int j = k / 2;
+        const __m128i cidx = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.chromaIndex + j));
+        const __m128i c0 = _mm_i32gather_epi32(base, cidx, 4);
+        const __m128i c1 = _mm_i32gather_epi32(base + 1, cidx, 4);
+        const __m128i cf = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.chromaFrac + j));
+        const __m128i cb0 = _mm_and_si128(_mm_srli_epi32(c0, 8), byte4), cb1 = _mm_and_si128(_mm_srli_epi32(c1, 8), byte4);
+        const __m128i cr0 = _mm_srli_epi32(c0, 24), cr1 = _mm_srli_epi32(c1, 24);
+        const __m128i cb = _mm_add_epi32(cb0, _mm_srai_epi32(_mm_mullo_epi32(_mm_sub_epi32(cb1, cb0), cf), 16));
+        const __m128i cr = _mm_add_epi32(cr0, _mm_srai_epi32(_mm_mullo_epi32(_mm_sub_epi32(cr1, cr0), cf), 16));
+        const __m128i chroma = _mm_or_si128(_mm_slli_epi32(cb, 8), _mm_slli_epi32(cr, 24));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * k), _mm_or_si128(luma, chroma));
+    }
+    resampleTail(dst, src, s, k, k / 2);
+}
+
 } // namespace
 
-const PictureKernels kPictureKernelsSse2 = {mirrorSse2, nullptr, nullptr, packPlanarRowSse2, lerpRowsSse2, noiseRowSse2};
-const PictureKernels kPictureKernelsSse41 = {nullptr, stretch2to3Sse41, stretch3to4Sse41, nullptr, nullptr, nullptr};
-const PictureKernels kPictureKernelsAvx2 = {mirrorAvx2,        nullptr,      stretch3to4Avx2,
-                                            packPlanarRowAvx2, lerpRowsAvx2, noiseRowAvx2};
+const PictureKernels kPictureKernelsSse2 = {.mirror = mirrorSse2,
+                                            .packPlanarRow = packPlanarRowSse2,
+                                            .lerpRows = lerpRowsSse2,
+                                            .noiseRow = noiseRowSse2};
+const PictureKernels kPictureKernelsSse41 = {.stretch2to3 = stretch2to3Sse41, .stretch3to4 = stretch3to4Sse41};
+const PictureKernels kPictureKernelsAvx2 = {.mirror = mirrorAvx2,
+                                            .stretch3to4 = stretch3to4Avx2,
+                                            .packPlanarRow = packPlanarRowAvx2,
+                                            .lerpRows = lerpRowsAvx2,
+                                            .resampleLine = resampleLineAvx2,
+                                            .noiseRow = noiseRowAvx2};
 
 } // namespace vorn::dv::detail
 

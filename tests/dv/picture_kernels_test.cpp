@@ -1,7 +1,12 @@
 // Every SIMD level's picture kernels against the plain reference on random
 // input: a table of kernels x row lengths x kinds of content, bit for bit,
 // with guard bytes around every output to catch writes past the row.
+#include "dv/CodecTables.h"
+#include "dv/CodecWorkers.h"
 #include "dv/PictureKernels.h"
+#include "dv/Stretch.h"
+
+#include "foundation/Notifier.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +106,40 @@ std::vector<KernelCase> kernelCases()
                              return out;
                          }});
     }
+    const std::pair<int, int> rescales[] = {{720, 1280}, {720, 1920}, {1920, 720}, {1440, 1280}, {960, 720},
+                                            {1280, 1920}, {720, 960},  {16, 34},    {34, 16},    {4, 64}};
+    for (auto [from, to] : rescales) {
+        cases.push_back({"resampleLine " + std::to_string(from) + "->" + std::to_string(to),
+                         [from, to](const PictureKernels& k, uint32_t seed) {
+                             std::mt19937 rng(seed);
+                             const auto src = randomBytes(rng, 2 * from, seed % 3);
+                             // Sampling positions of the 16.16 step, as the format change makes them.
+                             const uint32_t step = static_cast<uint32_t>((uint64_t(from) << 16) / to);
+                             std::vector<int32_t> li(to), lf(to), ci(to / 2), cf(to / 2);
+                             ResampleSteps s;
+                             for (int n = 0; n < to; ++n) {
+                                 const uint32_t p = uint32_t(n) * step;
+                                 li[n] = std::min(int(p >> 16), from - 1);
+                                 lf[n] = int32_t(p & 0xffff);
+                                 if (li[n] < from - 1) s.lumaSafe = n + 1;
+                                 if (n < to / 2) {
+                                     ci[n] = std::min(int(p >> 16), from / 2 - 1);
+                                     cf[n] = lf[n];
+                                     if (ci[n] < from / 2 - 1) s.chromaSafe = n + 1;
+                                 }
+                             }
+                             s.lumaIndex = li.data();
+                             s.lumaFrac = lf.data();
+                             s.lumaCount = to;
+                             s.chromaIndex = ci.data();
+                             s.chromaFrac = cf.data();
+                             s.chromaCount = to / 2;
+                             s.sourceWidth = from;
+                             Guarded out(2 * to);
+                             k.resampleLine(out.data(), src.data(), s);
+                             return out;
+                         }});
+    }
     for (int width : {3, 9, 10, 11, 17, 18, 19, 33, 34, 720, 1920}) {
         cases.push_back({"noiseRow " + std::to_string(width), [width](const PictureKernels& k, uint32_t seed) {
                              std::mt19937 rng(seed);
@@ -158,6 +197,63 @@ TEST(PictureKernels, ReferenceWritesExactlyItsOutput)
             EXPECT_EQ(out.data()[12 * g + 7], src[8 * g + 7]); // Cr1
         }
     }
+}
+
+// The stretch pass over a whole picture: any worker count gives the rows of the
+// one-row function; a worker that cannot start is reported and the pass fails.
+TEST(StretchPass, WorkerCountsAgreeAndAFailedStartIsReported)
+{
+    InitCodecTables();
+    struct Case {
+        VideoFormat code;
+        bool stretch, rotate;
+    };
+    const Case cases[] = {{1, true, false}, {3, true, true}, {2, true, true}, {10, false, true}};
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "code " << c.code << (c.rotate ? " rotated" : ""));
+        const int inWidth = c.stretch ? stretchCodedWidth(c.code) : 720;
+        const int outWidth = c.stretch ? stretchFullWidth(c.code) : 720;
+        const int rows = 37;
+        const auto src = randomBytes(rng, size_t(2) * inWidth * rows, 0);
+        StretchJob job;
+        job.src = src.data();
+        job.srcPitch = 2 * inWidth;
+        job.destPitch = 2 * outWidth;
+        job.height = rows;
+        job.code = c.code;
+        job.stretch = c.stretch;
+        job.rotate = c.rotate;
+        job.srcPairs = inWidth / 2;
+        std::vector<uint8_t> expect(size_t(2) * outWidth * rows), line(2 * 1920);
+        for (int r = 0; r < rows; ++r)
+            stretchRow(job, expect.data() + r * job.destPitch, src.data() + r * job.srcPitch, line.data());
+        for (int workers : {1, 2, 3, 16}) {
+            setProcessorCount(workers);
+            std::vector<uint8_t> out(expect.size(), 0);
+            job.dest = out.data();
+            ASSERT_TRUE(StretchPicture(job));
+            EXPECT_EQ(out, expect) << workers << " workers";
+        }
+    }
+    std::vector<std::string> boxes;
+    auto previous = setNotifyHandler([&](const std::string& t, const std::string& m) { boxes.push_back(t + ": " + m); });
+    setProcessorCount(4);
+    setWorkerStartFailureForTest(1);
+    std::vector<uint8_t> src(2 * 1440 * 8), dst(2 * 1920 * 8);
+    StretchJob job;
+    job.dest = dst.data();
+    job.destPitch = 2 * 1920;
+    job.src = src.data();
+    job.srcPitch = 2 * 1440;
+    job.height = 8;
+    job.code = 3;
+    job.stretch = true;
+    EXPECT_FALSE(StretchPicture(job));
+    setWorkerStartFailureForTest(-1);
+    setNotifyHandler(previous);
+    InitCodecTables();
+    EXPECT_EQ(boxes, std::vector<std::string>{"Quintell: Could not create Stretch thread"});
 }
 
 } // namespace
