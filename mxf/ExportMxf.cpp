@@ -416,6 +416,12 @@ void CExportMxf::SetTimecode(int hours, int minutes, int seconds, int frames, in
     CExportBase::SetTimecode(hours, minutes, seconds, frames, start, base, drop);
     if (hours < 0) {
         if (base <= 0 || start < 0) return;
+        // A drop-frame count is labelled without the numbers 0 and 1 of each
+        // minute not divisible by ten.
+        if (drop && base == 30) {
+            const int64_t tens = start / 17982, rest = start % 17982;
+            start += 18 * tens + (rest >= 2 ? 2 * ((rest - 2) / 1798) : 0);
+        }
         frames = int(start % base);
         seconds = int(start / base % 60);
         minutes = int(start / base / 60 % 60);

@@ -67,7 +67,7 @@ public:
     // rate, sets the exporter's timecode (text, start, base, drop) and the
     // running DV time code.
     // Also starts the video writer's running time code at the given label
-    // (hours below 0: at the start frame count split at the base rate).
+    // (hours below 0: at the label of the start frame count at the base rate).
     void SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop) override;
     void ConvertStartTimecode(int64_t start, int base, int drop);
     // The time code the video writer stamps into the next DV-family frame.

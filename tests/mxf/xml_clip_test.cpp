@@ -230,3 +230,30 @@ TEST_F(ClipXmlTest, StartTimecodeConversion)
         EXPECT_EQ(tc.dropFrame, c.drop != 0);
     }
 }
+
+TEST_F(ClipXmlTest, RunningTimecodeStartsAtTheLabelOfTheStartFrameCount)
+{
+    // The export driver hands over the source's start as a frame count; the
+    // writer's running time code starts at its label, drop-frame labels
+    // skipping frames 0 and 1 of minutes not divisible by ten.
+    struct Case { int64_t start; int base, drop; int h, m, s, f; };
+    const Case cases[] = {
+        {107892, 30, 1, 1, 0, 0, 0},
+        {1800, 30, 1, 0, 1, 0, 2},
+        {17982, 30, 1, 0, 10, 0, 0},
+        {1799, 30, 1, 0, 0, 59, 29},
+        {108000, 30, 0, 1, 0, 0, 0},
+        {90000 + 24, 25, 0, 1, 0, 0, 24},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start);
+        auto e = exporter(10, 30000, 1001);
+        e->SetTimecode(-1, -1, -1, -1, c.start, c.base, c.drop);
+        const auto& tc = e->runningTimecode();
+        EXPECT_EQ(tc.hours(), c.h);
+        EXPECT_EQ(tc.minutes(), c.m);
+        EXPECT_EQ(tc.seconds(), c.s);
+        EXPECT_EQ(tc.frames(), c.f);
+        EXPECT_EQ(tc.dropFrame, c.drop != 0);
+    }
+}
