@@ -2,7 +2,6 @@
 #include "dv/PictureProcessing.h"
 
 #include <cstring>
-#include <vector>
 
 namespace vorn::dv {
 
@@ -34,15 +33,6 @@ void copyField(uint8_t* dst, const uint8_t* src, const PictureRaster& r, int par
         std::memcpy(dst + line * pitch, src + line * pitch, pitch);
 }
 
-// A scratch picture for the saved slot of AddPulldown23.
-uint8_t* scratchPicture(size_t bytes)
-{
-    static std::vector<uint8_t> scratch;
-    if (scratch.size() < bytes)
-        scratch.resize(bytes);
-    return scratch.data();
-}
-
 } // namespace
 
 void AddPulldown23(uint8_t* const slots[5], VideoFormat code)
@@ -51,11 +41,10 @@ void AddPulldown23(uint8_t* const slots[5], VideoFormat code)
     if (r.width == 0)
         return;
     const int p = hdParity(code) ? 1 : 0;
-    uint8_t* saved2 = scratchPicture(r.bytes());
-    std::memcpy(saved2, slots[2], r.bytes());
+    // Slot 3 takes its field from slot 2 before slot 2 changes, so no copy of slot 2 is needed.
     std::memcpy(slots[4], slots[3], r.bytes());
+    copyField(slots[3], slots[2], r, p);
     copyField(slots[2], slots[1], r, p);
-    copyField(slots[3], saved2, r, p);
 }
 
 void AddPulldown2332(uint8_t* const slots[5], VideoFormat code)

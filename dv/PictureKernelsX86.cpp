@@ -206,8 +206,13 @@ VORN_SSE2 void noiseRowSse2(uint8_t* dst, const uint8_t* const cur[3], const uin
 {
     const __m128i k256 = _mm_set1_epi16(256), k128 = _mm_set1_epi16(128), one = _mm_set1_epi16(1);
     const __m128i ninth = _mm_set1_epi16(7282); // (s * 7282) >> 16 == s / 9 for s <= 2295
-    int x = 1;
-    for (; x + 8 <= width - 1; x += 8) {
+    const int last = width - 1 - 8; // start of the last whole vector
+    if (last < 1) {
+        noiseTail(dst, cur, hist, 1, width - 1);
+        return;
+    }
+    // The last vector may overlap the one before it: it computes the same values again.
+    for (int x = 1;; x = std::min(x + 8, last)) {
         const int l = 2 * (x - 1), c = 2 * x, r = 2 * (x + 1);
         const __m128i uL = luma8(cur[0], l), uC = luma8(cur[0], c), uR = luma8(cur[0], r);
         const __m128i mL = luma8(cur[1], l), mC = luma8(cur[1], c), mR = luma8(cur[1], r);
@@ -243,8 +248,9 @@ VORN_SSE2 void noiseRowSse2(uint8_t* dst, const uint8_t* const cur[3], const uin
         __m128i* d = reinterpret_cast<__m128i*>(dst + c);
         const __m128i keep = _mm_andnot_si128(_mm_set1_epi16(0xff), _mm_loadu_si128(d));
         _mm_storeu_si128(d, _mm_or_si128(keep, out));
+        if (x == last)
+            break;
     }
-    noiseTail(dst, cur, hist, x, width - 1);
 }
 
 // ---- SSE4.1 (with SSSE3 byte shuffles) --------------------------------------
@@ -383,8 +389,13 @@ VORN_AVX2 void noiseRowAvx2(uint8_t* dst, const uint8_t* const cur[3], const uin
 {
     const __m256i k256 = _mm256_set1_epi16(256), k128 = _mm256_set1_epi16(128), one = _mm256_set1_epi16(1);
     const __m256i ninth = _mm256_set1_epi16(7282);
-    int x = 1;
-    for (; x + 16 <= width - 1; x += 16) {
+    const int last = width - 1 - 16; // start of the last whole vector
+    if (last < 1) {
+        noiseTail(dst, cur, hist, 1, width - 1);
+        return;
+    }
+    // The last vector may overlap the one before it: it computes the same values again.
+    for (int x = 1;; x = std::min(x + 16, last)) {
         const int l = 2 * (x - 1), c = 2 * x, r = 2 * (x + 1);
         const __m256i uL = luma16(cur[0], l), uC = luma16(cur[0], c), uR = luma16(cur[0], r);
         const __m256i mL = luma16(cur[1], l), mC = luma16(cur[1], c), mR = luma16(cur[1], r);
@@ -421,8 +432,9 @@ VORN_AVX2 void noiseRowAvx2(uint8_t* dst, const uint8_t* const cur[3], const uin
         __m256i* d = reinterpret_cast<__m256i*>(dst + c);
         const __m256i keep = _mm256_andnot_si256(_mm256_set1_epi16(0xff), _mm256_loadu_si256(d));
         _mm256_storeu_si256(d, _mm256_or_si256(keep, out));
+        if (x == last)
+            break;
     }
-    noiseTail(dst, cur, hist, x, width - 1);
 }
 
 VORN_AVX2 void stretch3to4Avx2(uint8_t* d, const uint8_t* s, int groups)
