@@ -437,6 +437,7 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     }
     FrameProcesser& processor = *clip.processor;
     processor.SetPreview(m_showFrames ? m_preview : nullptr, m_previewScale);
+    processor.PrepareDecoding();
     VideoIterator iterator(&source, plan.removePulldown, plan.addPulldown, plan.remove32, plan.sourceFormat,
                            m_desiredFrameRate);
     static AudioSpeedConverter speedConverter;

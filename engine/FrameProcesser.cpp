@@ -116,6 +116,16 @@ void FrameProcesser::PlanConversion()
     m_addCounter = 0;
 }
 
+void FrameProcesser::PrepareDecoding()
+{
+    if (!m_plan || !m_buffers || !m_plan->reencode || !isAvcIntra(m_plan->sourceFormat))
+        return;
+    m_capacity = pictureSteps::pictureCapacity(m_plan->sourceFormat, m_plan->targetFormat);
+    dv::PictureBuffer picture;
+    pictureSteps::decodeAvcIntra(m_buffers->frame0.data(), static_cast<size_t>(std::max(m_buffers->frame0Size, 0)),
+                                 m_plan->sourceFormat, true, false, m_planar, picture, m_capacity);
+}
+
 void FrameProcesser::SetPreview(FramePreview* preview, int scale)
 {
     m_preview = preview;
@@ -310,20 +320,19 @@ bool FrameProcesser::decodeFrame(int slot)
     bool ok = false;
     if (isAvcIntra(plan.sourceFormat)) {
         ok = pictureSteps::decodeAvcIntra(frame.data(), size, plan.sourceFormat, m_stepFirst + slot == 0,
-                                          plan.rotate != 0, picture);
+                                          plan.rotate != 0, m_planar, picture, m_capacity);
     } else if (size >= static_cast<size_t>(dvFrameBytes(plan.sourceFormat))) {
-        dv::DecodeOptions options;
-        options.rotate = plan.rotate != 0;
-        ok = dv::decodeDifFrame(std::span<const uint8_t>(frame.data(), size), plan.sourceFormat, picture, options);
+        ok = pictureSteps::decodeDv(frame.data(), size, plan.sourceFormat, plan.rotate != 0, picture, m_capacity);
     }
     if (!ok) {
         // The clip goes on with the previous picture (grey for the first).
         ++m_undecodable;
         if (m_previous.bytes.empty()) {
-            m_previous.resize(codedWidth(plan.sourceFormat), formatLines(plan.sourceFormat));
+            pictureSteps::fitRaster(m_previous, plan.sourceFormat, m_capacity);
             fillGrey(m_previous);
         }
-        picture = m_previous;
+        pictureSteps::fitRaster(picture, plan.sourceFormat, m_capacity);
+        std::copy(m_previous.bytes.begin(), m_previous.bytes.end(), picture.bytes.begin());
         if (m_caller) {
             m_caller->Message(qelFormat("Frame %lld could not be decoded; the previous picture was used instead\r\n",
                                         static_cast<long long>(m_stepFirst + slot)).c_str(),
@@ -331,32 +340,30 @@ bool FrameProcesser::decodeFrame(int slot)
             m_caller->SetError();
         }
     } else {
-        m_previous = picture;
+        pictureSteps::fitRaster(m_previous, plan.sourceFormat, m_capacity);
+        std::copy(picture.bytes.begin(), picture.bytes.begin() + static_cast<std::ptrdiff_t>(m_previous.bytes.size()),
+                  m_previous.bytes.begin());
     }
     preview(picture, plan.sourceFormat, FramePreview::kDecoded);
     return ok;
 }
 
-const dv::PictureBuffer& FrameProcesser::processed(int slot)
+dv::PictureBuffer& FrameProcesser::processed(int slot)
 {
-    // Noise reduction, then the format change; without them the decoded
-    // picture is encoded as it is.
+    // Noise reduction into the output picture, then the format change in
+    // place; without them the decoded picture is encoded as it is.
     ConversionPlan& plan = *m_plan;
     const auto s = static_cast<size_t>(slot);
-    const dv::PictureBuffer* picture = &m_buffers->decoded[s];
+    dv::PictureBuffer* picture = &m_buffers->decoded[s];
     if (plan.reduceNoise) {
-        pictureSteps::reduceNoise(*picture, m_buffers->output[s], m_stepFirst + slot);
+        if (!pictureSteps::reduceNoise(*picture, m_buffers->output[s], plan.sourceFormat, m_stepFirst + slot,
+                                       m_capacity))
+            fail("noise reduction could not run");
         picture = &m_buffers->output[s];
     }
     if (plan.targetFormat != plan.sourceFormat) {
-        dv::PictureBuffer& out = m_buffers->output[s];
-        if (picture == &out) {
-            dv::PictureBuffer in = out;
-            pictureSteps::changeFormat(in, plan.sourceFormat, plan.targetFormat, plan.cropTo169 != 0, out);
-        } else {
-            pictureSteps::changeFormat(*picture, plan.sourceFormat, plan.targetFormat, plan.cropTo169 != 0, out);
-        }
-        picture = &out;
+        if (!pictureSteps::changeFormat(*picture, plan.sourceFormat, plan.targetFormat, plan.cropTo169 != 0))
+            fail("the format could not be changed");
         preview(*picture, plan.targetFormat, FramePreview::kProcessed);
     }
     return *picture;
@@ -390,6 +397,8 @@ void FrameProcesser::ProcessFrames()
         copyPathMove();
         return;
     }
+    if (m_capacity == 0)
+        m_capacity = pictureSteps::pictureCapacity(plan.sourceFormat, plan.targetFormat);
 
     for (int i = 0; i < m_stepLength; ++i) {
         decodeFrame(i);
@@ -409,47 +418,48 @@ void FrameProcesser::ProcessFrames()
                 bg.ReadAvcBinaryGroup(m_buffers->compressed[s].data(), size, m_stepFirst + i == 0);
             else
                 bg.ReadDvBinaryGroup(m_buffers->compressed[s].data(), size);
-            m_mixedFlags[s] = bg.modeLowBits;
+            m_mixedFlags[s] = bg.valid ? bg.modeLowBits : 0;
         }
         std::array<int, 4> kept{};
-        pictureSteps::removePulldown32(m_buffers->decoded, m_stepFirst, plan.sourceFormat, plan.rotate != 0,
+        pictureSteps::removePulldown32(m_buffers->decoded, m_saved, m_stepFirst, plan.sourceFormat, plan.rotate != 0,
                                        m_mixedFlags, kept);
-        // Bring the kept pictures to the front, in order.
-        for (int j = 0; j < m_ready; ++j)
+        // Bring the kept pictures to the front, in order (kept is ascending).
+        for (int j = 0; j < 4; ++j)
             if (kept[static_cast<size_t>(j)] != j)
                 std::swap(m_buffers->decoded[static_cast<size_t>(j)],
                           m_buffers->decoded[static_cast<size_t>(kept[static_cast<size_t>(j)])]);
-        std::array<const dv::PictureBuffer*, 5> out{};
+        std::array<dv::PictureBuffer*, 4> out{};
         for (int j = 0; j < m_ready; ++j)
             out[static_cast<size_t>(j)] = &processed(j);
+        if (m_failed)
+            return;
         if (addInto60i && m_ready == 4) {
-            std::array<dv::PictureBuffer, 5> five;
-            for (int j = 0; j < 4; ++j)
-                five[static_cast<size_t>(j)] = *out[static_cast<size_t>(j)];
-            pictureSteps::addPulldown(five, plan.add32 != 0);
+            for (size_t j = 0; j < 4; ++j)
+                if (out[j] != &m_gathered[j])
+                    std::swap(*out[j], m_gathered[j]);
+            pictureSteps::addPulldown(m_gathered, plan.targetFormat, plan.add32 != 0, m_capacity);
             m_ready = 5;
-            for (int j = 0; j < 5; ++j)
-                if (!encodePicture(five[static_cast<size_t>(j)], j))
-                    return;
+            for (int j = 0; j < 5 && !m_failed; ++j)
+                encodePicture(m_gathered[static_cast<size_t>(j)], j);
             return;
         }
-        for (int j = 0; j < m_ready; ++j)
-            if (!encodePicture(*out[static_cast<size_t>(j)], j))
-                return;
+        for (int j = 0; j < m_ready && !m_failed; ++j)
+            encodePicture(*out[static_cast<size_t>(j)], j);
         return;
     }
 
-    const dv::PictureBuffer& picture = processed(0);
+    dv::PictureBuffer& picture = processed(0);
+    if (m_failed)
+        return;
     if (addInto60i) {
         // Four source frames become five: the pictures are gathered, and the
         // fourth brings out all five.
-        const int at = static_cast<int>(m_addCounter % 4);
-        m_gathered[static_cast<size_t>(at)] = picture;
+        const auto at = static_cast<size_t>(m_addCounter % 4);
+        std::swap(m_gathered[at], picture);
         if (at == 3) {
-            pictureSteps::addPulldown(m_gathered, plan.add32 != 0);
-            for (int j = 0; j < 5; ++j)
-                if (!encodePicture(m_gathered[static_cast<size_t>(j)], j))
-                    break;
+            pictureSteps::addPulldown(m_gathered, plan.targetFormat, plan.add32 != 0, m_capacity);
+            for (int j = 0; j < 5 && !m_failed; ++j)
+                encodePicture(m_gathered[static_cast<size_t>(j)], j);
             m_ready = 5;
         } else {
             m_ready = 0;

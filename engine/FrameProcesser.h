@@ -66,6 +66,11 @@ public:
     // Decides and logs the conversion of the clip (once, before any frame).
     void PlanConversion();
 
+    // Before the first step of a re-encoded AVC-Intra clip: decodes its frame
+    // 0 once, so that the decoder holds the clip's parameter sets even when
+    // frame 0 itself is not output.
+    void PrepareDecoding();
+
     // Preview of decoded and processed pictures (null: none), scale 1, 2 or 4.
     void SetPreview(FramePreview* preview, int scale);
 
@@ -90,7 +95,7 @@ private:
     void WriteFrames();
 
     bool decodeFrame(int slot);
-    const dv::PictureBuffer& processed(int slot);
+    dv::PictureBuffer& processed(int slot);
     bool encodePicture(const dv::PictureBuffer& picture, int slot);
     void copyPathMove();
     void writeFirstFrameForm();
@@ -128,6 +133,9 @@ private:
     std::vector<uint8_t> m_fill720p50;           // 720p50 frame whose sequences 10 and 11 fill a moved 720p60 frame
     std::array<dv::PictureBuffer, 5> m_gathered; // pulldown addition into 60i: four pictures in, five out
     dv::PictureBuffer m_previous;                // last good decoded picture (stands in for an undecodable one)
+    dv::PictureBuffer m_saved;                   // 3:2 removal: the previous group's last picture
+    std::vector<uint16_t> m_planar;              // AVC-Intra decoder output
+    size_t m_capacity = 0;                       // bytes of every picture buffer of the clip
     int64_t m_framesHanded = 0;
     bool m_failed = false;
     std::string m_failure;

@@ -1,44 +1,128 @@
 #include "engine/PictureSteps.h"
 
 #include "avci/AvcDecoder.h"
+#include "dv/DvDecoder.h"
+#include "dv/DvEncoder.h"
+#include "dv/PictureProcessing.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace vorn::pictureSteps {
 
+namespace {
+
+constexpr size_t kHeaderBytes = 512;
+
+} // namespace
+
 const char* missingOperation(const ConversionPlan& plan)
 {
-    const bool removal32 =
-        plan.removePulldown && plan.remove32 && plannerGroup(plan.sourceFormat) == PlannerGroup::G60i;
-    const bool addInto60i = plan.addPulldown && plannerGroup(plan.targetFormat) == PlannerGroup::G60i;
     if (!plan.reencode)
         return plan.rotate && (plan.sourceFormat == 2 || plan.sourceFormat == 4) ? "720-line frame rotation"
                                                                                  : nullptr;
-    if (isAvcIntra(plan.sourceFormat))
-        return "AVC-Intra picture conversion";
-    if (plan.reduceNoise)
-        return "noise reduction";
-    if (plan.targetFormat != plan.sourceFormat)
-        return "format change";
-    if (removal32)
-        return "3:2 pulldown removal";
-    if (addInto60i)
-        return "pulldown addition";
+    if (!dv::isEncodableFormat(plan.targetFormat))
+        return "encoding into this format";
     return nullptr;
+}
+
+size_t pictureCapacity(VideoFormat source, VideoFormat target)
+{
+    return std::max(dv::pictureRaster(source).bytes(), dv::pictureRaster(target).bytes());
+}
+
+void fitRaster(dv::PictureBuffer& picture, VideoFormat code, size_t capacity)
+{
+    const dv::PictureRaster raster = dv::pictureRaster(code);
+    picture.width = raster.width;
+    picture.height = raster.height;
+    const size_t need = std::max(capacity, raster.bytes());
+    if (picture.bytes.size() < need)
+        picture.bytes.resize(need);
 }
 
 bool rotateDifFrame(uint8_t*, size_t, VideoFormat) { return false; }
 
-bool decodeAvcIntra(const uint8_t*, size_t, VideoFormat, bool, bool, dv::PictureBuffer&) { return false; }
-
-void reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, int64_t) { out = in; }
-
-void changeFormat(const dv::PictureBuffer& in, VideoFormat, VideoFormat, bool, dv::PictureBuffer& out) { out = in; }
-
-void removePulldown32(std::array<dv::PictureBuffer, 5>&, int64_t, VideoFormat, bool, const std::array<uint32_t, 5>&,
-                      std::array<int, 4>& kept)
+bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, dv::PictureBuffer& picture,
+              size_t capacity)
 {
-    kept = {0, 1, 2, 3};
+    dv::DecodeOptions options;
+    options.rotate = rotate;
+    const bool ok = dv::decodeDifFrame(std::span<const uint8_t>(frame, size), code, picture, options);
+    fitRaster(picture, code, capacity);
+    return ok;
 }
 
-void addPulldown(std::array<dv::PictureBuffer, 5>&, bool) {}
+bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool first, bool rotate,
+                    std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity)
+{
+    const dv::PictureRaster raster = dv::pictureRaster(code);
+    if (raster.width <= 0 || !frame)
+        return false;
+    const size_t skip = first ? kHeaderBytes : 0;
+    if (size <= skip)
+        return false;
+    // Planes of 16-bit samples: luma and two chroma planes of at most half its size each.
+    const size_t samples = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.height) * 2;
+    if (planar.size() < samples)
+        planar.resize(samples);
+    if (!avci::decodeAvcFrame(frame + skip, reinterpret_cast<uint8_t*>(planar.data()), size - skip, code,
+                              planar.size() * sizeof(uint16_t)))
+        return false;
+    const avci::AvcFrameInfo info = avci::avcLastFrameInfo();
+    if (info.width != raster.width || info.height != raster.height || info.bitDepth <= 8)
+        return false;
+    fitRaster(picture, code, capacity);
+    return dv::ConvertPlanarPicture(planar.data(), picture.data(), raster.width, raster.height, rotate, code);
+}
+
+bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,
+                 size_t capacity)
+{
+    fitRaster(out, code, capacity);
+    return dv::ReduceNoise(out.data(), in.data(), code, index, true);
+}
+
+bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, bool crop)
+{
+    const dv::PictureRaster raster = dv::pictureRaster(to);
+    if (picture.bytes.size() < std::max(raster.bytes(), dv::pictureRaster(from).bytes()))
+        return false;
+    if (!dv::ChangeFormat(picture.data(), to, from, crop))
+        return false;
+    picture.width = raster.width;
+    picture.height = raster.height;
+    return true;
+}
+
+void removePulldown32(std::array<dv::PictureBuffer, 5>& pictures, dv::PictureBuffer& saved, int64_t stepFirst,
+                      VideoFormat code, bool rotate, const std::array<uint32_t, 5>& mixedFlags,
+                      std::array<int, 4>& kept)
+{
+    uint8_t* slots[5];
+    int flags[5];
+    for (size_t i = 0; i < 5; ++i) {
+        slots[i] = pictures[i].data();
+        flags[i] = static_cast<int>(mixedFlags[i] == 1 ? 1 : 0);
+    }
+    fitRaster(saved, code, pictures[0].bytes.size());
+    int keptSlots[4] = {0, 1, 2, 3};
+    dv::RemovePulldown32(saved.data(), stepFirst, slots, code, rotate, flags, keptSlots);
+    for (size_t j = 0; j < 4; ++j)
+        kept[j] = std::clamp(keptSlots[j], 0, 4);
+}
+
+void addPulldown(std::array<dv::PictureBuffer, 5>& pictures, VideoFormat code, bool add32, size_t capacity)
+{
+    uint8_t* slots[5];
+    for (size_t i = 0; i < 5; ++i) {
+        fitRaster(pictures[i], code, capacity);
+        slots[i] = pictures[i].data();
+    }
+    if (add32)
+        dv::AddPulldown23(slots, code);
+    else
+        dv::AddPulldown2332(slots, code);
+}
 
 } // namespace vorn::pictureSteps

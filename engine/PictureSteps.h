@@ -1,6 +1,10 @@
 // The picture operations of the frame pipeline, in the form the pipeline
 // calls them: one place that binds the codecs' and picture processing's
-// entry points.
+// entry points to the pipeline's PictureBuffers.
+//
+// Every picture of a clip is kept in a buffer of `capacity` bytes, enough for
+// the larger of the source and target rasters, so that a format change can
+// work in place; width and height say the raster it holds now.
 #pragma once
 
 #include "dv/DvFormat.h"
@@ -10,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace vorn::pictureSteps {
 
@@ -17,27 +22,42 @@ namespace vorn::pictureSteps {
 // it can do them all.
 const char* missingOperation(const ConversionPlan& plan);
 
+// Bytes a picture buffer of the clip needs (the larger raster of the two codes).
+size_t pictureCapacity(VideoFormat source, VideoFormat target);
+
+// Gives a picture the raster of `code`, its buffer at least `capacity` bytes.
+void fitRaster(dv::PictureBuffer& picture, VideoFormat code, size_t capacity);
+
 // Turns a 720-line DVCPRO HD frame by 180 degrees in the coefficient domain.
 bool rotateDifFrame(uint8_t* frame, size_t size, VideoFormat code);
 
-// Decodes an AVC-Intra frame (with its 512 header bytes in front when first)
-// into a packed 4:2:2 picture, rotated by 180 degrees when asked.
+// Decodes a DV-family frame into a picture of the code's raster.
+bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, dv::PictureBuffer& picture,
+              size_t capacity);
+
+// Decodes an AVC-Intra frame (with the clip's 512 header bytes in front when
+// `first`) into a packed 4:2:2 picture, turned by 180 degrees when asked.
+// `planar` is the decoder's work buffer.
 bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool first, bool rotate,
-                    dv::PictureBuffer& picture);
+                    std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity);
 
-// Noise reduction of picture `index` of the clip.
-void reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, int64_t index);
+// Noise reduction of picture `index` of the clip into `out`.
+bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,
+                 size_t capacity);
 
-// Brings a picture of format `from` to the raster of `to`, cropping 4:3 to 16:9 when asked.
-void changeFormat(const dv::PictureBuffer& in, VideoFormat from, VideoFormat to, bool crop, dv::PictureBuffer& out);
+// Brings a picture from the raster of `from` to that of `to` in place,
+// cropping 4:3 to 16:9 when asked.
+bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, bool crop);
 
-// 3:2 removal on a step of five decoded pictures: repairs the picture after
-// the first pair of mixed-field frames and names the four kept slots in order.
-void removePulldown32(std::array<dv::PictureBuffer, 5>& pictures, int64_t stepFirst, VideoFormat code, bool rotate,
-                      const std::array<uint32_t, 5>& mixedFlags, std::array<int, 4>& kept);
+// 3:2 removal on a step of five decoded pictures of format `code`: repairs
+// the picture after the first pair of mixed-field frames and names the four
+// kept slots in order. `saved` carries the last picture of the previous group.
+void removePulldown32(std::array<dv::PictureBuffer, 5>& pictures, dv::PictureBuffer& saved, int64_t stepFirst,
+                      VideoFormat code, bool rotate, const std::array<uint32_t, 5>& mixedFlags,
+                      std::array<int, 4>& kept);
 
-// Four progressive pictures (slots 0-3) become five interlaced ones with
-// 2:3 (add32) or 2:3:3:2 pulldown.
-void addPulldown(std::array<dv::PictureBuffer, 5>& pictures, bool add32);
+// Four progressive pictures (slots 0-3, of format `code`) become five
+// interlaced ones with 2:3 (add32) or 2:3:3:2 pulldown.
+void addPulldown(std::array<dv::PictureBuffer, 5>& pictures, VideoFormat code, bool add32, size_t capacity);
 
 } // namespace vorn::pictureSteps
