@@ -5,6 +5,7 @@
 #include "foundation/Notifier.h"
 #include "foundation/Options.h"
 #include "foundation/QelString.h"
+#include "mxf/ClipIcon.h"
 #include "mxf/Timecode.h"
 
 #include <algorithm>
@@ -731,9 +732,11 @@ int CExportMxf::WriteThumbnail(const uint8_t* frame, size_t size, int formatCode
         std::lock_guard<std::mutex> lock(g_thumbMutex);
         writer = g_thumbnailWriter;
     }
-    if (!writer || m_iconPath.empty() || !m_clipOpen) return 0;
+    if (m_iconPath.empty() || !m_clipOpen) return 0;
     std::vector<uint8_t> bitmap;
-    if (!writer(frame, size, formatCode, flag, bitmap)) return 0;
+    const bool made = writer ? writer(frame, size, formatCode, flag, bitmap)
+                             : makeIconBitmap(frame, size, formatCode, flag != 0, bitmap);
+    if (!made) return 0;
     return WriteClipFile(m_iconPath, bitmap.data(), bitmap.size());
 }
 

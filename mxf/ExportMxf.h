@@ -20,8 +20,8 @@ namespace vorn::mxf {
 
 class CExportMxf : public CExportBase {
 public:
-    // Makes the 80 x 60 icon bitmap of a frame into `bitmap`; installed by the
-    // layer that owns the decoders. Returns true on success.
+    // Makes the 80 x 60 icon bitmap of a frame into `bitmap` in place of the
+    // built-in makeIconBitmap (tests install one). Returns true on success.
     using ThumbnailWriter = std::function<bool(const uint8_t* frame, size_t size, int formatCode, int flag,
                                                std::vector<uint8_t>& bitmap)>;
 

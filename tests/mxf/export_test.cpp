@@ -159,7 +159,7 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
     EXPECT_EQ(r.exporter->CopyIcon(icon.string()), 1);
     EXPECT_EQ(r.exporter->CopyVoice(icon.string(), "WAV"), 1);
     EXPECT_EQ(r.exporter->CopyIcon((out / "missing.bmp").string()), 0);
-    // Without a thumbnail writer installed nothing is claimed.
+    // No frame to make an icon of: nothing is claimed.
     EXPECT_EQ(r.exporter->WriteThumbnail(nullptr, 0, 9, 0), 0);
     EXPECT_FALSE(fs::exists(contents / "ICON" / "0002AB.BMP"));
     ASSERT_EQ(r.exporter->Close(), 1);
