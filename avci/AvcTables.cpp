@@ -107,37 +107,32 @@ const VlcCode kRunBefore[7][15] = {
 
 VlcLookup::VlcLookup(const std::vector<Entry>& entries)
 {
-    // Group the code words by their count of leading zeros. Within a group the bits after the
-    // leading one index a table wide enough for the longest code word of the group; shorter
-    // code words fill every slot their prefix covers.
-    uint8_t bits[16] = {};
+    // A code word of `lz` leading zeros and a tail of `rest` bits after the leading one fills
+    // every slot of its row whose first `rest` tail bits match. The all-zero code word, when
+    // the table has one, fills every row from its length on.
+    auto leadingZeros = [](const Entry& e) {
+        return e.code == 0 ? int(e.length) : e.length - (16 - std::countl_zero(e.code));
+    };
+    for (const Entry& e : entries) {
+        if (e.length == 0 || e.length > 16 || e.code == 0) continue;
+        const int rest = e.length - leadingZeros(e) - 1;
+        if (rest > restBits_) restBits_ = static_cast<uint8_t>(rest);
+    }
+    const int width = 1 << restBits_;
+    table_.assign(size_t(17 * width), Result{0, 0});
     for (const Entry& e : entries) {
         if (e.length == 0 || e.length > 16) continue;
-        const int lz = e.code == 0 ? e.length : e.length - (16 - std::countl_zero(e.code));
+        const int lz = leadingZeros(e);
         if (e.code == 0) {
-            zeroCodeLength_ = e.length;
-            zeroCodeSymbol_ = e.symbol;
+            for (int row = lz; row <= 16; ++row)
+                for (int k = 0; k < width; ++k) table_[size_t(row * width + k)] = Result{e.symbol, e.length};
             continue;
         }
         const int rest = e.length - lz - 1;
-        if (rest > bits[lz]) bits[lz] = static_cast<uint8_t>(rest);
-    }
-    uint32_t total = 0;
-    for (int lz = 0; lz < 16; ++lz) {
-        levels_[lz].start = total;
-        levels_[lz].bits = bits[lz];
-        total += 1u << bits[lz];
-    }
-    table_.assign(total, Result{0, 0});
-    for (const Entry& e : entries) {
-        if (e.length == 0 || e.length > 16 || e.code == 0) continue;
-        const int lz = e.length - (16 - std::countl_zero(e.code));
-        const int rest = e.length - lz - 1;
-        const Level& lv = levels_[lz];
-        const uint32_t suffix = e.code & ((1u << rest) - 1u);
-        const int fill = lv.bits - rest;
+        const uint32_t tail = e.code & ((1u << rest) - 1u);
+        const int fill = restBits_ - rest;
         for (uint32_t k = 0; k < (1u << fill); ++k)
-            table_[lv.start + ((suffix << fill) | k)] = Result{e.symbol, e.length};
+            table_[size_t(lz * width) + ((tail << fill) | k)] = Result{e.symbol, e.length};
     }
 }
 

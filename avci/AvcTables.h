@@ -57,15 +57,15 @@ extern const VlcCode kTotalZerosChromaDc422[7][8];
 // run_before: [min(zerosLeft, 7) - 1][run_before 0..14].
 extern const VlcCode kRunBefore[7][15];
 
-// Fast decoder for one variable-length code table of code words up to 16 bits.
-// decode() takes the next 16 bits of the stream, MSB first (bit 15 = next bit; pad with
-// zeros past the end of data) and returns the symbol and the code length; length 0 means
-// that the bits start no valid code word.
+// Single-lookup decoder for one variable-length code table of code words up to 16 bits.
+// A code word is its count of leading zeros (at most 16 are told apart) and the few bits
+// after the leading one; the table is indexed by both at once, so a decode is one count of
+// leading zeros, one shift and one load.
 class VlcLookup {
 public:
     struct Result {
         int16_t symbol;
-        uint8_t length;
+        uint8_t length; // 0: the bits start no valid code word
     };
     struct Entry {
         uint16_t code;
@@ -75,28 +75,21 @@ public:
     VlcLookup() = default;
     explicit VlcLookup(const std::vector<Entry>& entries);
 
-    Result decode(uint32_t next16) const
+    // window: the next bits of the stream from bit 63 down (at least 17 valid bits; zeros
+    // past the end of data).
+    Result decode64(uint64_t window) const
     {
-        next16 &= 0xFFFFu;
-        const int lz = std::countl_zero(static_cast<uint16_t>(next16));
-        if (zeroCodeLength_ && lz >= zeroCodeLength_) return {zeroCodeSymbol_, zeroCodeLength_};
-        if (lz >= 16) return {0, 0};
-        const Level& lv = levels_[lz];
-        const int rest = 15 - lz; // bits after the leading one
-        const uint32_t idx = rest >= lv.bits ? (next16 >> (rest - lv.bits)) & ((1u << lv.bits) - 1u)
-                                             : 0u;
-        return table_[lv.start + idx];
+        const int lz = std::countl_zero(window | (uint64_t(1) << 47)); // at most 16
+        const uint32_t rest = uint32_t((window << lz << 1) >> (64 - kRestBits));
+        return table_[(unsigned(lz) << restBits_) | (rest >> (kRestBits - restBits_))];
     }
+    // next16: the next 16 bits of the stream, MSB first (bit 15 = next bit).
+    Result decode(uint32_t next16) const { return decode64(uint64_t(next16 & 0xFFFFu) << 48); }
 
 private:
-    struct Level {
-        uint32_t start = 0;
-        uint8_t bits = 0;
-    };
-    Level levels_[16] = {};
-    std::vector<Result> table_;
-    uint8_t zeroCodeLength_ = 0; // a code word made only of zeros, if the table has one
-    int16_t zeroCodeSymbol_ = 0;
+    static constexpr int kRestBits = 5; // longest tail after the leading one in any table
+    uint8_t restBits_ = 0;              // tail bits this table needs
+    std::vector<Result> table_;         // [leading zeros 0..16][tail]
 };
 
 // Prebuilt lookups (built once on first use, thread-safe).

@@ -11,7 +11,12 @@
 
 namespace vorn::avci {
 
-constexpr size_t kBitReaderPadding = 16;
+// A CAVLC residual block reads at most 950 bits (token, signs, 16 levels of up to 48 bits,
+// total_zeros, 14 runs); its reads go unchecked from a start inside the payload, so the
+// padding covers that plus one 8-byte load.
+constexpr size_t kMaxCavlcBlockBits = 950;
+constexpr size_t kBitReaderPadding = 256;
+static_assert(kBitReaderPadding >= kMaxCavlcBlockBits / 8 + 1 + 8);
 
 // A decoding error: bad syntax, a value out of range, missing data. Thrown inside the
 // decoder and turned into a message and a failed result at its interface.

@@ -54,6 +54,15 @@ void PictureContext::setupScaling()
             levelScale8x8[m][pos] = int32_t(l8[0][size_t(k)]) * normAdjust8x8(m, pos & 7, pos >> 3);
         }
     }
+    // LevelScale is at most 255 * 25 (4x4) or 255 * 32 (8x8); shifted by at most 10 it stays
+    // well inside 32 bits.
+    for (int qp = 0; qp <= kMaxQp; ++qp) {
+        const int left4 = qp >= 24 ? qp / 6 - 4 : 0;
+        const int left8 = qp >= 36 ? qp / 6 - 6 : 0;
+        for (int list = 0; list < 3; ++list)
+            for (int pos = 0; pos < 16; ++pos) scaleQp4x4[list][qp][pos] = levelScale4x4[list][qp % 6][pos] << left4;
+        for (int pos = 0; pos < 64; ++pos) scaleQp8x8[qp][pos] = levelScale8x8[qp % 6][pos] << left8;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -124,6 +133,11 @@ SliceDecoder::SliceDecoder()
     for (int i = 1; i < 4; ++i) totalZeros_[1][i] = &totalZerosChromaDcLookup(1, i);
     for (int i = 1; i < 8; ++i) totalZeros_[2][i] = &totalZerosChromaDcLookup(2, i);
     for (int z = 1; z < 8; ++z) runBefore_[z] = &runBeforeLookup(z);
+    for (int k = 0; k < 4; ++k)
+        for (int i = 0; i < 16; ++i) {
+            scan8Cavlc_[0][k][i] = kZigzag8x8[4 * i + k];
+            scan8Cavlc_[1][k][i] = kFieldScan8x8[4 * i + k];
+        }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -734,80 +748,97 @@ int SliceDecoder::cbfIncDc(int bit) const
     return cA + 2 * cB;
 }
 
-int SliceDecoder::cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan,
-                             const Dequant* dq)
+int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq,
+                             int& lastIdx)
 {
+    // The bits are read straight from the payload: a block starts inside it and reads at most
+    // kMaxCavlcBlockBits, which the reader's zero padding covers, so no load needs a check.
     BitReader& br = *br_;
-    const VlcLookup::Result tok = coeffToken_[coeffTokenTableForNc(nC)]->decode(br.peek32() >> 16);
+    const uint8_t* const data = br.data();
+    size_t pos = br.position();
+    if (pos > br.sizeBits()) avcFail("Truncated slice data.");
+    auto window = [data](size_t at) {
+        uint64_t v;
+        std::memcpy(&v, data + (at >> 3), 8);
+        return __builtin_bswap64(v) << (at & 7);
+    };
+    uint64_t w = window(pos);
+    const VlcLookup::Result tok = coeffToken_[coeffTokenTableForNc(nC)]->decode64(w);
     if (tok.length == 0) avcFail("Invalid coeff_token.");
-    br.skip(tok.length);
     const int total = tok.symbol >> 2;
     const int t1 = tok.symbol & 3;
     if (total > maxNumCoeff) avcFail("Invalid coeff_token.");
-    if (total == 0) return 0;
+    if (total == 0) {
+        br.setPosition(pos + tok.length);
+        return 0;
+    }
+    // Trailing ones: one sign bit each, right after the token.
     int level[16];
+    w <<= tok.length;
+    for (int i = 0; i < t1; ++i) level[i] = int((w << i) >> 63) ? -1 : 1;
+    pos += size_t(tok.length) + size_t(t1);
     int suffixLength = (total > 10 && t1 < 3) ? 1 : 0;
     const int levelLimit = 1 << (7 + pic_->bitDepth + 8);
-    for (int i = 0; i < total; ++i) {
-        if (i < t1) {
-            level[i] = br.u(1) ? -1 : 1;
-            continue;
-        }
-        const uint32_t bits = br.peek32();
-        if (bits == 0) avcFail("Invalid level_prefix.");
-        const int prefix = __builtin_clz(bits);
-        br.skip(unsigned(prefix) + 1);
+    for (int i = t1; i < total; ++i) {
+        w = window(pos);
+        const int prefix = std::countl_zero(w | 1);
         if (prefix > 25) avcFail("Invalid level_prefix.");
-        int levelCode = (std::min(15, prefix) << suffixLength);
-        if (suffixLength > 0 || prefix >= 14) {
-            const int size = (prefix == 14 && suffixLength == 0) ? 4 : (prefix >= 15 ? prefix - 3 : suffixLength);
-            if (size > 0) levelCode += int(br.u(unsigned(size)));
+        w <<= prefix + 1;
+        int levelCode;
+        int size;
+        if (prefix < 14) {
+            levelCode = prefix << suffixLength;
+            size = suffixLength;
+        } else if (prefix == 14) {
+            levelCode = 14 << suffixLength;
+            size = suffixLength ? suffixLength : 4;
+        } else {
+            levelCode = (15 << suffixLength) + (suffixLength ? 0 : 15);
+            size = prefix - 3;
+            if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
         }
-        if (prefix >= 15 && suffixLength == 0) levelCode += 15;
-        if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
+        if (size) levelCode += int(w >> (64 - size));
+        pos += size_t(prefix + 1 + size);
         if (i == t1 && t1 < 3) levelCode += 2;
-        int v = (levelCode & 1) == 0 ? (levelCode + 2) >> 1 : (-levelCode - 1) >> 1;
+        const int v = (levelCode & 1) == 0 ? (levelCode + 2) >> 1 : (-levelCode - 1) >> 1;
         if (v > levelLimit || v < -levelLimit) avcFail("Coefficient level out of range.");
         level[i] = v;
         if (suffixLength == 0) suffixLength = 1;
         if ((v < 0 ? -v : v) > (3 << (suffixLength - 1)) && suffixLength < 6) ++suffixLength;
     }
-    const int span = endIdx - startIdx + 1;
     int totalZeros = 0;
-    if (total < span) {
-        VlcLookup::Result tz;
+    if (total < maxNumCoeff) {
         const int kind = maxNumCoeff == 4 ? 1 : (maxNumCoeff == 8 ? 2 : 0);
-        tz = totalZeros_[kind][total]->decode(br.peek32() >> 16);
+        const VlcLookup::Result tz = totalZeros_[kind][total]->decode64(window(pos));
         if (tz.length == 0) avcFail("Invalid total_zeros.");
-        br.skip(tz.length);
+        pos += tz.length;
         totalZeros = tz.symbol;
-        if (totalZeros + total > span) avcFail("Invalid total_zeros.");
+        if (totalZeros + total > maxNumCoeff) avcFail("Invalid total_zeros.");
     }
-    int run[16];
+    // Coefficients from the highest frequency down: each run_before is the count of zeros
+    // below the coefficient just placed.
+    int coeffNum = total - 1 + totalZeros;
+    lastIdx = coeffNum;
     int zerosLeft = totalZeros;
-    for (int i = 0; i < total - 1; ++i) {
-        if (zerosLeft > 0) {
-            const VlcLookup::Result rb = runBefore_[std::min(zerosLeft, 7)]->decode(br.peek32() >> 16);
+    for (int i = 0; i < total; ++i) {
+        const int p = scan[coeffNum];
+        coef[p] = dq ? dq->apply(level[i], p) : level[i];
+        int run = 0;
+        if (zerosLeft > 0 && i < total - 1) {
+            const VlcLookup::Result rb = runBefore_[std::min(zerosLeft, 7)]->decode64(window(pos));
             if (rb.length == 0 || rb.symbol > zerosLeft) avcFail("Invalid run_before.");
-            br.skip(rb.length);
-            run[i] = rb.symbol;
-            zerosLeft -= rb.symbol;
-        } else {
-            run[i] = 0;
+            pos += rb.length;
+            run = rb.symbol;
+            zerosLeft -= run;
         }
+        coeffNum -= run + 1;
     }
-    run[total - 1] = zerosLeft;
-    int coeffNum = -1;
-    for (int i = total - 1; i >= 0; --i) {
-        coeffNum += run[i] + 1;
-        const int pos = scan[startIdx + coeffNum];
-        coef[pos] = dq ? dq->apply(level[i], pos) : level[i];
-    }
+    br.setPosition(pos);
     return total;
 }
 
 int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
-                             const Dequant* dq)
+                             const Dequant* dq, int& lastIdx)
 {
     if (!coded8x8) {
         if (!cabac_.decision(kCtxBaseCodedBlockFlag[cat] + cbfCtxInc)) return 0;
@@ -835,6 +866,7 @@ int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint
         }
     }
     if (i == maxNumCoeff - 1) sig[numSig++] = i;
+    lastIdx = sig[numSig - 1];
     const int absBase = kCtxBaseAbsLevel[cat];
     int numGt1 = 0, numEq1 = 0;
     const int gtLimit = 4 - (cat == 3 ? 1 : 0);
@@ -876,29 +908,30 @@ void SliceDecoder::readResidual()
     const int cbpLuma = mb_->cbp & 15;
     const int cbpChroma = mb_->cbp >> 4;
     const int qpY = qp_ + 6 * (p.bitDepth - 8);
-    auto make4x4 = [](const int32_t* ls, int qp) {
+    auto make4x4 = [&p](int list, int qp) {
         Dequant d;
-        d.levelScale = ls;
-        d.left = qp >= 24;
-        d.shift = d.left ? qp / 6 - 4 : 4 - qp / 6;
-        d.round = d.left ? 0 : int64_t(1) << (3 - qp / 6);
+        d.scale = p.scaleQp4x4[list][qp];
+        d.shift = qp >= 24 ? 0 : 4 - qp / 6;
+        d.round = qp >= 24 ? 0 : int64_t(1) << (3 - qp / 6);
         return d;
     };
-    const Dequant dqY = make4x4(p.levelScale4x4[0][qpY % 6], qpY);
+    const Dequant dqY = make4x4(0, qpY);
     Dequant dq8;
-    dq8.levelScale = p.levelScale8x8[qpY % 6];
-    dq8.left = qpY >= 36;
-    dq8.shift = dq8.left ? qpY / 6 - 6 : 6 - qpY / 6;
-    dq8.round = dq8.left ? 0 : int64_t(1) << (5 - qpY / 6);
+    dq8.scale = p.scaleQp8x8[qpY];
+    dq8.shift = qpY >= 36 ? 0 : 6 - qpY / 6;
+    dq8.round = qpY >= 36 ? 0 : int64_t(1) << (5 - qpY / 6);
     lumaNz_ = 0;
+    lumaAc_ = 0;
     lumaDcNz_ = false;
     chromaNz_[0] = chromaNz_[1] = 0;
+    chromaAc_[0] = chromaAc_[1] = 0;
     chromaDcNz_[0] = chromaDcNz_[1] = false;
+    int last = 0;
 
     if (mb_->kind == kMbI16x16) {
         int n;
-        if (useCabac_) n = cabacBlock(lumaDc_, 0, 16, scan4, cbfIncDc(0), false, nullptr);
-        else n = cavlcBlock(lumaDc_, 0, 15, 16, nCLuma(0, 0), scan4, nullptr);
+        if (useCabac_) n = cabacBlock(lumaDc_, 0, 16, scan4, cbfIncDc(0), false, nullptr, last);
+        else n = cavlcBlock(lumaDc_, 16, nCLuma(0, 0), scan4, nullptr, last);
         if (n) {
             mb_->cbfDc |= 1;
             lumaDcNz_ = true;
@@ -908,29 +941,33 @@ void SliceDecoder::readResidual()
                 const int r = kBlkRaster[blk];
                 const int bx = r & 3, by = r >> 2;
                 int c;
-                if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false, &dqY);
-                else c = cavlcBlock(luma_[r], 0, 14, 15, nCLuma(bx, by), scan4 + 1, &dqY);
+                if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false, &dqY, last);
+                else c = cavlcBlock(luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
                 mb_->nzY[r] = uint8_t(c);
                 if (c) lumaNz_ |= uint16_t(1u << r);
             }
+            lumaAc_ = lumaNz_;
         }
     } else if (mb_->kind == kMbI8x8) {
         for (int b8 = 0; b8 < 4; ++b8) {
             if (!((cbpLuma >> b8) & 1)) continue;
             const int bx0 = (b8 & 1) * 2, by0 = (b8 >> 1) * 2;
             if (useCabac_) {
-                const int c = cabacBlock(luma8_[b8], 5, 64, scan8, 0, true, &dq8);
-                (void)c;
+                cabacBlock(luma8_[b8], 5, 64, scan8, 0, true, &dq8, last);
                 for (int k = 0; k < 4; ++k) mb_->nzY[(by0 + (k >> 1)) * 4 + bx0 + (k & 1)] = 1;
                 lumaNz_ |= uint16_t(1u << b8);
+                if (last > 0) lumaAc_ |= uint16_t(1u << b8);
             } else {
+                // The 8x8 block is sent as four interleaved 4x4 blocks: coefficient i of block
+                // k is coefficient 4 * i + k of the 8x8 scan.
                 for (int k = 0; k < 4; ++k) {
-                    uint8_t scanK[16];
-                    for (int i = 0; i < 16; ++i) scanK[i] = scan8[4 * i + k];
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
-                    const int c = cavlcBlock(luma8_[b8], 0, 15, 16, nCLuma(bx, by), scanK, &dq8);
+                    const int c = cavlcBlock(luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
                     mb_->nzY[by * 4 + bx] = uint8_t(c);
-                    if (c) lumaNz_ |= uint16_t(1u << b8);
+                    if (c) {
+                        lumaNz_ |= uint16_t(1u << b8);
+                        if (k > 0 || last > 0) lumaAc_ |= uint16_t(1u << b8);
+                    }
                 }
             }
         }
@@ -940,10 +977,13 @@ void SliceDecoder::readResidual()
             const int r = kBlkRaster[blk];
             const int bx = r & 3, by = r >> 2;
             int c;
-            if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false, &dqY);
-            else c = cavlcBlock(luma_[r], 0, 15, 16, nCLuma(bx, by), scan4, &dqY);
+            if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false, &dqY, last);
+            else c = cavlcBlock(luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
             mb_->nzY[r] = uint8_t(c);
-            if (c) lumaNz_ |= uint16_t(1u << r);
+            if (c) {
+                lumaNz_ |= uint16_t(1u << r);
+                if (last > 0) lumaAc_ |= uint16_t(1u << r);
+            }
         }
     }
 
@@ -953,8 +993,8 @@ void SliceDecoder::readResidual()
     if (cbpChroma & 3) {
         for (int c = 0; c < 2; ++c) {
             int n;
-            if (useCabac_) n = cabacBlock(chromaDc_[c], 3, numC, dcOrder, cbfIncDc(1 + c), false, nullptr);
-            else n = cavlcBlock(chromaDc_[c], 0, numC - 1, numC, numC == 4 ? -1 : -2, dcOrder, nullptr);
+            if (useCabac_) n = cabacBlock(chromaDc_[c], 3, numC, dcOrder, cbfIncDc(1 + c), false, nullptr, last);
+            else n = cavlcBlock(chromaDc_[c], numC, numC == 4 ? -1 : -2, dcOrder, nullptr, last);
             if (n) {
                 mb_->cbfDc |= uint8_t(2 << c);
                 chromaDcNz_[c] = true;
@@ -964,15 +1004,16 @@ void SliceDecoder::readResidual()
     if (cbpChroma & 2) {
         for (int c = 0; c < 2; ++c) {
             const int dqC = chromaQp(c);
-            const Dequant dq = make4x4(p.levelScale4x4[1 + c][dqC % 6], dqC);
+            const Dequant dq = make4x4(1 + c, dqC);
             for (int blk = 0; blk < numC; ++blk) {
                 const int bx = blk & 1, by = blk >> 1;
                 int n;
-                if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false, &dq);
-                else n = cavlcBlock(chroma_[c][blk], 0, 14, 15, nCChroma(c, bx, by), scan4 + 1, &dq);
+                if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false, &dq, last);
+                else n = cavlcBlock(chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
                 mb_->nzC[c][blk] = uint8_t(n);
                 if (n) chromaNz_[c] |= uint8_t(1u << blk);
             }
+            chromaAc_[c] = chromaNz_[c];
         }
     }
 }

@@ -70,6 +70,10 @@ struct PictureContext {
     // LevelScale tables: [list 0 Y, 1 Cb, 2 Cr][qP % 6][raster position].
     int32_t levelScale4x4[3][6][16];
     int32_t levelScale8x8[6][64];
+    // Per qP (0..kMaxQp): LevelScale shifted left by the QP's left shift, for Dequant.
+    static constexpr int kMaxQp = 51 + 6 * 6;
+    int32_t scaleQp4x4[3][kMaxQp + 1][16];
+    int32_t scaleQp8x8[kMaxQp + 1][64];
     std::vector<MbInfo> mbs;
 
     int picSizeInMbs() const { return widthMbs * heightMbs; }
@@ -85,18 +89,13 @@ struct SliceFilterParams {
 
 class VlcLookup;
 
-// Scaling of coefficient levels as they are parsed: LevelScale by raster position and the
-// shift of the block's QP (left for large QPs, right with rounding otherwise).
+// Scaling of coefficient levels as they are parsed: the block QP's LevelScale by raster
+// position, already shifted left for large QPs, and the rounded right shift of small QPs.
 struct Dequant {
-    const int32_t* levelScale = nullptr;
+    const int32_t* scale = nullptr;
     int shift = 0;
-    bool left = false;
     int64_t round = 0;
-    int32_t apply(int level, int pos) const
-    {
-        const int64_t v = int64_t(level) * levelScale[pos];
-        return clampLevel(left ? v * (int64_t(1) << shift) : (v + round) >> shift);
-    }
+    int32_t apply(int level, int pos) const { return clampLevel((int64_t(level) * scale[pos] + round) >> shift); }
     static int32_t clampLevel(int64_t v)
     {
         constexpr int64_t lim = 1 << 22;
@@ -137,13 +136,13 @@ private:
     int chromaQp(int c) const; // QP'C of Cb (0) or Cr (1)
 
     // CAVLC
-    int cavlcBlock(int32_t* coef, int startIdx, int endIdx, int maxNumCoeff, int nC, const uint8_t* scan,
-                   const Dequant* dq);
+    // Returns TotalCoeff; lastIdx: scan index of the last coefficient (when TotalCoeff > 0).
+    int cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq, int& lastIdx);
     int nCLuma(int blkX, int blkY) const;
     int nCChroma(int comp, int blkX, int blkY) const;
     // CABAC
     int cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
-                   const Dequant* dq);
+                   const Dequant* dq, int& lastIdx);
     int cbfIncLuma(int blkX, int blkY) const;
     int cbfIncChroma(int comp, int blkX, int blkY) const;
     int cbfIncDc(int bit) const;
@@ -153,6 +152,8 @@ private:
     const VlcLookup* coeffToken_[6] = {};
     const VlcLookup* totalZeros_[3][16] = {};
     const VlcLookup* runBefore_[8] = {};
+    // 8x8 scans split into the four interleaved 4x4 blocks of CAVLC: [field][block][index].
+    uint8_t scan8Cavlc_[2][4][16] = {};
 
     PictureContext* pic_ = nullptr;
     const SliceHeader* sh_ = nullptr;
@@ -186,7 +187,9 @@ private:
     alignas(16) int32_t chromaDc_[2][8];
     alignas(16) int32_t chroma_[2][8][16];
     uint16_t lumaNz_ = 0;     // which 4x4 (raster) / 8x8 blocks have coefficients
+    uint16_t lumaAc_ = 0;     // ... and which have any besides the DC coefficient
     uint8_t chromaNz_[2] = {};
+    uint8_t chromaAc_[2] = {};
     bool lumaDcNz_ = false;
     bool chromaDcNz_[2] = {};
 };
