@@ -126,7 +126,7 @@ void parseSliceHeader(BitReader& br, int nalType, int nalRefIdc, const std::arra
     if (br.overrun()) avcFail("Truncated slice header.");
 }
 
-SliceDecoder::SliceDecoder()
+SliceDecoder::SliceDecoder() : xf_(&transformKernels())
 {
     for (int t = 0; t < 6; ++t) coeffToken_[t] = &coeffTokenLookup(CoeffTokenTable(t));
     for (int i = 1; i < 16; ++i) totalZeros_[0][i] = &totalZeros4x4Lookup(i);
@@ -1064,6 +1064,7 @@ void SliceDecoder::reconstruct()
     const int qpY = qp_ + 6 * (p.bitDepth - 8);
     uint16_t* base = base_[0];
     const ptrdiff_t rs = rowStride_[0];
+    const TransformKernels& xf = *xf_;
     IntraEdge e;
     if (mb_->kind == kMbI4x4) {
         for (int blk = 0; blk < 16; ++blk) {
@@ -1076,7 +1077,8 @@ void SliceDecoder::reconstruct()
             gatherEdge(0, bx * 4, by * 4, 4, 4, tr, e);
             uint16_t* dst = base + by * 4 * rs + bx * 4;
             predict4x4(dst, rs, mb_->predMode[r], e, p.bitDepth);
-            if (lumaNz_ & (1u << r)) idct4x4Add(dst, rs, luma_[r], maxValue);
+            if (lumaNz_ & (1u << r))
+                (lumaAc_ & (1u << r) ? xf.idct4x4Add : xf.dc4x4Add)(dst, rs, luma_[r], maxValue);
         }
     } else if (mb_->kind == kMbI8x8) {
         for (int b8 = 0; b8 < 4; ++b8) {
@@ -1089,7 +1091,8 @@ void SliceDecoder::reconstruct()
             gatherEdge(0, bx * 8, by * 8, 8, 8, tr, e);
             uint16_t* dst = base + by * 8 * rs + bx * 8;
             predict8x8(dst, rs, mb_->predMode[(by * 2) * 4 + bx * 2], e, p.bitDepth);
-            if (lumaNz_ & (1u << b8)) idct8x8Add(dst, rs, luma8_[b8], maxValue);
+            if (lumaNz_ & (1u << b8))
+                (lumaAc_ & (1u << b8) ? xf.idct8x8Add : xf.dc8x8Add)(dst, rs, luma8_[b8], maxValue);
         }
     } else {
         gatherEdge(0, 0, 0, 16, 16, false, e);
@@ -1109,7 +1112,8 @@ void SliceDecoder::reconstruct()
         }
         for (int r = 0; r < 16; ++r) {
             if (!(lumaNz_ & (1u << r))) continue;
-            idct4x4Add(base + (r >> 2) * 4 * rs + (r & 3) * 4, rs, luma_[r], maxValue);
+            (lumaAc_ & (1u << r) ? xf.idct4x4Add : xf.dc4x4Add)(base + (r >> 2) * 4 * rs + (r & 3) * 4, rs, luma_[r],
+                                                               maxValue);
         }
     }
     if (p.chromaArrayType == 1 || p.chromaArrayType == 2) reconstructChroma();
@@ -1129,6 +1133,7 @@ void SliceDecoder::reconstructChroma()
     const int maxValue = (1 << p.bitDepth) - 1;
     const int h = p.mbHeightC;
     const int numC = h == 16 ? 8 : 4;
+    const TransformKernels& xf = *xf_;
     for (int c = 0; c < 2; ++c) {
         IntraEdge e;
         gatherEdge(1 + c, 0, 0, 8, h, false, e);
@@ -1178,7 +1183,8 @@ void SliceDecoder::reconstructChroma()
         }
         for (int blk = 0; blk < numC; ++blk) {
             if (!(nz & (1u << blk))) continue;
-            idct4x4Add(base + (blk >> 1) * 4 * rs + (blk & 1) * 4, rs, chroma_[c][blk], maxValue);
+            (chromaAc_[c] & (1u << blk) ? xf.idct4x4Add : xf.dc4x4Add)(base + (blk >> 1) * 4 * rs + (blk & 1) * 4, rs,
+                                                                      chroma_[c][blk], maxValue);
         }
     }
 }

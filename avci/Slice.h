@@ -88,6 +88,7 @@ struct SliceFilterParams {
 };
 
 class VlcLookup;
+struct TransformKernels;
 
 // Scaling of coefficient levels as they are parsed: the block QP's LevelScale by raster
 // position, already shifted left for large QPs, and the rounded right shift of small QPs.
@@ -155,6 +156,7 @@ private:
     // 8x8 scans split into the four interleaved 4x4 blocks of CAVLC: [field][block][index].
     uint8_t scan8Cavlc_[2][4][16] = {};
 
+    const TransformKernels* xf_;
     PictureContext* pic_ = nullptr;
     const SliceHeader* sh_ = nullptr;
     BitReader* br_ = nullptr;

@@ -1,15 +1,39 @@
 // Inverse transforms of H.264 residual blocks, added to the prediction in place.
+//
+// Every kernel has a plain C++ reference (the free functions below) and faster variants
+// for the instruction sets of foundation/Simd.h; transformKernels() picks one set at run
+// time. All variants give the same samples.
 #pragma once
+
+#include "foundation/Simd.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace vorn::avci {
 
-// coef: dequantised coefficients in raster order (y * 4 + x); the block is cleared.
+// Adds the inverse transform of coef (dequantised coefficients in raster order, y * N + x)
+// to the N x N block at dst, clipping to 0..maxValue, and clears coef.
+using BlockAddFn = void (*)(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
+
+struct TransformKernels {
+    BlockAddFn idct4x4Add;
+    BlockAddFn idct8x8Add;
+    // The same when only coef[0] may be non-zero (every residual sample is equal).
+    BlockAddFn dc4x4Add;
+    BlockAddFn dc8x8Add;
+};
+
+// The kernels of one level (a level the processor cannot run falls back to the highest it
+// can), and those of vorn::simdLevel().
+const TransformKernels& transformKernels(SimdLevel level);
+const TransformKernels& transformKernels();
+
+// Plain references.
 void idct4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
-// coef: 64 dequantised coefficients in raster order (y * 8 + x); the block is cleared.
 void idct8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
+void dc4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
+void dc8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
 // In-place 4x4 Hadamard of the Intra16x16 DC coefficients (raster order).
 void hadamard4x4(int32_t* c);
 
