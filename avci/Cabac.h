@@ -1,5 +1,10 @@
 // CABAC arithmetic decoding engine (binary decisions, bypass and terminate bins) over a
 // BitReader, with the context variables of one slice.
+//
+// A context variable is one byte, pStateIdx * 2 + valMPS, so that a decision needs one
+// table for the LPS range and one for the next state. The offset is kept together with the
+// bits read ahead of it: value = codIOffset * 2^bits + (the next `bits` bits), so that
+// renormalisation only lowers `bits`; 16 bits are read at a time.
 #pragma once
 
 #include "avci/AvcTables.h"
@@ -9,9 +14,74 @@
 
 namespace vorn::avci {
 
-struct CabacContext {
-    uint8_t state;
-    uint8_t mps;
+// Tables of the engine, indexed by the context byte.
+struct CabacTables {
+    uint8_t lpsRange[128][4]; // rangeTabLPS[pStateIdx][qCodIRangeIdx]
+    uint8_t next[256];        // next context byte: [context byte + 128 * (bin was the LPS)]
+    uint8_t normShift[512];   // renormalisation shift of a codIRange below 512
+};
+extern const CabacTables kCabacTables;
+
+// The arithmetic decoder's registers. Copied into a local variable around long runs of bins
+// so that the compiler keeps them in registers.
+struct CabacEngine {
+    const uint8_t* data = nullptr;
+    size_t pos = 0;    // next byte to read
+    size_t size = 0;   // bytes of payload
+    uint64_t value = 0;
+    int bits = 0;      // bits read ahead of the offset (16..31 between bins)
+    uint32_t range = 510;
+
+    // Two more bytes of the payload (zeros past its end).
+    __attribute__((always_inline)) void refill()
+    {
+        // The payload carries zero padding, so the second byte may lie just past its end.
+        const uint32_t v = pos < size ? (uint32_t(data[pos]) << 8) | data[pos + 1] : 0;
+        pos += 2;
+        value = (value << 16) | v;
+        bits += 16;
+    }
+
+    __attribute__((always_inline)) int decision(uint8_t& state)
+    {
+        const uint32_t s = state;
+        const uint32_t lps = kCabacTables.lpsRange[s][(range >> 6) & 3];
+        const uint32_t mpsRange = range - lps;
+        const uint64_t scaled = uint64_t(mpsRange) << bits;
+        // Masks rather than branches: the outcome is as unpredictable as the data.
+        const uint32_t isLps = value >= scaled ? 1u : 0u;
+        const uint64_t mask = uint64_t(0) - isLps;
+        value -= scaled & mask;
+        range = mpsRange ^ ((mpsRange ^ lps) & uint32_t(mask));
+        state = kCabacTables.next[s + (isLps << 7)];
+        const int shift = kCabacTables.normShift[range];
+        range <<= shift;
+        bits -= shift;
+        if (bits < 16) refill();
+        return int((s & 1) ^ isLps);
+    }
+    __attribute__((always_inline)) int bypass()
+    {
+        --bits;
+        const uint64_t scaled = uint64_t(range) << bits;
+        const int one = value >= scaled ? 1 : 0;
+        value -= scaled & (uint64_t(0) - uint64_t(one));
+        if (bits < 16) refill();
+        return one;
+    }
+    int terminate()
+    {
+        range -= 2;
+        const uint64_t scaled = uint64_t(range) << bits;
+        if (value >= scaled) return 1;
+        const int shift = kCabacTables.normShift[range];
+        range <<= shift;
+        bits -= shift;
+        if (bits < 16) refill();
+        return 0;
+    }
+    // Bit position in the slice data of the next bit not yet taken into the offset.
+    size_t position() const { return pos * 8 - size_t(bits); }
 };
 
 class CabacDecoder {
@@ -20,100 +90,42 @@ public:
     void initContexts(int sliceQpY)
     {
         for (int i = 0; i < kNumContexts; ++i) {
-            cabacInitContext(kCabacInitI[i][0], kCabacInitI[i][1], sliceQpY, ctx_[i].state, ctx_[i].mps);
+            uint8_t state, mps;
+            cabacInitContext(kCabacInitI[i][0], kCabacInitI[i][1], sliceQpY, state, mps);
+            ctx_[i] = uint8_t(state * 2 + mps);
         }
-        ctx_[kCabacEndOfSliceCtx].state = 63;
-        ctx_[kCabacEndOfSliceCtx].mps = 0;
+        ctx_[kCabacEndOfSliceCtx] = 63 * 2;
     }
     // Starts the arithmetic decoder at the reader's (byte-aligned) position.
     void start(BitReader* br)
     {
         br_ = br;
-        data_ = br->data();
-        pos_ = br->position() >> 3;
-        size_ = br->sizeBits() >> 3;
-        cache_ = 0;
-        bits_ = 0;
-        range_ = 510;
-        offset_ = read(9);
-        if (offset_ >= 510) avcFail("Invalid CABAC data.");
+        e_.data = br->data();
+        e_.pos = br->position() >> 3;
+        e_.size = br->sizeBits() >> 3;
+        e_.value = 0;
+        e_.bits = -9; // the first 9 bits are the offset
+        e_.range = 510;
+        while (e_.bits < 16) e_.refill();
+        if ((e_.value >> e_.bits) >= 510) avcFail("Invalid CABAC data.");
     }
-    int decision(int ctxIdx)
-    {
-        CabacContext& c = ctx_[ctxIdx];
-        const uint32_t lps = kCabacRangeTabLps[c.state][(range_ >> 6) & 3];
-        range_ -= lps;
-        int bin;
-        if (offset_ >= range_) {
-            bin = !c.mps;
-            offset_ -= range_;
-            range_ = lps;
-            if (c.state == 0) c.mps = uint8_t(1 - c.mps);
-            c.state = kCabacTransIdxLps[c.state];
-        } else {
-            bin = c.mps;
-            c.state = cabacTransIdxMps(c.state);
-        }
-        if (range_ < 256) {
-            const int shift = __builtin_clz(range_) - 23;
-            range_ <<= shift;
-            offset_ = (offset_ << shift) | read(shift);
-        }
-        return bin;
-    }
-    int bypass()
-    {
-        offset_ = (offset_ << 1) | read(1);
-        if (offset_ >= range_) {
-            offset_ -= range_;
-            return 1;
-        }
-        return 0;
-    }
-    int terminate()
-    {
-        range_ -= 2;
-        if (offset_ >= range_) return 1;
-        if (range_ < 256) {
-            const int shift = __builtin_clz(range_) - 23;
-            range_ <<= shift;
-            offset_ = (offset_ << shift) | read(shift);
-        }
-        return 0;
-    }
-    // Bit position in the slice data of the next unread bit.
-    size_t position() const { return pos_ * 8 - size_t(bits_); }
+    int decision(int ctxIdx) { return e_.decision(ctx_[ctxIdx]); }
+    int bypass() { return e_.bypass(); }
+    int terminate() { return e_.terminate(); }
+    size_t position() const { return e_.position(); }
     // True when decoding has read beyond the end of the slice data.
     bool overrun() const { return position() > br_->sizeBits(); }
+
+    // The context variables and the engine, for loops that run the engine from a local copy.
+    uint8_t* contexts() { return ctx_; }
+    CabacEngine& engine() { return e_; }
 
     static constexpr int kNumContexts = 460;
 
 private:
-    CabacContext ctx_[kNumContexts];
-    // n = 1..9 bits, MSB first; zeros past the end of the data.
-    uint32_t read(int n)
-    {
-        if (bits_ < n) {
-            while (bits_ <= 56) {
-                cache_ |= uint64_t(pos_ < size_ ? data_[pos_] : 0) << (56 - bits_);
-                ++pos_;
-                bits_ += 8;
-            }
-        }
-        const uint32_t v = uint32_t(cache_ >> (64 - n));
-        cache_ <<= n;
-        bits_ -= n;
-        return v;
-    }
-
+    uint8_t ctx_[kNumContexts];
+    CabacEngine e_;
     BitReader* br_ = nullptr;
-    const uint8_t* data_ = nullptr;
-    size_t pos_ = 0;   // next byte to load into the cache
-    size_t size_ = 0;
-    uint64_t cache_ = 0;
-    int bits_ = 0;
-    uint32_t range_ = 510;
-    uint32_t offset_ = 0;
 };
 
 } // namespace vorn::avci

@@ -345,7 +345,17 @@ SliceDecoder::Neighbour SliceDecoder::neighbour(int xN, int yN, bool luma) const
             }
         }
     }
-    return {n, xW, (yM + maxH) % maxH};
+    return {n, xW, yM < 0 ? yM + maxH : yM};
+}
+
+void SliceDecoder::cacheNeighbours()
+{
+    for (int by = 0; by < 4; ++by) leftY_[by] = neighbour(-1, 4 * by, true);
+    topY_ = neighbour(0, -1, true);
+    if (pic_->chromaArrayType == 1 || pic_->chromaArrayType == 2) {
+        for (int by = 0; by < pic_->mbHeightC / 4; ++by) leftC_[by] = neighbour(-1, 4 * by, false);
+        topC_ = neighbour(0, -1, false);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -396,6 +406,7 @@ void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader&
         setupMb(mbAddr, pic.mbaff ? fieldPair : pic.fieldPic);
         mb_->field = uint8_t(field_ ? 1 : 0);
         mb_->slice = sliceNum;
+        cacheNeighbours();
         decodeMacroblock();
         if (useCabac_ ? cabac_.overrun() : br.overrun()) avcFail("Truncated slice data.");
         bool end;
@@ -703,8 +714,8 @@ int SliceDecoder::nCChroma(int comp, int blkX, int blkY) const
 {
     if (blkX > 0 && blkY > 0)
         return (mb_->nzC[comp][blkY * 2 + blkX - 1] + mb_->nzC[comp][(blkY - 1) * 2 + blkX] + 1) >> 1;
-    const Neighbour a = neighbour(blkX * 4 - 1, blkY * 4, false);
-    const Neighbour b = neighbour(blkX * 4, blkY * 4 - 1, false);
+    const Neighbour a = neighbourChroma(blkX * 4 - 1, blkY * 4);
+    const Neighbour b = neighbourChroma(blkX * 4, blkY * 4 - 1);
     const std::vector<MbInfo>& mbs = pic_->mbs;
     const int nA = a.mb >= 0 ? mbs[size_t(a.mb)].nzC[comp][(a.yW >> 2) * 2 + (a.xW >> 2)] : 0;
     const int nB = b.mb >= 0 ? mbs[size_t(b.mb)].nzC[comp][(b.yW >> 2) * 2 + (b.xW >> 2)] : 0;
@@ -730,8 +741,8 @@ int SliceDecoder::cbfIncChroma(int comp, int blkX, int blkY) const
 {
     if (blkX > 0 && blkY > 0)
         return (mb_->nzC[comp][blkY * 2 + blkX - 1] != 0 ? 1 : 0) + (mb_->nzC[comp][(blkY - 1) * 2 + blkX] != 0 ? 2 : 0);
-    const Neighbour a = neighbour(blkX * 4 - 1, blkY * 4, false);
-    const Neighbour b = neighbour(blkX * 4, blkY * 4 - 1, false);
+    const Neighbour a = neighbourChroma(blkX * 4 - 1, blkY * 4);
+    const Neighbour b = neighbourChroma(blkX * 4, blkY * 4 - 1);
     const std::vector<MbInfo>& mbs = pic_->mbs;
     const int cA = a.mb < 0 ? 1 : (mbs[size_t(a.mb)].nzC[comp][(a.yW >> 2) * 2 + (a.xW >> 2)] != 0 ? 1 : 0);
     const int cB = b.mb < 0 ? 1 : (mbs[size_t(b.mb)].nzC[comp][(b.yW >> 2) * 2 + (b.xW >> 2)] != 0 ? 1 : 0);
@@ -837,65 +848,85 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
     return total;
 }
 
+namespace {
+
+// ctxIdxInc of significant_coeff_flag and last_significant_coeff_flag by scan position for
+// the block categories other than 8x8 luma: the position itself, or for chroma DC the
+// position over the number of 4:2:0 DC blocks in the component, at most 2.
+constexpr auto kIncOfPosition = [] {
+    std::array<uint8_t, 64> t{};
+    for (int i = 0; i < 64; ++i) t[size_t(i)] = uint8_t(i);
+    return t;
+}();
+constexpr uint8_t kIncChromaDc420[4] = {0, 1, 2, 2};
+constexpr uint8_t kIncChromaDc422[8] = {0, 0, 1, 1, 2, 2, 2, 2};
+
+} // namespace
+
 int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
                              const Dequant* dq, int& lastIdx)
 {
-    if (!coded8x8) {
-        if (!cabac_.decision(kCtxBaseCodedBlockFlag[cat] + cbfCtxInc)) return 0;
+    // The engine runs from a local copy so that its registers stay in registers.
+    uint8_t* const ctx = cabac_.contexts();
+    CabacEngine e = cabac_.engine();
+    if (!coded8x8 && !e.decision(ctx[kCtxBaseCodedBlockFlag[cat] + cbfCtxInc])) {
+        cabac_.engine() = e;
+        return 0;
     }
     const int fld = field_ ? 1 : 0;
-    const int sigBase = kCtxBaseSignificant[fld][cat];
-    const int lastBase = kCtxBaseLast[fld][cat];
-    int sig[64];
+    uint8_t* const sigCtx = ctx + kCtxBaseSignificant[fld][cat];
+    uint8_t* const lastCtx = ctx + kCtxBaseLast[fld][cat];
+    const uint8_t* sigInc = kIncOfPosition.data();
+    const uint8_t* lastInc = kIncOfPosition.data();
+    if (cat == 5) {
+        sigInc = kSignificant8x8CtxInc[fld];
+        lastInc = kLast8x8CtxInc;
+    } else if (cat == 3) {
+        sigInc = lastInc = pic_->chromaArrayType == 2 ? kIncChromaDc422 : kIncChromaDc420;
+    }
+    uint8_t sig[64];
     int numSig = 0;
-    const int numC8x8 = pic_->chromaArrayType == 2 ? 2 : 1;
+    const int end = maxNumCoeff - 1;
     int i = 0;
-    for (; i < maxNumCoeff - 1; ++i) {
-        int sInc, lInc;
-        if (cat == 5) {
-            sInc = kSignificant8x8CtxInc[fld][i];
-            lInc = kLast8x8CtxInc[i];
-        } else if (cat == 3) {
-            sInc = lInc = std::min(i / numC8x8, 2);
-        } else {
-            sInc = lInc = i;
-        }
-        if (cabac_.decision(sigBase + sInc)) {
-            sig[numSig++] = i;
-            if (cabac_.decision(lastBase + lInc)) break;
+    for (; i < end; ++i) {
+        if (e.decision(sigCtx[sigInc[i]])) {
+            sig[numSig++] = uint8_t(i);
+            if (e.decision(lastCtx[lastInc[i]])) break;
         }
     }
-    if (i == maxNumCoeff - 1) sig[numSig++] = i;
+    if (i == end) sig[numSig++] = uint8_t(i);
     lastIdx = sig[numSig - 1];
-    const int absBase = kCtxBaseAbsLevel[cat];
+    uint8_t* const absCtx = ctx + kCtxBaseAbsLevel[cat];
     int numGt1 = 0, numEq1 = 0;
     const int gtLimit = 4 - (cat == 3 ? 1 : 0);
     for (int k = numSig - 1; k >= 0; --k) {
         const int inc0 = numGt1 != 0 ? 0 : std::min(4, 1 + numEq1);
         int v = 0;
-        if (cabac_.decision(absBase + inc0)) {
+        if (e.decision(absCtx[inc0])) {
             v = 1;
-            const int incR = 5 + std::min(gtLimit, numGt1);
-            while (v < 14 && cabac_.decision(absBase + incR)) ++v;
+            uint8_t& greater = absCtx[5 + std::min(gtLimit, numGt1)];
+            while (v < 14 && e.decision(greater)) ++v;
             if (v == 14) {
                 int kk = 0;
                 int suffix = 0;
-                while (cabac_.bypass()) {
+                while (e.bypass()) {
                     suffix += 1 << kk;
                     ++kk;
                     if (kk > 24) avcFail("Coefficient level out of range.");
                 }
-                while (kk-- > 0) suffix += cabac_.bypass() << kk;
+                while (kk-- > 0) suffix += e.bypass() << kk;
                 v += suffix;
             }
+            ++numGt1;
+        } else {
+            ++numEq1;
         }
         const int absLevel = v + 1;
-        if (absLevel == 1) ++numEq1;
-        else ++numGt1;
-        const int level = cabac_.bypass() ? -absLevel : absLevel;
+        const int level = e.bypass() ? -absLevel : absLevel;
         const int pos = scan[sig[k]];
         coef[pos] = dq ? dq->apply(level, pos) : level;
     }
+    cabac_.engine() = e;
     return numSig;
 }
 

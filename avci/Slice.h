@@ -120,7 +120,23 @@ private:
         int yW;
     };
     Neighbour neighbour(int xN, int yN, bool luma) const;
-    Neighbour neighbourLuma(int xN, int yN) const { return neighbour(xN, yN, true); }
+    // The neighbours of the macroblock's 4x4 blocks, from the cache filled by
+    // cacheNeighbours(): yN (left) and xN (above) are multiples of 4.
+    Neighbour neighbourLuma(int xN, int yN) const
+    {
+        if (xN < 0 && yN >= 0) return leftY_[yN >> 2];
+        if (yN < 0 && xN >= 0 && xN < 16) return {topY_.mb, xN, topY_.yW};
+        if (xN >= 0 && yN >= 0) return {mbAddr_, xN, yN};
+        return neighbour(xN, yN, true);
+    }
+    Neighbour neighbourChroma(int xN, int yN) const
+    {
+        if (xN < 0 && yN >= 0) return leftC_[yN >> 2];
+        if (yN < 0 && xN >= 0 && xN < 8) return {topC_.mb, xN, topC_.yW};
+        if (xN >= 0 && yN >= 0) return {mbAddr_, xN, yN};
+        return neighbour(xN, yN, false);
+    }
+    void cacheNeighbours();
     bool available(int mbAddr) const;
     void setupMb(int mbAddr, bool field);
 
@@ -175,6 +191,12 @@ private:
     uint16_t* base_[3] = {};     // top-left sample of the macroblock
     ptrdiff_t rowStride_[3] = {};
     bool availA_ = false, availB_ = false, availC_ = false, availD_ = false;
+    // Neighbours of the current macroblock, found once per macroblock: at the left of each
+    // row of 4x4 blocks (luma, chroma) and above the macroblock.
+    Neighbour leftY_[4] = {};
+    Neighbour topY_ = {};
+    Neighbour leftC_[4] = {};
+    Neighbour topC_ = {};
     int mbType_ = 0;             // raw mb_type
     int i16Mode_ = 0;
     int qp_ = 0;                 // QP_Y
