@@ -18,23 +18,11 @@ namespace {
 
 constexpr const char* kDecodeThreadMessage = "Could not create Decode thread";
 
-// Runs the worker split over `units` DIF sequences of one pass.
-bool runPass(const DvFormatInfo& info, const uint8_t* frame, int firstChannel, int units, int sequencesPerChannel,
-             const detail::PackedTarget& target)
-{
-    const int workers = processorCount();
-    return runWorkersOrInline(
-        workers,
-        [&](int worker) {
-            const UnitRange r = workerRange(worker, workers, units);
-            if (r.first < r.end)
-                detail::decodeUnits(info, frame, firstChannel, r.first, r.end, sequencesPerChannel, target);
-        },
-        kDecodeThreadMessage);
-}
-
-// Decodes the whole frame into `target` (coded raster). False when a worker
-// could not be started.
+// Decodes the whole frame into `target` (coded raster) in one pass of the
+// worker pool: every DIF sequence of every channel the frame carries is one
+// unit, claimed by whichever worker is free. Units write disjoint parts of the
+// picture, so the result does not depend on who decodes what. False when a
+// worker could not be started.
 bool decodeCoded(const DvFormatInfo& info, std::span<const uint8_t> frame, const detail::PackedTarget& target)
 {
     const uint8_t* data = frame.data();
@@ -46,27 +34,31 @@ bool decodeCoded(const DvFormatInfo& info, std::span<const uint8_t> frame, const
             std::memcpy(padded.data(), frame.data(), frame.size());
         data = padded.data();
     }
-    if (!info.hd) {
-        // All DIF sequences of all channels in one pass.
-        const int n = info.videoSequencesPerChannel;
-        return runPass(info, data, 0, info.channels * n, n, target);
+    // Shuffle channels carried by this frame and their DIF sequences.
+    int firstChannel = 0, channels = info.channels, perChannel = info.videoSequencesPerChannel;
+    if (info.hd && info.height == 720) {
+        firstChannel = hdChannelPair(frame);
+        channels = 2;
+    } else if (info.hd) {
+        channels = 4;
+        perChannel = info.code == 3 ? 11 : info.videoSequencesPerChannel;
     }
-    if (info.height == 720) {
-        const int pair = hdChannelPair(frame);
-        for (int c = pair; c < pair + 2; ++c)
-            if (!runPass(info, data, c, info.videoSequencesPerChannel, info.videoSequencesPerChannel, target))
-                return false;
+    // Code 3: the twelfth DIF sequence, carried by channel 0 only, is the last unit.
+    const bool extra = info.hd && info.code == 3;
+    const int units = channels * perChannel + (extra ? 1 : 0);
+    auto decodeUnit = [&](int, int unit) {
+        if (extra && unit == units - 1)
+            detail::decodeSequence(info, data, 0, 11, target);
+        else
+            detail::decodeSequence(info, data, firstChannel + unit / perChannel, unit % perChannel, target);
+    };
+    const int workers = processorCount();
+    if (workers < 2) {
+        for (int u = 0; u < units; ++u)
+            decodeUnit(0, u);
         return true;
     }
-    const int perChannel = info.code == 3 ? 11 : info.videoSequencesPerChannel;
-    for (int c = 0; c < 4; ++c)
-        if (!runPass(info, data, c, perChannel, perChannel, target))
-            return false;
-    if (info.code == 3) {
-        // The twelfth DIF sequence, carried by channel 0 only.
-        detail::decodeUnits(info, data, 0, 11, 12, 12, target);
-    }
-    return true;
+    return forEachUnit(workers, units, decodeUnit, kDecodeThreadMessage);
 }
 
 inline uint8_t clamp255(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }

@@ -632,30 +632,25 @@ void initDecoderTables()
     std::call_once(g_once, buildTables);
 }
 
-void decodeUnits(const DvFormatInfo& info, const uint8_t* frame, int firstChannel, int firstUnit, int endUnit,
-                 int sequencesPerChannel, const PackedTarget& target)
+void decodeSequence(const DvFormatInfo& info, const uint8_t* frame, int channel, int sequence,
+                    const PackedTarget& target)
 {
     // One context per worker thread, kept for the life of the thread.
     static thread_local std::unique_ptr<SegmentContext> ctxPtr;
     if (!ctxPtr)
         ctxPtr = std::make_unique<SegmentContext>();
     SegmentContext& ctx = *ctxPtr;
-    const int channelBytes = info.channelBytes();
-    for (int unit = firstUnit; unit < endUnit; ++unit) {
-        const int channel = firstChannel + unit / sequencesPerChannel;
-        const int sequence = unit % sequencesPerChannel;
-        // The 720-line formats carry shuffle channels 0/1 or 2/3 in frame channels 0/1.
-        const int frameChannel = info.channels == 2 && info.hd ? (channel & 1) : channel;
-        const uint8_t* base = frame + static_cast<ptrdiff_t>(frameChannel) * channelBytes;
-        for (int k = 0; k < kVideoSegmentsPerSequence; ++k) {
-            const uint8_t* blocks[5];
-            const MacroblockPlace* places[5];
-            for (int m = 0; m < 5; ++m) {
-                places[m] = &macroblockPlace(info.code, channel, sequence, k, m);
-                blocks[m] = base + places[m]->difOffset;
-            }
-            decodeSegment(ctx, info, blocks, places, target);
+    // The 720-line formats carry shuffle channels 0/1 or 2/3 in frame channels 0/1.
+    const int frameChannel = info.channels == 2 && info.hd ? (channel & 1) : channel;
+    const uint8_t* base = frame + static_cast<ptrdiff_t>(frameChannel) * info.channelBytes();
+    for (int k = 0; k < kVideoSegmentsPerSequence; ++k) {
+        const uint8_t* blocks[5];
+        const MacroblockPlace* places[5];
+        for (int m = 0; m < 5; ++m) {
+            places[m] = &macroblockPlace(info.code, channel, sequence, k, m);
+            blocks[m] = base + places[m]->difOffset;
         }
+        decodeSegment(ctx, info, blocks, places, target);
     }
 }
 

@@ -25,11 +25,12 @@ struct PackedTarget {
     }
 };
 
-// Decodes every video segment of DIF sequences [firstUnit, endUnit) of the
-// frame (unit = shuffle channel * sequences + sequence) into `target`.
-// `frame` must hold info.bytesPerFrame bytes (callers pad short frames).
-void decodeUnits(const DvFormatInfo& info, const uint8_t* frame, int firstChannel, int firstUnit, int endUnit,
-                 int sequencesPerChannel, const PackedTarget& target);
+// Decodes every video segment of DIF sequence `sequence` of shuffle channel
+// `channel` into `target`. `frame` must hold info.bytesPerFrame bytes (callers
+// pad short frames). For the 720-line formats the channel's DIF blocks sit in
+// frame channel (channel & 1).
+void decodeSequence(const DvFormatInfo& info, const uint8_t* frame, int channel, int sequence,
+                    const PackedTarget& target);
 
 // Quantised contents of one video segment as the three-pass decoding finds
 // them: per macroblock its QNO, per block its levels in natural order (index

@@ -7,14 +7,11 @@
 #include "dv/DvSystemData.h"
 #include "dv/EncoderTables.h"
 #include "dv/Stretch.h"
-#include "foundation/Notifier.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace vorn::dv {
@@ -38,8 +35,6 @@ std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> g_hdQno = [] {
 
 // 720-line channel-pair toggle: even = channels 0/1, odd = channels 2/3.
 unsigned g_hdToggle = 0;
-
-int g_failingWorker = -1;
 
 // One encoder context per worker slot.
 std::array<std::unique_ptr<SegmentCoder>, kMaxWorkers> g_coders;
@@ -117,41 +112,15 @@ void writeEmptyVideo(uint8_t* sequence, uint8_t idByte1)
     }
 }
 
+// Codes every unit in one pass of the worker pool, units claimed by whichever
+// worker is free. A segment's result depends only on the picture and its own
+// carried quantisers, so the frame is the same for any worker count.
 bool runJob(const Job& job)
 {
     const int units = static_cast<int>(job.units.size());
+    auto work = [&](int slot, int u) { runUnit(coder(slot), job, job.units[static_cast<size_t>(u)]); };
     const int workers = std::clamp(processorCount(), 1, kMaxWorkers);
-    auto work = [&](int w) {
-        const UnitRange r = workerRange(w, workers, units);
-        if (r.first >= r.end)
-            return;
-        SegmentCoder& c = coder(w);
-        for (int u = r.first; u < r.end; ++u)
-            runUnit(c, job, job.units[static_cast<size_t>(u)]);
-    };
-    if (workers == 1) {
-        work(0);
-        return true;
-    }
-    // One short-lived thread per worker, all joined before the caller goes on.
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(workers));
-    bool started = true;
-    for (int w = 0; w < workers; ++w) {
-        try {
-            if (w == g_failingWorker)
-                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-            threads.emplace_back(work, w);
-        } catch (const std::system_error&) {
-            started = false;
-            break;
-        }
-    }
-    for (auto& t : threads)
-        t.join();
-    if (!started)
-        notify("Quintell", kEncodeWorkerFailure);
-    return started;
+    return forEachUnit(workers, units, work, kEncodeWorkerFailure);
 }
 
 } // namespace
@@ -163,7 +132,7 @@ void ResetEncoderState()
     g_hdToggle = 0;
 }
 
-void setEncodeWorkerStartFailureForTest(int worker) { g_failingWorker = worker; }
+void setEncodeWorkerStartFailureForTest(int worker) { setPoolStartFailureForTest(worker); }
 
 bool isEncodableFormat(VideoFormat code) { return code >= 1 && code <= 10 && code != 6; }
 
