@@ -114,21 +114,6 @@ std::vector<std::string> outputFilesOf(const mxf::CExportBase* exporter, const s
     return files;
 }
 
-// Removes what a clip that did not finish has written.
-void discardClip(mxf::CExportBase* exporter)
-{
-    auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(exporter);
-    if (!mxfExporter)
-        return;
-    std::vector<fs::path> paths{mxfExporter->videoPath(), mxfExporter->clipXmlPath(), mxfExporter->iconPath()};
-    for (int c = 0; c < mxfExporter->audioChannels(); ++c)
-        paths.push_back(mxfExporter->audioPath(c));
-    std::error_code ec;
-    for (const auto& p : paths)
-        if (!p.empty())
-            fs::remove(p, ec);
-}
-
 } // namespace
 
 } // namespace vorn
@@ -348,212 +333,244 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     const int tcH = source.TcHours(), tcM = source.TcMinutes(), tcS = source.TcSeconds(), tcF = source.TcFrames();
     const std::string startText = qelFormat("%02d:%02d:%02d:%02d", tcH, tcM, tcS, tcF);
 
-    // 8. Configure the exporter.
-    const bool avcTarget = isAvcIntra(plan.targetFormat);
-    exporter->SetFrameCount(plan.frameCount);
-    exporter->SetRateNumerator(static_cast<uint32_t>(std::max(plan.rateNum, 1)));
-    exporter->SetRateDenominator(static_cast<uint32_t>(std::max(plan.rateDen, 1)));
-    exporter->SetFrameSize(static_cast<uint32_t>(avcTarget ? source.FrameSize() : plan.outFrameSize));
-    exporter->SetLaterFrameSize(static_cast<uint32_t>(avcTarget ? source.LaterFrameSize() : plan.outFrameSizeLater));
-    exporter->SetPictureLines(formatLines(plan.targetFormat));
-    exporter->SetFormatCode(plan.targetFormat);
-    exporter->SetOptionValue1(plan.reencode);
-    exporter->SetPlaybackFactor(static_cast<double>(plan.frameRatio));
-    exporter->SetSourceTimecodeBase(source.TcBase());
-    exporter->SetSourceDropFrame(source.DropFrame());
-    mxf::Umid umid{};
-    std::copy(source.PackageId(), source.PackageId() + umid.size(), umid.begin());
-    exporter->SetBaseUmid(umid);
-    exporter->SetBinaryGroup(plan.bgWord);
-    exporter->SetTimecode(-1, -1, -1, -1, source.StartTimecode(), source.TcBase(), source.DropFrame());
-    exporter->SetOptionValue2(static_cast<int>(source.EditRate()));
-    exporter->SetTimecodeText(startText);
-    if (auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(exporter))
-        mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
-    exporter->SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
+    // A clip whose source gives fewer frames than planned is written a second
+    // time with the count it gave, so that its headers, index and clip XML
+    // tell the truth.
+    for (int pass = 0;; ++pass) {
+        // 8. Configure the exporter.
+        const bool avcTarget = isAvcIntra(plan.targetFormat);
+        exporter->SetFrameCount(plan.frameCount);
+        exporter->SetRateNumerator(static_cast<uint32_t>(std::max(plan.rateNum, 1)));
+        exporter->SetRateDenominator(static_cast<uint32_t>(std::max(plan.rateDen, 1)));
+        exporter->SetFrameSize(static_cast<uint32_t>(avcTarget ? source.FrameSize() : plan.outFrameSize));
+        exporter->SetLaterFrameSize(static_cast<uint32_t>(avcTarget ? source.LaterFrameSize() : plan.outFrameSizeLater));
+        exporter->SetPictureLines(formatLines(plan.targetFormat));
+        exporter->SetFormatCode(plan.targetFormat);
+        exporter->SetOptionValue1(plan.reencode);
+        exporter->SetPlaybackFactor(static_cast<double>(plan.frameRatio));
+        exporter->SetSourceTimecodeBase(source.TcBase());
+        exporter->SetSourceDropFrame(source.DropFrame());
+        mxf::Umid umid{};
+        std::copy(source.PackageId(), source.PackageId() + umid.size(), umid.begin());
+        exporter->SetBaseUmid(umid);
+        exporter->SetBinaryGroup(plan.bgWord);
+        exporter->SetTimecode(-1, -1, -1, -1, source.StartTimecode(), source.TcBase(), source.DropFrame());
+        exporter->SetOptionValue2(static_cast<int>(source.EditRate()));
+        exporter->SetTimecodeText(startText);
+        if (auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(exporter))
+            mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
+        exporter->SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
 
-    // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
-    const int sourceChannels = source.ReadAllAudioHeaders();
-    int channels = sourceChannels;
-    if (plan.targetFormat >= 5 && plan.targetFormat <= 10)
-        channels = std::max(channels, 2);
-    else if ((plan.targetFormat >= 1 && plan.targetFormat <= 4) || avcTarget)
-        channels = std::max(channels, 4);
-    channels = std::min(channels, 8);
+        // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
+        const int sourceChannels = source.ReadAllAudioHeaders();
+        int channels = sourceChannels;
+        if (plan.targetFormat >= 5 && plan.targetFormat <= 10)
+            channels = std::max(channels, 2);
+        else if ((plan.targetFormat >= 1 && plan.targetFormat <= 4) || avcTarget)
+            channels = std::max(channels, 4);
+        channels = std::min(channels, 8);
 
-    // 10. Open the exporter; a failure here ends the whole export.
-    std::string openMessage;
-    if (!exporter->Open(openMessage, channels, plan.widescreen != 0)) {
-        if (!openMessage.empty())
-            caller->MessageString(QelString((openMessage + "\r\n").c_str()), 0, 1);
-        caller->Message("\r\nError encountered during Initialization.\r\n", 0, 1);
-        caller->Abort();
-        discardClip(exporter);
-        finish(ClipOutcome::Error, openMessage.empty() ? "the exporter could not be initialised" : openMessage);
-        return 0;
-    }
-    // The running time code of the binary-group stamping starts where the
-    // exporter's (converted) start time code does.
-    if (const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter)) {
-        const dv::TimecodeCounter& tc = mxfExporter->runningTimecode();
-        sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
-    } else {
-        sharedBGinfo().SetTimecode(tcH, tcM, tcS, tcF);
-    }
-
-    // 11-12. Icon and proxy.
-    const std::string folder = CVorn::FolderOf(sourcePath);
-    const std::string name = CVorn::ClipName(sourcePath);
-    const fs::path cardContents = fs::path(folder.empty() ? "." : folder).parent_path();
-    const fs::path iconPath = cardContents / "ICON" / (name + ".BMP");
-    if (plan.rotate || !exporter->CopyIcon(iconPath.string()))
-        exporter->WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
-                                 plan.sourceFormat, plan.rotate);
-    for (const char* ext : {"MP4", "BIN"}) {
-        const fs::path proxy = cardContents / "PROXY" / (name + "." + ext);
-        std::error_code ec;
-        if (fs::is_regular_file(proxy, ec))
-            exporter->CopyVoice(proxy.string(), ext);
-    }
-
-    // 14. Source and destination lines.
-    reportSourceAndDest(*caller, clip);
-
-    // 15-17. File headers, buffers, iterator, audio converter.
-    exporter->BeginClip(plan.frameCount, 0, static_cast<uint32_t>(std::max(plan.rateDen, 1)),
-                        static_cast<uint32_t>(std::max(plan.rateNum, 1)), plan.widescreen != 0, channels);
-    const size_t chunk = audioChunkBytes(plan);
-    std::vector<uint8_t> audio;
-    std::vector<uint8_t> converted;
-    try {
-        clip.buffers.allocate(plan, source.FrameSize(), source.LaterFrameSize());
-        audio.assign(5 * chunk + 100, 0);
-        converted.assign(5 * chunk + 100, 0);
-    } catch (const std::bad_alloc&) {
-        caller->Message("Could not allocate frame buffer\r\n", 0, 1);
-        discardClip(exporter);
-        finish(ClipOutcome::Error, "could not allocate frame buffers");
-        return 0;
-    }
-    FrameProcesser& processor = *clip.processor;
-    processor.SetPreview(m_showFrames ? m_preview : nullptr, m_previewScale);
-    processor.PrepareDecoding();
-    VideoIterator iterator(&source, plan.removePulldown, plan.addPulldown, plan.remove32, plan.sourceFormat,
-                           m_desiredFrameRate);
-    static AudioSpeedConverter speedConverter;
-    if (plan.convert2425)
-        speedConverter.Init(plan.desiredRateRounded == 24);
-    bool audioFailed = false;
-    auto convertAndWrite = [&](int c, bool final) {
-        const size_t ready = final ? speedConverter.Remaining(c) : speedConverter.Available(c);
-        size_t left = ready;
-        while (left >= (final ? 2 : chunk)) {
-            const size_t want = std::min(left, chunk);
-            const size_t got = speedConverter.Take(converted.data(), want, c);
-            if (got == 0)
-                break;
-            if (c < channels && !exporter->WriteAudio(converted.data(), got, c))
-                audioFailed = true;
-            left -= got;
+        // 10. Open the exporter; a failure here ends the whole export.
+        std::string openMessage;
+        if (!exporter->Open(openMessage, channels, plan.widescreen != 0)) {
+            if (!openMessage.empty())
+                caller->MessageString(QelString((openMessage + "\r\n").c_str()), 0, 1);
+            caller->Message("\r\nError encountered during Initialization.\r\n", 0, 1);
+            caller->Abort();
+            exporter->Discard();
+            finish(ClipOutcome::Error, openMessage.empty() ? "the exporter could not be initialised" : openMessage);
+            return 0;
         }
-    };
-    auto stopped = [&] { return caller->IsAborted() || m_stopping.load() != 0; };
-
-    // 18. Frame loop.
-    int64_t consumed = 0;
-    int64_t written = 0;
-    while (true) {
-        const int m = iterator.Next(clip.buffers.compressed, clip.buffers.frameSizes);
-        if (m == 0 || stopped())
-            break;
-        if (plan.convert2425) {
-            for (int c = 0; c < sourceChannels; ++c) {
-                const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
-                if (got > 0 && speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
-                    convertAndWrite(c, false);
-            }
+        // The running time code of the binary-group stamping starts where the
+        // exporter's (converted) start time code does.
+        if (const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter)) {
+            const dv::TimecodeCounter& tc = mxfExporter->runningTimecode();
+            sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
+        } else {
+            sharedBGinfo().SetTimecode(tcH, tcM, tcS, tcF);
         }
-        processor.ProcessStep(consumed, m, written);
-        consumed += m;
-        m_progress.sourceFramesRead = consumed;
-        m_progress.framesWritten = processor.framesWritten();
-        m_progress.clipSeconds = seconds();
-        caller->SetProgress(0, plan.frameCount > 0 ? static_cast<int>(std::min<int64_t>(written * 100 / plan.frameCount, 100)) : 100);
-        if (processor.failed() || written >= plan.frameCount)
-            break;
-        while (IsPaused() && !stopped())
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
-    }
 
-    // 19. Audio, unless aborted.
-    if (!stopped() && !processor.failed()) {
-        caller->Message("Processing audio, please wait...\r\n", 0, 1);
-        for (int c = 0; c < sourceChannels && !audioFailed; ++c) {
-            while (true) {
-                const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
-                if (got <= 0)
+        // 11-12. Icon and proxy.
+        const std::string folder = CVorn::FolderOf(sourcePath);
+        const std::string name = CVorn::ClipName(sourcePath);
+        const fs::path cardContents = fs::path(folder.empty() ? "." : folder).parent_path();
+        const fs::path iconPath = cardContents / "ICON" / (name + ".BMP");
+        if (plan.rotate || !exporter->CopyIcon(iconPath.string()))
+            exporter->WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
+                                     plan.sourceFormat, plan.rotate);
+        for (const char* ext : {"MP4", "BIN"}) {
+            const fs::path proxy = cardContents / "PROXY" / (name + "." + ext);
+            std::error_code ec;
+            if (fs::is_regular_file(proxy, ec))
+                exporter->CopyVoice(proxy.string(), ext);
+        }
+
+        // 14. Source and destination lines.
+        reportSourceAndDest(*caller, clip);
+
+        // 15-17. File headers, buffers, iterator, audio converter.
+        exporter->BeginClip(plan.frameCount, 0, static_cast<uint32_t>(std::max(plan.rateDen, 1)),
+                            static_cast<uint32_t>(std::max(plan.rateNum, 1)), plan.widescreen != 0, channels);
+        const size_t chunk = audioChunkBytes(plan);
+        std::vector<uint8_t> audio;
+        std::vector<uint8_t> converted;
+        try {
+            clip.buffers.allocate(plan, source.FrameSize(), source.LaterFrameSize());
+            audio.assign(5 * chunk + 100, 0);
+            converted.assign(5 * chunk + 100, 0);
+        } catch (const std::bad_alloc&) {
+            caller->Message("Could not allocate frame buffer\r\n", 0, 1);
+            exporter->Discard();
+            finish(ClipOutcome::Error, "could not allocate frame buffers");
+            return 0;
+        }
+        FrameProcesser& processor = *clip.processor;
+        processor.SetPreview(m_showFrames ? m_preview : nullptr, m_previewScale);
+        processor.PrepareDecoding();
+        VideoIterator iterator(&source, plan.removePulldown, plan.addPulldown, plan.remove32, plan.sourceFormat,
+                               m_desiredFrameRate);
+        static AudioSpeedConverter speedConverter;
+        if (plan.convert2425)
+            speedConverter.Init(plan.desiredRateRounded == 24);
+        bool audioFailed = false;
+        auto convertAndWrite = [&](int c, bool final) {
+            const size_t ready = final ? speedConverter.Remaining(c) : speedConverter.Available(c);
+            size_t left = ready;
+            while (left >= (final ? 2 : chunk)) {
+                const size_t want = std::min(left, chunk);
+                const size_t got = speedConverter.Take(converted.data(), want, c);
+                if (got == 0)
                     break;
-                if (plan.convert2425) {
-                    if (!speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
-                        break;
-                    convertAndWrite(c, false);
-                } else if (c < channels && !exporter->WriteAudio(audio.data(), static_cast<size_t>(got), c)) {
+                if (c < channels && !exporter->WriteAudio(converted.data(), got, c))
                     audioFailed = true;
-                    break;
+                left -= got;
+            }
+        };
+        auto stopped = [&] { return caller->IsAborted() || m_stopping.load() != 0; };
+
+        // 18. Frame loop.
+        int64_t consumed = 0;
+        int64_t written = 0;
+        while (true) {
+            const int m = iterator.Next(clip.buffers.compressed, clip.buffers.frameSizes);
+            if (m == 0 || stopped())
+                break;
+            if (plan.convert2425) {
+                for (int c = 0; c < sourceChannels; ++c) {
+                    const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
+                    if (got > 0 && speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
+                        convertAndWrite(c, false);
                 }
             }
-            if (plan.convert2425)
-                convertAndWrite(c, true);
+            processor.ProcessStep(consumed, m, written);
+            consumed += m;
+            m_progress.sourceFramesRead = consumed;
+            m_progress.framesWritten = processor.framesWritten();
+            m_progress.clipSeconds = seconds();
+            caller->SetProgress(0, plan.frameCount > 0 ? static_cast<int>(std::min<int64_t>(written * 100 / plan.frameCount, 100)) : 100);
+            if (processor.failed() || written >= plan.frameCount)
+                break;
+            while (IsPaused() && !stopped())
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
         }
-    }
-    // 20. A pause still holds the clip open until it is answered.
-    while (IsPaused() && !stopped())
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
 
-    {
-        std::lock_guard<std::mutex> lock(m_resultsMutex);
-        r.framesWritten = processor.framesWritten();
-        r.undecodableFrames = processor.undecodableFrames();
-    }
-    if (stopped()) {
-        discardClip(exporter);
-        source.Close();
-        finish(ClipOutcome::Aborted, "");
-        return 0;
-    }
-    if (processor.failed() || audioFailed) {
-        const std::string why = processor.failed() ? processor.failure() : std::string("audio could not be written");
-        caller->MessageString(QelString(qelFormat("The clip could not be written: %s\r\n", why.c_str())), 0, 1);
-        caller->SetError();
-        discardClip(exporter);
-        source.Close();
-        finish(ClipOutcome::Error, why);
-        return 0;
-    }
-    // A clip that ends before its planned length is finished with the frames written.
-    if (written < plan.frameCount) {
-        caller->MessageString(QelString(qelFormat("The clip ended after %lld of %lld frames\r\n",
-                                                  static_cast<long long>(processor.framesWritten()),
-                                                  static_cast<long long>(plan.frameCount))),
-                              0, 1);
-        exporter->SetFrameCount(processor.framesWritten());
-    }
+        if (pass == 0 && !stopped() && !processor.failed() && written < plan.frameCount) {
+            const int64_t gave = processor.framesWritten();
+            exporter->Discard();
+            if (gave == 0) {
+                caller->Message("The source gave no frame for this clip; the clip is not written\r\n", 0, 1);
+                caller->SetError();
+                source.Close();
+                finish(ClipOutcome::Error, "no frame was output");
+                return 0;
+            }
+            caller->MessageString(QelString(qelFormat("The source gave %lld of the %lld planned frames; the clip is "
+                                                      "written again to that length\r\n",
+                                                      static_cast<long long>(gave),
+                                                      static_cast<long long>(plan.frameCount))),
+                                  0, 1);
+            plan.frameCount = gave;
+            clip.processor = std::make_unique<FrameProcesser>(caller, clip.clip.get(), this, &plan, exporter,
+                                                              &clip.buffers);
+            {
+                std::lock_guard<std::mutex> lock(m_resultsMutex);
+                r.plannedFrames = gave;
+            }
+            continue;
+        }
 
-    // 21. Finish.
-    const int closed = exporter->Close();
-    source.Close();
-    if (!closed) {
-        caller->Message("The clip's files could not be finished\r\n", 0, 1);
-        caller->SetError();
-        discardClip(exporter);
-        finish(ClipOutcome::Error, "the clip's files could not be finished");
-        return 0;
+        // 19. Audio, unless aborted.
+        if (!stopped() && !processor.failed()) {
+            caller->Message("Processing audio, please wait...\r\n", 0, 1);
+            for (int c = 0; c < sourceChannels && !audioFailed; ++c) {
+                while (true) {
+                    const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
+                    if (got <= 0)
+                        break;
+                    if (plan.convert2425) {
+                        if (!speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
+                            break;
+                        convertAndWrite(c, false);
+                    } else if (c < channels && !exporter->WriteAudio(audio.data(), static_cast<size_t>(got), c)) {
+                        audioFailed = true;
+                        break;
+                    }
+                }
+                if (plan.convert2425)
+                    convertAndWrite(c, true);
+            }
+        }
+        // 20. A pause still holds the clip open until it is answered.
+        while (IsPaused() && !stopped())
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
+
+        {
+            std::lock_guard<std::mutex> lock(m_resultsMutex);
+            r.framesWritten = processor.framesWritten();
+            r.undecodableFrames = processor.undecodableFrames();
+        }
+        if (stopped()) {
+            exporter->Discard();
+            source.Close();
+            finish(ClipOutcome::Aborted, "");
+            return 0;
+        }
+        if (processor.failed() || audioFailed) {
+            const std::string why = processor.failed() ? processor.failure() : std::string("audio could not be written");
+            caller->MessageString(QelString(qelFormat("The clip could not be written: %s\r\n", why.c_str())), 0, 1);
+            caller->SetError();
+            exporter->Discard();
+            source.Close();
+            finish(ClipOutcome::Error, why);
+            return 0;
+        }
+        // The second pass gave fewer frames again (the source changed under us):
+        // the clip is not written rather than written with wrong headers.
+        if (written < plan.frameCount) {
+            caller->Message("The source gave fewer frames than at the first reading; the clip is not written\r\n", 0, 1);
+            caller->SetError();
+            exporter->Discard();
+            source.Close();
+            finish(ClipOutcome::Error, "the source changed while it was read");
+            return 0;
+        }
+
+        // 21. Finish.
+        const int closed = exporter->Close();
+        source.Close();
+        if (!closed) {
+            caller->Message("The clip's files could not be finished\r\n", 0, 1);
+            caller->SetError();
+            exporter->Discard();
+            finish(ClipOutcome::Error, "the clip's files could not be finished");
+            return 0;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_resultsMutex);
+            r.outputFiles = vorn::outputFilesOf(exporter, m_destination.str());
+        }
+        finish(r.undecodableFrames > 0 ? ClipOutcome::Error : ClipOutcome::Complete,
+               r.undecodableFrames > 0 ? "frames could not be decoded" : "");
+        return 1;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_resultsMutex);
-        r.outputFiles = vorn::outputFilesOf(exporter, m_destination.str());
-    }
-    finish(r.undecodableFrames > 0 ? ClipOutcome::Error : ClipOutcome::Complete,
-           r.undecodableFrames > 0 ? "frames could not be decoded" : "");
-    return 1;
 }

@@ -2,6 +2,7 @@
 
 #include "avci/AvcDecoder.h"
 #include "dv/DvDecoder.h"
+#include "dv/DifRotation.h"
 #include "dv/DvEncoder.h"
 #include "dv/PictureProcessing.h"
 
@@ -19,8 +20,7 @@ constexpr size_t kHeaderBytes = 512;
 const char* missingOperation(const ConversionPlan& plan)
 {
     if (!plan.reencode)
-        return plan.rotate && (plan.sourceFormat == 2 || plan.sourceFormat == 4) ? "720-line frame rotation"
-                                                                                 : nullptr;
+        return nullptr;
     if (!dv::isEncodableFormat(plan.targetFormat))
         return "encoding into this format";
     return nullptr;
@@ -41,7 +41,10 @@ void fitRaster(dv::PictureBuffer& picture, VideoFormat code, size_t capacity)
         picture.bytes.resize(need);
 }
 
-bool rotateDifFrame(uint8_t*, size_t, VideoFormat) { return false; }
+bool rotateDifFrame(uint8_t* frame, size_t size, VideoFormat code)
+{
+    return frame && dv::RotateDifFrame(std::span<uint8_t>(frame, size), code, true);
+}
 
 bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, dv::PictureBuffer& picture,
               size_t capacity)
