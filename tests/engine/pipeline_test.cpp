@@ -419,7 +419,10 @@ TEST(ExportPipeline, FailedWritesLeaveNoPartialClip)
         // Only the first clip's files are on the card.
         for (const auto& [path, what] : treeSnapshot(dir / "OUT"))
             EXPECT_EQ(path.find("0002AB"), std::string::npos) << path;
-        EXPECT_EQ(run.results[0].outputFiles.size(), 4u);
+        EXPECT_EQ(run.results[0].outputFiles,
+                  (std::vector<std::string>{"Card1/CONTENTS/VIDEO/0001AB.MXF", "Card1/CONTENTS/AUDIO/0001AB00.MXF",
+                                            "Card1/CONTENTS/AUDIO/0001AB01.MXF", "Card1/CONTENTS/CLIP/0001AB.XML",
+                                            "Card1/CONTENTS/ICON/0001AB.BMP"}));
         EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
     }
 }
