@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Whole-conversion speed and memory of `vorn convert` on sample cards made by
+# `vorn sample` (a benchmark, not a test). Usage: bench/convert.sh [BUILD_DIR] [SECONDS]
+#  - copy paths (2:3:3:2 removal of the DVCPRO50 clip, rewrap of the DVCPRO HD
+#    1080i clip): output bytes per second against `cp` of the same source files
+#    on the same disk (aim: ratio >= 0.8);
+#  - 1080i59.94 3:2 removal with re-encode: source frames per second in the
+#    steady state, from clips of SECONDS and 2 x SECONDS (aim: >= 60 on 2 cores);
+#  - peak resident memory of each conversion (/usr/bin/time -v; aim: <= 400 MB).
+# The machine's load is printed first: read the figures against it.
+set -euo pipefail
+BUILD=${1:-build}
+SECONDS_SHORT=${2:-5}
+NEEDED="/usr/bin/time"
+source "$(dirname "$0")/common.sh"
+echo "load: $(uptime | sed 's/.*load average: //')  processors: $(nproc)"
+
+short=$SECONDS_SHORT
+long=$((2 * SECONDS_SHORT))
+[ "$long" -le 10 ] || { echo "SECONDS must be 1-5 (the long card is twice as long, 10 s at most)" >&2; exit 2; }
+"$VORN" sample --seconds "$short" "$WORK/short" >/dev/null
+"$VORN" sample --seconds "$long" "$WORK/long" >/dev/null
+OPTS="$WORK/options.txt"   # absent: the defaults, whatever the user's settings
+
+clip_files() { # card name: the clip's video and audio files
+  ls "$1/CONTENTS/VIDEO/$2.MXF" "$1/CONTENTS/AUDIO/$2"??.MXF
+}
+bytes_of() { du -cb "$@" | tail -1 | cut -f1; }
+
+# copy LABEL CLIP SETTINGS...: one hyperfine run of cp and vorn on the long card's clip.
+copy() {
+  local label=$1 clip=$2; shift 2
+  local src; src=$(clip_files "$WORK/long" "$clip" | tr '\n' ' ')
+  local sets=""
+  for s in "$@"; do sets+=" --set $s"; done
+  local json="$WORK/$clip.json"
+  hyperfine -N -w 1 -r 5 --export-json "$json" \
+    --prepare "rm -rf $WORK/cp $WORK/out" \
+    -n cp "sh -c 'mkdir -p $WORK/cp && cp $src $WORK/cp/'" \
+    -n vorn "$VORN --options $OPTS convert --quiet$sets --dest $WORK/out $WORK/long/CONTENTS/VIDEO/$clip.MXF" >/dev/null
+  rm -rf "$WORK/out"
+  "$VORN" --options "$OPTS" convert --quiet $sets --dest "$WORK/out" "$WORK/long/CONTENTS/VIDEO/$clip.MXF" >/dev/null
+  local in out
+  in=$(bytes_of $src)
+  out=$(bytes_of $(find "$WORK/out" -name '*.MXF'))
+  python3 - "$json" "$label" "$in" "$out" <<'PY'
+import json, sys
+res = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
+src, out = int(sys.argv[3]), int(sys.argv[4])
+cp, ours = src / res["cp"], out / res["vorn"]
+print(f"{sys.argv[2]:28s} cp {cp / 1e6:7.1f} MB/s  vorn {ours / 1e6:7.1f} MB/s (output)  ratio {ours / cp:4.2f}")
+PY
+}
+copy "2:3:3:2 removal (DVCPRO50)" 0003QV RemovePulldown=1
+copy "rewrap (DVCPRO HD 1080i)" 0001QV
+
+# Steady-state speed of 3:2 removal with re-encode: the long clip minus the short one.
+frames_short=$(( $(cat "$WORK/short/CONTENTS/CLIP/0001QV.XML" | grep -o '<Duration>[0-9]*' | grep -o '[0-9]*') ))
+frames_long=$(( $(cat "$WORK/long/CONTENTS/CLIP/0001QV.XML" | grep -o '<Duration>[0-9]*' | grep -o '[0-9]*') ))
+json="$WORK/removal.json"
+hyperfine -N -w 1 -r 3 --export-json "$json" --prepare "rm -rf $WORK/out" \
+  -n short "$VORN --options $OPTS convert --quiet --set RemovePulldown=1 --dest $WORK/out $WORK/short/CONTENTS/VIDEO/0001QV.MXF" \
+  -n long "$VORN --options $OPTS convert --quiet --set RemovePulldown=1 --dest $WORK/out $WORK/long/CONTENTS/VIDEO/0001QV.MXF" >/dev/null
+python3 - "$json" "$frames_short" "$frames_long" <<'PY'
+import json, sys
+res = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
+n1, n2 = int(sys.argv[2]), int(sys.argv[3])
+print(f"3:2 removal 1080i59.94 re-encode: {(n2 - n1) / (res['long'] - res['short']):6.1f} source frames/s "
+      f"(steady state, {n2} - {n1} frames)")
+PY
+
+# Peak resident memory of each kind of conversion.
+peak() { # label settings... -- path
+  local label=$1; shift
+  local sets=() path
+  while [ "$1" != "--" ]; do sets+=(--set "$1"); shift; done
+  path=$2
+  rm -rf "$WORK/out"
+  /usr/bin/time -v "$VORN" --options "$OPTS" convert --quiet "${sets[@]}" --dest "$WORK/out" "$path" \
+    >/dev/null 2>"$WORK/time.txt" || true
+  printf "%-36s peak RSS %6d MB\n" "$label" $(( $(grep 'Maximum resident' "$WORK/time.txt" | grep -o '[0-9]*$') / 1024 ))
+}
+peak "whole card, defaults" -- "$WORK/long"
+peak "whole card, pulldown removal" RemovePulldown=1 -- "$WORK/long"
+peak "3:2 removal 1080i59.94" RemovePulldown=1 -- "$WORK/long/CONTENTS/VIDEO/0001QV.MXF"
+echo "load: $(uptime | sed 's/.*load average: //')"

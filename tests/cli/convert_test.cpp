@@ -1,0 +1,360 @@
+// `vorn convert` end to end on the sample card: the whole card with the
+// default options and with pulldown removal, read back by our reader, FFmpeg
+// (the frame counter of every output picture) and MediaInfo; the --report
+// record; exit statuses; an abort by SIGINT or SIGTERM that leaves no partial
+// clip; the progress line on a terminal only. The source card is
+// bit-identical after every run.
+#include "helpers/SampleCardTools.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace vorn::test;
+
+namespace {
+
+std::string q(const fs::path& p) { return shellQuote(p.string()); }
+
+bool endsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The options file of every run: absent, so every option has its default.
+std::string freshOptions(const fs::path& dir) { return "--options " + q(dir / "options.txt") + " "; }
+
+std::vector<fs::path> mxfFilesBelow(const fs::path& dir)
+{
+    std::vector<fs::path> out;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec))
+        return out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file() && e.path().extension() == ".MXF")
+            out.push_back(e.path());
+    return out;
+}
+
+// What one sample clip becomes.
+struct Expect {
+    const char* name;
+    int format;              // output video format code
+    const char* display;     // `vorn describe`'s format column
+    const char* size;        // FFmpeg's decoded size
+    int rateNum, rateDen;
+    int frames;
+    int channels;
+    const char* removal;     // the report's removal decision
+    // Frame counter of the output pictures 0..9 (top field, bottom field).
+    std::vector<std::pair<int, int>> fields;
+};
+
+std::vector<std::pair<int, int>> counting(int from = 0)
+{
+    std::vector<std::pair<int, int>> out;
+    for (int i = from; i < from + 10; ++i) out.push_back({i, i});
+    return out;
+}
+
+struct CardCase {
+    const char* label;
+    const char* settings;
+    std::vector<Expect> clips;
+};
+
+const std::vector<CardCase>& cardCases()
+{
+    static const std::vector<CardCase> cases = {
+        {"defaults", "",
+         {
+             // 60i and 720p material is copied with its cadence; 25 fps material goes to 23.976.
+             {"0001QV", 1, "HD 1080i60     ", "1280x1080", 30000, 1001, 30, 4, "none",
+              {{0, 0}, {1, 1}, {1, 2}, {2, 3}, {3, 3}, {4, 4}, {5, 5}, {5, 6}, {6, 7}, {7, 7}}},
+             {"0002QV", 2, "HD 720p60      ", "960x720", 60000, 1001, 60, 4, "none",
+              {{0, 0}, {0, 0}, {1, 1}, {1, 1}, {1, 1}, {2, 2}, {2, 2}, {3, 3}, {3, 3}, {3, 3}}},
+             {"0003QV", 8, "DV50 NTSC      ", "720x480", 30000, 1001, 30, 4, "none",
+              {{0, 0}, {1, 1}, {2, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 5}, {6, 6}, {7, 7}}},
+             {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, "none", counting()},
+             {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, "none", counting()},
+             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, "none", counting()},
+         }},
+        {"removal", "--set RemovePulldown=1 ",
+         {
+             // Every output picture is one whole camera picture, in order.
+             {"0001QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 24, 4, "3:2", counting()},
+             {"0002QV", 2, "HD 720p60      ", "960x720", 24000, 1001, 24, 4, "720p frame selection", counting()},
+             {"0003QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 24, 4, "2:3:3:2", counting()},
+             {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, "none", counting()},
+             {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, "none", counting()},
+             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, "none", counting()},
+         }},
+    };
+    return cases;
+}
+
+TEST(ConvertCommand, WholeCardWithDefaultsAndWithRemoval)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    VORN_REQUIRE_TOOL("mediainfo");
+    const fs::path card = sharedSampleCard();
+    const std::string before = treeDigest(card);
+    for (const auto& c : cardCases()) {
+        SCOPED_TRACE(c.label);
+        const fs::path dir = scratchDir(c.label);
+        const fs::path out = dir / "out", report = dir / "report.json";
+        const auto r = runVorn(freshOptions(dir) + "convert " + c.settings + "--dest " + q(out) + " --report " +
+                               q(report) + " " + q(card));
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(r.err, "");   // not a terminal: no progress line
+        EXPECT_EQ(r.out.rfind("Adding Folder " + card.string() + "\n0001QV,\t", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\nClick Start to export files\n\nDestination folder: " + out.string() + "\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_TRUE(endsWith(r.out, "\n*** Export is complete ***\n")) << r.out;
+        EXPECT_EQ(r.out.find('\r'), std::string::npos);
+
+        // Our reader: one line per clip of the output card.
+        const auto described = runVorn("describe " + q(out / "Card1"));
+        const nlohmann::json rep = nlohmann::json::parse(readText(report), nullptr, false);
+        ASSERT_FALSE(rep.is_discarded()) << readText(report);
+        EXPECT_EQ(rep["verdict"], "Export is complete");
+        EXPECT_EQ(rep["exit_status"], 0);
+        ASSERT_EQ(rep["clips"].size(), c.clips.size());
+        for (size_t i = 0; i < c.clips.size(); ++i) {
+            const Expect& e = c.clips[i];
+            SCOPED_TRACE(e.name);
+            const fs::path video = out / "Card1" / "CONTENTS" / "VIDEO" / (std::string(e.name) + ".MXF");
+            EXPECT_NE(described.out.find(std::string("\n") + e.name + ",\t" + e.display + "\t"), std::string::npos)
+                << described.out;
+
+            auto v = probeStream(video, "v:0", "codec_name,width,height,r_frame_rate,nb_read_frames", true);
+            EXPECT_EQ(v["codec_name"], "dvvideo");
+            EXPECT_EQ(v["width"] + "x" + v["height"], e.size);
+            EXPECT_EQ(v["r_frame_rate"], std::to_string(e.rateNum) + "/" + std::to_string(e.rateDen));
+            EXPECT_EQ(v["nb_read_frames"], std::to_string(e.frames));
+            EXPECT_EQ(mediaInfoField(video, "Video", "FrameCount"), std::to_string(e.frames));
+            const int64_t samples = int64_t(e.frames) * 48000 * e.rateDen / e.rateNum;
+            for (int ch = 0; ch < e.channels; ++ch) {
+                const fs::path audio = out / "Card1" / "CONTENTS" / "AUDIO" /
+                                       (std::string(e.name) + "0" + std::to_string(ch) + ".MXF");
+                EXPECT_EQ(mediaInfoField(audio, "Audio", "SamplingCount"), std::to_string(samples)) << audio;
+            }
+
+            const LumaFrames luma = decodeLuma(video);
+            ASSERT_EQ(int(luma.frames.size()), e.frames);
+            for (size_t f = 0; f < e.fields.size(); ++f)
+                EXPECT_EQ(std::make_pair(readCounter(luma.frames[f], luma.width, luma.height, 0),
+                                         readCounter(luma.frames[f], luma.width, luma.height, 1)),
+                          e.fields[f])
+                    << "frame " << f;
+
+            const auto& rc = rep["clips"][i];
+            EXPECT_EQ(rc["source"], (card / "CONTENTS" / "VIDEO" / (std::string(e.name) + ".MXF")).string());
+            EXPECT_EQ(rc["result"], "complete");
+            EXPECT_EQ(rc["target_format"], e.format);
+            EXPECT_EQ(rc["frames_written"], e.frames);
+            EXPECT_EQ(rc["edit_rate"], std::to_string(e.rateNum) + "/" + std::to_string(e.rateDen));
+            EXPECT_EQ(rc["decisions"]["removal"], e.removal);
+            EXPECT_GE(rc["seconds"].get<double>(), 0.0);
+            ASSERT_TRUE(rc["output_files"].is_array());
+            EXPECT_GE(rc["output_files"].size(), size_t(1 + e.channels + 1));   // video, audio, clip XML at least
+            for (const auto& f : rc["output_files"])
+                EXPECT_TRUE(fs::is_regular_file(out / f.get<std::string>())) << f;
+        }
+    }
+    EXPECT_EQ(treeDigest(card), before);
+}
+
+// Mounts a small tmpfs (read-only or tiny) when this process may; empty when not.
+struct TmpfsMount {
+    fs::path dir;
+    TmpfsMount(const fs::path& at, const char* options)
+    {
+        fs::create_directories(at);
+        if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0)
+            dir = at;
+        else if (std::string(options).find("ro") == 0 && ::geteuid() != 0) {
+            // Without privileges a folder without write permission does the same.
+            fs::permissions(at, fs::perms::owner_read | fs::perms::owner_exec);
+            dir = at;
+        }
+    }
+    ~TmpfsMount()
+    {
+        if (!dir.empty() && ::umount(dir.c_str()) != 0)
+            fs::permissions(dir, fs::perms::owner_all);
+    }
+};
+
+TEST(ConvertCommand, ExitStatusesAndVerdicts)
+{
+    const fs::path card = sharedSampleCard();
+    const std::string before = treeDigest(card);
+    const fs::path dir = scratchDir("status");
+    const fs::path clip = card / "CONTENTS" / "VIDEO" / "0005QV.MXF";
+    const fs::path audioOnly = card / "CONTENTS" / "AUDIO" / "0005QV00.MXF";
+    fs::create_directories(dir / "empty");
+    writeText(dir / "file", "x");
+    TmpfsMount readOnly(dir / "ro", "ro,size=1m");
+    TmpfsMount tiny(dir / "tiny", "size=64k");
+
+    struct Row {
+        const char* label;
+        std::string args;
+        int status;
+        std::string inOutput;     // text the output must hold ("" for none)
+        fs::path mustStayEmpty;   // destination that must hold no clip file afterwards
+    };
+    std::vector<Row> rows = {
+        {"no path", "convert", 2, "", {}},
+        {"unknown option key", "convert --set NoSuchKey=1 " + q(clip), 2, "", {}},
+        {"report is a folder", "convert --report " + q(dir) + " " + q(clip), 2, "", {}},
+        {"no clip found", "convert --dest " + q(dir / "o1") + " " + q(dir / "empty"), 1, "", dir / "o1"},
+        {"missing path", "convert --dest " + q(dir / "o2") + " " + q(dir / "nope"), 1, "", dir / "o2"},
+        {"no destination", "convert --set DestinationFolder= " + q(clip), 1,
+         "\nNo destination selected (click Options to select)\n\n*** Export Aborted ***\n", {}},
+        {"audio-only file", "convert --dest " + q(dir / "o3") + " " + q(clip) + " " + q(audioOnly), 1,
+         "\n*** Export completed with errors ***\n", {}},
+        {"destination below a file", "convert --dest " + q(dir / "file" / "out") + " " + q(clip), 1,
+         "Error encountered during Initialization.\n\n*** Export Aborted ***\n", {}},
+    };
+    if (!readOnly.dir.empty())
+        rows.push_back({"read-only destination", "convert --dest " + q(readOnly.dir / "out") + " " + q(clip), 1,
+                        "Error encountered during Initialization.\n\n*** Export Aborted ***\n", readOnly.dir});
+    if (!tiny.dir.empty())
+        rows.push_back({"full destination", "convert --dest " + q(tiny.dir) + " " + q(clip), 1,
+                        "Error encountered during Initialization.\n\n*** Export Aborted ***\n", tiny.dir});
+    else
+        std::printf("no tmpfs could be mounted: the read-only and full destination cases are not run\n");
+
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const auto r = runVorn(freshOptions(dir) + row.args);
+        EXPECT_EQ(r.exitCode, row.status) << r.out << r.err;
+        if (!row.inOutput.empty()) {
+            EXPECT_NE(r.out.find(row.inOutput), std::string::npos) << r.out << r.err;
+        }
+        if (!row.mustStayEmpty.empty()) {
+            EXPECT_TRUE(mxfFilesBelow(row.mustStayEmpty).empty());
+        }
+    }
+    EXPECT_EQ(treeDigest(card), before);
+}
+
+// A running `vorn` with its standard output read line by line.
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+
+    explicit Child(const std::vector<std::string>& args)
+    {
+        int fds[2];
+        if (::pipe(fds) != 0)
+            return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out = ::fdopen(fds[0], "r");
+    }
+    // Reads lines until one contains `text`; everything read is appended to `seen`.
+    bool readUntil(const std::string& text, std::string& seen)
+    {
+        char line[4096];
+        while (out && std::fgets(line, sizeof line, out)) {
+            seen += line;
+            if (std::string(line).find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+    int finish(std::string& seen)
+    {
+        char buf[4096];
+        size_t n;
+        while (out && (n = std::fread(buf, 1, sizeof buf, out)) > 0) seen.append(buf, n);
+        if (out) std::fclose(out);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+TEST(ConvertCommand, SignalAbortsTheExportAndLeavesNoPartialClip)
+{
+    const fs::path card = sharedSampleCard();
+    const std::string before = treeDigest(card);
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+        const fs::path dir = scratchDir(sig == SIGINT ? "int" : "term");
+        const fs::path out = dir / "out", report = dir / "report.json";
+        // The 3:2 removal decodes and encodes every frame: the signal comes while it runs.
+        Child child({vornPath(), "--options", (dir / "options.txt").string(), "convert", "--set", "RemovePulldown=1",
+                     "--dest", out.string(), "--report", report.string(),
+                     (card / "CONTENTS" / "VIDEO" / "0001QV.MXF").string(),
+                     (card / "CONTENTS" / "VIDEO" / "0002QV.MXF").string()});
+        ASSERT_GT(child.pid, 0);
+        std::string seen;
+        ASSERT_TRUE(child.readUntil("Dest:", seen)) << seen;
+        ::kill(child.pid, sig);
+        const int status = child.finish(seen);
+        EXPECT_EQ(status, 130) << seen;
+        EXPECT_TRUE(endsWith(seen, "\n*** Export Aborted ***\n")) << seen;
+        EXPECT_EQ(seen.find("Processing audio"), std::string::npos) << seen;   // its audio is skipped
+        EXPECT_EQ(seen.find("0002QV.MXF"), std::string::npos) << seen;         // no further clip starts
+        EXPECT_TRUE(mxfFilesBelow(out).empty());
+
+        const nlohmann::json rep = nlohmann::json::parse(readText(report), nullptr, false);
+        ASSERT_FALSE(rep.is_discarded());
+        EXPECT_EQ(rep["verdict"], "Export Aborted");
+        EXPECT_EQ(rep["exit_status"], 130);
+        ASSERT_EQ(rep["clips"].size(), 2u);
+        EXPECT_EQ(rep["clips"][0]["result"], "aborted");
+        EXPECT_TRUE(rep["clips"][0]["output_files"].empty());
+        EXPECT_EQ(rep["clips"][1]["result"], "not started");
+    }
+    EXPECT_EQ(treeDigest(card), before);
+}
+
+TEST(ConvertCommand, ProgressLineOnATerminalOnly)
+{
+    VORN_REQUIRE_TOOL("script");
+    const fs::path card = sharedSampleCard();
+    const fs::path dir = scratchDir("tty");
+    const fs::path clip = card / "CONTENTS" / "VIDEO" / "0003QV.MXF";
+    for (bool quiet : {false, true}) {
+        SCOPED_TRACE(quiet ? "quiet" : "progress");
+        const fs::path out = dir / (quiet ? "q" : "p");
+        // `script` runs the command on a terminal; stdout goes to a file, so the
+        // terminal's text is what went to stderr.
+        const std::string inner = shellQuote(vornPath()) + " " + freshOptions(dir) + "convert " +
+                                  (quiet ? "--quiet " : "") + "--dest " + q(out) + " " + q(clip) + " >" +
+                                  q(dir / "stdout.txt");
+        const auto r = runCommand("script -qec " + shellQuote(inner) + " /dev/null");
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(readText(dir / "stdout.txt").find("*** Export is complete ***"), std::string::npos);
+        if (quiet) {
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_NE(r.out.find("\rclip 1 of 1  0003QV  "), std::string::npos) << r.out;
+        }
+    }
+}
+
+} // namespace
