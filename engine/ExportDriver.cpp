@@ -361,7 +361,10 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
         exporter->SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
 
-        // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
+        // 9. Audio channels: every channel file of the source (the reader would
+        // otherwise take channels 1 and 2 only and drop the others); DV formats
+        // get at least 2, DVCPRO HD and AVC-Intra at least 4.
+        source.m_audioSelect = 2;
         const int sourceChannels = source.ReadAllAudioHeaders();
         int channels = sourceChannels;
         if (plan.targetFormat >= 5 && plan.targetFormat <= 10)
