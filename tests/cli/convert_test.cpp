@@ -52,6 +52,7 @@ struct Expect {
     int rateNum, rateDen;
     int frames;
     int channels;
+    double toneScale;        // output tone frequency / source tone frequency
     const char* removal;     // the report's removal decision
     // Frame counter of the output pictures 0..9 (top field, bottom field).
     std::vector<std::pair<int, int>> fields;
@@ -76,25 +77,25 @@ const std::vector<CardCase>& cardCases()
         {"defaults", "",
          {
              // 60i and 720p material is copied with its cadence; 25 fps material goes to 23.976.
-             {"0001QV", 1, "HD 1080i60     ", "1280x1080", 30000, 1001, 30, 4, "none",
+             {"0001QV", 1, "HD 1080i60     ", "1280x1080", 30000, 1001, 30, 4, 1.0, "none",
               {{0, 0}, {1, 1}, {1, 2}, {2, 3}, {3, 3}, {4, 4}, {5, 5}, {5, 6}, {6, 7}, {7, 7}}},
-             {"0002QV", 2, "HD 720p60      ", "960x720", 60000, 1001, 60, 4, "none",
+             {"0002QV", 2, "HD 720p60      ", "960x720", 60000, 1001, 60, 4, 1.0, "none",
               {{0, 0}, {0, 0}, {1, 1}, {1, 1}, {1, 1}, {2, 2}, {2, 2}, {3, 3}, {3, 3}, {3, 3}}},
-             {"0003QV", 8, "DV50 NTSC      ", "720x480", 30000, 1001, 30, 4, "none",
+             {"0003QV", 8, "DV50 NTSC      ", "720x480", 30000, 1001, 30, 4, 1.0, "none",
               {{0, 0}, {1, 1}, {2, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 5}, {6, 6}, {7, 7}}},
-             {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, "none", counting()},
-             {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, "none", counting()},
-             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, "none", counting()},
+             {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, 960.0 / 1001, "none", counting()},
+             {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, 1.0, "none", counting()},
+             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, 960.0 / 1001, "none", counting()},
          }},
         {"removal", "--set RemovePulldown=1 ",
          {
              // Every output picture is one whole camera picture, in order.
-             {"0001QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 24, 4, "3:2", counting()},
-             {"0002QV", 2, "HD 720p60      ", "960x720", 24000, 1001, 24, 4, "720p frame selection", counting()},
-             {"0003QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 24, 4, "2:3:3:2", counting()},
-             {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, "none", counting()},
-             {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, "none", counting()},
-             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, "none", counting()},
+             {"0001QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 24, 4, 1.0, "3:2", counting()},
+             {"0002QV", 2, "HD 720p60      ", "960x720", 24000, 1001, 24, 4, 1.0, "720p frame selection", counting()},
+             {"0003QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 24, 4, 1.0, "2:3:3:2", counting()},
+             {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, 960.0 / 1001, "none", counting()},
+             {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, 1.0, "none", counting()},
+             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, 960.0 / 1001, "none", counting()},
          }},
     };
     return cases;
@@ -141,11 +142,16 @@ TEST(ConvertCommand, WholeCardWithDefaultsAndWithRemoval)
             EXPECT_EQ(v["r_frame_rate"], std::to_string(e.rateNum) + "/" + std::to_string(e.rateDen));
             EXPECT_EQ(v["nb_read_frames"], std::to_string(e.frames));
             EXPECT_EQ(mediaInfoField(video, "Video", "FrameCount"), std::to_string(e.frames));
+            // Every channel keeps its own tone (lowered by 960/1001 where 25p became 23.976p)
+            // and has the clip's length.
             const int64_t samples = int64_t(e.frames) * 48000 * e.rateDen / e.rateNum;
             for (int ch = 0; ch < e.channels; ++ch) {
                 const fs::path audio = out / "Card1" / "CONTENTS" / "AUDIO" /
                                        (std::string(e.name) + "0" + std::to_string(ch) + ".MXF");
-                EXPECT_EQ(mediaInfoField(audio, "Audio", "SamplingCount"), std::to_string(samples)) << audio;
+                EXPECT_EQ(mediaInfoField(audio, "Audio", "SamplingRate"), "48000") << audio;
+                const auto pcm = decodePcm(audio);
+                EXPECT_EQ(int64_t(pcm.size()), samples) << audio;
+                EXPECT_NEAR(toneFrequency(pcm), 250.0 * (ch + 2) * e.toneScale, 4.0) << audio;
             }
 
             const LumaFrames luma = decodeLuma(video);

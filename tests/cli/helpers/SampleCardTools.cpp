@@ -101,6 +101,26 @@ std::string mediaInfoField(const fs::path& file, const std::string& trackType, c
     return out;
 }
 
+std::vector<int16_t> decodePcm(const fs::path& audio)
+{
+    const auto r = runCommand("ffmpeg -v quiet -i " + shellQuote(audio.string()) + " -f s16le -acodec pcm_s16le -");
+    std::vector<int16_t> samples(r.out.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = int16_t(uint8_t(r.out[2 * i]) | (uint8_t(r.out[2 * i + 1]) << 8));
+    return samples;
+}
+
+double toneFrequency(const std::vector<int16_t>& samples)
+{
+    if (samples.size() < 2)
+        return 0.0;
+    int crossings = 0;
+    for (size_t i = 1; i < samples.size(); ++i)
+        if ((samples[i - 1] < 0) != (samples[i] < 0))
+            ++crossings;
+    return crossings / 2.0 / (double(samples.size()) / 48000.0);
+}
+
 LumaFrames decodeLuma(const fs::path& video)
 {
     LumaFrames result;

@@ -35,6 +35,11 @@ LumaFrames decodeLuma(const std::filesystem::path& video);
 // (0: lines 0, 2, 4, ...; 1: lines 1, 3, ...). -1 when a digit is unreadable.
 int readCounter(const std::vector<uint8_t>& luma, int width, int height, int parity = -1);
 
+// The 16-bit samples of an audio file as FFmpeg decodes it.
+std::vector<int16_t> decodePcm(const std::filesystem::path& audio);
+// The frequency of a tone in Hz at 48 kHz, from its zero crossings.
+double toneFrequency(const std::vector<int16_t>& samples);
+
 // ffprobe's key=value entries of one stream ("v:0", "a:0").
 std::map<std::string, std::string> probeStream(const std::filesystem::path& file, const std::string& stream,
                                                const std::string& entries, bool countFrames = false);
