@@ -1,7 +1,9 @@
 // Re-encoding paths of the export checked through FFmpeg: 3:2 pulldown
 // removal from real telecined material (FFmpeg's telecine filter over
 // progressive pictures) must give back the progressive pictures.
+#include "avci/AvcDecoder.h"
 #include "engine/ExportResult.h"
+#include "engine/FramePreview.h"
 #include "engine/VideoFormat.h"
 #include "engine/helpers/ExportHarness.h"
 #include "mxf/MxfFile.h"
@@ -137,6 +139,104 @@ TEST(ExportReencode, Removal32GivesBackTheProgressivePictures)
             EXPECT_GT(psnr, 32.0) << "picture " << i;
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// Keeps what the pipeline showed.
+class RecordingPreview : public vorn::FramePreview {
+public:
+    struct Shown {
+        int format, width, height, scale, window;
+    };
+    void ShowFrame(const vorn::dv::PictureBuffer& picture, VideoFormat format, int scale, int window) override
+    {
+        shown.push_back({format, picture.width, picture.height, scale, window});
+    }
+    std::vector<Shown> shown;
+};
+
+// An AVC-Intra 100 720p50 clip re-encoded (noise reduction) cannot stay
+// AVC-Intra: it becomes 720p50 DVCPRO HD, says so, and shows its pictures.
+TEST(ExportReencode, AvcIntraReencodedBecomesDvcproHd)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    VORN_REQUIRE_TOOL("x264");
+    const fs::path dir = scratchDir("reencode_avci");
+    auto sh = [&dir](const std::string& cmd) {
+        const auto r = runCommand("cd " + shellQuote(dir.string()) + " && " + cmd);
+        EXPECT_EQ(r.exitCode, 0) << cmd << "\n" << r.err;
+    };
+    sh("ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=1280x720:r=50 -frames:v 3 -pix_fmt yuv422p10le -strict -1 "
+       "-f yuv4mpegpipe a.y4m");
+    sh("x264 --quiet --threads 1 --avcintra-class 100 --output-csp i422 --output-depth 10 --fps 50 -o a.264 a.y4m "
+       "2>/dev/null");
+    sh("ffmpeg -loglevel error -y -i a.264 -vf scale=960:720 -f rawvideo -pix_fmt yuv422p ref.yuv");
+    const auto stream = readBytes(dir / "a.264");
+    P2Clip clip = p2Clip(43, 3);
+    for (const auto& [offset, size] : vorn::avci::splitAccessUnits(stream.data(), stream.size()))
+        clip.frameData.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(offset),
+                                    stream.begin() + static_cast<std::ptrdiff_t>(offset + size));
+    ASSERT_EQ(clip.frameData.size(), 3u);
+    clip.writeBinaryGroup = false;   // P2's record would land inside x264's parameter sets
+    const auto files = writeP2Card(dir / "SRC", {clip});
+    const auto before = treeSnapshot(dir / "SRC");
+
+    RecordingPreview preview;
+    const ExportRun run = exportPaths(
+        {files[0].video.string()}, dir / "OUT",
+        [](ExportSettings& s) {
+            s.desiredRate = 50.0f;
+            s.options.emplace("ReduceNoise", "1");
+            s.options.emplace("ShowFrames", "1");
+            s.options.emplace("FrameScale", "Quarter scale");
+        },
+        [&preview](CVorn& engine, RecordingCaller&) { engine.SetPreview(&preview); });
+    ASSERT_EQ(run.results.size(), 1u);
+    const auto& r = run.results[0];
+    EXPECT_EQ(r.outcome, vorn::ClipOutcome::Complete) << run.log;
+    EXPECT_EQ(r.targetFormat, 4);
+    EXPECT_EQ(r.framesWritten, 3);
+    const size_t redirect =
+        run.log.find("Vorn cannot encode AVC-Intra; the frames will be written as 720-line DVCPROHD\r\n");
+    EXPECT_NE(redirect, std::string::npos) << run.log;
+    EXPECT_LT(redirect, run.log.find("Dest:"));
+    EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
+
+    // Decoded pictures at the AVC-Intra raster, processed ones at DVCPRO HD's.
+    ASSERT_EQ(preview.shown.size(), 6u);
+    for (size_t i = 0; i < preview.shown.size(); ++i) {
+        const auto& s = preview.shown[i];
+        const bool decoded = i % 2 == 0;
+        EXPECT_EQ(s.window, decoded ? vorn::FramePreview::kDecoded : vorn::FramePreview::kProcessed);
+        EXPECT_EQ(s.format, decoded ? 43 : 4);
+        EXPECT_EQ(s.width, decoded ? 1280 : 960);
+        EXPECT_EQ(s.height, 720);
+        EXPECT_EQ(s.scale, 4);
+    }
+
+    // FFmpeg's decode of the output is FFmpeg's decode of the source, scaled.
+    std::vector<uint8_t> dv;
+    {
+        CMxfFile out((dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF").string().c_str());
+        ASSERT_EQ(out.ReadHeaders(), 1);
+        EXPECT_EQ(out.VideoFormat(), 4);
+        std::vector<uint8_t> frame(288000);
+        for (int64_t i = 0; i < out.FrameCount(); ++i) {
+            const int got = out.ReadFrame(frame, i);
+            dv.insert(dv.end(), frame.begin(), frame.begin() + std::max(got, 0));
+        }
+    }
+    writeBytes(dir / "out.dv", dv);
+    sh("ffmpeg -v error -y -f dv -i out.dv -f rawvideo -pix_fmt yuv422p out.yuv");
+    const auto want = readBytes(dir / "ref.yuv"), got = readBytes(dir / "out.yuv");
+    const size_t frameBytes = 960 * 720 * 2;
+    ASSERT_EQ(got.size(), 3 * frameBytes);
+    ASSERT_EQ(want.size(), 3 * frameBytes);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_GT(lumaPsnr(want.data() + i * frameBytes, got.data() + i * frameBytes, 960, 720), 28.0) << i;
 }
 
 } // namespace
