@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,54 +62,124 @@ double lumaPsnr(const uint8_t* a, const uint8_t* b, int w, int h)
     return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-struct TelecineCase {
-    const char* name;
+struct Raster {
     int32_t format;
     int width, height;
     const char* firstField;   // telecine's first field
     const char* fieldOrder;   // setfield value
 };
 
+const Raster kHd1080{1, 1280, 1080, "top", "tff"};
+const Raster kNtsc50{8, 720, 480, "bottom", "bff"};
+
+// Twelve progressive pictures whose every line changes from picture to
+// picture (so that a field from the wrong picture shows), the DV frames of
+// their 3:2 telecine (15), and the pictures coded as DV frames one by one.
+struct Media {
+    std::vector<uint8_t> orig;                  // planar 4:2:2 pictures
+    std::vector<std::vector<uint8_t>> telecined;
+    std::vector<std::vector<uint8_t>> progressive;
+};
+
+const Media& media(const Raster& r)
+{
+    static std::map<int32_t, Media> made;
+    if (made.count(r.format))
+        return made[r.format];
+    Media& m = made[r.format];
+    const fs::path dir = scratchDir("reencode_media_" + std::to_string(r.format));
+    std::ostringstream size;
+    size << r.width << "x" << r.height;
+    const fs::path orig = dir / "orig.yuv", tele = dir / "tele.dv", prog = dir / "prog.dv";
+    std::ostringstream make, telecine, coded;
+    make << "ffmpeg -v error -y -f lavfi -i \"nullsrc=s=" << size.str()
+         << ":r=24000/1001,format=yuv422p,geq=lum='mod(X/2+Y/3+N*40\\,220)+16':cb=128:cr=128\" "
+         << "-frames:v 12 -f rawvideo " << shellQuote(orig.string());
+    telecine << "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s " << size.str() << " -r 24000/1001 -i "
+             << shellQuote(orig.string()) << " -vf telecine=first_field=" << r.firstField
+             << ":pattern=23,setfield=" << r.fieldOrder << " -c:v dvvideo -flags +ilme+ildct -f dv "
+             << shellQuote(tele.string());
+    coded << "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s " << size.str() << " -r 30000/1001 -i "
+          << shellQuote(orig.string()) << " -c:v dvvideo -f dv " << shellQuote(prog.string());
+    for (const auto& cmd : {make.str(), telecine.str(), coded.str()}) {
+        const auto res = runCommand(cmd);
+        EXPECT_EQ(res.exitCode, 0) << cmd << "\n" << res.err;
+    }
+    m.orig = readBytes(orig);
+    m.telecined = splitFrames(readBytes(tele), static_cast<size_t>(vorn::dvFrameBytes(r.format)));
+    m.progressive = splitFrames(readBytes(prog), static_cast<size_t>(vorn::dvFrameBytes(r.format)));
+    return m;
+}
+
+// A 60i clip of the given DV frames shot at 24 fps with a cadence pattern.
+P2Clip cadenceClip(const Raster& r, std::vector<std::vector<uint8_t>> frames, std::vector<uint8_t> cadence)
+{
+    P2Clip clip = p2Clip(r.format, static_cast<int64_t>(frames.size()));
+    clip.frameData = std::move(frames);
+    setBinaryGroup(clip, 24, 8);
+    clip.frameHook = [cadence](int64_t index, std::vector<uint8_t>& frame) {
+        frame[119] = static_cast<uint8_t>((frame[119] & ~3u) | cadence[static_cast<size_t>(index) % cadence.size()]);
+        frame[122] = binaryGroupCheck(frame[119], frame[120], frame[121]);
+    };
+    return clip;
+}
+
+// FFmpeg's decode of a written clip's video as planar 4:2:2 pictures.
+std::vector<uint8_t> ffmpegDecodeClip(const fs::path& dir)
+{
+    const fs::path outDv = dir / "out.dv", outYuv = dir / "out.yuv";
+    writeBytes(outDv, clipVideoStream(dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF"));
+    std::ostringstream decode;
+    decode << "ffmpeg -v error -y -f dv -i " << shellQuote(outDv.string()) << " -f rawvideo -pix_fmt yuv422p "
+           << shellQuote(outYuv.string());
+    const auto r = runCommand(decode.str());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return readBytes(outYuv);
+}
+
+// Luma PSNR of the lines of one parity (0: top field) of two pictures.
+double fieldPsnr(const uint8_t* a, const uint8_t* b, int w, int h, int parity)
+{
+    double sum = 0;
+    size_t n = 0;
+    for (int y = parity; y < h; y += 2)
+        for (int x = 0; x < w; ++x, ++n) {
+            const double d = static_cast<double>(a[static_cast<size_t>(y) * w + x]) - b[static_cast<size_t>(y) * w + x];
+            sum += d * d;
+        }
+    const double mse = sum / static_cast<double>(n);
+    return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
 TEST(ExportReencode, Removal32GivesBackTheProgressivePictures)
 {
     VORN_REQUIRE_TOOL("ffmpeg");
-    const TelecineCase cases[] = {
-        {"DVCPRO HD 1080i59.94", 1, 1280, 1080, "top", "tff"},
-        {"DVCPRO50 NTSC", 8, 720, 480, "bottom", "bff"},
+    struct Case {
+        const char* name;
+        Raster raster;
+        size_t first, count;          // telecined frames taken
+        std::vector<uint8_t> cadence;
+        std::vector<int> pictures;    // original picture of each output frame (-1: not compared)
+    };
+    // Telecine gives A/A, B/B, B/C, C/D, D/D: frames 2 and 3 mix fields.
+    const Case cases[] = {
+        {"1080i: mixed pair inside the group; two trailing frames not read", kHd1080, 0, 12, {2, 2, 1, 1, 0},
+         {0, 1, 2, 3, 4, 5, 6, 7}},
+        // From C/D on, slots 4 and 0 hold the mixed pair: the first group's
+        // slot 0 is rebuilt from one field, later groups take the field of
+        // the previous group's last frame.
+        {"1080i: mixed pair across groups", kHd1080, 3, 10, {1, 0, 2, 2, 1}, {-1, 3, 4, 5, 6, 7, 8, 9}},
+        {"DVCPRO50 NTSC (bottom field first)", kNtsc50, 0, 10, {2, 2, 1, 1, 0}, {0, 1, 2, 3, 4, 5, 6, 7}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path dir = scratchDir(std::string("reencode_32_") + std::to_string(c.format));
-        std::ostringstream sizeText;
-        sizeText << c.width << "x" << c.height;
-        const std::string size = sizeText.str();
-        const fs::path orig = dir / "orig.yuv", tele = dir / "tele.dv";
-        // Eight progressive pictures whose every line changes from picture to
-        // picture, so that a field from the wrong picture shows.
-        std::ostringstream make, telecine;
-        make << "ffmpeg -v error -y -f lavfi -i \"nullsrc=s=" << size
-             << ":r=24000/1001,format=yuv422p,geq=lum='mod(X/2+Y/3+N*40\\,220)+16':cb=128:cr=128\" "
-             << "-frames:v 8 -f rawvideo " << shellQuote(orig.string());
-        auto r = runCommand(make.str());
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        telecine << "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s " << size << " -r 24000/1001 -i "
-                 << shellQuote(orig.string()) << " -vf telecine=first_field=" << c.firstField
-                 << ":pattern=23,setfield=" << c.fieldOrder << " -c:v dvvideo -flags +ilme+ildct -f dv "
-                 << shellQuote(tele.string());
-        r = runCommand(telecine.str());
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-
-        P2Clip clip = p2Clip(c.format, 10);
-        clip.frameData = splitFrames(readBytes(tele), static_cast<size_t>(vorn::dvFrameBytes(c.format)));
-        ASSERT_EQ(clip.frameData.size(), 10u);
-        setBinaryGroup(clip, 24, 8);
-        // Telecine pattern 23 gives A/A, B/B, B/C, C/D, D/D: frames 2 and 3 mix fields.
-        const uint8_t cadence[5] = {2, 2, 1, 1, 0};
-        clip.frameHook = [&cadence](int64_t index, std::vector<uint8_t>& frame) {
-            frame[119] = static_cast<uint8_t>((frame[119] & ~3u) | cadence[index % 5]);
-            frame[122] = binaryGroupCheck(frame[119], frame[120], frame[121]);
-        };
-        const auto files = writeP2Card(dir / "SRC", {clip});
+        const Media& m = media(c.raster);
+        ASSERT_EQ(m.telecined.size(), 15u);
+        const fs::path dir = scratchDir("reencode_32_" + std::to_string(&c - cases));
+        std::vector<std::vector<uint8_t>> frames(m.telecined.begin() + static_cast<std::ptrdiff_t>(c.first),
+                                                 m.telecined.begin() + static_cast<std::ptrdiff_t>(c.first + c.count));
+        const auto files = writeP2Card(dir / "SRC", {cadenceClip(c.raster, frames, c.cadence)});
         const auto before = treeSnapshot(dir / "SRC");
 
         const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
@@ -119,25 +190,54 @@ TEST(ExportReencode, Removal32GivesBackTheProgressivePictures)
         const auto& res = run.results[0];
         EXPECT_EQ(res.outcome, vorn::ClipOutcome::Complete) << run.log;
         EXPECT_EQ(res.removal, "3:2");
-        EXPECT_EQ(res.framesWritten, 8);
+        EXPECT_EQ(res.framesWritten, static_cast<int64_t>(c.pictures.size()));
         EXPECT_EQ(res.rateNum, 24000);
         EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
 
-        const fs::path outDv = dir / "out.dv", outYuv = dir / "out.yuv";
-        writeBytes(outDv, clipVideoStream(dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF"));
-        std::ostringstream decode;
-        decode << "ffmpeg -v error -y -f dv -i " << shellQuote(outDv.string()) << " -f rawvideo -pix_fmt yuv422p "
-               << shellQuote(outYuv.string());
-        r = runCommand(decode.str());
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        const auto want = readBytes(orig), got = readBytes(outYuv);
-        const size_t frameBytes = static_cast<size_t>(c.width) * static_cast<size_t>(c.height) * 2;
-        ASSERT_EQ(got.size(), 8 * frameBytes);
-        for (size_t i = 0; i < 8; ++i) {
-            const double psnr = lumaPsnr(want.data() + i * frameBytes, got.data() + i * frameBytes, c.width, c.height);
-            EXPECT_GT(psnr, 32.0) << "picture " << i;
+        const auto got = ffmpegDecodeClip(dir);
+        const size_t frameBytes = static_cast<size_t>(c.raster.width) * static_cast<size_t>(c.raster.height) * 2;
+        ASSERT_EQ(got.size(), c.pictures.size() * frameBytes);
+        for (size_t i = 0; i < c.pictures.size(); ++i) {
+            if (c.pictures[i] < 0)
+                continue;
+            const double psnr = lumaPsnr(m.orig.data() + static_cast<size_t>(c.pictures[i]) * frameBytes,
+                                         got.data() + i * frameBytes, c.raster.width, c.raster.height);
+            EXPECT_GT(psnr, 32.0) << "output " << i;
         }
+    }
+}
+
+// 2:3 addition into 1080i: four progressive pictures become A, B, B/C, C/D,
+// D (top field first), written as nothing for three source frames and five
+// on the fourth.
+TEST(ExportReencode, Addition23WeavesTheFieldsTopFirst)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    const Media& m = media(kHd1080);
+    ASSERT_GE(m.progressive.size(), 8u);
+    const fs::path dir = scratchDir("reencode_add23");
+    std::vector<std::vector<uint8_t>> frames(m.progressive.begin(), m.progressive.begin() + 8);
+    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, frames, {2})});
+    const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
+        s.addPulldown = true;
+        s.desiredRate = 29.97f;
+        s.options.emplace("Add32", "1");
+    });
+    ASSERT_EQ(run.results.size(), 1u);
+    EXPECT_EQ(run.results[0].outcome, vorn::ClipOutcome::Complete) << run.log;
+    EXPECT_EQ(run.results[0].addition, "2:3");
+    EXPECT_EQ(run.results[0].framesWritten, 10);
+    const auto got = ffmpegDecodeClip(dir);
+    const int w = kHd1080.width, h = kHd1080.height;
+    const size_t frameBytes = static_cast<size_t>(w) * static_cast<size_t>(h) * 2;
+    ASSERT_EQ(got.size(), 10 * frameBytes);
+    // Picture of the top and the bottom field of each output frame.
+    const int top[10] = {0, 1, 1, 2, 3, 4, 5, 5, 6, 7};
+    const int bottom[10] = {0, 1, 2, 3, 3, 4, 5, 6, 7, 7};
+    for (size_t i = 0; i < 10; ++i) {
+        const uint8_t* out = got.data() + i * frameBytes;
+        EXPECT_GT(fieldPsnr(m.orig.data() + static_cast<size_t>(top[i]) * frameBytes, out, w, h, 0), 30.0) << i;
+        EXPECT_GT(fieldPsnr(m.orig.data() + static_cast<size_t>(bottom[i]) * frameBytes, out, w, h, 1), 30.0) << i;
     }
 }
 
