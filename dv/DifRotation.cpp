@@ -13,6 +13,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vorn::dv {
 
 namespace {
@@ -34,13 +38,23 @@ constexpr int kSegmentCapacity = 5 * (6 * 68 + 2 * 52);
 constexpr int kMirrorBlock[8] = {3, 2, 1, 0, 5, 4, 7, 6};
 
 // Mirroring both ways multiplies the basis function of frequency (u, v) by
-// (-1)^(u + v).
-constexpr bool oddFrequency(int index) { return (((index >> 3) + (index & 7)) & 1) != 0; }
+// (-1)^(u + v): per scan position, -1 where the sign changes, else 0.
+struct SignFlips {
+    alignas(16) int16_t mask[64];
+    SignFlips()
+    {
+        for (int pos = 0; pos < 64; ++pos) {
+            const int index = kZigzag88[pos];
+            mask[pos] = static_cast<int16_t>((((index >> 3) + (index & 7)) & 1) ? -1 : 0);
+        }
+    }
+};
+const SignFlips kSignFlips;
 
-// One block of the coefficient store: levels in natural order (level[0] is the
-// DC field value) and its QNO (bits 2-5) and class (bits 0-1).
+// One block of the coefficient store: levels in zigzag scan order (level[0]
+// is the DC field value) and its QNO (bits 2-5) and class (bits 0-1).
 struct StoredBlock {
-    int16_t level[64];
+    alignas(16) int16_t level[64];
     uint8_t qnoClass;
 };
 struct StoredMacroblock {
@@ -140,20 +154,31 @@ void fieldToFrame(detail::SegmentLevels::Block (&blocks)[8], int qno)
     }
 }
 
-// Code bits of a block (run/amplitude codes in zigzag order and the end of block),
-// as the encoder will write it.
+// Code bits of a block (levels in scan order, 16-byte aligned): its
+// run/amplitude codes and the end of block, as the encoder will write them.
 int blockBits(const int16_t* level)
 {
+#if defined(__SSE2__)
+    uint64_t zero = 0;
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i z0 = _mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(level + i)), _mm_setzero_si128());
+        const __m128i z1 =
+            _mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(level + i + 8)), _mm_setzero_si128());
+        zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(z0, z1)))) << i;
+    }
+    uint64_t nonZero = ~zero & ~uint64_t(1);
+#else
+    uint64_t nonZero = 0;
+    for (int pos = 1; pos < 64; ++pos)
+        nonZero |= static_cast<uint64_t>(level[pos] != 0) << pos;
+#endif
     const uint8_t* length = enc::pairLengths();
-    const uint8_t* zz = enc::zigzag();
     int bits = enc::kEobLength;
     int prev = 0;
-    for (int pos = 1; pos < 64; ++pos) {
-        const int v = level[zz[pos]];
-        if (v == 0)
-            continue;
-        const int amp = std::min(v < 0 ? -v : v, 255);
-        bits += length[(pos - prev - 1) * 256 + amp];
+    for (; nonZero; nonZero &= nonZero - 1) {
+        const int pos = __builtin_ctzll(nonZero);
+        const int v = level[pos];
+        bits += length[(pos - prev - 1) * 256 + std::min(v < 0 ? -v : v, 255)];
         prev = pos;
     }
     return bits;
@@ -186,7 +211,7 @@ void requantise(const int16_t* from, int s0, int s, int16_t* to)
 // A destination macroblock while its segment is assembled: the turned levels
 // as stored, and the quantiser they are written with.
 struct TurnedMacroblock {
-    int16_t original[8][64];
+    alignas(16) int16_t original[8][64]; // scan order
     int originalStep[8];
     int step[8];
     int bits[8];
@@ -268,7 +293,8 @@ void decodeSegments(PassState& st, int first, int end)
             if (levels.block[m][0].mode)
                 fieldToFrame(levels.block[m], levels.qno[m]);
             for (int b = 0; b < 8; ++b) {
-                std::memcpy(out.block[b].level, levels.block[m][b].level, sizeof out.block[b].level);
+                for (int pos = 0; pos < 64; ++pos)
+                    out.block[b].level[pos] = levels.block[m][b].level[kZigzag88[pos]];
                 out.block[b].qnoClass = static_cast<uint8_t>(((levels.qno[m] & 15) << 2) | (levels.block[m][b].cls & 3));
             }
         }
@@ -311,8 +337,10 @@ bool encodeSegments(PassState& st, int first, int end)
             t.total = 0;
             for (int b = 0; b < 8; ++b) {
                 const StoredBlock& sb = src.block[kMirrorBlock[b]];
-                for (int i = 0; i < 64; ++i)
-                    t.original[b][i] = static_cast<int16_t>(oddFrequency(i) ? -sb.level[i] : sb.level[i]);
+                for (int pos = 0; pos < 64; ++pos) {
+                    const int16_t flip = kSignFlips.mask[pos];
+                    t.original[b][pos] = static_cast<int16_t>((sb.level[pos] ^ flip) - flip);
+                }
                 const int blockQno = sb.qnoClass >> 2, cls = sb.qnoClass & 3;
                 t.originalStep[b] = t.step[b] = hdQuantStep(blockQno, cls);
                 enc::HdSegmentLevels::Block& ob = out.block[m][b];

@@ -865,7 +865,6 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
 {
     Impl& I = *m_impl;
     I.slots = 8;
-    const uint8_t* zz = zigzag();
     for (int b = 0; b < 8; ++b)
         I.slotOfBlock[b] = b;
     for (int m = 0; m < 5; ++m) {
@@ -877,10 +876,9 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
             B.dc = std::clamp<int>(L.level[0], -255, 255);
             uint64_t neg = 0;
             int n = 0;
-            for (int pos = 1; pos < 64; ++pos) {
-                const int v = L.level[zz[pos]];
-                if (v == 0)
-                    continue;
+            for (uint64_t nz = nonZeroMask(reinterpret_cast<const uint16_t*>(L.level)); nz; nz &= nz - 1) {
+                const int pos = __builtin_ctzll(nz);
+                const int v = L.level[pos];
                 neg |= static_cast<uint64_t>(v < 0) << pos;
                 I.pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min(v < 0 ? -v : v, 255))};
             }

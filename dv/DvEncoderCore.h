@@ -46,12 +46,12 @@ struct SlotArea {
 };
 
 // Quantised DVCPRO HD blocks of one video segment, written as they are (no
-// transform or quantiser search): levels in natural order (row * 8 + column),
-// level[0] the DC field value; 8-8 DCT mode.
+// transform or quantiser search): levels in zigzag scan order, level[0] the DC
+// field value; 8-8 DCT mode.
 struct HdSegmentLevels {
     int qno[5] = {};
     struct Block {
-        int16_t level[64];
+        alignas(16) int16_t level[64];
         int cls;
     } block[5][8];
 };
