@@ -125,6 +125,31 @@ TEST(ExportCopy, CopyPathsKeepTheChosenFramesAndTheirData)
         const fs::path video = dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / (c.clip.name + ".MXF");
         EXPECT_EQ(markersOf(video), c.markers);
         EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
+        // Standard-definition and AVC-Intra frames are the source's bytes but
+        // for the restamped time code and binary group (subcode blocks of DV,
+        // the header records of AVC-Intra).
+        if (c.target == 2)
+            continue;
+        CMxfFile out(video.string().c_str());
+        ASSERT_EQ(out.ReadHeaders(), 1);
+        std::vector<uint8_t> frame(static_cast<size_t>(vorn::kMaxFrameBufferBytes));
+        for (size_t i = 0; i < c.markers.size(); ++i) {
+            SCOPED_TRACE(i);
+            const int got = out.ReadFrame(frame, static_cast<int64_t>(i));
+            auto want = p2Frame(c.clip, c.markers[i]);
+            ASSERT_EQ(got, static_cast<int>(want.size()));
+            if (vorn::isAvcIntra(c.target)) {
+                const size_t base = (i == 0 ? 512 : 0) + 6;
+                for (size_t b = base + 28; b < base + 67; ++b)
+                    want[b] = frame[b];
+            } else {
+                for (size_t seq = 0; seq + 12000 <= want.size(); seq += 12000)
+                    std::copy(frame.begin() + static_cast<std::ptrdiff_t>(seq + 80),
+                              frame.begin() + static_cast<std::ptrdiff_t>(seq + 240),
+                              want.begin() + static_cast<std::ptrdiff_t>(seq + 80));
+            }
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), frame.begin()));
+        }
     }
 }
 
