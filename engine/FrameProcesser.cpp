@@ -50,9 +50,9 @@ BGinfo& sharedBGinfo()
 
 void FrameBuffers::allocate(const ConversionPlan& plan, int32_t sourceFrameSize, int32_t laterFrameSize)
 {
-    const bool groupOfFive =
-        plan.removePulldown && plan.remove32 && plannerGroup(plan.sourceFormat) == PlannerGroup::G60i;
-    const bool addInto60i = plan.addPulldown && plannerGroup(plan.targetFormat) == PlannerGroup::G60i;
+    // Compressed frames hold the larger of source and output frames, and the
+    // 720p50 size that a 720-line move needs; pictures are sized by the frame
+    // processor to the clip's rasters when it first decodes.
     const int32_t largest = std::max({sourceFrameSize, laterFrameSize, dvFrameBytes(plan.targetFormat),
                                       isAvcIntra(plan.targetFormat) ? 0 : 288000});
     const size_t frameBytes =
@@ -60,13 +60,6 @@ void FrameBuffers::allocate(const ConversionPlan& plan, int32_t sourceFrameSize,
     for (auto& c : compressed)
         c.assign(frameBytes, 0);
     frameSizes.fill(0);
-    if (!plan.reencode)
-        return;
-    const int pictures = groupOfFive || addInto60i ? kCount : 1;
-    for (int i = 0; i < pictures; ++i) {
-        decoded[static_cast<size_t>(i)].bytes.reserve(
-            static_cast<size_t>(2 * std::max(codedWidth(plan.sourceFormat), 1) * std::max(formatLines(plan.sourceFormat), 1)));
-    }
 }
 
 void FrameBuffers::release()

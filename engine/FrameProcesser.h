@@ -42,10 +42,10 @@ struct FrameBuffers {
     std::vector<uint8_t> frame0;
     int32_t frame0Size = 0;
 
-    // Sizes the buffers for a planned clip: compressed frames for the larger
-    // of source and output frames (plus the 512 header bytes an AVC-Intra
-    // output may need in front); pictures only when frames are re-encoded,
-    // five of them only for steps of five frames. Throws std::bad_alloc.
+    // Sizes the compressed frames for a planned clip: the larger of source
+    // and output frames, plus the 512 header bytes an AVC-Intra output may
+    // need in front. Pictures take the clip's rasters when first decoded.
+    // Throws std::bad_alloc.
     void allocate(const ConversionPlan& plan, int32_t sourceFrameSize, int32_t laterFrameSize);
     void release();
 };

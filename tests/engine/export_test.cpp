@@ -335,3 +335,25 @@ TEST(ExportDriver, DestinationHoldingTheSourceCardLeavesItUntouched)
 }
 
 } // namespace
+
+namespace {
+
+// An exporter that cannot start its clip (here: the destination is a file,
+// so no card folder can be made) ends the whole export as aborted.
+TEST(ExportDriver, ExporterInitialisationFailureAbortsTheExport)
+{
+    const fs::path dir = scratchDir("export_init_failure");
+    const auto paths = twoPalClips(dir);
+    const auto before = treeSnapshot(dir / "SRC");
+    writeText(dir / "OUT", "not a folder");
+    const ExportRun run = exportPaths(paths, dir / "OUT", [](ExportSettings& s) { s.desiredRate = 25.0f; });
+    EXPECT_EQ(run.verdict, "\r\n*** Export Aborted ***\r\n");
+    EXPECT_NE(run.log.find("\r\nError encountered during Initialization.\r\n"), std::string::npos) << run.log;
+    ASSERT_EQ(run.results.size(), 2u);
+    EXPECT_EQ(run.results[0].outcome, ClipOutcome::Error);
+    EXPECT_EQ(run.results[1].outcome, ClipOutcome::NotStarted);
+    EXPECT_EQ(readText(dir / "OUT"), "not a folder");
+    EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
+}
+
+} // namespace
