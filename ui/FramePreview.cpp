@@ -1,0 +1,105 @@
+#include "ui/FramePreview.h"
+
+#include <QMetaObject>
+#include <QPainter>
+
+namespace vorn::ui {
+
+namespace {
+// Border the window keeps around the picture (client = picture + this).
+constexpr int kExtraWidth = 10;
+constexpr int kExtraHeight = 28;
+} // namespace
+
+CPreviewWindow::CPreviewWindow(const QString& title)
+    : QWidget(nullptr, Qt::Window)
+{
+    setWindowTitle(title);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    resize(720, 540);
+}
+
+void CPreviewWindow::setFrame(const QImage& image)
+{
+    m_image = image;
+}
+
+void CPreviewWindow::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    if (!m_image.isNull())
+        painter.drawImage(0, 0, m_image);
+}
+
+CFramePreview::CFramePreview(QObject* parent)
+    : QObject(parent)
+{
+    m_decoded.widget = new CPreviewWindow(QStringLiteral("Decoded Frame"));
+    m_decoded.widget->setObjectName(QStringLiteral("decodedFrame"));
+    m_processed.widget = new CPreviewWindow(QStringLiteral("Processed Frame"));
+    m_processed.widget->setObjectName(QStringLiteral("processedFrame"));
+    m_decoded.widget->move(0, 0);
+    m_processed.widget->move(m_decoded.widget->frameGeometry().right() + 1, 0);
+}
+
+CFramePreview::~CFramePreview()
+{
+    delete m_decoded.widget;
+    delete m_processed.widget;
+}
+
+CFramePreview::Slot& CFramePreview::slot(int window)
+{
+    return window == Decoded ? m_decoded : m_processed;
+}
+
+const CFramePreview::Slot& CFramePreview::slot(int window) const
+{
+    return window == Decoded ? m_decoded : m_processed;
+}
+
+CPreviewWindow* CFramePreview::window(int window) const
+{
+    return slot(window).widget;
+}
+
+int CFramePreview::drawnCount(int window) const { return slot(window).drawn.load(); }
+int CFramePreview::droppedCount(int window) const { return slot(window).dropped.load(); }
+
+bool CFramePreview::offerFrame(int window, QImage image)
+{
+    Slot& s = slot(window);
+    bool expected = false;
+    if (!s.busy.compare_exchange_strong(expected, true)) {
+        s.dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    const int target = window == Decoded ? Decoded : Processed;
+    QMetaObject::invokeMethod(this, [this, target, image = std::move(image)] { draw(target, image); },
+                              Qt::QueuedConnection);
+    return true;
+}
+
+void CFramePreview::draw(int window, const QImage& image)
+{
+    Slot& s = slot(window);
+    if (!m_decoded.widget->isVisible())
+        m_decoded.widget->show();
+    if (!m_processed.widget->isVisible())
+        m_processed.widget->show();
+
+    if (image.size() != s.frameSize) {
+        s.frameSize = image.size();
+        s.widget->resize(image.width() + kExtraWidth, image.height() + kExtraHeight);
+        // "Decoded Frame" stays at the left; "Processed Frame" starts at its right edge.
+        m_decoded.widget->move(0, 0);
+        m_processed.widget->move(m_decoded.widget->frameGeometry().right() + 1, 0);
+    }
+    s.widget->setFrame(image);
+    s.widget->repaint();
+    s.drawn.fetch_add(1, std::memory_order_relaxed);
+    s.busy.store(false);
+}
+
+} // namespace vorn::ui
