@@ -6,7 +6,7 @@ kind=${1:-test}
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev
       qt6-base-dev qt6-base-dev-tools)
 case "$kind" in
-  test)  pkgs+=(ffmpeg x264 mediainfo xvfb xauth) ;;
+  test)  pkgs+=(ffmpeg x264 mediainfo xvfb xauth openssl) ;;
   bench) pkgs+=(ffmpeg x264 mediainfo hyperfine) ;;
 esac
 missing=()
