@@ -272,7 +272,7 @@ private slots:
         QTest::addColumn<bool>("asked");
         QTest::addColumn<bool>("saved");
         QTest::addColumn<QString>("destination");
-        const QString def = QStringLiteral("C:\\quintellFiles");
+        const QString def = QString::fromStdString(COptions().getString(OptionKey::DestinationFolder).str());
         QTest::newRow("none found") << 0 << false << true << false << false << def;
         QTest::newRow("versioned key, yes") << 1 << true << true << true << true << "/old/dest";
         QTest::newRow("plain key, yes") << 2 << true << true << true << true << "/old/dest";
