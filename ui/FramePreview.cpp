@@ -1,5 +1,7 @@
 #include "ui/FramePreview.h"
 
+#include "dv/ColourConversion.h"
+
 #include <QMetaObject>
 #include <QPainter>
 
@@ -67,18 +69,52 @@ CPreviewWindow* CFramePreview::window(int window) const
 int CFramePreview::drawnCount(int window) const { return slot(window).drawn.load(); }
 int CFramePreview::droppedCount(int window) const { return slot(window).dropped.load(); }
 
-bool CFramePreview::offerFrame(int window, QImage image)
+bool CFramePreview::reserve(Slot& s)
 {
-    Slot& s = slot(window);
     bool expected = false;
-    if (!s.busy.compare_exchange_strong(expected, true)) {
-        s.dropped.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
+    if (s.busy.compare_exchange_strong(expected, true))
+        return true;
+    s.dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+void CFramePreview::post(int window, QImage image)
+{
     const int target = window == Decoded ? Decoded : Processed;
     QMetaObject::invokeMethod(this, [this, target, image = std::move(image)] { draw(target, image); },
                               Qt::QueuedConnection);
+}
+
+bool CFramePreview::offerFrame(int window, QImage image)
+{
+    if (!reserve(slot(window)))
+        return false;
+    post(window, std::move(image));
     return true;
+}
+
+void CFramePreview::ShowFrame(const dv::PictureBuffer& picture, VideoFormat /*format*/, int scale, int window)
+{
+    if (scale != 1 && scale != 2 && scale != 4)
+        return;
+    const int w = picture.width / scale;
+    const int h = picture.height / scale;
+    if (w <= 0 || h <= 0 || picture.size() < static_cast<size_t>(picture.pitch()) * static_cast<size_t>(picture.height))
+        return;
+    Slot& s = slot(window);
+    if (!reserve(s))
+        return;
+    // The bitmap comes bottom row first; the image is stored top row first.
+    QImage bitmap(w, h, QImage::Format_BGR888);
+    const bool converted =
+        !bitmap.isNull()
+        && dv::packedToBgr({picture.data(), picture.size()}, picture.width, picture.height, scale,
+                           {bitmap.bits(), static_cast<size_t>(bitmap.sizeInBytes())}, bitmap.bytesPerLine());
+    if (!converted) {
+        s.busy.store(false);
+        return;
+    }
+    post(window, std::move(bitmap).mirrored(false, true));
 }
 
 void CFramePreview::draw(int window, const QImage& image)

@@ -5,6 +5,8 @@
 // waiting to be drawn is dropped.
 #pragma once
 
+#include "engine/FramePreview.h"
+
 #include <QImage>
 #include <QObject>
 #include <QWidget>
@@ -27,13 +29,17 @@ private:
     QImage m_image;
 };
 
-class CFramePreview : public QObject {
+class CFramePreview : public QObject, public vorn::FramePreview {
     Q_OBJECT
 public:
-    enum Target { Decoded = 1, Processed = 2 };
+    enum Target { Decoded = kDecoded, Processed = kProcessed };
 
     explicit CFramePreview(QObject* parent = nullptr);
     ~CFramePreview() override;
+
+    // Export thread: converts the picture to a bitmap at the scale and hands it
+    // to the window, unless the window's previous picture is still waiting.
+    void ShowFrame(const dv::PictureBuffer& picture, VideoFormat format, int scale, int window) override;
 
     // Any thread: queues the picture for a window (1 "Decoded Frame", anything
     // else "Processed Frame"). Returns false when it was dropped because the
@@ -53,6 +59,8 @@ private:
         std::atomic<int> dropped{0};
         QSize frameSize;
     };
+    bool reserve(Slot& s);
+    void post(int window, QImage image);
     Slot& slot(int window);
     const Slot& slot(int window) const;
     void draw(int window, const QImage& image);

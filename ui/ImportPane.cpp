@@ -6,6 +6,7 @@
 #include "ui/FramePreview.h"
 #include "ui/OptionsDialog.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QMutexLocker>
@@ -89,7 +90,20 @@ CImportPane::CImportPane(QWidget* parent)
     ClearSession();
 }
 
-CImportPane::~CImportPane() = default;
+CImportPane::~CImportPane()
+{
+    // The export thread calls this pane: stop it and let it end first. Events
+    // keep being handled meanwhile, so a message box it raises can be answered.
+    if (m_vorn.IsExporting()) {
+        Abort();
+        m_vorn.ClearPause();
+        while (m_vorn.IsExporting()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            QThread::msleep(10);
+        }
+    }
+    m_vorn.WaitForExport();
+}
 
 void CImportPane::resizeEvent(QResizeEvent* event)
 {
@@ -142,7 +156,6 @@ void CImportPane::ShowOptions()
 
 void CImportPane::StartOrPause()
 {
-#ifdef VORN_HAVE_EXPORT
     if (m_running) {
         // Pause: the export thread waits at its next check while the question is open.
         m_vorn.SetPause();
@@ -169,10 +182,10 @@ void CImportPane::StartOrPause()
     m_vorn.SetPulldown(options.getBool(OptionKey::RemovePulldown) ? 1 : 0,
                        options.getBool(OptionKey::AddPulldown) ? 1 : 0);
     m_vorn.SetDesiredRate(options.getFloat(OptionKey::DesiredFrameRate, 23.976f));
-    m_vorn.SetPreviewTarget(m_preview, 80);
+    m_vorn.SetPreviewTarget(CFramePreview::Decoded, 80);
+    m_vorn.SetPreview(m_preview);
     m_vorn.ClearPause();
     m_vorn.StartExport(this);
-#endif
 }
 
 // ---- CCaller: queue on any thread, carry out on the pane's thread ----

@@ -129,7 +129,7 @@ void CQuintellVornDlg::startUpdateCheck()
 {
     auto* check = new CUpdateCheck;
     CVorn* engine = &m_pane->Engine();
-    check->isExporting = [engine] { return engine->m_exporting.load() != 0; };
+    check->isExporting = [engine] { return engine->IsExporting(); };
     connect(check, &CUpdateCheck::updateOffered, this, [this](const QString& message, const QUrl& page) {
         m_updateAction->setChecked(answerUpdateOffer(message, page, vorn::theOptions()));
     });
@@ -189,9 +189,7 @@ void CQuintellVornDlg::closeEvent(QCloseEvent* event)
         // The export thread still uses the pane: stop it and close when it has ended.
         m_closeAfterExport = true;
         m_pane->Abort();
-#ifdef VORN_HAVE_EXPORT
         m_pane->Engine().ClearPause();
-#endif
         event->ignore();
         return;
     }
