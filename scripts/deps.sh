@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is installed.
-# Usage: scripts/deps.sh [build|test|bench]   (default: test)
+# Usage: scripts/deps.sh [build|test|bench|screenshots]   (default: test)
 set -euo pipefail
 kind=${1:-test}
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev
@@ -8,6 +8,7 @@ pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev li
 case "$kind" in
   test)  pkgs+=(ffmpeg x264 mediainfo xvfb xauth openssl) ;;
   bench) pkgs+=(ffmpeg x264 mediainfo hyperfine) ;;
+  screenshots) pkgs+=(xvfb xauth twm) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do

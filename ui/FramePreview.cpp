@@ -120,18 +120,18 @@ void CFramePreview::ShowFrame(const dv::PictureBuffer& picture, VideoFormat /*fo
 void CFramePreview::draw(int window, const QImage& image)
 {
     Slot& s = slot(window);
+    // Sized before it is shown, so the window manager maps it at its size.
+    if (image.size() != s.frameSize) {
+        s.frameSize = image.size();
+        s.widget->resize(image.width() + kExtraWidth, image.height() + kExtraHeight);
+    }
     if (!m_decoded.widget->isVisible())
         m_decoded.widget->show();
     if (!m_processed.widget->isVisible())
         m_processed.widget->show();
-
-    if (image.size() != s.frameSize) {
-        s.frameSize = image.size();
-        s.widget->resize(image.width() + kExtraWidth, image.height() + kExtraHeight);
-        // "Decoded Frame" stays at the left; "Processed Frame" starts at its right edge.
-        m_decoded.widget->move(0, 0);
-        m_processed.widget->move(m_decoded.widget->frameGeometry().right() + 1, 0);
-    }
+    // "Decoded Frame" stays at the left; "Processed Frame" starts at its right edge.
+    m_decoded.widget->move(0, 0);
+    m_processed.widget->move(m_decoded.widget->frameGeometry().right() + 1, 0);
     s.widget->setFrame(image);
     s.widget->repaint();
     s.drawn.fetch_add(1, std::memory_order_relaxed);

@@ -328,8 +328,6 @@ private slots:
         pane.StartButton()->click();
         QVERIFY(waitForEnd(pane, ended));
         const QString log = pane.Log()->toPlainText();
-        if (log.contains(QStringLiteral("Vorn cannot do the format change")))
-            QSKIP("the converter cannot do this format change yet");
         QVERIFY2(log.endsWith(QStringLiteral("\n*** Export is complete ***\n") + QString::fromLatin1(kPressClear)),
                  qPrintable(log.right(600)));
         CFramePreview* preview = pane.Preview();

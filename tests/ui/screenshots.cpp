@@ -32,14 +32,14 @@ void settle(int ms = 300)
 }
 
 // The window as the screen shows it (falls back to rendering the widget).
-bool shoot(QWidget* w, const char* name)
+bool shoot(QWidget* w, const char* name, bool withFrame = true)
 {
     w->raise();
     w->activateWindow();
-    settle();
+    settle(800); // the window manager frames a new window first
     QPixmap pixmap;
     if (QScreen* screen = w->screen(); screen && QGuiApplication::platformName() == QLatin1String("xcb")) {
-        const QRect r = w->frameGeometry();
+        const QRect r = withFrame ? w->frameGeometry() : w->geometry();
         pixmap = screen->grabWindow(0, r.x(), r.y(), r.width(), r.height());
     }
     if (pixmap.isNull())
@@ -102,7 +102,8 @@ int main(int argc, char* argv[])
         ok &= shoot(&about, "about-box.png");
         CAboutDialog splash(CAboutDialog::Splash, &window);
         splash.show();
-        ok &= shoot(&splash, "about-splash.png");
+        // A borderless window: twm frames it all the same, so only the window is taken.
+        ok &= shoot(&splash, "about-splash.png", false);
     }
 
     {
@@ -117,7 +118,9 @@ int main(int argc, char* argv[])
     // A conversion with the preview on: the picture is decoded, processed and re-encoded.
     options.setBool(OptionKey::ShowFrames, true);
     options.setString(OptionKey::FrameScale, "Half scale");
-    options.setBool(OptionKey::ReduceNoise, true);
+    options.setString(OptionKey::DesiredFrameSize, FrameSizeText::To720);
+    window.move(40, 620); // below the preview windows
+    settle();
     CImportPane* pane = window.pane();
     CFramePreview* preview = pane->Preview();
     pane->StartButton()->click();
