@@ -69,7 +69,7 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
     using namespace vorn::cli;
     using namespace vorn::mxf;
     loadOptions(common);
-    const OutputFormat* fmt = outputFormat(o.format);
+    const vorn::VideoFormatInfo* fmt = vorn::videoFormatInfo(o.format);
     if (!fmt) throw UsageError("--format must be a video format code 1-10 or 32-43");
     const Rate rate = parseRate(o.rate);
     if (o.audio.size() > 8) throw UsageError("at most 8 --audio channels");

@@ -6,16 +6,19 @@ namespace vorn::dv {
 
 namespace {
 
-constexpr DvFormatInfo makeInfo(VideoFormat code, const char* name, int w, int h, int full, int bytes, int channels,
-                                int seq, int videoSeq, int blocks, ChromaLayout chroma, bool hd)
+// The codec's layout of a DV-family code; names, rasters and frame bytes come
+// from the video format table.
+constexpr DvFormatInfo makeInfo(VideoFormat code, int channels, int seq, int videoSeq, int blocks, ChromaLayout chroma,
+                                bool hd)
 {
+    const VideoFormatInfo& row = *videoFormatInfo(code);
     DvFormatInfo i;
     i.code = code;
-    i.codecName = name;
-    i.codedWidth = w;
-    i.height = h;
-    i.fullWidth = full;
-    i.bytesPerFrame = bytes;
+    i.codecName = row.codecName;
+    i.codedWidth = row.codedWidth;
+    i.height = row.lines;
+    i.fullWidth = row.pictureWidth;
+    i.bytesPerFrame = row.dvFrameBytes;
     i.channels = channels;
     i.sequencesPerChannel = seq;
     i.videoSequencesPerChannel = videoSeq;
@@ -26,19 +29,26 @@ constexpr DvFormatInfo makeInfo(VideoFormat code, const char* name, int w, int h
     return i;
 }
 
-const std::array<DvFormatInfo, 11> kFormats = {
+constexpr std::array<DvFormatInfo, 11> kFormats = {
     DvFormatInfo{},
-    makeInfo(1, "DV100_1080/59.94i", 1280, 1080, 1920, 480000, 4, 10, 10, 8, ChromaLayout::k422Hd, true),
-    makeInfo(2, "DV100_720/59.94p", 960, 720, 1280, 240000, 2, 10, 10, 8, ChromaLayout::k422Hd, true),
-    makeInfo(3, "DV100_1080/50i", 1440, 1080, 1920, 576000, 4, 12, 11, 8, ChromaLayout::k422Hd, true),
-    makeInfo(4, "DV100_720/50p", 960, 720, 1280, 288000, 2, 12, 10, 8, ChromaLayout::k422Hd, true),
-    makeInfo(5, "DV25_411", 720, 480, 720, 120000, 1, 10, 10, 6, ChromaLayout::k411, false),
-    makeInfo(6, "DV25_420", 720, 576, 720, 144000, 1, 12, 12, 6, ChromaLayout::k420, false),
-    makeInfo(7, "DV50_422", 720, 576, 720, 288000, 2, 12, 12, 6, ChromaLayout::k422Sd, false),
-    makeInfo(8, "DV50_422", 720, 480, 720, 240000, 2, 10, 10, 6, ChromaLayout::k422Sd, false),
-    makeInfo(9, "DV25_411", 720, 576, 720, 144000, 1, 12, 12, 6, ChromaLayout::k411, false),
-    makeInfo(10, "DV25_411", 720, 480, 720, 120000, 1, 10, 10, 6, ChromaLayout::k411, false),
+    makeInfo(1, 4, 10, 10, 8, ChromaLayout::k422Hd, true),
+    makeInfo(2, 2, 10, 10, 8, ChromaLayout::k422Hd, true),
+    makeInfo(3, 4, 12, 11, 8, ChromaLayout::k422Hd, true),
+    makeInfo(4, 2, 12, 10, 8, ChromaLayout::k422Hd, true),
+    makeInfo(5, 1, 10, 10, 6, ChromaLayout::k411, false),
+    makeInfo(6, 1, 12, 12, 6, ChromaLayout::k420, false),
+    makeInfo(7, 2, 12, 12, 6, ChromaLayout::k422Sd, false),
+    makeInfo(8, 2, 10, 10, 6, ChromaLayout::k422Sd, false),
+    makeInfo(9, 1, 12, 12, 6, ChromaLayout::k411, false),
+    makeInfo(10, 1, 10, 10, 6, ChromaLayout::k411, false),
 };
+// The codec's frame layout must agree with the table's frame bytes.
+static_assert([] {
+    for (int c = 1; c <= 10; ++c)
+        if (kFormats[c].channels * kFormats[c].sequencesPerChannel * kDifSequenceBytes != kFormats[c].bytesPerFrame)
+            return false;
+    return true;
+}());
 
 } // namespace
 

@@ -3,6 +3,8 @@
 // (one compressed DV-family frame as 80-byte DIF blocks).
 #pragma once
 
+#include "dv/VideoFormats.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -521,7 +521,7 @@ int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int
     m_clip = CMxfClip();
     const int code = m_formatCode;
     const uint32_t num = m_rateNumerator, den = m_rateDenominator ? m_rateDenominator : 1;
-    const OutputFormat* fmt = outputFormat(code);
+    const VideoFormatInfo* fmt = videoFormatInfo(code);
     const uint64_t frames = frameCount > 0 ? uint64_t(frameCount) : 0;
 
     m_clip.SetValue("ClipName", clipName);
@@ -573,7 +573,7 @@ MxfHeaderParams CExportMxf::headerParams() const
 {
     MxfHeaderParams p;
     const int F = m_formatCode;
-    const OutputFormat* fmt = outputFormat(F);
+    const VideoFormatInfo* fmt = videoFormatInfo(F);
     const int lines = m_pictureLines > 0 ? m_pictureLines : (fmt ? fmt->lines : 0);
     const bool full = F == 2 || F == 4 || (F >= 34 && F <= 37) || (F >= 40 && F <= 43);
     p.frameSize = m_frameSize ? m_frameSize : (fmt && !isAvcIntraCode(F) ? fmt->dvFrameBytes : 0);

@@ -95,31 +95,6 @@ constexpr PrimerEntry kPrimer[] = {
 };
 static_assert(sizeof(kPrimer) / sizeof(kPrimer[0]) == 91, "primer pack holds 91 entries");
 
-constexpr OutputFormat kFormats[] = {
-    {1, "DV100_1080/59.94i", 1920, 1080, 480000, false},
-    {2, "DV100_720/59.94p", 1280, 720, 240000, true},
-    {3, "DV100_1080/50i", 1920, 1080, 576000, false},
-    {4, "DV100_720/50p", 1280, 720, 288000, true},
-    {5, "DV25_411", 720, 480, 120000, false},
-    {6, "DV25_420", 720, 576, 144000, false},
-    {7, "DV50_422", 720, 576, 288000, false},
-    {8, "DV50_422", 720, 480, 240000, false},
-    {9, "DV25_411", 720, 576, 144000, false},
-    {10, "DV25_411", 720, 480, 120000, false},
-    {32, "AVC-I_1080/59.94i", 1920, 1080, 999999, false},
-    {33, "AVC-I_1080/50i", 1920, 1080, 999999, false},
-    {34, "AVC-I_1080/29.97p", 1920, 1080, 999999, true},
-    {35, "AVC-I_1080/25p", 1920, 1080, 999999, true},
-    {36, "AVC-I_720/59.94p", 1280, 720, 999999, true},
-    {37, "AVC-I_720/50p", 1280, 720, 999999, true},
-    {38, "AVC-I_1080/59.94i", 1920, 1080, 999999, false},
-    {39, "AVC-I_1080/50i", 1920, 1080, 999999, false},
-    {40, "AVC-I_1080/29.97p", 1920, 1080, 999999, true},
-    {41, "AVC-I_1080/25p", 1920, 1080, 999999, true},
-    {42, "AVC-I_720/59.94p", 1280, 720, 999999, true},
-    {43, "AVC-I_720/50p", 1280, 720, 999999, true},
-};
-
 // Essence container byte 14 and picture coding bytes 13-14 of the DV codes 1-10.
 constexpr uint8_t kDvContainerByte[11] = {0, 0x60, 0x62, 0x61, 0x63, 0x01, 0x02, 0x51, 0x50, 0x41, 0x40};
 constexpr uint8_t kDvCoding[11][2] = {{0, 0}, {2, 5}, {2, 7}, {2, 6}, {2, 8}, {1, 1}, {1, 2}, {2, 4}, {2, 3}, {2, 2}, {2, 1}};
@@ -274,13 +249,6 @@ std::array<uint8_t, 32> identName(const char* text)
 
 } // namespace
 
-const OutputFormat* outputFormat(int code)
-{
-    for (const auto& f : kFormats)
-        if (f.code == code) return &f;
-    return nullptr;
-}
-
 uint64_t MxfEssenceWriter::audioSamplesFor(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator)
 {
     if (rateNumerator == 0) return 0;
@@ -325,7 +293,7 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
     m_audioBytesWritten = 0;
     const bool audio = m_kind == kAudio;
     const bool avc = !audio && isAvcIntraCode(p.formatCode);
-    const OutputFormat* fmt = outputFormat(p.formatCode);
+    const VideoFormatInfo* fmt = videoFormatInfo(p.formatCode);
     const int channels = std::clamp(p.audioChannels, 0, 8);
     const uint32_t num = p.rateNumerator, den = p.rateDenominator ? p.rateDenominator : 1;
     m_roundedRate = int(double(num) / den + 0.1);
@@ -550,7 +518,7 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
             v.item64(0x3002, p.frameCount);
             v.itemRaw(0x3004, container);
             v.item8(0x320C, layout);
-            v.item32(0x3203, uint32_t(fmt ? fmt->storedWidth : 0));
+            v.item32(0x3203, uint32_t(fmt ? fmt->pictureWidth : 0));
             v.item32(0x3202, storedHeight);
             v.itemRational(0x320E, p.aspectNumerator, p.aspectDenominator);
             v.tag(0x320D, 16); v.u32(2); v.u32(4); v.u32(line1); v.u32(line2);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dv/DvSystemData.h"
+#include "dv/VideoFormats.h"
 #include "mxf/Umid.h"
 
 #include <cstdint>
@@ -14,20 +15,7 @@
 
 namespace vorn::mxf {
 
-// Per-format constants of the output formats this writer knows (the video
-// format codes 1-10 and 32-43). mxf/ keeps its own small table because it may
-// not depend on the engine's format table.
-struct OutputFormat {
-    int code = 0;
-    const char* codecName = "";   // as written in the clip XML
-    int storedWidth = 0;          // StoredWidth of the picture descriptor
-    int lines = 0;                // picture lines
-    uint32_t dvFrameBytes = 0;    // bytes of one frame (999999 for AVC-Intra)
-    bool progressive = false;     // a progressive (non-field) format
-};
-// Null for a code that is not an output format.
-const OutputFormat* outputFormat(int code);
-inline bool isAvcIntraCode(int code) { return (code & 32) != 0; }
+inline bool isAvcIntraCode(int code) { return vorn::isAvcIntra(code); }
 
 // Everything WriteHeader needs, as the exporter computes it per clip.
 struct MxfHeaderParams {

@@ -1,5 +1,7 @@
 #include "mxf/MxfFile.h"
 
+#include "dv/VideoFormats.h"
+
 #include "foundation/Log.h"
 
 #include <algorithm>
@@ -125,6 +127,9 @@ namespace io = vorn::mxfio;
 namespace {
 
 using Key = std::array<uint8_t, 16>;
+using vorn::isDvFamily;
+using vorn::VideoFormatInfo;
+using vorn::videoFormatInfo;
 
 constexpr Key kCdciDescriptor{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x28, 0x00};
 constexpr Key kMpegDescriptor{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x51, 0x00};
@@ -152,33 +157,22 @@ uint8_t essenceItem(const Key& key)
 // Bytes of one compressed DV frame of a format (0 when not a DV format).
 int32_t dvFrameBytesOfCode(int32_t code)
 {
-    switch (code) {
-    case 1: return 480000;
-    case 2: case 8: return 240000;
-    case 3: return 576000;
-    case 4: case 7: return 288000;
-    case 5: case 10: return 120000;
-    case 6: case 9: return 144000;
-    default: return 0;
-    }
+    return isDvFamily(code) ? videoFormatInfo(code)->dvFrameBytes : 0;
 }
 
 constexpr float kAspect4by3 = 1.3333334f;
 
 int32_t linesOfCode(int32_t code)
 {
-    switch (code) {
-    case 1: case 3: return 1080;
-    case 2: case 4: return 720;
-    case 5: case 8: case 10: return 480;
-    case 6: case 7: case 9: return 576;
-    default:
-        if (code >= 32 && code <= 43) {
-            const int k = (code - 32) % 6;
-            return k < 4 ? 1080 : 720;
-        }
-        return 0;
-    }
+    const VideoFormatInfo* f = videoFormatInfo(code);
+    return f ? f->lines : 0;
+}
+
+// The width the reader reports for display: the coded width of DVCPRO HD
+// (its pictures are stored horizontally squeezed), else the stored width.
+int32_t displayWidthOfCode(int32_t code, int32_t storedWidth)
+{
+    return code >= 1 && code <= 4 ? videoFormatInfo(code)->codedWidth : storedWidth;
 }
 
 int32_t clampToInt32(uint64_t value)
@@ -191,23 +185,31 @@ int32_t clampToInt32(uint64_t value)
 MxfLabelFormat mxfFormatFromLabel(uint8_t b13, uint8_t b14, uint8_t b15)
 {
     MxfLabelFormat f;
+    auto known = [](int32_t code, float aspect) {
+        MxfLabelFormat k;
+        k.code = code;
+        k.lines = linesOfCode(code);
+        k.displayWidth = code >= 1 && code <= 4 ? displayWidthOfCode(code, 0) : 0;
+        k.pixelAspect = aspect;
+        return k;
+    };
     if (b13 == 0x01) {
-        if (b14 == 0x01) f = {5, 480, 0, 1.2121f, false};
-        else if (b14 == 0x02) f = {6, 576, 0, 1.4568f, false};
-        else f = {0, 0, 0, 1.0f, true};
+        if (b14 == 0x01) return known(5, 1.2121f);
+        if (b14 == 0x02) return known(6, 1.4568f);
+        f.keepCode = true;
         return f;
     }
     if (b13 == 0x02) {
         switch (b14) {
-        case 0x01: return {10, 480, 0, 1.2121f, false};
-        case 0x02: return {9, 576, 0, 1.4568f, false};
-        case 0x03: return {8, 480, 0, 1.2121f, false};
-        case 0x04: return {7, 576, 0, 1.4568f, false};
-        case 0x05: return {1, 1080, 1280, 1.5f, false};
-        case 0x06: return {3, 1080, 1440, kAspect4by3, false};
-        case 0x07: return {2, 720, 960, kAspect4by3, false};
-        case 0x08: return {4, 720, 960, kAspect4by3, false};
-        default: return {0, 0, 0, 1.0f, true};
+        case 0x01: return known(10, 1.2121f);
+        case 0x02: return known(9, 1.4568f);
+        case 0x03: return known(8, 1.2121f);
+        case 0x04: return known(7, 1.4568f);
+        case 0x05: return known(1, 1.5f);
+        case 0x06: return known(3, kAspect4by3);
+        case 0x07: return known(2, kAspect4by3);
+        case 0x08: return known(4, kAspect4by3);
+        default: f.keepCode = true; return f;
         }
     }
     if (b13 == 0x32 && (b14 == 0x21 || b14 == 0x31)) {
@@ -216,11 +218,12 @@ MxfLabelFormat mxfFormatFromLabel(uint8_t b13, uint8_t b14, uint8_t b15)
         const float aspect = b14 == 0x21 ? kAspect4by3 : 1.0f;
         for (int i = 0; i < 6; ++i) {
             if (b15 == kThird[i])
-                return {base + i, i < 4 ? 1080 : 720, 0, aspect, false};
+                return known(base + i, aspect);
         }
-        return {0, 0, 0, aspect, false};
+        f.pixelAspect = aspect;
+        return f;
     }
-    return {0, 0, 0, 1.0f, false};
+    return f;
 }
 
 // ---------------------------------------------------------------------------
@@ -473,12 +476,7 @@ int CMxfFile::ReadHeaders(const char* path)
     }
     if (!m_sawAes3) {
         m_height = linesOfCode(m_videoFormat);
-        switch (m_videoFormat) {
-        case 2: case 4: m_displayWidth = 960; break;
-        case 1: m_displayWidth = 1280; break;
-        case 3: m_displayWidth = 1440; break;
-        default: m_displayWidth = m_width; break;
-        }
+        m_displayWidth = displayWidthOfCode(m_videoFormat, m_width);
     }
     return result;
 }

@@ -48,7 +48,7 @@ uint64_t CP2Cards::FreeBytes(const fs::path& path)
 
 uint32_t CP2Cards::FrameBytesForNeed(int formatCode)
 {
-    const OutputFormat* f = outputFormat(formatCode);
+    const VideoFormatInfo* f = videoFormatInfo(formatCode);
     return f ? f->dvFrameBytes : 0;
 }
 

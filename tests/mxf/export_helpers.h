@@ -58,7 +58,7 @@ protected:
         std::unique_ptr<vorn::mxf::CExportMxf> exporter;
     };
 
-    static uint32_t dvBytes(int code) { return vorn::mxf::outputFormat(code)->dvFrameBytes; }
+    static uint32_t dvBytes(int code) { return uint32_t(vorn::videoFormatInfo(code)->dvFrameBytes); }
 
     Result exportClip(const std::filesystem::path& out, const ClipSpec& s)
     {
