@@ -1,31 +1,37 @@
 #!/usr/bin/env bash
-# Whole-process DV decoding speed against FFmpeg, in one hyperfine run per format
-# so both see the same machine load. Usage: bench/dv_decode.sh [BUILD_DIR] [FRAMES]
-# Prints frames per second of each command and our speed relative to FFmpeg.
+# DV decoding speed against FFmpeg in steady state (the time of N extra frames:
+# a run of 2N frames minus a run of N), at 1 and 2 threads, for DVCPRO HD
+# 1080i, DV25 NTSC and DVCPRO50 NTSC. Usage: bench/dv_decode.sh [BUILD_DIR] [FRAMES]
+# Prints steady frames per second, their ratio (above 1: vorn is faster), CPU
+# per frame and the machine's load; see steady() in common.sh.
 set -euo pipefail
 BUILD=${1:-build}
-FRAMES=${2:-120}
+FRAMES=${2:-60}
 NEEDED=ffmpeg
 source "$(dirname "$0")/common.sh"
 
-make_dif() { # name size pixfmt rate fieldrate top
-  ffmpeg -v error -y -f lavfi -i "testsrc2=s=$2:r=$5" \
-    -vf "interlace=scan=$([ "$6" = 1 ] && echo tff || echo bff):lowpass=off,noise=alls=6:allf=t" \
-    -frames:v "$FRAMES" -pix_fmt "$3" -f rawvideo - |
-  ffmpeg -v error -y -f rawvideo -pix_fmt "$3" -s "$2" -r "$4" -i - -top "$6" -flags +ildct \
-    -c:v dvvideo -f rawvideo "$WORK/$1.dif"
+make_dif() { # name size rate fieldrate top frame-bytes encoder-options...
+  local name=$1 size=$2 rate=$3 fieldrate=$4 top=$5 bytes=$6
+  shift 6
+  ffmpeg -v error -y -f lavfi -i "testsrc2=s=$size:r=$fieldrate" \
+    -vf "interlace=scan=$([ "$top" = 1 ] && echo tff || echo bff):lowpass=off,noise=alls=6:allf=t" \
+    -frames:v $((2 * FRAMES)) -pix_fmt yuv422p -f rawvideo - |
+  ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s "$size" -r "$rate" -i - -top "$top" -flags +ildct \
+    "$@" -c:v dvvideo -f rawvideo "$WORK/$name.all"
+  cut_frames "$WORK/$name.all" "$bytes" "$FRAMES" "$WORK/$name.$FRAMES.dif"
+  cut_frames "$WORK/$name.all" "$bytes" $((2 * FRAMES)) "$WORK/$name.$((2 * FRAMES)).dif"
 }
-make_dif hd1080i 1280x1080 yuv422p 30000/1001 60000/1001 1
-make_dif dv25 720x480 yuv411p 30000/1001 60000/1001 0
+make_dif hd1080i 1280x1080 30000/1001 60000/1001 1 480000
+make_dif dv25 720x480 30000/1001 60000/1001 0 120000 -pix_fmt yuv411p
+make_dif dv50 720x480 30000/1001 60000/1001 0 240000 -b:v 50M
 
-run() { # label file code threads
-  local json="$WORK/$1-$4.json"
-  hyperfine -N -w 2 -r 10 --export-json "$json" \
-    -n ffmpeg "ffmpeg -v error -threads $4 -f dv -i $WORK/$2.dif -f null -" \
-    -n vorn "$VORN codec dv-decode --format $3 --threads $4 --null $WORK/$2.dif" >/dev/null
-  report "$json" "$1" "$4" "$FRAMES"
+run() { # label name code threads
+  steady "$1" "$4" "$FRAMES" \
+    "ffmpeg -v error -threads $4 -f dv -i $WORK/$2.@N@.dif -f null -" \
+    "$VORN codec dv-decode --format $3 --threads $4 --null $WORK/$2.@N@.dif"
 }
 for t in 1 2; do
-  run "DVCPRO HD" hd1080i 1 $t
-  run "DV25" dv25 10 $t
+  run "DVCPRO HD 1080i" hd1080i 1 $t
+  run "DV25 NTSC" dv25 10 $t
+  run "DVCPRO50 NTSC" dv50 8 $t
 done

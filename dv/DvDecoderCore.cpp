@@ -9,9 +9,6 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <mutex>
 
 namespace vorn::dv::detail {
@@ -151,6 +148,13 @@ struct BitReader {
         return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
                (static_cast<uint32_t>(p[2]) << 8) | p[3];
     }
+    static uint64_t load64(const uint8_t* p)
+    {
+        uint64_t v = 0;
+        for (int i = 0; i < 8; ++i)
+            v = (v << 8) | p[i];
+        return v;
+    }
     uint32_t peek16() const { return (load32(data + (pos >> 3)) << (pos & 7)) >> 16; }
     uint32_t bits(int at, int n) const // n <= 16
     {
@@ -211,22 +215,38 @@ inline VlcEntry lookup(uint32_t window)
 void decodeAc(BlockState& b, BitReader& r)
 {
     while (!b.done) {
-        // Fast path: no pending code word and at least 16 bits left. State is kept in
-        // locals so the compiler need not reload it after each coefficient store.
+        // Fast path: no pending code word. The next 64 bits are held in a
+        // register and consumed code by code; every code that lies wholly
+        // within the area is taken here (the lookup of a prefix code does not
+        // depend on the bits after the code), and the one that runs past the
+        // end is left to the slow path below. State is kept in locals so the
+        // compiler need not reload it after each coefficient store.
         if (!b.partialBits) {
             const uint8_t* data = r.data;
             int bitPos = r.pos;
-            const int fastEnd = r.end - 16;
+            const int end = r.end;
             int pos = b.pos;
             unsigned rowMask = b.rowMask;
             float* coef = b.coef;
             const uint8_t* zz = b.zz;
             const float* factor = b.factor;
             bool done = false;
-            while (bitPos <= fastEnd) {
-                const uint32_t window = (BitReader::load32(data + (bitPos >> 3)) << (bitPos & 7)) >> 16;
-                const VlcEntry e = lookup(window);
+            uint64_t cache = 0;
+            int cached = 0; // valid bits at the top of cache
+            for (;;) {
+                if (cached < 16) {
+                    if (bitPos >= end)
+                        break;
+                    // The buffers have 8 readable bytes past every area's end.
+                    cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
+                    cached = 64 - (bitPos & 7);
+                }
+                const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
+                if (e.len > end - bitPos)
+                    break;
                 bitPos += e.len;
+                cache <<= e.len;
+                cached -= e.len;
                 pos += e.run;
                 if (e.amp == 0)
                     continue; // a run of zeros only
@@ -367,55 +387,6 @@ inline void putChroma420(const PackedTarget& t, int cx0, int cy0, int offset, co
     }
 }
 
-// One packed row of 8 x n pixels from luma rows and chroma rows.
-#if defined(__SSE2__)
-inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
-#endif
-
-// 16 pixels of 4:2:2: luma from two 8-sample rows, chroma from 8 Cb and 8 Cr samples.
-inline void writeRow422(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr)
-{
-#if defined(__SSE2__)
-    const __m128i y = _mm_unpacklo_epi64(load8(yl), load8(yr));
-    const __m128i c = _mm_unpacklo_epi8(load8(cb), load8(cr));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(y, c));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(y, c));
-#else
-    for (int i = 0; i < 8; ++i) {
-        const uint8_t* ys = i < 4 ? yl + 2 * i : yr + 2 * (i - 4);
-        d[4 * i] = ys[0];
-        d[4 * i + 1] = cb[i];
-        d[4 * i + 2] = ys[1];
-        d[4 * i + 3] = cr[i];
-    }
-#endif
-}
-
-// 32 pixels of 4:1:1: luma from four 8-sample rows, each chroma sample serving four pixels.
-inline void writeRow411(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
-                        const uint8_t* cb, const uint8_t* cr)
-{
-#if defined(__SSE2__)
-    const __m128i c = _mm_unpacklo_epi8(load8(cb), load8(cr));
-    const __m128i clo = _mm_unpacklo_epi16(c, c), chi = _mm_unpackhi_epi16(c, c);
-    const __m128i ya = _mm_unpacklo_epi64(load8(y0), load8(y1));
-    const __m128i yb = _mm_unpacklo_epi64(load8(y2), load8(y3));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(ya, clo));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(ya, clo));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), _mm_unpacklo_epi8(yb, chi));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 48), _mm_unpackhi_epi8(yb, chi));
-#else
-    const uint8_t* ys[4] = {y0, y1, y2, y3};
-    for (int p = 0; p < 16; ++p) {
-        const uint8_t* s = ys[p / 4] + 2 * (p % 4);
-        d[4 * p] = s[0];
-        d[4 * p + 1] = cb[p / 2];
-        d[4 * p + 2] = s[1];
-        d[4 * p + 3] = cr[p / 2];
-    }
-#endif
-}
-
 // The three decoding passes over the five DIF blocks of a segment: each
 // block in its own area, then the spare bits of its macroblock, then those of
 // the whole segment. setup(b, m, j, dc, mode, cls, qno) prepares block j of
@@ -481,6 +452,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
 void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t* const blocks[5],
                    const MacroblockPlace* const places[5], const PackedTarget& target)
 {
+    const DecoderKernels& K = decoderKernels();
     const bool hd = info.hd;
     const int l1080 = info.height == 1080 ? 1 : 0;
     parsePasses(ctx, blocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
@@ -502,10 +474,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         const int x0 = p.x, y0 = p.y;
         auto transform = [&](int j, bool use248) {
             BlockState& b = ctx.blocks[m][j];
-            if (use248)
-                idct248(b.coef, b.rowMask, ctx.pixels);
-            else
-                idct88(b.coef, b.rowMask, ctx.pixels);
+            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask, ctx.pixels);
             return ctx.pixels;
         };
         switch (p.shape) {
@@ -513,10 +482,10 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 6; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? idct248 : idct88)(b.coef, b.rowMask, px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask, px[j]);
             }
             for (int r = 0; r < 8; ++r)
-                writeRow411(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[1] + 8 * r, px[2] + 8 * r, px[3] + 8 * r,
+                K.row411(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[1] + 8 * r, px[2] + 8 * r, px[3] + 8 * r,
                             px[5] + 8 * r, px[4] + 8 * r);
             break;
         }
@@ -544,10 +513,10 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j : {0, 2, 4, 5}) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? idct248 : idct88)(b.coef, b.rowMask, px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask, px[j]);
             }
             for (int r = 0; r < 8; ++r)
-                writeRow422(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
+                K.row422(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
             break;
         }
         case MacroblockShape::k422Hd: {
@@ -556,13 +525,13 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 8; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                idct88(b.coef, b.rowMask, px[j]);
+                K.idct88(b.coef, b.rowMask, px[j]);
             }
             const bool field = ctx.mode[m][0] != 0;
             for (int r = 0; r < 16; ++r) {
                 const int half = field ? (r & 1) : (r >> 3);
                 const int line = field ? (r >> 1) : (r & 7);
-                writeRow422(target.row(y0 + r) + 2 * x0, px[2 * half] + 8 * line, px[2 * half + 1] + 8 * line,
+                K.row422(target.row(y0 + r) + 2 * x0, px[2 * half] + 8 * line, px[2 * half + 1] + 8 * line,
                             px[6 + half] + 8 * line, px[4 + half] + 8 * line);
             }
             break;

@@ -4,6 +4,7 @@
 
 #include "dv/CodecTables.h"
 #include "dv/DvFormat.h"
+#include "foundation/Simd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,9 +57,27 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
 // 8x8 inverse DCTs of dequantised coefficients (index row * 8 + column) into 64
 // samples (row-major), each the transform output rounded, plus 128, clamped to
 // 0..255. rowMask has bit r set when coefficient row r may be non-zero; rows
-// outside the mask must be zero. The coefficients are left all zero.
+// outside the mask must be zero. The coefficients are left all zero. They run
+// the variant chosen for this processor.
 void idct88(float* coef, unsigned rowMask, uint8_t* out);
 void idct248(float* coef, unsigned rowMask, uint8_t* out);
+
+// The decoder's kernels at one instruction-set level; every level gives the
+// same bytes as the plain one.
+struct DecoderKernels {
+    void (*idct88)(float* coef, unsigned rowMask, uint8_t* out);
+    void (*idct248)(float* coef, unsigned rowMask, uint8_t* out);
+    // 16 pixels of packed 4:2:2 from two 8-sample luma rows and 8 Cb and 8 Cr samples.
+    void (*row422)(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr);
+    // 32 pixels of packed 4:2:2 from four 8-sample luma rows and 8 Cb and 8 Cr
+    // samples, each chroma sample serving four pixels.
+    void (*row411)(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
+                   const uint8_t* cb, const uint8_t* cr);
+};
+// The kernels of `level` (a level without its own variant of a kernel uses the
+// next lower one), and those chosen for this run (simdLevel()).
+const DecoderKernels& decoderKernels(SimdLevel level);
+const DecoderKernels& decoderKernels();
 
 // Builds the decoder's lookup tables (called from the entry points).
 void initDecoderTables();

@@ -1,27 +1,33 @@
 // Inverse DCTs of the DV decoder: the 8-8 transform and the 2-4-8 transform
 // (8-point horizontally; vertically a 4-point transform of the sum and of the
-// difference of the two fields, recombined into interleaved lines).
+// difference of the two fields, recombined into interleaved lines), and the
+// writers of packed 4:2:2 rows from decoded blocks.
 //
 // Both 1-D passes use the symmetry of the cosine basis: output n and output
 // N-1-n share the even-frequency sum E and the odd-frequency sum O (n gets
-// E + O, N-1-n gets E - O). The SSE2 form and the portable form add the same
-// products in the same order, so they give identical samples.
+// E + O, N-1-n gets E - O). Every variant adds the same products in the same
+// order for each sample, so all give identical samples; the plain one is the
+// reference the others are tested against.
 #include "dv/DvDecoderCore.h"
 
 #include <cmath>
 #include <mutex>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#define VORN_X86 1
+#include <immintrin.h>
+#define VORN_SSE2 __attribute__((target("sse2")))
+#define VORN_AVX2 __attribute__((target("avx2")))
 #endif
 
 namespace vorn::dv::detail {
 
 namespace {
 
-alignas(16) float g_a8[8][8]; // g_a8[n][k] = C(k)/2 * cos(pi k (2n + 1) / 16)
-alignas(16) float g_a4[4][4]; // g_a4[n][k] = C(k)/2 * cos(pi k (2n + 1) / 8)
-alignas(16) float g_col8[8][4]; // g_col8[k][n] = g_a8[n][k] for n = 0..3
+alignas(32) float g_a8[8][8];   // g_a8[n][k] = C(k)/2 * cos(pi k (2n + 1) / 16)
+alignas(32) float g_a4[4][4];   // g_a4[n][k] = C(k)/2 * cos(pi k (2n + 1) / 8)
+alignas(32) float g_col8[8][4]; // g_col8[k][n] = g_a8[n][k] for n = 0..3
+alignas(32) float g_col8x[8][8]; // g_col8[k][0..3] followed by g_col8[k][3..0]
 std::once_flag g_once;
 
 void buildBases()
@@ -34,11 +40,15 @@ void buildBases()
         for (int k = 0; k < 4; ++k)
             g_a4[n][k] = static_cast<float>((k == 0 ? std::sqrt(0.5) : 1.0) / 2.0 * std::cos(pi * k * (2 * n + 1) / 8.0));
     for (int k = 0; k < 8; ++k)
-        for (int n = 0; n < 4; ++n)
+        for (int n = 0; n < 4; ++n) {
             g_col8[k][n] = g_a8[n][k];
+            g_col8x[k][n] = g_a8[n][k];
+            g_col8x[k][7 - n] = g_a8[n][k];
+        }
 }
 
-#if !defined(__SSE2__)
+// ---------------------------------------------------------------------------
+// Plain reference.
 
 inline uint8_t toSample(float v)
 {
@@ -80,21 +90,77 @@ void rowPass(float* coef, unsigned rowMask, float* tmp)
     }
 }
 
-#endif
+void idct88Plain(float* coef, unsigned rowMask, uint8_t* out)
+{
+    float tmp[64];
+    rowPass(coef, rowMask, tmp);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 8; ++x) {
+            float e = 0.0f, o = 0.0f;
+            for (int v = 0; v < 8; v += 2) {
+                if (rowMask & (1u << v))
+                    e = e + tmp[v * 8 + x] * g_a8[y][v];
+                if (rowMask & (2u << v))
+                    o = o + tmp[(v + 1) * 8 + x] * g_a8[y][v + 1];
+            }
+            out[8 * y + x] = toSample(e + o);
+            out[8 * (7 - y) + x] = toSample(e - o);
+        }
+}
 
-} // namespace
+void idct248Plain(float* coef, unsigned rowMask, uint8_t* out)
+{
+    float tmp[64];
+    rowPass(coef, rowMask, tmp);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const float* t = tmp + x;
+            const float se = t[0] * g_a4[y][0] + t[16] * g_a4[y][2];
+            const float so = t[8] * g_a4[y][1] + t[24] * g_a4[y][3];
+            const float de = t[32] * g_a4[y][0] + t[48] * g_a4[y][2];
+            const float dd = t[40] * g_a4[y][1] + t[56] * g_a4[y][3];
+            const float s0 = se + so, s1 = se - so, d0 = de + dd, d1 = de - dd;
+            out[16 * y + x] = toSample(s0 + d0);
+            out[16 * y + 8 + x] = toSample(s0 - d0);
+            out[16 * (3 - y) + x] = toSample(s1 + d1);
+            out[16 * (3 - y) + 8 + x] = toSample(s1 - d1);
+        }
+}
 
-void initIdct() { std::call_once(g_once, buildBases); }
+void row422Plain(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr)
+{
+    for (int i = 0; i < 8; ++i) {
+        const uint8_t* ys = i < 4 ? yl + 2 * i : yr + 2 * (i - 4);
+        d[4 * i] = ys[0];
+        d[4 * i + 1] = cb[i];
+        d[4 * i + 2] = ys[1];
+        d[4 * i + 3] = cr[i];
+    }
+}
 
-#if defined(__SSE2__)
+void row411Plain(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
+                 const uint8_t* cb, const uint8_t* cr)
+{
+    const uint8_t* ys[4] = {y0, y1, y2, y3};
+    for (int p = 0; p < 16; ++p) {
+        const uint8_t* s = ys[p / 4] + 2 * (p % 4);
+        d[4 * p] = s[0];
+        d[4 * p + 1] = cb[p / 2];
+        d[4 * p + 2] = s[1];
+        d[4 * p + 3] = cr[p / 2];
+    }
+}
 
-namespace {
+#ifdef VORN_X86
 
-inline __m128 bcast(float v) { return _mm_set1_ps(v); }
-inline __m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
+// ---------------------------------------------------------------------------
+// SSE2: four samples of a row per vector.
+
+VORN_SSE2 inline __m128 bcast(float v) { return _mm_set1_ps(v); }
+VORN_SSE2 inline __m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
 // lo[v] = outputs 0..3, hi[v] = outputs 4..7 of coefficient row v.
-inline void rowPassSse(float* coef, unsigned rowMask, __m128* lo, __m128* hi)
+VORN_SSE2 inline void rowPassSse2(float* coef, unsigned rowMask, __m128* lo, __m128* hi)
 {
     for (int v = 0; v < 8; ++v) {
         if (!(rowMask & (1u << v))) {
@@ -120,7 +186,7 @@ inline void rowPassSse(float* coef, unsigned rowMask, __m128* lo, __m128* hi)
 }
 
 // v + 128 rounded half up, clamped to 0..255; 8 values to 8 bytes.
-inline void storeSamples(__m128 a, __m128 b, uint8_t* out)
+VORN_SSE2 inline void storeSamplesSse2(__m128 a, __m128 b, uint8_t* out)
 {
     const __m128 offset = bcast(128.5f), zero = _mm_setzero_ps(), top = bcast(255.0f);
     a = _mm_min_ps(_mm_max_ps(_mm_add_ps(a, offset), zero), top);
@@ -129,12 +195,10 @@ inline void storeSamples(__m128 a, __m128 b, uint8_t* out)
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w, w));
 }
 
-} // namespace
-
-void idct88(float* coef, unsigned rowMask, uint8_t* out)
+VORN_SSE2 void idct88Sse2(float* coef, unsigned rowMask, uint8_t* out)
 {
     __m128 lo[8], hi[8];
-    rowPassSse(coef, rowMask, lo, hi);
+    rowPassSse2(coef, rowMask, lo, hi);
     for (int y = 0; y < 4; ++y) {
         __m128 ea = _mm_setzero_ps(), eb = _mm_setzero_ps(), oa = _mm_setzero_ps(), ob = _mm_setzero_ps();
         for (int v = 0; v < 8; v += 2) {
@@ -149,15 +213,15 @@ void idct88(float* coef, unsigned rowMask, uint8_t* out)
                 ob = _mm_add_ps(ob, _mm_mul_ps(hi[v + 1], k));
             }
         }
-        storeSamples(_mm_add_ps(ea, oa), _mm_add_ps(eb, ob), out + 8 * y);
-        storeSamples(_mm_sub_ps(ea, oa), _mm_sub_ps(eb, ob), out + 8 * (7 - y));
+        storeSamplesSse2(_mm_add_ps(ea, oa), _mm_add_ps(eb, ob), out + 8 * y);
+        storeSamplesSse2(_mm_sub_ps(ea, oa), _mm_sub_ps(eb, ob), out + 8 * (7 - y));
     }
 }
 
-void idct248(float* coef, unsigned rowMask, uint8_t* out)
+VORN_SSE2 void idct248Sse2(float* coef, unsigned rowMask, uint8_t* out)
 {
     __m128 lo[8], hi[8];
-    rowPassSse(coef, rowMask, lo, hi);
+    rowPassSse2(coef, rowMask, lo, hi);
     for (int y = 0; y < 2; ++y) {
         // Even and odd parts of the sum field (rows 0-3) and the difference field (rows 4-7).
         const __m128 k0 = bcast(g_a4[y][0]), k1 = bcast(g_a4[y][1]), k2 = bcast(g_a4[y][2]), k3 = bcast(g_a4[y][3]);
@@ -174,52 +238,143 @@ void idct248(float* coef, unsigned rowMask, uint8_t* out)
         const __m128 s1a = _mm_sub_ps(sea, soa), s1b = _mm_sub_ps(seb, sob);
         const __m128 d0a = _mm_add_ps(dea, doa), d0b = _mm_add_ps(deb, dob);
         const __m128 d1a = _mm_sub_ps(dea, doa), d1b = _mm_sub_ps(deb, dob);
-        storeSamples(_mm_add_ps(s0a, d0a), _mm_add_ps(s0b, d0b), out + 16 * y);
-        storeSamples(_mm_sub_ps(s0a, d0a), _mm_sub_ps(s0b, d0b), out + 16 * y + 8);
-        storeSamples(_mm_add_ps(s1a, d1a), _mm_add_ps(s1b, d1b), out + 16 * (3 - y));
-        storeSamples(_mm_sub_ps(s1a, d1a), _mm_sub_ps(s1b, d1b), out + 16 * (3 - y) + 8);
+        storeSamplesSse2(_mm_add_ps(s0a, d0a), _mm_add_ps(s0b, d0b), out + 16 * y);
+        storeSamplesSse2(_mm_sub_ps(s0a, d0a), _mm_sub_ps(s0b, d0b), out + 16 * y + 8);
+        storeSamplesSse2(_mm_add_ps(s1a, d1a), _mm_add_ps(s1b, d1b), out + 16 * (3 - y));
+        storeSamplesSse2(_mm_sub_ps(s1a, d1a), _mm_sub_ps(s1b, d1b), out + 16 * (3 - y) + 8);
     }
 }
 
+VORN_SSE2 inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+
+// 16 pixels of 4:2:2: luma from two 8-sample rows, chroma from 8 Cb and 8 Cr samples.
+VORN_SSE2 void row422Sse2(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr)
+{
+    const __m128i y = _mm_unpacklo_epi64(load8(yl), load8(yr));
+    const __m128i c = _mm_unpacklo_epi8(load8(cb), load8(cr));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(y, c));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(y, c));
+}
+
+// 32 pixels of 4:1:1: luma from four 8-sample rows, each chroma sample serving four pixels.
+VORN_SSE2 void row411Sse2(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
+                          const uint8_t* cb, const uint8_t* cr)
+{
+    const __m128i c = _mm_unpacklo_epi8(load8(cb), load8(cr));
+    const __m128i clo = _mm_unpacklo_epi16(c, c), chi = _mm_unpackhi_epi16(c, c);
+    const __m128i ya = _mm_unpacklo_epi64(load8(y0), load8(y1));
+    const __m128i yb = _mm_unpacklo_epi64(load8(y2), load8(y3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(ya, clo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(ya, clo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), _mm_unpacklo_epi8(yb, chi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 48), _mm_unpackhi_epi8(yb, chi));
+}
+
+// ---------------------------------------------------------------------------
+// AVX2: a whole row of eight samples per vector. The row pass builds E and O
+// with outputs 0..3 in the low half and the mirrored outputs 7..4 in the high
+// half, so one add of O with its high half negated gives the row.
+
+VORN_AVX2 inline void rowPassAvx2(float* coef, unsigned rowMask, __m256* row)
+{
+    const __m256 flipHigh = _mm256_castsi256_ps(_mm256_set_epi32(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0));
+    for (int v = 0; v < 8; ++v) {
+        if (!(rowMask & (1u << v))) {
+            row[v] = _mm256_setzero_ps();
+            continue;
+        }
+        float* c = coef + v * 8;
+        __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[1]), _mm256_load_ps(g_col8x[1])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[2]), _mm256_load_ps(g_col8x[2])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[3]), _mm256_load_ps(g_col8x[3])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[4]), _mm256_load_ps(g_col8x[4])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[5]), _mm256_load_ps(g_col8x[5])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[6]), _mm256_load_ps(g_col8x[6])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[7]), _mm256_load_ps(g_col8x[7])));
+        row[v] = _mm256_add_ps(e, _mm256_xor_ps(o, flipHigh));
+        _mm256_storeu_ps(c, _mm256_setzero_ps());
+    }
+}
+
+VORN_AVX2 inline void storeSamplesAvx2(__m256 a, uint8_t* out)
+{
+    a = _mm256_min_ps(_mm256_max_ps(_mm256_add_ps(a, _mm256_set1_ps(128.5f)), _mm256_setzero_ps()),
+                      _mm256_set1_ps(255.0f));
+    const __m256i i = _mm256_cvttps_epi32(a);
+    const __m128i w = _mm_packs_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w, w));
+}
+
+VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
+{
+    __m256 row[8];
+    rowPassAvx2(coef, rowMask, row);
+    for (int y = 0; y < 4; ++y) {
+        __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
+        for (int v = 0; v < 8; v += 2) {
+            if (rowMask & (1u << v))
+                e = _mm256_add_ps(e, _mm256_mul_ps(row[v], _mm256_set1_ps(g_a8[y][v])));
+            if (rowMask & (2u << v))
+                o = _mm256_add_ps(o, _mm256_mul_ps(row[v + 1], _mm256_set1_ps(g_a8[y][v + 1])));
+        }
+        storeSamplesAvx2(_mm256_add_ps(e, o), out + 8 * y);
+        storeSamplesAvx2(_mm256_sub_ps(e, o), out + 8 * (7 - y));
+    }
+}
+
+VORN_AVX2 void idct248Avx2(float* coef, unsigned rowMask, uint8_t* out)
+{
+    __m256 r[8];
+    rowPassAvx2(coef, rowMask, r);
+    for (int y = 0; y < 2; ++y) {
+        const __m256 k0 = _mm256_set1_ps(g_a4[y][0]), k1 = _mm256_set1_ps(g_a4[y][1]);
+        const __m256 k2 = _mm256_set1_ps(g_a4[y][2]), k3 = _mm256_set1_ps(g_a4[y][3]);
+        const __m256 se = _mm256_add_ps(_mm256_mul_ps(r[0], k0), _mm256_mul_ps(r[2], k2));
+        const __m256 so = _mm256_add_ps(_mm256_mul_ps(r[1], k1), _mm256_mul_ps(r[3], k3));
+        const __m256 de = _mm256_add_ps(_mm256_mul_ps(r[4], k0), _mm256_mul_ps(r[6], k2));
+        const __m256 dd = _mm256_add_ps(_mm256_mul_ps(r[5], k1), _mm256_mul_ps(r[7], k3));
+        const __m256 s0 = _mm256_add_ps(se, so), s1 = _mm256_sub_ps(se, so);
+        const __m256 d0 = _mm256_add_ps(de, dd), d1 = _mm256_sub_ps(de, dd);
+        storeSamplesAvx2(_mm256_add_ps(s0, d0), out + 16 * y);
+        storeSamplesAvx2(_mm256_sub_ps(s0, d0), out + 16 * y + 8);
+        storeSamplesAvx2(_mm256_add_ps(s1, d1), out + 16 * (3 - y));
+        storeSamplesAvx2(_mm256_sub_ps(s1, d1), out + 16 * (3 - y) + 8);
+    }
+}
+
+#endif // VORN_X86
+
+} // namespace
+
+void initIdct() { std::call_once(g_once, buildBases); }
+
+const DecoderKernels& decoderKernels(SimdLevel level)
+{
+    static const DecoderKernels plain{idct88Plain, idct248Plain, row422Plain, row411Plain};
+#ifdef VORN_X86
+    static const DecoderKernels sse2{idct88Sse2, idct248Sse2, row422Sse2, row411Sse2};
+    static const DecoderKernels avx2{idct88Avx2, idct248Avx2, row422Sse2, row411Sse2};
+    switch (level) {
+    case SimdLevel::Plain: return plain;
+    case SimdLevel::Sse2:
+    case SimdLevel::Sse41: return sse2;
+    case SimdLevel::Avx2: return avx2;
+    }
 #else
-
-void idct88(float* coef, unsigned rowMask, uint8_t* out)
-{
-    float tmp[64];
-    rowPass(coef, rowMask, tmp);
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 8; ++x) {
-            float e = 0.0f, o = 0.0f;
-            for (int v = 0; v < 8; v += 2) {
-                if (rowMask & (1u << v))
-                    e = e + tmp[v * 8 + x] * g_a8[y][v];
-                if (rowMask & (2u << v))
-                    o = o + tmp[(v + 1) * 8 + x] * g_a8[y][v + 1];
-            }
-            out[8 * y + x] = toSample(e + o);
-            out[8 * (7 - y) + x] = toSample(e - o);
-        }
-}
-
-void idct248(float* coef, unsigned rowMask, uint8_t* out)
-{
-    float tmp[64];
-    rowPass(coef, rowMask, tmp);
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 8; ++x) {
-            const float* t = tmp + x;
-            const float se = t[0] * g_a4[y][0] + t[16] * g_a4[y][2];
-            const float so = t[8] * g_a4[y][1] + t[24] * g_a4[y][3];
-            const float de = t[32] * g_a4[y][0] + t[48] * g_a4[y][2];
-            const float dd = t[40] * g_a4[y][1] + t[56] * g_a4[y][3];
-            const float s0 = se + so, s1 = se - so, d0 = de + dd, d1 = de - dd;
-            out[16 * y + x] = toSample(s0 + d0);
-            out[16 * y + 8 + x] = toSample(s0 - d0);
-            out[16 * (3 - y) + x] = toSample(s1 + d1);
-            out[16 * (3 - y) + 8 + x] = toSample(s1 - d1);
-        }
-}
-
+    (void)level;
 #endif
+    return plain;
+}
+
+const DecoderKernels& decoderKernels()
+{
+    static const DecoderKernels& chosen = decoderKernels(simdLevel());
+    return chosen;
+}
+
+void idct88(float* coef, unsigned rowMask, uint8_t* out) { decoderKernels().idct88(coef, rowMask, out); }
+void idct248(float* coef, unsigned rowMask, uint8_t* out) { decoderKernels().idct248(coef, rowMask, out); }
 
 } // namespace vorn::dv::detail

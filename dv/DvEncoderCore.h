@@ -4,6 +4,7 @@
 #pragma once
 
 #include "dv/CodecTables.h"
+#include "foundation/Simd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,10 +30,29 @@ struct SegmentTarget {
 };
 
 // Forward 8x8 DCT with orthonormal scaling (DC = 8 x mean), rounded to integers;
-// in and out in natural order (row * 8 + column).
+// in and out in natural order (row * 8 + column). Runs the variant chosen for
+// this processor.
 void forwardDct(const int16_t in[64], int16_t out[64]);
-// The same integer arithmetic without SIMD (forwardDct gives identical results).
+// The plain reference of the same integer arithmetic (every variant gives identical results).
 void forwardDctPlain(const int16_t in[64], int16_t out[64]);
+
+// The encoder's kernels at one instruction-set level; within the stated input
+// ranges every level gives the same results as the plain one.
+struct EncoderKernels {
+    void (*forwardDct)(const int16_t in[64], int16_t out[64]);
+    // DVCPRO HD weighting: w = (coef * r) >> 11, |coef| <= 2048, r <= 4096.
+    void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]);
+    // 25/50 Mb/s quantiser: out = (mag * r + 3/8 step) >> 16 (mag <= 4096).
+    // Returns the mask of non-zero outputs among positions 1..63.
+    uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64]);
+    // DVCPRO HD quantiser: out = (mag * k + 3/8 step) >> 7 (mag <= 4096, k <= 128).
+    // Returns the mask of non-zero outputs among positions 1..63.
+    uint64_t (*quantiseHd)(const uint16_t mag[64], int k, uint16_t out[64]);
+};
+// The kernels of `level` (a level without its own variant of a kernel uses
+// the next lower one), and those chosen for this run (simdLevel()).
+const EncoderKernels& encoderKernels(SimdLevel level);
+const EncoderKernels& encoderKernels();
 // Plain double-precision reference of the same transform.
 void forwardDctReference(const int16_t in[64], double out[64]);
 

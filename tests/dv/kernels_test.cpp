@@ -1,0 +1,164 @@
+// Every SIMD variant of the codec's kernels against the plain reference, on
+// random blocks, for every instruction-set level this processor runs: a table
+// of kernels x random inputs. The results must be identical, byte for byte.
+#include "dv/CodecTables.h"
+#include "dv/DvDecoderCore.h"
+#include "dv/DvEncoderCore.h"
+#include "foundation/Simd.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vorn;
+using namespace vorn::dv;
+
+constexpr int kBlocks = 3000;
+
+// Random dequantised coefficients as the decoder produces them: a DC term and
+// a few to all AC terms at random scan positions, small or large amplitudes,
+// row mask of the rows that hold a coefficient (sometimes a superset).
+struct CoefBlock {
+    alignas(32) float coef[64];
+    unsigned rowMask;
+};
+CoefBlock randomCoefficients(std::mt19937& rng, bool dct248)
+{
+    CoefBlock b{};
+    const uint8_t* zz = dct248 ? kZigzag248 : kZigzag88;
+    b.coef[0] = static_cast<float>(static_cast<int>(rng() % 1024) - 512) * 4.0f;
+    b.rowMask = 1;
+    const int kind = static_cast<int>(rng() % 4);
+    const int count = kind == 0 ? 0 : kind == 1 ? 1 + static_cast<int>(rng() % 4) : kind == 2 ? 20 : 63;
+    const float scales[] = {0.25f, 1.0f, 1.37f, 3.9f, 16.0f};
+    for (int i = 0; i < count; ++i) {
+        const int pos = 1 + static_cast<int>(rng() % 63);
+        const int amp = static_cast<int>(rng() % (kind == 3 ? 511 : 61)) - (kind == 3 ? 255 : 30);
+        const int idx = zz[pos];
+        b.coef[idx] = static_cast<float>(amp) * scales[rng() % 5];
+        b.rowMask |= 1u << (idx >> 3);
+    }
+    if (rng() % 8 == 0)
+        b.rowMask |= static_cast<unsigned>(rng()) & 0xff; // rows of zeros marked as used
+    return b;
+}
+
+TEST(Kernels, DecoderVariantsMatchThePlainReference)
+{
+    InitCodecTables();
+    detail::initDecoderTables();
+    const detail::DecoderKernels& ref = detail::decoderKernels(SimdLevel::Plain);
+    for (SimdLevel level : supportedSimdLevels()) {
+        SCOPED_TRACE(simdLevelName(level));
+        const detail::DecoderKernels& k = detail::decoderKernels(level);
+        std::mt19937 rng(11);
+        for (bool dct248 : {false, true}) {
+            auto fn = dct248 ? k.idct248 : k.idct88;
+            auto fnRef = dct248 ? ref.idct248 : ref.idct88;
+            for (int t = 0; t < kBlocks; ++t) {
+                CoefBlock a = randomCoefficients(rng, dct248), b = a;
+                uint8_t out[64], outRef[64];
+                fn(a.coef, a.rowMask, out);
+                fnRef(b.coef, b.rowMask, outRef);
+                ASSERT_EQ(0, std::memcmp(out, outRef, 64)) << (dct248 ? "2-4-8" : "8-8") << " block " << t;
+                for (int i = 0; i < 64; ++i)
+                    ASSERT_EQ(a.coef[i], 0.0f) << "coefficients left cleared";
+            }
+        }
+        // Row writers: random samples, a guard byte after the written span.
+        for (int t = 0; t < kBlocks; ++t) {
+            uint8_t src[6][8];
+            for (auto& row : src)
+                for (auto& v : row)
+                    v = static_cast<uint8_t>(rng());
+            std::array<uint8_t, 65> d{}, dRef{};
+            d.fill(0xA5);
+            dRef.fill(0xA5);
+            k.row422(d.data(), src[0], src[1], src[4], src[5]);
+            ref.row422(dRef.data(), src[0], src[1], src[4], src[5]);
+            ASSERT_EQ(d, dRef) << "4:2:2 row " << t;
+            k.row411(d.data(), src[0], src[1], src[2], src[3], src[4], src[5]);
+            ref.row411(dRef.data(), src[0], src[1], src[2], src[3], src[4], src[5]);
+            ASSERT_EQ(d, dRef) << "4:1:1 row " << t;
+        }
+    }
+}
+
+TEST(Kernels, EncoderVariantsMatchThePlainReference)
+{
+    const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
+    for (SimdLevel level : supportedSimdLevels()) {
+        SCOPED_TRACE(simdLevelName(level));
+        const enc::EncoderKernels& k = enc::encoderKernels(level);
+        std::mt19937 rng(5);
+        for (int t = 0; t < kBlocks; ++t) {
+            // Pixels: noise, flat, hard edges, extremes.
+            alignas(16) int16_t px[64];
+            const int kind = t % 4;
+            for (int i = 0; i < 64; ++i)
+                px[i] = static_cast<int16_t>(kind == 0   ? static_cast<int>(rng() % 256) - 128
+                                             : kind == 1 ? (t % 255) - 128
+                                             : kind == 2 ? ((i % 8) < 4 ? 127 : -128)
+                                                         : ((i + t) % 2 ? 127 : -128));
+            alignas(16) int16_t c[64], cRef[64];
+            k.forwardDct(px, c);
+            ref.forwardDct(px, cRef);
+            ASSERT_EQ(0, std::memcmp(c, cRef, sizeof c)) << "forward DCT block " << t;
+
+            // Weighting with random coefficients |c| <= 2048 and weights <= 4096.
+            alignas(16) int16_t coef[64];
+            alignas(16) uint16_t r[64];
+            for (int i = 0; i < 64; ++i) {
+                coef[i] = static_cast<int16_t>(static_cast<int>(rng() % 4097) - 2048);
+                r[i] = static_cast<uint16_t>(rng() % 4097);
+            }
+            alignas(16) int16_t w[64], wRef[64];
+            k.weighHd(coef, r, w);
+            ref.weighHd(coef, r, wRef);
+            ASSERT_EQ(0, std::memcmp(w, wRef, sizeof w)) << "HD weighting block " << t;
+
+            // Quantisers: magnitudes <= 4096 with many zeros; any reciprocal; k <= 128.
+            alignas(16) uint16_t mag[64], rec[64];
+            for (int i = 0; i < 64; ++i) {
+                mag[i] = static_cast<uint16_t>(rng() % 3 == 0 ? rng() % 4097 : rng() % 8);
+                rec[i] = static_cast<uint16_t>(rng());
+            }
+            alignas(16) uint16_t q[64], qRef[64];
+            EXPECT_EQ(k.quantiseSd(mag, rec, q), ref.quantiseSd(mag, rec, qRef)) << "SD mask block " << t;
+            ASSERT_EQ(0, std::memcmp(q, qRef, sizeof q)) << "SD quantiser block " << t;
+            const int step = 1 + static_cast<int>(rng() % 128);
+            EXPECT_EQ(k.quantiseHd(mag, step, q), ref.quantiseHd(mag, step, qRef)) << "HD mask block " << t;
+            ASSERT_EQ(0, std::memcmp(q, qRef, sizeof q)) << "HD quantiser block " << t;
+        }
+    }
+}
+
+// The reference's masks name exactly the non-zero outputs 1..63.
+TEST(Kernels, QuantiserMasksNameTheNonZeroOutputs)
+{
+    const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
+    std::mt19937 rng(3);
+    for (int t = 0; t < 200; ++t) {
+        alignas(16) uint16_t mag[64], rec[64], q[64];
+        for (int i = 0; i < 64; ++i) {
+            mag[i] = static_cast<uint16_t>(rng() % 2 ? 0 : rng() % 300);
+            rec[i] = static_cast<uint16_t>(rng());
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            const uint64_t mask = pass ? ref.quantiseHd(mag, 1 + static_cast<int>(rng() % 128), q)
+                                       : ref.quantiseSd(mag, rec, q);
+            for (int i = 0; i < 64; ++i)
+                ASSERT_EQ((mask >> i) & 1, i > 0 && q[i] != 0 ? 1u : 0u) << "position " << i;
+        }
+    }
+}
+
+} // namespace
