@@ -6,6 +6,7 @@
 #include "mxf/ExportBase.h"
 #include "ui/FramePreview.h"
 #include "ui/ImportPane.h"
+#include "ui/MainWindow.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -311,6 +312,31 @@ private slots:
         gate.release();
         QVERIFY(waitForEnd(pane, ended));
         QCOMPARE(pane.Engine().FileCount(), m_clips);
+    }
+
+    void closingDuringAnExportStopsItFirst()
+    {
+        useDestination(m_dir.filePath(QStringLiteral("out-close")));
+        Gate gate;
+        gate.holdAt = 2;
+        CQuintellVornDlg window;
+        window.show();
+        CImportPane& pane = *window.pane();
+        holdExports(pane, gate);
+        QSignalSpy ended(&pane, &CImportPane::exportEnded);
+        importClips(pane);
+        pane.StartButton()->click();
+        gate.waitUntilHeld();
+        // The export thread still calls the pane: the window stays until it has ended.
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QVERIFY(pane.IsAborted());
+        gate.release();
+        QVERIFY(waitForEnd(pane, ended));
+        QTRY_VERIFY(!window.isVisible());
+        QVERIFY(pane.Log()->toPlainText().endsWith(QStringLiteral("\n*** Export Aborted ***\n") + QString::fromLatin1(kPressClear)));
+        std::lock_guard lock(gate.mutex);
+        QCOMPARE(gate.clipsOpened, 1);
     }
 
     void previewShowsBothWindowsDuringAConversion()
