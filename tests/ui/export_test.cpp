@@ -281,6 +281,18 @@ private slots:
         QVERIFY(pane.ClearButton()->isEnabled());
     }
 
+    void startWithAnEmptyListDoesNothing()
+    {
+        useDestination(m_dir.filePath(QStringLiteral("out-empty")));
+        CImportPane pane;
+        const QString before = pane.Log()->toPlainText();
+        pane.StartOrPause(); // the button is disabled; the action itself checks too
+        QVERIFY(!pane.IsRunning());
+        QVERIFY(!pane.Engine().IsExporting());
+        QCOMPARE(pane.Log()->toPlainText(), before);
+        QCOMPARE(pane.StartButton()->text(), QStringLiteral("Start"));
+    }
+
     void processorWithoutSse2StartsNothing()
     {
         useDestination(m_dir.filePath(QStringLiteral("out-cpu")));
