@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
+
 using namespace vorn::ui;
 
 namespace {
@@ -321,14 +323,15 @@ private slots:
     {
         m_server->body = versionFile(updateSection(), "3.1.4");
         auto* check = makeCheck().release();
-        QSignalSpy offers(check, &CUpdateCheck::updateOffered);
         QThread* mainThread = QThread::currentThread();
-        QThread* checkThread = nullptr;
+        std::atomic<QThread*> checkThread{nullptr};
+        // Connected before the spy, so it has run when the spy has seen the signal.
         connect(check, &CUpdateCheck::updateOffered, check, [&] { checkThread = QThread::currentThread(); },
                 Qt::DirectConnection);
+        QSignalSpy offers(check, &CUpdateCheck::updateOffered);
         CUpdateThread thread(check);
         QVERIFY(offers.wait(30000));
-        QVERIFY(checkThread && checkThread != mainThread);
+        QVERIFY(checkThread.load() && checkThread.load() != mainThread);
         QTRY_VERIFY(!thread.isRunning());
     }
 
