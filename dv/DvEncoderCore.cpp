@@ -662,7 +662,10 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
             B.dc = std::clamp<int>(L.level[0], -255, 255);
             uint64_t neg = 0;
             int n = 0;
-            for (uint64_t nz = nonZeroMask(reinterpret_cast<const uint16_t*>(L.level)); nz; nz &= nz - 1) {
+            uint64_t nonZero = 0;
+            for (int pos = 1; pos < 64; ++pos)
+                nonZero |= static_cast<uint64_t>(L.level[pos] != 0) << pos;
+            for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
                 const int pos = __builtin_ctzll(nz);
                 const int v = L.level[pos];
                 neg |= static_cast<uint64_t>(v < 0) << pos;
