@@ -237,6 +237,7 @@ TEST(PictureOracle, AvcIntraPicturesToPackedMatchFfmpegs8BitConversion)
             const uint8_t* cb8 = y8 + W * H;
             const size_t chromaRows = is422 ? H : H / 2;
             const uint8_t* cr8 = cb8 + W / 2 * chromaRows;
+            ASSERT_EQ(ref.size(), W * H + W * chromaRows);
             long hist[3] = {0, 0, 0};
             long worse = 0;
             auto count = [&](int ours, int theirs) {
@@ -249,12 +250,13 @@ TEST(PictureOracle, AvcIntraPicturesToPackedMatchFfmpegs8BitConversion)
             for (size_t line = 0; line < H; ++line) {
                 // With rotation the picture is turned: its line `line` (from the top) is buffer row H - 1 - line.
                 const uint8_t* row = packed.data() + 2 * W * (H - 1 - line);
-                const size_t crow = is422 ? line : line / 2;
+                const uint8_t* cb = cb8 + (is422 ? line : line / 2) * (W / 2);
+                const uint8_t* cr = cr8 + (is422 ? line : line / 2) * (W / 2);
                 for (size_t x = 0; x < W; ++x) {
                     count(row[2 * x], y8[line * W + x]);
                     if (!is422 && (line & 1))
                         continue; // 4:2:0: the line pair shares one chroma row
-                    count(row[2 * x + 1], ((x & 1) ? cr8 : cb8)[crow * W / 2 + x / 2]);
+                    count(row[2 * x + 1], (x & 1) ? cr[x / 2] : cb[x / 2]);
                 }
             }
             EXPECT_EQ(worse, 0);
