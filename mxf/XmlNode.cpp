@@ -558,10 +558,15 @@ XmlNode XmlDocument::topElement() const
 
 XmlEncoding XmlDocument::detectEncoding(std::string_view bytes)
 {
+    // UTF-8 (by byte order mark, declaration or guess) only when the whole
+    // text is valid UTF-8: the output is declared UTF-8 and copies it as is.
     std::string_view head = bytes.substr(0, std::min<size_t>(bytes.size(), 200));
+    std::string_view body = bytes;
     if (head.size() >= 3 && static_cast<unsigned char>(head[0]) == 0xEF && static_cast<unsigned char>(head[1]) == 0xBB &&
-        static_cast<unsigned char>(head[2]) == 0xBF)
-        return XmlEncoding::Utf8;
+        static_cast<unsigned char>(head[2]) == 0xBF) {
+        body.remove_prefix(3);
+        if (validUtf8(body, false)) return XmlEncoding::Utf8;
+    }
     size_t decl = head.find("<?xml");
     if (decl != std::string_view::npos) {
         size_t end = head.find("?>", decl);
@@ -572,7 +577,8 @@ XmlEncoding XmlDocument::detectEncoding(std::string_view bytes)
             if (q != std::string_view::npos) {
                 size_t q2 = d.find(d[q], q + 1);
                 std::string_view value = d.substr(q + 1, q2 == std::string_view::npos ? std::string_view::npos : q2 - q - 1);
-                if (iequals(value, "utf-8") || iequals(value, "utf8")) return XmlEncoding::Utf8;
+                if ((iequals(value, "utf-8") || iequals(value, "utf8")) && validUtf8(body, false))
+                    return XmlEncoding::Utf8;
                 if (iequals(value, "shiftjis") || iequals(value, "shift-jis") || iequals(value, "sjis") ||
                     iequals(value, "shift_jis"))
                     return XmlEncoding::ShiftJis;
@@ -581,8 +587,8 @@ XmlEncoding XmlDocument::detectEncoding(std::string_view bytes)
             }
         }
     }
-    if (validUtf8(head, true)) return XmlEncoding::Utf8;
-    return validShiftJis(bytes) ? XmlEncoding::ShiftJis : XmlEncoding::Latin1;
+    if (validUtf8(body, false)) return XmlEncoding::Utf8;
+    return validShiftJis(body) ? XmlEncoding::ShiftJis : XmlEncoding::Latin1;
 }
 
 std::string XmlDocument::toUtf8(std::string_view bytes, XmlEncoding encoding)

@@ -106,7 +106,8 @@ public:
     std::string serialize() const;
     int save(const std::filesystem::path& path) const;
 
-    // Encoding decision from the first 200 bytes (exposed for tests).
+    // Encoding decision: byte order mark or declaration in the first 200
+    // bytes, UTF-8 only when the whole text is valid UTF-8 (exposed for tests).
     static XmlEncoding detectEncoding(std::string_view bytes);
     // Converts bytes of an encoding to UTF-8.
     static std::string toUtf8(std::string_view bytes, XmlEncoding encoding);

@@ -103,6 +103,11 @@ TEST(XmlDocument, ReadsEncodings)
         {"ISO-8859-1 declared", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><R><T>caf\xE9</T></R>",
          XmlEncoding::Latin1, "caf\xC3\xA9"},
         {"undeclared legacy bytes", "<R><T>caf\xE9 \xFF</T></R>", XmlEncoding::Latin1, "caf\xC3\xA9 \xC3\xBF"},
+        // The whole text decides, not its ASCII start.
+        {"Shift-JIS after 200 ASCII bytes", "<R><A>" + std::string(250, 'a') + "</A><T>\x93\xFA\x96\x7B</T></R>",
+         XmlEncoding::ShiftJis, "\xE6\x97\xA5\xE6\x9C\xAC"},
+        {"declared utf-8 but Shift-JIS", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><R><T>\x93\xFA\x96\x7B</T></R>",
+         XmlEncoding::ShiftJis, "\xE6\x97\xA5\xE6\x9C\xAC"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
