@@ -79,6 +79,9 @@ public:
     int timecodeBase() const { return m_timecodeBase; }
     int timecodeDrop() const { return m_timecodeDrop; }
     int errorKind() const { return m_errorKind; }
+    // After a successful Open: "Clip A exists in the destination; written as B"
+    // when the clip's name was taken and it is written under another; else empty.
+    const std::string& renameNotice() const { return m_renameNotice; }
     int64_t frameCount() const { return m_frameCount; }
 
 protected:
@@ -104,6 +107,7 @@ protected:
     int m_option2 = 0;
     Umid m_umid{};
     int m_errorKind = kErrorNone;
+    std::string m_renameNotice;
 };
 
 inline void CExportBase::SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop)

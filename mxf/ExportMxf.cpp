@@ -333,18 +333,19 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_cards.SetNeed(m_formatCode, m_frameCount);
     const int64_t need = m_cards.needMB();
     if (need > m_cards.availableMB()) {
-        message = qelFormat("Insufficient room on disk, need %dMB, %dMB available", int(need), int(m_cards.availableMB()));
+        message = qelFormat("Insufficient room on disk, need %lldMB, %lldMB available", (long long)need,
+                            (long long)m_cards.availableMB());
         m_errorKind = kErrorDiskTooSmall;
         return 0;
     }
     const int64_t cardMB = int64_t(vorn::theOptions().getCardSize()) * 1000;
     if (cardMB > 0) {
         if (need > cardMB) {
-            message = qelFormat("Insufficient card size, need %dMB, max = %dMB", int(need), int(cardMB));
+            message = qelFormat("Insufficient card size, need %lldMB, max = %lldMB", (long long)need, (long long)cardMB);
             m_errorKind = kErrorCardTooSmall;
             return 0;
         }
-        if (m_cards.usedMB() + need > cardMB) m_cards.NextCard();
+        if (m_cards.usedMB() > cardMB - need) m_cards.NextCard();
     }
 
     m_umid[13] = uint8_t(m_umid[13] + 1);

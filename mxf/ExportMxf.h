@@ -93,8 +93,6 @@ public:
     int audioChannels() const { return m_audioChannels; }
     // The name the clip is written under (the clip name, or the free name taken instead).
     const std::string& outputName() const { return m_name; }
-    // "Clip A exists in the destination; written as B" when the name changed, else empty.
-    const std::string& renameNotice() const { return m_renameNotice; }
 
 private:
     struct Pending {
@@ -115,7 +113,6 @@ private:
     std::filesystem::path m_sourcePath;
     std::filesystem::path m_outputFolder;
     std::string m_name;
-    std::string m_renameNotice;
     std::filesystem::path m_videoPath, m_xmlPath, m_iconPath, m_voicePath;
     std::filesystem::path m_contents, m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_proxyDir, m_voiceDir;
     MxfEssenceWriter m_videoWriter{MxfEssenceWriter::kVideo};

@@ -3,6 +3,7 @@
 #include "foundation/QelString.h"
 #include "mxf/MxfEssenceWriter.h"
 
+#include <limits>
 #include <mutex>
 #include <system_error>
 
@@ -83,7 +84,12 @@ void CP2Cards::SetNeed(int formatCode, int64_t frameCount)
 {
     m_frameBytes = FrameBytesForNeed(formatCode);
     if (formatCode <= 0 || frameCount <= 0 || m_frameBytes == 0) return;
-    m_needMB = int64_t((int64_t(m_frameBytes / 1000) + 16) * frameCount / 1000);
+    // Saturates: a frame count read from a damaged file must not overflow.
+    const int64_t perFrame = int64_t(m_frameBytes / 1000) + 16;
+    const int64_t bytes = frameCount > std::numeric_limits<int64_t>::max() / perFrame
+                              ? std::numeric_limits<int64_t>::max()
+                              : perFrame * frameCount;
+    m_needMB = bytes / 1000;
 }
 
 void CP2Cards::NextCard()

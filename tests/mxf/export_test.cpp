@@ -22,7 +22,8 @@ TEST(P2Cards, NeedPerFormat)
 {
     struct Case { int code; int64_t frames; int64_t need; };
     for (const Case& c : {Case{1, 600, 297}, Case{5, 1000, 136}, Case{3, 2000, 1184}, Case{38, 100, 101}, Case{0, 100, 0},
-                          Case{9, 0, 0}}) {
+                          Case{9, 0, 0}, Case{1, 20000000000000000ll, 9223372036854775ll},
+                          Case{38, INT64_MAX, 9223372036854775ll}}) {
         CP2Cards cards;
         cards.SetNeed(c.code, c.frames);
         EXPECT_EQ(cards.needMB(), c.need) << c.code;
@@ -86,6 +87,9 @@ TEST_F(ExportTest, SpaceErrors)
         {"disk", 200000000ull, "0", 1, 600, "Insufficient room on disk, need 297MB, 200MB available", 1},
         {"disk, just enough", 297999999ull, "0", 1, 600, "", 0},
         {"card", 100000000000ull, "1", 3, 2000, "Insufficient card size, need 1184MB, max = 1000MB", 2},
+        // A frame count from a damaged file: the need saturates instead of wrapping to a small number.
+        {"huge frame count", 100000000000ull, "0", 1, 20000000000000000ll,
+         "Insufficient room on disk, need 9223372036854775MB, 100000MB available", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
