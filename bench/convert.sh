@@ -27,28 +27,34 @@ clip_files() { # card name: the clip's video and audio files
 }
 bytes_of() { du -cb "$@" | tail -1 | cut -f1; }
 
-# copy LABEL CLIP SETTINGS...: one hyperfine run of cp and vorn on the long card's clip.
+# copy LABEL CLIP SETTINGS...: cp and vorn on the clip of both cards in one
+# hyperfine run; bytes per second in the steady state (long minus short), so
+# that neither side's fixed start-up cost counts.
 copy() {
   local label=$1 clip=$2; shift 2
-  local src; src=$(clip_files "$WORK/long" "$clip" | tr '\n' ' ')
   local sets=""
   for s in "$@"; do sets+=" --set $s"; done
-  local json="$WORK/$clip.json"
-  hyperfine -N -w 1 -r 5 --export-json "$json" \
-    --prepare "rm -rf $WORK/cp $WORK/out" \
-    -n cp "sh -c 'mkdir -p $WORK/cp && cp $src $WORK/cp/'" \
-    -n vorn "$VORN --options $OPTS convert --quiet$sets --dest $WORK/out $WORK/long/CONTENTS/VIDEO/$clip.MXF" >/dev/null
-  rm -rf "$WORK/out"
-  "$VORN" --options "$OPTS" convert --quiet $sets --dest "$WORK/out" "$WORK/long/CONTENTS/VIDEO/$clip.MXF" >/dev/null
-  local in out
-  in=$(bytes_of $src)
-  out=$(bytes_of $(find "$WORK/out" -name '*.MXF'))
-  python3 - "$json" "$label" "$in" "$out" <<'PY'
+  local json="$WORK/$clip.json" args=() sizes=()
+  for len in short long; do
+    local src; src=$(clip_files "$WORK/$len" "$clip" | tr '\n' ' ')
+    args+=(-n "cp-$len" "sh -c 'mkdir -p $WORK/cp && cp $src $WORK/cp/'")
+    args+=(-n "vorn-$len" "$VORN --options $OPTS convert --quiet$sets --dest $WORK/out $WORK/$len/CONTENTS/VIDEO/$clip.MXF")
+    rm -rf "$WORK/out"
+    "$VORN" --options "$OPTS" convert --quiet $sets --dest "$WORK/out" "$WORK/$len/CONTENTS/VIDEO/$clip.MXF" >/dev/null
+    sizes+=("$(bytes_of $src)" "$(bytes_of $(find "$WORK/out" -name '*.MXF'))")
+  done
+  hyperfine -N -w 1 -r 5 --export-json "$json" --prepare "rm -rf $WORK/cp $WORK/out" "${args[@]}" >/dev/null
+  python3 - "$json" "$label" "${sizes[@]}" <<'PY'
 import json, sys
-res = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
-src, out = int(sys.argv[3]), int(sys.argv[4])
-cp, ours = src / res["cp"], out / res["vorn"]
-print(f"{sys.argv[2]:28s} cp {cp / 1e6:7.1f} MB/s  vorn {ours / 1e6:7.1f} MB/s (output)  ratio {ours / cp:4.2f}")
+results = json.load(open(sys.argv[1]))["results"]
+wall = {r["command"]: r["mean"] for r in results}
+cpu = {r["command"]: r["user"] + r["system"] for r in results}
+in_s, out_s, in_l, out_l = map(int, sys.argv[3:7])
+for name, t in (("wall", wall), ("cpu", cpu)):
+    cp = (in_l - in_s) / (t["cp-long"] - t["cp-short"])
+    ours = (out_l - out_s) / (t["vorn-long"] - t["vorn-short"])
+    print(f"{sys.argv[2]:28s} {name:4s} steady state: cp {cp / 1e6:7.1f} MB/s  vorn {ours / 1e6:7.1f} MB/s (output)"
+          f"  ratio {ours / cp:4.2f}   whole long run: ratio {(out_l / t['vorn-long']) / (in_l / t['cp-long']):4.2f}")
 PY
 }
 copy "2:3:3:2 removal (DVCPRO50)" 0003QV RemovePulldown=1

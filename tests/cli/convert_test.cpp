@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -211,6 +212,8 @@ TEST(ConvertCommand, ExitStatusesAndVerdicts)
     writeText(dir / "file", "x");
     TmpfsMount readOnly(dir / "ro", "ro,size=1m");
     TmpfsMount tiny(dir / "tiny", "size=64k");
+    // Passes the space check of the 1080i clip (14 MB needed, counted in whole MB) but cannot hold it.
+    TmpfsMount fills(dir / "fills", "size=14300k");
 
     struct Row {
         const char* label;
@@ -251,6 +254,20 @@ TEST(ConvertCommand, ExitStatusesAndVerdicts)
         if (!row.mustStayEmpty.empty()) {
             EXPECT_TRUE(mxfFilesBelow(row.mustStayEmpty).empty());
         }
+    }
+
+    // A clip whose writing fails leaves no file; the export goes on with the next clip.
+    if (!fills.dir.empty()) {
+        SCOPED_TRACE("disk full during a clip");
+        const auto r = runVorn(freshOptions(dir) + "convert --dest " + q(fills.dir) + " " +
+                               q(card / "CONTENTS" / "VIDEO" / "0001QV.MXF") + " " + q(clip));
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_TRUE(endsWith(r.out, "\n*** Export completed with errors ***\n")) << r.out;
+        std::vector<std::string> names;
+        for (const auto& f : mxfFilesBelow(fills.dir))
+            names.push_back(f.filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"0005QV.MXF", "0005QV00.MXF", "0005QV01.MXF"}));
     }
     EXPECT_EQ(treeDigest(card), before);
 }
