@@ -177,6 +177,8 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
         if (!dv::EncodeDifFrame(frame, *picture, kind.format))
             return "frame " + std::to_string(i) + " could not be encoded";
         stampBinaryGroup(frame.bytes, sampleBinaryGroup(kind, i));
+        if (i == 0)
+            exporter.WriteThumbnail(frame.data(), frame.size(), kind.format, 0);   // the clip's icon, from frame 0
         // The writer stamps the running time code (set above) and advances it.
         exporter.WriteVideo(frame.data(), frame.size());
     }

@@ -93,6 +93,8 @@ TEST(SampleCommand, CardIsReadByOurReaderFfprobeAndMediaInfo)
         EXPECT_EQ(mediaInfoField(video, "Video", "ScanType") + "/" + mediaInfoField(video, "Video", "ScanOrder"),
                   row.scan);
         EXPECT_TRUE(fs::is_regular_file(card / "CONTENTS" / "CLIP" / (std::string(row.name) + ".XML")));
+        const fs::path icon = card / "CONTENTS" / "ICON" / (std::string(row.name) + ".BMP");
+        EXPECT_EQ(probeStream(icon, "v:0", "codec_name,width,height")["width"], "80") << icon;
 
         // One file per channel, each 48 kHz 16-bit PCM of the clip's length with its own tone.
         const int64_t samples = int64_t(row.frames) * 48000 * row.rateDen / row.rateNum;
