@@ -93,6 +93,68 @@ void recordDecisions(ClipResult& r, const ConversionPlan& plan)
     r.reduceNoise = plan.reduceNoise != 0;
 }
 
+// Hands the plan and the source's time code and identity to the exporter.
+void configureExporter(mxf::CExportBase& exporter, const ConversionPlan& plan, const CMxfFile& source)
+{
+    const bool avcTarget = isAvcIntra(plan.targetFormat);
+    exporter.SetFrameCount(plan.frameCount);
+    exporter.SetRateNumerator(static_cast<uint32_t>(std::max(plan.rateNum, 1)));
+    exporter.SetRateDenominator(static_cast<uint32_t>(std::max(plan.rateDen, 1)));
+    exporter.SetFrameSize(static_cast<uint32_t>(avcTarget ? source.FrameSize() : plan.outFrameSize));
+    exporter.SetLaterFrameSize(static_cast<uint32_t>(avcTarget ? source.LaterFrameSize() : plan.outFrameSizeLater));
+    exporter.SetPictureLines(formatLines(plan.targetFormat));
+    exporter.SetFormatCode(plan.targetFormat);
+    exporter.SetOptionValue1(plan.reencode);
+    exporter.SetPlaybackFactor(static_cast<double>(plan.frameRatio));
+    exporter.SetSourceTimecodeBase(source.TcBase());
+    exporter.SetSourceDropFrame(source.DropFrame());
+    mxf::Umid umid{};
+    std::copy(source.PackageId(), source.PackageId() + umid.size(), umid.begin());
+    exporter.SetBaseUmid(umid);
+    exporter.SetBinaryGroup(plan.bgWord);
+    exporter.SetTimecode(-1, -1, -1, -1, source.StartTimecode(), source.TcBase(), source.DropFrame());
+    exporter.SetOptionValue2(static_cast<int>(source.EditRate()));
+    exporter.SetTimecodeText(qelFormat("%02d:%02d:%02d:%02d", source.TcHours(), source.TcMinutes(),
+                                       source.TcSeconds(), source.TcFrames()));
+    // The start time code at the output rate, also when the source has no clip XML.
+    if (auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(&exporter))
+        mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
+    exporter.SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
+}
+
+// Audio channels of the output: DV formats get at least 2, DVCPRO HD and
+// AVC-Intra at least 4, none more than 8.
+int outputAudioChannels(int sourceChannels, VideoFormat target)
+{
+    int channels = sourceChannels;
+    if (target >= 5 && target <= 10)
+        channels = std::max(channels, 2);
+    else if ((target >= 1 && target <= 4) || isAvcIntra(target))
+        channels = std::max(channels, 4);
+    return std::clamp(channels, 0, 8);
+}
+
+// The source clip's icon (ICON beside its VIDEO folder) is copied, or made
+// from frame 0 when the picture is turned or there is none; its proxy files
+// (PROXY) are copied.
+void copyIconAndProxy(mxf::CExportBase& exporter, const char* sourcePath, const ClipExport& clip)
+{
+    const ConversionPlan& plan = clip.plan;
+    const std::string folder = CVorn::FolderOf(sourcePath);
+    const std::string name = CVorn::ClipName(sourcePath);
+    const fs::path cardContents = fs::path(folder.empty() ? "." : folder).parent_path();
+    const fs::path iconPath = cardContents / "ICON" / (name + ".BMP");
+    if (plan.rotate || !exporter.CopyIcon(iconPath.string()))
+        exporter.WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
+                                plan.sourceFormat, plan.rotate);
+    for (const char* ext : {"MP4", "BIN"}) {
+        const fs::path proxy = cardContents / "PROXY" / (name + "." + ext);
+        std::error_code ec;
+        if (fs::is_regular_file(proxy, ec))
+            exporter.CopyVoice(proxy.string(), ext);
+    }
+}
+
 // The clip's files on the destination, relative to it, once it is finished.
 std::vector<std::string> outputFilesOf(const mxf::CExportBase* exporter, const std::string& destination)
 {
@@ -328,50 +390,19 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         return 0;
     }
 
-    // Codec tables and the start time code of the output.
+    // Codec tables.
     dv::InitCodecTables();
-    const int tcH = source.TcHours(), tcM = source.TcMinutes(), tcS = source.TcSeconds(), tcF = source.TcFrames();
-    const std::string startText = qelFormat("%02d:%02d:%02d:%02d", tcH, tcM, tcS, tcF);
 
     // A clip whose source gives fewer frames than planned is written a second
     // time with the count it gave, so that its headers, index and clip XML
     // tell the truth.
     for (int pass = 0;; ++pass) {
         // 8. Configure the exporter.
-        const bool avcTarget = isAvcIntra(plan.targetFormat);
-        exporter->SetFrameCount(plan.frameCount);
-        exporter->SetRateNumerator(static_cast<uint32_t>(std::max(plan.rateNum, 1)));
-        exporter->SetRateDenominator(static_cast<uint32_t>(std::max(plan.rateDen, 1)));
-        exporter->SetFrameSize(static_cast<uint32_t>(avcTarget ? source.FrameSize() : plan.outFrameSize));
-        exporter->SetLaterFrameSize(static_cast<uint32_t>(avcTarget ? source.LaterFrameSize() : plan.outFrameSizeLater));
-        exporter->SetPictureLines(formatLines(plan.targetFormat));
-        exporter->SetFormatCode(plan.targetFormat);
-        exporter->SetOptionValue1(plan.reencode);
-        exporter->SetPlaybackFactor(static_cast<double>(plan.frameRatio));
-        exporter->SetSourceTimecodeBase(source.TcBase());
-        exporter->SetSourceDropFrame(source.DropFrame());
-        mxf::Umid umid{};
-        std::copy(source.PackageId(), source.PackageId() + umid.size(), umid.begin());
-        exporter->SetBaseUmid(umid);
-        exporter->SetBinaryGroup(plan.bgWord);
-        exporter->SetTimecode(-1, -1, -1, -1, source.StartTimecode(), source.TcBase(), source.DropFrame());
-        exporter->SetOptionValue2(static_cast<int>(source.EditRate()));
-        exporter->SetTimecodeText(startText);
-        if (auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(exporter))
-            mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
-        exporter->SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
+        configureExporter(*exporter, plan, source);
 
-        // 9. Audio channels: every channel file of the source (the reader would
-        // otherwise take channels 1 and 2 only and drop the others); DV formats
-        // get at least 2, DVCPRO HD and AVC-Intra at least 4.
-        source.m_audioSelect = 2;
+        // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
         const int sourceChannels = source.ReadAllAudioHeaders();
-        int channels = sourceChannels;
-        if (plan.targetFormat >= 5 && plan.targetFormat <= 10)
-            channels = std::max(channels, 2);
-        else if ((plan.targetFormat >= 1 && plan.targetFormat <= 4) || avcTarget)
-            channels = std::max(channels, 4);
-        channels = std::min(channels, 8);
+        const int channels = outputAudioChannels(sourceChannels, plan.targetFormat);
 
         // 10. Open the exporter; a failure here ends the whole export.
         std::string openMessage;
@@ -390,23 +421,11 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             const dv::TimecodeCounter& tc = mxfExporter->runningTimecode();
             sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
         } else {
-            sharedBGinfo().SetTimecode(tcH, tcM, tcS, tcF);
+            sharedBGinfo().SetTimecode(source.TcHours(), source.TcMinutes(), source.TcSeconds(), source.TcFrames());
         }
 
         // 11-12. Icon and proxy.
-        const std::string folder = CVorn::FolderOf(sourcePath);
-        const std::string name = CVorn::ClipName(sourcePath);
-        const fs::path cardContents = fs::path(folder.empty() ? "." : folder).parent_path();
-        const fs::path iconPath = cardContents / "ICON" / (name + ".BMP");
-        if (plan.rotate || !exporter->CopyIcon(iconPath.string()))
-            exporter->WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
-                                     plan.sourceFormat, plan.rotate);
-        for (const char* ext : {"MP4", "BIN"}) {
-            const fs::path proxy = cardContents / "PROXY" / (name + "." + ext);
-            std::error_code ec;
-            if (fs::is_regular_file(proxy, ec))
-                exporter->CopyVoice(proxy.string(), ext);
-        }
+        copyIconAndProxy(*exporter, sourcePath, clip);
 
         // 14. Source and destination lines.
         reportSourceAndDest(*caller, clip);
