@@ -401,6 +401,8 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         configureExporter(*exporter, plan, source);
 
         // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
+        // Every channel of the source is taken (not only the first two).
+        source.m_audioSelect = 2;
         const int sourceChannels = source.ReadAllAudioHeaders();
         const int channels = outputAudioChannels(sourceChannels, plan.targetFormat);
 

@@ -263,29 +263,42 @@ TEST(ExportDriver, ClipListEdgeCases)
     }
 }
 
-TEST(ExportDriver, AudioChannelsAreRaisedForTheTarget)
+TEST(ExportDriver, AudioChannelsAreKeptAndRaisedForTheTarget)
 {
-    const std::pair<int32_t, int> rows[] = {{1, 4}, {9, 2}, {2, 4}};
-    for (const auto& [format, channels] : rows) {
-        SCOPED_TRACE(format);
-        const fs::path dir = scratchDir("export_channels_" + std::to_string(format));
-        auto clip = p2Clip(format, 3);
-        clip.audioChannels = 1;
-        setBinaryGroup(clip, format == 9 ? 25 : 30, 0);
+    struct Row {
+        int32_t format;
+        int sourceChannels;
+        int channels;
+    };
+    const Row rows[] = {{1, 1, 4}, {9, 1, 2}, {2, 1, 4}, {9, 4, 4}, {8, 3, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.format) + " from " + std::to_string(row.sourceChannels));
+        const fs::path dir =
+            scratchDir("export_channels_" + std::to_string(row.format) + "_" + std::to_string(row.sourceChannels));
+        auto clip = p2Clip(row.format, 3);
+        clip.audioChannels = row.sourceChannels;
+        setBinaryGroup(clip, row.format == 9 ? 25 : 30, 0);
         const auto files = writeP2Card(dir / "SRC", {clip});
-        const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT",
-                                          [&](ExportSettings& s) { s.desiredRate = format == 9 ? 25.0f : 29.97f; });
+        const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [&](ExportSettings& s) {
+            s.desiredRate = row.format == 9 ? 25.0f : 29.97f;
+        });
         ASSERT_EQ(run.results.size(), 1u);
         EXPECT_EQ(run.results[0].outcome, ClipOutcome::Complete) << run.log;
-        EXPECT_EQ(filesIn(dir / "OUT" / "Card1" / "CONTENTS" / "AUDIO"), static_cast<size_t>(channels));
-        // The source's channel is copied; the added ones are silence of the clip's length.
-        CMxfFile out((videoDir(dir / "OUT") / "0001AB.MXF").string().c_str());
-        ASSERT_EQ(out.ReadHeaders(), 1);
-        ASSERT_GE(out.ReadAllAudioHeaders(), 1);
-        std::vector<uint8_t> got(64);
-        ASSERT_EQ(out.ReadAudio(got.data(), 64, 0), 64);
-        for (int s = 0; s < 32; ++s)
-            EXPECT_EQ(static_cast<int16_t>(got[2 * s] | (got[2 * s + 1] << 8)), audioSampleValue(0, s));
+        EXPECT_EQ(filesIn(dir / "OUT" / "Card1" / "CONTENTS" / "AUDIO"), static_cast<size_t>(row.channels));
+        // Every source channel is copied to its own channel; added ones are silence.
+        for (int ch = 0; ch < row.channels; ++ch) {
+            SCOPED_TRACE(ch);
+            const auto bytes =
+                readBytes(dir / "OUT" / "Card1" / "CONTENTS" / "AUDIO" / ("0001AB0" + std::to_string(ch) + ".MXF"));
+            const size_t key = findKey(bytes, kFixtureSoundElementKey);
+            ASSERT_NE(key, std::string::npos);
+            const size_t start = key + 17 + (bytes[key + 16] & 0x7Fu);
+            for (int s = 0; s < 32; ++s) {
+                const auto v = static_cast<int16_t>(bytes[start + 2 * static_cast<size_t>(s)] |
+                                                    (bytes[start + 2 * static_cast<size_t>(s) + 1] << 8));
+                EXPECT_EQ(v, ch < row.sourceChannels ? audioSampleValue(ch, s) : 0) << s;
+            }
+        }
     }
 }
 
