@@ -21,10 +21,10 @@ namespace {
 using namespace enc;
 
 // Carried QNO state of the HD engine, one set of five per video segment of
-// each shuffle channel (initialised to 1), so each segment's search starts
-// from where the same segment ended in the previous frame. Keeping it per
-// segment rather than per worker makes the output independent of the worker
-// count.
+// each shuffle channel (initialised to 1): the seed of each segment's search
+// in the next frame. The search gives the same result from any seed, so the
+// seed only shortens it. Keeping it per segment rather than per worker keeps
+// the work independent of the worker count.
 constexpr int kHdSegmentsPerChannel = 12 * kVideoSegmentsPerSequence;
 std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> g_hdQno = [] {
     std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> a{};

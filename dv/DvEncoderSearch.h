@@ -43,67 +43,52 @@ int searchSdQnos(BitsFn&& bits, int budget, int qno[5])
     return total;
 }
 
-// DVCPRO HD (QNO 1 is the finest step, 15 the coarsest). `qno` holds the
-// carried state on entry (values up to 16; used limited to 15) and the result
-// on exit. Below the budget, the macroblock with the most bits is made finer by
-// two steps (one when it reaches 1); at or above the budget, macroblocks are
-// made coarser two at a time in round-robin order from macroblock 0 until the
-// total is at most the budget or all five are at 15. Returns the final total.
+// DVCPRO HD (QNO 1 is the finest step, 15 the coarsest). The search walks a
+// ladder: rung k (0..70) is all five QNOs at 1 raised k times in round-robin
+// order from macroblock 0 (macroblock m at min(15, 1 + (k + 4 - m) / 5)), so
+// the five stay within one step of each other. The result is the first even
+// rung whose total is at most the budget, or rung 70 (all at 15) when none
+// is. `qno` holds a seed on entry, such as the previous frame's result for
+// the same segment: the walk starts at the rung nearest below it and moves
+// down while the rung below still fits, or up until one fits. As the bits
+// fall when the QNOs rise, the result is the same from any seed, so every
+// frame gets the quality of its own search; the seed only saves steps.
+// Returns the final total; `qno` holds the result on exit.
+inline constexpr int kHdLadderTop = 70;
+
+inline int hdLadderQno(int rung, int mb) { return std::min(15, 1 + (rung + 4 - mb) / 5); }
+
 template <class BitsFn>
 int searchHdQnos(BitsFn&& bits, int budget, int qno[5])
 {
-    auto used = [&](int m) { return std::clamp(qno[m], 1, 15); };
-    int mbBits[5];
-    int total = 0;
-    for (int m = 0; m < 5; ++m) {
-        qno[m] = std::clamp(qno[m], 1, 16);
-        mbBits[m] = bits(m, used(m));
-        total += mbBits[m];
-    }
-    auto recompute = [&](int m) {
-        total -= mbBits[m];
-        mbBits[m] = bits(m, used(m));
-        total += mbBits[m];
+    auto total = [&](int rung) {
+        int sum = 0;
+        for (int m = 0; m < 5; ++m)
+            sum += bits(m, hdLadderQno(rung, m));
+        return sum;
     };
-    // Phase A: spend unused bits on the busiest macroblock.
-    while (total < budget) {
-        int worst = 0;
-        for (int m = 1; m < 5; ++m)
-            if (mbBits[m] > mbBits[worst])
-                worst = m;
-        if (qno[worst] <= 1)
-            return total;
-        qno[worst] = std::min(qno[worst], 15) - 1;
-        bool reachedFinest = qno[worst] <= 1;
-        if (!reachedFinest)
-            --qno[worst];
-        recompute(worst);
-        // A step that overshoots the budget is taken back by phase B below.
-        if (reachedFinest && total < budget)
-            return total;
-    }
-    // Phase B: coarser, two macroblocks at a time. Macroblocks already at the
-    // coarsest step are passed over (stopping at the first of them would
-    // leave the segment over its budget while others could still give way);
-    // the search ends when all five are there.
-    int next = 0;
-    for (;;) {
-        for (int k = 0; k < 2; ++k) {
-            int tries = 0;
-            while (qno[next] >= 15 && tries < 5) {
-                next = (next + 1) % 5;
-                ++tries;
-            }
-            if (tries == 5)
-                return total;
-            const int m = next;
-            next = (next + 1) % 5;
-            ++qno[m];
-            recompute(m);
+    int seed = 0;
+    for (int m = 0; m < 5; ++m)
+        seed += std::clamp(qno[m], 1, 15) - 1;
+    int rung = std::clamp(seed & ~1, 0, kHdLadderTop);
+    int bitsAt = total(rung);
+    if (bitsAt <= budget) {
+        while (rung >= 2) {
+            const int below = total(rung - 2);
+            if (below > budget)
+                break;
+            rung -= 2;
+            bitsAt = below;
         }
-        if (total <= budget)
-            return total;
+    } else {
+        while (rung < kHdLadderTop && bitsAt > budget) {
+            rung += 2;
+            bitsAt = total(rung);
+        }
     }
+    for (int m = 0; m < 5; ++m)
+        qno[m] = hdLadderQno(rung, m);
+    return bitsAt;
 }
 
 } // namespace vorn::dv::enc

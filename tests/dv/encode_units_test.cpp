@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -329,35 +330,59 @@ TEST(EncoderSearch, SdSearchStopsAtTheBudget)
         EXPECT_EQ(q, 0);
 }
 
-TEST(EncoderSearch, HdSearchRefinesBelowAndCoarsensAboveTheBudget)
+// The HD search gives the first rung of the round-robin ladder from all 1
+// that fits the budget, whatever the carried seed: a frame's quantisers do not
+// depend on the frames before it.
+TEST(EncoderSearch, HdSearchGivesTheFirstFittingRungFromAnySeed)
 {
-    // Bits fall by 40 per QNO step from 900 at QNO 1.
-    auto bits = [](int, int q) { return 900 - 40 * (q - 1); };
-    // From the initial state (all 1): 4500 bits, coarsened two at a time.
-    int qno[5] = {1, 1, 1, 1, 1};
-    int total = enc::searchHdQnos(bits, kHdSegmentBudget, qno);
-    EXPECT_LE(total, kHdSegmentBudget);
-    int spread = *std::max_element(qno, qno + 5) - *std::min_element(qno, qno + 5);
-    EXPECT_LE(spread, 1) << "round robin keeps the QNOs together";
-    // Carried state far too coarse: the busiest is refined by two until the budget is passed, then
-    // coarsened back below it.
-    int carried[5] = {15, 15, 15, 15, 15};
-    total = enc::searchHdQnos(bits, kHdSegmentBudget, carried);
-    EXPECT_LE(total, kHdSegmentBudget);
-    EXPECT_GT(total, kHdSegmentBudget - 5 * 40 * 2);
-    // Macroblocks at the coarsest step are passed over; the others still give way.
-    int mixed[5] = {15, 3, 15, 3, 15};
-    auto steep = [](int m, int q) { return m % 2 ? 1500 - 100 * q : 200; };
-    total = enc::searchHdQnos(steep, kHdSegmentBudget, mixed);
-    EXPECT_LE(total, kHdSegmentBudget);
-    EXPECT_EQ(mixed[0], 15);
-    EXPECT_GT(mixed[1], 3);
-    // All at the coarsest step: nothing more to do, even over the budget.
+    using BitsFn = std::function<int(int, int)>;
+    struct Case {
+        const char* name;
+        BitsFn bits;
+    };
+    const std::vector<Case> cases = {
+        {"even fall", [](int, int q) { return 900 - 40 * (q - 1); }},
+        {"uneven macroblocks", [](int m, int q) { return m % 2 ? 1500 - 100 * q : 200; }},
+        {"steep start", [](int m, int q) { return 4000 / (q + m) + 100; }},
+        {"fits at once", [](int, int) { return 300; }},
+        {"never fits", [](int, int) { return 600; }},
+    };
+    const std::vector<std::array<int, 5>> seeds = {
+        {1, 1, 1, 1, 1}, {15, 15, 15, 15, 15}, {16, 16, 16, 16, 16}, {15, 3, 15, 3, 15}, {7, 8, 7, 7, 7}, {0, 2, 9, 4, 1}};
+    for (const Case& c : cases) {
+        // The ladder walked from its foot, rung by rung.
+        int expectRung = enc::kHdLadderTop;
+        for (int rung = 0; rung <= enc::kHdLadderTop; rung += 2) {
+            int sum = 0;
+            for (int m = 0; m < 5; ++m)
+                sum += c.bits(m, enc::hdLadderQno(rung, m));
+            if (sum <= kHdSegmentBudget) {
+                expectRung = rung;
+                break;
+            }
+        }
+        for (const auto& seed : seeds) {
+            int qno[5];
+            std::copy(seed.begin(), seed.end(), qno);
+            const int total = enc::searchHdQnos(c.bits, kHdSegmentBudget, qno);
+            int sum = 0;
+            for (int m = 0; m < 5; ++m) {
+                EXPECT_EQ(qno[m], enc::hdLadderQno(expectRung, m)) << c.name << " mb " << m << " seed " << seed[0];
+                sum += c.bits(m, qno[m]);
+            }
+            EXPECT_EQ(total, sum) << c.name;
+            if (expectRung < enc::kHdLadderTop) {
+                EXPECT_LE(total, kHdSegmentBudget) << c.name;
+            }
+            const int spread = *std::max_element(qno, qno + 5) - *std::min_element(qno, qno + 5);
+            EXPECT_LE(spread, 1) << "round robin keeps the QNOs together";
+        }
+    }
+    // Nothing fits: every macroblock ends at the coarsest step.
     int atLimit[5] = {16, 16, 16, 16, 16};
-    total = enc::searchHdQnos([](int, int) { return 600; }, kHdSegmentBudget, atLimit);
-    EXPECT_EQ(total, 3000);
+    EXPECT_EQ(enc::searchHdQnos([](int, int) { return 600; }, kHdSegmentBudget, atLimit), 3000);
     for (int q : atLimit)
-        EXPECT_EQ(q, 16);
+        EXPECT_EQ(q, 15);
 }
 
 TEST_F(EncoderTest, FlatGreyFitsAtTheFinestQuantiserWithTheActivityClasses)
