@@ -7,6 +7,7 @@
 #include "ui/OptionsDialog.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QMutexLocker>
@@ -129,7 +130,8 @@ bool CImportPane::ImportPath(const QString& path)
 {
     if (m_running)
         return false;
-    const QByteArray bytes = path.toUtf8();
+    // The file system's own bytes for the name.
+    const QByteArray bytes = QFile::encodeName(path);
     m_vorn.Import(this, bytes.constData());
     if (m_vorn.FileCount() > 0)
         m_start->setEnabled(true);
