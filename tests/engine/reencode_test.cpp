@@ -194,6 +194,18 @@ TEST(ExportReencode, Removal32GivesBackTheProgressivePictures)
         EXPECT_EQ(res.rateNum, 24000);
         EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
 
+        // Re-encoded frames count one time code frame each.
+        const auto stream = clipVideoStream(dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF");
+        const size_t dvBytes = static_cast<size_t>(vorn::dvFrameBytes(c.raster.format));
+        for (size_t i = 0; i * dvBytes < stream.size(); ++i) {
+            const uint8_t* pack = stream.data() + i * dvBytes + 80 + 3 + 3;   // first pack of subcode block 0
+            int frames = -1;
+            for (int k = 0; k < 6 && frames < 0; ++k)
+                if (pack[8 * k] == 0x13)
+                    frames = (pack[8 * k + 1] >> 4 & 3) * 10 + (pack[8 * k + 1] & 15);
+            EXPECT_EQ(frames, static_cast<int>(i)) << "time code of output " << i;
+        }
+
         const auto got = ffmpegDecodeClip(dir);
         const size_t frameBytes = static_cast<size_t>(c.raster.width) * static_cast<size_t>(c.raster.height) * 2;
         ASSERT_EQ(got.size(), c.pictures.size() * frameBytes);
