@@ -33,14 +33,6 @@ struct PendingSlice {
     size_t dataBitPos = 0; // bit position of the slice data
 };
 
-bool samePicture(const SliceHeader& a, const SliceHeader& b)
-{
-    return a.frameNum == b.frameNum && a.ppsId == b.ppsId && a.fieldPic == b.fieldPic &&
-           a.bottomField == b.bottomField && (a.nalRefIdc == 0) == (b.nalRefIdc == 0) &&
-           (a.nalType == 5) == (b.nalType == 5) && a.idrPicId == b.idrPicId && a.pocLsb == b.pocLsb &&
-           a.deltaPocBottom == b.deltaPocBottom && a.deltaPoc0 == b.deltaPoc0 && a.deltaPoc1 == b.deltaPoc1;
-}
-
 class Decoder {
 public:
     void setThreads(int n) { requestedThreads_ = n; }
@@ -425,106 +417,6 @@ AvcFrameInfo avcLastFrameInfo() { return decoder().info(); }
 void setAvcDecoderThreads(int threads)
 {
     decoder().setThreads(std::clamp(threads, 0, kMaxSliceContexts));
-}
-
-// Parameter sets and the last slice header, as of the start of the unit being collected.
-struct AccessUnitSplitter::State {
-    std::array<Sps, 32> sps{};
-    std::array<Pps, 256> pps{};
-    bool havePrev = false;
-    SliceHeader prev;
-    bool prevWasFirstField = false;
-};
-
-AccessUnitSplitter::AccessUnitSplitter() : state_(new State) {}
-AccessUnitSplitter::~AccessUnitSplitter() { delete state_; }
-
-std::vector<std::pair<size_t, size_t>> AccessUnitSplitter::split(const uint8_t* data, size_t size, bool final)
-{
-    std::vector<std::pair<size_t, size_t>> out;
-    const std::vector<NalSpan> nals = findNalUnits(data, size);
-    State& st = *state_;
-    std::vector<uint8_t> buf;
-    size_t auStart = SIZE_MAX;
-    bool haveVcl = false;
-    // Slice state at the start of the current unit: restored for the unit not yet complete.
-    bool savedHavePrev = st.havePrev;
-    SliceHeader savedPrev = st.prev;
-    bool savedFirstField = st.prevWasFirstField;
-    auto startAu = [&](size_t at) {
-        if (auStart != SIZE_MAX && at > auStart) out.emplace_back(auStart, at - auStart);
-        auStart = at;
-        haveVcl = false;
-        savedHavePrev = st.havePrev;
-        savedPrev = st.prev;
-        savedFirstField = st.prevWasFirstField;
-    };
-    for (const NalSpan& nal : nals) {
-        if (nal.size == 0) continue;
-        const int type = data[nal.offset] & 31;
-        const int refIdc = (data[nal.offset] >> 5) & 3;
-        if (auStart == SIZE_MAX) auStart = nal.start;
-        if (type == 9) {
-            startAu(nal.start);
-            continue;
-        }
-        try {
-            if (type == 7 || type == 8 || type == 6 || (type >= 14 && type <= 18)) {
-                if (haveVcl) startAu(nal.start);
-                if (type == 7 || type == 8) {
-                    const size_t n = unescapeNal(data + nal.offset + 1, nal.size - 1, buf);
-                    BitReader br(buf.data(), n);
-                    if (type == 7) {
-                        Sps sps;
-                        parseSps(br, sps);
-                        st.sps[size_t(sps.spsId)] = sps;
-                    } else {
-                        Pps pps;
-                        parsePps(br, pps, st.sps);
-                        st.pps[size_t(pps.ppsId)] = pps;
-                    }
-                }
-            } else if (type == 1 || type == 5) {
-                const size_t n = unescapeNal(data + nal.offset + 1, std::min<size_t>(nal.size - 1, 64), buf);
-                BitReader br(buf.data(), n);
-                SliceHeader sh;
-                parseSliceHeader(br, type, refIdc, st.sps, st.pps, sh);
-                if (st.havePrev && (!samePicture(st.prev, sh) || sh.firstMb == 0)) {
-                    const bool secondField = st.prevWasFirstField && sh.fieldPic && st.prev.fieldPic &&
-                                             sh.bottomField != st.prev.bottomField &&
-                                             sh.frameNum == st.prev.frameNum;
-                    if (haveVcl && !secondField) startAu(nal.start);
-                    st.prevWasFirstField = sh.fieldPic && !secondField;
-                } else if (!st.havePrev) {
-                    st.prevWasFirstField = sh.fieldPic;
-                }
-                st.prev = sh;
-                st.havePrev = true;
-                haveVcl = true;
-            }
-        } catch (const AvcError&) {
-            // A damaged header: keep the unit in the current access unit.
-            if (type == 1 || type == 5) haveVcl = true;
-        }
-    }
-    if (auStart != SIZE_MAX && size > auStart) {
-        if (final) {
-            out.emplace_back(auStart, size - auStart);
-        } else {
-            // The last unit may continue in the next piece: it is read again from its start.
-            out.emplace_back(auStart, 0);
-            st.havePrev = savedHavePrev;
-            st.prev = savedPrev;
-            st.prevWasFirstField = savedFirstField;
-        }
-    }
-    return out;
-}
-
-std::vector<std::pair<size_t, size_t>> splitAccessUnits(const uint8_t* data, size_t size)
-{
-    AccessUnitSplitter splitter;
-    return splitter.split(data, size, true);
 }
 
 } // namespace vorn::avci

@@ -36,6 +36,16 @@ struct SliceHeader {
 void parseSliceHeader(BitReader& br, int nalType, int nalRefIdc, const std::array<Sps, 32>& spsTable,
                       const std::array<Pps, 256>& ppsTable, SliceHeader& sh);
 
+// True when two slice headers can belong to the same picture (the fields that
+// tell the first slice of a new primary picture, H.264 7.4.1.2.4).
+inline bool samePicture(const SliceHeader& a, const SliceHeader& b)
+{
+    return a.frameNum == b.frameNum && a.ppsId == b.ppsId && a.fieldPic == b.fieldPic &&
+           a.bottomField == b.bottomField && (a.nalRefIdc == 0) == (b.nalRefIdc == 0) &&
+           (a.nalType == 5) == (b.nalType == 5) && a.idrPicId == b.idrPicId && a.pocLsb == b.pocLsb &&
+           a.deltaPocBottom == b.deltaPocBottom && a.deltaPoc0 == b.deltaPoc0 && a.deltaPoc1 == b.deltaPoc1;
+}
+
 enum MbKind : uint8_t { kMbNone = 0, kMbI4x4, kMbI8x8, kMbI16x16, kMbPcm };
 
 // What later macroblocks (and the loop filter) need to know about a decoded macroblock.

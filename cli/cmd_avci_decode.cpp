@@ -5,6 +5,7 @@
 #include "RawStreams.h"
 
 #include "avci/AvcDecoder.h"
+#include "avci/Nal.h"
 
 #include <cstdio>
 #include <fstream>

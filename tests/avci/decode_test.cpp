@@ -2,6 +2,7 @@
 // without parameter sets in later frames, the intra-profile deblocking rule, field pictures,
 // format changes between calls and the failure road for damaged input.
 #include "avci/AvcDecoder.h"
+#include "avci/Nal.h"
 
 #include "foundation/Notifier.h"
 #include "helpers/FieldStreamWriter.h"
