@@ -4,9 +4,11 @@
 #include "Command.h"
 #include "OptionsSetup.h"
 
+#include "avci/Nal.h"
 #include "dv/DvSystemData.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfEssenceWriter.h"
+#include "mxf/Timecode.h"
 #include "mxf/Umid.h"
 
 #include <cstdio>
@@ -49,21 +51,6 @@ Rate parseRate(const std::string& text)
     return r;
 }
 
-// Offsets of the access units of an H.264 byte stream, split at its access unit delimiters.
-std::vector<size_t> accessUnitStarts(const std::vector<uint8_t>& s)
-{
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 < s.size(); ++i) {
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1 && (s[i + 3] & 0x1F) == 9) {
-            size_t at = (i > 0 && s[i - 1] == 0) ? i - 1 : i;
-            if (starts.empty()) at = 0;   // whatever precedes the first delimiter belongs to the first unit
-            starts.push_back(at);
-            i += 3;
-        }
-    }
-    return starts;
-}
-
 int runWrap(const Opts& o, const vorn::cli::Common& common)
 {
     using namespace vorn::cli;
@@ -89,12 +76,12 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
             throw UsageError("--timecode must be HH:MM:SS:FF with an optional d for drop frame: " + o.timecode);
         drop = got == 5;
         if (drop && tcBase != 30) throw UsageError("drop-frame timecode needs a 30 or 60 frame rate");
+        if (drop && !DropFrameLabelExists(mm, ss, ff))
+            throw UsageError("--timecode " + o.timecode +
+                             " does not exist in drop-frame counting: frames 00 and 01 are skipped at the start of "
+                             "every minute not divisible by 10");
     }
-    int64_t start = (int64_t(hh) * 3600 + mm * 60 + ss) * tcBase + ff;
-    if (drop) {
-        const int64_t minutes = int64_t(hh) * 60 + mm;
-        start -= 2 * (minutes - minutes / 10);
-    }
+    const int64_t start = TimecodeLabelToFrames(hh, mm, ss, ff, tcBase, drop);
 
     // The video frames.
     std::ifstream in(o.frames, std::ios::binary);
@@ -111,11 +98,15 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
     if (avc) {
         stream.resize(size_t(fileBytes));
         in.read(reinterpret_cast<char*>(stream.data()), std::streamsize(stream.size()));
-        units = accessUnitStarts(stream);
+        for (const auto& [offset, size] : vorn::avci::splitAccessUnits(stream.data(), stream.size())) {
+            (void)size;
+            units.push_back(offset);
+        }
         if (units.empty()) {
-            std::fprintf(stderr, "%s: no access unit delimiters found\n", o.frames.c_str());
+            std::fprintf(stderr, "%s: no access units found\n", o.frames.c_str());
             return kExitFailed;
         }
+        units.front() = 0;   // whatever precedes the first unit belongs to it
         units.push_back(stream.size());
         frameCount = units.size() - 1;
         frameSize = uint32_t(units[1] - units[0]);

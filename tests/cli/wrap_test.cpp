@@ -201,6 +201,32 @@ TEST(WrapCommand, AvcIntraStream)
     EXPECT_EQ(field(mv, "FrameCount"), "3");
 }
 
+TEST(WrapCommand, StreamWithoutDelimiters)
+{
+    // x264 writes no access unit delimiters unless asked: units are found from the slices.
+    VORN_REQUIRE_TOOL("ffmpeg");
+    VORN_REQUIRE_TOOL("x264");
+    const fs::path dir = vorn::test::scratchDir("wrap_noaud");
+    const fs::path y4m = dir / "src.y4m", h264 = dir / "intra.264", out = dir / "out";
+    ASSERT_EQ(runCommand("ffmpeg -v error -f lavfi -i testsrc2=s=320x240:r=25 -frames:v 4 -pix_fmt yuv420p "
+                         "-f yuv4mpegpipe " + q(y4m)).exitCode, 0);
+    ASSERT_EQ(runCommand("x264 --quiet --keyint 1 --fps 25 -o " + q(h264) + " " + q(y4m) + " 2>/dev/null").exitCode, 0);
+    const auto bytes = vorn::test::readBytes(h264);
+    for (size_t i = 0; i + 3 < bytes.size(); ++i)
+        ASSERT_FALSE(bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && (bytes[i + 3] & 0x1F) == 9)
+            << "the stream has a delimiter";
+    auto r = runVorn("wrap --format 39 --rate 25 --name NOAUD --dest " + q(out) + " " + q(h264));
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    CMxfFile reader((out / "Card1" / "CONTENTS" / "VIDEO" / "NOAUD.MXF").string().c_str());
+    ASSERT_EQ(reader.ReadHeaders(), 1);
+    EXPECT_EQ(reader.FrameCount(), 4);
+    std::vector<uint8_t> first(size_t(reader.FrameSize()));
+    ASSERT_EQ(reader.ReadFrame(first, 0), reader.FrameSize());
+    // The first frame is the stream's first access unit: it ends where the second picture's first NAL begins.
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), bytes.begin()));
+    reader.Close();
+}
+
 TEST(WrapCommand, BadInputs)
 {
     const fs::path dir = vorn::test::scratchDir("wrap_bad");
@@ -209,11 +235,16 @@ TEST(WrapCommand, BadInputs)
     struct Case { std::string args; int exit; const char* text; };
     const Case cases[] = {
         {"--format 9 --rate 25 --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 1, "not a whole number"},
-        {"--format 38 --rate 25 --dest " + q(dir / "o") + " " + q(dir / "noaud.264"), 1, "no access unit delimiters"},
+        {"--format 38 --rate 25 --dest " + q(dir / "o") + " " + q(dir / "noaud.264"), 1, "no access units"},
         {"--format 11 --rate 25 --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 2, "--format"},
         {"--format 9 --rate 25/0 --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 2, "--rate"},
         {"--format 9 --rate 25 --timecode 1:2 --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 2, "--timecode"},
         {"--format 9 --rate 25 --timecode 00:00:00:00d --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 2, "drop"},
+        // Labels that drop-frame counting skips.
+        {"--format 10 --rate 30000/1001 --timecode 00:01:00:00d --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 2,
+         "does not exist in drop-frame counting"},
+        {"--format 10 --rate 30000/1001 --timecode 01:59:00:01d --dest " + q(dir / "o") + " " + q(dir / "short.dif"), 2,
+         "does not exist in drop-frame counting"},
         {"--format 9 --rate 25 --dest " + q(dir / "o") + " " + q(dir / "missing.dif"), 1, "Cannot open"},
     };
     for (const Case& c : cases) {
