@@ -33,7 +33,15 @@ bool isFolder(const std::string& path)
     return ec || st.type() == fs::file_type::not_found || fs::is_directory(st);
 }
 
-// The files (not folders) directly in a folder whose full path ends in ".MXF"
+// A regular file, directly or through symlinks: FIFOs, devices and sockets
+// are no clips (opening a FIFO would wait for a writer forever).
+bool isRegularFile(const std::string& path)
+{
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+// The regular files directly in a folder whose full path ends in ".MXF"
 // (exactly, upper case).
 std::vector<std::string> findMxfFiles(const std::string& folder)
 {
@@ -41,7 +49,8 @@ std::vector<std::string> findMxfFiles(const std::string& folder)
     finder.find(folder, false);
     std::vector<std::string> found;
     for (size_t i = 0; i < finder.count(); ++i)
-        found.push_back(finder.path(i).str());
+        if (isRegularFile(finder.path(i).str()))
+            found.push_back(finder.path(i).str());
     return found;
 }
 
@@ -160,7 +169,10 @@ int CVorn::Import(CCaller* caller, const char* path)
                 AddFile(f.c_str());
     } else {
         heading = (m_files.empty() ? "Adding file from " : "Adding files from ") + FolderOf(path) + "\r\n";
-        AddFile(path);
+        if (isRegularFile(p))
+            AddFile(path);
+        else
+            logf(LOG_WARNING, "CVorn::Import", "%s is not a regular file", path);
     }
 
     if (caller)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -39,6 +40,10 @@ OpenFile* lookup(int fd)
 int openRead(const char* path)
 {
     if (!path || !*path)
+        return -1;
+    // Regular files only: opening a FIFO would wait for a writer forever.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
         return -1;
     auto file = std::make_unique<OpenFile>();
     file->stream.open(path, std::ios::in | std::ios::binary);

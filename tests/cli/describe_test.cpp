@@ -2,6 +2,8 @@
 #include "support/P2Fixture.h"
 #include "support/TestSupport.h"
 
+#include <sys/stat.h>
+
 using namespace vorn::test;
 namespace fs = std::filesystem;
 
@@ -74,3 +76,24 @@ TEST(DescribeCommand, FolderWithoutClipsAndAFileThatIsNoClip)
 }
 
 } // namespace
+
+TEST(DescribeCommand, OnlyRegularFilesAreClips)
+{
+    // A FIFO named like a clip would block a reader forever; a symlink to a clip is a clip.
+    const auto dir = scratchDir("fifo");
+    const auto files = writeP2Clip(dir, clipOf(9, 25, "0001AB", 25, 0));
+    const auto video = dir / "VIDEO";
+    ASSERT_EQ(::mkfifo((video / "0000XX.MXF").c_str(), 0600), 0);
+    fs::create_symlink(files.video, video / "0002AB.MXF");
+
+    for (const fs::path& target : {fs::path(dir), video / "0000XX.MXF"}) {
+        SCOPED_TRACE(target.string());
+        const auto r = runCommand("timeout 60 " + shellQuote(vornPath()) + " describe " + shellQuote(target.string()));
+        EXPECT_NE(r.exitCode, 124) << "describe blocked";
+        EXPECT_EQ(r.out.find("0000XX"), std::string::npos) << r.out;
+        if (target == dir) {
+            EXPECT_NE(r.out.find("0001AB,\tDV25 PAL"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("0002AB,\tDV25 PAL"), std::string::npos) << r.out;
+        }
+    }
+}
