@@ -278,7 +278,8 @@ int CVorn::StartExport(CCaller* caller)
 void CVorn::ExportFinished()
 {
     m_exporting.store(0);
-    if (m_caller)
+    // An engine being destroyed does not call back: its caller may be gone.
+    if (m_caller && !m_stopping.load())
         m_caller->ExportDone();
 }
 
@@ -338,9 +339,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     {
         std::lock_guard<std::mutex> lock(m_resultsMutex);
         result = currentResult();
+        (result ? *result : local).sourcePath = sourcePath ? sourcePath : "";
     }
     ClipResult& r = result ? *result : local;
-    r.sourcePath = sourcePath ? sourcePath : "";
     auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
     auto finish = [&](ClipOutcome outcome, const std::string& message) {
         std::lock_guard<std::mutex> lock(m_resultsMutex);

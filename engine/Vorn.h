@@ -32,7 +32,8 @@ public:
     CVorn() = default;
     CVorn(const CVorn&) = delete;
     CVorn& operator=(const CVorn&) = delete;
-    // Stops a running export at its next step and waits for its thread.
+    // Stops a running export at its next step (its clip is discarded) and
+    // waits for its thread; no further CCaller call is made.
     virtual ~CVorn();
 
     // Adds the MXF files of a file or folder path to the clip list and writes

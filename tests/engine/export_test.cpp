@@ -369,3 +369,34 @@ TEST(ExportDriver, ExporterInitialisationFailureAbortsTheExport)
 }
 
 } // namespace
+
+namespace {
+
+// Destroying the engine while it exports stops the export, discards the
+// clip being written and makes no further call to the caller.
+TEST(ExportDriver, DestroyingTheEngineStopsTheExport)
+{
+    const fs::path dir = scratchDir("export_destroyed");
+    const auto paths = twoPalClips(dir);
+    RecordingCaller caller;
+    std::atomic<bool> started{false};
+    caller.onProgress = [&started](int percent) {
+        if (percent > 1 && percent < 100)
+            started = true;
+    };
+    {
+        CVorn engine;
+        for (const auto& p : paths)
+            engine.Import(&caller, p.c_str());
+        engine.SetDestination((dir / "OUT").string().c_str());
+        engine.SetDesiredRate(25.0f);
+        engine.SetPause();   // held at its first step until the engine goes
+        engine.StartExport(&caller);
+        while (!started)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(caller.doneCalls(), 0);
+    EXPECT_EQ(treeSnapshot(dir / "OUT"), (std::map<std::string, std::string>{}));
+}
+
+} // namespace
