@@ -418,6 +418,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             finish(ClipOutcome::Error, openMessage.empty() ? "the exporter could not be initialised" : openMessage);
             return 0;
         }
+        // A name already on the destination: the clip is written under the next free one.
+        if (!exporter->renameNotice().empty())
+            caller->Message((exporter->renameNotice() + "\r\n").c_str(), 0, 1);
         // The running time code of the binary-group stamping starts where the
         // exporter's (converted) start time code does.
         if (const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter)) {

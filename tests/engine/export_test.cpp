@@ -344,6 +344,7 @@ TEST(ExportDriver, DestinationHoldingTheSourceCardLeavesItUntouched)
     EXPECT_EQ(run.results[0].outcome, ClipOutcome::Complete) << run.log;
     ASSERT_FALSE(run.results[0].outputFiles.empty());
     EXPECT_EQ(run.results[0].outputFiles[0], "Card1/CONTENTS/VIDEO/0002AB.MXF");
+    EXPECT_NE(run.log.find("Clip 0001AB exists in the destination; written as 0002AB"), std::string::npos) << run.log;
 }
 
 } // namespace
