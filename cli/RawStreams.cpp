@@ -1,5 +1,9 @@
 #include "RawStreams.h"
 
+#include "dv/CodecTables.h"
+#include "foundation/WorkerPool.h"
+
+#include <algorithm>
 #include <cstdio>
 
 namespace vorn::cli {
@@ -36,6 +40,78 @@ bool RawStreams::openOutput(const std::string& path, bool discard)
     }
     m_out = &m_outFile;
     return true;
+}
+
+namespace {
+
+// Runs rows(first, end) over bands of the picture's rows on the worker pool.
+template <class Rows>
+void splitRows(int height, Rows&& rows)
+{
+    const int workers = dv::processorCount();
+    if (workers < 2) {
+        rows(0, height);
+        return;
+    }
+    constexpr int kBand = 32;
+    const int bands = (height + kBand - 1) / kBand;
+    if (!forEachUnit(workers, bands, [&](int, int b) { rows(b * kBand, std::min(height, (b + 1) * kBand)); },
+                     "Could not create Convert thread"))
+        rows(0, height); // no helper: convert on this thread
+}
+
+// One row of `pairs` pixel pairs; the restrict qualifiers let the compiler vectorise.
+void packRow(const uint8_t* __restrict y, const uint8_t* __restrict cb, const uint8_t* __restrict cr,
+             uint8_t* __restrict d, size_t pairs)
+{
+    for (size_t x = 0; x < pairs; ++x) {
+        d[4 * x] = y[2 * x];
+        d[4 * x + 1] = cb[x];
+        d[4 * x + 2] = y[2 * x + 1];
+        d[4 * x + 3] = cr[x];
+    }
+}
+
+void unpackRow(const uint8_t* __restrict s, uint8_t* __restrict y, uint8_t* __restrict cb, uint8_t* __restrict cr,
+               size_t pairs)
+{
+    for (size_t x = 0; x < pairs; ++x) {
+        y[2 * x] = s[4 * x];
+        cb[x] = s[4 * x + 1];
+        y[2 * x + 1] = s[4 * x + 2];
+        cr[x] = s[4 * x + 3];
+    }
+}
+
+} // namespace
+
+void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp)
+{
+    const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
+    const uint8_t* yPlane = planes;
+    const uint8_t* cbPlane = yPlane + w * h;
+    const uint8_t* crPlane = cbPlane + w * h / 2;
+    splitRows(pic.height, [&](int first, int end) {
+        for (int r = first; r < end; ++r) {
+            packRow(yPlane + static_cast<size_t>(r) * w, cbPlane + static_cast<size_t>(r) * (w / 2),
+                    crPlane + static_cast<size_t>(r) * (w / 2), pic.memoryRow(bottomUp ? pic.height - 1 - r : r),
+                    w / 2);
+        }
+    });
+}
+
+void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes)
+{
+    const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
+    uint8_t* yPlane = planes;
+    uint8_t* cbPlane = yPlane + w * h;
+    uint8_t* crPlane = cbPlane + w * h / 2;
+    splitRows(pic.height, [&](int first, int end) {
+        for (int r = first; r < end; ++r) {
+            unpackRow(pic.memoryRow(bottomUp ? pic.height - 1 - r : r), yPlane + static_cast<size_t>(r) * w,
+                      cbPlane + static_cast<size_t>(r) * (w / 2), crPlane + static_cast<size_t>(r) * (w / 2), w / 2);
+        }
+    });
 }
 
 } // namespace vorn::cli

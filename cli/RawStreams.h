@@ -2,6 +2,9 @@
 // output, and an output may be absent (decode to nothing).
 #pragma once
 
+#include "dv/DvFormat.h"
+
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -25,5 +28,11 @@ private:
     std::istream* m_in = &std::cin;
     std::ostream* m_out = nullptr;
 };
+
+// Planar 8-bit 4:2:2 (Y, Cb, Cr planes, rows from the top) to and from the
+// packed picture, split over the codec's workers by rows. `pic` has its size
+// set; `bottomUp` stores the packed rows bottom-up (the PictureBuffer rule).
+void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp);
+void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes);
 
 } // namespace vorn::cli

@@ -24,25 +24,6 @@ struct Opts {
     std::string output;
 };
 
-// Picture (rows top-down in memory) to planes Y, Cb, Cr.
-void toPlanar(const vorn::dv::PictureBuffer& pic, std::vector<uint8_t>& out)
-{
-    const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
-    out.resize(w * h * 2);
-    uint8_t* y = out.data();
-    uint8_t* cb = y + w * h;
-    uint8_t* cr = cb + w * h / 2;
-    for (size_t r = 0; r < h; ++r) {
-        const uint8_t* s = pic.memoryRow(static_cast<int>(r));
-        for (size_t x = 0; x < w / 2; ++x) {
-            *y++ = s[4 * x];
-            *y++ = s[4 * x + 2];
-            *cb++ = s[4 * x + 1];
-            *cr++ = s[4 * x + 3];
-        }
-    }
-}
-
 int run(const Opts& o)
 {
     using namespace vorn::dv;
@@ -86,7 +67,8 @@ int run(const Opts& o)
             return vorn::cli::kExitFailed;
         }
         if (out) {
-            toPlanar(picture, planar);
+            planar.resize(picture.size());
+            vorn::cli::packedToPlanar(picture, false, planar.data());
             out->write(reinterpret_cast<const char*>(planar.data()), static_cast<std::streamsize>(planar.size()));
         }
         ++frames;

@@ -27,24 +27,6 @@ struct Opts {
     std::string output;
 };
 
-// Planes Y, Cb, Cr (rows from the top) to the packed picture, rows bottom-up.
-void fromPlanar(const std::vector<uint8_t>& in, vorn::dv::PictureBuffer& pic)
-{
-    const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
-    const uint8_t* y = in.data();
-    const uint8_t* cb = y + w * h;
-    const uint8_t* cr = cb + w * h / 2;
-    for (size_t r = 0; r < h; ++r) {
-        uint8_t* d = pic.memoryRow(static_cast<int>(h - 1 - r));
-        for (size_t x = 0; x < w / 2; ++x) {
-            d[4 * x] = *y++;
-            d[4 * x + 1] = *cb++;
-            d[4 * x + 2] = *y++;
-            d[4 * x + 3] = *cr++;
-        }
-    }
-}
-
 int run(const Opts& o)
 {
     using namespace vorn::dv;
@@ -92,7 +74,7 @@ int run(const Opts& o)
                          static_cast<long long>(got), planar.size());
             break;
         }
-        fromPlanar(planar, picture);
+        vorn::cli::planarToPacked(planar.data(), picture, true);
         if (!EncodeDifFrame(frame, scratch, picture, f.codedWidth, f.height, 1, 0, o.format, static_cast<int>(frames),
                             2, 0, 1, timecode)) {
             std::fprintf(stderr, "vorn: picture %ld could not be encoded\n", frames);

@@ -81,16 +81,18 @@ uint64_t quantiseHdPlain(const uint16_t mag[64], int k, uint16_t out[64])
 // SSE2.
 
 struct DctPairs {
-    int32_t p[8][4]; // (c[u][2k], c[u][2k+1]) as two 16-bit halves
+    alignas(16) int32_t p[8][4][4]; // (c[u][2k], c[u][2k+1]) as two 16-bit halves, in every lane
     DctPairs()
     {
         for (int u = 0; u < 8; ++u)
             for (int k = 0; k < 4; ++k) {
                 const uint32_t lo = static_cast<uint16_t>(kDct.c[u][2 * k]);
                 const uint32_t hi = static_cast<uint16_t>(kDct.c[u][2 * k + 1]);
-                p[u][k] = static_cast<int32_t>(lo | (hi << 16));
+                for (int lane = 0; lane < 4; ++lane)
+                    p[u][k][lane] = static_cast<int32_t>(lo | (hi << 16));
             }
     }
+    VORN_SSE2 __m128i pair(int u, int k) const { return _mm_load_si128(reinterpret_cast<const __m128i*>(p[u][k])); }
 };
 const DctPairs kDctPairs;
 
@@ -125,11 +127,11 @@ VORN_SSE2 inline void dctColumns(const __m128i in[8], __m128i out[8])
     }
     const __m128i round = _mm_set1_epi32(1 << (Shift - 1));
     for (int u = 0; u < 8; ++u) {
-        __m128i pair = _mm_set1_epi32(kDctPairs.p[u][0]);
+        __m128i pair = kDctPairs.pair(u, 0);
         __m128i sl = _mm_madd_epi16(lo[0], pair);
         __m128i sh = _mm_madd_epi16(hi[0], pair);
         for (int k = 1; k < 4; ++k) {
-            pair = _mm_set1_epi32(kDctPairs.p[u][k]);
+            pair = kDctPairs.pair(u, k);
             sl = _mm_add_epi32(sl, _mm_madd_epi16(lo[k], pair));
             sh = _mm_add_epi32(sh, _mm_madd_epi16(hi[k], pair));
         }
