@@ -41,8 +41,8 @@ int runSample(const Opts& o, const vorn::cli::Common& common)
 vorn::cli::Registration reg{15, [](CLI::App& root, const vorn::cli::Common& common) {
     CLI::App* app = root.add_subcommand("sample", "Write a sample P2 card of short synthetic clips to try Vorn with");
     auto opts = std::make_shared<Opts>();
-    app->add_option("--seconds", opts->seconds, "Length of each clip in seconds (1-10, default 2)")
-        ->check(CLI::Range(1, 10));
+    app->add_option("--seconds", opts->seconds, "Length of each clip in seconds (1-60, default 2)")
+        ->check(CLI::Range(1, 60));
     app->add_option("DIR", opts->dir, "Folder of the card (DIR/CONTENTS must not exist yet)")->required();
     return vorn::cli::Subcommand{app, [opts, &common]() { return runSample(*opts, common); }};
 }};
