@@ -98,6 +98,32 @@ TEST(ChangeFormat, CropUsesTheCentredBand)
     EXPECT_FALSE(ChangeFormat(std::vector<uint8_t>(16).data(), 1, 11, false));
 }
 
+TEST(ChangeFormat, EveryPairOfRastersKeepsAFlatPicture)
+{
+    // Each pair of codes (DV family and AVC-Intra), with and without the crop:
+    // a flat picture stays flat, exactly, over the whole target raster.
+    std::vector<VideoFormat> codes;
+    for (VideoFormat c = 0; c < 48; ++c)
+        if (pictureRaster(c).width != 0)
+            codes.push_back(c);
+    ASSERT_EQ(codes.size(), 22u);
+    std::vector<uint8_t> flat(kMaxPictureBytes), picture(kMaxPictureBytes);
+    const uint8_t pixelPair[4] = {77, 140, 77, 200};
+    for (size_t i = 0; i < flat.size(); ++i)
+        flat[i] = pixelPair[i % 4];
+    for (VideoFormat source : codes)
+        for (VideoFormat target : codes)
+            for (bool crop : {false, true}) {
+                if (crop && formatChangeBand(source, true).count == pictureRaster(source).height)
+                    continue; // the crop applies to SD sources only
+                std::copy(flat.begin(), flat.begin() + std::ptrdiff_t(pictureRaster(source).bytes()), picture.begin());
+                ASSERT_TRUE(ChangeFormat(picture.data(), target, source, crop));
+                const size_t n = pictureRaster(target).bytes();
+                EXPECT_TRUE(std::equal(picture.begin(), picture.begin() + std::ptrdiff_t(n), flat.begin()))
+                    << source << " -> " << target << (crop ? " cropped" : "");
+            }
+}
+
 class ReduceNoiseTest : public ::testing::Test {
 protected:
     void SetUp() override
