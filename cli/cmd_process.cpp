@@ -27,43 +27,6 @@ struct Opts {
     std::string output;
 };
 
-// Planes Y, Cb, Cr (rows from the top) into the packed layout: rows bottom-up,
-// or top-down when `topDown` (the rotation's vertical half).
-void fromPlanar(const uint8_t* planar, const PictureRaster& r, uint8_t* packed, bool topDown)
-{
-    const size_t w = static_cast<size_t>(r.width), h = static_cast<size_t>(r.height);
-    const uint8_t* y = planar;
-    const uint8_t* cb = y + w * h;
-    const uint8_t* cr = cb + w * h / 2;
-    for (size_t line = 0; line < h; ++line) {
-        uint8_t* d = packed + 2 * w * (topDown ? line : h - 1 - line);
-        for (size_t p = 0; p < w / 2; ++p) {
-            d[4 * p] = y[line * w + 2 * p];
-            d[4 * p + 1] = cb[line * w / 2 + p];
-            d[4 * p + 2] = y[line * w + 2 * p + 1];
-            d[4 * p + 3] = cr[line * w / 2 + p];
-        }
-    }
-}
-
-// The packed picture (rows bottom-up) to planes Y, Cb, Cr with rows from the top.
-void toPlanar(const uint8_t* packed, const PictureRaster& r, uint8_t* planar)
-{
-    const size_t w = static_cast<size_t>(r.width), h = static_cast<size_t>(r.height);
-    uint8_t* y = planar;
-    uint8_t* cb = y + w * h;
-    uint8_t* cr = cb + w * h / 2;
-    for (size_t line = 0; line < h; ++line) {
-        const uint8_t* s = packed + 2 * w * (h - 1 - line);
-        for (size_t p = 0; p < w / 2; ++p) {
-            *y++ = s[4 * p];
-            *y++ = s[4 * p + 2];
-            *cb++ = s[4 * p + 1];
-            *cr++ = s[4 * p + 3];
-        }
-    }
-}
-
 int run(const Opts& o)
 {
     const PictureRaster source = pictureRaster(o.format);
@@ -81,7 +44,12 @@ int run(const Opts& o)
     std::ostream& out = *io.out();
 
     std::vector<uint8_t> planarIn(source.bytes()), planarOut(target.bytes());
-    std::vector<uint8_t> decoded(source.bytes()), picture(kMaxPictureBytes);
+    PictureBuffer decoded(source.width, source.height);
+    // Room for either raster: the format change works in place.
+    PictureBuffer picture;
+    picture.bytes.assign(kMaxPictureBytes, 0);
+    picture.width = target.width;
+    picture.height = target.height;
     int64_t frames = 0;
     for (;; ++frames) {
         in.read(reinterpret_cast<char*>(planarIn.data()), static_cast<std::streamsize>(planarIn.size()));
@@ -94,7 +62,7 @@ int run(const Opts& o)
             break;
         }
         // Rotation as the decoders do it: rows top-down, then every row mirrored.
-        fromPlanar(planarIn.data(), source, decoded.data(), o.rotate);
+        vorn::cli::planarToPacked(planarIn.data(), decoded, !o.rotate);
         if (o.rotate) {
             StretchJob job;
             job.dest = decoded.data();
@@ -112,7 +80,7 @@ int run(const Opts& o)
             return vorn::cli::kExitFailed;
         if (targetCode != o.format && !ChangeFormat(picture.data(), targetCode, o.format, o.crop))
             return vorn::cli::kExitFailed;
-        toPlanar(picture.data(), target, planarOut.data());
+        vorn::cli::packedToPlanar(picture, true, planarOut.data());
         out.write(reinterpret_cast<const char*>(planarOut.data()), static_cast<std::streamsize>(planarOut.size()));
     }
     out.flush();
