@@ -1,5 +1,7 @@
 #include "mxf/XmlNode.h"
 
+#include "mxf/SafeOutput.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -679,12 +681,21 @@ std::string XmlDocument::serialize() const
 
 int XmlDocument::save(const std::filesystem::path& path) const
 {
+    // Written beside the target and moved over it: an existing file is
+    // replaced whole, never truncated in place, and a symlink is replaced
+    // instead of written through.
     std::string text = serialize();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return kXmlCannotOpenForWrite;
-    out.write(text.data(), std::streamsize(text.size()));
-    out.flush();
-    if (!out) return kXmlWriteFailed;
+    std::string error;
+    auto file = TempOutputFile::Create(TemporaryPathFor(path), path, error);
+    if (!file) return kXmlCannotOpenForWrite;
+    file->stream().write(text.data(), std::streamsize(text.size()));
+    std::error_code ec;
+    if (file->Finish()) std::filesystem::rename(file->tempPath(), path, ec);
+    else ec = std::make_error_code(std::errc::io_error);
+    if (ec) {
+        std::filesystem::remove(file->tempPath(), ec);
+        return kXmlWriteFailed;
+    }
     return kXmlOk;
 }
 

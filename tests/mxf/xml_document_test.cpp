@@ -182,6 +182,12 @@ TEST(XmlDocument, FileErrors)
     doc.nodes.push_back({XmlNode::ChildKind::Element, XmlNode::element("R"), {}});
     EXPECT_EQ(doc.save(dir / "no" / "such" / "folder.xml"), kXmlCannotOpenForWrite);
     ASSERT_EQ(doc.save(dir / "ok.xml"), kXmlOk);
+    // Saving over a symlink replaces the link; its target is not written.
+    vorn::test::writeText(dir / "target.txt", "keep");
+    std::filesystem::create_symlink(dir / "target.txt", dir / "link.xml");
+    ASSERT_EQ(doc.save(dir / "link.xml"), kXmlOk);
+    EXPECT_EQ(vorn::test::readText(dir / "target.txt"), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / "link.xml"));
     XmlDocument back;
     EXPECT_EQ(back.load(dir / "ok.xml", "R"), kXmlOk);
     // Copies share the tree; clone does not.
