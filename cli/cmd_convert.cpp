@@ -255,6 +255,9 @@ bool writeFileReplacing(const fs::path& path, const std::string& content)
 int runConvert(const Opts& o, const vorn::cli::Common& common)
 {
     using namespace vorn::cli;
+    // A reader that goes away (`vorn convert ... | head`) does not end the
+    // export half-way: the messages are lost, the clips are still written.
+    std::signal(SIGPIPE, SIG_IGN);
     COptions& options = loadOptions(common);
     if (!o.dest.empty())
         options.setString(OptionKey::DestinationFolder, o.dest);

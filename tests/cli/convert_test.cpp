@@ -272,6 +272,18 @@ TEST(ConvertCommand, ExitStatusesAndVerdicts)
     EXPECT_EQ(treeDigest(card), before);
 }
 
+TEST(ConvertCommand, AReaderThatGoesAwayDoesNotStopTheExport)
+{
+    const fs::path card = sharedSampleCard();
+    const fs::path dir = scratchDir("pipe");
+    const std::string command = shellQuote(vornPath()) + " " + freshOptions(dir) + "convert --dest " +
+                                q(dir / "out") + " " + q(card / "CONTENTS" / "VIDEO" / "0005QV.MXF") +
+                                " | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}";
+    const auto r = runCommand("bash -c " + shellQuote(command));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(mxfFilesBelow(dir / "out").size(), 3u);   // video and two audio channels
+}
+
 // A running `vorn` with its standard output read line by line.
 struct Child {
     pid_t pid = -1;
