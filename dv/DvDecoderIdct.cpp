@@ -284,15 +284,26 @@ VORN_AVX2 inline void rowPassAvx2(float* coef, unsigned rowMask, __m256* row)
             continue;
         }
         float* c = coef + v * 8;
-        __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
-        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[1]), _mm256_load_ps(g_col8x[1])));
+        // Terms of zero coefficients add only zeros, so leaving them out gives
+        // the same samples: a row of DC only, or with columns 4-7 zero, takes
+        // the shorter forms.
+        const __m256 cv = _mm256_loadu_ps(c);
+        const int nonZero = _mm256_movemask_ps(_mm256_cmp_ps(cv, _mm256_setzero_ps(), _CMP_NEQ_UQ));
+        if (nonZero == 1) {
+            row[v] = _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
+            _mm256_storeu_ps(c, _mm256_setzero_ps());
+            continue;
+        }
+        __m256 e = _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
+        __m256 o = _mm256_mul_ps(_mm256_set1_ps(c[1]), _mm256_load_ps(g_col8x[1]));
         e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[2]), _mm256_load_ps(g_col8x[2])));
         o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[3]), _mm256_load_ps(g_col8x[3])));
-        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[4]), _mm256_load_ps(g_col8x[4])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[5]), _mm256_load_ps(g_col8x[5])));
-        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[6]), _mm256_load_ps(g_col8x[6])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[7]), _mm256_load_ps(g_col8x[7])));
+        if (nonZero & 0xF0) {
+            e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[4]), _mm256_load_ps(g_col8x[4])));
+            o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[5]), _mm256_load_ps(g_col8x[5])));
+            e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[6]), _mm256_load_ps(g_col8x[6])));
+            o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[7]), _mm256_load_ps(g_col8x[7])));
+        }
         row[v] = _mm256_add_ps(e, _mm256_xor_ps(o, flipHigh));
         _mm256_storeu_ps(c, _mm256_setzero_ps());
     }
