@@ -132,7 +132,10 @@ SliceDecoder::SliceDecoder() : xf_(&transformKernels())
     for (int i = 1; i < 16; ++i) totalZeros_[0][i] = &totalZeros4x4Lookup(i);
     for (int i = 1; i < 4; ++i) totalZeros_[1][i] = &totalZerosChromaDcLookup(1, i);
     for (int i = 1; i < 8; ++i) totalZeros_[2][i] = &totalZerosChromaDcLookup(2, i);
+    static const VlcLookup noRun{std::vector<VlcLookup::Entry>{}};
+    runBefore_[0] = &noRun;
     for (int z = 1; z < 8; ++z) runBefore_[z] = &runBeforeLookup(z);
+    for (int nC = -2; nC <= 16; ++nC) coeffTokenForNc_[nC + 2] = coeffToken_[coeffTokenTableForNc(nC)];
     for (int k = 0; k < 4; ++k)
         for (int i = 0; i < 16; ++i) {
             scan8Cavlc_[0][k][i] = kZigzag8x8[4 * i + k];
@@ -696,57 +699,62 @@ void SliceDecoder::readQpDelta()
 // Residual data
 // ---------------------------------------------------------------------------------------
 
+// The counts of the blocks around the macroblock's 4x4 blocks, filled once per macroblock:
+// kNzUnavailable where the neighbouring block is not available.
+void SliceDecoder::fillNzCache()
+{
+    std::memset(nzY_, 0, sizeof nzY_);
+    for (int i = 0; i < 4; ++i) {
+        const Neighbour& a = leftY_[i];
+        nzY_[(i + 1) * 5] = a.mb < 0 ? kNzUnavailable : pic_->mbs[size_t(a.mb)].nzY[(a.yW >> 2) * 4 + 3];
+        nzY_[i + 1] = topY_.mb < 0 ? kNzUnavailable : pic_->mbs[size_t(topY_.mb)].nzY[(topY_.yW >> 2) * 4 + i];
+    }
+    if (pic_->chromaArrayType != 1 && pic_->chromaArrayType != 2) return;
+    std::memset(nzC_, 0, sizeof nzC_);
+    const int rows = pic_->mbHeightC / 4;
+    for (int c = 0; c < 2; ++c) {
+        for (int i = 0; i < rows; ++i) {
+            const Neighbour& a = leftC_[i];
+            nzC_[c][(i + 1) * 3] = a.mb < 0 ? kNzUnavailable : pic_->mbs[size_t(a.mb)].nzC[c][(a.yW >> 2) * 2 + 1];
+        }
+        for (int i = 0; i < 2; ++i)
+            nzC_[c][i + 1] = topC_.mb < 0 ? kNzUnavailable : pic_->mbs[size_t(topC_.mb)].nzC[c][(topC_.yW >> 2) * 2 + i];
+    }
+}
+
+namespace {
+// nC from the counts of the blocks at the left (a) and above (b): their rounded mean when
+// both are available, else the one that is, else 0.
+inline int nCOf(int a, int b)
+{
+    const int sum = (a & 31) + (b & 31);
+    return ((a | b) & SliceDecoder::kNzUnavailable) ? sum : (sum + 1) >> 1;
+}
+} // namespace
+
 int SliceDecoder::nCLuma(int blkX, int blkY) const
 {
-    if (blkX > 0 && blkY > 0) return (mb_->nzY[blkY * 4 + blkX - 1] + mb_->nzY[(blkY - 1) * 4 + blkX] + 1) >> 1;
-    const Neighbour a = neighbourLuma(blkX * 4 - 1, blkY * 4);
-    const Neighbour b = neighbourLuma(blkX * 4, blkY * 4 - 1);
-    const std::vector<MbInfo>& mbs = pic_->mbs;
-    const int nA = a.mb >= 0 ? mbs[size_t(a.mb)].nzY[(a.yW >> 2) * 4 + (a.xW >> 2)] : 0;
-    const int nB = b.mb >= 0 ? mbs[size_t(b.mb)].nzY[(b.yW >> 2) * 4 + (b.xW >> 2)] : 0;
-    if (a.mb >= 0 && b.mb >= 0) return (nA + nB + 1) >> 1;
-    if (a.mb >= 0) return nA;
-    if (b.mb >= 0) return nB;
-    return 0;
+    const int i = (blkY + 1) * 5 + blkX + 1;
+    return nCOf(nzY_[i - 1], nzY_[i - 5]);
 }
 
 int SliceDecoder::nCChroma(int comp, int blkX, int blkY) const
 {
-    if (blkX > 0 && blkY > 0)
-        return (mb_->nzC[comp][blkY * 2 + blkX - 1] + mb_->nzC[comp][(blkY - 1) * 2 + blkX] + 1) >> 1;
-    const Neighbour a = neighbourChroma(blkX * 4 - 1, blkY * 4);
-    const Neighbour b = neighbourChroma(blkX * 4, blkY * 4 - 1);
-    const std::vector<MbInfo>& mbs = pic_->mbs;
-    const int nA = a.mb >= 0 ? mbs[size_t(a.mb)].nzC[comp][(a.yW >> 2) * 2 + (a.xW >> 2)] : 0;
-    const int nB = b.mb >= 0 ? mbs[size_t(b.mb)].nzC[comp][(b.yW >> 2) * 2 + (b.xW >> 2)] : 0;
-    if (a.mb >= 0 && b.mb >= 0) return (nA + nB + 1) >> 1;
-    if (a.mb >= 0) return nA;
-    if (b.mb >= 0) return nB;
-    return 0;
+    const int i = (blkY + 1) * 3 + blkX + 1;
+    return nCOf(nzC_[comp][i - 1], nzC_[comp][i - 3]);
 }
 
+// coded_block_flag of an unavailable neighbour counts as set in intra macroblocks.
 int SliceDecoder::cbfIncLuma(int blkX, int blkY) const
 {
-    if (blkX > 0 && blkY > 0)
-        return (mb_->nzY[blkY * 4 + blkX - 1] != 0 ? 1 : 0) + (mb_->nzY[(blkY - 1) * 4 + blkX] != 0 ? 2 : 0);
-    const Neighbour a = neighbourLuma(blkX * 4 - 1, blkY * 4);
-    const Neighbour b = neighbourLuma(blkX * 4, blkY * 4 - 1);
-    const std::vector<MbInfo>& mbs = pic_->mbs;
-    const int cA = a.mb < 0 ? 1 : (mbs[size_t(a.mb)].nzY[(a.yW >> 2) * 4 + (a.xW >> 2)] != 0 ? 1 : 0);
-    const int cB = b.mb < 0 ? 1 : (mbs[size_t(b.mb)].nzY[(b.yW >> 2) * 4 + (b.xW >> 2)] != 0 ? 1 : 0);
-    return cA + 2 * cB;
+    const int i = (blkY + 1) * 5 + blkX + 1;
+    return (nzY_[i - 1] != 0 ? 1 : 0) + (nzY_[i - 5] != 0 ? 2 : 0);
 }
 
 int SliceDecoder::cbfIncChroma(int comp, int blkX, int blkY) const
 {
-    if (blkX > 0 && blkY > 0)
-        return (mb_->nzC[comp][blkY * 2 + blkX - 1] != 0 ? 1 : 0) + (mb_->nzC[comp][(blkY - 1) * 2 + blkX] != 0 ? 2 : 0);
-    const Neighbour a = neighbourChroma(blkX * 4 - 1, blkY * 4);
-    const Neighbour b = neighbourChroma(blkX * 4, blkY * 4 - 1);
-    const std::vector<MbInfo>& mbs = pic_->mbs;
-    const int cA = a.mb < 0 ? 1 : (mbs[size_t(a.mb)].nzC[comp][(a.yW >> 2) * 2 + (a.xW >> 2)] != 0 ? 1 : 0);
-    const int cB = b.mb < 0 ? 1 : (mbs[size_t(b.mb)].nzC[comp][(b.yW >> 2) * 2 + (b.xW >> 2)] != 0 ? 1 : 0);
-    return cA + 2 * cB;
+    const int i = (blkY + 1) * 3 + blkX + 1;
+    return (nzC_[comp][i - 1] != 0 ? 1 : 0) + (nzC_[comp][i - 3] != 0 ? 2 : 0);
 }
 
 int SliceDecoder::cbfIncDc(int bit) const
@@ -774,7 +782,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         return __builtin_bswap64(v) << (at & 7);
     };
     uint64_t w = window(pos);
-    const VlcLookup::Result tok = coeffToken_[coeffTokenTableForNc(nC)]->decode64(w);
+    const VlcLookup::Result tok = coeffTokenForNc_[nC + 2]->decode64(w);
     if (tok.length == 0) avcFail("Invalid coeff_token.");
     const int total = tok.symbol >> 2;
     const int t1 = tok.symbol & 3;
@@ -783,10 +791,13 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         br.setPosition(pos + tok.length);
         return 0;
     }
-    // Trailing ones: one sign bit each, right after the token.
+    // Trailing ones: one sign bit each, right after the token. Three are taken whatever
+    // TrailingOnes is; the levels that follow overwrite the extra ones.
     int level[16];
     w <<= tok.length;
-    for (int i = 0; i < t1; ++i) level[i] = int((w << i) >> 63) ? -1 : 1;
+    level[0] = 1 - 2 * int(w >> 63);
+    level[1] = 1 - 2 * int((w >> 62) & 1);
+    level[2] = 1 - 2 * int((w >> 61) & 1);
     pos += size_t(tok.length) + size_t(t1);
     int suffixLength = (total > 10 && t1 < 3) ? 1 : 0;
     const int levelLimit = 1 << (7 + pic_->bitDepth + 8);
@@ -808,14 +819,17 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
             size = prefix - 3;
             if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
         }
-        if (size) levelCode += int(w >> (64 - size));
+        levelCode += int((w >> 1) >> (63 - size)); // size may be 0
         pos += size_t(prefix + 1 + size);
         if (i == t1 && t1 < 3) levelCode += 2;
-        const int v = (levelCode & 1) == 0 ? (levelCode + 2) >> 1 : (-levelCode - 1) >> 1;
-        if (v > levelLimit || v < -levelLimit) avcFail("Coefficient level out of range.");
-        level[i] = v;
-        if (suffixLength == 0) suffixLength = 1;
-        if ((v < 0 ? -v : v) > (3 << (suffixLength - 1)) && suffixLength < 6) ++suffixLength;
+        // Even codes are positive levels, odd ones negative: magnitude (levelCode + 2) / 2
+        // rounded down, sign from the low bit.
+        const int odd = levelCode & 1;
+        const int magnitude = (levelCode + 2 - odd) >> 1;
+        if (magnitude > levelLimit) avcFail("Coefficient level out of range.");
+        level[i] = (magnitude ^ -odd) + odd;
+        suffixLength += suffixLength == 0;
+        suffixLength += (magnitude > (3 << (suffixLength - 1))) & (suffixLength < 6);
     }
     int totalZeros = 0;
     if (total < maxNumCoeff) {
@@ -830,20 +844,19 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
     // below the coefficient just placed.
     int coeffNum = total - 1 + totalZeros;
     lastIdx = coeffNum;
+    // With no zeros left, the run_before table of zerosLeft 0 reads nothing and gives 0.
     int zerosLeft = totalZeros;
-    for (int i = 0; i < total; ++i) {
+    for (int i = 0; i < total - 1; ++i) {
         const int p = scan[coeffNum];
         coef[p] = dq ? dq->apply(level[i], p) : level[i];
-        int run = 0;
-        if (zerosLeft > 0 && i < total - 1) {
-            const VlcLookup::Result rb = runBefore_[std::min(zerosLeft, 7)]->decode64(window(pos));
-            if (rb.length == 0 || rb.symbol > zerosLeft) avcFail("Invalid run_before.");
-            pos += rb.length;
-            run = rb.symbol;
-            zerosLeft -= run;
-        }
-        coeffNum -= run + 1;
+        const VlcLookup::Result rb = runBefore_[std::min(zerosLeft, 7)]->decode64(window(pos));
+        if (((rb.length == 0) & (zerosLeft > 0)) | (rb.symbol > zerosLeft)) avcFail("Invalid run_before.");
+        pos += rb.length;
+        zerosLeft -= rb.symbol;
+        coeffNum -= rb.symbol + 1;
     }
+    const int p = scan[coeffNum];
+    coef[p] = dq ? dq->apply(level[total - 1], p) : level[total - 1];
     br.setPosition(pos);
     return total;
 }
@@ -958,6 +971,7 @@ void SliceDecoder::readResidual()
     chromaAc_[0] = chromaAc_[1] = 0;
     chromaDcNz_[0] = chromaDcNz_[1] = false;
     int last = 0;
+    fillNzCache();
 
     if (mb_->kind == kMbI16x16) {
         int n;
@@ -974,8 +988,8 @@ void SliceDecoder::readResidual()
                 int c;
                 if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false, &dqY, last);
                 else c = cavlcBlock(luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
-                mb_->nzY[r] = uint8_t(c);
-                if (c) lumaNz_ |= uint16_t(1u << r);
+                mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
+                lumaNz_ |= uint16_t((c != 0) << r);
             }
             lumaAc_ = lumaNz_;
         }
@@ -985,7 +999,10 @@ void SliceDecoder::readResidual()
             const int bx0 = (b8 & 1) * 2, by0 = (b8 >> 1) * 2;
             if (useCabac_) {
                 cabacBlock(luma8_[b8], 5, 64, scan8, 0, true, &dq8, last);
-                for (int k = 0; k < 4; ++k) mb_->nzY[(by0 + (k >> 1)) * 4 + bx0 + (k & 1)] = 1;
+                for (int k = 0; k < 4; ++k) {
+                    const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
+                    mb_->nzY[by * 4 + bx] = nzY_[(by + 1) * 5 + bx + 1] = 1;
+                }
                 lumaNz_ |= uint16_t(1u << b8);
                 if (last > 0) lumaAc_ |= uint16_t(1u << b8);
             } else {
@@ -994,7 +1011,7 @@ void SliceDecoder::readResidual()
                 for (int k = 0; k < 4; ++k) {
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
                     const int c = cavlcBlock(luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
-                    mb_->nzY[by * 4 + bx] = uint8_t(c);
+                    mb_->nzY[by * 4 + bx] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
                     if (c) {
                         lumaNz_ |= uint16_t(1u << b8);
                         if (k > 0 || last > 0) lumaAc_ |= uint16_t(1u << b8);
@@ -1010,11 +1027,9 @@ void SliceDecoder::readResidual()
             int c;
             if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false, &dqY, last);
             else c = cavlcBlock(luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
-            mb_->nzY[r] = uint8_t(c);
-            if (c) {
-                lumaNz_ |= uint16_t(1u << r);
-                if (last > 0) lumaAc_ |= uint16_t(1u << r);
-            }
+            mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
+            lumaNz_ |= uint16_t((c != 0) << r);
+            lumaAc_ |= uint16_t((c != 0 && last > 0) << r);
         }
     }
 
@@ -1041,8 +1056,8 @@ void SliceDecoder::readResidual()
                 int n;
                 if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false, &dq, last);
                 else n = cavlcBlock(chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
-                mb_->nzC[c][blk] = uint8_t(n);
-                if (n) chromaNz_[c] |= uint8_t(1u << blk);
+                mb_->nzC[c][blk] = nzC_[c][(by + 1) * 3 + bx + 1] = uint8_t(n);
+                chromaNz_[c] |= uint8_t((n != 0) << blk);
             }
             chromaAc_[c] = chromaNz_[c];
         }

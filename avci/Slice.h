@@ -116,6 +116,8 @@ struct Dequant {
 
 class SliceDecoder {
 public:
+    static constexpr uint8_t kNzUnavailable = 0x80;
+
     SliceDecoder();
 
     // Decodes the slice data that follows the header in br. sliceNum numbers the slices of
@@ -165,6 +167,7 @@ private:
     // CAVLC
     // Returns TotalCoeff; lastIdx: scan index of the last coefficient (when TotalCoeff > 0).
     int cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq, int& lastIdx);
+    void fillNzCache();
     int nCLuma(int blkX, int blkY) const;
     int nCChroma(int comp, int blkX, int blkY) const;
     // CABAC
@@ -178,7 +181,8 @@ private:
     // chroma DC), run_before by min(zerosLeft, 7).
     const VlcLookup* coeffToken_[6] = {};
     const VlcLookup* totalZeros_[3][16] = {};
-    const VlcLookup* runBefore_[8] = {};
+    const VlcLookup* runBefore_[8] = {}; // [0]: no zeros left, nothing to read
+    const VlcLookup* coeffTokenForNc_[19] = {}; // by nC + 2 (nC -2..16)
     // 8x8 scans split into the four interleaved 4x4 blocks of CAVLC: [field][block][index].
     uint8_t scan8Cavlc_[2][4][16] = {};
 
@@ -207,6 +211,11 @@ private:
     Neighbour topY_ = {};
     Neighbour leftC_[4] = {};
     Neighbour topC_ = {};
+    // Coefficient counts (CAVLC) or coded flags (CABAC) of the macroblock's 4x4 blocks with
+    // the column at the left and the row above: [(y + 1) * 5 + x + 1] luma,
+    // [comp][(y + 1) * 3 + x + 1] chroma.
+    uint8_t nzY_[25] = {};
+    uint8_t nzC_[2][15] = {};
     int mbType_ = 0;             // raw mb_type
     int i16Mode_ = 0;
     int qp_ = 0;                 // QP_Y
