@@ -9,8 +9,9 @@ namespace {
 inline int clip1(int v, int maxValue) { return v < 0 ? 0 : (v > maxValue ? maxValue : v); }
 
 // Directional modes shared by 4x4 and 8x8 blocks (N = 4 or 8). P(x, y) with x or y = -1.
-template <int N>
-void directional(uint16_t* dst, ptrdiff_t stride, int mode, const int* top, const int* left)
+// One function per mode: the mode's case is chosen at compile time, not per sample.
+template <int N, int mode>
+void directionalMode(uint16_t* dst, ptrdiff_t stride, const int* top, const int* left)
 {
     auto T = [&](int x) { return top[x]; };   // p[x,-1], x >= -1
     auto L = [&](int y) { return left[y]; };  // p[-1,y], y >= -1
@@ -62,6 +63,20 @@ void directional(uint16_t* dst, ptrdiff_t stride, int mode, const int* top, cons
             }
             row[x] = uint16_t(v);
         }
+    }
+}
+
+template <int N>
+void directional(uint16_t* dst, ptrdiff_t stride, int mode, const int* top, const int* left)
+{
+    switch (mode) {
+    case 3: directionalMode<N, 3>(dst, stride, top, left); break;
+    case 4: directionalMode<N, 4>(dst, stride, top, left); break;
+    case 5: directionalMode<N, 5>(dst, stride, top, left); break;
+    case 6: directionalMode<N, 6>(dst, stride, top, left); break;
+    case 7: directionalMode<N, 7>(dst, stride, top, left); break;
+    case 8: directionalMode<N, 8>(dst, stride, top, left); break;
+    default: break;
     }
 }
 

@@ -1123,8 +1123,9 @@ void SliceDecoder::reconstruct()
             gatherEdge(0, bx * 4, by * 4, 4, 4, tr, e);
             uint16_t* dst = base + by * 4 * rs + bx * 4;
             predict4x4(dst, rs, mb_->predMode[r], e, p.bitDepth);
-            if (lumaNz_ & (1u << r))
-                (lumaAc_ & (1u << r) ? xf.idct4x4Add : xf.dc4x4Add)(dst, rs, luma_[r], maxValue);
+            // Two call sites, each with one target, rather than one with two.
+            if (lumaAc_ & (1u << r)) xf.idct4x4Add(dst, rs, luma_[r], maxValue);
+            else if (lumaNz_ & (1u << r)) xf.dc4x4Add(dst, rs, luma_[r], maxValue);
         }
     } else if (mb_->kind == kMbI8x8) {
         for (int b8 = 0; b8 < 4; ++b8) {
@@ -1137,8 +1138,8 @@ void SliceDecoder::reconstruct()
             gatherEdge(0, bx * 8, by * 8, 8, 8, tr, e);
             uint16_t* dst = base + by * 8 * rs + bx * 8;
             predict8x8(dst, rs, mb_->predMode[(by * 2) * 4 + bx * 2], e, p.bitDepth);
-            if (lumaNz_ & (1u << b8))
-                (lumaAc_ & (1u << b8) ? xf.idct8x8Add : xf.dc8x8Add)(dst, rs, luma8_[b8], maxValue);
+            if (lumaAc_ & (1u << b8)) xf.idct8x8Add(dst, rs, luma8_[b8], maxValue);
+            else if (lumaNz_ & (1u << b8)) xf.dc8x8Add(dst, rs, luma8_[b8], maxValue);
         }
     } else {
         gatherEdge(0, 0, 0, 16, 16, false, e);
@@ -1157,9 +1158,9 @@ void SliceDecoder::reconstruct()
             }
         }
         for (int r = 0; r < 16; ++r) {
-            if (!(lumaNz_ & (1u << r))) continue;
-            (lumaAc_ & (1u << r) ? xf.idct4x4Add : xf.dc4x4Add)(base + (r >> 2) * 4 * rs + (r & 3) * 4, rs, luma_[r],
-                                                               maxValue);
+            uint16_t* dst = base + (r >> 2) * 4 * rs + (r & 3) * 4;
+            if (lumaAc_ & (1u << r)) xf.idct4x4Add(dst, rs, luma_[r], maxValue);
+            else if (lumaNz_ & (1u << r)) xf.dc4x4Add(dst, rs, luma_[r], maxValue);
         }
     }
     if (p.chromaArrayType == 1 || p.chromaArrayType == 2) reconstructChroma();
@@ -1228,9 +1229,9 @@ void SliceDecoder::reconstructChroma()
                 if (chroma_[c][i][0]) nz |= uint8_t(1u << i);
         }
         for (int blk = 0; blk < numC; ++blk) {
-            if (!(nz & (1u << blk))) continue;
-            (chromaAc_[c] & (1u << blk) ? xf.idct4x4Add : xf.dc4x4Add)(base + (blk >> 1) * 4 * rs + (blk & 1) * 4, rs,
-                                                                      chroma_[c][blk], maxValue);
+            uint16_t* dst = base + (blk >> 1) * 4 * rs + (blk & 1) * 4;
+            if (chromaAc_[c] & (1u << blk)) xf.idct4x4Add(dst, rs, chroma_[c][blk], maxValue);
+            else if (nz & (1u << blk)) xf.dc4x4Add(dst, rs, chroma_[c][blk], maxValue);
         }
     }
 }
