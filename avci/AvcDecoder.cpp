@@ -8,15 +8,13 @@
 
 #include "foundation/Cpu.h"
 #include "foundation/Notifier.h"
+#include "foundation/WorkerPool.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
 
 namespace vorn::avci {
 
@@ -25,6 +23,10 @@ namespace {
 constexpr const char* kTitle = "Quintell AVC-Intra Decoder";
 constexpr size_t kNalBufferSize = 600000;
 constexpr int kMaxSliceContexts = 8;
+constexpr const char* kWorkerFailure = "A slice decoding thread could not be started.";
+
+// A worker of the pool could not be started; the pool has shown the message.
+struct WorkerNotStarted {};
 
 struct PendingSlice {
     SliceHeader header;
@@ -61,6 +63,9 @@ public:
         } catch (const std::bad_alloc&) {
             pending_.clear();
             notify(kTitle, "Could not allocate memory: picture buffers");
+            return false;
+        } catch (const WorkerNotStarted&) {
+            pending_.clear();
             return false;
         }
     }
@@ -257,38 +262,30 @@ private:
             for (size_t i = 0; i < count; ++i) decodeOne(i, *contexts_[0]);
             return;
         }
-        // Largest slices first, so that the threads finish at about the same time.
+        // Largest slices first, so that the workers finish at about the same time. Each
+        // worker decodes with its own slice context; a failed slice's message is kept by
+        // slice so that the one reported does not depend on the timing.
         std::vector<size_t> order(count);
         for (size_t i = 0; i < count; ++i) order[i] = i;
         std::stable_sort(order.begin(), order.end(),
                          [&](size_t a, size_t b) { return pending_[a].payloadSize > pending_[b].payloadSize; });
-        std::atomic<size_t> next{0};
-        std::mutex errorMutex;
-        std::string error;
-        bool failed = false;
-        auto work = [&](size_t t) {
-            for (;;) {
-                const size_t k = next.fetch_add(1);
-                if (k >= count) return;
-                const size_t i = order[k];
-                try {
-                    decodeOne(i, *contexts_[t]);
-                } catch (const AvcError& e) {
-                    std::lock_guard<std::mutex> lock(errorMutex);
-                    if (!failed) error = e.message;
-                    failed = true;
-                } catch (const std::bad_alloc&) {
-                    std::lock_guard<std::mutex> lock(errorMutex);
-                    if (!failed) error = "Could not allocate memory: slice";
-                    failed = true;
-                }
+        std::vector<std::string> errors(count);
+        std::vector<uint8_t> failed(count, 0);
+        const bool ran = forEachUnit(int(threads), int(count), [&](int slot, int unit) {
+            const size_t i = order[size_t(unit)];
+            try {
+                decodeOne(i, *contexts_[size_t(slot)]);
+            } catch (const AvcError& e) {
+                errors[i] = e.message;
+                failed[i] = 1;
+            } catch (const std::bad_alloc&) {
+                errors[i] = "Could not allocate memory: slice";
+                failed[i] = 1;
             }
-        };
-        std::vector<std::thread> pool;
-        for (size_t t = 1; t < threads; ++t) pool.emplace_back(work, t);
-        work(0);
-        for (auto& th : pool) th.join();
-        if (failed) avcFail(error);
+        }, kWorkerFailure);
+        if (!ran) throw WorkerNotStarted{};
+        for (size_t i = 0; i < count; ++i)
+            if (failed[i]) avcFail(errors[i]);
     }
 
     void runDeblocking()

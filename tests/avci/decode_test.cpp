@@ -5,6 +5,7 @@
 #include "avci/Nal.h"
 
 #include "foundation/Notifier.h"
+#include "foundation/WorkerPool.h"
 #include "helpers/FieldStreamWriter.h"
 #include "support/TestSupport.h"
 
@@ -134,8 +135,8 @@ TEST_F(AvcDecodeTest, EveryVariantMatchesFfmpegBitForBit)
     for (const Variant& v : kVariants) {
         SCOPED_TRACE(v.name);
         makeVariant(v);
-        // One and two slice contexts must give the same samples.
-        for (int threads : {1, 2}) {
+        // Any number of slice workers must give the same samples.
+        for (int threads : {1, 2, 3}) {
             avci::setAvcDecoderThreads(threads);
             const std::vector<uint8_t> out = decodeStream(media().stream[v.name], v.formatCode);
             EXPECT_EQ(out.size(), media().reference[v.name].size());
@@ -425,6 +426,29 @@ TEST_F(AvcDecodeTest, PiecewiseSplittingFindsTheSameAccessUnits)
 
 // Damaged input takes the failure road (a message titled "Quintell AVC-Intra Decoder" and a
 // false result) and leaves the decoder ready: the next good frame decodes correctly.
+TEST_F(AvcDecodeTest, SliceWorkerThatCannotStartIsReported)
+{
+    const Variant& v = kVariants[0];
+    makeVariant(v);
+    const std::vector<uint8_t>& s = media().stream[v.name];
+    const std::vector<uint8_t>& ref = media().reference[v.name];
+    const auto units = avci::splitAccessUnits(s.data(), s.size());
+    const uint8_t* au0 = s.data() + units[0].first;
+    const size_t frameBytes = ref.size() / 2;
+    std::vector<uint8_t> frame(kCapacity);
+    avci::setAvcDecoderThreads(2);
+    setPoolStartFailureForTest(1);
+    const bool ok = avci::decodeAvcFrame(au0, frame.data(), units[0].second, v.formatCode, kCapacity);
+    setPoolStartFailureForTest(-1);
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0], "Quintell: A slice decoding thread could not be started.");
+    messages_.clear();
+    ASSERT_TRUE(avci::decodeAvcFrame(au0, frame.data(), units[0].second, v.formatCode, kCapacity));
+    EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + std::ptrdiff_t(frameBytes), frame.begin()));
+    EXPECT_TRUE(messages_.empty());
+}
+
 TEST_F(AvcDecodeTest, DamagedInputFailsAndTheDecoderStaysUsable)
 {
     const Variant& v = kVariants[3];
