@@ -339,7 +339,8 @@ private:
         const int cw = cat == 0 ? 0 : width / 2;
         const int ch = cat == 0 ? 0 : (cat == 1 ? height / 2 : height);
         const size_t total = (size_t(width) * size_t(height) + 2 * size_t(cw) * size_t(ch)) * size_t(bytesPerSample);
-        if (!dst || capacity < total) avcFail("The destination buffer is too small for the decoded frame.");
+        const bool discard = !dst && capacity == 0;
+        if (!discard && (!dst || capacity < total)) avcFail("The destination buffer is too small for the decoded frame.");
         uint8_t* out = dst;
         auto writePlane = [&](const std::vector<uint16_t>& plane, int stride, int px, int py, int pw, int ph) {
             for (int y = 0; y < ph; ++y) {
@@ -359,8 +360,8 @@ private:
                 }
             }
         };
-        writePlane(planes_[0], frameW_, x0, y0, width, height);
-        if (cat != 0) {
+        if (!discard) writePlane(planes_[0], frameW_, x0, y0, width, height);
+        if (cat != 0 && !discard) {
             const int cy0 = cat == 1 ? y0 / 2 : y0;
             writePlane(planes_[1], frameCw_, x0 / 2, cy0, cw, ch);
             writePlane(planes_[2], frameCw_, x0 / 2, cy0, cw, ch);

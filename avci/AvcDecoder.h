@@ -23,7 +23,8 @@ namespace vorn::avci {
 // On any decoding error (bad syntax, value out of range, missing parameter set, truncated
 // data, "NALU overflow.", destination too small) it shows the message titled
 // "Quintell AVC-Intra Decoder" through vorn::notify and returns false; the decoder stays
-// ready for the next call.
+// ready for the next call. With no destination (nullptr and capacity 0) the frame is
+// decoded but not written out; avcLastFrameInfo() still describes it.
 bool decodeAvcFrame(const uint8_t* source, uint8_t* destination, size_t sourceCount, int formatCode,
                     size_t destinationCapacity);
 

@@ -64,7 +64,9 @@ int run(const Opts& o)
                 consumed = offset;
                 break;
             }
-            if (!vorn::avci::decodeAvcFrame(buffer.data() + offset, frame.get(), size, o.format, kMaxFrameBytes)) {
+            // With --null the decoder keeps the picture: nothing is copied out.
+            if (!vorn::avci::decodeAvcFrame(buffer.data() + offset, out ? frame.get() : nullptr, size, o.format,
+                                            out ? kMaxFrameBytes : 0)) {
                 std::fprintf(stderr, "vorn: frame %zu of %s could not be decoded\n", frames, o.input.c_str());
                 return vorn::cli::kExitFailed;
             }

@@ -449,6 +449,23 @@ TEST_F(AvcDecodeTest, SliceWorkerThatCannotStartIsReported)
     EXPECT_TRUE(messages_.empty());
 }
 
+TEST_F(AvcDecodeTest, WithoutDestinationTheFrameIsDecodedButNotWritten)
+{
+    const Variant& v = kVariants[3];
+    makeVariant(v);
+    const std::vector<uint8_t>& s = media().stream[v.name];
+    const std::vector<uint8_t>& ref = media().reference[v.name];
+    const auto units = avci::splitAccessUnits(s.data(), s.size());
+    const size_t frameBytes = ref.size() / 2;
+    ASSERT_TRUE(avci::decodeAvcFrame(s.data() + units[0].first, nullptr, units[0].second, v.formatCode, 0));
+    EXPECT_EQ(avci::avcLastFrameInfo().bytes, frameBytes);
+    EXPECT_TRUE(messages_.empty());
+    // A missing destination with a capacity is a caller's mistake, not a request to discard.
+    EXPECT_FALSE(avci::decodeAvcFrame(s.data() + units[0].first, nullptr, units[0].second, v.formatCode, kCapacity));
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find("too small"), std::string::npos);
+}
+
 TEST_F(AvcDecodeTest, DamagedInputFailsAndTheDecoderStaysUsable)
 {
     const Variant& v = kVariants[3];
