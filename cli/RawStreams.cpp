@@ -2,11 +2,26 @@
 
 #include "dv/CodecTables.h"
 #include "foundation/WorkerPool.h"
+#include "mxf/SafeOutput.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace vorn::cli {
+
+RawStreams::RawStreams() = default;
+
+RawStreams::~RawStreams()
+{
+    if (m_temp) {
+        const auto temp = m_temp->tempPath();
+        m_temp.reset();
+        std::error_code ec;
+        std::filesystem::remove(temp, ec);
+    }
+}
 
 bool RawStreams::openInput(const std::string& path)
 {
@@ -33,12 +48,61 @@ bool RawStreams::openOutput(const std::string& path, bool discard)
         m_out = &std::cout;
         return true;
     }
-    m_outFile.open(path, std::ios::binary | std::ios::trunc);
-    if (!m_outFile) {
-        std::fprintf(stderr, "vorn: cannot create %s\n", path.c_str());
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (!ec && (st.type() == fs::file_type::character || st.type() == fs::file_type::fifo)) {
+        m_outFile.open(path, std::ios::binary);
+        if (!m_outFile) {
+            std::fprintf(stderr, "vorn: cannot create %s\n", path.c_str());
+            return false;
+        }
+        m_out = &m_outFile;
+        return true;
+    }
+    if (!ec && st.type() == fs::file_type::directory) {
+        std::fprintf(stderr, "vorn: cannot create %s: it is a folder\n", path.c_str());
         return false;
     }
-    m_out = &m_outFile;
+    std::string error;
+    m_temp = mxf::TempOutputFile::Create(mxf::TemporaryPathFor(path), path, error);
+    if (!m_temp) {
+        std::fprintf(stderr, "vorn: cannot create %s%s%s\n", path.c_str(), error.empty() ? "" : ": ", error.c_str());
+        return false;
+    }
+    m_outPath = path;
+    m_out = &m_temp->stream();
+    return true;
+}
+
+bool RawStreams::finishOutput()
+{
+    if (m_temp) {
+        const auto temp = m_temp->tempPath();
+        const bool written = m_temp->Finish();
+        m_temp.reset();
+        std::error_code ec;
+        if (!written) {
+            std::fprintf(stderr, "vorn: could not write %s\n", m_outPath.c_str());
+            std::filesystem::remove(temp, ec);
+            return false;
+        }
+        std::filesystem::rename(temp, m_outPath, ec);
+        if (ec) {
+            std::fprintf(stderr, "vorn: could not write %s: %s\n", m_outPath.c_str(), ec.message().c_str());
+            std::filesystem::remove(temp, ec);
+            return false;
+        }
+        m_out = nullptr;
+        return true;
+    }
+    if (m_out) {
+        m_out->flush();
+        if (!*m_out) {
+            std::fprintf(stderr, "vorn: could not write the output\n");
+            return false;
+        }
+    }
     return true;
 }
 

@@ -7,17 +7,34 @@
 #include <cstdint>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
+
+namespace vorn::mxf {
+class TempOutputFile;
+}
 
 namespace vorn::cli {
 
 class RawStreams {
 public:
+    RawStreams();
+    ~RawStreams(); // removes an output file that was never finished
+    RawStreams(const RawStreams&) = delete;
+    RawStreams& operator=(const RawStreams&) = delete;
+
     // Opens PATH ("-" = standard input); prints "vorn: cannot open PATH" and returns false on failure.
     bool openInput(const std::string& path);
-    // Opens PATH for writing, truncated ("-" = standard output; none when `discard`);
-    // prints "vorn: cannot create PATH" and returns false on failure.
+    // Opens PATH for writing ("-" = standard output; none when `discard`).
+    // A file is written under a temporary name beside PATH, created
+    // exclusively, and takes PATH's place in finishOutput(): an existing file
+    // or symlink at PATH is never written through, and a failed run leaves it
+    // as it was. A device or pipe at PATH (/dev/null, a FIFO) is written
+    // directly. Prints "vorn: cannot create PATH" and returns false on failure.
     bool openOutput(const std::string& path, bool discard = false);
+    // Flushes the output and moves a file output into place; prints what went
+    // wrong and returns false when a write, the close or the rename failed.
+    bool finishOutput();
 
     std::istream& in() { return *m_in; }
     std::ostream* out() { return m_out; } // null when output is discarded
@@ -25,6 +42,8 @@ public:
 private:
     std::ifstream m_inFile;
     std::ofstream m_outFile;
+    std::unique_ptr<mxf::TempOutputFile> m_temp;
+    std::string m_outPath;
     std::istream* m_in = &std::cin;
     std::ostream* m_out = nullptr;
 };

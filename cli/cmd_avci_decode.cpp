@@ -86,7 +86,7 @@ int run(const Opts& o)
         std::fprintf(stderr, "vorn: no access unit in %s\n", o.input.c_str());
         return vorn::cli::kExitFailed;
     }
-    return vorn::cli::kExitOk;
+    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
 }
 
 vorn::cli::Registration reg{42, [](CLI::App& root, const vorn::cli::Common&) {

@@ -97,7 +97,7 @@ int run(const Opts& o)
         std::fprintf(stderr, "vorn: no complete picture in %s\n", o.input.c_str());
         return vorn::cli::kExitFailed;
     }
-    return vorn::cli::kExitOk;
+    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
 }
 
 vorn::cli::Registration reg{41, [](CLI::App& root, const vorn::cli::Common&) {

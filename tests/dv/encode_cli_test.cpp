@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,47 @@ TEST(EncodeCli, PipesGiveTheSameFramesAndTheTimeCodeStartsWhereAsked)
         EXPECT_EQ(f[83 + 3 + i], first[i]) << i;
         EXPECT_EQ(f[120000 + 83 + 3 + i], second[i]) << i;
     }
+}
+
+TEST(EncodeCli, OutputTakesItsPlaceOnlyWhenCompleteAndNeverWritesThroughALink)
+{
+    namespace fs = std::filesystem;
+    const auto dir = scratchDir("encode_cli_safe_output");
+    const std::string in = (dir / "in.yuv").string(), empty = (dir / "empty.yuv").string();
+    writeBytes(in, pictures(1));
+    writeBytes(empty, {});
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    const fs::path out = dir / "out.dif", target = dir / "precious.bin", link = dir / "link.dif";
+    auto leftovers = [&] {
+        return std::count_if(fs::directory_iterator(dir), fs::directory_iterator(),
+                             [](const fs::directory_entry& e) { return e.path().extension() == ".tmp"; });
+    };
+
+    // A run that fails leaves the existing file as it was and no temporary file.
+    writeBytes(out.string(), old);
+    CommandResult r = runVorn("codec dv-encode --format 10 " + shellQuote(empty) + " " + shellQuote(out.string()));
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(readBytes(out.string()), old);
+    EXPECT_EQ(leftovers(), 0);
+
+    // A complete run replaces it.
+    r = runVorn("codec dv-encode --format 10 " + shellQuote(in) + " " + shellQuote(out.string()));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(fs::file_size(out), 120000u);
+
+    // A symlink at the output path is replaced; the file it pointed to is untouched.
+    writeBytes(target.string(), old);
+    fs::create_symlink(target, link);
+    r = runVorn("codec dv-encode --format 10 " + shellQuote(in) + " " + shellQuote(link.string()));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readBytes(target.string()), old);
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(fs::file_size(link), 120000u);
+    EXPECT_EQ(leftovers(), 0);
+
+    // A device is written directly (benchmarks write to /dev/null).
+    r = runVorn("codec dv-encode --format 10 " + shellQuote(in) + " /dev/null");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 } // namespace
