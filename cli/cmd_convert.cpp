@@ -5,6 +5,7 @@
 // engine message is printed as it arrives, the progress is one redrawn line on
 // a terminal's stderr, and SIGINT or SIGTERM answers Yes to "Abort processing?".
 #include "Command.h"
+#include "ImportDrops.h"
 #include "OptionsSetup.h"
 
 #include "engine/Caller.h"
@@ -35,45 +36,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vorn::cli::unixLineEnds;
+
 struct Opts {
     std::vector<std::string> paths;
     std::string dest;
     std::string report;
     bool quiet = false;
-};
-
-// The engine's text with "\r\n" line ends written as "\n".
-std::string unixLineEnds(const char* text)
-{
-    std::string out;
-    if (!text)
-        return out;
-    for (const char* c = text; *c; ++c)
-        if (!(c[0] == '\r' && c[1] == '\n'))
-            out.push_back(*c);
-    return out;
-}
-
-// Collects the import's log as the pane shows it: a replacing message
-// replaces it, any other is appended.
-class ImportLog : public CCaller {
-public:
-    void ExportDone() override {}
-    void MessageString(const QelString& text, int replaceLog, int flag) override
-    {
-        Message(text.c_str(), replaceLog, flag);
-    }
-    void Message(const char* text, int replaceLog, int) override
-    {
-        if (replaceLog)
-            m_log.clear();
-        if (text)
-            m_log += text;
-    }
-    const std::string& text() const { return m_log; }
-
-private:
-    std::string m_log;
 };
 
 // The console as the export's log pane: messages go to stdout as they arrive,
@@ -265,19 +234,10 @@ int runConvert(const Opts& o, const vorn::cli::Common& common)
         throw UsageError("--report needs a file name, not a folder: " + o.report);
 
     // The drops on the log pane, then the pane's log.
-    int result = kExitOk;
     CVorn engine;
-    ImportLog importLog;
-    for (const auto& path : o.paths) {
-        std::error_code ec;
-        if (!fs::exists(path, ec)) {
-            std::fprintf(stderr, "vorn: no such file or folder: %s\n", path.c_str());
-            result = kExitFailed;
-            continue;
-        }
-        engine.Import(&importLog, path.c_str());
-    }
-    const std::string log = unixLineEnds(importLog.text().c_str());
+    LogPaneCaller importLog;
+    int result = importDrops(engine, importLog, o.paths);
+    const std::string log = unixLineEnds(importLog.log().c_str());
     std::fwrite(log.data(), 1, log.size(), stdout);
     std::fflush(stdout);
 

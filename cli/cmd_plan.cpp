@@ -2,16 +2,15 @@
 // what its export would print before the first frame (path line, warning,
 // the planner's decisions, source and destination lines). Writes no file.
 #include "Command.h"
+#include "ImportDrops.h"
 #include "OptionsSetup.h"
 #include "engine/Caller.h"
 #include "engine/ExportPlan.h"
 #include "engine/Vorn.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -52,18 +51,9 @@ int runPlan(const Opts& opts, const vorn::cli::Common& common)
     COptions& options = loadOptions(common);
     const vorn::ExportOptions exportOptions = vorn::exportOptionsFrom(options);
 
-    int result = kExitOk;
     CVorn engine;
     SilentCaller silent;
-    for (const auto& path : opts.paths) {
-        std::error_code ec;
-        if (!std::filesystem::exists(path, ec)) {
-            std::fprintf(stderr, "vorn: no such file or folder: %s\n", path.c_str());
-            result = kExitFailed;
-            continue;
-        }
-        engine.Import(&silent, path.c_str());
-    }
+    int result = importDrops(engine, silent, opts.paths);
 
     // The engine's export settings, as the pane hands them over at Start.
     vorn::applyExportOptions(engine, exportOptions);
