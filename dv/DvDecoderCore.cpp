@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -21,16 +22,24 @@ namespace {
 // VLC lookup: the first level is indexed by the top 12 bits of a 16-bit
 // window and resolves every code of up to 12 bits (sign included); codes that
 // are longer all start with five 1 bits and are resolved by the second level,
-// indexed by the low 11 bits of the window.
+// indexed by the low 11 bits of the window (first-level entries of length 0).
+//
+// Every entry advances the scan position by `step` and then writes amp times
+// the factor at the position before the new one: a coefficient code steps
+// over its run and itself; a run of zeros only steps over the run and writes
+// a zero onto the last skipped coefficient, which is zero already. So every
+// code takes the same path, with no test of its kind.
 struct VlcEntry {
-    int16_t amp = 0;  // signed amplitude
-    uint8_t run = 0;  // zeros before the amplitude; kEndRun for end of block
-    uint8_t len = 0;  // bits consumed, sign included; 0 = undefined code
+    int16_t amp = 0;  // signed amplitude; 0 for a run of zeros only
+    uint8_t step = 0; // run + 1 for a coefficient, run for a run of zeros; kEndRun for end of block
+    uint8_t len = 0;  // bits consumed, sign included; 0 = second level
 };
-constexpr uint8_t kSecondLevel = 253;
-// End of block and undefined code words carry this run, which moves the
+// End of block and undefined code words carry this step, which moves the
 // coefficient position past the block and so ends it without a special case.
 constexpr uint8_t kEndRun = 200;
+// The long amplitude form with amplitude 0 neither writes nor moves; its step
+// also passes the end so that it takes the rare path.
+constexpr uint8_t kNoStep = 250;
 
 std::array<VlcEntry, 4096> g_vlc1;
 std::array<VlcEntry, 2048> g_vlc2;
@@ -45,20 +54,16 @@ void putCode(uint32_t bits, int length, VlcEntry e)
             g_vlc1[first + i] = e;
         return;
     }
-    // Longer codes start with 11111.
-    VlcEntry link;
-    link.run = kSecondLevel;
+    // Longer codes start with 11111; the first-level slots 11111xxxxxxx that
+    // no short code claims keep length 0 and so lead to the second level.
     const uint32_t first = window & 0x7ffu;
     for (uint32_t i = 0; i < (1u << (16 - length)); ++i)
         g_vlc2[first + i] = e;
-    // Every first-level slot whose top five bits are 11111 and that no short
-    // code claims leads to the second level.
-    for (uint32_t i = 0; i < 128; ++i) {
-        uint32_t idx = 0xf80u | i;
-        if (g_vlc1[idx].len == 0)
-            g_vlc1[idx] = link;
-    }
 }
+
+// Scan orders (8-8, 2-4-8) with each position's coefficient index in bits 0-7,
+// its row's bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
+uint32_t g_scan[2][64];
 
 // Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
 float g_sdFactor[2][4][16][64];
@@ -73,17 +78,17 @@ void buildTables()
             continue;
         if (c.run == kVlcEobRun) {
             VlcEntry e;
-            e.run = kEndRun;
+            e.step = kEndRun;
             e.amp = 1;
             putCode(c.bits, c.length, e);
         } else if (c.amp == 0) {
             VlcEntry e;
-            e.run = c.run;
+            e.step = c.run;
             putCode(c.bits, c.length, e);
         } else {
             for (int s = 0; s < 2; ++s) {
                 VlcEntry e;
-                e.run = c.run;
+                e.step = static_cast<uint8_t>(c.run + 1);
                 e.amp = static_cast<int16_t>(s ? -c.amp : c.amp);
                 putCode((static_cast<uint32_t>(c.bits) << 1) | static_cast<uint32_t>(s), c.length + 1, e);
             }
@@ -92,25 +97,30 @@ void buildTables()
     // Long runs of zeros: 1111110 + 6-bit field f skips f + 1 coefficients.
     for (uint32_t run = 0; run < 64; ++run) {
         VlcEntry e;
-        e.run = static_cast<uint8_t>(run + 1);
+        e.step = static_cast<uint8_t>(run + 1);
         putCode((0x7eu << 6) | run, 13, e);
     }
     // Large amplitudes: 1111111 + 8-bit amplitude + sign, run 0.
     for (uint32_t amp = 0; amp < 256; ++amp)
         for (uint32_t s = 0; s < 2; ++s) {
             VlcEntry e;
-            e.run = 0;
+            e.step = amp == 0 ? kNoStep : 1;
             e.amp = static_cast<int16_t>(s ? -static_cast<int>(amp) : static_cast<int>(amp));
             putCode((((0x7fu << 8) | amp) << 1) | s, 16, e);
         }
     // Any window no code claims ends the block (the table leaves none).
-    for (VlcEntry& e : g_vlc1)
-        if (e.len == 0 && e.run != kSecondLevel)
-            e = VlcEntry{1, kEndRun, 16};
+    for (uint32_t i = 0; i < 0xf80u; ++i)
+        if (g_vlc1[i].len == 0)
+            g_vlc1[i] = VlcEntry{1, kEndRun, 16};
     for (VlcEntry& e : g_vlc2)
         if (e.len == 0)
             e = VlcEntry{1, kEndRun, 16};
 
+    for (int mode = 0; mode < 2; ++mode)
+        for (int pos = 0; pos < 64; ++pos) {
+            const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
+            g_scan[mode][pos] = idx | (0x100u << (idx >> 3)) | (0x10000u << (idx & 7));
+        }
     for (int mode = 0; mode < 2; ++mode)
         for (int cls = 0; cls < 4; ++cls)
             for (int qno = 0; qno < 16; ++qno)
@@ -150,9 +160,10 @@ struct BitReader {
     }
     static uint64_t load64(const uint8_t* p)
     {
-        uint64_t v = 0;
-        for (int i = 0; i < 8; ++i)
-            v = (v << 8) | p[i];
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap64(v);
         return v;
     }
     uint32_t peek16() const { return (load32(data + (pos >> 3)) << (pos & 7)) >> 16; }
@@ -194,20 +205,43 @@ struct BitPool {
 struct BlockState {
     float* coef = nullptr;
     const float* factor = nullptr;
-    const uint8_t* zz = nullptr;
-    unsigned rowMask = 0;
+    const uint32_t* scan = nullptr; // g_scan of the block's DCT mode
+    unsigned mask = 0;              // OR of the g_scan entries of the written positions
     int pos = 1;
     uint32_t partial = 0; // bits of an unfinished code word
     int partialBits = 0;
     bool done = false;
+
+    unsigned rowMask() const { return (mask >> 8) & 0xffu; }
 };
 
 inline VlcEntry lookup(uint32_t window)
 {
     VlcEntry e = g_vlc1[window >> 4];
-    if (e.run == kSecondLevel && e.len == 0)
+    if (e.len == 0) [[unlikely]]
         e = g_vlc2[window & 0x7ffu];
     return e;
+}
+
+// Applies entry `e` to a block at scan position `pos` (see VlcEntry). False
+// when the block ends: its position then stays where it was. A run of zeros
+// that passes the end does not end the block; the next coefficient code does.
+inline bool applyCode(VlcEntry e, int& pos, float* coef, const float* factor, const uint32_t* scan, unsigned& mask)
+{
+    const int next = pos + e.step;
+    if (next > 64) [[unlikely]] {
+        if (e.step == kNoStep)
+            return true;
+        if (e.amp != 0)
+            return false;
+        pos = next;
+        return true;
+    }
+    pos = next;
+    const uint32_t s = scan[next - 1];
+    coef[s & 0xff] = static_cast<float>(e.amp) * factor[next - 1];
+    mask |= s;
+    return true;
 }
 
 // Decodes AC codes of block `b` from `r` until end of block or until the bits
@@ -223,45 +257,39 @@ void decodeAc(BlockState& b, BitReader& r)
         // compiler need not reload it after each coefficient store.
         if (!b.partialBits) {
             const uint8_t* data = r.data;
-            int bitPos = r.pos;
             const int end = r.end;
+            int left = end - r.pos; // bits of the area not yet consumed
             int pos = b.pos;
-            unsigned rowMask = b.rowMask;
+            unsigned mask = b.mask;
             float* coef = b.coef;
-            const uint8_t* zz = b.zz;
+            const uint32_t* scan = b.scan;
             const float* factor = b.factor;
             bool done = false;
             uint64_t cache = 0;
             int cached = 0; // valid bits at the top of cache
             for (;;) {
                 if (cached < 16) {
-                    if (bitPos >= end)
+                    if (left <= 0)
                         break;
                     // The buffers have 8 readable bytes past every area's end.
+                    const int bitPos = end - left;
                     cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
                     cached = 64 - (bitPos & 7);
                 }
                 const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
-                if (e.len > end - bitPos)
+                if (e.len > left)
                     break;
-                bitPos += e.len;
+                left -= e.len;
                 cache <<= e.len;
                 cached -= e.len;
-                pos += e.run;
-                if (e.amp == 0)
-                    continue; // a run of zeros only
-                if (pos > 63) {
+                if (!applyCode(e, pos, coef, factor, scan, mask)) {
                     done = true; // end of block, or a damaged block
                     break;
                 }
-                const int idx = zz[pos];
-                coef[idx] = static_cast<float>(e.amp) * factor[pos];
-                rowMask |= 1u << (idx >> 3);
-                ++pos;
             }
-            r.pos = bitPos;
+            r.pos = end - left;
             b.pos = pos;
-            b.rowMask = rowMask;
+            b.mask = mask;
             if (done) {
                 b.done = true;
                 return;
@@ -293,17 +321,10 @@ void decodeAc(BlockState& b, BitReader& r)
         r.pos += e.len - b.partialBits;
         b.partial = 0;
         b.partialBits = 0;
-        b.pos += e.run;
-        if (e.amp == 0)
-            continue; // a run of zeros only
-        if (b.pos > 63) {
+        if (!applyCode(e, b.pos, b.coef, b.factor, b.scan, b.mask)) {
             b.done = true; // end of block, or a damaged block
             return;
         }
-        const int idx = b.zz[b.pos];
-        b.coef[idx] = static_cast<float>(e.amp) * b.factor[b.pos];
-        b.rowMask |= 1u << (idx >> 3);
-        ++b.pos;
     }
 }
 
@@ -421,7 +442,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             BlockState& b = ctx.blocks[m][j];
             b = BlockState{};
             b.coef = ctx.coef[m][j];
-            b.rowMask = 1u;
+            b.mask = 0x10100u; // the DC coefficient
             setup(b, m, j, dc, mode, cls, qno);
             BitReader r{ctx.segment, start + 12, end};
             decodeAc(b, r);
@@ -459,10 +480,10 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         ctx.mode[m][j] = static_cast<uint8_t>(mode);
         if (hd) {
             const int chroma = j >= 4 ? 1 : 0;
-            b.zz = kZigzag88;
+            b.scan = g_scan[0];
             b.factor = g_hdFactor[l1080][chroma][cls][qno];
         } else {
-            b.zz = mode ? kZigzag248 : kZigzag88;
+            b.scan = g_scan[mode];
             b.factor = g_sdFactor[mode][cls][qno];
         }
         b.coef[0] = static_cast<float>(dc * 4);
@@ -474,7 +495,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         const int x0 = p.x, y0 = p.y;
         auto transform = [&](int j, bool use248) {
             BlockState& b = ctx.blocks[m][j];
-            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask, ctx.pixels);
+            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask(), ctx.pixels);
             return ctx.pixels;
         };
         switch (p.shape) {
@@ -482,7 +503,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 6; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask, px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
             }
             for (int r = 0; r < 8; ++r)
                 K.row411(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[1] + 8 * r, px[2] + 8 * r, px[3] + 8 * r,
@@ -513,7 +534,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j : {0, 2, 4, 5}) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask, px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
             }
             for (int r = 0; r < 8; ++r)
                 K.row422(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
@@ -525,7 +546,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 8; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                K.idct88(b.coef, b.rowMask, px[j]);
+                K.idct88(b.coef, b.rowMask(), px[j]);
             }
             const bool field = ctx.mode[m][0] != 0;
             for (int r = 0; r < 16; ++r) {
@@ -550,7 +571,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         if (p.shape == MacroblockShape::k422Sd)
             for (int j : {1, 3}) {
                 const BlockState& b = ctx.blocks[m][j];
-                for (unsigned mask = b.rowMask, r = 0; mask; mask >>= 1, ++r)
+                for (unsigned mask = b.rowMask(), r = 0; mask; mask >>= 1, ++r)
                     if (mask & 1u)
                         std::memset(b.coef + 8 * r, 0, 8 * sizeof(float));
             }
@@ -576,7 +597,7 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
     SegmentContext& ctx = *ctxPtr;
     const int slots = hd ? 8 : 6;
     parsePasses(ctx, difBlocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
-        b.zz = (!hd && mode) ? kZigzag248 : kZigzag88;
+        b.scan = g_scan[!hd && mode ? 1 : 0];
         b.factor = kUnitFactor;
         out.qno[m] = static_cast<uint8_t>(qno);
         out.block[m][j].dc = static_cast<int16_t>(dc);
