@@ -28,6 +28,8 @@ alignas(32) float g_a8[8][8];   // g_a8[n][k] = C(k)/2 * cos(pi k (2n + 1) / 16)
 alignas(32) float g_a4[4][4];   // g_a4[n][k] = C(k)/2 * cos(pi k (2n + 1) / 8)
 alignas(32) float g_col8[8][4]; // g_col8[k][n] = g_a8[n][k] for n = 0..3
 alignas(32) float g_col8x[8][8]; // g_col8[k][0..3] followed by g_col8[k][3..0]
+alignas(32) float g_rowSplat[4][8][8]; // g_rowSplat[x][k][*] = g_col8[k][x]
+alignas(32) float g_colSplat[4][8][8]; // g_colSplat[y][v][*] = g_a8[y][v]
 std::once_flag g_once;
 
 void buildBases()
@@ -44,6 +46,10 @@ void buildBases()
             g_col8[k][n] = g_a8[n][k];
             g_col8x[k][n] = g_a8[n][k];
             g_col8x[k][7 - n] = g_a8[n][k];
+            for (int i = 0; i < 8; ++i) {
+                g_rowSplat[n][k][i] = g_col8[k][n];
+                g_colSplat[n][k][i] = g_a8[n][k];
+            }
         }
 }
 
@@ -309,36 +315,123 @@ VORN_AVX2 inline void rowPassAvx2(float* coef, unsigned rowMask, __m256* row)
     }
 }
 
-VORN_AVX2 inline void storeSamplesAvx2(__m256 a, uint8_t* out)
+// The same row pass for blocks with many coefficient rows: the block is
+// transposed so that one vector holds a coefficient column (one lane per
+// row), each output column of all eight rows is then built at once with the
+// same products and sums as above, and the result is transposed back.
+VORN_AVX2 inline void transpose8x8(__m256* r)
 {
-    a = _mm256_min_ps(_mm256_max_ps(_mm256_add_ps(a, _mm256_set1_ps(128.5f)), _mm256_setzero_ps()),
-                      _mm256_set1_ps(255.0f));
-    const __m256i i = _mm256_cvttps_epi32(a);
-    const __m128i w = _mm_packs_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w, w));
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+VORN_AVX2 inline void rowPassColumnsAvx2(float* coef, __m256* row)
+{
+    __m256 c[8];
+    for (int k = 0; k < 8; ++k) {
+        c[k] = _mm256_loadu_ps(coef + 8 * k);
+        _mm256_storeu_ps(coef + 8 * k, _mm256_setzero_ps());
+    }
+    transpose8x8(c); // c[k]: coefficient column k of every row
+    for (int x = 0; x < 4; ++x) {
+        const float(*k)[8] = g_rowSplat[x];
+        __m256 e = _mm256_mul_ps(c[0], _mm256_load_ps(k[0]));
+        __m256 o = _mm256_mul_ps(c[1], _mm256_load_ps(k[1]));
+        e = _mm256_add_ps(e, _mm256_mul_ps(c[2], _mm256_load_ps(k[2])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(c[3], _mm256_load_ps(k[3])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(c[4], _mm256_load_ps(k[4])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(c[5], _mm256_load_ps(k[5])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(c[6], _mm256_load_ps(k[6])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(c[7], _mm256_load_ps(k[7])));
+        row[x] = _mm256_add_ps(e, o);
+        row[7 - x] = _mm256_sub_ps(e, o);
+    }
+    transpose8x8(row); // row[v]: outputs 0..7 of coefficient row v
+}
+
+// Blocks with few coefficient rows go row by row (zero rows cost nothing),
+// others by columns; both give the same values.
+VORN_AVX2 inline void rowPassBestAvx2(float* coef, unsigned rowMask, __m256* row)
+{
+    if (__builtin_popcount(rowMask) <= 3)
+        rowPassAvx2(coef, rowMask, row);
+    else
+        rowPassColumnsAvx2(coef, row);
+}
+
+// Eight rows of eight values, each plus 128 rounded half up and limited to
+// 0..255, to 64 bytes. The truncating conversion and the saturating packs
+// give the same bytes as a clamp first: every value the decoder builds is far
+// inside the 32-bit range (at most 255 times the largest dequantisation
+// factor, times 16).
+VORN_AVX2 inline void storeRowsAvx2(const __m256* v, uint8_t* out)
+{
+    const __m256 offset = _mm256_set1_ps(128.5f);
+    __m256i i[8];
+    for (int r = 0; r < 8; ++r)
+        i[r] = _mm256_cvttps_epi32(_mm256_add_ps(v[r], offset));
+    // Lane-wise packs: [r0 0-3, r1 0-3, r2 0-3, r3 0-3 | r0 4-7, r1 4-7, ...].
+    const __m256i lo = _mm256_packus_epi16(_mm256_packs_epi32(i[0], i[1]), _mm256_packs_epi32(i[2], i[3]));
+    const __m256i hi = _mm256_packus_epi16(_mm256_packs_epi32(i[4], i[5]), _mm256_packs_epi32(i[6], i[7]));
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(lo, order));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permutevar8x32_epi32(hi, order));
 }
 
 VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
-    __m256 row[8];
-    rowPassAvx2(coef, rowMask, row);
-    for (int y = 0; y < 4; ++y) {
-        __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
-        for (int v = 0; v < 8; v += 2) {
-            if (rowMask & (1u << v))
-                e = _mm256_add_ps(e, _mm256_mul_ps(row[v], _mm256_set1_ps(g_a8[y][v])));
-            if (rowMask & (2u << v))
-                o = _mm256_add_ps(o, _mm256_mul_ps(row[v + 1], _mm256_set1_ps(g_a8[y][v + 1])));
+    __m256 row[8], res[8];
+    if (__builtin_popcount(rowMask) <= 3) {
+        rowPassAvx2(coef, rowMask, row);
+        for (int y = 0; y < 4; ++y) {
+            __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
+            for (int v = 0; v < 8; v += 2) {
+                if (rowMask & (1u << v))
+                    e = _mm256_add_ps(e, _mm256_mul_ps(row[v], _mm256_set1_ps(g_a8[y][v])));
+                if (rowMask & (2u << v))
+                    o = _mm256_add_ps(o, _mm256_mul_ps(row[v + 1], _mm256_set1_ps(g_a8[y][v + 1])));
+            }
+            res[y] = _mm256_add_ps(e, o);
+            res[7 - y] = _mm256_sub_ps(e, o);
         }
-        storeSamplesAvx2(_mm256_add_ps(e, o), out + 8 * y);
-        storeSamplesAvx2(_mm256_sub_ps(e, o), out + 8 * (7 - y));
+    } else {
+        // Every row's terms, zero rows included (their terms add nothing).
+        rowPassColumnsAvx2(coef, row);
+        for (int y = 0; y < 4; ++y) {
+            const float(*k)[8] = g_colSplat[y];
+            __m256 e = _mm256_mul_ps(row[0], _mm256_load_ps(k[0]));
+            __m256 o = _mm256_mul_ps(row[1], _mm256_load_ps(k[1]));
+            e = _mm256_add_ps(e, _mm256_mul_ps(row[2], _mm256_load_ps(k[2])));
+            o = _mm256_add_ps(o, _mm256_mul_ps(row[3], _mm256_load_ps(k[3])));
+            e = _mm256_add_ps(e, _mm256_mul_ps(row[4], _mm256_load_ps(k[4])));
+            o = _mm256_add_ps(o, _mm256_mul_ps(row[5], _mm256_load_ps(k[5])));
+            e = _mm256_add_ps(e, _mm256_mul_ps(row[6], _mm256_load_ps(k[6])));
+            o = _mm256_add_ps(o, _mm256_mul_ps(row[7], _mm256_load_ps(k[7])));
+            res[y] = _mm256_add_ps(e, o);
+            res[7 - y] = _mm256_sub_ps(e, o);
+        }
     }
+    storeRowsAvx2(res, out);
 }
 
 VORN_AVX2 void idct248Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
-    __m256 r[8];
-    rowPassAvx2(coef, rowMask, r);
+    __m256 r[8], res[8];
+    rowPassBestAvx2(coef, rowMask, r);
     for (int y = 0; y < 2; ++y) {
         const __m256 k0 = _mm256_set1_ps(g_a4[y][0]), k1 = _mm256_set1_ps(g_a4[y][1]);
         const __m256 k2 = _mm256_set1_ps(g_a4[y][2]), k3 = _mm256_set1_ps(g_a4[y][3]);
@@ -348,11 +441,12 @@ VORN_AVX2 void idct248Avx2(float* coef, unsigned rowMask, uint8_t* out)
         const __m256 dd = _mm256_add_ps(_mm256_mul_ps(r[5], k1), _mm256_mul_ps(r[7], k3));
         const __m256 s0 = _mm256_add_ps(se, so), s1 = _mm256_sub_ps(se, so);
         const __m256 d0 = _mm256_add_ps(de, dd), d1 = _mm256_sub_ps(de, dd);
-        storeSamplesAvx2(_mm256_add_ps(s0, d0), out + 16 * y);
-        storeSamplesAvx2(_mm256_sub_ps(s0, d0), out + 16 * y + 8);
-        storeSamplesAvx2(_mm256_add_ps(s1, d1), out + 16 * (3 - y));
-        storeSamplesAvx2(_mm256_sub_ps(s1, d1), out + 16 * (3 - y) + 8);
+        res[2 * y] = _mm256_add_ps(s0, d0);
+        res[2 * y + 1] = _mm256_sub_ps(s0, d0);
+        res[2 * (3 - y)] = _mm256_add_ps(s1, d1);
+        res[2 * (3 - y) + 1] = _mm256_sub_ps(s1, d1);
     }
+    storeRowsAvx2(res, out);
 }
 
 #endif // VORN_X86
