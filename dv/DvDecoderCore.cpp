@@ -146,7 +146,7 @@ std::once_flag g_once;
 // ---------------------------------------------------------------------------
 // Bits.
 
-// Reads bits [pos, end) of a buffer that has at least 4 readable bytes past end.
+// Reads bits [pos, end) of a buffer that has at least 8 readable bytes past end.
 struct BitReader {
     const uint8_t* data = nullptr;
     int pos = 0;
@@ -155,8 +155,11 @@ struct BitReader {
     int left() const { return end - pos; }
     static uint32_t load32(const uint8_t* p)
     {
-        return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-               (static_cast<uint32_t>(p[2]) << 8) | p[3];
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap32(v);
+        return v;
     }
     static uint64_t load64(const uint8_t* p)
     {
@@ -174,7 +177,9 @@ struct BitReader {
 };
 
 // Collects bit ranges one after another (spare bits of finished blocks). The
-// bits of the byte being filled that lie past `bits` are always zero.
+// bits of the byte being filled that lie past `bits` are always zero. A pool
+// holds at most the 400 bytes of a segment; each append step writes 8 bytes
+// from the byte being filled, so the buffer has 8 bytes to spare.
 struct BitPool {
     static constexpr int kBytes = 5 * 80 + 8;
     uint8_t data[kBytes] = {};
@@ -185,16 +190,18 @@ struct BitPool {
         bits = 0;
         data[0] = 0;
     }
+    // Appends bits [from, to) of `src` (whose buffer has 8 readable bytes past
+    // its end), up to 56 bits per step.
     void append(const BitReader& src, int from, int to)
     {
         while (from < to) {
-            const int n = std::min(16, to - from);
-            const uint32_t v = src.bits(from, n);
+            const int n = std::min(56, to - from);
+            const uint64_t v = (BitReader::load64(src.data + (from >> 3)) << (from & 7)) & (~uint64_t{0} << (64 - n));
             const int byte = bits >> 3, shift = bits & 7;
-            const uint32_t x = v << (24 - shift - n);
-            data[byte] = static_cast<uint8_t>(data[byte] | (x >> 16));
-            data[byte + 1] = static_cast<uint8_t>(x >> 8);
-            data[byte + 2] = static_cast<uint8_t>(x);
+            uint64_t w = (static_cast<uint64_t>(data[byte]) << 56) | (v >> shift);
+            if constexpr (std::endian::native == std::endian::little)
+                w = __builtin_bswap64(w);
+            std::memcpy(data + byte, &w, 8);
             bits += n;
             from += n;
         }
