@@ -233,9 +233,10 @@ inline VlcEntry lookup(uint32_t window)
 // Applies entry `e` to a block at scan position `pos` (see VlcEntry). False
 // when the block ends: its position then stays where it was. A run of zeros
 // that passes the end does not end the block; the next coefficient code does.
-inline bool applyCode(VlcEntry e, int& pos, float* coef, const float* factor, const uint32_t* scan, unsigned& mask)
+inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* factor, const uint32_t* scan,
+                      unsigned& mask)
 {
-    const int next = pos + e.step;
+    const ptrdiff_t next = pos + e.step;
     if (next > 64) [[unlikely]] {
         if (e.step == kNoStep)
             return true;
@@ -256,46 +257,63 @@ inline bool applyCode(VlcEntry e, int& pos, float* coef, const float* factor, co
 void decodeAc(BlockState& b, BitReader& r)
 {
     while (!b.done) {
-        // Fast path: no pending code word. The next 64 bits are held in a
+        // Fast path: no pending code word. The next 64 bits are loaded into a
         // register and consumed code by code; every code that lies wholly
         // within the area is taken here (the lookup of a prefix code does not
         // depend on the bits after the code), and the one that runs past the
-        // end is left to the slow path below. State is kept in locals so the
-        // compiler need not reload it after each coefficient store.
+        // end is left to the slow path below. When the area holds all loaded
+        // bits, no code from them can pass its end and the check is left out.
+        // State is kept in locals so the compiler need not reload it after
+        // each coefficient store.
         if (!b.partialBits) {
             const uint8_t* data = r.data;
             const int end = r.end;
             int left = end - r.pos; // bits of the area not yet consumed
-            int pos = b.pos;
+            ptrdiff_t pos = b.pos;
             unsigned mask = b.mask;
             float* coef = b.coef;
             const uint32_t* scan = b.scan;
             const float* factor = b.factor;
             bool done = false;
-            uint64_t cache = 0;
-            int cached = 0; // valid bits at the top of cache
-            for (;;) {
-                if (cached < 16) {
-                    if (left <= 0)
-                        break;
-                    // The buffers have 8 readable bytes past every area's end.
-                    const int bitPos = end - left;
-                    cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
-                    cached = 64 - (bitPos & 7);
+            while (left > 0) {
+                // The buffers have 8 readable bytes past every area's end.
+                const int bitPos = end - left;
+                uint64_t cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
+                const int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
+                int cached = fill;                  // valid bits at the top of cache
+                bool short_ = false;
+                if (left >= fill) {
+                    do {
+                        const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
+                        cache <<= e.len;
+                        cached -= e.len;
+                        if (!applyCode(e, pos, coef, factor, scan, mask)) {
+                            done = true; // end of block, or a damaged block
+                            break;
+                        }
+                    } while (cached >= 16);
+                    left -= fill - cached;
+                } else {
+                    do {
+                        const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
+                        if (e.len > left) {
+                            short_ = true;
+                            break;
+                        }
+                        left -= e.len;
+                        cache <<= e.len;
+                        cached -= e.len;
+                        if (!applyCode(e, pos, coef, factor, scan, mask)) {
+                            done = true;
+                            break;
+                        }
+                    } while (cached >= 16);
                 }
-                const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
-                if (e.len > left)
+                if (done || short_)
                     break;
-                left -= e.len;
-                cache <<= e.len;
-                cached -= e.len;
-                if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                    done = true; // end of block, or a damaged block
-                    break;
-                }
             }
             r.pos = end - left;
-            b.pos = pos;
+            b.pos = static_cast<int>(pos);
             b.mask = mask;
             if (done) {
                 b.done = true;
@@ -328,7 +346,10 @@ void decodeAc(BlockState& b, BitReader& r)
         r.pos += e.len - b.partialBits;
         b.partial = 0;
         b.partialBits = 0;
-        if (!applyCode(e, b.pos, b.coef, b.factor, b.scan, b.mask)) {
+        ptrdiff_t pos = b.pos;
+        const bool more = applyCode(e, pos, b.coef, b.factor, b.scan, b.mask);
+        b.pos = static_cast<int>(pos);
+        if (!more) {
             b.done = true; // end of block, or a damaged block
             return;
         }
