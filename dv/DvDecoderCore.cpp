@@ -518,6 +518,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
     });
 
     // Inverse transforms and placement.
+    const ptrdiff_t step = target.bottomUp ? -target.pitch() : target.pitch();
     for (int m = 0; m < 5; ++m) {
         const MacroblockPlace& p = *places[m];
         const int x0 = p.x, y0 = p.y;
@@ -533,9 +534,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
                 BlockState& b = ctx.blocks[m][j];
                 (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
             }
-            for (int r = 0; r < 8; ++r)
-                K.row411(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[1] + 8 * r, px[2] + 8 * r, px[3] + 8 * r,
-                            px[5] + 8 * r, px[4] + 8 * r);
+            K.mb411(target.row(y0) + 2 * x0, step, px);
             break;
         }
         case MacroblockShape::k411Square:
@@ -564,8 +563,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
                 BlockState& b = ctx.blocks[m][j];
                 (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
             }
-            for (int r = 0; r < 8; ++r)
-                K.row422(target.row(y0 + r) + 2 * x0, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
+            K.mb422(target.row(y0) + 2 * x0, step, px, kMb422Sd);
             break;
         }
         case MacroblockShape::k422Hd: {
@@ -576,13 +574,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
                 BlockState& b = ctx.blocks[m][j];
                 K.idct88(b.coef, b.rowMask(), px[j]);
             }
-            const bool field = ctx.mode[m][0] != 0;
-            for (int r = 0; r < 16; ++r) {
-                const int half = field ? (r & 1) : (r >> 3);
-                const int line = field ? (r >> 1) : (r & 7);
-                K.row422(target.row(y0 + r) + 2 * x0, px[2 * half] + 8 * line, px[2 * half + 1] + 8 * line,
-                            px[6 + half] + 8 * line, px[4 + half] + 8 * line);
-            }
+            K.mb422(target.row(y0) + 2 * x0, step, px, ctx.mode[m][0] ? kMb422HdField : kMb422HdFrame);
             break;
         }
         case MacroblockShape::k422HdBottom:

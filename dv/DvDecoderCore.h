@@ -73,7 +73,18 @@ struct DecoderKernels {
     // samples, each chroma sample serving four pixels.
     void (*row411)(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
                    const uint8_t* cb, const uint8_t* cr);
+    // Whole macroblocks of decoded blocks px (64 samples each, in slot order)
+    // into packed 4:2:2 rows starting at d, `step` bytes apart:
+    // 4:1:1 32x8 (row411 of slots 0-3, Cb slot 5, Cr slot 4);
+    // 4:2:2 by layout: kMb422Sd 16x8 (row422 of slots 0 and 2, Cb 5, Cr 4),
+    // kMb422HdFrame / kMb422HdField 16x16 (luma 0 1 / 2 3, chroma Cr 4 5 and
+    // Cb 6 7 stacked; the field layout interleaves the upper and lower blocks' lines).
+    void (*mb411)(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64]);
+    void (*mb422)(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout);
 };
+inline constexpr int kMb422Sd = 0;
+inline constexpr int kMb422HdFrame = 1;
+inline constexpr int kMb422HdField = 2;
 // The kernels of `level` (a level without its own variant of a kernel uses the
 // next lower one), and those chosen for this run (simdLevel()).
 const DecoderKernels& decoderKernels(SimdLevel level);

@@ -157,6 +157,35 @@ void row411Plain(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t
     }
 }
 
+template <auto Row411>
+inline void mb411T(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64])
+{
+    for (int r = 0; r < 8; ++r, d += step)
+        Row411(d, px[0] + 8 * r, px[1] + 8 * r, px[2] + 8 * r, px[3] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
+}
+
+template <auto Row422>
+inline void mb422T(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout)
+{
+    if (layout == kMb422Sd) {
+        for (int r = 0; r < 8; ++r, d += step)
+            Row422(d, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
+        return;
+    }
+    const bool field = layout == kMb422HdField;
+    for (int r = 0; r < 16; ++r, d += step) {
+        const int half = field ? (r & 1) : (r >> 3);
+        const int line = 8 * (field ? (r >> 1) : (r & 7));
+        Row422(d, px[2 * half] + line, px[2 * half + 1] + line, px[6 + half] + line, px[4 + half] + line);
+    }
+}
+
+void mb411Plain(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64]) { mb411T<row411Plain>(d, step, px); }
+void mb422Plain(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout)
+{
+    mb422T<row422Plain>(d, step, px, layout);
+}
+
 #ifdef VORN_X86
 
 // ---------------------------------------------------------------------------
@@ -274,6 +303,12 @@ VORN_SSE2 void row411Sse2(uint8_t* d, const uint8_t* y0, const uint8_t* y1, cons
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(ya, clo));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), _mm_unpacklo_epi8(yb, chi));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 48), _mm_unpackhi_epi8(yb, chi));
+}
+
+VORN_SSE2 void mb411Sse2(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64]) { mb411T<row411Sse2>(d, step, px); }
+VORN_SSE2 void mb422Sse2(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout)
+{
+    mb422T<row422Sse2>(d, step, px, layout);
 }
 
 // ---------------------------------------------------------------------------
@@ -457,10 +492,10 @@ void initIdct() { std::call_once(g_once, buildBases); }
 
 const DecoderKernels& decoderKernels(SimdLevel level)
 {
-    static const DecoderKernels plain{idct88Plain, idct248Plain, row422Plain, row411Plain};
+    static const DecoderKernels plain{idct88Plain, idct248Plain, row422Plain, row411Plain, mb411Plain, mb422Plain};
 #ifdef VORN_X86
-    static const DecoderKernels sse2{idct88Sse2, idct248Sse2, row422Sse2, row411Sse2};
-    static const DecoderKernels avx2{idct88Avx2, idct248Avx2, row422Sse2, row411Sse2};
+    static const DecoderKernels sse2{idct88Sse2, idct248Sse2, row422Sse2, row411Sse2, mb411Sse2, mb422Sse2};
+    static const DecoderKernels avx2{idct88Avx2, idct248Avx2, row422Sse2, row411Sse2, mb411Sse2, mb422Sse2};
     switch (level) {
     case SimdLevel::Plain: return plain;
     case SimdLevel::Sse2:

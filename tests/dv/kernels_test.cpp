@@ -89,6 +89,30 @@ TEST(Kernels, DecoderVariantsMatchThePlainReference)
             ref.row411(dRef.data(), src[0], src[1], src[2], src[3], src[4], src[5]);
             ASSERT_EQ(d, dRef) << "4:1:1 row " << t;
         }
+        // Macroblock writers: every layout, rows top-down and bottom-up, into
+        // a picture with a guard column after the macroblock.
+        for (int t = 0; t < 200; ++t) {
+            alignas(16) uint8_t px[8][64];
+            for (auto& b : px)
+                for (auto& v : b)
+                    v = static_cast<uint8_t>(rng());
+            constexpr int kPitch = 80, kRows = 16;
+            const bool up = t % 2 != 0;
+            for (int layout : {-1, detail::kMb422Sd, detail::kMb422HdFrame, detail::kMb422HdField}) {
+                std::vector<uint8_t> pic(kPitch * kRows, 0xA5), picRef(kPitch * kRows, 0xA5);
+                const int rows = layout == detail::kMb422HdFrame || layout == detail::kMb422HdField ? 16 : 8;
+                const ptrdiff_t step = up ? -kPitch : kPitch;
+                const size_t first = up ? static_cast<size_t>(kPitch * (rows - 1)) : 0;
+                if (layout < 0) {
+                    k.mb411(pic.data() + first, step, px);
+                    ref.mb411(picRef.data() + first, step, px);
+                } else {
+                    k.mb422(pic.data() + first, step, px, layout);
+                    ref.mb422(picRef.data() + first, step, px, layout);
+                }
+                ASSERT_EQ(pic, picRef) << "macroblock layout " << layout << " block " << t;
+            }
+        }
     }
 }
 
