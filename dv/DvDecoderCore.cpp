@@ -65,6 +65,10 @@ void putCode(uint32_t bits, int length, VlcEntry e)
 // its row's bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
 uint32_t g_scan[2][64];
 
+// Every amplitude as a float (index amp + 256): exact, and one load instead
+// of a conversion.
+float g_ampFloat[512];
+
 // Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
 float g_sdFactor[2][4][16][64];
 // DVCPRO HD: [1080 lines][chroma][class][qno][scan position].
@@ -116,6 +120,8 @@ void buildTables()
         if (e.len == 0)
             e = VlcEntry{1, kEndRun, 16};
 
+    for (int a = 0; a < 512; ++a)
+        g_ampFloat[a] = static_cast<float>(a - 256);
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
@@ -230,6 +236,15 @@ inline VlcEntry lookup(uint32_t window)
     return e;
 }
 
+// The same for the top 16 bits of a 64-bit cache.
+inline VlcEntry lookupTop(uint64_t cache)
+{
+    VlcEntry e = g_vlc1[cache >> 52];
+    if (e.len == 0) [[unlikely]]
+        e = g_vlc2[(cache >> 48) & 0x7ffu];
+    return e;
+}
+
 // Applies entry `e` to a block at scan position `pos` (see VlcEntry). False
 // when the block ends: its position then stays where it was. A run of zeros
 // that passes the end does not end the block; the next coefficient code does.
@@ -247,7 +262,7 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     }
     pos = next;
     const uint32_t s = scan[next - 1];
-    coef[s & 0xff] = static_cast<float>(e.amp) * factor[next - 1];
+    coef[s & 0xff] = g_ampFloat[e.amp + 256] * factor[next - 1];
     mask |= s;
     return true;
 }
@@ -284,7 +299,7 @@ void decodeAc(BlockState& b, BitReader& r)
                 bool short_ = false;
                 if (left >= fill) {
                     do {
-                        const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
+                        const VlcEntry e = lookupTop(cache);
                         cache <<= e.len;
                         cached -= e.len;
                         if (!applyCode(e, pos, coef, factor, scan, mask)) {
@@ -295,7 +310,7 @@ void decodeAc(BlockState& b, BitReader& r)
                     left -= fill - cached;
                 } else {
                     do {
-                        const VlcEntry e = lookup(static_cast<uint32_t>(cache >> 48));
+                        const VlcEntry e = lookupTop(cache);
                         if (e.len > left) {
                             short_ = true;
                             break;
