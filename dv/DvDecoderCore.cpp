@@ -24,13 +24,14 @@ namespace {
 // are longer all start with five 1 bits and are resolved by the second level,
 // indexed by the low 11 bits of the window (first-level entries of length 0).
 //
-// Every entry advances the scan position by `step` and then writes amp times
+// Every entry advances the scan position by `step` and then writes its amplitude times
 // the factor at the position before the new one: a coefficient code steps
 // over its run and itself; a run of zeros only steps over the run and writes
 // a zero onto the last skipped coefficient, which is zero already. So every
 // code takes the same path, with no test of its kind.
+constexpr int kAmpBias = 256;
 struct VlcEntry {
-    int16_t amp = 0;  // signed amplitude; 0 for a run of zeros only
+    uint16_t amp = kAmpBias; // signed amplitude + kAmpBias; the amplitude is 0 for a run of zeros only
     uint8_t step = 0; // run + 1 for a coefficient, run for a run of zeros; kEndRun for end of block
     uint8_t len = 0;  // bits consumed, sign included; 0 = second level
 };
@@ -65,8 +66,8 @@ void putCode(uint32_t bits, int length, VlcEntry e)
 // its row's bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
 uint32_t g_scan[2][64];
 
-// Every amplitude as a float (index amp + 256): exact, and one load instead
-// of a conversion.
+// Every amplitude as a float (index amplitude + kAmpBias): exact, and one
+// load instead of a conversion.
 float g_ampFloat[512];
 
 // Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
@@ -83,7 +84,7 @@ void buildTables()
         if (c.run == kVlcEobRun) {
             VlcEntry e;
             e.step = kEndRun;
-            e.amp = 1;
+            e.amp = kAmpBias + 1;
             putCode(c.bits, c.length, e);
         } else if (c.amp == 0) {
             VlcEntry e;
@@ -93,7 +94,7 @@ void buildTables()
             for (int s = 0; s < 2; ++s) {
                 VlcEntry e;
                 e.step = static_cast<uint8_t>(c.run + 1);
-                e.amp = static_cast<int16_t>(s ? -c.amp : c.amp);
+                e.amp = static_cast<uint16_t>(kAmpBias + (s ? -c.amp : c.amp));
                 putCode((static_cast<uint32_t>(c.bits) << 1) | static_cast<uint32_t>(s), c.length + 1, e);
             }
         }
@@ -109,19 +110,19 @@ void buildTables()
         for (uint32_t s = 0; s < 2; ++s) {
             VlcEntry e;
             e.step = amp == 0 ? kNoStep : 1;
-            e.amp = static_cast<int16_t>(s ? -static_cast<int>(amp) : static_cast<int>(amp));
+            e.amp = static_cast<uint16_t>(kAmpBias + (s ? -static_cast<int>(amp) : static_cast<int>(amp)));
             putCode((((0x7fu << 8) | amp) << 1) | s, 16, e);
         }
     // Any window no code claims ends the block (the table leaves none).
     for (uint32_t i = 0; i < 0xf80u; ++i)
         if (g_vlc1[i].len == 0)
-            g_vlc1[i] = VlcEntry{1, kEndRun, 16};
+            g_vlc1[i] = VlcEntry{kAmpBias + 1, kEndRun, 16};
     for (VlcEntry& e : g_vlc2)
         if (e.len == 0)
-            e = VlcEntry{1, kEndRun, 16};
+            e = VlcEntry{kAmpBias + 1, kEndRun, 16};
 
     for (int a = 0; a < 512; ++a)
-        g_ampFloat[a] = static_cast<float>(a - 256);
+        g_ampFloat[a] = static_cast<float>(a - kAmpBias);
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
@@ -255,14 +256,14 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     if (next > 64) [[unlikely]] {
         if (e.step == kNoStep)
             return true;
-        if (e.amp != 0)
+        if (e.amp != kAmpBias)
             return false;
         pos = next;
         return true;
     }
     pos = next;
     const uint32_t s = scan[next - 1];
-    coef[s & 0xff] = g_ampFloat[e.amp + 256] * factor[next - 1];
+    coef[s & 0xff] = g_ampFloat[e.amp] * factor[next - 1];
     mask |= s;
     return true;
 }
