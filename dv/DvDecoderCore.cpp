@@ -325,16 +325,24 @@ void decodeAc(BlockState& b, BitReader& r)
                         }
                     } while (cached >= 16);
                 }
-                if (done || short_)
+                if (done)
                     break;
+                if (short_) {
+                    // The next code word runs past the end (the code is
+                    // complete, so the bits after the end cannot change
+                    // that): keep what is there as its start.
+                    b.partial = static_cast<uint32_t>(cache >> (64 - left));
+                    b.partialBits = left;
+                    left = 0;
+                    break;
+                }
             }
             r.pos = end - left;
             b.pos = static_cast<int>(pos);
             b.mask = mask;
-            if (done) {
+            if (done)
                 b.done = true;
-                return;
-            }
+            return; // done, or every bit of the area used
         }
         const int avail = r.left();
         uint32_t window;
