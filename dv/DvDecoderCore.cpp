@@ -272,94 +272,18 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
 // run out (the unfinished code word is kept for the next pass).
 void decodeAc(BlockState& b, BitReader& r)
 {
-    while (!b.done) {
-        // Fast path: no pending code word. The next 64 bits are loaded into a
-        // register and consumed code by code; every code that lies wholly
-        // within the area is taken here (the lookup of a prefix code does not
-        // depend on the bits after the code), and the one that runs past the
-        // end is left to the slow path below. When the area holds all loaded
-        // bits, no code from them can pass its end and the check is left out.
-        // State is kept in locals so the compiler need not reload it after
-        // each coefficient store.
-        if (!b.partialBits) {
-            const uint8_t* data = r.data;
-            const int end = r.end;
-            int left = end - r.pos; // bits of the area not yet consumed
-            ptrdiff_t pos = b.pos;
-            unsigned mask = b.mask;
-            float* coef = b.coef;
-            const uint32_t* scan = b.scan;
-            const float* factor = b.factor;
-            bool done = false;
-            while (left > 0) {
-                // The buffers have 8 readable bytes past every area's end.
-                const int bitPos = end - left;
-                uint64_t cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
-                const int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
-                int cached = fill;                  // valid bits at the top of cache
-                bool short_ = false;
-                if (left >= fill) {
-                    do {
-                        const VlcEntry e = lookupTop(cache);
-                        cache <<= e.len;
-                        cached -= e.len;
-                        if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                            done = true; // end of block, or a damaged block
-                            break;
-                        }
-                    } while (cached >= 16);
-                    left -= fill - cached;
-                } else {
-                    do {
-                        const VlcEntry e = lookupTop(cache);
-                        if (e.len > left) {
-                            short_ = true;
-                            break;
-                        }
-                        left -= e.len;
-                        cache <<= e.len;
-                        cached -= e.len;
-                        if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                            done = true;
-                            break;
-                        }
-                    } while (cached >= 16);
-                }
-                if (done)
-                    break;
-                if (short_) {
-                    // The next code word runs past the end (the code is
-                    // complete, so the bits after the end cannot change
-                    // that): keep what is there as its start.
-                    b.partial = static_cast<uint32_t>(cache >> (64 - left));
-                    b.partialBits = left;
-                    left = 0;
-                    break;
-                }
-            }
-            r.pos = end - left;
-            b.pos = static_cast<int>(pos);
-            b.mask = mask;
-            if (done)
-                b.done = true;
-            return; // done, or every bit of the area used
-        }
+    if (b.done)
+        return;
+    if (b.partialBits) {
+        // A code word begun at the end of an earlier area: its first bits
+        // followed by those here.
         const int avail = r.left();
-        uint32_t window;
-        if (b.partialBits) {
-            const int need = 16 - b.partialBits;
-            const int take = std::min(need, std::max(avail, 0));
-            uint32_t fresh = take > 0 ? (r.peek16() >> (16 - take)) << (need - take) : 0;
-            window = (b.partial << need) | fresh;
-        } else {
-            window = avail > 0 ? r.peek16() : 0;
-            if (avail < 16)
-                window &= ~((1u << (16 - std::max(avail, 0))) - 1u) & 0xffffu;
-        }
-        const VlcEntry e = lookup(window);
-        const int have = b.partialBits + avail;
-        if (e.len > have) {
-            // Keep what is there as the start of the code word.
+        const int need = 16 - b.partialBits;
+        const int take = std::min(need, std::max(avail, 0));
+        const uint32_t fresh = take > 0 ? (r.peek16() >> (16 - take)) << (need - take) : 0;
+        const VlcEntry e = lookup((b.partial << need) | fresh);
+        if (e.len > b.partialBits + avail) {
+            // Still not complete: keep what is there as its start.
             if (avail > 0) {
                 b.partial = (b.partial << avail) | r.bits(r.pos, avail);
                 b.partialBits += avail;
@@ -378,6 +302,71 @@ void decodeAc(BlockState& b, BitReader& r)
             return;
         }
     }
+    // The next 64 bits are loaded into a register and consumed code by code;
+    // every code that lies wholly within the area is taken (the lookup of a
+    // prefix code does not depend on the bits after the code), and the start
+    // of one that runs past the end is kept for the next area. When the area
+    // holds all loaded bits, no code from them can pass its end and the check
+    // is left out. State is kept in locals so the compiler need not reload it
+    // after each coefficient store.
+    const uint8_t* data = r.data;
+    const int end = r.end;
+    int left = end - r.pos; // bits of the area not yet consumed
+    ptrdiff_t pos = b.pos;
+    unsigned mask = b.mask;
+    float* coef = b.coef;
+    const uint32_t* scan = b.scan;
+    const float* factor = b.factor;
+    bool done = false;
+    while (left > 0) {
+        // The buffers have 8 readable bytes past every area's end.
+        const int bitPos = end - left;
+        uint64_t cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
+        const int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
+        int cached = fill;                  // valid bits at the top of cache
+        bool short_ = false;
+        if (left >= fill) {
+            do {
+                const VlcEntry e = lookupTop(cache);
+                cache <<= e.len;
+                cached -= e.len;
+                if (!applyCode(e, pos, coef, factor, scan, mask)) {
+                    done = true; // end of block, or a damaged block
+                    break;
+                }
+            } while (cached >= 16);
+            left -= fill - cached;
+        } else {
+            do {
+                const VlcEntry e = lookupTop(cache);
+                if (e.len > left) {
+                    short_ = true;
+                    break;
+                }
+                left -= e.len;
+                cache <<= e.len;
+                cached -= e.len;
+                if (!applyCode(e, pos, coef, factor, scan, mask)) {
+                    done = true;
+                    break;
+                }
+            } while (cached >= 16);
+        }
+        if (done)
+            break;
+        if (short_) {
+            // The next code word runs past the end (a prefix code: the
+            // bits after the end cannot make it shorter): keep its start.
+            b.partial = static_cast<uint32_t>(cache >> (64 - left));
+            b.partialBits = left;
+            left = 0;
+            break;
+        }
+    }
+    r.pos = end - left;
+    b.pos = static_cast<int>(pos);
+    b.mask = mask;
+    b.done = done;
 }
 
 // Byte offsets and sizes of the DCT block areas inside a compressed macroblock.
