@@ -377,10 +377,19 @@ VORN_AVX2 inline void transpose8x8(__m256* r)
 VORN_AVX2 inline void rowPassColumnsAvx2(float* coef, __m256* row)
 {
     __m256 c[8];
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 8; ++k)
         c[k] = _mm256_loadu_ps(coef + 8 * k);
-        _mm256_storeu_ps(coef + 8 * k, _mm256_setzero_ps());
-    }
+    // Straight stores: as a loop the compiler makes a string store of them,
+    // slow to start for 256 bytes.
+    const __m256 zero = _mm256_setzero_ps();
+    _mm256_storeu_ps(coef, zero);
+    _mm256_storeu_ps(coef + 8, zero);
+    _mm256_storeu_ps(coef + 16, zero);
+    _mm256_storeu_ps(coef + 24, zero);
+    _mm256_storeu_ps(coef + 32, zero);
+    _mm256_storeu_ps(coef + 40, zero);
+    _mm256_storeu_ps(coef + 48, zero);
+    _mm256_storeu_ps(coef + 56, zero);
     transpose8x8(c); // c[k]: coefficient column k of every row
     for (int x = 0; x < 4; ++x) {
         const float(*k)[8] = g_rowSplat[x];
