@@ -481,9 +481,14 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             const int mode = (header >> 2) & 1;
             const int cls = header & 3;
             BlockState& b = ctx.blocks[m][j];
-            b = BlockState{};
+            // Field by field: a whole-struct assignment went through a
+            // temporary whose overlapping stores stall the reload.
             b.coef = ctx.coef[m][j];
             b.mask = 0x10100u; // the DC coefficient
+            b.pos = 1;
+            b.partial = 0;
+            b.partialBits = 0;
+            b.done = false;
             setup(b, m, j, dc, mode, cls, qno);
             BitReader r{ctx.segment, start + 12, end};
             decodeAc(b, r);
