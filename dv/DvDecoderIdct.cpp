@@ -411,7 +411,7 @@ VORN_AVX2 inline void rowPassColumnsAvx2(float* coef, __m256* row)
 // others by columns; both give the same values.
 VORN_AVX2 inline void rowPassBestAvx2(float* coef, unsigned rowMask, __m256* row)
 {
-    if (__builtin_popcount(rowMask) <= 3)
+    if (__builtin_popcount(rowMask) <= 2)
         rowPassAvx2(coef, rowMask, row);
     else
         rowPassColumnsAvx2(coef, row);
@@ -439,7 +439,7 @@ VORN_AVX2 inline void storeRowsAvx2(const __m256* v, uint8_t* out)
 VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
     __m256 row[8], res[8];
-    if (__builtin_popcount(rowMask) <= 3) {
+    if (__builtin_popcount(rowMask) <= 2) {
         rowPassAvx2(coef, rowMask, row);
         for (int y = 0; y < 4; ++y) {
             __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
