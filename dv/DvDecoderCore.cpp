@@ -357,9 +357,11 @@ void decodeAc(BlockState& b, BitReader& r)
         if (short_) {
             // The next code word runs past the end (a prefix code: the
             // bits after the end cannot make it shorter): keep its start.
-            b.partial = static_cast<uint32_t>(cache >> (64 - left));
-            b.partialBits = left;
-            left = 0;
+            if (left > 0) {
+                b.partial = static_cast<uint32_t>(cache >> (64 - left));
+                b.partialBits = left;
+                left = 0;
+            }
             break;
         }
     }
