@@ -63,7 +63,7 @@ void putCode(uint32_t bits, int length, VlcEntry e)
 }
 
 // Scan orders (8-8, 2-4-8) with each position's coefficient index in bits 0-7,
-// its row's bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
+// and its row's bit (1 << row) in bits 8-15.
 uint32_t g_scan[2][64];
 
 // Every amplitude as a float (index amplitude + kAmpBias): exact, and one
@@ -126,7 +126,7 @@ void buildTables()
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
-            g_scan[mode][pos] = idx | (0x100u << (idx >> 3)) | (0x10000u << (idx & 7));
+            g_scan[mode][pos] = idx | (0x100u << (idx >> 3));
         }
     for (int mode = 0; mode < 2; ++mode)
         for (int cls = 0; cls < 4; ++cls)
@@ -486,7 +486,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             // Field by field: a whole-struct assignment went through a
             // temporary whose overlapping stores stall the reload.
             b.coef = ctx.coef[m][j];
-            b.mask = 0x10100u; // the DC coefficient
+            b.mask = 0x100u; // the DC coefficient's row
             b.pos = 1;
             b.partial = 0;
             b.partialBits = 0;
