@@ -66,6 +66,18 @@ void chroma411Square(const PictureView& pic, int x, int y, bool cr, int16_t* out
         }
 }
 
+// Natural order (row * 8 + column) to zigzag scan order.
+inline void toScanOrder(const uint16_t* natural, uint16_t* scan)
+{
+    static constexpr uint8_t kScan[64] = {
+        0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+        41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+        30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+#pragma GCC unroll 64
+    for (int pos = 0; pos < 64; ++pos)
+        scan[pos] = natural[kScan[pos]];
+}
+
 // ---------------------------------------------------------------------------
 // Bit strings and placement.
 
@@ -201,7 +213,7 @@ struct SegmentCoder::Impl {
         alignas(16) int16_t pixels[64];
         alignas(16) int16_t coef[64];
         alignas(16) uint16_t mag[64]; // scan order; SD |coef|, HD |w|
-        uint64_t neg = 0;             // sign per scan position
+        uint64_t neg = 0;             // sign per natural position (row * 8 + column)
         int dc = 0;                   // DC field value
         int maxMag = 0;               // largest AC magnitude
         int cls = 0;                  // SD class
@@ -310,65 +322,44 @@ void SegmentCoder::Impl::gather(const PictureView& pic, int m, const MacroblockP
 
 void SegmentCoder::Impl::prepareSd(int m)
 {
-    const uint8_t* zz = zigzag();
+    const EncoderKernels& K = encoderKernels();
+    const int16_t* class3 = sdClass3Thresholds();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
-        uint64_t neg = 0;
-        int maxMag = 0;
-        B.mag[0] = 0;
-        for (int pos = 1; pos < 64; ++pos) {
-            const int c = B.coef[zz[pos]];
-            const int a = c < 0 ? -c : c;
-            B.mag[pos] = static_cast<uint16_t>(a);
-            if (c < 0)
-                neg |= uint64_t(1) << pos;
-            maxMag = std::max(maxMag, a);
-        }
-        B.neg = neg;
-        B.maxMag = maxMag;
+        alignas(16) uint16_t a[64];
+        B.maxMag = K.acMagnitudes(B.coef, a, &B.neg);
+        toScanOrder(a, B.mag);
         // Class: one step size for every luma block and a coarser one for
         // chroma (equal steps within a component give the least error for
         // the bits); a luma block whose amplitudes would pass 255 at the
         // finest quantiser takes class 3. Blocks without AC coefficients
         // keep the classes of the standard's activity rule (0, 1, 2).
-        if (maxMag == 0) {
+        if (B.maxMag == 0) {
             B.cls = B.comp;
         } else if (B.comp != 0) {
             B.cls = 3;
         } else {
-            B.cls = 2;
-            const uint16_t* R = sdReciprocals(15, 2);
-            for (int pos = 1; pos < 64; ++pos)
-                if (((uint32_t(B.mag[pos]) * R[pos] + 32768u) >> 16) > 255) {
-                    B.cls = 3;
-                    break;
-                }
+            int over = 0;
+            for (int i = 0; i < 64; ++i)
+                over |= static_cast<int16_t>(a[i]) >= class3[i];
+            B.cls = over ? 3 : 2;
         }
     }
 }
 
 void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
 {
-    const uint8_t* zz = zigzag();
+    const EncoderKernels& K = encoderKernels();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
         // w = floor(32 c R / 65536) = (c R) >> 11 in natural order, then its
-        // magnitude and sign in scan order. |c| <= 2048 and R <= 4096 keep |w|
-        // within 4096. The DC position has R = 0.
+        // magnitude in scan order. |c| <= 2048 and R <= 4096 keep |w| within
+        // 4096. The DC position has R = 0.
         alignas(16) int16_t w[64];
-        encoderKernels().weighHd(B.coef, hdReciprocalsNatural(B.comp != 0, lines1080), w);
-        uint64_t neg = 0;
-        int maxMag = 0;
-        B.mag[0] = 0;
-        for (int pos = 1; pos < 64; ++pos) {
-            const int v = w[zz[pos]];
-            const int a = v < 0 ? -v : v;
-            B.mag[pos] = static_cast<uint16_t>(a);
-            neg |= static_cast<uint64_t>(v < 0) << pos;
-            maxMag = std::max(maxMag, a);
-        }
-        B.neg = neg;
-        B.maxMag = maxMag;
+        K.weighHd(B.coef, hdReciprocalsNatural(B.comp != 0, lines1080), w);
+        alignas(16) uint16_t a[64];
+        B.maxMag = K.acMagnitudes(w, a, &B.neg);
+        toScanOrder(a, B.mag);
         B.cls = 0;
     }
 }
@@ -488,6 +479,8 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
         total += blockBits[bm][bb];
     }
 
+    const PairCode* codes = pairCodes();
+    const uint8_t* zz = zigzag();
     const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
     const int* slotBytes = hd ? kHdSlotBytes : kSdSlotBytes;
     SlotArea area[5][8];
@@ -511,8 +504,8 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
             int prev = 0;
             for (int i = 0; i < pairCount[m][b]; ++i) {
                 const Pair& p = pairs[m][b][i];
-                const PairCode& pc = pairCode(p.pos - prev - 1, p.amp);
-                const uint32_t sign = (B.neg >> p.pos) & 1;
+                const PairCode& pc = codes[(p.pos - prev - 1) * 256 + p.amp];
+                const uint32_t sign = (B.neg >> zz[p.pos]) & 1;
                 bs.put((pc.bits << 1) | sign, pc.length + 1);
                 prev = p.pos;
             }
@@ -668,7 +661,7 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
             for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
                 const int pos = __builtin_ctzll(nz);
                 const int v = L.level[pos];
-                neg |= static_cast<uint64_t>(v < 0) << pos;
+                neg |= static_cast<uint64_t>(v < 0) << kZigzag88[pos];
                 I.pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min(v < 0 ? -v : v, 255))};
             }
             B.neg = neg;

@@ -42,6 +42,9 @@ struct EncoderKernels {
     void (*forwardDct)(const int16_t in[64], int16_t out[64]);
     // DVCPRO HD weighting: w = (coef * r) >> 11, |coef| <= 2048, r <= 4096.
     void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]);
+    // AC magnitudes: mag[i] = |v[i]| for i = 1..63 and mag[0] = 0 (|v| <= 4096);
+    // *negative gets the mask of negative v[1..63]. Returns the largest magnitude.
+    int (*acMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative);
     // 25/50 Mb/s quantiser: out = (mag * r + 3/8 step) >> 16 (mag <= 4096).
     // Returns the mask of non-zero outputs among positions 1..63.
     uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64]);

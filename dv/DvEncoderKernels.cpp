@@ -4,6 +4,7 @@
 // input ranges.
 #include "dv/DvEncoderCore.h"
 
+#include <algorithm>
 #include <cmath>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -50,6 +51,22 @@ void weighHdPlain(const int16_t coef[64], const uint16_t r[64], int16_t w[64])
 {
     for (int i = 0; i < 64; ++i)
         w[i] = static_cast<int16_t>((static_cast<int32_t>(coef[i]) * r[i]) >> 11);
+}
+
+int acMagnitudesPlain(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
+{
+    uint64_t neg = 0;
+    int largest = 0;
+    mag[0] = 0;
+    for (int i = 1; i < 64; ++i) {
+        const int x = v[i];
+        const int a = x < 0 ? -x : x;
+        mag[i] = static_cast<uint16_t>(a);
+        neg |= static_cast<uint64_t>(x < 0) << i;
+        largest = std::max(largest, a);
+    }
+    *negative = neg;
+    return largest;
 }
 
 uint64_t maskPlain(const uint16_t* a)
@@ -167,6 +184,33 @@ VORN_SSE2 void weighHdSse2(const int16_t coef[64], const uint16_t r[64], int16_t
     }
 }
 
+// |v| <= 4096.
+VORN_SSE2 int acMagnitudesSse2(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i notDc = _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0);
+    __m128i largest = zero;
+    uint64_t neg = 0;
+    for (int i = 0; i < 64; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i + 8));
+        if (i == 0)
+            a = _mm_and_si128(a, notDc);
+        const __m128i na = _mm_cmpgt_epi16(zero, a), nb = _mm_cmpgt_epi16(zero, b);
+        neg |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(na, nb)))) << i;
+        a = _mm_max_epi16(a, _mm_sub_epi16(zero, a));
+        b = _mm_max_epi16(b, _mm_sub_epi16(zero, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + i + 8), b);
+        largest = _mm_max_epi16(largest, _mm_max_epi16(a, b));
+    }
+    largest = _mm_max_epi16(largest, _mm_shuffle_epi32(largest, _MM_SHUFFLE(1, 0, 3, 2)));
+    largest = _mm_max_epi16(largest, _mm_shuffle_epi32(largest, _MM_SHUFFLE(2, 3, 0, 1)));
+    largest = _mm_max_epi16(largest, _mm_srli_epi32(largest, 16));
+    *negative = neg;
+    return _mm_cvtsi128_si32(largest) & 0xFFFF;
+}
+
 VORN_SSE2 inline uint64_t maskSse2(const uint16_t* a)
 {
     uint64_t zeros = 0;
@@ -235,9 +279,11 @@ void forwardDctPlain(const int16_t in[64], int16_t out[64])
 
 const EncoderKernels& encoderKernels(SimdLevel level)
 {
-    static const EncoderKernels plain{forwardDctPlain, weighHdPlain, quantiseSdPlain, quantiseHdPlain};
+    static const EncoderKernels plain{forwardDctPlain, weighHdPlain, acMagnitudesPlain, quantiseSdPlain,
+                                         quantiseHdPlain};
 #ifdef VORN_X86
-    static const EncoderKernels sse2{forwardDctSse2, weighHdSse2, quantiseSdSse2, quantiseHdSse2};
+    static const EncoderKernels sse2{forwardDctSse2, weighHdSse2, acMagnitudesSse2, quantiseSdSse2,
+                                        quantiseHdSse2};
     if (level != SimdLevel::Plain)
         return sse2;
 #else

@@ -19,6 +19,7 @@ struct Tables {
     std::array<uint16_t, 4 * 64> hdRecip{};
     alignas(16) std::array<uint16_t, 4 * 64> hdRecipNatural{};
     std::array<uint8_t, 16 * 4> sdCanonical{};
+    std::array<int16_t, 64> sdClass3{};
 };
 
 Tables g_tables;
@@ -78,14 +79,6 @@ constexpr uint16_t kHdWeight[4][64] = {
      26, 36, 38, 38, 80, 82, 182, 192,  36, 36, 38, 80, 82, 168, 186, 394,
      36, 38, 80, 82, 168, 192, 382, 406, 38, 76, 82, 168, 172, 354, 394, 418,
      84, 86, 182, 186, 382, 394, 438, 464, 88, 182, 192, 394, 406, 418, 464, 492},
-};
-
-// DVCPRO HD quantisation step by QNO (0..15) and class; 0 = no such pair.
-constexpr uint8_t kHdStep[16][4] = {
-    {0, 0, 0, 0},    {1, 2, 4, 8},    {2, 4, 8, 0},    {3, 6, 12, 0},
-    {4, 8, 0, 0},    {5, 10, 0, 0},   {6, 12, 0, 0},   {7, 14, 0, 0},
-    {8, 0, 0, 0},    {16, 32, 64, 0}, {18, 36, 72, 0}, {20, 40, 80, 0},
-    {22, 44, 88, 0}, {24, 48, 96, 0}, {28, 56, 112, 0}, {52, 104, 0, 0},
 };
 
 void build()
@@ -166,6 +159,15 @@ void build()
             t.sdCanonical[static_cast<size_t>(q * 4 + cls)] = static_cast<uint8_t>(first);
         }
 
+    // (mag * R + 32768) >> 16 > 255 exactly when mag * R >= 255 * 65536 + 32768.
+    const uint16_t* r15 = &t.sdRecip[static_cast<size_t>((15 * 4 + 2) * 64)];
+    t.sdClass3[0] = 32767;
+    for (int pos = 1; pos < 64; ++pos) {
+        const uint32_t r = r15[pos];
+        const uint32_t limit = 255u * 65536u + 32768u;
+        t.sdClass3[kZigzag88[pos]] = static_cast<int16_t>(r == 0 ? 32767 : std::min<uint32_t>((limit + r - 1) / r, 32767));
+    }
+
     for (int m = 0; m < 4; ++m) {
         uint16_t* r = &t.hdRecip[static_cast<size_t>(m * 64)];
         r[0] = 0;
@@ -181,6 +183,7 @@ void build()
 } // namespace
 
 const PairCode& pairCode(int run, int amp) { return g_tables.pairs[static_cast<size_t>(run * 256 + amp)]; }
+const PairCode* pairCodes() { return g_tables.pairs.data(); }
 const uint8_t* pairLengths() { return g_tables.lengths.data(); }
 const uint8_t* zigzag() { return kZigzag88; }
 
@@ -190,6 +193,8 @@ const uint16_t* sdReciprocals(int qno, int cls)
 }
 
 int sdCanonicalQno(int qno, int cls) { return g_tables.sdCanonical[static_cast<size_t>(qno * 4 + cls)]; }
+
+const int16_t* sdClass3Thresholds() { return g_tables.sdClass3.data(); }
 
 const uint16_t* hdReciprocals(bool chroma, bool lines1080)
 {
@@ -206,21 +211,6 @@ const uint16_t* hdReciprocalsNatural(bool chroma, bool lines1080)
 const uint16_t* hdWeights(bool chroma, bool lines1080)
 {
     return kHdWeight[(lines1080 ? 0 : 2) + (chroma ? 1 : 0)];
-}
-
-int hdStep(int qno, int cls)
-{
-    if (qno < 0 || qno > 15 || cls < 0 || cls > 3)
-        return 0;
-    return kHdStep[qno][cls];
-}
-
-int hdTopClass(int qno)
-{
-    int c = 3;
-    while (c > 0 && hdStep(qno, c) == 0)
-        --c;
-    return c;
 }
 
 } // namespace enc

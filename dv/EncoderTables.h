@@ -1,9 +1,5 @@
 // Encoder-only tables of the DV encoder: variable-length codes by run and
 // amplitude, quantiser reciprocals of the 25/50 Mb/s formats and the
-// The lowest QNO whose reciprocals at class cls equal those of qno (several
-// QNOs share their steps), so results can be shared between them.
-int sdCanonicalQno(int qno, int cls);
-
 // DVCPRO HD weighting reciprocals and quantisation steps.
 //
 // InitSdEncoderTables() builds them once (later calls only redo the processor
@@ -30,6 +26,8 @@ struct PairCode {
     uint8_t length;
 };
 const PairCode& pairCode(int run, int amp);
+// The same codes as one table indexed [run * 256 + amp].
+const PairCode* pairCodes();
 
 // Code length including the sign bit, indexed [run * 256 + amp] (amp 1..255).
 const uint8_t* pairLengths();
@@ -50,6 +48,10 @@ const uint16_t* sdReciprocals(int qno, int cls);
 // QNOs share their steps), so results can be shared between them.
 int sdCanonicalQno(int qno, int cls);
 
+// Natural order (row * 8 + column): the smallest magnitude whose amplitude at
+// QNO 15, class 2 passes 255 (rounded to nearest), 32767 where none does.
+const int16_t* sdClass3Thresholds();
+
 // DVCPRO HD weighting reciprocals R = floor(65536 / W) per scan position
 // (entry 0 is 0), for luma or chroma at 1080 or 720 lines.
 const uint16_t* hdReciprocals(bool chroma, bool lines1080);
@@ -59,10 +61,29 @@ const uint16_t* hdReciprocalsNatural(bool chroma, bool lines1080);
 // DVCPRO HD weighting matrix W itself, natural order (entry 0 stands for DC).
 const uint16_t* hdWeights(bool chroma, bool lines1080);
 
+// DVCPRO HD quantisation step by QNO (0..15) and class; 0 = no such pair.
+inline constexpr uint8_t kHdStep[16][4] = {
+    {0, 0, 0, 0},    {1, 2, 4, 8},    {2, 4, 8, 0},    {3, 6, 12, 0},
+    {4, 8, 0, 0},    {5, 10, 0, 0},   {6, 12, 0, 0},   {7, 14, 0, 0},
+    {8, 0, 0, 0},    {16, 32, 64, 0}, {18, 36, 72, 0}, {20, 40, 80, 0},
+    {22, 44, 88, 0}, {24, 48, 96, 0}, {28, 56, 112, 0}, {52, 104, 0, 0},
+};
+
 // DVCPRO HD quantisation step S(qno, class), 0 where the pair does not exist.
-int hdStep(int qno, int cls);
+constexpr int hdStep(int qno, int cls)
+{
+    if (qno < 0 || qno > 15 || cls < 0 || cls > 3)
+        return 0;
+    return kHdStep[qno][cls];
+}
 // Highest class that has a step at qno (qno 1..15).
-int hdTopClass(int qno);
+constexpr int hdTopClass(int qno)
+{
+    int c = 3;
+    while (c > 0 && hdStep(qno, c) == 0)
+        --c;
+    return c;
+}
 
 } // namespace enc
 } // namespace vorn::dv

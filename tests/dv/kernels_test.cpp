@@ -149,6 +149,17 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             ref.weighHd(coef, r, wRef);
             ASSERT_EQ(0, std::memcmp(w, wRef, sizeof w)) << "HD weighting block " << t;
 
+            // AC magnitudes, signs and the largest of |v| <= 4096 (some blocks
+            // all zero or with only a DC term, whose magnitude must not count).
+            alignas(16) int16_t v[64];
+            for (int i = 0; i < 64; ++i)
+                v[i] = static_cast<int16_t>(kind == 1 ? (i == 0 ? -4096 : 0) : static_cast<int>(rng() % 8193) - 4096);
+            alignas(16) uint16_t m[64], mRef[64];
+            uint64_t neg = 0, negRef = 0;
+            EXPECT_EQ(k.acMagnitudes(v, m, &neg), ref.acMagnitudes(v, mRef, &negRef)) << "largest block " << t;
+            EXPECT_EQ(neg, negRef) << "signs block " << t;
+            ASSERT_EQ(0, std::memcmp(m, mRef, sizeof m)) << "magnitudes block " << t;
+
             // Quantisers: magnitudes <= 4096 with many zeros; any reciprocal; k <= 128.
             alignas(16) uint16_t mag[64], rec[64];
             for (int i = 0; i < 64; ++i) {
@@ -163,6 +174,24 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             ASSERT_EQ(0, std::memcmp(q, qRef, sizeof q)) << "HD quantiser block " << t;
         }
     }
+}
+
+// The reference's AC magnitudes: |v| and the sign mask at 1..63, DC left out
+// of all three results.
+TEST(Kernels, AcMagnitudesLeaveOutTheDcTerm)
+{
+    const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
+    alignas(16) int16_t v[64] = {};
+    v[0] = -4000;
+    v[5] = -7;
+    v[63] = 300;
+    alignas(16) uint16_t m[64];
+    uint64_t neg = 0;
+    EXPECT_EQ(300, ref.acMagnitudes(v, m, &neg));
+    EXPECT_EQ(uint64_t(1) << 5, neg);
+    EXPECT_EQ(0, m[0]);
+    EXPECT_EQ(7, m[5]);
+    EXPECT_EQ(300, m[63]);
 }
 
 // The reference's masks name exactly the non-zero outputs 1..63.
