@@ -310,10 +310,12 @@ void SegmentCoder::Impl::gather(const PictureView& pic, int m, const MacroblockP
     }
     const int lumaBlocks = M.blocks == 4 ? 2 : 4;
     const int crBlocks = M.blocks == 8 ? 2 : 1;
+    const EncoderKernels& K = encoderKernels();
+    for (int b = 0; b < M.blocks; b += 2) // 4, 6 or 8 blocks
+        K.forwardDctPair(M.blk[b].pixels, M.blk[b + 1].pixels, M.blk[b].coef, M.blk[b + 1].coef);
     for (int b = 0; b < M.blocks; ++b) {
         Block& B = M.blk[b];
         B.comp = b < lumaBlocks ? 0 : (b < lumaBlocks + crBlocks ? 1 : 2);
-        forwardDct(B.pixels, B.coef);
         // DC field: the DC coefficient / 4, toward zero, limited to 9 bits.
         B.dc = std::clamp(B.coef[0] / 4, -255, 255);
         std::fill(std::begin(B.bitsAt), std::end(B.bitsAt), int16_t(-1));

@@ -40,6 +40,8 @@ void forwardDctPlain(const int16_t in[64], int16_t out[64]);
 // ranges every level gives the same results as the plain one.
 struct EncoderKernels {
     void (*forwardDct)(const int16_t in[64], int16_t out[64]);
+    // The same transform of two blocks.
+    void (*forwardDctPair)(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64]);
     // DVCPRO HD weighting: w = (coef * r) >> 11, |coef| <= 2048, r <= 4096.
     void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]);
     // AC magnitudes: mag[i] = |v[i]| for i = 1..63 and mag[0] = 0 (|v| <= 4096);

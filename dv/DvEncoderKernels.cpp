@@ -11,6 +11,7 @@
 #define VORN_X86 1
 #include <immintrin.h>
 #define VORN_SSE2 __attribute__((target("sse2")))
+#define VORN_AVX2 __attribute__((target("avx2")))
 #endif
 
 namespace vorn::dv::enc {
@@ -97,19 +98,29 @@ uint64_t quantiseHdPlain(const uint16_t mag[64], int k, uint16_t out[64])
 // ---------------------------------------------------------------------------
 // SSE2.
 
+// The rows of the table are even or odd: c[u][7 - y] = (-1)^u c[u][y]. So a
+// column sum is sum_{y<4} c[u][y] (in[y] +- in[7 - y]): the same integer
+// result with half the products. The sums and differences stay within 16 bits
+// for the inputs of both passes (samples -128..127, pass-1 results within
+// +-5800).
 struct DctPairs {
-    alignas(16) int32_t p[8][4][4]; // (c[u][2k], c[u][2k+1]) as two 16-bit halves, in every lane
+    // (c[u][2k], c[u][2k+1]) as two 16-bit halves, k = 0 and 1, in every lane.
+    alignas(32) int32_t p[8][2][8];
     DctPairs()
     {
         for (int u = 0; u < 8; ++u)
-            for (int k = 0; k < 4; ++k) {
+            for (int k = 0; k < 2; ++k) {
                 const uint32_t lo = static_cast<uint16_t>(kDct.c[u][2 * k]);
                 const uint32_t hi = static_cast<uint16_t>(kDct.c[u][2 * k + 1]);
-                for (int lane = 0; lane < 4; ++lane)
+                for (int lane = 0; lane < 8; ++lane)
                     p[u][k][lane] = static_cast<int32_t>(lo | (hi << 16));
             }
     }
     VORN_SSE2 __m128i pair(int u, int k) const { return _mm_load_si128(reinterpret_cast<const __m128i*>(p[u][k])); }
+    VORN_AVX2 __m256i pair256(int u, int k) const
+    {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(p[u][k]));
+    }
 };
 const DctPairs kDctPairs;
 
@@ -133,25 +144,27 @@ VORN_SSE2 inline void transpose8(__m128i r[8])
     r[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
-// One pass down the columns: out[u] = sum_y c[u][y] * in[y], rounded by `shift`.
+// One pass down the columns: out[u] = sum_y c[u][y] * in[y], rounded by `Shift`.
 template <int Shift>
 VORN_SSE2 inline void dctColumns(const __m128i in[8], __m128i out[8])
 {
-    __m128i lo[4], hi[4];
-    for (int k = 0; k < 4; ++k) {
-        lo[k] = _mm_unpacklo_epi16(in[2 * k], in[2 * k + 1]);
-        hi[k] = _mm_unpackhi_epi16(in[2 * k], in[2 * k + 1]);
+    __m128i lo[2][2], hi[2][2]; // [even sums / odd differences][k]
+    for (int k = 0; k < 2; ++k) {
+        const __m128i s0 = _mm_add_epi16(in[2 * k], in[7 - 2 * k]);
+        const __m128i s1 = _mm_add_epi16(in[2 * k + 1], in[6 - 2 * k]);
+        const __m128i d0 = _mm_sub_epi16(in[2 * k], in[7 - 2 * k]);
+        const __m128i d1 = _mm_sub_epi16(in[2 * k + 1], in[6 - 2 * k]);
+        lo[0][k] = _mm_unpacklo_epi16(s0, s1);
+        hi[0][k] = _mm_unpackhi_epi16(s0, s1);
+        lo[1][k] = _mm_unpacklo_epi16(d0, d1);
+        hi[1][k] = _mm_unpackhi_epi16(d0, d1);
     }
     const __m128i round = _mm_set1_epi32(1 << (Shift - 1));
     for (int u = 0; u < 8; ++u) {
-        __m128i pair = kDctPairs.pair(u, 0);
-        __m128i sl = _mm_madd_epi16(lo[0], pair);
-        __m128i sh = _mm_madd_epi16(hi[0], pair);
-        for (int k = 1; k < 4; ++k) {
-            pair = kDctPairs.pair(u, k);
-            sl = _mm_add_epi32(sl, _mm_madd_epi16(lo[k], pair));
-            sh = _mm_add_epi32(sh, _mm_madd_epi16(hi[k], pair));
-        }
+        const int odd = u & 1;
+        const __m128i p0 = kDctPairs.pair(u, 0), p1 = kDctPairs.pair(u, 1);
+        __m128i sl = _mm_add_epi32(_mm_madd_epi16(lo[odd][0], p0), _mm_madd_epi16(lo[odd][1], p1));
+        __m128i sh = _mm_add_epi32(_mm_madd_epi16(hi[odd][0], p0), _mm_madd_epi16(hi[odd][1], p1));
         sl = _mm_srai_epi32(_mm_add_epi32(sl, round), Shift);
         sh = _mm_srai_epi32(_mm_add_epi32(sh, round), Shift);
         out[u] = _mm_packs_epi32(sl, sh);
@@ -169,6 +182,79 @@ VORN_SSE2 void forwardDctSse2(const int16_t in[64], int16_t out[64])
     transpose8(r);
     for (int v = 0; v < 8; ++v)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * v), r[v]);
+}
+
+VORN_SSE2 void forwardDctPairSse2(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64])
+{
+    forwardDctSse2(in0, out0);
+    forwardDctSse2(in1, out1);
+}
+
+// ---------------------------------------------------------------------------
+// AVX2: two blocks at once, one in each 128-bit lane (every step stays within
+// its lane, so each lane does exactly the SSE2 arithmetic).
+
+VORN_AVX2 inline void transpose8Avx2(__m256i r[8])
+{
+    __m256i a0 = _mm256_unpacklo_epi16(r[0], r[1]), a1 = _mm256_unpackhi_epi16(r[0], r[1]);
+    __m256i a2 = _mm256_unpacklo_epi16(r[2], r[3]), a3 = _mm256_unpackhi_epi16(r[2], r[3]);
+    __m256i a4 = _mm256_unpacklo_epi16(r[4], r[5]), a5 = _mm256_unpackhi_epi16(r[4], r[5]);
+    __m256i a6 = _mm256_unpacklo_epi16(r[6], r[7]), a7 = _mm256_unpackhi_epi16(r[6], r[7]);
+    __m256i b0 = _mm256_unpacklo_epi32(a0, a2), b1 = _mm256_unpackhi_epi32(a0, a2);
+    __m256i b2 = _mm256_unpacklo_epi32(a1, a3), b3 = _mm256_unpackhi_epi32(a1, a3);
+    __m256i b4 = _mm256_unpacklo_epi32(a4, a6), b5 = _mm256_unpackhi_epi32(a4, a6);
+    __m256i b6 = _mm256_unpacklo_epi32(a5, a7), b7 = _mm256_unpackhi_epi32(a5, a7);
+    r[0] = _mm256_unpacklo_epi64(b0, b4);
+    r[1] = _mm256_unpackhi_epi64(b0, b4);
+    r[2] = _mm256_unpacklo_epi64(b1, b5);
+    r[3] = _mm256_unpackhi_epi64(b1, b5);
+    r[4] = _mm256_unpacklo_epi64(b2, b6);
+    r[5] = _mm256_unpackhi_epi64(b2, b6);
+    r[6] = _mm256_unpacklo_epi64(b3, b7);
+    r[7] = _mm256_unpackhi_epi64(b3, b7);
+}
+
+template <int Shift>
+VORN_AVX2 inline void dctColumnsAvx2(const __m256i in[8], __m256i out[8])
+{
+    __m256i lo[2][2], hi[2][2];
+    for (int k = 0; k < 2; ++k) {
+        const __m256i s0 = _mm256_add_epi16(in[2 * k], in[7 - 2 * k]);
+        const __m256i s1 = _mm256_add_epi16(in[2 * k + 1], in[6 - 2 * k]);
+        const __m256i d0 = _mm256_sub_epi16(in[2 * k], in[7 - 2 * k]);
+        const __m256i d1 = _mm256_sub_epi16(in[2 * k + 1], in[6 - 2 * k]);
+        lo[0][k] = _mm256_unpacklo_epi16(s0, s1);
+        hi[0][k] = _mm256_unpackhi_epi16(s0, s1);
+        lo[1][k] = _mm256_unpacklo_epi16(d0, d1);
+        hi[1][k] = _mm256_unpackhi_epi16(d0, d1);
+    }
+    const __m256i round = _mm256_set1_epi32(1 << (Shift - 1));
+    for (int u = 0; u < 8; ++u) {
+        const int odd = u & 1;
+        const __m256i p0 = kDctPairs.pair256(u, 0), p1 = kDctPairs.pair256(u, 1);
+        __m256i sl = _mm256_add_epi32(_mm256_madd_epi16(lo[odd][0], p0), _mm256_madd_epi16(lo[odd][1], p1));
+        __m256i sh = _mm256_add_epi32(_mm256_madd_epi16(hi[odd][0], p0), _mm256_madd_epi16(hi[odd][1], p1));
+        sl = _mm256_srai_epi32(_mm256_add_epi32(sl, round), Shift);
+        sh = _mm256_srai_epi32(_mm256_add_epi32(sh, round), Shift);
+        out[u] = _mm256_packs_epi32(sl, sh);
+    }
+}
+
+VORN_AVX2 void forwardDctPairAvx2(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64])
+{
+    __m256i r[8], t[8];
+    for (int y = 0; y < 8; ++y)
+        r[y] = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in0 + 8 * y))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in1 + 8 * y)), 1);
+    dctColumnsAvx2<kPass1Shift>(r, t);
+    transpose8Avx2(t);
+    dctColumnsAvx2<kPass2Shift>(t, r);
+    transpose8Avx2(r);
+    for (int v = 0; v < 8; ++v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + 8 * v), _mm256_castsi256_si128(r[v]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 8 * v), _mm256_extracti128_si256(r[v], 1));
+    }
 }
 
 // |coef| <= 2048 and r <= 4096 keep |w| within 4096.
@@ -277,13 +363,25 @@ void forwardDctPlain(const int16_t in[64], int16_t out[64])
         }
 }
 
+namespace {
+void forwardDctPairPlain(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64])
+{
+    forwardDctPlain(in0, out0);
+    forwardDctPlain(in1, out1);
+}
+} // namespace
+
 const EncoderKernels& encoderKernels(SimdLevel level)
 {
-    static const EncoderKernels plain{forwardDctPlain, weighHdPlain, acMagnitudesPlain, quantiseSdPlain,
-                                         quantiseHdPlain};
+    static const EncoderKernels plain{forwardDctPlain,   forwardDctPairPlain, weighHdPlain,
+                                      acMagnitudesPlain, quantiseSdPlain,     quantiseHdPlain};
 #ifdef VORN_X86
-    static const EncoderKernels sse2{forwardDctSse2, weighHdSse2, acMagnitudesSse2, quantiseSdSse2,
-                                        quantiseHdSse2};
+    static const EncoderKernels sse2{forwardDctSse2,   forwardDctPairSse2, weighHdSse2,
+                                     acMagnitudesSse2, quantiseSdSse2,     quantiseHdSse2};
+    static const EncoderKernels avx2{forwardDctSse2,   forwardDctPairAvx2, weighHdSse2,
+                                     acMagnitudesSse2, quantiseSdSse2,     quantiseHdSse2};
+    if (level >= SimdLevel::Avx2)
+        return avx2;
     if (level != SimdLevel::Plain)
         return sse2;
 #else

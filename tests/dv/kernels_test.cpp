@@ -136,6 +136,14 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             k.forwardDct(px, c);
             ref.forwardDct(px, cRef);
             ASSERT_EQ(0, std::memcmp(c, cRef, sizeof c)) << "forward DCT block " << t;
+            // The pair form: this block and its mirror image.
+            alignas(16) int16_t px2[64], c0[64], c1[64], c2Ref[64];
+            for (int i = 0; i < 64; ++i)
+                px2[i] = px[63 - i];
+            ref.forwardDct(px2, c2Ref);
+            k.forwardDctPair(px, px2, c0, c1);
+            ASSERT_EQ(0, std::memcmp(c0, cRef, sizeof c0)) << "forward DCT pair, first block " << t;
+            ASSERT_EQ(0, std::memcmp(c1, c2Ref, sizeof c1)) << "forward DCT pair, second block " << t;
 
             // Weighting with random coefficients |c| <= 2048 and weights <= 4096.
             alignas(16) int16_t coef[64];
