@@ -122,6 +122,36 @@ struct BitString {
     }
 };
 
+// Appends codes to an empty BitString, whole 64-bit words at a time.
+class BitWriter {
+public:
+    explicit BitWriter(BitString& s) : m_s(s) { m_s.n = 0; }
+    // len 1..32, v < 2^len
+    void put(uint32_t v, int len)
+    {
+        const int free = 64 - (m_n & 63);
+        if (len < free) {
+            m_acc |= static_cast<uint64_t>(v) << (free - len);
+        } else {
+            const int rest = len - free;
+            m_s.w[m_n >> 6] = m_acc | (static_cast<uint64_t>(v) >> rest);
+            m_acc = rest ? static_cast<uint64_t>(v) << (64 - rest) : 0;
+        }
+        m_n += len;
+    }
+    void finish()
+    {
+        if (m_n & 63)
+            m_s.w[m_n >> 6] = m_acc;
+        m_s.n = m_n;
+    }
+
+private:
+    BitString& m_s;
+    uint64_t m_acc = 0;
+    int m_n = 0;
+};
+
 // ORs `len` (1..25) bits of v, MSB first, into base at bit position pos.
 inline void orBits(uint8_t* base, int pos, uint32_t v, int len)
 {
@@ -148,14 +178,12 @@ inline void orBits64(uint8_t* block, int pos, uint64_t v, int len)
         }
         return;
     }
-    uint64_t word = 0;
-    for (int i = 0; i < 8; ++i)
-        word = (word << 8) | block[byte + i];
+    uint64_t word;
+    std::memcpy(&word, block + byte, 8);
+    word = __builtin_bswap64(word);
     word |= (v & ((uint64_t(1) << len) - 1)) << (64 - (pos & 7) - len);
-    for (int i = 7; i >= 0; --i) {
-        block[byte + i] = static_cast<uint8_t>(word);
-        word >>= 8;
-    }
+    word = __builtin_bswap64(word);
+    std::memcpy(block + byte, &word, 8);
 }
 
 void copyBits(const BitString& src, int from, uint8_t* dst, int to, int count)
@@ -243,6 +271,7 @@ struct SegmentCoder::Impl {
     };
     Pair pairs[5][8][64];
     int pairCount[5][8] = {};
+    int pairBits[5][8] = {}; // code bits of the pairs with end of block
 
     void gather(const PictureView& pic, int m, const MacroblockPlace& p);
     void prepareSd(int m);
@@ -252,6 +281,7 @@ struct SegmentCoder::Impl {
     int bitsHd(Block& b, int q);
     void quantiseSd(int m, int b, int q);
     void quantiseHd(int m, int b, int q);
+    void storePairs(int m, int b, const uint16_t* amps, uint64_t nonZero);
     int pairsBits(int m, int b) const;
     void write(const SegmentTarget& target, int capacity);
 };
@@ -419,12 +449,7 @@ void SegmentCoder::Impl::quantiseSd(int m, int b, int q)
     Block& B = mb[m].blk[b];
     alignas(16) uint16_t amps[64];
     const uint64_t nonZero = encoderKernels().quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
-    int n = 0;
-    for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
-        const int pos = __builtin_ctzll(nz);
-        pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
-    }
-    pairCount[m][b] = n;
+    storePairs(m, b, amps, nonZero);
     blockClass[m][b] = B.cls;
 }
 
@@ -434,13 +459,24 @@ void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
     const int cls = hdClass(B, q);
     alignas(16) uint16_t amps[64];
     const uint64_t nonZero = encoderKernels().quantiseHd(B.mag, 128 / hdStep(q, cls), amps);
-    int n = 0;
+    storePairs(m, b, amps, nonZero);
+    blockClass[m][b] = cls;
+}
+
+void SegmentCoder::Impl::storePairs(int m, int b, const uint16_t* amps, uint64_t nonZero)
+{
+    const uint8_t* len = pairLengths();
+    Pair* out = pairs[m][b];
+    int n = 0, prev = 0, bits = kEobLength;
     for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
         const int pos = __builtin_ctzll(nz);
-        pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min<int>(amps[pos], 255))};
+        const int amp = std::min<int>(amps[pos], 255);
+        out[n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(amp)};
+        bits += len[(pos - prev - 1) * 256 + amp];
+        prev = pos;
     }
     pairCount[m][b] = n;
-    blockClass[m][b] = cls;
+    pairBits[m][b] = bits;
 }
 
 int SegmentCoder::Impl::pairsBits(int m, int b) const
@@ -464,7 +500,7 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
     int blockBits[5][8] = {};
     for (int m = 0; m < 5; ++m)
         for (int b = 0; b < mb[m].blocks; ++b) {
-            blockBits[m][b] = pairsBits(m, b);
+            blockBits[m][b] = pairBits[m][b];
             total += blockBits[m][b];
         }
     while (total > capacity) {
@@ -494,24 +530,23 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
         d[2] = target.mb[m].blockNumber;
         d[3] = static_cast<uint8_t>(std::clamp(qno[m], 0, 15));
         std::memset(d + 4, 0, 76);
-        for (int s = 0; s < slots; ++s) {
-            code[m][s].clear();
+        for (int s = 0; s < slots; ++s)
             dummy[m][s] = true;
-        }
         for (int b = 0; b < mb[m].blocks; ++b) {
             const int s = slotOfBlock[b];
             dummy[m][s] = false;
-            BitString& bs = code[m][s];
+            BitWriter bw(code[m][s]);
             const Block& B = mb[m].blk[b];
             int prev = 0;
             for (int i = 0; i < pairCount[m][b]; ++i) {
                 const Pair& p = pairs[m][b][i];
                 const PairCode& pc = codes[(p.pos - prev - 1) * 256 + p.amp];
                 const uint32_t sign = (B.neg >> zz[p.pos]) & 1;
-                bs.put((pc.bits << 1) | sign, pc.length + 1);
+                bw.put((pc.bits << 1) | sign, pc.length + 1);
                 prev = p.pos;
             }
-            bs.put(kEobBits, kEobLength);
+            bw.put(kEobBits, kEobLength);
+            bw.finish();
             // Block header: 9-bit DC, mode 0 (8-8 DCT), 2-bit class.
             const int off = slotOffset[s];
             const uint32_t dc9 = static_cast<uint32_t>(B.dc) & 0x1FF;
@@ -525,7 +560,9 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
                 const int off = slotOffset[s];
                 d[off] = 0x80;
                 d[off + 1] = 0x00;
-                code[m][s].put(kEobBits, kEobLength);
+                BitWriter bw(code[m][s]);
+                bw.put(kEobBits, kEobLength);
+                bw.finish();
             }
             area[m][s] = {d, slotOffset[s] * 8 + 12, slotBytes[s] * 8 - 12};
         }
@@ -668,6 +705,7 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
             }
             B.neg = neg;
             I.pairCount[m][b] = n;
+            I.pairBits[m][b] = I.pairsBits(m, b);
             I.blockClass[m][b] = L.cls & 3;
         }
     }
