@@ -256,6 +256,7 @@ struct SegmentCoder::Impl {
     int slots = 0;              // slots per DIF block
     int slotOfBlock[8] = {};    // coded block -> slot
     int qno[5] = {};
+    const EncoderKernels& kernels = encoderKernels();
 
     // Per-slot output.
     BitString code[5][8];
@@ -281,7 +282,23 @@ struct SegmentCoder::Impl {
     int bitsHd(Block& b, int q);
     void quantiseSd(int m, int b, int q);
     void quantiseHd(int m, int b, int q);
-    void storePairs(int m, int b, const uint16_t* amps, uint64_t nonZero);
+    // Pairs and bits of the non-zero amplitudes amp(pos) at the positions of `nonZero`.
+    template <class Amp>
+    void storePairs(int m, int b, uint64_t nonZero, Amp&& amp)
+    {
+        const uint8_t* len = pairLengths();
+        Pair* out = pairs[m][b];
+        int n = 0, prev = 0, bits = kEobLength;
+        for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
+            const int pos = __builtin_ctzll(nz);
+            const int a = std::min(amp(pos), 255);
+            out[n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(a)};
+            bits += len[(pos - prev - 1) * 256 + a];
+            prev = pos;
+        }
+        pairCount[m][b] = n;
+        pairBits[m][b] = bits;
+    }
     int pairsBits(int m, int b) const;
     void write(const SegmentTarget& target, int capacity);
 };
@@ -340,9 +357,8 @@ void SegmentCoder::Impl::gather(const PictureView& pic, int m, const MacroblockP
     }
     const int lumaBlocks = M.blocks == 4 ? 2 : 4;
     const int crBlocks = M.blocks == 8 ? 2 : 1;
-    const EncoderKernels& K = encoderKernels();
     for (int b = 0; b < M.blocks; b += 2) // 4, 6 or 8 blocks
-        K.forwardDctPair(M.blk[b].pixels, M.blk[b + 1].pixels, M.blk[b].coef, M.blk[b + 1].coef);
+        kernels.forwardDctPair(M.blk[b].pixels, M.blk[b + 1].pixels, M.blk[b].coef, M.blk[b + 1].coef);
     for (int b = 0; b < M.blocks; ++b) {
         Block& B = M.blk[b];
         B.comp = b < lumaBlocks ? 0 : (b < lumaBlocks + crBlocks ? 1 : 2);
@@ -354,12 +370,11 @@ void SegmentCoder::Impl::gather(const PictureView& pic, int m, const MacroblockP
 
 void SegmentCoder::Impl::prepareSd(int m)
 {
-    const EncoderKernels& K = encoderKernels();
     const int16_t* class3 = sdClass3Thresholds();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
         alignas(16) uint16_t a[64];
-        B.maxMag = K.acMagnitudes(B.coef, a, &B.neg);
+        B.maxMag = kernels.acMagnitudes(B.coef, a, &B.neg);
         toScanOrder(a, B.mag);
         // Class: one step size for every luma block and a coarser one for
         // chroma (equal steps within a component give the least error for
@@ -381,16 +396,15 @@ void SegmentCoder::Impl::prepareSd(int m)
 
 void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
 {
-    const EncoderKernels& K = encoderKernels();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
         // w = floor(32 c R / 65536) = (c R) >> 11 in natural order, then its
         // magnitude in scan order. |c| <= 2048 and R <= 4096 keep |w| within
         // 4096. The DC position has R = 0.
         alignas(16) int16_t w[64];
-        K.weighHd(B.coef, hdReciprocalsNatural(B.comp != 0, lines1080), w);
+        kernels.weighHd(B.coef, hdReciprocalsNatural(B.comp != 0, lines1080), w);
         alignas(16) uint16_t a[64];
-        B.maxMag = K.acMagnitudes(w, a, &B.neg);
+        B.maxMag = kernels.acMagnitudes(w, a, &B.neg);
         toScanOrder(a, B.mag);
         B.cls = 0;
     }
@@ -398,17 +412,34 @@ void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
 
 namespace {
 
-// Bits of the run/amplitude codes of quantised magnitudes a[1..63] (non-zero
-// where `nonZero` has a bit) plus end of block.
-inline int countCodeBits(const uint16_t* amps, uint64_t nonZero)
+// Bits of the run/amplitude codes of the non-zero amplitudes amp(pos) (at the
+// positions of `nonZero`) plus end of block.
+template <class Amp>
+inline int countCodeBits(uint64_t nonZero, Amp&& amp)
 {
     const uint8_t* len = pairLengths();
     int bits = kEobLength;
     int prev = 0;
     for (uint64_t m = nonZero; m; m &= m - 1) {
         const int pos = __builtin_ctzll(m);
-        bits += len[(pos - prev - 1) * 256 + std::min<int>(amps[pos], 255)];
+        bits += len[(pos - prev - 1) * 256 + std::min(amp(pos), 255)];
         prev = pos;
+    }
+    return bits;
+}
+
+// The same for amplitudes in memory: the run-0 lengths of all of them by the
+// kernel, then the difference for each one that follows zeros.
+inline int codeBits(const EncoderKernels& kernels, const uint16_t* amps, uint64_t nonZero)
+{
+    const uint8_t* len = pairLengths();
+    int bits = kEobLength + kernels.run0CodeBits(amps);
+    const uint64_t anchors = nonZero | 1; // the DC position stands before a run of 0
+    for (uint64_t g = nonZero & ~(anchors << 1); g; g &= g - 1) {
+        const int pos = __builtin_ctzll(g);
+        const int prev = 63 - __builtin_clzll(anchors & ((uint64_t(1) << pos) - 1));
+        const int a = std::min<int>(amps[pos], 255);
+        bits += len[(pos - prev - 1) * 256 + a] - len[a];
     }
     return bits;
 }
@@ -421,7 +452,8 @@ int SegmentCoder::Impl::bitsSd(Block& B, int q)
     if (B.bitsAt[q] >= 0)
         return B.bitsAt[q];
     alignas(16) uint16_t amps[64];
-    const int bits = countCodeBits(amps, encoderKernels().quantiseSd(B.mag, sdReciprocals(q, B.cls), amps));
+    const uint64_t nonZero = kernels.quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
+    const int bits = codeBits(kernels, amps, nonZero);
     B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
     return bits;
 }
@@ -438,8 +470,10 @@ int SegmentCoder::Impl::bitsHd(Block& B, int q)
 {
     if (B.bitsAt[q] >= 0)
         return B.bitsAt[q];
-    alignas(16) uint16_t amps[64];
-    const int bits = countCodeBits(amps, encoderKernels().quantiseHd(B.mag, 128 / hdStep(q, hdClass(B, q)), amps));
+    const int cls = hdClass(B, q);
+    const uint32_t k = static_cast<uint32_t>(128 / hdStep(q, cls));
+    const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
+    const int bits = countCodeBits(nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
     B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
     return bits;
 }
@@ -448,8 +482,8 @@ void SegmentCoder::Impl::quantiseSd(int m, int b, int q)
 {
     Block& B = mb[m].blk[b];
     alignas(16) uint16_t amps[64];
-    const uint64_t nonZero = encoderKernels().quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
-    storePairs(m, b, amps, nonZero);
+    const uint64_t nonZero = kernels.quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
+    storePairs(m, b, nonZero, [&](int pos) { return int(amps[pos]); });
     blockClass[m][b] = B.cls;
 }
 
@@ -457,26 +491,10 @@ void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
 {
     Block& B = mb[m].blk[b];
     const int cls = hdClass(B, q);
-    alignas(16) uint16_t amps[64];
-    const uint64_t nonZero = encoderKernels().quantiseHd(B.mag, 128 / hdStep(q, cls), amps);
-    storePairs(m, b, amps, nonZero);
+    const uint32_t k = static_cast<uint32_t>(128 / hdStep(q, cls));
+    const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
+    storePairs(m, b, nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
     blockClass[m][b] = cls;
-}
-
-void SegmentCoder::Impl::storePairs(int m, int b, const uint16_t* amps, uint64_t nonZero)
-{
-    const uint8_t* len = pairLengths();
-    Pair* out = pairs[m][b];
-    int n = 0, prev = 0, bits = kEobLength;
-    for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
-        const int pos = __builtin_ctzll(nz);
-        const int amp = std::min<int>(amps[pos], 255);
-        out[n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(amp)};
-        bits += len[(pos - prev - 1) * 256 + amp];
-        prev = pos;
-    }
-    pairCount[m][b] = n;
-    pairBits[m][b] = bits;
 }
 
 int SegmentCoder::Impl::pairsBits(int m, int b) const

@@ -47,12 +47,17 @@ struct EncoderKernels {
     // AC magnitudes: mag[i] = |v[i]| for i = 1..63 and mag[0] = 0 (|v| <= 4096);
     // *negative gets the mask of negative v[1..63]. Returns the largest magnitude.
     int (*acMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative);
-    // 25/50 Mb/s quantiser: out = (mag * r + 3/8 step) >> 16 (mag <= 4096).
+    // 25/50 Mb/s quantiser: out = sdAmplitude(mag, r) (mag <= 4096).
     // Returns the mask of non-zero outputs among positions 1..63.
     uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64]);
-    // DVCPRO HD quantiser: out = (mag * k + 3/8 step) >> 7 (mag <= 4096, k <= 128).
-    // Returns the mask of non-zero outputs among positions 1..63.
-    uint64_t (*quantiseHd)(const uint16_t mag[64], int k, uint16_t out[64]);
+    // Mask of the positions 1..63 where mag[i] >= threshold[i] (mag <= 4096,
+    // thresholds 1..32767): the non-zero amplitudes of a quantiser given its
+    // thresholds (hdNonZeroThresholds).
+    uint64_t (*nonZeroMask)(const uint16_t mag[64], const int16_t threshold[64]);
+    // Sum over positions 1..63 of kRun0Lengths[min(amps[i], 31)]: the code
+    // bits of the amplitudes if none had zeros before it (amps <= 32767,
+    // amps[0] = 0).
+    int (*run0CodeBits)(const uint16_t amps[64]);
 };
 // The kernels of `level` (a level without its own variant of a kernel uses
 // the next lower one), and those chosen for this run (simdLevel()).

@@ -1,8 +1,9 @@
-// Kernels of the DV encoder: forward DCT, DVCPRO HD weighting and the two
-// quantisers. The plain versions are the reference; the SSE2 versions do the
+// Kernels of the DV encoder: forward DCT, DVCPRO HD weighting, magnitudes and
+// the non-zero mask of the quantisers. The plain versions are the reference; the SSE2 versions do the
 // same integer arithmetic and give identical results within the documented
 // input ranges.
 #include "dv/DvEncoderCore.h"
+#include "dv/EncoderTables.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,7 @@
 #define VORN_X86 1
 #include <immintrin.h>
 #define VORN_SSE2 __attribute__((target("sse2")))
+#define VORN_SSE41 __attribute__((target("sse4.1")))
 #define VORN_AVX2 __attribute__((target("avx2")))
 #endif
 
@@ -37,13 +39,6 @@ const DctTable kDct;
 
 constexpr int kPass1Shift = 11;
 constexpr int kPass2Shift = 19;
-
-// Rounding of the quantisers: 3/8 of a step rather than 1/2. Magnitudes just
-// past the half step cost a code each while adding little; rounding them down
-// buys finer steps for the rest of the segment (about 0.5 dB on busy pictures).
-// 25/50 Mb/s in units of 1/65536 of a step, DVCPRO HD in units of 1/128.
-constexpr uint32_t kSdRounding = 24576;
-constexpr uint32_t kHdRounding = 48;
 
 // ---------------------------------------------------------------------------
 // Plain reference.
@@ -82,15 +77,24 @@ uint64_t maskPlain(const uint16_t* a)
 uint64_t quantiseSdPlain(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64])
 {
     for (int i = 0; i < 64; ++i)
-        out[i] = static_cast<uint16_t>((uint32_t(mag[i]) * r[i] + kSdRounding) >> 16);
+        out[i] = static_cast<uint16_t>(sdAmplitude(mag[i], r[i]));
     return maskPlain(out);
 }
 
-uint64_t quantiseHdPlain(const uint16_t mag[64], int k, uint16_t out[64])
+int run0CodeBitsPlain(const uint16_t amps[64])
 {
-    for (int i = 0; i < 64; ++i)
-        out[i] = static_cast<uint16_t>((uint32_t(mag[i]) * static_cast<uint32_t>(k) + kHdRounding) >> 7);
-    return maskPlain(out);
+    int bits = 0;
+    for (int i = 1; i < 64; ++i)
+        bits += kRun0Lengths[std::min<int>(amps[i], 31)];
+    return bits;
+}
+
+uint64_t nonZeroMaskPlain(const uint16_t mag[64], const int16_t threshold[64])
+{
+    uint64_t m = 0;
+    for (int i = 1; i < 64; ++i)
+        m |= static_cast<uint64_t>(mag[i] >= threshold[i]) << i;
+    return m;
 }
 
 #ifdef VORN_X86
@@ -325,19 +329,58 @@ VORN_SSE2 uint64_t quantiseSdSse2(const uint16_t mag[64], const uint16_t r[64], 
     return maskSse2(out);
 }
 
-// mag <= 4096 and k <= 128: the product fits 20 bits and the result 13.
-VORN_SSE2 uint64_t quantiseHdSse2(const uint16_t mag[64], int k, uint16_t out[64])
+// Run-0 code lengths by table look-up of min(amplitude, 31), 16 at a time
+// (amplitudes <= 32767 saturate to 255 in the byte packing), summed per byte.
+VORN_SSE41 int run0CodeBitsSse41(const uint16_t amps[64])
 {
-    const __m128i kk = _mm_set1_epi16(static_cast<short>(k));
-    const __m128i round = _mm_set1_epi32(static_cast<int>(kHdRounding));
-    for (int i = 0; i < 64; i += 8) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i));
-        const __m128i lo = _mm_mullo_epi16(a, kk), hi = _mm_mulhi_epu16(a, kk);
-        const __m128i p0 = _mm_srli_epi32(_mm_add_epi32(_mm_unpacklo_epi16(lo, hi), round), 7);
-        const __m128i p1 = _mm_srli_epi32(_mm_add_epi32(_mm_unpackhi_epi16(lo, hi), round), 7);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(p0, p1));
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths + 16));
+    const __m128i cap = _mm_set1_epi8(31), fifteen = _mm_set1_epi8(15), zero = _mm_setzero_si128();
+    __m128i sum = zero;
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i a = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(amps + i)),
+                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(amps + i + 8)));
+        const __m128i idx = _mm_min_epu8(a, cap);
+        const __m128i len = _mm_blendv_epi8(_mm_shuffle_epi8(lo, idx), _mm_shuffle_epi8(hi, idx),
+                                            _mm_cmpgt_epi8(idx, fifteen));
+        sum = _mm_add_epi64(sum, _mm_sad_epu8(len, zero));
     }
-    return maskSse2(out);
+    return _mm_cvtsi128_si32(_mm_add_epi64(sum, _mm_unpackhi_epi64(sum, sum)));
+}
+
+// The same, 32 at a time (byte order within the sum does not matter).
+VORN_AVX2 int run0CodeBitsAvx2(const uint16_t amps[64])
+{
+    const __m256i lo = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths)));
+    const __m256i hi =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths + 16)));
+    const __m256i cap = _mm256_set1_epi8(31), fifteen = _mm256_set1_epi8(15), zero = _mm256_setzero_si256();
+    __m256i sum = zero;
+    for (int i = 0; i < 64; i += 32) {
+        const __m256i a = _mm256_packus_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(amps + i)),
+                                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(amps + i + 16)));
+        const __m256i idx = _mm256_min_epu8(a, cap);
+        const __m256i len = _mm256_blendv_epi8(_mm256_shuffle_epi8(lo, idx), _mm256_shuffle_epi8(hi, idx),
+                                               _mm256_cmpgt_epi8(idx, fifteen));
+        sum = _mm256_add_epi64(sum, _mm256_sad_epu8(len, zero));
+    }
+    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+    return _mm_cvtsi128_si32(_mm_add_epi64(s, _mm_unpackhi_epi64(s, s)));
+}
+
+// mag <= 4096 and thresholds 1..32767: signed comparisons.
+VORN_SSE2 uint64_t nonZeroMaskSse2(const uint16_t mag[64], const int16_t threshold[64])
+{
+    uint64_t below = 0;
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i m0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i));
+        const __m128i m1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i + 8));
+        const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(threshold + i));
+        const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(threshold + i + 8));
+        const __m128i lt = _mm_packs_epi16(_mm_cmpgt_epi16(t0, m0), _mm_cmpgt_epi16(t1, m1));
+        below |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(lt))) << i;
+    }
+    return ~below & ~uint64_t(1);
 }
 
 #endif // VORN_X86
@@ -373,15 +416,23 @@ void forwardDctPairPlain(const int16_t in0[64], const int16_t in1[64], int16_t o
 
 const EncoderKernels& encoderKernels(SimdLevel level)
 {
-    static const EncoderKernels plain{forwardDctPlain,   forwardDctPairPlain, weighHdPlain,
-                                      acMagnitudesPlain, quantiseSdPlain,     quantiseHdPlain};
+    static const EncoderKernels plain{forwardDctPlain,  forwardDctPairPlain, weighHdPlain,
+                                      acMagnitudesPlain, quantiseSdPlain,
+                                      nonZeroMaskPlain,  run0CodeBitsPlain};
 #ifdef VORN_X86
-    static const EncoderKernels sse2{forwardDctSse2,   forwardDctPairSse2, weighHdSse2,
-                                     acMagnitudesSse2, quantiseSdSse2,     quantiseHdSse2};
-    static const EncoderKernels avx2{forwardDctSse2,   forwardDctPairAvx2, weighHdSse2,
-                                     acMagnitudesSse2, quantiseSdSse2,     quantiseHdSse2};
+    static const EncoderKernels sse2{forwardDctSse2,  forwardDctPairSse2, weighHdSse2,
+                                     acMagnitudesSse2, quantiseSdSse2,
+                                     nonZeroMaskSse2,  run0CodeBitsPlain};
+    static const EncoderKernels sse41{forwardDctSse2,  forwardDctPairSse2, weighHdSse2,
+                                      acMagnitudesSse2, quantiseSdSse2,
+                                      nonZeroMaskSse2,  run0CodeBitsSse41};
+    static const EncoderKernels avx2{forwardDctSse2,  forwardDctPairAvx2, weighHdSse2,
+                                     acMagnitudesSse2, quantiseSdSse2,
+                                     nonZeroMaskSse2,  run0CodeBitsAvx2};
     if (level >= SimdLevel::Avx2)
         return avx2;
+    if (level >= SimdLevel::Sse41)
+        return sse41;
     if (level != SimdLevel::Plain)
         return sse2;
 #else

@@ -35,6 +35,26 @@ const uint8_t* pairLengths();
 inline constexpr uint32_t kEobBits = 0x6; // "0110"
 inline constexpr int kEobLength = 4;
 
+// The quantisers round at 3/8 of a step rather than 1/2: magnitudes just past
+// the half step cost a code each while adding little; rounding them down buys
+// finer steps for the rest of the segment (about 0.5 dB on busy pictures).
+// 25/50 Mb/s: amplitude of magnitude `mag` with reciprocal r (1/65536 units).
+inline constexpr uint32_t kSdRounding = 24576;
+constexpr int sdAmplitude(uint32_t mag, uint32_t r) { return static_cast<int>((mag * r + kSdRounding) >> 16); }
+// DVCPRO HD: amplitude of weighted magnitude `mag` with k = 128 / step.
+inline constexpr uint32_t kHdRounding = 48;
+constexpr int hdAmplitude(uint32_t mag, uint32_t k) { return static_cast<int>((mag * k + kHdRounding) >> 7); }
+
+// DVCPRO HD: per scan position, the smallest magnitude whose amplitude is not
+// zero at (qno, cls) (32767 where none up to 4096 is, and at position 0): a
+// block's non-zero amplitudes are where mag >= threshold.
+const int16_t* hdNonZeroThresholds(int qno, int cls);
+
+// Code length with the sign bit of amplitude min(a, 31) after no zeros (run
+// 0); 0 for amplitude 0, and 16 (the escape code) from 23 on.
+alignas(16) inline constexpr uint8_t kRun0Lengths[32] = {0, 3, 4, 5, 5,  6,  6,  7,  7,  8,  8,  8,  9,  9,  9,  9,
+                                                         9, 9, 10, 10, 10, 10, 10, 16, 16, 16, 16, 16, 16, 16, 16, 16};
+
 // Zigzag order of the 8-8 DCT (scan position -> row * 8 + column).
 const uint8_t* zigzag();
 

@@ -4,6 +4,7 @@
 #include "dv/CodecTables.h"
 #include "dv/DvDecoderCore.h"
 #include "dv/DvEncoderCore.h"
+#include "dv/EncoderTables.h"
 #include "foundation/Simd.h"
 
 #include <gtest/gtest.h>
@@ -168,20 +169,47 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             EXPECT_EQ(neg, negRef) << "signs block " << t;
             ASSERT_EQ(0, std::memcmp(m, mRef, sizeof m)) << "magnitudes block " << t;
 
-            // Quantisers: magnitudes <= 4096 with many zeros; any reciprocal; k <= 128.
-            alignas(16) uint16_t mag[64], rec[64];
+            // Non-zero masks: magnitudes <= 4096 with many small ones; any
+            // threshold 1..32767, often near the magnitudes.
+            alignas(16) uint16_t mag[64];
+            alignas(16) int16_t thr[64];
             for (int i = 0; i < 64; ++i) {
                 mag[i] = static_cast<uint16_t>(rng() % 3 == 0 ? rng() % 4097 : rng() % 8);
-                rec[i] = static_cast<uint16_t>(rng());
+                thr[i] = static_cast<int16_t>(rng() % 2 ? 1 + rng() % 10 : 1 + rng() % 32767);
             }
+            EXPECT_EQ(k.nonZeroMask(mag, thr), ref.nonZeroMask(mag, thr)) << "non-zero mask block " << t;
+
+            // 25/50 Mb/s quantiser: the same magnitudes; any reciprocal.
+            alignas(16) uint16_t rec[64];
+            for (int i = 0; i < 64; ++i)
+                rec[i] = static_cast<uint16_t>(rng());
             alignas(16) uint16_t q[64], qRef[64];
             EXPECT_EQ(k.quantiseSd(mag, rec, q), ref.quantiseSd(mag, rec, qRef)) << "SD mask block " << t;
             ASSERT_EQ(0, std::memcmp(q, qRef, sizeof q)) << "SD quantiser block " << t;
-            const int step = 1 + static_cast<int>(rng() % 128);
-            EXPECT_EQ(k.quantiseHd(mag, step, q), ref.quantiseHd(mag, step, qRef)) << "HD mask block " << t;
-            ASSERT_EQ(0, std::memcmp(q, qRef, sizeof q)) << "HD quantiser block " << t;
+
+            // Run-0 code bits of amplitudes up to 32767, mostly small (position 0 is 0).
+            alignas(16) uint16_t amps[64];
+            for (int i = 0; i < 64; ++i)
+                amps[i] = static_cast<uint16_t>(i == 0 ? 0 : rng() % 4 ? rng() % 40 : rng() % 32768);
+            EXPECT_EQ(k.run0CodeBits(amps), ref.run0CodeBits(amps)) << "run-0 code bits block " << t;
         }
     }
+}
+
+// The run-0 lengths are those of the code table for every amplitude 1..255,
+// and the reference sums them over positions 1..63.
+TEST(Kernels, Run0CodeBitsFollowTheCodeTable)
+{
+    InitSdEncoderTables();
+    const uint8_t* len = enc::pairLengths();
+    for (int a = 1; a <= 255; ++a)
+        ASSERT_EQ(len[a], enc::kRun0Lengths[std::min(a, 31)]) << "amplitude " << a;
+    alignas(16) uint16_t amps[64] = {};
+    amps[1] = 1;     // 3 bits
+    amps[2] = 300;   // escape: 16
+    amps[40] = 12;   // 9
+    amps[63] = 5000; // 16
+    EXPECT_EQ(3 + 16 + 9 + 16, enc::encoderKernels(SimdLevel::Plain).run0CodeBits(amps));
 }
 
 // The reference's AC magnitudes: |v| and the sign mask at 1..63, DC left out
@@ -202,23 +230,54 @@ TEST(Kernels, AcMagnitudesLeaveOutTheDcTerm)
     EXPECT_EQ(300, m[63]);
 }
 
-// The reference's masks name exactly the non-zero outputs 1..63.
-TEST(Kernels, QuantiserMasksNameTheNonZeroOutputs)
+// The DVCPRO HD thresholds sit exactly where the amplitude (which grows with
+// the magnitude) turns non-zero, for every QNO, class and position; and with
+// them the reference's masks name exactly the positions 1..63 whose
+// amplitudes are not zero.
+TEST(Kernels, QuantiserMasksNameTheNonZeroAmplitudes)
 {
+    InitSdEncoderTables();
     const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
     std::mt19937 rng(3);
+    for (int q = 0; q < 16; ++q)
+        for (int cls = 0; cls < 4; ++cls) {
+            SCOPED_TRACE("qno " + std::to_string(q) + " class " + std::to_string(cls));
+            const int step = enc::hdStep(q, cls);
+            const int16_t* thr = enc::hdNonZeroThresholds(q, cls);
+            auto amp = [&](int i, int mag) { return i > 0 && step ? enc::hdAmplitude(mag, 128 / step) : 0; };
+            for (int i = 0; i < 64; ++i) {
+                ASSERT_GE(thr[i], 1);
+                EXPECT_EQ(0, amp(i, thr[i] - 1)) << "position " << i;
+                if (thr[i] <= 4096)
+                    EXPECT_NE(0, amp(i, thr[i])) << "position " << i;
+                else
+                    EXPECT_EQ(0, amp(i, 4096)) << "position " << i;
+            }
+            for (int n = 0; n < 20; ++n) {
+                alignas(16) uint16_t mag[64];
+                for (int i = 0; i < 64; ++i)
+                    mag[i] = static_cast<uint16_t>(rng() % 2 ? rng() % 4097 : rng() % 16);
+                const uint64_t mask = ref.nonZeroMask(mag, thr);
+                for (int i = 0; i < 64; ++i)
+                    ASSERT_EQ((mask >> i) & 1, amp(i, mag[i]) != 0 ? 1u : 0u) << "position " << i;
+            }
+        }
+}
+
+// The 25/50 Mb/s quantiser's mask names exactly its non-zero outputs 1..63.
+TEST(Kernels, SdQuantiserMaskNamesTheNonZeroOutputs)
+{
+    const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
+    std::mt19937 rng(4);
     for (int t = 0; t < 200; ++t) {
         alignas(16) uint16_t mag[64], rec[64], q[64];
         for (int i = 0; i < 64; ++i) {
             mag[i] = static_cast<uint16_t>(rng() % 2 ? 0 : rng() % 300);
             rec[i] = static_cast<uint16_t>(rng());
         }
-        for (int pass = 0; pass < 2; ++pass) {
-            const uint64_t mask = pass ? ref.quantiseHd(mag, 1 + static_cast<int>(rng() % 128), q)
-                                       : ref.quantiseSd(mag, rec, q);
-            for (int i = 0; i < 64; ++i)
-                ASSERT_EQ((mask >> i) & 1, i > 0 && q[i] != 0 ? 1u : 0u) << "position " << i;
-        }
+        const uint64_t mask = ref.quantiseSd(mag, rec, q);
+        for (int i = 0; i < 64; ++i)
+            ASSERT_EQ((mask >> i) & 1, i > 0 && q[i] != 0 ? 1u : 0u) << "position " << i;
     }
 }
 
