@@ -17,23 +17,15 @@ namespace {
 // Sampling from the packed 4:2:2 picture (luma at even bytes, Cb at 1 mod 4,
 // Cr at 3 mod 4), level-shifted by 128.
 
-void lumaBlock(const PictureView& pic, int x, int y, int16_t* out)
+void lumaBlock(const EncoderKernels& k, const PictureView& pic, int x, int y, int16_t* out)
 {
-    for (int j = 0; j < 8; ++j) {
-        const uint8_t* p = pic.row(y + j) + 2 * x;
-        for (int i = 0; i < 8; ++i)
-            out[j * 8 + i] = static_cast<int16_t>(p[2 * i] - 128);
-    }
+    k.samples(pic.row(y) + 2 * x, pic.stride, 0, out);
 }
 
 // 4:2:2 chroma: 8 samples from 16 pixels starting at pixel x; offset 1 = Cb, 3 = Cr.
-void chroma422Block(const PictureView& pic, int x, int y, int offset, int16_t* out)
+void chroma422Block(const EncoderKernels& k, const PictureView& pic, int x, int y, int offset, int16_t* out)
 {
-    for (int j = 0; j < 8; ++j) {
-        const uint8_t* p = pic.row(y + j) + 2 * x + offset;
-        for (int i = 0; i < 8; ++i)
-            out[j * 8 + i] = static_cast<int16_t>(p[4 * i] - 128);
-    }
+    k.samples(pic.row(y) + 2 * x, pic.stride, offset == 1 ? 1 : 2, out);
 }
 
 // 4:1:1 chroma sample k of a line (covering pixels 4k..4k+3): Cb from the pair
@@ -311,45 +303,45 @@ void SegmentCoder::Impl::gather(const PictureView& pic, int m, const MacroblockP
     case MacroblockShape::k411Wide:
         M.blocks = 6;
         for (int i = 0; i < 4; ++i)
-            lumaBlock(pic, x + 8 * i, y, M.blk[i].pixels);
+            lumaBlock(kernels, pic, x + 8 * i, y, M.blk[i].pixels);
         chroma411Wide(pic, x, y, true, M.blk[4].pixels);
         chroma411Wide(pic, x, y, false, M.blk[5].pixels);
         break;
     case MacroblockShape::k411Square:
         M.blocks = 6;
-        lumaBlock(pic, x, y, M.blk[0].pixels);
-        lumaBlock(pic, x + 8, y, M.blk[1].pixels);
-        lumaBlock(pic, x, y + 8, M.blk[2].pixels);
-        lumaBlock(pic, x + 8, y + 8, M.blk[3].pixels);
+        lumaBlock(kernels, pic, x, y, M.blk[0].pixels);
+        lumaBlock(kernels, pic, x + 8, y, M.blk[1].pixels);
+        lumaBlock(kernels, pic, x, y + 8, M.blk[2].pixels);
+        lumaBlock(kernels, pic, x + 8, y + 8, M.blk[3].pixels);
         chroma411Square(pic, x, y, true, M.blk[4].pixels);
         chroma411Square(pic, x, y, false, M.blk[5].pixels);
         break;
     case MacroblockShape::k422Sd:
         M.blocks = 4;
-        lumaBlock(pic, x, y, M.blk[0].pixels);
-        lumaBlock(pic, x + 8, y, M.blk[1].pixels);
-        chroma422Block(pic, x, y, 3, M.blk[2].pixels);
-        chroma422Block(pic, x, y, 1, M.blk[3].pixels);
+        lumaBlock(kernels, pic, x, y, M.blk[0].pixels);
+        lumaBlock(kernels, pic, x + 8, y, M.blk[1].pixels);
+        chroma422Block(kernels, pic, x, y, 3, M.blk[2].pixels);
+        chroma422Block(kernels, pic, x, y, 1, M.blk[3].pixels);
         break;
     case MacroblockShape::k422Hd:
         M.blocks = 8;
-        lumaBlock(pic, x, y, M.blk[0].pixels);
-        lumaBlock(pic, x + 8, y, M.blk[1].pixels);
-        lumaBlock(pic, x, y + 8, M.blk[2].pixels);
-        lumaBlock(pic, x + 8, y + 8, M.blk[3].pixels);
-        chroma422Block(pic, x, y, 3, M.blk[4].pixels);
-        chroma422Block(pic, x, y + 8, 3, M.blk[5].pixels);
-        chroma422Block(pic, x, y, 1, M.blk[6].pixels);
-        chroma422Block(pic, x, y + 8, 1, M.blk[7].pixels);
+        lumaBlock(kernels, pic, x, y, M.blk[0].pixels);
+        lumaBlock(kernels, pic, x + 8, y, M.blk[1].pixels);
+        lumaBlock(kernels, pic, x, y + 8, M.blk[2].pixels);
+        lumaBlock(kernels, pic, x + 8, y + 8, M.blk[3].pixels);
+        chroma422Block(kernels, pic, x, y, 3, M.blk[4].pixels);
+        chroma422Block(kernels, pic, x, y + 8, 3, M.blk[5].pixels);
+        chroma422Block(kernels, pic, x, y, 1, M.blk[6].pixels);
+        chroma422Block(kernels, pic, x, y + 8, 1, M.blk[7].pixels);
         break;
     case MacroblockShape::k422HdBottom:
         M.blocks = 8;
         for (int i = 0; i < 4; ++i)
-            lumaBlock(pic, x + 8 * i, y, M.blk[i].pixels);
-        chroma422Block(pic, x, y, 3, M.blk[4].pixels);
-        chroma422Block(pic, x + 16, y, 3, M.blk[5].pixels);
-        chroma422Block(pic, x, y, 1, M.blk[6].pixels);
-        chroma422Block(pic, x + 16, y, 1, M.blk[7].pixels);
+            lumaBlock(kernels, pic, x + 8 * i, y, M.blk[i].pixels);
+        chroma422Block(kernels, pic, x, y, 3, M.blk[4].pixels);
+        chroma422Block(kernels, pic, x + 16, y, 3, M.blk[5].pixels);
+        chroma422Block(kernels, pic, x, y, 1, M.blk[6].pixels);
+        chroma422Block(kernels, pic, x + 16, y, 1, M.blk[7].pixels);
         break;
     case MacroblockShape::k420:
         M.blocks = 0;

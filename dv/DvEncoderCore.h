@@ -42,6 +42,10 @@ struct EncoderKernels {
     void (*forwardDct)(const int16_t in[64], int16_t out[64]);
     // The same transform of two blocks.
     void (*forwardDctPair)(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64]);
+    // Samples of a block from the packed 4:2:2 rows of 8 (luma) or 16 pixels
+    // starting at `first`, level-shifted: component 0 luma (bytes 2i), 1 Cb
+    // (bytes 4i + 1), 2 Cr (bytes 4i + 3); row j at first + j * stride.
+    void (*samples)(const uint8_t* first, ptrdiff_t stride, int component, int16_t out[64]);
     // DVCPRO HD weighting: w = (coef * r) >> 11, |coef| <= 2048, r <= 4096.
     void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]);
     // AC magnitudes: mag[i] = |v[i]| for i = 1..63 and mag[0] = 0 (|v| <= 4096);

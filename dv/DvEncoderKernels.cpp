@@ -49,6 +49,16 @@ void weighHdPlain(const int16_t coef[64], const uint16_t r[64], int16_t w[64])
         w[i] = static_cast<int16_t>((static_cast<int32_t>(coef[i]) * r[i]) >> 11);
 }
 
+void samplesPlain(const uint8_t* first, ptrdiff_t stride, int component, int16_t out[64])
+{
+    const int step = component == 0 ? 2 : 4, offset = component == 0 ? 0 : component == 1 ? 1 : 3;
+    for (int j = 0; j < 8; ++j) {
+        const uint8_t* p = first + j * stride + offset;
+        for (int i = 0; i < 8; ++i)
+            out[j * 8 + i] = static_cast<int16_t>(p[step * i] - 128);
+    }
+}
+
 int acMagnitudesPlain(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
 {
     uint64_t neg = 0;
@@ -274,6 +284,29 @@ VORN_SSE2 void weighHdSse2(const int16_t coef[64], const uint16_t r[64], int16_t
     }
 }
 
+// Reads only the 16 (luma) or 32 (chroma) bytes of each row that hold the samples.
+VORN_SSE2 void samplesSse2(const uint8_t* first, ptrdiff_t stride, int component, int16_t out[64])
+{
+    const __m128i bias = _mm_set1_epi16(128), low = _mm_set1_epi16(0xFF);
+    for (int j = 0; j < 8; ++j) {
+        const uint8_t* p = first + j * stride;
+        __m128i v;
+        if (component == 0) {
+            v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), low);
+        } else {
+            // Byte 1 (Cb) or 3 (Cr) of each 32-bit word.
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            if (component == 1)
+                v = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 8), _mm_set1_epi32(0xFF)),
+                                    _mm_and_si128(_mm_srli_epi32(b, 8), _mm_set1_epi32(0xFF)));
+            else
+                v = _mm_packs_epi32(_mm_srli_epi32(a, 24), _mm_srli_epi32(b, 24));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * j), _mm_sub_epi16(v, bias));
+    }
+}
+
 // |v| <= 4096.
 VORN_SSE2 int acMagnitudesSse2(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
 {
@@ -416,17 +449,17 @@ void forwardDctPairPlain(const int16_t in0[64], const int16_t in1[64], int16_t o
 
 const EncoderKernels& encoderKernels(SimdLevel level)
 {
-    static const EncoderKernels plain{forwardDctPlain,  forwardDctPairPlain, weighHdPlain,
+    static const EncoderKernels plain{forwardDctPlain,  forwardDctPairPlain, samplesPlain, weighHdPlain,
                                       acMagnitudesPlain, quantiseSdPlain,
                                       nonZeroMaskPlain,  run0CodeBitsPlain};
 #ifdef VORN_X86
-    static const EncoderKernels sse2{forwardDctSse2,  forwardDctPairSse2, weighHdSse2,
+    static const EncoderKernels sse2{forwardDctSse2,  forwardDctPairSse2, samplesSse2, weighHdSse2,
                                      acMagnitudesSse2, quantiseSdSse2,
                                      nonZeroMaskSse2,  run0CodeBitsPlain};
-    static const EncoderKernels sse41{forwardDctSse2,  forwardDctPairSse2, weighHdSse2,
+    static const EncoderKernels sse41{forwardDctSse2,  forwardDctPairSse2, samplesSse2, weighHdSse2,
                                       acMagnitudesSse2, quantiseSdSse2,
                                       nonZeroMaskSse2,  run0CodeBitsSse41};
-    static const EncoderKernels avx2{forwardDctSse2,  forwardDctPairAvx2, weighHdSse2,
+    static const EncoderKernels avx2{forwardDctSse2,  forwardDctPairAvx2, samplesSse2, weighHdSse2,
                                      acMagnitudesSse2, quantiseSdSse2,
                                      nonZeroMaskSse2,  run0CodeBitsAvx2};
     if (level >= SimdLevel::Avx2)

@@ -133,6 +133,18 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
                                              : kind == 1 ? (t % 255) - 128
                                              : kind == 2 ? ((i % 8) < 4 ? 127 : -128)
                                                          : ((i + t) % 2 ? 127 : -128));
+            // Samples from packed rows (bottom-up, as pictures are stored):
+            // luma and both chroma components.
+            alignas(16) uint8_t packed[8 * 40];
+            for (auto& b : packed)
+                b = static_cast<uint8_t>(rng());
+            for (int component = 0; component < 3; ++component) {
+                alignas(16) int16_t s[64], sRef[64];
+                k.samples(packed + 7 * 40 + 8, -40, component, s);
+                ref.samples(packed + 7 * 40 + 8, -40, component, sRef);
+                ASSERT_EQ(0, std::memcmp(s, sRef, sizeof s)) << "samples component " << component << " block " << t;
+            }
+
             alignas(16) int16_t c[64], cRef[64];
             k.forwardDct(px, c);
             ref.forwardDct(px, cRef);
@@ -194,6 +206,27 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             EXPECT_EQ(k.run0CodeBits(amps), ref.run0CodeBits(amps)) << "run-0 code bits block " << t;
         }
     }
+}
+
+// The reference's samples: the luma bytes and the Cb and Cr bytes of each row,
+// less 128.
+TEST(Kernels, SamplesPickTheComponentOfEachRow)
+{
+    const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
+    uint8_t rows[8 * 32];
+    for (int i = 0; i < 8 * 32; ++i)
+        rows[i] = static_cast<uint8_t>(i);
+    alignas(16) int16_t out[64];
+    ref.samples(rows, 32, 0, out);
+    EXPECT_EQ(0 - 128, out[0]);
+    EXPECT_EQ(14 - 128, out[7]);
+    EXPECT_EQ(32 * 7 + 14 - 128, out[63]);
+    ref.samples(rows, 32, 1, out);
+    EXPECT_EQ(1 - 128, out[0]);
+    EXPECT_EQ(29 - 128, out[7]);
+    ref.samples(rows, 32, 2, out);
+    EXPECT_EQ(3 - 128, out[0]);
+    EXPECT_EQ(32 * 7 + 31 - 128, out[63]);
 }
 
 // The run-0 lengths are those of the code table for every amplitude 1..255,
