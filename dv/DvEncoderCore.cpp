@@ -131,6 +131,7 @@ public:
         }
         m_n += len;
     }
+    int bits() const { return m_n; }
     void finish()
     {
         if (m_n & 63)
@@ -257,14 +258,12 @@ struct SegmentCoder::Impl {
     int slotUsed[5][8] = {};
     int slotPos[5][8] = {};
 
-    // Pairs of a block at its final quantiser (scan position, amplitude).
-    struct Pair {
-        uint8_t pos;
-        uint8_t amp;
-    };
-    Pair pairs[5][8][64];
+    // Codes of a block at its final quantiser, written into its slot's
+    // BitString without the end of block: the number of codes, the bit
+    // position after each, and the bits with the end of block.
     int pairCount[5][8] = {};
-    int pairBits[5][8] = {}; // code bits of the pairs with end of block
+    uint16_t pairEnd[5][8][64];
+    int pairBits[5][8] = {};
 
     void gather(const PictureView& pic, int m, const MacroblockPlace& p);
     void prepareSd(int m);
@@ -274,24 +273,28 @@ struct SegmentCoder::Impl {
     int bitsHd(Block& b, int q);
     void quantiseSd(int m, int b, int q);
     void quantiseHd(int m, int b, int q);
-    // Pairs and bits of the non-zero amplitudes amp(pos) at the positions of `nonZero`.
+    // Codes (with sign bits) of the non-zero amplitudes amp(pos), limited to
+    // 255, at the positions of `nonZero`, into block b's slot.
     template <class Amp>
-    void storePairs(int m, int b, uint64_t nonZero, Amp&& amp)
+    void emitCodes(int m, int b, uint64_t nonZero, Amp&& amp)
     {
-        const uint8_t* len = pairLengths();
-        Pair* out = pairs[m][b];
-        int n = 0, prev = 0, bits = kEobLength;
+        const PairCode* codes = pairCodes();
+        const uint8_t* zz = zigzag();
+        const uint64_t neg = mb[m].blk[b].neg;
+        uint16_t* ends = pairEnd[m][b];
+        BitWriter bw(code[m][slotOfBlock[b]]);
+        int n = 0, prev = 0;
         for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
             const int pos = __builtin_ctzll(nz);
-            const int a = std::min(amp(pos), 255);
-            out[n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(a)};
-            bits += len[(pos - prev - 1) * 256 + a];
+            const PairCode& pc = codes[(pos - prev - 1) * 256 + std::min(amp(pos), 255)];
+            bw.put((pc.bits << 1) | ((neg >> zz[pos]) & 1), pc.length + 1);
+            ends[n++] = static_cast<uint16_t>(bw.bits());
             prev = pos;
         }
+        bw.finish();
         pairCount[m][b] = n;
-        pairBits[m][b] = bits;
+        pairBits[m][b] = bw.bits() + kEobLength;
     }
-    int pairsBits(int m, int b) const;
     void write(const SegmentTarget& target, int capacity);
 };
 
@@ -475,7 +478,7 @@ void SegmentCoder::Impl::quantiseSd(int m, int b, int q)
     Block& B = mb[m].blk[b];
     alignas(16) uint16_t amps[64];
     const uint64_t nonZero = kernels.quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
-    storePairs(m, b, nonZero, [&](int pos) { return int(amps[pos]); });
+    emitCodes(m, b, nonZero, [&](int pos) { return int(amps[pos]); });
     blockClass[m][b] = B.cls;
 }
 
@@ -485,20 +488,8 @@ void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
     const int cls = hdClass(B, q);
     const uint32_t k = static_cast<uint32_t>(128 / hdStep(q, cls));
     const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
-    storePairs(m, b, nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
+    emitCodes(m, b, nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
     blockClass[m][b] = cls;
-}
-
-int SegmentCoder::Impl::pairsBits(int m, int b) const
-{
-    const uint8_t* len = pairLengths();
-    int bits = kEobLength, prev = 0;
-    for (int i = 0; i < pairCount[m][b]; ++i) {
-        const Pair& p = pairs[m][b][i];
-        bits += len[(p.pos - prev - 1) * 256 + p.amp];
-        prev = p.pos;
-    }
-    return bits;
 }
 
 void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
@@ -519,16 +510,21 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
             for (int b = 0; b < mb[m].blocks; ++b)
                 if (blockBits[m][b] > blockBits[bm][bb])
                     bm = m, bb = b;
-        if (pairCount[bm][bb] == 0)
+        const int n = --pairCount[bm][bb];
+        if (n < 0) {
+            pairCount[bm][bb] = 0;
             break;
-        --pairCount[bm][bb];
+        }
         total -= blockBits[bm][bb];
-        blockBits[bm][bb] = pairsBits(bm, bb);
+        blockBits[bm][bb] = (n ? pairEnd[bm][bb][n - 1] : 0) + kEobLength;
         total += blockBits[bm][bb];
+        // Cut the codes after the last one kept (the bits past it cleared).
+        BitString& c = code[bm][slotOfBlock[bb]];
+        c.n = blockBits[bm][bb] - kEobLength;
+        if (c.n & 63)
+            c.w[c.n >> 6] &= ~uint64_t(0) << (64 - (c.n & 63));
     }
 
-    const PairCode* codes = pairCodes();
-    const uint8_t* zz = zigzag();
     const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
     const int* slotBytes = hd ? kHdSlotBytes : kSdSlotBytes;
     SlotArea area[5][8];
@@ -545,18 +541,8 @@ void SegmentCoder::Impl::write(const SegmentTarget& target, int capacity)
         for (int b = 0; b < mb[m].blocks; ++b) {
             const int s = slotOfBlock[b];
             dummy[m][s] = false;
-            BitWriter bw(code[m][s]);
             const Block& B = mb[m].blk[b];
-            int prev = 0;
-            for (int i = 0; i < pairCount[m][b]; ++i) {
-                const Pair& p = pairs[m][b][i];
-                const PairCode& pc = codes[(p.pos - prev - 1) * 256 + p.amp];
-                const uint32_t sign = (B.neg >> zz[p.pos]) & 1;
-                bw.put((pc.bits << 1) | sign, pc.length + 1);
-                prev = p.pos;
-            }
-            bw.put(kEobBits, kEobLength);
-            bw.finish();
+            code[m][s].put(kEobBits, kEobLength);
             // Block header: 9-bit DC, mode 0 (8-8 DCT), 2-bit class.
             const int off = slotOffset[s];
             const uint32_t dc9 = static_cast<uint32_t>(B.dc) & 0x1FF;
@@ -703,19 +689,13 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
             Impl::Block& B = I.mb[m].blk[b];
             B.dc = std::clamp<int>(L.level[0], -255, 255);
             uint64_t neg = 0;
-            int n = 0;
             uint64_t nonZero = 0;
-            for (int pos = 1; pos < 64; ++pos)
+            for (int pos = 1; pos < 64; ++pos) {
                 nonZero |= static_cast<uint64_t>(L.level[pos] != 0) << pos;
-            for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
-                const int pos = __builtin_ctzll(nz);
-                const int v = L.level[pos];
-                neg |= static_cast<uint64_t>(v < 0) << kZigzag88[pos];
-                I.pairs[m][b][n++] = {static_cast<uint8_t>(pos), static_cast<uint8_t>(std::min(v < 0 ? -v : v, 255))};
+                neg |= static_cast<uint64_t>(L.level[pos] < 0) << kZigzag88[pos];
             }
             B.neg = neg;
-            I.pairCount[m][b] = n;
-            I.pairBits[m][b] = I.pairsBits(m, b);
+            I.emitCodes(m, b, nonZero, [&](int pos) { return std::abs(static_cast<int>(L.level[pos])); });
             I.blockClass[m][b] = L.cls & 3;
         }
     }
