@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 namespace vorn::cli {
 
@@ -150,24 +149,19 @@ void unpackRow(const uint8_t* __restrict s, uint8_t* __restrict y, uint8_t* __re
 
 } // namespace
 
-namespace {
-
-void packRows(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp, int first, int end)
+void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp)
 {
     const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
     const uint8_t* yPlane = planes;
     const uint8_t* cbPlane = yPlane + w * h;
     const uint8_t* crPlane = cbPlane + w * h / 2;
-    for (int r = first; r < end; ++r)
-        packRow(yPlane + static_cast<size_t>(r) * w, cbPlane + static_cast<size_t>(r) * (w / 2),
-                crPlane + static_cast<size_t>(r) * (w / 2), pic.memoryRow(bottomUp ? pic.height - 1 - r : r), w / 2);
-}
-
-} // namespace
-
-void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp)
-{
-    splitRows(pic.height, [&](int first, int end) { packRows(planes, pic, bottomUp, first, end); });
+    splitRows(pic.height, [&](int first, int end) {
+        for (int r = first; r < end; ++r) {
+            packRow(yPlane + static_cast<size_t>(r) * w, cbPlane + static_cast<size_t>(r) * (w / 2),
+                    crPlane + static_cast<size_t>(r) * (w / 2), pic.memoryRow(bottomUp ? pic.height - 1 - r : r),
+                    w / 2);
+        }
+    });
 }
 
 void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes)
@@ -182,98 +176,6 @@ void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes
                       cbPlane + static_cast<size_t>(r) * (w / 2), crPlane + static_cast<size_t>(r) * (w / 2), w / 2);
         }
     });
-}
-
-PlanarPictureReader::PlanarPictureReader(std::istream& in, int width, int height, bool bottomUp)
-    : m_in(in), m_bytes(static_cast<size_t>(2) * static_cast<size_t>(width) * static_cast<size_t>(height)),
-      m_bottomUp(bottomUp)
-{
-    for (Slot& slot : m_slot) {
-        slot.planar.resize(m_bytes);
-        slot.packed.resize(width, height);
-    }
-    try {
-        m_thread = std::thread([this] { readLoop(); });
-    } catch (const std::system_error&) {
-        // No reader thread: pictures are read on demand.
-    }
-}
-
-PlanarPictureReader::~PlanarPictureReader()
-{
-    if (m_thread.joinable()) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-}
-
-// Reads one picture into the slot and converts it, on the worker pool when
-// called from the caller's thread and on the calling thread alone otherwise
-// (the pool is busy with the caller's work then).
-void PlanarPictureReader::fill(Slot& slot, bool onPool)
-{
-    m_in.read(reinterpret_cast<char*>(slot.planar.data()), static_cast<std::streamsize>(m_bytes));
-    const std::streamsize got = m_in.gcount();
-    slot.got = got > 0 ? static_cast<size_t>(got) : 0;
-    if (slot.got == m_bytes) {
-        if (onPool)
-            planarToPacked(slot.planar.data(), slot.packed, m_bottomUp);
-        else
-            packRows(slot.planar.data(), slot.packed, m_bottomUp, 0, slot.packed.height);
-    }
-}
-
-void PlanarPictureReader::readLoop()
-{
-    for (int k = 0;; k ^= 1) {
-        Slot& slot = m_slot[k];
-        {
-            std::unique_lock lock(m_mutex);
-            m_changed.wait(lock, [&] { return m_stop || slot.state == State::Free; });
-            if (m_stop)
-                return;
-        }
-        fill(slot, false);
-        const bool last = slot.got < m_bytes;
-        {
-            std::lock_guard lock(m_mutex);
-            slot.state = State::Filled;
-        }
-        m_changed.notify_all();
-        if (last)
-            return;
-    }
-}
-
-PlanarPictureReader::Picture PlanarPictureReader::next()
-{
-    if (!m_thread.joinable()) {
-        Slot& slot = m_slot[0];
-        if (m_ended)
-            return {&slot.packed, 0};
-        fill(slot, true);
-        m_ended = slot.got < m_bytes;
-        return {&slot.packed, slot.got};
-    }
-    std::unique_lock lock(m_mutex);
-    if (m_held >= 0) {
-        m_slot[m_held].state = State::Free;
-        m_held = -1;
-        m_changed.notify_all();
-    }
-    if (m_ended)
-        return {&m_slot[0].packed, 0};
-    Slot& slot = m_slot[m_next];
-    m_changed.wait(lock, [&] { return slot.state == State::Filled; });
-    slot.state = State::Held;
-    m_held = m_next;
-    m_next ^= 1;
-    m_ended = slot.got < m_bytes;
-    return {&slot.packed, slot.got};
 }
 
 } // namespace vorn::cli

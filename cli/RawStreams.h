@@ -4,15 +4,11 @@
 
 #include "dv/DvFormat.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace vorn::mxf {
 class TempOutputFile;
@@ -57,51 +53,5 @@ private:
 // set; `bottomUp` stores the packed rows bottom-up (the PictureBuffer rule).
 void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp);
 void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes);
-
-// Planar 8-bit 4:2:2 pictures read from a stream and converted to packed
-// pictures one ahead of the caller on a thread of its own, so that reading
-// and converting the next picture overlaps the work on the current one. When
-// that thread cannot be started, each picture is read when asked for.
-class PlanarPictureReader {
-public:
-    PlanarPictureReader(std::istream& in, int width, int height, bool bottomUp);
-    ~PlanarPictureReader();
-    PlanarPictureReader(const PlanarPictureReader&) = delete;
-    PlanarPictureReader& operator=(const PlanarPictureReader&) = delete;
-
-    // Bytes of one planar picture.
-    size_t pictureBytes() const { return m_bytes; }
-    // The next picture: its packed form, valid until the next call, and the
-    // bytes read for it (pictureBytes() when complete, fewer at the end of
-    // the stream, 0 when nothing was left). No picture is read after a short one.
-    struct Picture {
-        const dv::PictureBuffer* packed = nullptr;
-        size_t bytesRead = 0;
-    };
-    Picture next();
-
-private:
-    enum class State { Free, Filled, Held };
-    struct Slot {
-        std::vector<uint8_t> planar;
-        dv::PictureBuffer packed;
-        size_t got = 0;
-        State state = State::Free;
-    };
-    void fill(Slot& slot, bool onPool);
-    void readLoop();
-
-    std::istream& m_in;
-    size_t m_bytes;
-    bool m_bottomUp;
-    Slot m_slot[2];
-    int m_next = 0;  // slot the caller takes next
-    int m_held = -1; // slot the caller holds
-    bool m_ended = false;
-    bool m_stop = false;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::thread m_thread;
-};
 
 } // namespace vorn::cli

@@ -60,20 +60,21 @@ int run(const Opts& o)
     std::ostream* out = io.out();
 
     const DvFormatInfo& f = *dvFormatInfo(o.format);
-    PictureBuffer scratch;
-    vorn::cli::PlanarPictureReader reader(*in, f.codedWidth, f.height, true);
+    PictureBuffer picture(f.codedWidth, f.height), scratch;
+    std::vector<uint8_t> planar(picture.size());
     DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
     long frames = 0;
     for (;;) {
-        const auto next = reader.next();
-        if (next.bytesRead == 0)
+        in->read(reinterpret_cast<char*>(planar.data()), static_cast<std::streamsize>(planar.size()));
+        const std::streamsize got = in->gcount();
+        if (got <= 0)
             break;
-        if (next.bytesRead < reader.pictureBytes()) {
-            std::fprintf(stderr, "vorn: last picture is short (%zu of %zu bytes); ignored\n", next.bytesRead,
-                         reader.pictureBytes());
+        if (static_cast<size_t>(got) < planar.size()) {
+            std::fprintf(stderr, "vorn: last picture is short (%lld of %zu bytes); ignored\n",
+                         static_cast<long long>(got), planar.size());
             break;
         }
-        const PictureBuffer& picture = *next.packed;
+        vorn::cli::planarToPacked(planar.data(), picture, true);
         if (!EncodeDifFrame(frame, scratch, picture, f.codedWidth, f.height, 1, 0, o.format, static_cast<int>(frames),
                             2, 0, 1, timecode)) {
             std::fprintf(stderr, "vorn: picture %ld could not be encoded\n", frames);
