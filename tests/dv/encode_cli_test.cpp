@@ -76,6 +76,30 @@ TEST(EncodeCli, PipesGiveTheSameFramesAndTheTimeCodeStartsWhereAsked)
     }
 }
 
+// A run of pictures gives each frame its own picture, in order (the third
+// frame equals that picture coded alone with the third frame's time code).
+TEST(EncodeCli, EachFrameCodesItsOwnPictureInOrder)
+{
+    const auto dir = scratchDir("encode_cli_order");
+    const std::string in = (dir / "in.yuv").string(), one = (dir / "one.yuv").string(),
+                      all = (dir / "all.dif").string(), third = (dir / "third.dif").string();
+    const size_t pictureBytes = static_cast<size_t>(720) * 480 * 2;
+    const std::vector<uint8_t> src = pictures(5);
+    writeBytes(in, src);
+    writeBytes(one, std::vector<uint8_t>(src.begin() + 2 * static_cast<ptrdiff_t>(pictureBytes),
+                                         src.begin() + 3 * static_cast<ptrdiff_t>(pictureBytes)));
+    const CommandResult a = runVorn("codec dv-encode --format 10 " + shellQuote(in) + " " + shellQuote(all));
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    const CommandResult b =
+        runVorn("codec dv-encode --format 10 --timecode 00:00:00:02 " + shellQuote(one) + " " + shellQuote(third));
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const std::vector<uint8_t> f = readBytes(all), g = readBytes(third);
+    ASSERT_EQ(f.size(), 5 * 120000u);
+    ASSERT_EQ(g.size(), 120000u);
+    EXPECT_TRUE(std::equal(g.begin(), g.end(), f.begin() + 2 * 120000));
+    EXPECT_FALSE(std::equal(g.begin(), g.end(), f.begin() + 1 * 120000));
+}
+
 TEST(EncodeCli, OutputTakesItsPlaceOnlyWhenCompleteAndNeverWritesThroughALink)
 {
     namespace fs = std::filesystem;
