@@ -5,6 +5,7 @@
 #include "dv/EncoderTables.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -453,10 +454,35 @@ int SegmentCoder::Impl::bitsSd(Block& B, int q)
     return bits;
 }
 
+namespace {
+
+// DVCPRO HD quantiser by QNO: the highest class with a step, the magnitude
+// below which each class gives way to the next lower one (64 of its steps),
+// and 128 / step of each class.
+struct HdQnoInfo {
+    int top = 0;
+    int below[4] = {};
+    uint32_t k[4] = {};
+};
+constexpr std::array<HdQnoInfo, 16> kHdQno = [] {
+    std::array<HdQnoInfo, 16> t{};
+    for (int q = 0; q < 16; ++q) {
+        t[static_cast<size_t>(q)].top = hdTopClass(q);
+        for (int c = 0; c < 4; ++c) {
+            t[static_cast<size_t>(q)].below[c] = 64 * hdStep(q, c);
+            t[static_cast<size_t>(q)].k[c] = hdStep(q, c) ? 128u / static_cast<uint32_t>(hdStep(q, c)) : 0u;
+        }
+    }
+    return t;
+}();
+
+} // namespace
+
 int SegmentCoder::Impl::hdClass(const Block& B, int q) const
 {
-    int cls = hdTopClass(q);
-    for (int i = 0; i < 3 && cls > 0 && B.maxMag < 64 * hdStep(q, cls); ++i)
+    const HdQnoInfo& Q = kHdQno[static_cast<size_t>(q)];
+    int cls = Q.top;
+    while (cls > 0 && B.maxMag < Q.below[cls])
         --cls;
     return cls;
 }
@@ -466,7 +492,7 @@ int SegmentCoder::Impl::bitsHd(Block& B, int q)
     if (B.bitsAt[q] >= 0)
         return B.bitsAt[q];
     const int cls = hdClass(B, q);
-    const uint32_t k = static_cast<uint32_t>(128 / hdStep(q, cls));
+    const uint32_t k = kHdQno[static_cast<size_t>(q)].k[cls];
     const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
     const int bits = countCodeBits(nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
     B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
@@ -486,7 +512,7 @@ void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
 {
     Block& B = mb[m].blk[b];
     const int cls = hdClass(B, q);
-    const uint32_t k = static_cast<uint32_t>(128 / hdStep(q, cls));
+    const uint32_t k = kHdQno[static_cast<size_t>(q)].k[cls];
     const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
     emitCodes(m, b, nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
     blockClass[m][b] = cls;
