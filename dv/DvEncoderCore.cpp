@@ -493,8 +493,9 @@ int SegmentCoder::Impl::bitsHd(Block& B, int q)
         return B.bitsAt[q];
     const int cls = hdClass(B, q);
     const uint32_t k = kHdQno[static_cast<size_t>(q)].k[cls];
-    const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
-    const int bits = countCodeBits(nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
+    alignas(32) uint8_t amps[64];
+    const uint64_t nonZero = kernels.quantiseHd(B.mag, static_cast<int>(k), amps);
+    const int bits = countCodeBits(nonZero, [&](int pos) { return int(amps[pos]); });
     B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
     return bits;
 }
@@ -513,8 +514,9 @@ void SegmentCoder::Impl::quantiseHd(int m, int b, int q)
     Block& B = mb[m].blk[b];
     const int cls = hdClass(B, q);
     const uint32_t k = kHdQno[static_cast<size_t>(q)].k[cls];
-    const uint64_t nonZero = kernels.nonZeroMask(B.mag, hdNonZeroThresholds(q, cls));
-    emitCodes(m, b, nonZero, [&](int pos) { return hdAmplitude(B.mag[pos], k); });
+    alignas(32) uint8_t amps[64];
+    const uint64_t nonZero = kernels.quantiseHd(B.mag, static_cast<int>(k), amps);
+    emitCodes(m, b, nonZero, [&](int pos) { return int(amps[pos]); });
     blockClass[m][b] = cls;
 }
 

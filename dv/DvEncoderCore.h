@@ -54,10 +54,9 @@ struct EncoderKernels {
     // 25/50 Mb/s quantiser: out = sdAmplitude(mag, r) (mag <= 4096).
     // Returns the mask of non-zero outputs among positions 1..63.
     uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64]);
-    // Mask of the positions 1..63 where mag[i] >= threshold[i] (mag <= 4096,
-    // thresholds 1..32767): the non-zero amplitudes of a quantiser given its
-    // thresholds (hdNonZeroThresholds).
-    uint64_t (*nonZeroMask)(const uint16_t mag[64], const int16_t threshold[64]);
+    // DVCPRO HD quantiser: out = min(hdAmplitude(mag, k), 255) (mag <= 4096,
+    // 1 <= k <= 128). Returns the mask of non-zero outputs among positions 1..63.
+    uint64_t (*quantiseHd)(const uint16_t mag[64], int k, uint8_t out[64]);
     // Sum over positions 1..63 of kRun0Lengths[min(amps[i], 31)]: the code
     // bits of the amplitudes if none had zeros before it (amps <= 32767,
     // amps[0] = 0).

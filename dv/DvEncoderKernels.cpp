@@ -1,5 +1,5 @@
-// Kernels of the DV encoder: forward DCT, DVCPRO HD weighting, magnitudes and
-// the non-zero mask of the quantisers. The plain versions are the reference; the SSE2 versions do the
+// Kernels of the DV encoder: samples, forward DCT, DVCPRO HD weighting,
+// magnitudes, the two quantisers and run-0 code bits. The plain versions are the reference; the SSE2 versions do the
 // same integer arithmetic and give identical results within the documented
 // input ranges.
 #include "dv/DvEncoderCore.h"
@@ -91,20 +91,23 @@ uint64_t quantiseSdPlain(const uint16_t mag[64], const uint16_t r[64], uint16_t 
     return maskPlain(out);
 }
 
+uint64_t quantiseHdPlain(const uint16_t mag[64], int k, uint8_t out[64])
+{
+    uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) {
+        out[i] = static_cast<uint8_t>(std::min(hdAmplitude(mag[i], static_cast<uint32_t>(k)), 255));
+        if (i > 0 && out[i])
+            m |= uint64_t(1) << i;
+    }
+    return m;
+}
+
 int run0CodeBitsPlain(const uint16_t amps[64])
 {
     int bits = 0;
     for (int i = 1; i < 64; ++i)
         bits += kRun0Lengths[std::min<int>(amps[i], 31)];
     return bits;
-}
-
-uint64_t nonZeroMaskPlain(const uint16_t mag[64], const int16_t threshold[64])
-{
-    uint64_t m = 0;
-    for (int i = 1; i < 64; ++i)
-        m |= static_cast<uint64_t>(mag[i] >= threshold[i]) << i;
-    return m;
 }
 
 #ifdef VORN_X86
@@ -362,6 +365,53 @@ VORN_SSE2 uint64_t quantiseSdSse2(const uint16_t mag[64], const uint16_t r[64], 
     return maskSse2(out);
 }
 
+// Magnitudes are first limited to the smallest one whose amplitude reaches
+// 255 (so the amplitude is limited to 255 as well): then mag * k + rounding
+// stays below 32768 and the arithmetic fits 16-bit lanes.
+VORN_SSE2 uint64_t quantiseHdSse2(const uint16_t mag[64], int k, uint8_t out[64])
+{
+    const int cap = (255 * 128 - static_cast<int>(kHdRounding) + k - 1) / k;
+    const __m128i kk = _mm_set1_epi16(static_cast<short>(k));
+    const __m128i capv = _mm_set1_epi16(static_cast<short>(cap));
+    const __m128i round = _mm_set1_epi16(static_cast<short>(kHdRounding));
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t zeros = 0;
+    for (int i = 0; i < 64; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i + 8));
+        a = _mm_sub_epi16(a, _mm_subs_epu16(a, capv)); // min(a, cap), unsigned
+        b = _mm_sub_epi16(b, _mm_subs_epu16(b, capv));
+        a = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(a, kk), round), 7);
+        b = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(b, kk), round), 7);
+        const __m128i q = _mm_packus_epi16(a, b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), q);
+        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(q, zero)))) << i;
+    }
+    return ~zeros & ~uint64_t(1);
+}
+
+// The same, 32 at a time.
+VORN_AVX2 uint64_t quantiseHdAvx2(const uint16_t mag[64], int k, uint8_t out[64])
+{
+    const int cap = (255 * 128 - static_cast<int>(kHdRounding) + k - 1) / k;
+    const __m256i kk = _mm256_set1_epi16(static_cast<short>(k));
+    const __m256i capv = _mm256_set1_epi16(static_cast<short>(cap));
+    const __m256i round = _mm256_set1_epi16(static_cast<short>(kHdRounding));
+    const __m256i zero = _mm256_setzero_si256();
+    uint64_t zeros = 0;
+    for (int i = 0; i < 64; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mag + i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mag + i + 16));
+        a = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(_mm256_min_epu16(a, capv), kk), round), 7);
+        b = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(_mm256_min_epu16(b, capv), kk), round), 7);
+        // The pack works within 128-bit lanes: put the 64-bit quarters back in order.
+        const __m256i q = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), q);
+        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(q, zero)))) << i;
+    }
+    return ~zeros & ~uint64_t(1);
+}
+
 // Run-0 code lengths by table look-up of min(amplitude, 31), 16 at a time
 // (amplitudes <= 32767 saturate to 255 in the byte packing), summed per byte.
 VORN_SSE41 int run0CodeBitsSse41(const uint16_t amps[64])
@@ -401,21 +451,6 @@ VORN_AVX2 int run0CodeBitsAvx2(const uint16_t amps[64])
     return _mm_cvtsi128_si32(_mm_add_epi64(s, _mm_unpackhi_epi64(s, s)));
 }
 
-// mag <= 4096 and thresholds 1..32767: signed comparisons.
-VORN_SSE2 uint64_t nonZeroMaskSse2(const uint16_t mag[64], const int16_t threshold[64])
-{
-    uint64_t below = 0;
-    for (int i = 0; i < 64; i += 16) {
-        const __m128i m0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i));
-        const __m128i m1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i + 8));
-        const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(threshold + i));
-        const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(threshold + i + 8));
-        const __m128i lt = _mm_packs_epi16(_mm_cmpgt_epi16(t0, m0), _mm_cmpgt_epi16(t1, m1));
-        below |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(lt))) << i;
-    }
-    return ~below & ~uint64_t(1);
-}
-
 #endif // VORN_X86
 
 } // namespace
@@ -450,18 +485,18 @@ void forwardDctPairPlain(const int16_t in0[64], const int16_t in1[64], int16_t o
 const EncoderKernels& encoderKernels(SimdLevel level)
 {
     static const EncoderKernels plain{forwardDctPlain,  forwardDctPairPlain, samplesPlain, weighHdPlain,
-                                      acMagnitudesPlain, quantiseSdPlain,
-                                      nonZeroMaskPlain,  run0CodeBitsPlain};
+                                      acMagnitudesPlain, quantiseSdPlain, quantiseHdPlain,
+                                      run0CodeBitsPlain};
 #ifdef VORN_X86
     static const EncoderKernels sse2{forwardDctSse2,  forwardDctPairSse2, samplesSse2, weighHdSse2,
-                                     acMagnitudesSse2, quantiseSdSse2,
-                                     nonZeroMaskSse2,  run0CodeBitsPlain};
+                                     acMagnitudesSse2, quantiseSdSse2, quantiseHdSse2,
+                                     run0CodeBitsPlain};
     static const EncoderKernels sse41{forwardDctSse2,  forwardDctPairSse2, samplesSse2, weighHdSse2,
-                                      acMagnitudesSse2, quantiseSdSse2,
-                                      nonZeroMaskSse2,  run0CodeBitsSse41};
+                                      acMagnitudesSse2, quantiseSdSse2, quantiseHdSse2,
+                                      run0CodeBitsSse41};
     static const EncoderKernels avx2{forwardDctSse2,  forwardDctPairAvx2, samplesSse2, weighHdSse2,
-                                     acMagnitudesSse2, quantiseSdSse2,
-                                     nonZeroMaskSse2,  run0CodeBitsAvx2};
+                                     acMagnitudesSse2, quantiseSdSse2, quantiseHdAvx2,
+                                     run0CodeBitsAvx2};
     if (level >= SimdLevel::Avx2)
         return avx2;
     if (level >= SimdLevel::Sse41)

@@ -20,7 +20,6 @@ struct Tables {
     alignas(16) std::array<uint16_t, 4 * 64> hdRecipNatural{};
     std::array<uint8_t, 16 * 4> sdCanonical{};
     std::array<int16_t, 64> sdClass3{};
-    std::array<int16_t, 16 * 4 * 64> hdNonZero{};
 };
 
 Tables g_tables;
@@ -169,17 +168,6 @@ void build()
         t.sdClass3[kZigzag88[pos]] = static_cast<int16_t>(r == 0 ? 32767 : std::min<uint32_t>((limit + r - 1) / r, 32767));
     }
 
-    // amplitude >= 1 exactly when mag * k >= 128 - rounding.
-    for (int q = 0; q < 16; ++q)
-        for (int cls = 0; cls < 4; ++cls) {
-            const size_t at = static_cast<size_t>((q * 4 + cls) * 64);
-            const uint32_t k = hdStep(q, cls) ? 128u / static_cast<uint32_t>(hdStep(q, cls)) : 0;
-            const uint32_t limit = 128 - kHdRounding;
-            for (int pos = 0; pos < 64; ++pos)
-                t.hdNonZero[at + static_cast<size_t>(pos)] =
-                    static_cast<int16_t>(pos && k ? std::min<uint32_t>((limit + k - 1) / k, 32767) : 32767);
-        }
-
     for (int m = 0; m < 4; ++m) {
         uint16_t* r = &t.hdRecip[static_cast<size_t>(m * 64)];
         r[0] = 0;
@@ -207,11 +195,6 @@ const uint16_t* sdReciprocals(int qno, int cls)
 int sdCanonicalQno(int qno, int cls) { return g_tables.sdCanonical[static_cast<size_t>(qno * 4 + cls)]; }
 
 const int16_t* sdClass3Thresholds() { return g_tables.sdClass3.data(); }
-
-const int16_t* hdNonZeroThresholds(int qno, int cls)
-{
-    return &g_tables.hdNonZero[static_cast<size_t>((qno * 4 + cls) * 64)];
-}
 
 const uint16_t* hdReciprocals(bool chroma, bool lines1080)
 {

@@ -45,11 +45,6 @@ constexpr int sdAmplitude(uint32_t mag, uint32_t r) { return static_cast<int>((m
 inline constexpr uint32_t kHdRounding = 48;
 constexpr int hdAmplitude(uint32_t mag, uint32_t k) { return static_cast<int>((mag * k + kHdRounding) >> 7); }
 
-// DVCPRO HD: per scan position, the smallest magnitude whose amplitude is not
-// zero at (qno, cls) (32767 where none up to 4096 is, and at position 0): a
-// block's non-zero amplitudes are where mag >= threshold.
-const int16_t* hdNonZeroThresholds(int qno, int cls);
-
 // Code length with the sign bit of amplitude min(a, 31) after no zeros (run
 // 0); 0 for amplitude 0, and 16 (the escape code) from 23 on.
 alignas(16) inline constexpr uint8_t kRun0Lengths[32] = {0, 3, 4, 5, 5,  6,  6,  7,  7,  8,  8,  8,  9,  9,  9,  9,

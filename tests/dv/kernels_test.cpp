@@ -181,17 +181,12 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             EXPECT_EQ(neg, negRef) << "signs block " << t;
             ASSERT_EQ(0, std::memcmp(m, mRef, sizeof m)) << "magnitudes block " << t;
 
-            // Non-zero masks: magnitudes <= 4096 with many small ones; any
-            // threshold 1..32767, often near the magnitudes.
+            // Quantisers: magnitudes <= 4096 with many small ones.
             alignas(16) uint16_t mag[64];
-            alignas(16) int16_t thr[64];
-            for (int i = 0; i < 64; ++i) {
+            for (int i = 0; i < 64; ++i)
                 mag[i] = static_cast<uint16_t>(rng() % 3 == 0 ? rng() % 4097 : rng() % 8);
-                thr[i] = static_cast<int16_t>(rng() % 2 ? 1 + rng() % 10 : 1 + rng() % 32767);
-            }
-            EXPECT_EQ(k.nonZeroMask(mag, thr), ref.nonZeroMask(mag, thr)) << "non-zero mask block " << t;
 
-            // 25/50 Mb/s quantiser: the same magnitudes; any reciprocal.
+            // 25/50 Mb/s quantiser: any reciprocal.
             alignas(16) uint16_t rec[64];
             for (int i = 0; i < 64; ++i)
                 rec[i] = static_cast<uint16_t>(rng());
@@ -263,38 +258,29 @@ TEST(Kernels, AcMagnitudesLeaveOutTheDcTerm)
     EXPECT_EQ(300, m[63]);
 }
 
-// The DVCPRO HD thresholds sit exactly where the amplitude (which grows with
-// the magnitude) turns non-zero, for every QNO, class and position; and with
-// them the reference's masks name exactly the positions 1..63 whose
-// amplitudes are not zero.
-TEST(Kernels, QuantiserMasksNameTheNonZeroAmplitudes)
+// DVCPRO HD quantiser, every variant and every k: each magnitude 0..4096 (a
+// run of 64 at a time) gives min(amplitude, 255), and the mask names the
+// non-zero outputs 1..63.
+TEST(Kernels, HdQuantiserGivesAmplitudesUpTo255ForEveryStep)
 {
-    InitSdEncoderTables();
-    const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
-    std::mt19937 rng(3);
-    for (int q = 0; q < 16; ++q)
-        for (int cls = 0; cls < 4; ++cls) {
-            SCOPED_TRACE("qno " + std::to_string(q) + " class " + std::to_string(cls));
-            const int step = enc::hdStep(q, cls);
-            const int16_t* thr = enc::hdNonZeroThresholds(q, cls);
-            auto amp = [&](int i, int mag) { return i > 0 && step ? enc::hdAmplitude(mag, 128 / step) : 0; };
-            for (int i = 0; i < 64; ++i) {
-                ASSERT_GE(thr[i], 1);
-                EXPECT_EQ(0, amp(i, thr[i] - 1)) << "position " << i;
-                if (thr[i] <= 4096)
-                    EXPECT_NE(0, amp(i, thr[i])) << "position " << i;
-                else
-                    EXPECT_EQ(0, amp(i, 4096)) << "position " << i;
-            }
-            for (int n = 0; n < 20; ++n) {
+    for (SimdLevel level : supportedSimdLevels()) {
+        SCOPED_TRACE(simdLevelName(level));
+        const enc::EncoderKernels& kernels = enc::encoderKernels(level);
+        for (int k = 1; k <= 128; ++k)
+            for (int base = 0; base <= 4096; base += 64) {
                 alignas(16) uint16_t mag[64];
-                for (int i = 0; i < 64; ++i)
-                    mag[i] = static_cast<uint16_t>(rng() % 2 ? rng() % 4097 : rng() % 16);
-                const uint64_t mask = ref.nonZeroMask(mag, thr);
-                for (int i = 0; i < 64; ++i)
-                    ASSERT_EQ((mask >> i) & 1, amp(i, mag[i]) != 0 ? 1u : 0u) << "position " << i;
+                alignas(32) uint8_t out[64], expected[64];
+                uint64_t expectedMask = 0;
+                for (int i = 0; i < 64; ++i) {
+                    mag[i] = static_cast<uint16_t>(std::min(4096, base + (i * 37) % 64));
+                    expected[i] = static_cast<uint8_t>(std::min(255, enc::hdAmplitude(mag[i], static_cast<uint32_t>(k))));
+                    if (i > 0 && expected[i])
+                        expectedMask |= uint64_t(1) << i;
+                }
+                ASSERT_EQ(expectedMask, kernels.quantiseHd(mag, k, out)) << "k " << k << " from " << base;
+                ASSERT_EQ(0, std::memcmp(out, expected, sizeof out)) << "k " << k << " from " << base;
             }
-        }
+    }
 }
 
 // The 25/50 Mb/s quantiser's mask names exactly its non-zero outputs 1..63.
