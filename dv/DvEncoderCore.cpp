@@ -426,7 +426,7 @@ inline int countCodeBits(uint64_t nonZero, Amp&& amp)
 
 // The same for amplitudes in memory: the run-0 lengths of all of them by the
 // kernel, then the difference for each one that follows zeros.
-inline int codeBits(const EncoderKernels& kernels, const uint16_t* amps, uint64_t nonZero)
+inline int codeBits(const EncoderKernels& kernels, const uint8_t* amps, uint64_t nonZero)
 {
     const uint8_t* len = pairLengths();
     int bits = kEobLength + kernels.run0CodeBits(amps);
@@ -434,7 +434,7 @@ inline int codeBits(const EncoderKernels& kernels, const uint16_t* amps, uint64_
     for (uint64_t g = nonZero & ~(anchors << 1); g; g &= g - 1) {
         const int pos = __builtin_ctzll(g);
         const int prev = 63 - __builtin_clzll(anchors & ((uint64_t(1) << pos) - 1));
-        const int a = std::min<int>(amps[pos], 255);
+        const int a = amps[pos];
         bits += len[(pos - prev - 1) * 256 + a] - len[a];
     }
     return bits;
@@ -447,7 +447,7 @@ int SegmentCoder::Impl::bitsSd(Block& B, int q)
     q = sdCanonicalQno(q, B.cls);
     if (B.bitsAt[q] >= 0)
         return B.bitsAt[q];
-    alignas(16) uint16_t amps[64];
+    alignas(16) uint8_t amps[64];
     const uint64_t nonZero = kernels.quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
     const int bits = codeBits(kernels, amps, nonZero);
     B.bitsAt[q] = static_cast<int16_t>(std::min(bits, 32767));
@@ -503,7 +503,7 @@ int SegmentCoder::Impl::bitsHd(Block& B, int q)
 void SegmentCoder::Impl::quantiseSd(int m, int b, int q)
 {
     Block& B = mb[m].blk[b];
-    alignas(16) uint16_t amps[64];
+    alignas(16) uint8_t amps[64];
     const uint64_t nonZero = kernels.quantiseSd(B.mag, sdReciprocals(q, B.cls), amps);
     emitCodes(m, b, nonZero, [&](int pos) { return int(amps[pos]); });
     blockClass[m][b] = B.cls;

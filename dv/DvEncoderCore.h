@@ -51,16 +51,15 @@ struct EncoderKernels {
     // AC magnitudes: mag[i] = |v[i]| for i = 1..63 and mag[0] = 0 (|v| <= 4096);
     // *negative gets the mask of negative v[1..63]. Returns the largest magnitude.
     int (*acMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative);
-    // 25/50 Mb/s quantiser: out = sdAmplitude(mag, r) (mag <= 4096).
+    // 25/50 Mb/s quantiser: out = min(sdAmplitude(mag, r), 255) (mag <= 4096).
     // Returns the mask of non-zero outputs among positions 1..63.
-    uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64]);
+    uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64]);
     // DVCPRO HD quantiser: out = min(hdAmplitude(mag, k), 255) (mag <= 4096,
     // 1 <= k <= 128). Returns the mask of non-zero outputs among positions 1..63.
     uint64_t (*quantiseHd)(const uint16_t mag[64], int k, uint8_t out[64]);
     // Sum over positions 1..63 of kRun0Lengths[min(amps[i], 31)]: the code
-    // bits of the amplitudes if none had zeros before it (amps <= 32767,
-    // amps[0] = 0).
-    int (*run0CodeBits)(const uint16_t amps[64]);
+    // bits of the amplitudes if none had zeros before it (amps[0] = 0).
+    int (*run0CodeBits)(const uint8_t amps[64]);
 };
 // The kernels of `level` (a level without its own variant of a kernel uses
 // the next lower one), and those chosen for this run (simdLevel()).

@@ -75,20 +75,15 @@ int acMagnitudesPlain(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
     return largest;
 }
 
-uint64_t maskPlain(const uint16_t* a)
+uint64_t quantiseSdPlain(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64])
 {
     uint64_t m = 0;
-    for (int i = 1; i < 64; ++i)
-        if (a[i])
+    for (int i = 0; i < 64; ++i) {
+        out[i] = static_cast<uint8_t>(std::min(sdAmplitude(mag[i], r[i]), 255));
+        if (i > 0 && out[i])
             m |= uint64_t(1) << i;
+    }
     return m;
-}
-
-uint64_t quantiseSdPlain(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64])
-{
-    for (int i = 0; i < 64; ++i)
-        out[i] = static_cast<uint16_t>(sdAmplitude(mag[i], r[i]));
-    return maskPlain(out);
 }
 
 uint64_t quantiseHdPlain(const uint16_t mag[64], int k, uint8_t out[64])
@@ -102,7 +97,7 @@ uint64_t quantiseHdPlain(const uint16_t mag[64], int k, uint8_t out[64])
     return m;
 }
 
-int run0CodeBitsPlain(const uint16_t amps[64])
+int run0CodeBitsPlain(const uint8_t amps[64])
 {
     int bits = 0;
     for (int i = 1; i < 64; ++i)
@@ -337,32 +332,29 @@ VORN_SSE2 int acMagnitudesSse2(const int16_t v[64], uint16_t mag[64], uint64_t* 
     return _mm_cvtsi128_si32(largest) & 0xFFFF;
 }
 
-VORN_SSE2 inline uint64_t maskSse2(const uint16_t* a)
-{
-    uint64_t zeros = 0;
-    const __m128i zero = _mm_setzero_si128();
-    for (int i = 0; i < 64; i += 16) {
-        const __m128i z0 = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)), zero);
-        const __m128i z1 = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i + 8)), zero);
-        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(z0, z1)))) << i;
-    }
-    return ~zeros & ~uint64_t(1);
-}
-
-VORN_SSE2 uint64_t quantiseSdSse2(const uint16_t mag[64], const uint16_t r[64], uint16_t out[64])
+VORN_SSE2 uint64_t quantiseSdSse2(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64])
 {
     // lo + rounding carries into hi exactly when lo > 65535 - rounding.
     const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
     const __m128i limit = _mm_set1_epi16(static_cast<short>((65535u - kSdRounding) ^ 0x8000u));
-    for (int i = 0; i < 64; i += 8) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i));
-        const __m128i hi = _mm_mulhi_epu16(a, b);
-        const __m128i lo = _mm_mullo_epi16(a, b);
-        const __m128i carry = _mm_cmpgt_epi16(_mm_xor_si128(lo, flip), limit);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi16(hi, carry));
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t zeros = 0;
+    for (int i = 0; i < 64; i += 16) {
+        __m128i q[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + i + 8 * h));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i + 8 * h));
+            const __m128i hi = _mm_mulhi_epu16(a, b);
+            const __m128i lo = _mm_mullo_epi16(a, b);
+            const __m128i carry = _mm_cmpgt_epi16(_mm_xor_si128(lo, flip), limit);
+            q[h] = _mm_sub_epi16(hi, carry);
+        }
+        // Amplitudes up to 4096: the signed pack limits them to 255.
+        const __m128i bytes = _mm_packus_epi16(q[0], q[1]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)))) << i;
     }
-    return maskSse2(out);
+    return ~zeros & ~uint64_t(1);
 }
 
 // Magnitudes are first limited to the smallest one whose amplitude reaches
@@ -412,18 +404,16 @@ VORN_AVX2 uint64_t quantiseHdAvx2(const uint16_t mag[64], int k, uint8_t out[64]
     return ~zeros & ~uint64_t(1);
 }
 
-// Run-0 code lengths by table look-up of min(amplitude, 31), 16 at a time
-// (amplitudes <= 32767 saturate to 255 in the byte packing), summed per byte.
-VORN_SSE41 int run0CodeBitsSse41(const uint16_t amps[64])
+// Run-0 code lengths by table look-up of min(amplitude, 31), 16 at a time,
+// summed per byte.
+VORN_SSE41 int run0CodeBitsSse41(const uint8_t amps[64])
 {
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths));
     const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths + 16));
     const __m128i cap = _mm_set1_epi8(31), fifteen = _mm_set1_epi8(15), zero = _mm_setzero_si128();
     __m128i sum = zero;
     for (int i = 0; i < 64; i += 16) {
-        const __m128i a = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(amps + i)),
-                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(amps + i + 8)));
-        const __m128i idx = _mm_min_epu8(a, cap);
+        const __m128i idx = _mm_min_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(amps + i)), cap);
         const __m128i len = _mm_blendv_epi8(_mm_shuffle_epi8(lo, idx), _mm_shuffle_epi8(hi, idx),
                                             _mm_cmpgt_epi8(idx, fifteen));
         sum = _mm_add_epi64(sum, _mm_sad_epu8(len, zero));
@@ -431,8 +421,8 @@ VORN_SSE41 int run0CodeBitsSse41(const uint16_t amps[64])
     return _mm_cvtsi128_si32(_mm_add_epi64(sum, _mm_unpackhi_epi64(sum, sum)));
 }
 
-// The same, 32 at a time (byte order within the sum does not matter).
-VORN_AVX2 int run0CodeBitsAvx2(const uint16_t amps[64])
+// The same, 32 at a time.
+VORN_AVX2 int run0CodeBitsAvx2(const uint8_t amps[64])
 {
     const __m256i lo = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kRun0Lengths)));
     const __m256i hi =
@@ -440,9 +430,7 @@ VORN_AVX2 int run0CodeBitsAvx2(const uint16_t amps[64])
     const __m256i cap = _mm256_set1_epi8(31), fifteen = _mm256_set1_epi8(15), zero = _mm256_setzero_si256();
     __m256i sum = zero;
     for (int i = 0; i < 64; i += 32) {
-        const __m256i a = _mm256_packus_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(amps + i)),
-                                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(amps + i + 16)));
-        const __m256i idx = _mm256_min_epu8(a, cap);
+        const __m256i idx = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(amps + i)), cap);
         const __m256i len = _mm256_blendv_epi8(_mm256_shuffle_epi8(lo, idx), _mm256_shuffle_epi8(hi, idx),
                                                _mm256_cmpgt_epi8(idx, fifteen));
         sum = _mm256_add_epi64(sum, _mm256_sad_epu8(len, zero));

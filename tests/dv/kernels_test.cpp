@@ -190,14 +190,14 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             alignas(16) uint16_t rec[64];
             for (int i = 0; i < 64; ++i)
                 rec[i] = static_cast<uint16_t>(rng());
-            alignas(16) uint16_t q[64], qRef[64];
+            alignas(16) uint8_t q[64], qRef[64];
             EXPECT_EQ(k.quantiseSd(mag, rec, q), ref.quantiseSd(mag, rec, qRef)) << "SD mask block " << t;
             ASSERT_EQ(0, std::memcmp(q, qRef, sizeof q)) << "SD quantiser block " << t;
 
-            // Run-0 code bits of amplitudes up to 32767, mostly small (position 0 is 0).
-            alignas(16) uint16_t amps[64];
+            // Run-0 code bits of amplitudes up to 255, mostly small (position 0 is 0).
+            alignas(16) uint8_t amps[64];
             for (int i = 0; i < 64; ++i)
-                amps[i] = static_cast<uint16_t>(i == 0 ? 0 : rng() % 4 ? rng() % 40 : rng() % 32768);
+                amps[i] = static_cast<uint8_t>(i == 0 ? 0 : rng() % 4 ? rng() % 40 : rng() % 256);
             EXPECT_EQ(k.run0CodeBits(amps), ref.run0CodeBits(amps)) << "run-0 code bits block " << t;
         }
     }
@@ -232,11 +232,11 @@ TEST(Kernels, Run0CodeBitsFollowTheCodeTable)
     const uint8_t* len = enc::pairLengths();
     for (int a = 1; a <= 255; ++a)
         ASSERT_EQ(len[a], enc::kRun0Lengths[std::min(a, 31)]) << "amplitude " << a;
-    alignas(16) uint16_t amps[64] = {};
-    amps[1] = 1;     // 3 bits
-    amps[2] = 300;   // escape: 16
-    amps[40] = 12;   // 9
-    amps[63] = 5000; // 16
+    alignas(16) uint8_t amps[64] = {};
+    amps[1] = 1;    // 3 bits
+    amps[2] = 255;  // escape: 16
+    amps[40] = 12;  // 9
+    amps[63] = 23;  // 16
     EXPECT_EQ(3 + 16 + 9 + 16, enc::encoderKernels(SimdLevel::Plain).run0CodeBits(amps));
 }
 
@@ -283,20 +283,25 @@ TEST(Kernels, HdQuantiserGivesAmplitudesUpTo255ForEveryStep)
     }
 }
 
-// The 25/50 Mb/s quantiser's mask names exactly its non-zero outputs 1..63.
-TEST(Kernels, SdQuantiserMaskNamesTheNonZeroOutputs)
+// The 25/50 Mb/s quantiser's reference: amplitudes limited to 255 (some
+// magnitude and reciprocal pairs give more), and the mask names exactly the
+// non-zero outputs 1..63.
+TEST(Kernels, SdQuantiserGivesAmplitudesUpTo255)
 {
     const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
     std::mt19937 rng(4);
     for (int t = 0; t < 200; ++t) {
-        alignas(16) uint16_t mag[64], rec[64], q[64];
+        alignas(16) uint16_t mag[64], rec[64];
+        alignas(16) uint8_t q[64];
         for (int i = 0; i < 64; ++i) {
-            mag[i] = static_cast<uint16_t>(rng() % 2 ? 0 : rng() % 300);
+            mag[i] = static_cast<uint16_t>(rng() % 2 ? 0 : t % 2 ? rng() % 4097 : rng() % 300);
             rec[i] = static_cast<uint16_t>(rng());
         }
         const uint64_t mask = ref.quantiseSd(mag, rec, q);
-        for (int i = 0; i < 64; ++i)
+        for (int i = 0; i < 64; ++i) {
+            ASSERT_EQ(q[i], std::min(255, enc::sdAmplitude(mag[i], rec[i]))) << "position " << i;
             ASSERT_EQ((mask >> i) & 1, i > 0 && q[i] != 0 ? 1u : 0u) << "position " << i;
+        }
     }
 }
 
