@@ -60,7 +60,7 @@ void chroma411Square(const PictureView& pic, int x, int y, bool cr, int16_t* out
 }
 
 // Natural order (row * 8 + column) to zigzag scan order.
-inline void toScanOrder(const uint16_t* natural, uint16_t* scan)
+inline void toScanOrder(const int16_t* natural, int16_t* scan)
 {
     static constexpr uint8_t kScan[64] = {
         0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
@@ -235,7 +235,7 @@ struct SegmentCoder::Impl {
         alignas(16) int16_t pixels[64];
         alignas(16) int16_t coef[64];
         alignas(16) uint16_t mag[64]; // scan order; SD |coef|, HD |w|
-        uint64_t neg = 0;             // sign per natural position (row * 8 + column)
+        uint64_t neg = 0;             // sign per scan position
         int dc = 0;                   // DC field value
         int maxMag = 0;               // largest AC magnitude
         int cls = 0;                  // SD class
@@ -280,7 +280,6 @@ struct SegmentCoder::Impl {
     void emitCodes(int m, int b, uint64_t nonZero, Amp&& amp)
     {
         const PairCode* codes = pairCodes();
-        const uint8_t* zz = zigzag();
         const uint64_t neg = mb[m].blk[b].neg;
         uint16_t* ends = pairEnd[m][b];
         BitWriter bw(code[m][slotOfBlock[b]]);
@@ -288,7 +287,7 @@ struct SegmentCoder::Impl {
         for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
             const int pos = __builtin_ctzll(nz);
             const PairCode& pc = codes[(pos - prev - 1) * 256 + std::min(amp(pos), 255)];
-            bw.put((pc.bits << 1) | ((neg >> zz[pos]) & 1), pc.length + 1);
+            bw.put((pc.bits << 1) | ((neg >> pos) & 1), pc.length + 1);
             ends[n++] = static_cast<uint16_t>(bw.bits());
             prev = pos;
         }
@@ -369,9 +368,9 @@ void SegmentCoder::Impl::prepareSd(int m)
     const int16_t* class3 = sdClass3Thresholds();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
-        alignas(16) uint16_t a[64];
-        B.maxMag = kernels.acMagnitudes(B.coef, a, &B.neg);
-        toScanOrder(a, B.mag);
+        alignas(16) int16_t scan[64];
+        toScanOrder(B.coef, scan);
+        B.maxMag = kernels.acMagnitudes(scan, B.mag, &B.neg);
         // Class: one step size for every luma block and a coarser one for
         // chroma (equal steps within a component give the least error for
         // the bits); a luma block whose amplitudes would pass 255 at the
@@ -384,7 +383,7 @@ void SegmentCoder::Impl::prepareSd(int m)
         } else {
             int over = 0;
             for (int i = 0; i < 64; ++i)
-                over |= static_cast<int16_t>(a[i]) >= class3[i];
+                over |= static_cast<int16_t>(B.mag[i]) >= class3[i];
             B.cls = over ? 3 : 2;
         }
     }
@@ -399,9 +398,9 @@ void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
         // 4096. The DC position has R = 0.
         alignas(16) int16_t w[64];
         kernels.weighHd(B.coef, hdReciprocalsNatural(B.comp != 0, lines1080), w);
-        alignas(16) uint16_t a[64];
-        B.maxMag = kernels.acMagnitudes(w, a, &B.neg);
-        toScanOrder(a, B.mag);
+        alignas(16) int16_t scan[64];
+        toScanOrder(w, scan);
+        B.maxMag = kernels.acMagnitudes(scan, B.mag, &B.neg);
         B.cls = 0;
     }
 }
@@ -720,7 +719,7 @@ void SegmentCoder::writeHdLevels(const HdSegmentLevels& levels, const SegmentTar
             uint64_t nonZero = 0;
             for (int pos = 1; pos < 64; ++pos) {
                 nonZero |= static_cast<uint64_t>(L.level[pos] != 0) << pos;
-                neg |= static_cast<uint64_t>(L.level[pos] < 0) << kZigzag88[pos];
+                neg |= static_cast<uint64_t>(L.level[pos] < 0) << pos;
             }
             B.neg = neg;
             I.emitCodes(m, b, nonZero, [&](int pos) { return std::abs(static_cast<int>(L.level[pos])); });

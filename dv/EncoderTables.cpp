@@ -165,7 +165,7 @@ void build()
     for (int pos = 1; pos < 64; ++pos) {
         const uint32_t r = r15[pos];
         const uint32_t limit = 255u * 65536u + 32768u;
-        t.sdClass3[kZigzag88[pos]] = static_cast<int16_t>(r == 0 ? 32767 : std::min<uint32_t>((limit + r - 1) / r, 32767));
+        t.sdClass3[static_cast<size_t>(pos)] = static_cast<int16_t>(r == 0 ? 32767 : std::min<uint32_t>((limit + r - 1) / r, 32767));
     }
 
     for (int m = 0; m < 4; ++m) {

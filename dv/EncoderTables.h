@@ -63,8 +63,8 @@ const uint16_t* sdReciprocals(int qno, int cls);
 // QNOs share their steps), so results can be shared between them.
 int sdCanonicalQno(int qno, int cls);
 
-// Natural order (row * 8 + column): the smallest magnitude whose amplitude at
-// QNO 15, class 2 passes 255 (rounded to nearest), 32767 where none does.
+// Per scan position, the smallest magnitude whose amplitude at QNO 15, class 2
+// passes 255 (rounded to nearest), 32767 where none does.
 const int16_t* sdClass3Thresholds();
 
 // DVCPRO HD weighting reciprocals R = floor(65536 / W) per scan position
