@@ -59,18 +59,6 @@ void chroma411Square(const PictureView& pic, int x, int y, bool cr, int16_t* out
         }
 }
 
-// Natural order (row * 8 + column) to zigzag scan order.
-inline void toScanOrder(const int16_t* natural, int16_t* scan)
-{
-    static constexpr uint8_t kScan[64] = {
-        0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-        41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-        30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-#pragma GCC unroll 64
-    for (int pos = 0; pos < 64; ++pos)
-        scan[pos] = natural[kScan[pos]];
-}
-
 // ---------------------------------------------------------------------------
 // Bit strings and placement.
 
@@ -368,9 +356,7 @@ void SegmentCoder::Impl::prepareSd(int m)
     const int16_t* class3 = sdClass3Thresholds();
     for (int b = 0; b < mb[m].blocks; ++b) {
         Block& B = mb[m].blk[b];
-        alignas(16) int16_t scan[64];
-        toScanOrder(B.coef, scan);
-        B.maxMag = kernels.acMagnitudes(scan, B.mag, &B.neg);
+        B.maxMag = kernels.scanMagnitudes(B.coef, B.mag, &B.neg);
         // Class: one step size for every luma block and a coarser one for
         // chroma (equal steps within a component give the least error for
         // the bits); a luma block whose amplitudes would pass 255 at the
@@ -398,9 +384,7 @@ void SegmentCoder::Impl::prepareHd(int m, bool lines1080)
         // 4096. The DC position has R = 0.
         alignas(16) int16_t w[64];
         kernels.weighHd(B.coef, hdReciprocalsNatural(B.comp != 0, lines1080), w);
-        alignas(16) int16_t scan[64];
-        toScanOrder(w, scan);
-        B.maxMag = kernels.acMagnitudes(scan, B.mag, &B.neg);
+        B.maxMag = kernels.scanMagnitudes(w, B.mag, &B.neg);
         B.cls = 0;
     }
 }

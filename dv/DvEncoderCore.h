@@ -48,9 +48,11 @@ struct EncoderKernels {
     void (*samples)(const uint8_t* first, ptrdiff_t stride, int component, int16_t out[64]);
     // DVCPRO HD weighting: w = (coef * r) >> 11, |coef| <= 2048, r <= 4096.
     void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]);
-    // AC magnitudes: mag[i] = |v[i]| for i = 1..63 and mag[0] = 0 (|v| <= 4096);
-    // *negative gets the mask of negative v[1..63]. Returns the largest magnitude.
-    int (*acMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative);
+    // AC magnitudes in scan order from values in natural order (|v| <= 4096):
+    // mag[pos] = |v[zigzag[pos]]| for pos = 1..63 and mag[0] = 0; *negative
+    // gets the mask of the scan positions 1..63 holding a negative value.
+    // Returns the largest magnitude.
+    int (*scanMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative);
     // 25/50 Mb/s quantiser: out = min(sdAmplitude(mag, r), 255) (mag <= 4096).
     // Returns the mask of non-zero outputs among positions 1..63.
     uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64]);

@@ -3,9 +3,11 @@
 // same integer arithmetic and give identical results within the documented
 // input ranges.
 #include "dv/DvEncoderCore.h"
+#include "dv/CodecTables.h"
 #include "dv/EncoderTables.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -59,16 +61,16 @@ void samplesPlain(const uint8_t* first, ptrdiff_t stride, int component, int16_t
     }
 }
 
-int acMagnitudesPlain(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
+int scanMagnitudesPlain(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
 {
     uint64_t neg = 0;
     int largest = 0;
     mag[0] = 0;
-    for (int i = 1; i < 64; ++i) {
-        const int x = v[i];
+    for (int pos = 1; pos < 64; ++pos) {
+        const int x = v[kZigzag88[pos]];
         const int a = x < 0 ? -x : x;
-        mag[i] = static_cast<uint16_t>(a);
-        neg |= static_cast<uint64_t>(x < 0) << i;
+        mag[pos] = static_cast<uint16_t>(a);
+        neg |= static_cast<uint64_t>(x < 0) << pos;
         largest = std::max(largest, a);
     }
     *negative = neg;
@@ -305,24 +307,24 @@ VORN_SSE2 void samplesSse2(const uint8_t* first, ptrdiff_t stride, int component
     }
 }
 
-// |v| <= 4096.
-VORN_SSE2 int acMagnitudesSse2(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
+// Magnitudes, signs and the largest of 64 values already in scan order
+// (|v| <= 4096), position 0 left out.
+VORN_SSE2 inline int scanOrderMagnitudes(const __m128i v[8], uint16_t mag[64], uint64_t* negative)
 {
     const __m128i zero = _mm_setzero_si128();
     const __m128i notDc = _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0);
     __m128i largest = zero;
     uint64_t neg = 0;
-    for (int i = 0; i < 64; i += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i + 8));
+    for (int i = 0; i < 8; i += 2) {
+        __m128i a = v[i], b = v[i + 1];
         if (i == 0)
             a = _mm_and_si128(a, notDc);
         const __m128i na = _mm_cmpgt_epi16(zero, a), nb = _mm_cmpgt_epi16(zero, b);
-        neg |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(na, nb)))) << i;
+        neg |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(na, nb)))) << (8 * i);
         a = _mm_max_epi16(a, _mm_sub_epi16(zero, a));
         b = _mm_max_epi16(b, _mm_sub_epi16(zero, b));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + i), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + i + 8), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + 8 * i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + 8 * i + 8), b);
         largest = _mm_max_epi16(largest, _mm_max_epi16(a, b));
     }
     largest = _mm_max_epi16(largest, _mm_shuffle_epi32(largest, _MM_SHUFFLE(1, 0, 3, 2)));
@@ -330,6 +332,67 @@ VORN_SSE2 int acMagnitudesSse2(const int16_t v[64], uint16_t mag[64], uint64_t* 
     largest = _mm_max_epi16(largest, _mm_srli_epi32(largest, 16));
     *negative = neg;
     return _mm_cvtsi128_si32(largest) & 0xFFFF;
+}
+
+// The scan order by a copy through the zigzag table.
+VORN_SSE2 int scanMagnitudesSse2(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
+{
+    alignas(16) int16_t scan[64];
+    for (int pos = 0; pos < 64; ++pos)
+        scan[pos] = v[kZigzag88[pos]];
+    __m128i r[8];
+    for (int i = 0; i < 8; ++i)
+        r[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(scan + 8 * i));
+    return scanOrderMagnitudes(r, mag, negative);
+}
+
+// The scan order by byte shuffles: each group of 8 scan positions gathers
+// its values from the 3 to 6 rows that hold them (36 parts in all).
+constexpr uint8_t kScan[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                               12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                               35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                               58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+struct ShufflePart {
+    int out = 0;
+    int row = 0;
+    uint8_t mask[16] = {};
+};
+constexpr int kShuffleParts = 36;
+constexpr std::array<ShufflePart, kShuffleParts> kShuffles = [] {
+    std::array<ShufflePart, kShuffleParts> parts{};
+    int count = 0;
+    for (int out = 0; out < 8; ++out)
+        for (int row = 0; row < 8; ++row) {
+            ShufflePart p{out, row, {}};
+            bool used = false;
+            for (int i = 0; i < 8; ++i) {
+                const int n = kScan[8 * out + i];
+                const bool here = n / 8 == row;
+                p.mask[2 * i] = here ? static_cast<uint8_t>(2 * (n % 8)) : 0x80;
+                p.mask[2 * i + 1] = here ? static_cast<uint8_t>(2 * (n % 8) + 1) : 0x80;
+                used = used || here;
+            }
+            if (used && count < kShuffleParts)
+                parts[static_cast<size_t>(count)] = p;
+            count += used;
+        }
+    return count == kShuffleParts ? parts : throw "zigzag parts";
+}();
+
+VORN_SSE41 int scanMagnitudesSse41(const int16_t v[64], uint16_t mag[64], uint64_t* negative)
+{
+    __m128i rows[8], r[8];
+    for (int i = 0; i < 8; ++i) {
+        rows[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8 * i));
+        r[i] = _mm_setzero_si128();
+    }
+#pragma GCC unroll 36
+    for (int k = 0; k < kShuffleParts; ++k) {
+        const ShufflePart& p = kShuffles[static_cast<size_t>(k)];
+        r[p.out] = _mm_or_si128(r[p.out],
+                                _mm_shuffle_epi8(rows[p.row], _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.mask))));
+    }
+    return scanOrderMagnitudes(r, mag, negative);
 }
 
 VORN_SSE2 uint64_t quantiseSdSse2(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64])
@@ -473,17 +536,17 @@ void forwardDctPairPlain(const int16_t in0[64], const int16_t in1[64], int16_t o
 const EncoderKernels& encoderKernels(SimdLevel level)
 {
     static const EncoderKernels plain{forwardDctPlain,  forwardDctPairPlain, samplesPlain, weighHdPlain,
-                                      acMagnitudesPlain, quantiseSdPlain, quantiseHdPlain,
+                                      scanMagnitudesPlain, quantiseSdPlain, quantiseHdPlain,
                                       run0CodeBitsPlain};
 #ifdef VORN_X86
     static const EncoderKernels sse2{forwardDctSse2,  forwardDctPairSse2, samplesSse2, weighHdSse2,
-                                     acMagnitudesSse2, quantiseSdSse2, quantiseHdSse2,
+                                     scanMagnitudesSse2, quantiseSdSse2, quantiseHdSse2,
                                      run0CodeBitsPlain};
     static const EncoderKernels sse41{forwardDctSse2,  forwardDctPairSse2, samplesSse2, weighHdSse2,
-                                      acMagnitudesSse2, quantiseSdSse2, quantiseHdSse2,
+                                      scanMagnitudesSse41, quantiseSdSse2, quantiseHdSse2,
                                       run0CodeBitsSse41};
     static const EncoderKernels avx2{forwardDctSse2,  forwardDctPairAvx2, samplesSse2, weighHdSse2,
-                                     acMagnitudesSse2, quantiseSdSse2, quantiseHdAvx2,
+                                     scanMagnitudesSse41, quantiseSdSse2, quantiseHdAvx2,
                                      run0CodeBitsAvx2};
     if (level >= SimdLevel::Avx2)
         return avx2;

@@ -170,14 +170,14 @@ TEST(Kernels, EncoderVariantsMatchThePlainReference)
             ref.weighHd(coef, r, wRef);
             ASSERT_EQ(0, std::memcmp(w, wRef, sizeof w)) << "HD weighting block " << t;
 
-            // AC magnitudes, signs and the largest of |v| <= 4096 (some blocks
+            // AC magnitudes in scan order, signs and the largest of |v| <= 4096 (some blocks
             // all zero or with only a DC term, whose magnitude must not count).
             alignas(16) int16_t v[64];
             for (int i = 0; i < 64; ++i)
                 v[i] = static_cast<int16_t>(kind == 1 ? (i == 0 ? -4096 : 0) : static_cast<int>(rng() % 8193) - 4096);
             alignas(16) uint16_t m[64], mRef[64];
             uint64_t neg = 0, negRef = 0;
-            EXPECT_EQ(k.acMagnitudes(v, m, &neg), ref.acMagnitudes(v, mRef, &negRef)) << "largest block " << t;
+            EXPECT_EQ(k.scanMagnitudes(v, m, &neg), ref.scanMagnitudes(v, mRef, &negRef)) << "largest block " << t;
             EXPECT_EQ(neg, negRef) << "signs block " << t;
             ASSERT_EQ(0, std::memcmp(m, mRef, sizeof m)) << "magnitudes block " << t;
 
@@ -240,27 +240,27 @@ TEST(Kernels, Run0CodeBitsFollowTheCodeTable)
     EXPECT_EQ(3 + 16 + 9 + 16, enc::encoderKernels(SimdLevel::Plain).run0CodeBits(amps));
 }
 
-// The reference's AC magnitudes: |v| and the sign mask at 1..63, DC left out
-// of all three results.
-TEST(Kernels, AcMagnitudesLeaveOutTheDcTerm)
+// The reference's AC magnitudes: |v| and the sign mask in scan order at
+// 1..63, DC left out of all three results.
+TEST(Kernels, ScanMagnitudesFollowTheZigzagAndLeaveOutTheDcTerm)
 {
     const enc::EncoderKernels& ref = enc::encoderKernels(SimdLevel::Plain);
     alignas(16) int16_t v[64] = {};
     v[0] = -4000;
-    v[5] = -7;
-    v[63] = 300;
+    v[8] = -7;  // scan position 2
+    v[63] = 300; // scan position 63
+    v[5] = 2;   // row 0, column 5: scan position 15
     alignas(16) uint16_t m[64];
     uint64_t neg = 0;
-    EXPECT_EQ(300, ref.acMagnitudes(v, m, &neg));
-    EXPECT_EQ(uint64_t(1) << 5, neg);
+    EXPECT_EQ(300, ref.scanMagnitudes(v, m, &neg));
+    EXPECT_EQ(uint64_t(1) << 2, neg);
     EXPECT_EQ(0, m[0]);
-    EXPECT_EQ(7, m[5]);
+    EXPECT_EQ(7, m[2]);
+    EXPECT_EQ(2, m[15]);
     EXPECT_EQ(300, m[63]);
+    EXPECT_EQ(0, m[1]);
 }
 
-// DVCPRO HD quantiser, every variant and every k: each magnitude 0..4096 (a
-// run of 64 at a time) gives min(amplitude, 255), and the mask names the
-// non-zero outputs 1..63.
 TEST(Kernels, HdQuantiserGivesAmplitudesUpTo255ForEveryStep)
 {
     for (SimdLevel level : supportedSimdLevels()) {
