@@ -271,10 +271,11 @@ struct SegmentCoder::Impl {
         const uint64_t neg = mb[m].blk[b].neg;
         uint16_t* ends = pairEnd[m][b];
         BitWriter bw(code[m][slotOfBlock[b]]);
-        int n = 0, prev = 0;
+        int n = 0;
+        size_t prev = 0;
         for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
-            const int pos = __builtin_ctzll(nz);
-            const PairCode& pc = codes[(pos - prev - 1) * 256 + std::min(amp(pos), 255)];
+            const size_t pos = static_cast<size_t>(__builtin_ctzll(nz));
+            const PairCode& pc = codes[((pos - prev - 1) << 8) + static_cast<size_t>(std::min(amp(pos), 255))];
             bw.put((pc.bits << 1) | ((neg >> pos) & 1), pc.length + 1);
             ends[n++] = static_cast<uint16_t>(bw.bits());
             prev = pos;
@@ -396,12 +397,13 @@ namespace {
 template <class Amp>
 inline int countCodeBits(uint64_t nonZero, Amp&& amp)
 {
+    // 64-bit index arithmetic throughout (pos > prev).
     const uint8_t* len = pairLengths();
     int bits = kEobLength;
-    int prev = 0;
+    size_t prev = 0;
     for (uint64_t m = nonZero; m; m &= m - 1) {
-        const int pos = __builtin_ctzll(m);
-        bits += len[(pos - prev - 1) * 256 + std::min(amp(pos), 255)];
+        const size_t pos = static_cast<size_t>(__builtin_ctzll(m));
+        bits += len[((pos - prev - 1) << 8) + static_cast<size_t>(std::min(amp(pos), 255))];
         prev = pos;
     }
     return bits;
