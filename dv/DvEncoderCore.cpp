@@ -108,30 +108,33 @@ class BitWriter {
 public:
     explicit BitWriter(BitString& s) : m_s(s) { m_s.n = 0; }
     // len 1..32, v < 2^len
-    void put(uint32_t v, int len)
+    void put(uint64_t v, int len)
     {
-        const int free = 64 - (m_n & 63);
-        if (len < free) {
-            m_acc |= static_cast<uint64_t>(v) << (free - len);
-        } else {
-            const int rest = len - free;
-            m_s.w[m_n >> 6] = m_acc | (static_cast<uint64_t>(v) >> rest);
-            m_acc = rest ? static_cast<uint64_t>(v) << (64 - rest) : 0;
-        }
         m_n += len;
+        if (len < m_free) {
+            m_free -= len;
+            m_acc |= v << m_free;
+        } else {
+            const int rest = len - m_free;
+            m_s.w[m_word++] = m_acc | (v >> rest);
+            m_free = 64 - rest;
+            m_acc = rest ? v << m_free : 0;
+        }
     }
     int bits() const { return m_n; }
     void finish()
     {
-        if (m_n & 63)
-            m_s.w[m_n >> 6] = m_acc;
+        if (m_free < 64)
+            m_s.w[m_word] = m_acc;
         m_s.n = m_n;
     }
 
 private:
     BitString& m_s;
     uint64_t m_acc = 0;
+    int m_free = 64; // bits not yet used in m_acc
     int m_n = 0;
+    size_t m_word = 0;
 };
 
 // ORs `len` (1..25) bits of v, MSB first, into base at bit position pos.
@@ -267,7 +270,7 @@ struct SegmentCoder::Impl {
     template <class Amp>
     void emitCodes(int m, int b, uint64_t nonZero, Amp&& amp)
     {
-        const PairCode* codes = pairCodes();
+        const uint64_t* words = pairWords();
         const uint64_t neg = mb[m].blk[b].neg;
         uint16_t* ends = pairEnd[m][b];
         BitWriter bw(code[m][slotOfBlock[b]]);
@@ -275,8 +278,8 @@ struct SegmentCoder::Impl {
         size_t prev = 0;
         for (uint64_t nz = nonZero; nz; nz &= nz - 1) {
             const size_t pos = static_cast<size_t>(__builtin_ctzll(nz));
-            const PairCode& pc = codes[((pos - prev - 1) << 8) + static_cast<size_t>(std::min(amp(pos), 255))];
-            bw.put((pc.bits << 1) | ((neg >> pos) & 1), pc.length + 1);
+            const uint64_t word = words[((pos - prev - 1) << 8) + static_cast<size_t>(std::min(amp(pos), 255))];
+            bw.put((word >> 6) | ((neg >> pos) & 1), static_cast<int>(word & 63));
             ends[n++] = static_cast<uint16_t>(bw.bits());
             prev = pos;
         }

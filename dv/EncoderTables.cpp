@@ -15,6 +15,7 @@ namespace {
 struct Tables {
     std::array<PairCode, (kMaxRun + 1) * 256> pairs{};
     std::array<uint8_t, (kMaxRun + 1) * 256> lengths{};
+    std::array<uint64_t, (kMaxRun + 1) * 256> words{};
     std::array<uint16_t, 16 * 4 * 64> sdRecip{};
     std::array<uint16_t, 4 * 64> hdRecip{};
     alignas(16) std::array<uint16_t, 4 * 64> hdRecipNatural{};
@@ -131,6 +132,7 @@ void build()
             }
             t.pairs[static_cast<size_t>(run * 256 + amp)] = pc;
             t.lengths[static_cast<size_t>(run * 256 + amp)] = static_cast<uint8_t>(pc.length + 1);
+            t.words[static_cast<size_t>(run * 256 + amp)] = (static_cast<uint64_t>(pc.bits) << 7) | (pc.length + 1u);
         }
     }
 
@@ -183,7 +185,7 @@ void build()
 } // namespace
 
 const PairCode& pairCode(int run, int amp) { return g_tables.pairs[static_cast<size_t>(run * 256 + amp)]; }
-const PairCode* pairCodes() { return g_tables.pairs.data(); }
+const uint64_t* pairWords() { return g_tables.words.data(); }
 const uint8_t* pairLengths() { return g_tables.lengths.data(); }
 const uint8_t* zigzag() { return kZigzag88; }
 

@@ -26,8 +26,9 @@ struct PairCode {
     uint8_t length;
 };
 const PairCode& pairCode(int run, int amp);
-// The same codes as one table indexed [run * 256 + amp].
-const PairCode* pairCodes();
+// The same codes ready to be written, indexed [run * 256 + amp]: bits 0-5 the
+// length with the sign bit, bits 6 up the code followed by a 0 sign bit.
+const uint64_t* pairWords();
 
 // Code length including the sign bit, indexed [run * 256 + amp] (amp 1..255).
 const uint8_t* pairLengths();
