@@ -137,36 +137,18 @@ private:
     size_t m_word = 0;
 };
 
-// ORs `len` (1..25) bits of v, MSB first, into base at bit position pos.
-inline void orBits(uint8_t* base, int pos, uint32_t v, int len)
-{
-    while (len > 0) {
-        const int byte = pos >> 3, bit = pos & 7;
-        const int k = std::min(8 - bit, len);
-        const uint32_t chunk = (v >> (len - k)) & ((1u << k) - 1);
-        base[byte] = static_cast<uint8_t>(base[byte] | (chunk << (8 - bit - k)));
-        pos += k;
-        len -= k;
-    }
-}
-
-// ORs `len` (1..57) bits of v, MSB first, at bit `pos` of an 80-byte DIF block.
+// ORs `len` (1..57) bits of v, MSB first, at bit `pos` of an 80-byte DIF
+// block (pos + len <= 640).
 inline void orBits64(uint8_t* block, int pos, uint64_t v, int len)
 {
-    const int byte = pos >> 3;
-    if (byte + 8 > 80) {
-        while (len > 0) {
-            const int k = std::min(len, 24);
-            orBits(block, pos, static_cast<uint32_t>(v >> (len - k)) & ((1u << k) - 1), k);
-            pos += k;
-            len -= k;
-        }
-        return;
-    }
+    // The 8 bytes from the one holding `pos`, or the block's last 8 bytes
+    // near its end (pos + len <= 640 keeps the bits inside either way).
+    const int byte = std::min(pos >> 3, 72);
+    const int shift = 64 - (pos - 8 * byte) - len;
     uint64_t word;
     std::memcpy(&word, block + byte, 8);
     word = __builtin_bswap64(word);
-    word |= (v & ((uint64_t(1) << len) - 1)) << (64 - (pos & 7) - len);
+    word |= (v & ((uint64_t(1) << len) - 1)) << shift;
     word = __builtin_bswap64(word);
     std::memcpy(block + byte, &word, 8);
 }
