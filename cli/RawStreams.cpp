@@ -1,5 +1,7 @@
 #include "RawStreams.h"
 
+#include "Command.h"
+
 #include "dv/CodecTables.h"
 #include "foundation/WorkerPool.h"
 #include "mxf/SafeOutput.h"
@@ -99,11 +101,20 @@ bool RawStreams::finishOutput()
     if (m_out) {
         m_out->flush();
         if (!*m_out) {
-            std::fprintf(stderr, "vorn: could not write the output\n");
+            std::fprintf(stderr, "vorn: write failed\n");
             return false;
         }
     }
     return true;
+}
+
+int RawStreams::finish(long units, const char* what, const std::string& input)
+{
+    if (units == 0) {
+        std::fprintf(stderr, "vorn: no %s in %s\n", what, input.c_str());
+        return kExitFailed;
+    }
+    return finishOutput() ? kExitOk : kExitFailed;
 }
 
 namespace {

@@ -35,6 +35,9 @@ public:
     // Flushes the output and moves a file output into place; prints what went
     // wrong and returns false when a write, the close or the rename failed.
     bool finishOutput();
+    // The end of a raw-file command: no unit read is a failure ("vorn: no
+    // WHAT in INPUT"), otherwise the output is finished. Returns the exit status.
+    int finish(long units, const char* what, const std::string& input);
 
     std::istream& in() { return *m_in; }
     std::ostream* out() { return m_out; } // null when output is discarded

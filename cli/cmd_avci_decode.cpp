@@ -82,11 +82,7 @@ int run(const Opts& o)
         }
         buffer.erase(buffer.begin(), buffer.begin() + std::ptrdiff_t(consumed));
     }
-    if (frames == 0) {
-        std::fprintf(stderr, "vorn: no access unit in %s\n", o.input.c_str());
-        return vorn::cli::kExitFailed;
-    }
-    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
+    return io.finish(frames, "access unit", o.input);
 }
 
 vorn::cli::Registration reg{42, [](CLI::App& root, const vorn::cli::Common&) {

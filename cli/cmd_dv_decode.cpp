@@ -73,18 +73,7 @@ int run(const Opts& o)
         }
         ++frames;
     }
-    if (out) {
-        out->flush();
-        if (!*out) {
-            std::fprintf(stderr, "vorn: write failed\n");
-            return vorn::cli::kExitFailed;
-        }
-    }
-    if (frames == 0) {
-        std::fprintf(stderr, "vorn: no complete frame in %s\n", o.input.c_str());
-        return vorn::cli::kExitFailed;
-    }
-    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
+    return io.finish(frames, "complete frame", o.input);
 }
 
 vorn::cli::Registration reg{40, [](CLI::App& root, const vorn::cli::Common&) {

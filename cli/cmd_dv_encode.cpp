@@ -88,16 +88,7 @@ int run(const Opts& o)
         AdvanceTimecode(timecode, o.format, 24);
         ++frames;
     }
-    out->flush();
-    if (!*out) {
-        std::fprintf(stderr, "vorn: write failed\n");
-        return vorn::cli::kExitFailed;
-    }
-    if (frames == 0) {
-        std::fprintf(stderr, "vorn: no complete picture in %s\n", o.input.c_str());
-        return vorn::cli::kExitFailed;
-    }
-    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
+    return io.finish(frames, "complete picture", o.input);
 }
 
 vorn::cli::Registration reg{41, [](CLI::App& root, const vorn::cli::Common&) {

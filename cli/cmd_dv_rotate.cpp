@@ -61,16 +61,7 @@ int run(const Opts& o)
         out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
         ++frames;
     }
-    out.flush();
-    if (!out) {
-        std::fprintf(stderr, "vorn: write failed\n");
-        return vorn::cli::kExitFailed;
-    }
-    if (frames == 0) {
-        std::fprintf(stderr, "vorn: no complete frame in %s\n", o.input.c_str());
-        return vorn::cli::kExitFailed;
-    }
-    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
+    return io.finish(frames, "complete frame", o.input);
 }
 
 vorn::cli::Registration reg{43, [](CLI::App& root, const vorn::cli::Common&) {

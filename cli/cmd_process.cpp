@@ -83,16 +83,7 @@ int run(const Opts& o)
         vorn::cli::packedToPlanar(picture, true, planarOut.data());
         out.write(reinterpret_cast<const char*>(planarOut.data()), static_cast<std::streamsize>(planarOut.size()));
     }
-    out.flush();
-    if (!out) {
-        std::fprintf(stderr, "vorn: write failed\n");
-        return vorn::cli::kExitFailed;
-    }
-    if (frames == 0) {
-        std::fprintf(stderr, "vorn: no complete picture in %s\n", o.input.c_str());
-        return vorn::cli::kExitFailed;
-    }
-    return io.finishOutput() ? vorn::cli::kExitOk : vorn::cli::kExitFailed;
+    return io.finish(frames, "complete picture", o.input);
 }
 
 vorn::cli::Registration reg{45, [](CLI::App& root, const vorn::cli::Common&) {
