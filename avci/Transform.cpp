@@ -299,59 +299,72 @@ AVX2 inline __m256i add256(__m256i a, __m256i b) { return _mm256_add_epi32(a, b)
 AVX2 inline __m256i sub256(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
 AVX2 inline __m256i sra256(__m256i a, int n) { return _mm256_srai_epi32(a, n); }
 
-AVX2 inline void transpose8x8(__m256i* r)
-{
-    __m256i t[8], u[8];
-    for (int i = 0; i < 8; i += 2) {
-        t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
-        t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
-    }
-    for (int i = 0; i < 8; i += 4) {
-        u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
-        u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
-        u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
-        u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
-    }
-    for (int i = 0; i < 4; ++i) {
-        r[i] = _mm256_permute2x128_si256(u[i], u[i + 4], 0x20);
-        r[i + 4] = _mm256_permute2x128_si256(u[i], u[i + 4], 0x31);
-    }
-}
+// Transposes the 8x8 block held as rows r0..r7 (named values, not an array, so that the
+// compiler keeps them in registers).
+#define VORN_TRANSPOSE8X8_AVX2(r0, r1, r2, r3, r4, r5, r6, r7)                              \
+    do {                                                                                   \
+        const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1); \
+        const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3); \
+        const __m256i t4 = _mm256_unpacklo_epi32(r4, r5), t5 = _mm256_unpackhi_epi32(r4, r5); \
+        const __m256i t6 = _mm256_unpacklo_epi32(r6, r7), t7 = _mm256_unpackhi_epi32(r6, r7); \
+        const __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2); \
+        const __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3); \
+        const __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6); \
+        const __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7); \
+        r0 = _mm256_permute2x128_si256(u0, u4, 0x20);                                       \
+        r1 = _mm256_permute2x128_si256(u1, u5, 0x20);                                       \
+        r2 = _mm256_permute2x128_si256(u2, u6, 0x20);                                       \
+        r3 = _mm256_permute2x128_si256(u3, u7, 0x20);                                       \
+        r4 = _mm256_permute2x128_si256(u0, u4, 0x31);                                       \
+        r5 = _mm256_permute2x128_si256(u1, u5, 0x31);                                       \
+        r6 = _mm256_permute2x128_si256(u2, u6, 0x31);                                       \
+        r7 = _mm256_permute2x128_si256(u3, u7, 0x31);                                       \
+    } while (0)
 
-AVX2 inline void idct8Avx2(__m256i* v)
+// Rows y and y + 1 of the residual (32-bit lanes) added to the picture and clipped.
+AVX2 inline void addRows8Avx2(uint16_t* dst, ptrdiff_t stride, __m256i a, __m256i b, __m256i maxv)
 {
-    __m256i d0 = v[0], d1 = v[1], d2 = v[2], d3 = v[3], d4 = v[4], d5 = v[5], d6 = v[6], d7 = v[7];
-    VORN_IDCT8_VECTORS(add256, sub256, sra256);
-    v[0] = d0, v[1] = d1, v[2] = d2, v[3] = d3, v[4] = d4, v[5] = d5, v[6] = d6, v[7] = d7;
+    const __m256i bias = _mm256_set1_epi32(32);
+    __m128i* p0 = reinterpret_cast<__m128i*>(dst);
+    __m128i* p1 = reinterpret_cast<__m128i*>(dst + stride);
+    a = _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(a, bias), 6), _mm256_cvtepu16_epi32(_mm_loadu_si128(p0)));
+    b = _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(b, bias), 6), _mm256_cvtepu16_epi32(_mm_loadu_si128(p1)));
+    // packs works within 128-bit lanes: put each row's halves together again.
+    __m256i v = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+    v = _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), maxv);
+    _mm_storeu_si128(p0, _mm256_castsi256_si128(v));
+    _mm_storeu_si128(p1, _mm256_extracti128_si256(v, 1));
 }
 
 AVX2 void idct8x8AddAvx2(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
 {
-    __m256i r[8];
-    for (int i = 0; i < 8; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + 8 * i));
-    transpose8x8(r);
-    idct8Avx2(r);
-    transpose8x8(r);
-    idct8Avx2(r);
-    const __m256i maxv = _mm256_set1_epi16(int16_t(maxValue));
-    const __m256i bias = _mm256_set1_epi32(32);
-    for (int y = 0; y < 8; y += 2) {
-        __m128i* p0 = reinterpret_cast<__m128i*>(dst + y * stride);
-        __m128i* p1 = reinterpret_cast<__m128i*>(dst + (y + 1) * stride);
-        const __m256i a = _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(r[y], bias), 6),
-                                           _mm256_cvtepu16_epi32(_mm_loadu_si128(p0)));
-        const __m256i b = _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(r[y + 1], bias), 6),
-                                           _mm256_cvtepu16_epi32(_mm_loadu_si128(p1)));
-        // packs works within 128-bit lanes: put row y's halves together again.
-        __m256i v = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
-        v = _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), maxv);
-        _mm_storeu_si128(p0, _mm256_castsi256_si128(v));
-        _mm_storeu_si128(p1, _mm256_extracti128_si256(v, 1));
-    }
+    __m256i* const cv = reinterpret_cast<__m256i*>(c);
+    __m256i d0 = _mm256_loadu_si256(cv + 0), d1 = _mm256_loadu_si256(cv + 1);
+    __m256i d2 = _mm256_loadu_si256(cv + 2), d3 = _mm256_loadu_si256(cv + 3);
+    __m256i d4 = _mm256_loadu_si256(cv + 4), d5 = _mm256_loadu_si256(cv + 5);
+    __m256i d6 = _mm256_loadu_si256(cv + 6), d7 = _mm256_loadu_si256(cv + 7);
     const __m256i z = _mm256_setzero_si256();
-    for (int i = 0; i < 64; i += 8) _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + i), z);
+    _mm256_storeu_si256(cv + 0, z);
+    _mm256_storeu_si256(cv + 1, z);
+    _mm256_storeu_si256(cv + 2, z);
+    _mm256_storeu_si256(cv + 3, z);
+    _mm256_storeu_si256(cv + 4, z);
+    _mm256_storeu_si256(cv + 5, z);
+    _mm256_storeu_si256(cv + 6, z);
+    _mm256_storeu_si256(cv + 7, z);
+    // Transposed, vector k holds coefficient k of every row: the first pass transforms rows.
+    VORN_TRANSPOSE8X8_AVX2(d0, d1, d2, d3, d4, d5, d6, d7);
+    VORN_IDCT8_VECTORS(add256, sub256, sra256);
+    VORN_TRANSPOSE8X8_AVX2(d0, d1, d2, d3, d4, d5, d6, d7);
+    VORN_IDCT8_VECTORS(add256, sub256, sra256);
+    const __m256i maxv = _mm256_set1_epi16(int16_t(maxValue));
+    addRows8Avx2(dst, stride, d0, d1, maxv);
+    addRows8Avx2(dst + 2 * stride, stride, d2, d3, maxv);
+    addRows8Avx2(dst + 4 * stride, stride, d4, d5, maxv);
+    addRows8Avx2(dst + 6 * stride, stride, d6, d7, maxv);
 }
 
+#undef VORN_TRANSPOSE8X8_AVX2
 #undef SSE2
 #undef AVX2
 
