@@ -135,6 +135,13 @@ SliceDecoder::SliceDecoder() : xf_(&transformKernels())
     static const VlcLookup noRun{std::vector<VlcLookup::Entry>{}};
     runBefore_[0] = &noRun;
     for (int z = 1; z < 8; ++z) runBefore_[z] = &runBeforeLookup(z);
+    // run_before by zerosLeft (0: nothing to read) and the next 3 bits; with zerosLeft above 6
+    // the bits 000 start a longer code (length 0 here).
+    for (int z = 1; z < 8; ++z)
+        for (uint32_t bits = 0; bits < 8; ++bits) {
+            const VlcLookup::Result r = runBefore_[z]->decode(bits << 13);
+            if (r.length != 0 && r.length <= 3) runCodes_[z][bits] = RunCode{uint8_t(r.symbol), r.length};
+        }
     for (int nC = -2; nC <= 16; ++nC) coeffTokenForNc_[nC + 2] = coeffToken_[coeffTokenTableForNc(nC)];
     for (int k = 0; k < 4; ++k)
         for (int i = 0; i < 16; ++i) {
@@ -772,16 +779,26 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
 {
     // The bits are read straight from the payload: a block starts inside it and reads at most
     // kMaxCavlcBlockBits, which the reader's zero padding covers, so no load needs a check.
+    // They are held in a 64-bit cache (next bit in bit 63, `avail` of them valid) that is
+    // shifted as codes are taken and reloaded from the payload only when it runs low.
     BitReader& br = *br_;
     const uint8_t* const data = br.data();
     size_t pos = br.position();
     if (pos > br.sizeBits()) avcFail("Truncated slice data.");
-    auto window = [data](size_t at) {
+    uint64_t w = 0;
+    int avail = 0;
+    auto reload = [&] {
         uint64_t v;
-        std::memcpy(&v, data + (at >> 3), 8);
-        return __builtin_bswap64(v) << (at & 7);
+        std::memcpy(&v, data + (pos >> 3), 8);
+        w = __builtin_bswap64(v) << (pos & 7);
+        avail = 64 - int(pos & 7); // 57 or more
     };
-    uint64_t w = window(pos);
+    auto take = [&](int n) {
+        w <<= n;
+        avail -= n;
+        pos += size_t(n);
+    };
+    reload();
     const VlcLookup::Result tok = coeffTokenForNc_[nC + 2]->decode64(w);
     if (tok.length == 0) avcFail("Invalid coeff_token.");
     const int total = tok.symbol >> 2;
@@ -791,36 +808,41 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         br.setPosition(pos + tok.length);
         return 0;
     }
+    take(tok.length);
     // Trailing ones: one sign bit each, right after the token. Three are taken whatever
     // TrailingOnes is; the levels that follow overwrite the extra ones.
     int level[16];
-    w <<= tok.length;
     level[0] = 1 - 2 * int(w >> 63);
     level[1] = 1 - 2 * int((w >> 62) & 1);
     level[2] = 1 - 2 * int((w >> 61) & 1);
-    pos += size_t(tok.length) + size_t(t1);
+    take(t1);
     int suffixLength = (total > 10 && t1 < 3) ? 1 : 0;
     const int levelLimit = 1 << (7 + pic_->bitDepth + 8);
     for (int i = t1; i < total; ++i) {
-        w = window(pos);
-        const int prefix = std::countl_zero(w | 1);
-        if (prefix > 25) avcFail("Invalid level_prefix.");
-        w <<= prefix + 1;
+        // A level of prefix below 14 takes at most 20 bits; longer ones reload first.
+        if (avail < 32) reload();
+        int prefix = std::countl_zero(w | 1);
         int levelCode;
         int size;
         if (prefix < 14) {
             levelCode = prefix << suffixLength;
             size = suffixLength;
-        } else if (prefix == 14) {
-            levelCode = 14 << suffixLength;
-            size = suffixLength ? suffixLength : 4;
         } else {
-            levelCode = (15 << suffixLength) + (suffixLength ? 0 : 15);
-            size = prefix - 3;
-            if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
+            reload(); // a level takes at most 48 bits
+            prefix = std::countl_zero(w | 1);
+            if (prefix > 25) avcFail("Invalid level_prefix.");
+            if (prefix == 14) {
+                levelCode = 14 << suffixLength;
+                size = suffixLength ? suffixLength : 4;
+            } else {
+                levelCode = (15 << suffixLength) + (suffixLength ? 0 : 15);
+                size = prefix - 3;
+                if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
+            }
         }
+        take(prefix + 1);
         levelCode += int((w >> 1) >> (63 - size)); // size may be 0
-        pos += size_t(prefix + 1 + size);
+        take(size);
         if (i == t1 && t1 < 3) levelCode += 2;
         // Even codes are positive levels, odd ones negative: magnitude (levelCode + 2) / 2
         // rounded down, sign from the low bit.
@@ -831,32 +853,50 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         suffixLength += suffixLength == 0;
         suffixLength += (magnitude > (3 << (suffixLength - 1))) & (suffixLength < 6);
     }
+    // total_zeros (at most 9 bits) and all run_before codes of a valid block (at most 42
+    // bits, see below) fit in one reload.
+    reload();
     int totalZeros = 0;
     if (total < maxNumCoeff) {
         const int kind = maxNumCoeff == 4 ? 1 : (maxNumCoeff == 8 ? 2 : 0);
-        const VlcLookup::Result tz = totalZeros_[kind][total]->decode64(window(pos));
+        const VlcLookup::Result tz = totalZeros_[kind][total]->decode64(w);
         if (tz.length == 0) avcFail("Invalid total_zeros.");
-        pos += tz.length;
+        take(tz.length);
         totalZeros = tz.symbol;
         if (totalZeros + total > maxNumCoeff) avcFail("Invalid total_zeros.");
     }
+    const bool scaled = dq != nullptr;
+    const int32_t* const scale = scaled ? dq->scale : nullptr;
+    const int shift = scaled ? dq->shift : 0;
+    const int64_t round = scaled ? dq->round : 0;
+    auto put = [&](int value, int p) {
+        coef[p] = scaled ? Dequant::clampLevel((int64_t(value) * scale[p] + round) >> shift) : value;
+    };
     // Coefficients from the highest frequency down: each run_before is the count of zeros
-    // below the coefficient just placed.
+    // below the coefficient just placed. total - 1 codes are read, of at most 3 bits while
+    // zerosLeft < 7; a longer one (run - 3 bits) needs total_zeros above 6, which leaves at
+    // most 9 coefficients: the codes take at most 3 * 14 bits.
     int coeffNum = total - 1 + totalZeros;
     lastIdx = coeffNum;
-    // With no zeros left, the run_before table of zerosLeft 0 reads nothing and gives 0.
     int zerosLeft = totalZeros;
     for (int i = 0; i < total - 1; ++i) {
-        const int p = scan[coeffNum];
-        coef[p] = dq ? dq->apply(level[i], p) : level[i];
-        const VlcLookup::Result rb = runBefore_[std::min(zerosLeft, 7)]->decode64(window(pos));
-        if (((rb.length == 0) & (zerosLeft > 0)) | (rb.symbol > zerosLeft)) avcFail("Invalid run_before.");
-        pos += rb.length;
-        zerosLeft -= rb.symbol;
-        coeffNum -= rb.symbol + 1;
+        put(level[i], scan[coeffNum]);
+        const int z = zerosLeft < 7 ? zerosLeft : 7;
+        const RunCode rb = runCodes_[z][w >> 61];
+        int run = rb.run, len = rb.length;
+        if (len == 0 && z == 7) {
+            // 000 followed by 1 to 8 more zeros and a one: run_before 4 + the zeros.
+            const int lz = std::countl_zero(w | (uint64_t(1) << 52)); // at most 11
+            if (lz > 10) avcFail("Invalid run_before.");
+            run = lz + 4;
+            len = lz + 1;
+        }
+        if (run > zerosLeft) avcFail("Invalid run_before.");
+        take(len);
+        zerosLeft -= run;
+        coeffNum -= run + 1;
     }
-    const int p = scan[coeffNum];
-    coef[p] = dq ? dq->apply(level[total - 1], p) : level[total - 1];
+    put(level[total - 1], scan[coeffNum]);
     br.setPosition(pos);
     return total;
 }

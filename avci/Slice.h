@@ -183,6 +183,11 @@ private:
     const VlcLookup* totalZeros_[3][16] = {};
     const VlcLookup* runBefore_[8] = {}; // [0]: no zeros left, nothing to read
     const VlcLookup* coeffTokenForNc_[19] = {}; // by nC + 2 (nC -2..16)
+    struct RunCode {
+        uint8_t run = 0;
+        uint8_t length = 0;
+    };
+    RunCode runCodes_[8][8] = {}; // run_before by min(zerosLeft, 7) and the next 3 bits
     // 8x8 scans split into the four interleaved 4x4 blocks of CAVLC: [field][block][index].
     uint8_t scan8Cavlc_[2][4][16] = {};
 
