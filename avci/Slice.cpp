@@ -1197,11 +1197,9 @@ void SliceDecoder::reconstruct()
                 if (luma_[i][0]) lumaNz_ |= uint16_t(1u << i);
             }
         }
-        for (int r = 0; r < 16; ++r) {
-            uint16_t* dst = base + (r >> 2) * 4 * rs + (r & 3) * 4;
-            if (lumaAc_ & (1u << r)) xf.idct4x4Add(dst, rs, luma_[r], maxValue);
-            else if (lumaNz_ & (1u << r)) xf.dc4x4Add(dst, rs, luma_[r], maxValue);
-        }
+        if (lumaNz_ | lumaAc_)
+            for (int r = 0; r < 16; r += 2)
+                xf.idct4x4PairAdd(base + (r >> 2) * 4 * rs + (r & 3) * 4, rs, luma_[r], maxValue);
     }
     if (p.chromaArrayType == 1 || p.chromaArrayType == 2) reconstructChroma();
 }
@@ -1268,11 +1266,11 @@ void SliceDecoder::reconstructChroma()
             for (int i = 0; i < numC; ++i)
                 if (chroma_[c][i][0]) nz |= uint8_t(1u << i);
         }
-        for (int blk = 0; blk < numC; ++blk) {
-            uint16_t* dst = base + (blk >> 1) * 4 * rs + (blk & 1) * 4;
-            if (chromaAc_[c] & (1u << blk)) xf.idct4x4Add(dst, rs, chroma_[c][blk], maxValue);
-            else if (nz & (1u << blk)) xf.dc4x4Add(dst, rs, chroma_[c][blk], maxValue);
-        }
+        // Whole rows of two blocks, coded or not (an empty block adds nothing): no branch per
+        // block.
+        if (nz | chromaAc_[c])
+            for (int row = 0; row < numC / 2; ++row)
+                xf.idct4x4PairAdd(base + row * 4 * rs, rs, chroma_[c][2 * row], maxValue);
     }
 }
 

@@ -101,6 +101,12 @@ void idct8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
     for (int i = 0; i < 64; ++i) c[i] = 0;
 }
 
+void idct4x4PairAdd(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
+{
+    idct4x4Add(dst, stride, c, maxValue);
+    idct4x4Add(dst + 4, stride, c + 16, maxValue);
+}
+
 void dc4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue) { dcAdd<4>(dst, stride, c, maxValue); }
 void dc8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue) { dcAdd<8>(dst, stride, c, maxValue); }
 
@@ -213,6 +219,12 @@ SSE2 void idct4x4AddSse2(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxVal
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * stride), _mm_unpackhi_epi64(r23, r23));
     const __m128i z = _mm_setzero_si128();
     for (int i = 0; i < 16; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(c + i), z);
+}
+
+SSE2 void idct4x4PairAddSse2(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
+{
+    idct4x4AddSse2(dst, stride, c, maxValue);
+    idct4x4AddSse2(dst + 4, stride, c + 16, maxValue);
 }
 
 // The DC residual, saturated to 16 bits: saturating adds then clip as the reference does.
@@ -364,6 +376,52 @@ AVX2 void idct8x8AddAvx2(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxVal
     addRows8Avx2(dst + 6 * stride, stride, d6, d7, maxv);
 }
 
+// Two 4x4 blocks at once: the low 128-bit lane holds the left block, the high lane the right
+// one, and every step of the SSE2 transform works within lanes.
+AVX2 inline __m256i loadRowPair(const int32_t* c, int row)
+{
+    const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 4 * row));
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 + 4 * row));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(l), r, 1);
+}
+
+AVX2 inline void transpose4Lanes(__m256i& a, __m256i& b, __m256i& c, __m256i& d)
+{
+    const __m256i t0 = _mm256_unpacklo_epi32(a, b), t1 = _mm256_unpacklo_epi32(c, d);
+    const __m256i t2 = _mm256_unpackhi_epi32(a, b), t3 = _mm256_unpackhi_epi32(c, d);
+    a = _mm256_unpacklo_epi64(t0, t1);
+    b = _mm256_unpackhi_epi64(t0, t1);
+    c = _mm256_unpacklo_epi64(t2, t3);
+    d = _mm256_unpackhi_epi64(t2, t3);
+}
+
+AVX2 void idct4x4PairAddAvx2(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxValue)
+{
+    __m256i x0 = loadRowPair(c, 0), x1 = loadRowPair(c, 1), x2 = loadRowPair(c, 2), x3 = loadRowPair(c, 3);
+    const __m256i z = _mm256_setzero_si256();
+    __m256i* const cv = reinterpret_cast<__m256i*>(c);
+    _mm256_storeu_si256(cv + 0, z);
+    _mm256_storeu_si256(cv + 1, z);
+    _mm256_storeu_si256(cv + 2, z);
+    _mm256_storeu_si256(cv + 3, z);
+    transpose4Lanes(x0, x1, x2, x3);
+    for (int pass = 0; pass < 2; ++pass) {
+        const __m256i e0 = _mm256_add_epi32(x0, x2);
+        const __m256i e1 = _mm256_sub_epi32(x0, x2);
+        const __m256i e2 = _mm256_sub_epi32(_mm256_srai_epi32(x1, 1), x3);
+        const __m256i e3 = _mm256_add_epi32(x1, _mm256_srai_epi32(x3, 1));
+        x0 = _mm256_add_epi32(e0, e3);
+        x1 = _mm256_add_epi32(e1, e2);
+        x2 = _mm256_sub_epi32(e1, e2);
+        x3 = _mm256_sub_epi32(e0, e3);
+        if (pass == 0) transpose4Lanes(x0, x1, x2, x3);
+    }
+    // Row y of the area: lanes 0..3 from the left block, 4..7 from the right one.
+    const __m256i maxv = _mm256_set1_epi16(int16_t(maxValue));
+    addRows8Avx2(dst, stride, x0, x1, maxv);
+    addRows8Avx2(dst + 2 * stride, stride, x2, x3, maxv);
+}
+
 #undef VORN_TRANSPOSE8X8_AVX2
 #undef SSE2
 #undef AVX2
@@ -374,10 +432,12 @@ AVX2 void idct8x8AddAvx2(uint16_t* dst, ptrdiff_t stride, int32_t* c, int maxVal
 
 const TransformKernels& transformKernels(SimdLevel level)
 {
-    static const TransformKernels plain{idct4x4Add, idct8x8Add, dc4x4Add, dc8x8Add};
+    static const TransformKernels plain{idct4x4Add, idct8x8Add, dc4x4Add, dc8x8Add, idct4x4PairAdd};
 #ifdef VORN_AVCI_X86
-    static const TransformKernels sse2{idct4x4AddSse2, idct8x8AddSse2, dc4x4AddSse2, dc8x8AddSse2};
-    static const TransformKernels avx2{idct4x4AddSse2, idct8x8AddAvx2, dc4x4AddSse2, dc8x8AddSse2};
+    static const TransformKernels sse2{idct4x4AddSse2, idct8x8AddSse2, dc4x4AddSse2, dc8x8AddSse2,
+                                       idct4x4PairAddSse2};
+    static const TransformKernels avx2{idct4x4AddSse2, idct8x8AddAvx2, dc4x4AddSse2, dc8x8AddSse2,
+                                       idct4x4PairAddAvx2};
     const std::vector<SimdLevel> supported = supportedSimdLevels();
     level = std::min(level, supported.back());
     if (level >= SimdLevel::Avx2) return avx2;

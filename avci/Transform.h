@@ -22,6 +22,10 @@ struct TransformKernels {
     // The same when only coef[0] may be non-zero (every residual sample is equal).
     BlockAddFn dc4x4Add;
     BlockAddFn dc8x8Add;
+    // Two horizontally adjacent 4x4 blocks (an 8x4 area): coef holds the left block's 16
+    // coefficients, then the right one's. Blocks without coefficients may be included: they
+    // add nothing.
+    BlockAddFn idct4x4PairAdd;
 };
 
 // The kernels of one level (a level the processor cannot run falls back to the highest it
@@ -34,6 +38,7 @@ void idct4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
 void idct8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
 void dc4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
 void dc8x8Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
+void idct4x4PairAdd(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
 // In-place 4x4 Hadamard of the Intra16x16 DC coefficients (raster order).
 void hadamard4x4(int32_t* c);
 
