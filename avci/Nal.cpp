@@ -49,16 +49,28 @@ size_t unescapeNal(const uint8_t* nal, size_t size, std::vector<uint8_t>& out)
 {
     if (out.size() < size + kBitReaderPadding) out.resize(size + kBitReaderPadding);
     uint8_t* dst = out.data();
+    // An emulation prevention byte is a 3 right after two zero bytes of the payload (a 3 that
+    // was removed is not zero, so the two zeros are always payload). Threes are rare in
+    // coded data: find each with memchr and copy the runs between the removed ones.
     size_t n = 0;
-    size_t zeros = 0;
-    for (size_t i = 0; i < size; ++i) {
-        const uint8_t b = nal[i];
-        if (zeros >= 2 && b == 3) {
-            zeros = 0;
-            continue;
+    size_t copied = 0; // input bytes before this are written
+    size_t i = 2;
+    while (i < size) {
+        const void* hit = std::memchr(nal + i, 3, size - i);
+        if (hit == nullptr) break;
+        i = size_t(static_cast<const uint8_t*>(hit) - nal);
+        if (nal[i - 1] == 0 && nal[i - 2] == 0) {
+            std::memcpy(dst + n, nal + copied, i - copied);
+            n += i - copied;
+            copied = i + 1;
+            i += 3; // the next one needs two zeros after this one
+        } else {
+            ++i;
         }
-        dst[n++] = b;
-        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    if (size > copied) {
+        std::memcpy(dst + n, nal + copied, size - copied);
+        n += size - copied;
     }
     std::memset(dst + n, 0, kBitReaderPadding);
     return n;
