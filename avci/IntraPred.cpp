@@ -83,32 +83,34 @@ void directional(uint16_t* dst, ptrdiff_t stride, int mode, const int* top, cons
     }
 }
 
+// Vertical, horizontal and DC prediction; false for the other modes.
 template <int N>
-bool simpleModes(uint16_t* dst, ptrdiff_t stride, int mode, const IntraEdge& e, int bitDepth)
+bool simpleModes(uint16_t* dst, ptrdiff_t stride, int mode, const int* top, const int* left, bool hasTop,
+                 bool hasLeft, int bitDepth)
 {
     if (mode == 0) {
-        if (!e.hasTop) avcFail("Intra prediction uses unavailable samples.");
+        if (!hasTop) avcFail("Intra prediction uses unavailable samples.");
         for (int y = 0; y < N; ++y)
-            for (int x = 0; x < N; ++x) dst[y * stride + x] = uint16_t(e.top[x]);
+            for (int x = 0; x < N; ++x) dst[y * stride + x] = uint16_t(top[x]);
         return true;
     }
     if (mode == 1) {
-        if (!e.hasLeft) avcFail("Intra prediction uses unavailable samples.");
+        if (!hasLeft) avcFail("Intra prediction uses unavailable samples.");
         for (int y = 0; y < N; ++y)
-            for (int x = 0; x < N; ++x) dst[y * stride + x] = uint16_t(e.left[y]);
+            for (int x = 0; x < N; ++x) dst[y * stride + x] = uint16_t(left[y]);
         return true;
     }
     if (mode == 2) {
         int dc;
         int s = 0;
-        if (e.hasTop && e.hasLeft) {
-            for (int i = 0; i < N; ++i) s += e.top[i] + e.left[i];
+        if (hasTop && hasLeft) {
+            for (int i = 0; i < N; ++i) s += top[i] + left[i];
             dc = (s + N) / (2 * N);
-        } else if (e.hasLeft) {
-            for (int i = 0; i < N; ++i) s += e.left[i];
+        } else if (hasLeft) {
+            for (int i = 0; i < N; ++i) s += left[i];
             dc = (s + N / 2) / N;
-        } else if (e.hasTop) {
-            for (int i = 0; i < N; ++i) s += e.top[i];
+        } else if (hasTop) {
+            for (int i = 0; i < N; ++i) s += top[i];
             dc = (s + N / 2) / N;
         } else {
             dc = 1 << (bitDepth - 1);
@@ -118,6 +120,12 @@ bool simpleModes(uint16_t* dst, ptrdiff_t stride, int mode, const IntraEdge& e, 
         return true;
     }
     return false;
+}
+
+template <int N>
+bool simpleModes(uint16_t* dst, ptrdiff_t stride, int mode, const IntraEdge& e, int bitDepth)
+{
+    return simpleModes<N>(dst, stride, mode, e.top, e.left, e.hasTop, e.hasLeft, bitDepth);
 }
 
 } // namespace
@@ -164,21 +172,15 @@ void predict8x8(uint16_t* dst, ptrdiff_t stride, int mode, IntraEdge& e, int bit
         for (int y = 1; y < 7; ++y) lp[y] = (e.left[y - 1] + 2 * e.left[y] + e.left[y + 1] + 2) >> 2;
         lp[7] = (e.left[6] + 3 * e.left[7] + 2) >> 2;
     }
-    IntraEdge f;
-    for (int x = -1; x < 16; ++x) f.top[x] = tp[x];
-    for (int y = 0; y < 8; ++y) f.left[y] = lp[y];
-    f.left[-1] = lp[-1];
-    f.hasTop = e.hasTop;
-    f.hasLeft = e.hasLeft;
-    f.hasCorner = e.hasCorner;
-    f.hasTopRight = true;
-    if (simpleModes<8>(dst, stride, mode, f, bitDepth)) return;
+    // The filtered samples are used where they are: copying them would read back scalar
+    // stores as vectors.
+    if (simpleModes<8>(dst, stride, mode, tp, lp, e.hasTop, e.hasLeft, bitDepth)) return;
     const bool needTop = mode == 3 || mode == 4 || mode == 5 || mode == 6 || mode == 7;
     const bool needLeft = mode == 4 || mode == 5 || mode == 6 || mode == 8;
     const bool needCorner = mode == 4 || mode == 5 || mode == 6;
     if ((needTop && !e.hasTop) || (needLeft && !e.hasLeft) || (needCorner && !e.hasCorner))
         avcFail("Intra prediction uses unavailable samples.");
-    directional<8>(dst, stride, mode, f.top, f.left);
+    directional<8>(dst, stride, mode, tp, lp);
 }
 
 void predict16x16(uint16_t* dst, ptrdiff_t stride, int mode, const IntraEdge& e, int bitDepth)
