@@ -4,13 +4,14 @@
 // A context variable is one byte, pStateIdx * 2 + valMPS, so that a decision needs one
 // table for the LPS range and one for the next state. The offset is kept together with the
 // bits read ahead of it: value = codIOffset * 2^bits + (the next `bits` bits), so that
-// renormalisation only lowers `bits`; 16 bits are read at a time.
+// renormalisation only lowers `bits`; 48 bits are read at a time.
 #pragma once
 
 #include "avci/AvcTables.h"
 #include "avci/Bitstream.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vorn::avci {
 
@@ -29,17 +30,23 @@ struct CabacEngine {
     size_t pos = 0;    // next byte to read
     size_t size = 0;   // bytes of payload
     uint64_t value = 0;
-    int bits = 0;      // bits read ahead of the offset (16..31 between bins)
+    int bits = 0;      // bits read ahead of the offset (7..54 between bins)
     uint32_t range = 510;
 
-    // Two more bytes of the payload (zeros past its end).
+    // Six more bytes of the payload (zeros past its end). Refilled below 7 bits (a bin
+    // shifts out at most 6), bits stays below 7 + 48 and value below 2^(9 + 54).
+    static constexpr int kMinBits = 7;
     __attribute__((always_inline)) void refill()
     {
-        // The payload carries zero padding, so the second byte may lie just past its end.
-        const uint32_t v = pos < size ? (uint32_t(data[pos]) << 8) | data[pos + 1] : 0;
-        pos += 2;
-        value = (value << 16) | v;
-        bits += 16;
+        // The payload carries zero padding, so the bytes after the first may lie past its end.
+        uint64_t v = 0;
+        if (pos < size) {
+            std::memcpy(&v, data + pos, 8);
+            v = __builtin_bswap64(v) >> 16;
+        }
+        pos += 6;
+        value = (value << 48) | v;
+        bits += 48;
     }
 
     __attribute__((always_inline)) int decision(uint8_t& state)
@@ -57,7 +64,7 @@ struct CabacEngine {
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
         bits -= shift;
-        if (bits < 16) refill();
+        if (bits < kMinBits) refill();
         return int((s & 1) ^ isLps);
     }
     __attribute__((always_inline)) int bypass()
@@ -66,7 +73,7 @@ struct CabacEngine {
         const uint64_t scaled = uint64_t(range) << bits;
         const int one = value >= scaled ? 1 : 0;
         value -= scaled & (uint64_t(0) - uint64_t(one));
-        if (bits < 16) refill();
+        if (bits < kMinBits) refill();
         return one;
     }
     int terminate()
@@ -77,7 +84,7 @@ struct CabacEngine {
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
         bits -= shift;
-        if (bits < 16) refill();
+        if (bits < kMinBits) refill();
         return 0;
     }
     // Bit position in the slice data of the next bit not yet taken into the offset.
@@ -106,7 +113,7 @@ public:
         e_.value = 0;
         e_.bits = -9; // the first 9 bits are the offset
         e_.range = 510;
-        while (e_.bits < 16) e_.refill();
+        while (e_.bits < CabacEngine::kMinBits) e_.refill();
         if ((e_.value >> e_.bits) >= 510) avcFail("Invalid CABAC data.");
     }
     int decision(int ctxIdx) { return e_.decision(ctx_[ctxIdx]); }
