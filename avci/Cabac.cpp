@@ -9,7 +9,7 @@ CabacTables makeCabacTables()
     CabacTables t{};
     for (int s = 0; s < 128; ++s) {
         const int state = s >> 1, mps = s & 1;
-        for (int q = 0; q < 4; ++q) t.lpsRange[s][q] = kCabacRangeTabLps[state][q];
+        for (int q = 0; q < 4; ++q) t.lpsRange[s][4 + q] = kCabacRangeTabLps[state][q];
         t.next[s] = uint8_t(cabacTransIdxMps(uint8_t(state)) * 2 + mps);
         // After an LPS in state 0 the most probable symbol changes.
         const int lpsMps = state == 0 ? 1 - mps : mps;

@@ -17,7 +17,7 @@ namespace vorn::avci {
 
 // Tables of the engine, indexed by the context byte.
 struct CabacTables {
-    uint8_t lpsRange[128][4]; // rangeTabLPS[pStateIdx][qCodIRangeIdx]
+    uint8_t lpsRange[128][8]; // rangeTabLPS[pStateIdx][qCodIRangeIdx] at [byte][codIRange >> 6]
     uint8_t next[256];        // next context byte: [context byte + 128 * (bin was the LPS)]
     uint8_t normShift[512];   // renormalisation shift of a codIRange below 512
 };
@@ -52,7 +52,7 @@ struct CabacEngine {
     __attribute__((always_inline)) int decision(uint8_t& state)
     {
         const uint32_t s = state;
-        const uint32_t lps = kCabacTables.lpsRange[s][(range >> 6) & 3];
+        const uint32_t lps = kCabacTables.lpsRange[s][range >> 6]; // codIRange is 256..510
         const uint32_t mpsRange = range - lps;
         const uint64_t scaled = uint64_t(mpsRange) << bits;
         // Masks rather than branches: the outcome is as unpredictable as the data.
