@@ -113,13 +113,7 @@ VlcLookup::VlcLookup(const std::vector<Entry>& entries)
     auto leadingZeros = [](const Entry& e) {
         return e.code == 0 ? int(e.length) : e.length - (16 - std::countl_zero(e.code));
     };
-    for (const Entry& e : entries) {
-        if (e.length == 0 || e.length > 16 || e.code == 0) continue;
-        const int rest = e.length - leadingZeros(e) - 1;
-        if (rest > restBits_) restBits_ = static_cast<uint8_t>(rest);
-    }
-    const int width = 1 << restBits_;
-    table_.assign(size_t(17 * width), Result{0, 0});
+    const int width = 1 << kRestBits;
     for (const Entry& e : entries) {
         if (e.length == 0 || e.length > 16) continue;
         const int lz = leadingZeros(e);
@@ -130,7 +124,8 @@ VlcLookup::VlcLookup(const std::vector<Entry>& entries)
         }
         const int rest = e.length - lz - 1;
         const uint32_t tail = e.code & ((1u << rest) - 1u);
-        const int fill = restBits_ - rest;
+        if (rest > kRestBits) continue; // longer than any table's code words
+        const int fill = kRestBits - rest;
         for (uint32_t k = 0; k < (1u << fill); ++k)
             table_[size_t(lz * width) + ((tail << fill) | k)] = Result{e.symbol, e.length};
     }

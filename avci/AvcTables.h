@@ -7,6 +7,7 @@
 // All arrays are plain constant data. Index conventions are documented next to each one.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <vector>
@@ -81,15 +82,16 @@ public:
     {
         const int lz = std::countl_zero(window | (uint64_t(1) << 47)); // at most 16
         const uint32_t rest = uint32_t((window << lz << 1) >> (64 - kRestBits));
-        return table_[(unsigned(lz) << restBits_) | (rest >> (kRestBits - restBits_))];
+        return table_[(unsigned(lz) << kRestBits) | rest];
     }
     // next16: the next 16 bits of the stream, MSB first (bit 15 = next bit).
     Result decode(uint32_t next16) const { return decode64(uint64_t(next16 & 0xFFFFu) << 48); }
 
 private:
     static constexpr int kRestBits = 5; // longest tail after the leading one in any table
-    uint8_t restBits_ = 0;              // tail bits this table needs
-    std::vector<Result> table_;         // [leading zeros 0..16][tail]
+    // [leading zeros 0..16][next kRestBits bits after the one], held in the object so that
+    // a lookup is one load.
+    std::array<Result, std::size_t(17) << kRestBits> table_{};
 };
 
 // Prebuilt lookups (built once on first use, thread-safe).
