@@ -2,6 +2,8 @@
 
 #include "avci/Bitstream.h"
 
+#include <cstring>
+
 namespace vorn::avci {
 
 namespace {
@@ -216,6 +218,7 @@ void predictChroma(uint16_t* dst, ptrdiff_t stride, int mode, const IntraEdge& e
     switch (mode) {
     case 0: { // DC, per 4x4 chroma block
         for (int by = 0; by < height / 4; ++by) {
+            uint16_t row[8];
             for (int bx = 0; bx < 2; ++bx) {
                 int st = 0, sl = 0;
                 for (int i = 0; i < 4; ++i) {
@@ -238,9 +241,10 @@ void predictChroma(uint16_t* dst, ptrdiff_t stride, int mode, const IntraEdge& e
                     else if (e.hasTop) dc = (st + 2) >> 2;
                     else dc = 1 << (bitDepth - 1);
                 }
-                for (int y = 0; y < 4; ++y)
-                    for (int x = 0; x < 4; ++x) dst[(by * 4 + y) * stride + bx * 4 + x] = uint16_t(dc);
+                for (int x = 0; x < 4; ++x) row[bx * 4 + x] = uint16_t(dc);
             }
+            // Whole rows of 8 samples: the transform that follows reads them as such.
+            for (int y = 0; y < 4; ++y) std::memcpy(dst + (by * 4 + y) * stride, row, sizeof row);
         }
         return;
     }
