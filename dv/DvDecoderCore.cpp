@@ -268,6 +268,8 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     return true;
 }
 
+void decodeCodes(BlockState& b, BitReader& r);
+
 // Decodes AC codes of block `b` from `r` until end of block or until the bits
 // run out (the unfinished code word is kept for the next pass).
 void decodeAc(BlockState& b, BitReader& r)
@@ -302,6 +304,13 @@ void decodeAc(BlockState& b, BitReader& r)
             return;
         }
     }
+    decodeCodes(b, r);
+}
+
+// decodeAc for a block with no unfinished code word: the first pass, where
+// every block starts afresh, inlines it.
+[[gnu::always_inline]] inline void decodeCodes(BlockState& b, BitReader& r)
+{
     // The next 64 bits are loaded into a register and consumed code by code;
     // every code that lies wholly within the area is taken (the lookup of a
     // prefix code does not depend on the bits after the code), and the start
@@ -493,7 +502,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             b.done = false;
             setup(b, m, j, dc, mode, cls, qno);
             BitReader r{ctx.segment, start + 12, end};
-            decodeAc(b, r);
+            decodeCodes(b, r);
             if (b.done && r.pos < end)
                 ctx.mbPool.append(seg, r.pos, end);
         }
