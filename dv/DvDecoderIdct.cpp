@@ -10,6 +10,8 @@
 // reference the others are tested against.
 #include "dv/DvDecoderCore.h"
 
+#include <bit>
+
 #include <cmath>
 #include <mutex>
 
@@ -441,16 +443,34 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
     __m256 row[8], res[8];
     if (__builtin_popcount(rowMask) <= 2) {
         rowPassAvx2(coef, rowMask, row);
-        for (int y = 0; y < 4; ++y) {
-            __m256 e = _mm256_setzero_ps(), o = _mm256_setzero_ps();
-            for (int v = 0; v < 8; v += 2) {
-                if (rowMask & (1u << v))
-                    e = _mm256_add_ps(e, _mm256_mul_ps(row[v], _mm256_set1_ps(g_a8[y][v])));
-                if (rowMask & (2u << v))
-                    o = _mm256_add_ps(o, _mm256_mul_ps(row[v + 1], _mm256_set1_ps(g_a8[y][v + 1])));
+        // With terms t of at most two rows, E + O is their sum and E - O the
+        // sum with the odd rows' terms negated (negation and the order of two
+        // terms do not change a float sum); zeros of the other rows only
+        // change the sign of a zero, which the offset removes.
+        const __m256 flip = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+        if (rowMask == 0) {
+            for (int y = 0; y < 8; ++y)
+                res[y] = _mm256_setzero_ps();
+        } else {
+            const int v0 = std::countr_zero(rowMask);
+            const unsigned rest = rowMask & (rowMask - 1);
+            const __m256 s0 = (v0 & 1) ? flip : _mm256_setzero_ps();
+            if (rest == 0) {
+                for (int y = 0; y < 4; ++y) {
+                    const __m256 t0 = _mm256_mul_ps(row[v0], _mm256_set1_ps(g_a8[y][v0]));
+                    res[y] = t0;
+                    res[7 - y] = _mm256_xor_ps(t0, s0);
+                }
+            } else {
+                const int v1 = std::countr_zero(rest);
+                const __m256 s1 = (v1 & 1) ? flip : _mm256_setzero_ps();
+                for (int y = 0; y < 4; ++y) {
+                    const __m256 t0 = _mm256_mul_ps(row[v0], _mm256_set1_ps(g_a8[y][v0]));
+                    const __m256 t1 = _mm256_mul_ps(row[v1], _mm256_set1_ps(g_a8[y][v1]));
+                    res[y] = _mm256_add_ps(t0, t1);
+                    res[7 - y] = _mm256_add_ps(_mm256_xor_ps(t0, s0), _mm256_xor_ps(t1, s1));
+                }
             }
-            res[y] = _mm256_add_ps(e, o);
-            res[7 - y] = _mm256_sub_ps(e, o);
         }
     } else {
         // Every row's terms, zero rows included (their terms add nothing).

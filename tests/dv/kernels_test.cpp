@@ -37,6 +37,11 @@ CoefBlock randomCoefficients(std::mt19937& rng, bool dct248)
     const uint8_t* zz = dct248 ? kZigzag248 : kZigzag88;
     b.coef[0] = static_cast<float>(static_cast<int>(rng() % 1024) - 512) * 4.0f;
     b.rowMask = 1;
+    if (rng() % 8 == 0) {
+        // No DC term: the mask may then name only odd rows, or none.
+        b.coef[0] = 0.0f;
+        b.rowMask = 0;
+    }
     const int kind = static_cast<int>(rng() % 4);
     const int count = kind == 0 ? 0 : kind == 1 ? 1 + static_cast<int>(rng() % 4) : kind == 2 ? 20 : 63;
     const float scales[] = {0.25f, 1.0f, 1.37f, 3.9f, 16.0f};
