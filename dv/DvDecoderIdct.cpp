@@ -318,38 +318,37 @@ VORN_SSE2 void mb422Sse2(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], in
 // with outputs 0..3 in the low half and the mirrored outputs 7..4 in the high
 // half, so one add of O with its high half negated gives the row.
 
-VORN_AVX2 inline void rowPassAvx2(float* coef, unsigned rowMask, __m256* row)
+// One coefficient row (cleared afterwards) to its eight outputs.
+VORN_AVX2 inline __m256 rowAvx2(float* c)
 {
     const __m256 flipHigh = _mm256_castsi256_ps(_mm256_set_epi32(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0));
-    for (int v = 0; v < 8; ++v) {
-        if (!(rowMask & (1u << v))) {
-            row[v] = _mm256_setzero_ps();
-            continue;
-        }
-        float* c = coef + v * 8;
-        // Terms of zero coefficients add only zeros, so leaving them out gives
-        // the same samples: a row of DC only, or with columns 4-7 zero, takes
-        // the shorter forms.
-        const __m256 cv = _mm256_loadu_ps(c);
-        const int nonZero = _mm256_movemask_ps(_mm256_cmp_ps(cv, _mm256_setzero_ps(), _CMP_NEQ_UQ));
-        if (nonZero == 1) {
-            row[v] = _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
-            _mm256_storeu_ps(c, _mm256_setzero_ps());
-            continue;
-        }
-        __m256 e = _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
-        __m256 o = _mm256_mul_ps(_mm256_set1_ps(c[1]), _mm256_load_ps(g_col8x[1]));
-        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[2]), _mm256_load_ps(g_col8x[2])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[3]), _mm256_load_ps(g_col8x[3])));
-        if (nonZero & 0xF0) {
-            e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[4]), _mm256_load_ps(g_col8x[4])));
-            o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[5]), _mm256_load_ps(g_col8x[5])));
-            e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[6]), _mm256_load_ps(g_col8x[6])));
-            o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[7]), _mm256_load_ps(g_col8x[7])));
-        }
-        row[v] = _mm256_add_ps(e, _mm256_xor_ps(o, flipHigh));
+    // Terms of zero coefficients add only zeros, so leaving them out gives
+    // the same samples: a row of DC only, or with columns 4-7 zero, takes
+    // the shorter forms.
+    const __m256 cv = _mm256_loadu_ps(c);
+    const int nonZero = _mm256_movemask_ps(_mm256_cmp_ps(cv, _mm256_setzero_ps(), _CMP_NEQ_UQ));
+    if (nonZero == 1) {
         _mm256_storeu_ps(c, _mm256_setzero_ps());
+        return _mm256_mul_ps(_mm256_set1_ps(_mm256_cvtss_f32(cv)), _mm256_load_ps(g_col8x[0]));
     }
+    __m256 e = _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
+    __m256 o = _mm256_mul_ps(_mm256_set1_ps(c[1]), _mm256_load_ps(g_col8x[1]));
+    e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[2]), _mm256_load_ps(g_col8x[2])));
+    o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[3]), _mm256_load_ps(g_col8x[3])));
+    if (nonZero & 0xF0) {
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[4]), _mm256_load_ps(g_col8x[4])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[5]), _mm256_load_ps(g_col8x[5])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[6]), _mm256_load_ps(g_col8x[6])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[7]), _mm256_load_ps(g_col8x[7])));
+    }
+    _mm256_storeu_ps(c, _mm256_setzero_ps());
+    return _mm256_add_ps(e, _mm256_xor_ps(o, flipHigh));
+}
+
+VORN_AVX2 inline void rowPassAvx2(float* coef, unsigned rowMask, __m256* row)
+{
+    for (int v = 0; v < 8; ++v)
+        row[v] = (rowMask & (1u << v)) ? rowAvx2(coef + v * 8) : _mm256_setzero_ps();
 }
 
 // The same row pass for blocks with many coefficient rows: the block is
@@ -442,7 +441,6 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
     __m256 row[8], res[8];
     if (__builtin_popcount(rowMask) <= 2) {
-        rowPassAvx2(coef, rowMask, row);
         // With terms t of at most two rows, E + O is their sum and E - O the
         // sum with the odd rows' terms negated (negation and the order of two
         // terms do not change a float sum); zeros of the other rows only
@@ -455,6 +453,7 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
             const int v0 = std::countr_zero(rowMask);
             const unsigned rest = rowMask & (rowMask - 1);
             const __m256 s0 = (v0 & 1) ? flip : _mm256_setzero_ps();
+            row[v0] = rowAvx2(coef + 8 * v0);
             if (rest == 0) {
                 for (int y = 0; y < 4; ++y) {
                     const __m256 t0 = _mm256_mul_ps(row[v0], _mm256_set1_ps(g_a8[y][v0]));
@@ -464,6 +463,7 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
             } else {
                 const int v1 = std::countr_zero(rest);
                 const __m256 s1 = (v1 & 1) ? flip : _mm256_setzero_ps();
+                row[v1] = rowAvx2(coef + 8 * v1);
                 for (int y = 0; y < 4; ++y) {
                     const __m256 t0 = _mm256_mul_ps(row[v0], _mm256_set1_ps(g_a8[y][v0]));
                     const __m256 t1 = _mm256_mul_ps(row[v1], _mm256_set1_ps(g_a8[y][v1]));
