@@ -174,11 +174,14 @@ inline void mb422T(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layo
             Row422(d, px[0] + 8 * r, px[2] + 8 * r, px[5] + 8 * r, px[4] + 8 * r);
         return;
     }
-    const bool field = layout == kMb422HdField;
-    for (int r = 0; r < 16; ++r, d += step) {
-        const int half = field ? (r & 1) : (r >> 3);
-        const int line = 8 * (field ? (r >> 1) : (r & 7));
-        Row422(d, px[2 * half] + line, px[2 * half + 1] + line, px[6 + half] + line, px[4 + half] + line);
+    // Frame layout: the upper blocks' 8 lines, then the lower blocks'; field
+    // layout: their lines alternate.
+    const ptrdiff_t halfStep = layout == kMb422HdField ? step : 8 * step;
+    const ptrdiff_t lineStep = layout == kMb422HdField ? 2 * step : step;
+    for (int half = 0; half < 2; ++half) {
+        uint8_t* row = d + half * halfStep;
+        for (int line = 0; line < 64; line += 8, row += lineStep)
+            Row422(row, px[2 * half] + line, px[2 * half + 1] + line, px[6 + half] + line, px[4 + half] + line);
     }
 }
 
