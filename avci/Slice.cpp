@@ -903,55 +903,65 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
 
 namespace {
 
-// ctxIdxInc of significant_coeff_flag and last_significant_coeff_flag by scan position for
-// the block categories other than 8x8 luma: the position itself, or for chroma DC the
-// position over the number of 4:2:0 DC blocks in the component, at most 2.
-constexpr auto kIncOfPosition = [] {
-    std::array<uint8_t, 64> t{};
-    for (int i = 0; i < 64; ++i) t[size_t(i)] = uint8_t(i);
-    return t;
-}();
+// ctxIdxInc of significant_coeff_flag and last_significant_coeff_flag of chroma DC by scan
+// position: the position over the number of 4:2:0 DC blocks in the component, at most 2.
 constexpr uint8_t kIncChromaDc420[4] = {0, 1, 2, 2};
 constexpr uint8_t kIncChromaDc422[8] = {0, 0, 1, 1, 2, 2, 2, 2};
 
 } // namespace
 
-int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
-                             const Dequant* dq, int& lastIdx)
+template <int Cat>
+int SliceDecoder::cabacBlock(int32_t* coef, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, const Dequant* dq,
+                             int& lastIdx)
 {
+    constexpr bool k8x8 = Cat == 5;        // no coded_block_flag (4:2:0 and 4:2:2)
+    constexpr bool kDequant = Cat != 0 && Cat != 3;
+    if constexpr (Cat == 0 || Cat == 1 || Cat == 2 || Cat == 4) maxNumCoeff = Cat == 2 ? 16 : 15 + (Cat == 0);
+    if constexpr (Cat == 5) maxNumCoeff = 64;
     // The engine runs from a local copy so that its registers stay in registers.
     uint8_t* const ctx = cabac_.contexts();
     CabacEngine e = cabac_.engine();
-    if (!coded8x8 && !e.decision(ctx[kCtxBaseCodedBlockFlag[cat] + cbfCtxInc])) {
+    if (!k8x8 && !e.decision(ctx[kCtxBaseCodedBlockFlag[Cat] + cbfCtxInc])) {
         cabac_.engine() = e;
         return 0;
     }
     const int fld = field_ ? 1 : 0;
-    uint8_t* const sigCtx = ctx + kCtxBaseSignificant[fld][cat];
-    uint8_t* const lastCtx = ctx + kCtxBaseLast[fld][cat];
-    const uint8_t* sigInc = kIncOfPosition.data();
-    const uint8_t* lastInc = kIncOfPosition.data();
-    if (cat == 5) {
+    uint8_t* const sigCtx = ctx + kCtxBaseSignificant[fld][Cat];
+    uint8_t* const lastCtx = ctx + kCtxBaseLast[fld][Cat];
+    const uint8_t* sigInc = nullptr;
+    const uint8_t* lastInc = nullptr;
+    if constexpr (Cat == 5) {
         sigInc = kSignificant8x8CtxInc[fld];
         lastInc = kLast8x8CtxInc;
-    } else if (cat == 3) {
+    } else if constexpr (Cat == 3) {
         sigInc = lastInc = pic_->chromaArrayType == 2 ? kIncChromaDc422 : kIncChromaDc420;
     }
+    // In the other categories the position is its own ctxIdxInc.
+    constexpr bool kIdentity = Cat != 3 && Cat != 5;
     uint8_t sig[64];
     int numSig = 0;
     const int end = maxNumCoeff - 1;
     int i = 0;
     for (; i < end; ++i) {
-        if (e.decision(sigCtx[sigInc[i]])) {
+        if (e.decision(sigCtx[kIdentity ? i : sigInc[i]])) {
             sig[numSig++] = uint8_t(i);
-            if (e.decision(lastCtx[lastInc[i]])) break;
+            if (e.decision(lastCtx[kIdentity ? i : lastInc[i]])) break;
         }
     }
     if (i == end) sig[numSig++] = uint8_t(i);
     lastIdx = sig[numSig - 1];
-    uint8_t* const absCtx = ctx + kCtxBaseAbsLevel[cat];
+    // Dequantisation constants in registers: the coefficient stores could alias *dq.
+    const int32_t* scale = nullptr;
+    int64_t round = 0;
+    int shift = 0;
+    if constexpr (kDequant) {
+        scale = dq->scale;
+        round = dq->round;
+        shift = dq->shift;
+    }
+    uint8_t* const absCtx = ctx + kCtxBaseAbsLevel[Cat];
     int numGt1 = 0, numEq1 = 0;
-    const int gtLimit = 4 - (cat == 3 ? 1 : 0);
+    constexpr int gtLimit = Cat == 3 ? 3 : 4;
     for (int k = numSig - 1; k >= 0; --k) {
         const int inc0 = numGt1 != 0 ? 0 : std::min(4, 1 + numEq1);
         int v = 0;
@@ -977,7 +987,8 @@ int SliceDecoder::cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint
         const int absLevel = v + 1;
         const int level = e.bypass() ? -absLevel : absLevel;
         const int pos = scan[sig[k]];
-        coef[pos] = dq ? dq->apply(level, pos) : level;
+        if constexpr (kDequant) coef[pos] = Dequant::clampLevel((int64_t(level) * scale[pos] + round) >> shift);
+        else coef[pos] = level;
     }
     cabac_.engine() = e;
     return numSig;
@@ -1015,7 +1026,7 @@ void SliceDecoder::readResidual()
 
     if (mb_->kind == kMbI16x16) {
         int n;
-        if (useCabac_) n = cabacBlock(lumaDc_, 0, 16, scan4, cbfIncDc(0), false, nullptr, last);
+        if (useCabac_) n = cabacBlock<0>(lumaDc_, 16, scan4, cbfIncDc(0), nullptr, last);
         else n = cavlcBlock(lumaDc_, 16, nCLuma(0, 0), scan4, nullptr, last);
         if (n) {
             mb_->cbfDc |= 1;
@@ -1026,7 +1037,7 @@ void SliceDecoder::readResidual()
                 const int r = kBlkRaster[blk];
                 const int bx = r & 3, by = r >> 2;
                 int c;
-                if (useCabac_) c = cabacBlock(luma_[r], 1, 15, scan4 + 1, cbfIncLuma(bx, by), false, &dqY, last);
+                if (useCabac_) c = cabacBlock<1>(luma_[r], 15, scan4 + 1, cbfIncLuma(bx, by), &dqY, last);
                 else c = cavlcBlock(luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
                 mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
                 lumaNz_ |= uint16_t((c != 0) << r);
@@ -1038,7 +1049,7 @@ void SliceDecoder::readResidual()
             if (!((cbpLuma >> b8) & 1)) continue;
             const int bx0 = (b8 & 1) * 2, by0 = (b8 >> 1) * 2;
             if (useCabac_) {
-                cabacBlock(luma8_[b8], 5, 64, scan8, 0, true, &dq8, last);
+                cabacBlock<5>(luma8_[b8], 64, scan8, 0, &dq8, last);
                 for (int k = 0; k < 4; ++k) {
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
                     mb_->nzY[by * 4 + bx] = nzY_[(by + 1) * 5 + bx + 1] = 1;
@@ -1065,7 +1076,7 @@ void SliceDecoder::readResidual()
             const int r = kBlkRaster[blk];
             const int bx = r & 3, by = r >> 2;
             int c;
-            if (useCabac_) c = cabacBlock(luma_[r], 2, 16, scan4, cbfIncLuma(bx, by), false, &dqY, last);
+            if (useCabac_) c = cabacBlock<2>(luma_[r], 16, scan4, cbfIncLuma(bx, by), &dqY, last);
             else c = cavlcBlock(luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
             mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
             lumaNz_ |= uint16_t((c != 0) << r);
@@ -1079,7 +1090,7 @@ void SliceDecoder::readResidual()
     if (cbpChroma & 3) {
         for (int c = 0; c < 2; ++c) {
             int n;
-            if (useCabac_) n = cabacBlock(chromaDc_[c], 3, numC, dcOrder, cbfIncDc(1 + c), false, nullptr, last);
+            if (useCabac_) n = cabacBlock<3>(chromaDc_[c], numC, dcOrder, cbfIncDc(1 + c), nullptr, last);
             else n = cavlcBlock(chromaDc_[c], numC, numC == 4 ? -1 : -2, dcOrder, nullptr, last);
             if (n) {
                 mb_->cbfDc |= uint8_t(2 << c);
@@ -1094,7 +1105,7 @@ void SliceDecoder::readResidual()
             for (int blk = 0; blk < numC; ++blk) {
                 const int bx = blk & 1, by = blk >> 1;
                 int n;
-                if (useCabac_) n = cabacBlock(chroma_[c][blk], 4, 15, scan4 + 1, cbfIncChroma(c, bx, by), false, &dq, last);
+                if (useCabac_) n = cabacBlock<4>(chroma_[c][blk], 15, scan4 + 1, cbfIncChroma(c, bx, by), &dq, last);
                 else n = cavlcBlock(chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
                 mb_->nzC[c][blk] = nzC_[c][(by + 1) * 3 + bx + 1] = uint8_t(n);
                 chromaNz_[c] |= uint8_t((n != 0) << blk);

@@ -171,8 +171,10 @@ private:
     int nCLuma(int blkX, int blkY) const;
     int nCChroma(int comp, int blkX, int blkY) const;
     // CABAC
-    int cabacBlock(int32_t* coef, int cat, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, bool coded8x8,
-                   const Dequant* dq, int& lastIdx);
+    // One instance per block category: the context tables, the coefficient count and the
+    // dequantisation are settled at compile time. Cat 0 and 3 (DC) return levels undequantised.
+    template <int Cat>
+    int cabacBlock(int32_t* coef, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, const Dequant* dq, int& lastIdx);
     int cbfIncLuma(int blkX, int blkY) const;
     int cbfIncChroma(int comp, int blkX, int blkY) const;
     int cbfIncDc(int bit) const;
