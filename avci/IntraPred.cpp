@@ -10,6 +10,24 @@ namespace {
 
 inline int clip1(int v, int maxValue) { return v < 0 ? 0 : (v > maxValue ? maxValue : v); }
 
+// Stores a row of N = 4 or 8 samples with one store: the inverse transform that follows
+// loads whole rows, and a load that covers several narrower stores still in flight waits
+// until they reach the cache.
+typedef uint16_t Row8 __attribute__((vector_size(16)));
+typedef uint16_t Row4 __attribute__((vector_size(8)));
+template <int N>
+inline void storeRow(uint16_t* row, const int* v)
+{
+    if constexpr (N == 8) {
+        const Row8 r = {uint16_t(v[0]), uint16_t(v[1]), uint16_t(v[2]), uint16_t(v[3]),
+                        uint16_t(v[4]), uint16_t(v[5]), uint16_t(v[6]), uint16_t(v[7])};
+        std::memcpy(row, &r, sizeof r);
+    } else {
+        const Row4 r = {uint16_t(v[0]), uint16_t(v[1]), uint16_t(v[2]), uint16_t(v[3])};
+        std::memcpy(row, &r, sizeof r);
+    }
+}
+
 // Directional modes shared by 4x4 and 8x8 blocks (N = 4 or 8). P(x, y) with x or y = -1.
 // One function per mode: the mode's case is chosen at compile time, not per sample.
 template <int N, int mode>
@@ -20,7 +38,7 @@ void directionalMode(uint16_t* dst, ptrdiff_t stride, const int* top, const int*
     // Fully unrolled, every case below is settled at compile time: no branch per sample.
 #pragma GCC unroll 8
     for (int y = 0; y < N; ++y) {
-        uint16_t* row = dst + y * stride;
+        int rowValues[N];
 #pragma GCC unroll 8
         for (int x = 0; x < N; ++x) {
             int v = 0;
@@ -66,8 +84,9 @@ void directionalMode(uint16_t* dst, ptrdiff_t stride, const int* top, const int*
             default:
                 break;
             }
-            row[x] = uint16_t(v);
+            rowValues[x] = v;
         }
+        storeRow<N>(dst + y * stride, rowValues);
     }
 }
 
