@@ -774,6 +774,7 @@ int SliceDecoder::cbfIncDc(int bit) const
     return cA + 2 * cB;
 }
 
+template <bool Scaled>
 int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq,
                              int& lastIdx)
 {
@@ -858,19 +859,19 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
     reload();
     int totalZeros = 0;
     if (total < maxNumCoeff) {
-        const int kind = maxNumCoeff == 4 ? 1 : (maxNumCoeff == 8 ? 2 : 0);
+        const int kind = Scaled ? 0 : (maxNumCoeff == 4 ? 1 : (maxNumCoeff == 8 ? 2 : 0));
         const VlcLookup::Result tz = totalZeros_[kind][total]->decode64(w);
         if (tz.length == 0) avcFail("Invalid total_zeros.");
         take(tz.length);
         totalZeros = tz.symbol;
         if (totalZeros + total > maxNumCoeff) avcFail("Invalid total_zeros.");
     }
-    const bool scaled = dq != nullptr;
-    const int32_t* const scale = scaled ? dq->scale : nullptr;
-    const int shift = scaled ? dq->shift : 0;
-    const int64_t round = scaled ? dq->round : 0;
+    const int32_t* const scale = Scaled ? dq->scale : nullptr;
+    const int shift = Scaled ? dq->shift : 0;
+    const int64_t round = Scaled ? dq->round : 0;
     auto put = [&](int value, int p) {
-        coef[p] = scaled ? Dequant::clampLevel((int64_t(value) * scale[p] + round) >> shift) : value;
+        if constexpr (Scaled) coef[p] = Dequant::clampLevel((int64_t(value) * scale[p] + round) >> shift);
+        else coef[p] = value;
     };
     // Coefficients from the highest frequency down: each run_before is the count of zeros
     // below the coefficient just placed. total - 1 codes are read, of at most 3 bits while
@@ -1027,7 +1028,7 @@ void SliceDecoder::readResidual()
     if (mb_->kind == kMbI16x16) {
         int n;
         if (useCabac_) n = cabacBlock<0>(lumaDc_, 16, scan4, cbfIncDc(0), nullptr, last);
-        else n = cavlcBlock(lumaDc_, 16, nCLuma(0, 0), scan4, nullptr, last);
+        else n = cavlcBlock<false>(lumaDc_, 16, nCLuma(0, 0), scan4, nullptr, last);
         if (n) {
             mb_->cbfDc |= 1;
             lumaDcNz_ = true;
@@ -1038,7 +1039,7 @@ void SliceDecoder::readResidual()
                 const int bx = r & 3, by = r >> 2;
                 int c;
                 if (useCabac_) c = cabacBlock<1>(luma_[r], 15, scan4 + 1, cbfIncLuma(bx, by), &dqY, last);
-                else c = cavlcBlock(luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
+                else c = cavlcBlock<true>(luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
                 mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
                 lumaNz_ |= uint16_t((c != 0) << r);
             }
@@ -1061,7 +1062,8 @@ void SliceDecoder::readResidual()
                 // k is coefficient 4 * i + k of the 8x8 scan.
                 for (int k = 0; k < 4; ++k) {
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
-                    const int c = cavlcBlock(luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
+                    const int c =
+                        cavlcBlock<true>(luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
                     mb_->nzY[by * 4 + bx] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
                     if (c) {
                         lumaNz_ |= uint16_t(1u << b8);
@@ -1077,7 +1079,7 @@ void SliceDecoder::readResidual()
             const int bx = r & 3, by = r >> 2;
             int c;
             if (useCabac_) c = cabacBlock<2>(luma_[r], 16, scan4, cbfIncLuma(bx, by), &dqY, last);
-            else c = cavlcBlock(luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
+            else c = cavlcBlock<true>(luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
             mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
             lumaNz_ |= uint16_t((c != 0) << r);
             lumaAc_ |= uint16_t((c != 0 && last > 0) << r);
@@ -1091,7 +1093,7 @@ void SliceDecoder::readResidual()
         for (int c = 0; c < 2; ++c) {
             int n;
             if (useCabac_) n = cabacBlock<3>(chromaDc_[c], numC, dcOrder, cbfIncDc(1 + c), nullptr, last);
-            else n = cavlcBlock(chromaDc_[c], numC, numC == 4 ? -1 : -2, dcOrder, nullptr, last);
+            else n = cavlcBlock<false>(chromaDc_[c], numC, numC == 4 ? -1 : -2, dcOrder, nullptr, last);
             if (n) {
                 mb_->cbfDc |= uint8_t(2 << c);
                 chromaDcNz_[c] = true;
@@ -1106,7 +1108,7 @@ void SliceDecoder::readResidual()
                 const int bx = blk & 1, by = blk >> 1;
                 int n;
                 if (useCabac_) n = cabacBlock<4>(chroma_[c][blk], 15, scan4 + 1, cbfIncChroma(c, bx, by), &dq, last);
-                else n = cavlcBlock(chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
+                else n = cavlcBlock<true>(chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
                 mb_->nzC[c][blk] = nzC_[c][(by + 1) * 3 + bx + 1] = uint8_t(n);
                 chromaNz_[c] |= uint8_t((n != 0) << blk);
             }

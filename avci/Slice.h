@@ -166,6 +166,9 @@ private:
 
     // CAVLC
     // Returns TotalCoeff; lastIdx: scan index of the last coefficient (when TotalCoeff > 0).
+    // Scaled: AC and 4x4/8x8 blocks (15 or 16 coefficients, dequantised through dq); otherwise
+    // the DC blocks, whose levels are returned as they are.
+    template <bool Scaled>
     int cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq, int& lastIdx);
     void fillNzCache();
     int nCLuma(int blkX, int blkY) const;
