@@ -188,11 +188,11 @@ TEST_F(ExportTest, WriteThumbnailMakesTheClipIcon)
 {
     dv::InitCodecTables();
     const fs::path out = scratchDir("clip_icon_export");
-    ClipSpec spec; // code 9
+    ClipRequest request; // code 9
     const auto frame = dvFrame(9);
     int written = -1;
-    spec.extras = [&](CExportMxf& e) { written = e.WriteThumbnail(frame.data(), frame.size(), 9, 1); };
-    auto r = exportClip(out, spec);
+    request.extras = [&](CExportMxf& e) { written = e.WriteThumbnail(frame.data(), frame.size(), 9, 1); };
+    auto r = exportClip(out, request);
     ASSERT_EQ(r.closed, 1) << r.message;
     EXPECT_EQ(written, 1);
     const auto bmp = readBytes(r.exporter->iconPath());

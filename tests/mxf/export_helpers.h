@@ -38,7 +38,7 @@ protected:
         return u;
     }
 
-    struct ClipSpec {
+    struct ClipRequest {
         std::string source = "/nonexistent/CONTENTS/VIDEO/SRC001.MXF";
         std::string name = "0001AB";
         int code = 9;
@@ -60,7 +60,7 @@ protected:
 
     static uint32_t dvBytes(int code) { return uint32_t(vorn::videoFormatInfo(code)->dvFrameBytes); }
 
-    Result exportClip(const std::filesystem::path& out, const ClipSpec& s)
+    Result exportClip(const std::filesystem::path& out, const ClipRequest& s)
     {
         using namespace vorn::mxf;
         Result r;

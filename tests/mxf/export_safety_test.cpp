@@ -64,14 +64,14 @@ TEST_F(ExportTest, InterruptedExportLeavesTheDestinationAsItWas)
         SCOPED_TRACE(c.failing);
         messages.clear();
         fs::path out = vorn::test::scratchDir("interrupted");
-        ClipSpec first;
+        ClipRequest first;
         first.channels = 4;
         ASSERT_EQ(exportClip(out, first).closed, 1);
         vorn::test::writeText(out / "icon.bmp", "BM-icon");
         const auto before = listing(out);
 
         FailWritesTo fault(c.failing);
-        ClipSpec second;   // same name: written as 0002AB
+        ClipRequest second;   // same name: written as 0002AB
         second.channels = 3;
         second.extras = [&](CExportMxf& e) { e.CopyIcon((out / "icon.bmp").string()); };
         auto r = exportClip(out, second);
@@ -91,13 +91,13 @@ TEST_F(ExportTest, UnreadableSourceXmlLeavesTheEarlierClip)
     fs::path src = vorn::test::scratchDir("bad_source_xml");
     fs::create_directories(src / "CONTENTS" / "CLIP");
     fs::path out = vorn::test::scratchDir("bad_source_xml_out");
-    ClipSpec spec;
-    spec.source = (src / "CONTENTS" / "VIDEO" / "clip.MXF").string();
-    spec.name = "clip";
-    ASSERT_EQ(exportClip(out, spec).closed, 1);
+    ClipRequest request;
+    request.source = (src / "CONTENTS" / "VIDEO" / "clip.MXF").string();
+    request.name = "clip";
+    ASSERT_EQ(exportClip(out, request).closed, 1);
     const auto before = listing(out);
     vorn::test::writeText(src / "CONTENTS" / "CLIP" / "clip.XML", "<P2Main><ClipContent>&bogus;</ClipContent></P2Main>");
-    auto r = exportClip(out, spec);
+    auto r = exportClip(out, request);
     EXPECT_EQ(r.opened, 0);
     EXPECT_EQ(listing(out), before);
     EXPECT_GT(fs::file_size(out / "Card1" / "CONTENTS" / "VIDEO" / "clip.MXF"), 0u);
@@ -108,8 +108,8 @@ TEST_F(ExportTest, FailedFirstExportLeavesNothing)
     // Also the card and CONTENTS folders made for the clip go.
     fs::path out = vorn::test::scratchDir("failed_first");
     FailWritesTo fault("0001AB.MXF");
-    ClipSpec spec;
-    auto r = exportClip(out, spec);
+    ClipRequest request;
+    auto r = exportClip(out, request);
     EXPECT_EQ(r.opened, 1);
     EXPECT_EQ(r.closed, 0);
     EXPECT_TRUE(listing(out).empty());
@@ -127,7 +127,7 @@ TEST_F(ExportTest, DiscardLeavesNothing)
         SCOPED_TRACE(c.name);
         fs::path out = vorn::test::scratchDir("discard");
         if (c.cardExists) {
-            ClipSpec earlier;
+            ClipRequest earlier;
             earlier.name = "0009XY";
             ASSERT_EQ(exportClip(out, earlier).closed, 1);
         }
@@ -162,14 +162,14 @@ TEST_F(ExportTest, DiscardLeavesNothing)
 TEST_F(ExportTest, SecondExportTakesTheNextFreeName)
 {
     fs::path out = vorn::test::scratchDir("second_export");
-    ClipSpec spec;
-    spec.channels = 4;
-    ASSERT_EQ(exportClip(out, spec).closed, 1);
+    ClipRequest request;
+    request.channels = 4;
+    ASSERT_EQ(exportClip(out, request).closed, 1);
     const auto first = listing(out);
 
     // The same name again, now with one channel: a second clip, the first untouched.
-    spec.channels = 1;
-    auto r = exportClip(out, spec);
+    request.channels = 1;
+    auto r = exportClip(out, request);
     ASSERT_EQ(r.closed, 1);
     EXPECT_EQ(r.exporter->outputName(), "0002AB");
     EXPECT_EQ(r.exporter->renameNotice(), "Clip 0001AB exists in the destination; written as 0002AB");
@@ -188,15 +188,15 @@ TEST_F(ExportTest, SecondExportTakesTheNextFreeName)
 
     // A name on another card counts too: Card2 is current, 0001AB and 0002AB are on Card1.
     fs::create_directories(out / "Card2");
-    auto r3 = exportClip(out, spec);
+    auto r3 = exportClip(out, request);
     ASSERT_EQ(r3.closed, 1);
     EXPECT_EQ(r3.exporter->videoPath(), out / "Card2" / "CONTENTS" / "VIDEO" / "0003AB.MXF");
 
     // A name other than the P2 form gets "_2"; letter case does not make a new name.
-    spec.name = "Interview";
-    ASSERT_EQ(exportClip(out, spec).closed, 1);
-    spec.name = "INTERVIEW";
-    auto r4 = exportClip(out, spec);
+    request.name = "Interview";
+    ASSERT_EQ(exportClip(out, request).closed, 1);
+    request.name = "INTERVIEW";
+    auto r4 = exportClip(out, request);
     ASSERT_EQ(r4.closed, 1);
     EXPECT_EQ(r4.exporter->outputName(), "INTERVIEW_2");
 }
@@ -233,12 +233,12 @@ TEST(ExportNames, UniqueClipName)
 TEST_F(ExportTest, NoFreeNameIsRefused)
 {
     fs::path out = vorn::test::scratchDir("no_free_name");
-    ClipSpec spec;
-    spec.name = "9999AB";
-    ASSERT_EQ(exportClip(out, spec).closed, 1);
+    ClipRequest request;
+    request.name = "9999AB";
+    ASSERT_EQ(exportClip(out, request).closed, 1);
     const auto before = listing(out);
     messages.clear();
-    auto r = exportClip(out, spec);
+    auto r = exportClip(out, request);
     EXPECT_EQ(r.opened, 0);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "unable to generate unique name for clip. Please contact Kestro support");
@@ -260,9 +260,9 @@ TEST_F(ExportTest, SymlinksAreNeverFollowed)
     fs::create_symlink(out / "nowhere", card / "CONTENTS" / "VIDEO" / "A_3.MXF");
     fs::create_symlink(victim, card / "LASTCLIP.TXT");
 
-    ClipSpec spec;
-    spec.name = "A";
-    auto r = exportClip(out, spec);
+    ClipRequest request;
+    request.name = "A";
+    auto r = exportClip(out, request);
     ASSERT_EQ(r.closed, 1);
     EXPECT_EQ(r.exporter->outputName(), "A_4");
     EXPECT_EQ(vorn::test::readText(victim), "precious");
@@ -306,9 +306,9 @@ TEST_F(ExportTest, TemporariesOfAKilledExportAreRemoved)
     EXPECT_TRUE(ParseTemporaryName(TemporaryPathFor(video / "0001AB.MXF").filename().string(), pid, finalName));
     EXPECT_EQ(pid, long(::getpid()));
 
-    ClipSpec spec;
-    spec.name = "0005AB";
-    auto r = exportClip(out, spec);
+    ClipRequest request;
+    request.name = "0005AB";
+    auto r = exportClip(out, request);
     ASSERT_EQ(r.closed, 1);
     EXPECT_FALSE(fs::exists(video / stale));
     EXPECT_FALSE(fs::exists(out / "Card1" / ".vorn-99999999-1-LASTCLIP.TXT.tmp"));

@@ -126,8 +126,8 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
     vorn::test::writeText(card / "LASTCLIP.TXT", "OLD\n1.0\n7\n");
     fs::permissions(card / "LASTCLIP.TXT", fs::perms::owner_read | fs::perms::group_read, fs::perm_options::replace);
 
-    ClipSpec clipSpec;   // code 9, 5 frames at 25, two channels
-    auto r = exportClip(out, clipSpec);
+    ClipRequest request;   // code 9, 5 frames at 25, two channels
+    auto r = exportClip(out, request);
     ASSERT_EQ(r.opened, 1) << r.message;
     EXPECT_EQ(r.closed, 1);
     EXPECT_TRUE(messages.empty()) << messages.front();
@@ -182,9 +182,9 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
 TEST_F(ExportTest, EmptyClipNameIsRefused)
 {
     fs::path out = vorn::test::scratchDir("export_noname");
-    ClipSpec clipSpec;
-    clipSpec.name = "";
-    auto r = exportClip(out, clipSpec);
+    ClipRequest request;
+    request.name = "";
+    auto r = exportClip(out, request);
     EXPECT_EQ(r.opened, 0);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "unable to generate unique name for clip. Please contact Kestro support");
@@ -211,10 +211,10 @@ TEST_F(ExportTest, ExportIntoTheSourceCardLeavesTheSourceAlone)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         messages.clear();
-        ClipSpec clipSpec;
-        clipSpec.source = files[0].video.string();
-        clipSpec.name = c.clipName;
-        auto r = exportClip(c.out, clipSpec);
+        ClipRequest request;
+        request.source = files[0].video.string();
+        request.name = c.clipName;
+        auto r = exportClip(c.out, request);
         EXPECT_EQ(r.closed, 1);
         EXPECT_EQ(r.exporter->outputName(), c.writtenAs);
         EXPECT_TRUE(fs::exists(root / "Card1" / "CONTENTS" / "VIDEO" / (c.writtenAs + ".MXF")));
@@ -243,14 +243,14 @@ TEST_F(ExportTest, DvDescriptorPerFormat)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         fs::path out = vorn::test::scratchDir("export_desc");
-        ClipSpec clipSpec;
-        clipSpec.code = c.code;
-        clipSpec.frames = 1;
-        clipSpec.num = c.num;
-        clipSpec.den = c.den;
-        clipSpec.channels = 0;
-        clipSpec.wide = c.code % 2 == 0;
-        auto r = exportClip(out, clipSpec);
+        ClipRequest request;
+        request.code = c.code;
+        request.frames = 1;
+        request.num = c.num;
+        request.den = c.den;
+        request.channels = 0;
+        request.wide = c.code % 2 == 0;
+        auto r = exportClip(out, request);
         ASSERT_EQ(r.closed, 1);
         auto d = vorn::test::readBytes(r.exporter->videoPath());
         auto pk = klv::walk(d);
@@ -263,7 +263,7 @@ TEST_F(ExportTest, DvDescriptorPerFormat)
         EXPECT_EQ(klv::num(its, 0x320C), c.layout);
         EXPECT_EQ(klv::num(its, 0x3203), c.width);
         EXPECT_EQ(klv::num(its, 0x3202), c.height);
-        EXPECT_EQ(klv::find(its, 0x320E)->value, clipSpec.wide ? klv::bytes({0, 0, 0, 16, 0, 0, 0, 9}) : klv::bytes({0, 0, 0, 4, 0, 0, 0, 3}));
+        EXPECT_EQ(klv::find(its, 0x320E)->value, request.wide ? klv::bytes({0, 0, 0, 16, 0, 0, 0, 9}) : klv::bytes({0, 0, 0, 4, 0, 0, 0, 3}));
         EXPECT_EQ(klv::find(its, 0x320D)->value,
                   klv::bytes({0, 0, 0, 2, 0, 0, 0, 4, 0, 0, int(c.line1 >> 8), int(c.line1 & 255), 0, 0, int(c.line2 >> 8), int(c.line2 & 255)}));
         EXPECT_EQ(klv::find(its, 0x3201)->value, klv::bytes({6, 0x0E, 0x2B, 0x34, 4, 1, 1, 1, 4, 1, 2, 2, 2, c.yy, c.zz, 0}));
@@ -291,21 +291,21 @@ TEST_F(ExportTest, RoundTripThroughTheReader)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         fs::path out = vorn::test::scratchDir("export_roundtrip");
-        ClipSpec clipSpec;
-        clipSpec.code = c.code;
-        clipSpec.num = c.num;
-        clipSpec.den = c.den;
-        clipSpec.channels = c.channels;
-        clipSpec.frames = c.frames;
-        clipSpec.firstSize = c.first;
-        clipSpec.laterSize = c.later;
+        ClipRequest request;
+        request.code = c.code;
+        request.num = c.num;
+        request.den = c.den;
+        request.channels = c.channels;
+        request.frames = c.frames;
+        request.firstSize = c.first;
+        request.laterSize = c.later;
         const bool avc = isAvcIntraCode(c.code);
         const uint32_t dvSize = avc ? 0 : dvBytes(c.code);
         // Frames: the index in every byte of the video blocks; the system blocks are the writer's.
-        clipSpec.frame = [&](int64_t i) {
+        request.frame = [&](int64_t i) {
             return std::vector<uint8_t>(avc ? (i ? c.later : c.first) : dvSize, uint8_t(0x40 + i));
         };
-        auto r = exportClip(out, clipSpec);
+        auto r = exportClip(out, request);
         ASSERT_EQ(r.closed, 1);
         CMxfFile reader(r.exporter->videoPath().string().c_str());
         ASSERT_EQ(reader.ReadHeaders(), 1);

@@ -192,9 +192,9 @@ TEST_F(ClipXmlTest, SourceThatIsNotAClipDocument)
         EXPECT_EQ(messages.size(), 1u);
         // Open refuses the clip as well.
         fs::path card = vorn::test::scratchDir("clipxml_bad_open");
-        ClipSpec clipSpec;
-        clipSpec.source = sourcePath;
-        auto r = exportClip(card, clipSpec);
+        ClipRequest request;
+        request.source = sourcePath;
+        auto r = exportClip(card, request);
         EXPECT_EQ(r.opened, 0);
         // Nothing is left behind: no empty MXF file, not even the card folder.
         EXPECT_TRUE(fs::is_empty(card)) << (fs::exists(card / "Card1") ? "Card1 left" : "");
