@@ -50,16 +50,6 @@ CAboutDialog::CAboutDialog(Mode mode, QWidget* parent)
     picture->setPixmap(appPicture());
     picture->setAlignment(Qt::AlignCenter);
 
-    if (mode == Splash) {
-        // Only the picture, centred, on a borderless window.
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(24, 24, 24, 24);
-        layout->addWidget(picture, 0, Qt::AlignCenter);
-        setFixedSize(sizeHint().expandedTo(QSize(260, 200)));
-        QTimer::singleShot(kSplashMilliseconds, this, &QDialog::accept);
-        return;
-    }
-
     auto* title = new QLabel(QStringLiteral("Quintell Vorn Version %1").arg(appVersionText()), this);
     title->setObjectName(QStringLiteral("title"));
     title->setFont(titleFont());
@@ -67,6 +57,23 @@ CAboutDialog::CAboutDialog(Mode mode, QWidget* parent)
     auto* subtitle = new QLabel(QStringLiteral("Converts MXF to MXF with FX."), this);
     subtitle->setFont(titleFont());
     subtitle->setAlignment(Qt::AlignCenter);
+
+    if (mode == Splash) {
+        // The About box without its links and OK, borderless and of the same
+        // size: the titles stay at the top, the picture sits in the middle.
+        const QSize boxSize = CAboutDialog(Normal).sizeHint();
+        auto* titles = new QWidget(this);
+        auto* titleLayout = new QVBoxLayout(titles);
+        titleLayout->setContentsMargins(0, 0, 0, 0);
+        titleLayout->addWidget(title);
+        titleLayout->addWidget(subtitle);
+        auto* layout = new QGridLayout(this);
+        layout->addWidget(titles, 0, 0, Qt::AlignTop | Qt::AlignHCenter);
+        layout->addWidget(picture, 0, 0, Qt::AlignCenter);
+        setFixedSize(boxSize);
+        QTimer::singleShot(kSplashMilliseconds, this, &QDialog::accept);
+        return;
+    }
 
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);

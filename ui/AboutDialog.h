@@ -1,6 +1,6 @@
 // The About box. Opened from the Help menu it shows the title, the picture and
-// the publisher's links with OK; at start-up it is a borderless splash with only
-// the picture, closed after four seconds or by a click.
+// the publisher's links with OK; at start-up it is a borderless splash of the
+// same size with the titles and the picture, closed after four seconds or by a click.
 #pragma once
 
 #include <QDialog>

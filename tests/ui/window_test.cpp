@@ -223,6 +223,8 @@ private slots:
         QVERIFY(splash.windowFlags().testFlag(Qt::FramelessWindowHint));
         QCOMPARE(splash.findChildren<CHyperLink*>().size(), 0);
         QCOMPARE(splash.findChildren<QPushButton*>().size(), 0);
+        QCOMPARE(splash.findChild<QLabel*>(QStringLiteral("title"))->text(), QStringLiteral("Quintell Vorn Version 2.0.2"));
+        QCOMPARE(splash.size(), CAboutDialog(CAboutDialog::Normal).sizeHint());
         splash.show();
         QVERIFY(QTest::qWaitForWindowExposed(&splash));
         QTest::mouseClick(&splash, Qt::LeftButton, {}, QPoint(5, 5));
