@@ -4,6 +4,8 @@
 // overrun() (the position runs beyond the payload) and reported by the callers.
 #pragma once
 
+#include "foundation/ByteOrder.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -36,10 +38,7 @@ public:
     {
         const size_t byte = pos_ >> 3;
         if (byte >= (sizeBits_ >> 3) + 8) return 0;
-        uint64_t v;
-        std::memcpy(&v, data_ + byte, 8);
-        v = __builtin_bswap64(v);
-        return uint32_t((v << (pos_ & 7)) >> 32);
+        return uint32_t((loadBigEndian64(data_ + byte) << (pos_ & 7)) >> 32);
     }
     void skip(unsigned n) { pos_ += n; }
     // n = 0..32

@@ -9,6 +9,7 @@
 
 #include "avci/AvcTables.h"
 #include "avci/Bitstream.h"
+#include "foundation/ByteOrder.h"
 
 #include <cstdint>
 #include <cstring>
@@ -41,8 +42,7 @@ struct CabacEngine {
         // The payload carries zero padding, so the bytes after the first may lie past its end.
         uint64_t v = 0;
         if (pos < size) {
-            std::memcpy(&v, data + pos, 8);
-            v = __builtin_bswap64(v) >> 16;
+            v = loadBigEndian64(data + pos) >> 16;
         }
         pos += 6;
         value = (value << 48) | v;

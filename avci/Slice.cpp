@@ -3,6 +3,7 @@
 #include "avci/AvcTables.h"
 #include "avci/IntraPred.h"
 #include "avci/Transform.h"
+#include "foundation/ByteOrder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -789,9 +790,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
     uint64_t w = 0;
     int avail = 0;
     auto reload = [&] {
-        uint64_t v;
-        std::memcpy(&v, data + (pos >> 3), 8);
-        w = __builtin_bswap64(v) << (pos & 7);
+        w = loadBigEndian64(data + (pos >> 3)) << (pos & 7);
         avail = 64 - int(pos & 7); // 57 or more
     };
     auto take = [&](int n) {

@@ -2,6 +2,7 @@
 // compressed macroblocks of a segment, dequantisation, inverse DCT and the
 // placement of the samples in the packed 4:2:2 picture.
 #include "dv/DvDecoderCore.h"
+#include "foundation/ByteOrder.h"
 
 #include <algorithm>
 #include <array>
@@ -160,22 +161,8 @@ struct BitReader {
     int end = 0;
 
     int left() const { return end - pos; }
-    static uint32_t load32(const uint8_t* p)
-    {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        if constexpr (std::endian::native == std::endian::little)
-            v = __builtin_bswap32(v);
-        return v;
-    }
-    static uint64_t load64(const uint8_t* p)
-    {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        if constexpr (std::endian::native == std::endian::little)
-            v = __builtin_bswap64(v);
-        return v;
-    }
+    static uint32_t load32(const uint8_t* p) { return loadBigEndian32(p); }
+    static uint64_t load64(const uint8_t* p) { return loadBigEndian64(p); }
     uint32_t peek16() const { return (load32(data + (pos >> 3)) << (pos & 7)) >> 16; }
     uint32_t bits(int at, int n) const // n <= 16
     {
@@ -205,10 +192,7 @@ struct BitPool {
             const int n = std::min(56, to - from);
             const uint64_t v = (BitReader::load64(src.data + (from >> 3)) << (from & 7)) & (~uint64_t{0} << (64 - n));
             const int byte = bits >> 3, shift = bits & 7;
-            uint64_t w = (static_cast<uint64_t>(data[byte]) << 56) | (v >> shift);
-            if constexpr (std::endian::native == std::endian::little)
-                w = __builtin_bswap64(w);
-            std::memcpy(data + byte, &w, 8);
+            storeBigEndian64(data + byte, (static_cast<uint64_t>(data[byte]) << 56) | (v >> shift));
             bits += n;
             from += n;
         }

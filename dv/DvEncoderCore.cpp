@@ -3,6 +3,7 @@
 #include "dv/DvEncoder.h"
 #include "dv/DvEncoderSearch.h"
 #include "dv/EncoderTables.h"
+#include "foundation/ByteOrder.h"
 
 #include <algorithm>
 #include <array>
@@ -145,12 +146,8 @@ inline void orBits64(uint8_t* block, int pos, uint64_t v, int len)
     // near its end (pos + len <= 640 keeps the bits inside either way).
     const int byte = std::min(pos >> 3, 72);
     const int shift = 64 - (pos - 8 * byte) - len;
-    uint64_t word;
-    std::memcpy(&word, block + byte, 8);
-    word = __builtin_bswap64(word);
-    word |= (v & ((uint64_t(1) << len) - 1)) << shift;
-    word = __builtin_bswap64(word);
-    std::memcpy(block + byte, &word, 8);
+    const uint64_t word = loadBigEndian64(block + byte) | (v & ((uint64_t(1) << len) - 1)) << shift;
+    storeBigEndian64(block + byte, word);
 }
 
 void copyBits(const BitString& src, int from, uint8_t* dst, int to, int count)
