@@ -40,6 +40,20 @@ bool RawStreams::openInput(const std::string& path)
     return true;
 }
 
+bool RawStreams::readWhole(void* data, size_t size, const char* what)
+{
+    m_in->read(static_cast<char*>(data), static_cast<std::streamsize>(size));
+    const std::streamsize got = m_in->gcount();
+    if (got <= 0)
+        return false;
+    if (static_cast<size_t>(got) < size) {
+        std::fprintf(stderr, "vorn: last %s is short (%lld of %zu bytes); ignored\n", what, static_cast<long long>(got),
+                     size);
+        return false;
+    }
+    return true;
+}
+
 bool RawStreams::openOutput(const std::string& path, bool discard)
 {
     if (discard) {

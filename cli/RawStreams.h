@@ -39,6 +39,11 @@ public:
     // WHAT in INPUT"), otherwise the output is finished. Returns the exit status.
     int finish(long units, const char* what, const std::string& input);
 
+    // Reads the next `size` bytes of the input into `data`; false at its end.
+    // A short last piece is reported ("vorn: last WHAT is short (N of M
+    // bytes); ignored") and dropped.
+    bool readWhole(void* data, size_t size, const char* what);
+
     std::istream& in() { return *m_in; }
     std::ostream* out() { return m_out; } // null when output is discarded
 

@@ -56,7 +56,6 @@ int run(const Opts& o)
     vorn::cli::RawStreams io;
     if (!io.openInput(o.input) || !io.openOutput(o.output))
         return vorn::cli::kExitFailed;
-    std::istream* in = &io.in();
     std::ostream* out = io.out();
 
     const DvFormatInfo& f = *dvFormatInfo(o.format);
@@ -65,15 +64,8 @@ int run(const Opts& o)
     DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
     long frames = 0;
     for (;;) {
-        in->read(reinterpret_cast<char*>(planar.data()), static_cast<std::streamsize>(planar.size()));
-        const std::streamsize got = in->gcount();
-        if (got <= 0)
+        if (!io.readWhole(planar.data(), planar.size(), "picture"))
             break;
-        if (static_cast<size_t>(got) < planar.size()) {
-            std::fprintf(stderr, "vorn: last picture is short (%lld of %zu bytes); ignored\n",
-                         static_cast<long long>(got), planar.size());
-            break;
-        }
         vorn::cli::planarToPacked(planar.data(), picture, true);
         if (!EncodeDifFrame(frame, scratch, picture, f.codedWidth, f.height, 1, 0, o.format, static_cast<int>(frames),
                             2, 0, 1, timecode)) {

@@ -39,21 +39,13 @@ int run(const Opts& o)
     vorn::cli::RawStreams io;
     if (!io.openInput(o.input) || !io.openOutput(o.output))
         return vorn::cli::kExitFailed;
-    std::istream& in = io.in();
     std::ostream& out = *io.out();
     const DvFormatInfo& info = *dvFormatInfo(o.format);
     std::vector<uint8_t> frame(static_cast<size_t>(info.bytesPerFrame));
     long frames = 0;
     for (;;) {
-        in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
-        const std::streamsize got = in.gcount();
-        if (got <= 0)
+        if (!io.readWhole(frame.data(), frame.size(), "frame"))
             break;
-        if (static_cast<size_t>(got) < frame.size()) {
-            std::fprintf(stderr, "vorn: last frame is short (%lld of %zu bytes); ignored\n",
-                         static_cast<long long>(got), frame.size());
-            break;
-        }
         if (!RotateDifFrame(frame, o.format)) {
             std::fprintf(stderr, "vorn: frame %ld could not be rotated\n", frames);
             return vorn::cli::kExitFailed;

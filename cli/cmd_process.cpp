@@ -40,7 +40,6 @@ int run(const Opts& o)
     vorn::cli::RawStreams io;
     if (!io.openInput(o.input) || !io.openOutput(o.output))
         return vorn::cli::kExitFailed;
-    std::istream& in = io.in();
     std::ostream& out = *io.out();
 
     std::vector<uint8_t> planarIn(source.bytes()), planarOut(target.bytes());
@@ -52,15 +51,8 @@ int run(const Opts& o)
     picture.height = target.height;
     int64_t frames = 0;
     for (;; ++frames) {
-        in.read(reinterpret_cast<char*>(planarIn.data()), static_cast<std::streamsize>(planarIn.size()));
-        const std::streamsize got = in.gcount();
-        if (got <= 0)
+        if (!io.readWhole(planarIn.data(), planarIn.size(), "picture"))
             break;
-        if (static_cast<size_t>(got) < planarIn.size()) {
-            std::fprintf(stderr, "vorn: last picture is short (%lld of %zu bytes); ignored\n",
-                         static_cast<long long>(got), planarIn.size());
-            break;
-        }
         // Rotation as the decoders do it: rows top-down, then every row mirrored.
         vorn::cli::planarToPacked(planarIn.data(), decoded, !o.rotate);
         if (o.rotate) {
