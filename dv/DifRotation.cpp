@@ -404,35 +404,36 @@ bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate)
 
     const int pair = hdChannelPair(frame);
     const int workers = processorCount();
-    for (int c = pair; c < pair + 2; ++c) {
-        st.shuffleChannel = c;
-        const bool ok = runWorkers(
-            workers,
-            [&](int worker) {
-                const UnitRange r = workerRange(worker, workers, kSegmentsPerChannel);
-                decodeSegments(st, r.first, r.end);
-            },
-            kRotationDecodeThreadMessage);
-        if (!ok)
-            return false;
-    }
+    // Runs segments(first, end) over both channels of the pair, split over the workers.
+    auto overChannels = [&](const auto& segments, const char* failureText) {
+        for (int c = pair; c < pair + 2; ++c) {
+            st.shuffleChannel = c;
+            const bool ok = runWorkers(
+                workers,
+                [&](int worker) {
+                    const UnitRange r = workerRange(worker, workers, kSegmentsPerChannel);
+                    if (r.first < r.end)
+                        segments(r.first, r.end);
+                },
+                failureText);
+            if (!ok)
+                return false;
+        }
+        return true;
+    };
+    if (!overChannels([&](int first, int end) { decodeSegments(st, first, end); }, kRotationDecodeThreadMessage))
+        return false;
     if (st.contextFailed)
         notify(kTitle, kRotationSegmentBufferMessage);
 
     std::atomic<bool> coderFailed{false};
-    for (int c = pair; c < pair + 2; ++c) {
-        st.shuffleChannel = c;
-        const bool ok = runWorkers(
-            workers,
-            [&](int worker) {
-                const UnitRange r = workerRange(worker, workers, kSegmentsPerChannel);
-                if (r.first < r.end && !encodeSegments(st, r.first, r.end))
+    if (!overChannels(
+            [&](int first, int end) {
+                if (!encodeSegments(st, first, end))
                     coderFailed = true;
             },
-            kRotationEncodeThreadMessage);
-        if (!ok)
-            return false;
-    }
+            kRotationEncodeThreadMessage))
+        return false;
     if (coderFailed) {
         notify(kTitle, kRotationSegmentBufferMessage);
         return false;
