@@ -5,6 +5,7 @@
 #include "dv/CodecTables.h"
 #include "dv/CodecWorkers.h"
 #include "dv/DvDecoder.h"
+#include "foundation/WorkerPool.h"
 
 #include <cstdio>
 #include <fstream>
@@ -43,27 +44,58 @@ int run(const Opts& o)
     if (!io.openInput(o.input) || !io.openOutput(o.output, o.null))
         return vorn::cli::kExitFailed;
     std::ostream* out = io.out();
-    std::vector<uint8_t> frame(static_cast<size_t>(info->bytesPerFrame));
-    PictureBuffer picture;
-    std::vector<uint8_t> planar;
     DecodeOptions options;
     options.fullRaster = o.fullRaster;
     options.rotate = o.rotate;
     options.topDown = true;
+    // With several workers, whole frames are decoded side by side, one per
+    // worker, a batch at a time: a frame's own units then run on its worker
+    // alone, so there is one fork-join per batch instead of one per frame and
+    // no worker waits for the last unit of a frame. Every frame is decoded as
+    // it would be alone, and pictures are written in input order.
+    const int workers = processorCount();
+    const size_t batch = workers > 1 ? static_cast<size_t>(4 * workers) : 1;
+    struct Slot {
+        std::vector<uint8_t> frame;
+        PictureBuffer picture;
+        std::vector<uint8_t> planar;
+        bool decoded = false;
+    };
+    std::vector<Slot> slots(batch);
+    for (Slot& s : slots)
+        s.frame.resize(static_cast<size_t>(info->bytesPerFrame));
+    auto decodeSlot = [&](Slot& s) {
+        s.decoded = decodeDifFrame(s.frame, o.format, s.picture, options);
+        if (s.decoded && out) {
+            s.planar.resize(s.picture.size());
+            vorn::cli::packedToPlanar(s.picture, false, s.planar.data());
+        }
+    };
     long frames = 0;
-    for (;;) {
-        if (!io.readWhole(frame.data(), frame.size(), "frame"))
+    bool more = true;
+    while (more) {
+        size_t count = 0;
+        while (count < batch && (more = io.readWhole(slots[count].frame.data(), slots[count].frame.size(), "frame")))
+            ++count;
+        if (count == 0)
             break;
-        if (!decodeDifFrame(frame, o.format, picture, options)) {
-            std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", frames);
+        if (count == 1) {
+            decodeSlot(slots[0]);
+        } else if (!vorn::forEachUnit(
+                       workers, static_cast<int>(count), [&](int, int unit) { decodeSlot(slots[static_cast<size_t>(unit)]); },
+                       "Could not create Decode thread")) {
             return vorn::cli::kExitFailed;
         }
-        if (out) {
-            planar.resize(picture.size());
-            vorn::cli::packedToPlanar(picture, false, planar.data());
-            out->write(reinterpret_cast<const char*>(planar.data()), static_cast<std::streamsize>(planar.size()));
+        for (size_t i = 0; i < count; ++i) {
+            if (!slots[i].decoded) {
+                std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", frames);
+                return vorn::cli::kExitFailed;
+            }
+            if (out)
+                out->write(reinterpret_cast<const char*>(slots[i].planar.data()),
+                           static_cast<std::streamsize>(slots[i].planar.size()));
+            ++frames;
         }
-        ++frames;
     }
     return io.finish(frames, "complete frame", o.input);
 }

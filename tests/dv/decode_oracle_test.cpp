@@ -276,6 +276,30 @@ TEST(DecodeCommand, WritesPlanarPicturesOfEveryFrame)
                 ASSERT_EQ(plane[1920 * 1080 * 3 / 2 + y * 960 + x / 2], pic.memoryRow(y)[4 * (x / 2) + 3]);
             }
     }
+    // Several workers decode whole frames side by side, a batch at a time:
+    // 19 frames (more than one batch, the last one partial) plus a short tail
+    // give the same pictures, in input order, for every worker count.
+    std::vector<uint8_t> longInput;
+    for (int i = 0; i < 19; ++i) {
+        const auto f = frameOf(clip, 3, i % kFrames);
+        longInput.insert(longInput.end(), f.begin(), f.end());
+    }
+    longInput.insert(longInput.end(), clip.dif.begin(), clip.dif.begin() + 1000);
+    const auto longIn = dir / "long.dif";
+    vorn::test::writeBytes(longIn, longInput);
+    std::vector<uint8_t> expected;
+    for (int i = 0; i < 19; ++i)
+        expected.insert(expected.end(), bytes.begin() + frameBytes * static_cast<size_t>(i % kFrames),
+                        bytes.begin() + frameBytes * static_cast<size_t>(i % kFrames + 1));
+    for (int threads : {1, 2, 3}) {
+        const auto longOut = dir / ("long" + std::to_string(threads) + ".yuv");
+        auto rl = vorn::test::runVorn("codec dv-decode --format 3 --full-raster --threads " + std::to_string(threads) +
+                                      " " + vorn::test::shellQuote(longIn.string()) + " " +
+                                      vorn::test::shellQuote(longOut.string()));
+        ASSERT_EQ(rl.exitCode, 0) << rl.err;
+        EXPECT_NE(rl.err.find("last frame is short"), std::string::npos) << rl.err;
+        EXPECT_TRUE(vorn::test::readBytes(longOut) == expected) << threads << " threads";
+    }
     // Usage errors and unreadable input.
     EXPECT_EQ(vorn::test::runVorn("codec dv-decode --format 33 " + vorn::test::shellQuote(in.string()) + " -").exitCode, 2);
     EXPECT_EQ(vorn::test::runVorn("codec dv-decode --format 3 --null " + vorn::test::shellQuote((dir / "none.dif").string())).exitCode, 1);
