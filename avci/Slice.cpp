@@ -361,6 +361,18 @@ SliceDecoder::Neighbour SliceDecoder::neighbour(int xN, int yN, bool luma) const
 
 void SliceDecoder::cacheNeighbours()
 {
+    if (!pic_->mbaff) {
+        // Without macroblock pairs the neighbours are the macroblocks at the left and above,
+        // at the same rows and at their bottom row.
+        const int mbHC = pic_->mbHeightC;
+        for (int by = 0; by < 4; ++by) leftY_[by] = {pairA_, 15, 4 * by};
+        topY_ = {pairB_, 0, 15};
+        if (pic_->chromaArrayType == 1 || pic_->chromaArrayType == 2) {
+            for (int by = 0; by < mbHC / 4; ++by) leftC_[by] = {pairA_, 7, 4 * by};
+            topC_ = {pairB_, 0, mbHC - 1};
+        }
+        return;
+    }
     for (int by = 0; by < 4; ++by) leftY_[by] = neighbour(-1, 4 * by, true);
     topY_ = neighbour(0, -1, true);
     if (pic_->chromaArrayType == 1 || pic_->chromaArrayType == 2) {
