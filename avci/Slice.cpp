@@ -137,12 +137,13 @@ SliceDecoder::SliceDecoder() : xf_(&transformKernels())
     runBefore_[0] = &noRun;
     for (int z = 1; z < 8; ++z) runBefore_[z] = &runBeforeLookup(z);
     // run_before by zerosLeft (0: nothing to read) and the next 3 bits; with zerosLeft above 6
-    // the bits 000 start a longer code (length 0 here).
+    // the bits 000 start a longer code (kLongRun here).
     for (int z = 1; z < 8; ++z)
         for (uint32_t bits = 0; bits < 8; ++bits) {
             const VlcLookup::Result r = runBefore_[z]->decode(bits << 13);
             if (r.length != 0 && r.length <= 3) runCodes_[z][bits] = RunCode{uint8_t(r.symbol), r.length};
         }
+    runCodes_[7][0] = RunCode{kLongRun, 0};
     for (int nC = -2; nC <= 16; ++nC) coeffTokenForNc_[nC + 2] = coeffToken_[coeffTokenTableForNc(nC)];
     for (int k = 0; k < 4; ++k)
         for (int i = 0; i < 16; ++i) {
@@ -896,7 +897,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         const int z = zerosLeft < 7 ? zerosLeft : 7;
         const RunCode rb = runCodes_[z][w >> 61];
         int run = rb.run, len = rb.length;
-        if (len == 0 && z == 7) {
+        if (run == kLongRun) {
             // 000 followed by 1 to 8 more zeros and a one: run_before 4 + the zeros.
             const int lz = std::countl_zero(w | (uint64_t(1) << 52)); // at most 11
             if (lz > 10) avcFail("Invalid run_before.");

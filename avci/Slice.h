@@ -192,7 +192,11 @@ private:
         uint8_t run = 0;
         uint8_t length = 0;
     };
-    RunCode runCodes_[8][8] = {}; // run_before by min(zerosLeft, 7) and the next 3 bits
+    // run_before by min(zerosLeft, 7) and the next 3 bits; zerosLeft 0 gives run 0 of no bits,
+    // and with zerosLeft above 6 the bits 000 start a longer code, marked kLongRun (a marker
+    // of its own, so that the test for it does not depend on how many zeros are left).
+    RunCode runCodes_[8][8] = {};
+    static constexpr uint8_t kLongRun = 255;
     // 8x8 scans split into the four interleaved 4x4 blocks of CAVLC: [field][block][index].
     uint8_t scan8Cavlc_[2][4][16] = {};
 
