@@ -595,8 +595,11 @@ void SliceDecoder::readPredModes()
                 rem |= cabac_.decision(kCtxRemIntraPredMode) << 2;
             }
         } else {
-            prev = int(br.u(1));
-            if (!prev) rem = int(br.u(3));
+            // The flag and the 3 bits that follow it when it is clear, in one read.
+            const uint32_t b4 = br.peek32() >> 28;
+            prev = int(b4 >> 3);
+            rem = prev ? 0 : int(b4 & 7);
+            br.skip(unsigned(4 - 3 * prev));
         }
         prevFlag_[i] = int8_t(prev);
         rem_[i] = int8_t(rem);
@@ -1077,10 +1080,12 @@ void SliceDecoder::readResidual()
                     const int c =
                         cavlcBlock<true>(luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
                     mb_->nzY[by * 4 + bx] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
-                    if (c) {
-                        lumaNz_ |= uint16_t(1u << b8);
-                        if (k > 0 || last > 0) lumaAc_ |= uint16_t(1u << b8);
-                    }
+                    // Flags without branches: whether a block is coded is as unpredictable as
+                    // the data (`last` is only set when it is).
+                    const unsigned coded = c != 0 ? 1u : 0u;
+                    const unsigned ac = coded & ((k > 0 ? 1u : 0u) | (last > 0 ? 1u : 0u));
+                    lumaNz_ |= uint16_t(coded << b8);
+                    lumaAc_ |= uint16_t(ac << b8);
                 }
             }
         }
@@ -1289,7 +1294,7 @@ void SliceDecoder::reconstructChroma()
                 }
             }
             for (int i = 0; i < numC; ++i)
-                if (chroma_[c][i][0]) nz |= uint8_t(1u << i);
+                nz |= uint8_t((chroma_[c][i][0] != 0 ? 1u : 0u) << i);
         }
         // Whole rows of two blocks, coded or not (an empty block adds nothing): no branch per
         // block.
