@@ -159,7 +159,9 @@ bool forkJoin(int workers, const std::function<void(int)>& work, const std::stri
         notify("Quintell", failureText);
         return false;
     }
-    if (t_insidePass) {
+    // One worker, or a pass inside a pass: the calling thread runs it without
+    // taking the pool, so a one-worker pass can itself start a pass.
+    if (workers == 1 || t_insidePass) {
         for (int i = 0; i < workers; ++i)
             work(i);
         return true;
@@ -169,10 +171,6 @@ bool forkJoin(int workers, const std::function<void(int)>& work, const std::stri
     if (p.ensureHelpers(workers - 1) < workers - 1) {
         notify("Quintell", failureText);
         return false;
-    }
-    if (workers == 1) {
-        work(0);
-        return true;
     }
     p.run(workers, work);
     return true;

@@ -132,6 +132,10 @@ TEST(WorkerPool, NestedAndConcurrentPassesComplete)
     std::atomic<int> inner{0};
     ASSERT_TRUE(forkJoin(2, [&](int) { EXPECT_TRUE(forEachUnit(2, 10, [&](int, int) { ++inner; }, "x")); }, "x"));
     EXPECT_EQ(inner.load(), 20);
+    // A one-worker pass does not hold the pool: the pass inside it uses the helpers.
+    inner = 0;
+    ASSERT_TRUE(forEachUnit(2, 1, [&](int, int) { EXPECT_TRUE(forEachUnit(2, 10, [&](int, int) { ++inner; }, "x")); }, "x"));
+    EXPECT_EQ(inner.load(), 10);
 
     std::atomic<int> total{0};
     std::vector<std::thread> callers;
