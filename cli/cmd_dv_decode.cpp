@@ -51,8 +51,9 @@ int run(const Opts& o)
     // With several workers, whole frames are decoded side by side, one per
     // worker, a batch at a time: a frame's own units then run on its worker
     // alone, so there is one fork-join per batch instead of one per frame and
-    // no worker waits for the last unit of a frame. Every frame is decoded as
-    // it would be alone, and pictures are written in input order.
+    // no worker waits for the last unit of a frame. A batch of one frame (one
+    // worker, or the last frame) runs outside a pass, so that frame's units
+    // still use every worker. Pictures are written in input order.
     const int workers = processorCount();
     const size_t batch = workers > 1 ? static_cast<size_t>(4 * workers) : 1;
     struct Slot {
@@ -79,13 +80,10 @@ int run(const Opts& o)
             ++count;
         if (count == 0)
             break;
-        if (count == 1) {
-            decodeSlot(slots[0]);
-        } else if (!vorn::forEachUnit(
-                       workers, static_cast<int>(count), [&](int, int unit) { decodeSlot(slots[static_cast<size_t>(unit)]); },
-                       "Could not create Decode thread")) {
+        if (!vorn::forEachUnit(
+                workers, static_cast<int>(count), [&](int, int unit) { decodeSlot(slots[static_cast<size_t>(unit)]); },
+                kDecodeThreadMessage))
             return vorn::cli::kExitFailed;
-        }
         for (size_t i = 0; i < count; ++i) {
             if (!slots[i].decoded) {
                 std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", frames);

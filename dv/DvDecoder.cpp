@@ -16,8 +16,6 @@ namespace vorn::dv {
 
 namespace {
 
-constexpr const char* kDecodeThreadMessage = "Could not create Decode thread";
-
 // Decodes the whole frame into `target` (coded raster) in one pass of the
 // worker pool: every DIF sequence of every channel the frame carries is one
 // unit, claimed by whichever worker is free. Units write disjoint parts of the

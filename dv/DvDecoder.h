@@ -34,6 +34,9 @@ struct DecodeOptions {
     bool topDown = false;    // rows top-down instead of bottom-up (before rotation)
 };
 
+// Message box text when a decoding worker cannot be started.
+inline constexpr const char* kDecodeThreadMessage = "Could not create Decode thread";
+
 // Decodes into `picture` (resized to the coded or full raster). Returns false
 // for a code that is not a DV-family format or when the workers could not run.
 bool decodeDifFrame(std::span<const uint8_t> frame, VideoFormat code, PictureBuffer& picture,
