@@ -348,41 +348,59 @@ VORN_AVX2 inline __m256 rowAvx2(float* c)
     return _mm256_add_ps(e, _mm256_xor_ps(o, flipHigh));
 }
 
-VORN_AVX2 inline void rowPassAvx2(float* coef, unsigned rowMask, __m256* row)
-{
-    for (int v = 0; v < 8; ++v)
-        row[v] = (rowMask & (1u << v)) ? rowAvx2(coef + v * 8) : _mm256_setzero_ps();
-}
+// The eight coefficient rows of a block (cleared afterwards) and, after the
+// row pass, its eight rows of outputs, in named registers: as arrays indexed
+// in loops the compiler copied the block through the stack in 16-byte pieces
+// and read them back whole, which stalls every load.
+struct Block8 {
+    __m256 r0, r1, r2, r3, r4, r5, r6, r7;
+};
 
-// The same row pass for blocks with many coefficient rows: the block is
-// transposed so that one vector holds a coefficient column (one lane per
-// row), each output column of all eight rows is then built at once with the
-// same products and sums as above, and the result is transposed back.
-VORN_AVX2 inline void transpose8x8(__m256* r)
+VORN_AVX2 inline void transpose8x8(Block8& b)
 {
-    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 t0 = _mm256_unpacklo_ps(b.r0, b.r1), t1 = _mm256_unpackhi_ps(b.r0, b.r1);
+    const __m256 t2 = _mm256_unpacklo_ps(b.r2, b.r3), t3 = _mm256_unpackhi_ps(b.r2, b.r3);
+    const __m256 t4 = _mm256_unpacklo_ps(b.r4, b.r5), t5 = _mm256_unpackhi_ps(b.r4, b.r5);
+    const __m256 t6 = _mm256_unpacklo_ps(b.r6, b.r7), t7 = _mm256_unpackhi_ps(b.r6, b.r7);
     const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
     const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
     const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
     const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+    b.r0 = _mm256_permute2f128_ps(u0, u4, 0x20);
+    b.r1 = _mm256_permute2f128_ps(u1, u5, 0x20);
+    b.r2 = _mm256_permute2f128_ps(u2, u6, 0x20);
+    b.r3 = _mm256_permute2f128_ps(u3, u7, 0x20);
+    b.r4 = _mm256_permute2f128_ps(u0, u4, 0x31);
+    b.r5 = _mm256_permute2f128_ps(u1, u5, 0x31);
+    b.r6 = _mm256_permute2f128_ps(u2, u6, 0x31);
+    b.r7 = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-VORN_AVX2 inline void rowPassColumnsAvx2(float* coef, __m256* row)
+// E + O and E - O of one output of an 8-point pass: sum of the eight inputs
+// times the eight broadcast factors k[0..7], even and odd terms apart.
+VORN_AVX2 inline void butterflyAvx2(const Block8& c, const float (*k)[8], __m256& plus, __m256& minus)
 {
-    __m256 c[8];
-    for (int k = 0; k < 8; ++k)
-        c[k] = _mm256_loadu_ps(coef + 8 * k);
+    __m256 e = _mm256_mul_ps(c.r0, _mm256_load_ps(k[0]));
+    __m256 o = _mm256_mul_ps(c.r1, _mm256_load_ps(k[1]));
+    e = _mm256_add_ps(e, _mm256_mul_ps(c.r2, _mm256_load_ps(k[2])));
+    o = _mm256_add_ps(o, _mm256_mul_ps(c.r3, _mm256_load_ps(k[3])));
+    e = _mm256_add_ps(e, _mm256_mul_ps(c.r4, _mm256_load_ps(k[4])));
+    o = _mm256_add_ps(o, _mm256_mul_ps(c.r5, _mm256_load_ps(k[5])));
+    e = _mm256_add_ps(e, _mm256_mul_ps(c.r6, _mm256_load_ps(k[6])));
+    o = _mm256_add_ps(o, _mm256_mul_ps(c.r7, _mm256_load_ps(k[7])));
+    plus = _mm256_add_ps(e, o);
+    minus = _mm256_sub_ps(e, o);
+}
+
+// The row pass for blocks with many coefficient rows: the block is
+// transposed so that one vector holds a coefficient column (one lane per
+// row), each output column of all eight rows is then built at once with the
+// same products and sums as rowAvx2, and the result is transposed back.
+VORN_AVX2 inline Block8 rowPassColumnsAvx2(float* coef)
+{
+    Block8 c{_mm256_loadu_ps(coef),      _mm256_loadu_ps(coef + 8),  _mm256_loadu_ps(coef + 16),
+             _mm256_loadu_ps(coef + 24), _mm256_loadu_ps(coef + 32), _mm256_loadu_ps(coef + 40),
+             _mm256_loadu_ps(coef + 48), _mm256_loadu_ps(coef + 56)};
     // Straight stores: as a loop the compiler makes a string store of them,
     // slow to start for 256 bytes.
     const __m256 zero = _mm256_setzero_ps();
@@ -394,125 +412,141 @@ VORN_AVX2 inline void rowPassColumnsAvx2(float* coef, __m256* row)
     _mm256_storeu_ps(coef + 40, zero);
     _mm256_storeu_ps(coef + 48, zero);
     _mm256_storeu_ps(coef + 56, zero);
-    transpose8x8(c); // c[k]: coefficient column k of every row
-    for (int x = 0; x < 4; ++x) {
-        const float(*k)[8] = g_rowSplat[x];
-        __m256 e = _mm256_mul_ps(c[0], _mm256_load_ps(k[0]));
-        __m256 o = _mm256_mul_ps(c[1], _mm256_load_ps(k[1]));
-        e = _mm256_add_ps(e, _mm256_mul_ps(c[2], _mm256_load_ps(k[2])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(c[3], _mm256_load_ps(k[3])));
-        e = _mm256_add_ps(e, _mm256_mul_ps(c[4], _mm256_load_ps(k[4])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(c[5], _mm256_load_ps(k[5])));
-        e = _mm256_add_ps(e, _mm256_mul_ps(c[6], _mm256_load_ps(k[6])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(c[7], _mm256_load_ps(k[7])));
-        row[x] = _mm256_add_ps(e, o);
-        row[7 - x] = _mm256_sub_ps(e, o);
-    }
-    transpose8x8(row); // row[v]: outputs 0..7 of coefficient row v
+    transpose8x8(c); // c.rk: coefficient column k of every row
+    Block8 row;
+    butterflyAvx2(c, g_rowSplat[0], row.r0, row.r7);
+    butterflyAvx2(c, g_rowSplat[1], row.r1, row.r6);
+    butterflyAvx2(c, g_rowSplat[2], row.r2, row.r5);
+    butterflyAvx2(c, g_rowSplat[3], row.r3, row.r4);
+    transpose8x8(row); // row.rv: outputs 0..7 of coefficient row v
+    return row;
+}
+
+VORN_AVX2 inline __m256 rowOrZeroAvx2(float* coef, unsigned rowMask, int v)
+{
+    return (rowMask & (1u << v)) ? rowAvx2(coef + v * 8) : _mm256_setzero_ps();
 }
 
 // Blocks with few coefficient rows go row by row (zero rows cost nothing),
 // others by columns; both give the same values.
-VORN_AVX2 inline void rowPassBestAvx2(float* coef, unsigned rowMask, __m256* row)
+VORN_AVX2 inline Block8 rowPassBestAvx2(float* coef, unsigned rowMask)
 {
-    if (__builtin_popcount(rowMask) <= 2)
-        rowPassAvx2(coef, rowMask, row);
-    else
-        rowPassColumnsAvx2(coef, row);
+    if (__builtin_popcount(rowMask) <= 2) {
+        return Block8{rowOrZeroAvx2(coef, rowMask, 0), rowOrZeroAvx2(coef, rowMask, 1),
+                      rowOrZeroAvx2(coef, rowMask, 2), rowOrZeroAvx2(coef, rowMask, 3),
+                      rowOrZeroAvx2(coef, rowMask, 4), rowOrZeroAvx2(coef, rowMask, 5),
+                      rowOrZeroAvx2(coef, rowMask, 6), rowOrZeroAvx2(coef, rowMask, 7)};
+    }
+    return rowPassColumnsAvx2(coef);
 }
+
+VORN_AVX2 inline __m256i toInt32Avx2(__m256 x) { return _mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(128.5f))); }
 
 // Eight rows of eight values, each plus 128 rounded half up and limited to
 // 0..255, to 64 bytes. The truncating conversion and the saturating packs
 // give the same bytes as a clamp first: every value the decoder builds is far
 // inside the 32-bit range (at most 255 times the largest dequantisation
 // factor, times 16).
-VORN_AVX2 inline void storeRowsAvx2(const __m256* v, uint8_t* out)
+VORN_AVX2 inline void storeRowsAvx2(const Block8& v, uint8_t* out)
 {
-    const __m256 offset = _mm256_set1_ps(128.5f);
-    __m256i i[8];
-    for (int r = 0; r < 8; ++r)
-        i[r] = _mm256_cvttps_epi32(_mm256_add_ps(v[r], offset));
     // Lane-wise packs: [r0 0-3, r1 0-3, r2 0-3, r3 0-3 | r0 4-7, r1 4-7, ...].
-    const __m256i lo = _mm256_packus_epi16(_mm256_packs_epi32(i[0], i[1]), _mm256_packs_epi32(i[2], i[3]));
-    const __m256i hi = _mm256_packus_epi16(_mm256_packs_epi32(i[4], i[5]), _mm256_packs_epi32(i[6], i[7]));
+    const __m256i lo = _mm256_packus_epi16(_mm256_packs_epi32(toInt32Avx2(v.r0), toInt32Avx2(v.r1)),
+                                           _mm256_packs_epi32(toInt32Avx2(v.r2), toInt32Avx2(v.r3)));
+    const __m256i hi = _mm256_packus_epi16(_mm256_packs_epi32(toInt32Avx2(v.r4), toInt32Avx2(v.r5)),
+                                           _mm256_packs_epi32(toInt32Avx2(v.r6), toInt32Avx2(v.r7)));
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(lo, order));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permutevar8x32_epi32(hi, order));
 }
 
+// Output lines y and 7 - y of a block whose only coefficient row v0 gave the
+// row outputs row0; s0 flips the sign for an odd row.
+VORN_AVX2 inline void oneRowTermsAvx2(__m256 row0, int v0, __m256 s0, int y, __m256& top, __m256& bottom)
+{
+    const __m256 t0 = _mm256_mul_ps(row0, _mm256_set1_ps(g_a8[y][v0]));
+    top = t0;
+    bottom = _mm256_xor_ps(t0, s0);
+}
+
+// The same for two coefficient rows v0 < v1.
+VORN_AVX2 inline void twoRowTermsAvx2(__m256 row0, int v0, __m256 s0, __m256 row1, int v1, __m256 s1, int y,
+                                      __m256& top, __m256& bottom)
+{
+    const __m256 t0 = _mm256_mul_ps(row0, _mm256_set1_ps(g_a8[y][v0]));
+    const __m256 t1 = _mm256_mul_ps(row1, _mm256_set1_ps(g_a8[y][v1]));
+    top = _mm256_add_ps(t0, t1);
+    bottom = _mm256_add_ps(_mm256_xor_ps(t0, s0), _mm256_xor_ps(t1, s1));
+}
+
 VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
-    __m256 row[8], res[8];
     if (__builtin_popcount(rowMask) <= 2) {
         // With terms t of at most two rows, E + O is their sum and E - O the
         // sum with the odd rows' terms negated (negation and the order of two
         // terms do not change a float sum); zeros of the other rows only
         // change the sign of a zero, which the offset removes.
-        const __m256 flip = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
         if (rowMask == 0) {
-            for (int y = 0; y < 8; ++y)
-                res[y] = _mm256_setzero_ps();
+            const __m256 z = _mm256_setzero_ps();
+            storeRowsAvx2(Block8{z, z, z, z, z, z, z, z}, out);
+            return;
+        }
+        const __m256 flip = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+        const int v0 = std::countr_zero(rowMask);
+        const unsigned rest = rowMask & (rowMask - 1);
+        const __m256 s0 = (v0 & 1) ? flip : _mm256_setzero_ps();
+        const __m256 row0 = rowAvx2(coef + 8 * v0);
+        Block8 res;
+        if (rest == 0) {
+            oneRowTermsAvx2(row0, v0, s0, 0, res.r0, res.r7);
+            oneRowTermsAvx2(row0, v0, s0, 1, res.r1, res.r6);
+            oneRowTermsAvx2(row0, v0, s0, 2, res.r2, res.r5);
+            oneRowTermsAvx2(row0, v0, s0, 3, res.r3, res.r4);
         } else {
-            const int v0 = std::countr_zero(rowMask);
-            const unsigned rest = rowMask & (rowMask - 1);
-            const __m256 s0 = (v0 & 1) ? flip : _mm256_setzero_ps();
-            row[v0] = rowAvx2(coef + 8 * v0);
-            if (rest == 0) {
-                for (int y = 0; y < 4; ++y) {
-                    const __m256 t0 = _mm256_mul_ps(row[v0], _mm256_set1_ps(g_a8[y][v0]));
-                    res[y] = t0;
-                    res[7 - y] = _mm256_xor_ps(t0, s0);
-                }
-            } else {
-                const int v1 = std::countr_zero(rest);
-                const __m256 s1 = (v1 & 1) ? flip : _mm256_setzero_ps();
-                row[v1] = rowAvx2(coef + 8 * v1);
-                for (int y = 0; y < 4; ++y) {
-                    const __m256 t0 = _mm256_mul_ps(row[v0], _mm256_set1_ps(g_a8[y][v0]));
-                    const __m256 t1 = _mm256_mul_ps(row[v1], _mm256_set1_ps(g_a8[y][v1]));
-                    res[y] = _mm256_add_ps(t0, t1);
-                    res[7 - y] = _mm256_add_ps(_mm256_xor_ps(t0, s0), _mm256_xor_ps(t1, s1));
-                }
-            }
+            const int v1 = std::countr_zero(rest);
+            const __m256 s1 = (v1 & 1) ? flip : _mm256_setzero_ps();
+            const __m256 row1 = rowAvx2(coef + 8 * v1);
+            twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 0, res.r0, res.r7);
+            twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 1, res.r1, res.r6);
+            twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 2, res.r2, res.r5);
+            twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 3, res.r3, res.r4);
         }
-    } else {
-        // Every row's terms, zero rows included (their terms add nothing).
-        rowPassColumnsAvx2(coef, row);
-        for (int y = 0; y < 4; ++y) {
-            const float(*k)[8] = g_colSplat[y];
-            __m256 e = _mm256_mul_ps(row[0], _mm256_load_ps(k[0]));
-            __m256 o = _mm256_mul_ps(row[1], _mm256_load_ps(k[1]));
-            e = _mm256_add_ps(e, _mm256_mul_ps(row[2], _mm256_load_ps(k[2])));
-            o = _mm256_add_ps(o, _mm256_mul_ps(row[3], _mm256_load_ps(k[3])));
-            e = _mm256_add_ps(e, _mm256_mul_ps(row[4], _mm256_load_ps(k[4])));
-            o = _mm256_add_ps(o, _mm256_mul_ps(row[5], _mm256_load_ps(k[5])));
-            e = _mm256_add_ps(e, _mm256_mul_ps(row[6], _mm256_load_ps(k[6])));
-            o = _mm256_add_ps(o, _mm256_mul_ps(row[7], _mm256_load_ps(k[7])));
-            res[y] = _mm256_add_ps(e, o);
-            res[7 - y] = _mm256_sub_ps(e, o);
-        }
+        storeRowsAvx2(res, out);
+        return;
     }
+    // Every row's terms, zero rows included (their terms add nothing).
+    const Block8 row = rowPassColumnsAvx2(coef);
+    Block8 res;
+    butterflyAvx2(row, g_colSplat[0], res.r0, res.r7);
+    butterflyAvx2(row, g_colSplat[1], res.r1, res.r6);
+    butterflyAvx2(row, g_colSplat[2], res.r2, res.r5);
+    butterflyAvx2(row, g_colSplat[3], res.r3, res.r4);
     storeRowsAvx2(res, out);
+}
+
+// Field lines y and 3 - y of the sum (rows 0-3) and difference (rows 4-7)
+// fields of a 2-4-8 block give output lines 2y, 2y + 1, 6 - 2y and 7 - 2y.
+VORN_AVX2 inline void fieldLinesAvx2(const Block8& r, int y, __m256& a, __m256& b, __m256& c, __m256& d)
+{
+    const __m256 k0 = _mm256_set1_ps(g_a4[y][0]), k1 = _mm256_set1_ps(g_a4[y][1]);
+    const __m256 k2 = _mm256_set1_ps(g_a4[y][2]), k3 = _mm256_set1_ps(g_a4[y][3]);
+    const __m256 se = _mm256_add_ps(_mm256_mul_ps(r.r0, k0), _mm256_mul_ps(r.r2, k2));
+    const __m256 so = _mm256_add_ps(_mm256_mul_ps(r.r1, k1), _mm256_mul_ps(r.r3, k3));
+    const __m256 de = _mm256_add_ps(_mm256_mul_ps(r.r4, k0), _mm256_mul_ps(r.r6, k2));
+    const __m256 dd = _mm256_add_ps(_mm256_mul_ps(r.r5, k1), _mm256_mul_ps(r.r7, k3));
+    const __m256 s0 = _mm256_add_ps(se, so), s1 = _mm256_sub_ps(se, so);
+    const __m256 d0 = _mm256_add_ps(de, dd), d1 = _mm256_sub_ps(de, dd);
+    a = _mm256_add_ps(s0, d0);
+    b = _mm256_sub_ps(s0, d0);
+    c = _mm256_add_ps(s1, d1);
+    d = _mm256_sub_ps(s1, d1);
 }
 
 VORN_AVX2 void idct248Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
-    __m256 r[8], res[8];
-    rowPassBestAvx2(coef, rowMask, r);
-    for (int y = 0; y < 2; ++y) {
-        const __m256 k0 = _mm256_set1_ps(g_a4[y][0]), k1 = _mm256_set1_ps(g_a4[y][1]);
-        const __m256 k2 = _mm256_set1_ps(g_a4[y][2]), k3 = _mm256_set1_ps(g_a4[y][3]);
-        const __m256 se = _mm256_add_ps(_mm256_mul_ps(r[0], k0), _mm256_mul_ps(r[2], k2));
-        const __m256 so = _mm256_add_ps(_mm256_mul_ps(r[1], k1), _mm256_mul_ps(r[3], k3));
-        const __m256 de = _mm256_add_ps(_mm256_mul_ps(r[4], k0), _mm256_mul_ps(r[6], k2));
-        const __m256 dd = _mm256_add_ps(_mm256_mul_ps(r[5], k1), _mm256_mul_ps(r[7], k3));
-        const __m256 s0 = _mm256_add_ps(se, so), s1 = _mm256_sub_ps(se, so);
-        const __m256 d0 = _mm256_add_ps(de, dd), d1 = _mm256_sub_ps(de, dd);
-        res[2 * y] = _mm256_add_ps(s0, d0);
-        res[2 * y + 1] = _mm256_sub_ps(s0, d0);
-        res[2 * (3 - y)] = _mm256_add_ps(s1, d1);
-        res[2 * (3 - y) + 1] = _mm256_sub_ps(s1, d1);
-    }
+    const Block8 r = rowPassBestAvx2(coef, rowMask);
+    Block8 res;
+    fieldLinesAvx2(r, 0, res.r0, res.r1, res.r6, res.r7);
+    fieldLinesAvx2(r, 1, res.r2, res.r3, res.r4, res.r5);
     storeRowsAvx2(res, out);
 }
 
