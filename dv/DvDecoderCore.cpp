@@ -73,10 +73,6 @@ void putCode(uint32_t bits, int length, VlcEntry e)
 // and its row's bit (1 << row) in bits 8-15.
 uint32_t g_scan[2][64];
 
-// Every amplitude as a float (index amplitude + kAmpBias): exact, and one
-// load instead of a conversion.
-float g_ampFloat[512];
-
 // Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
 float g_sdFactor[2][4][16][64];
 // DVCPRO HD: [1080 lines][chroma][class][qno][scan position].
@@ -133,8 +129,6 @@ void buildTables()
         const VlcEntry& e = g_vlc1[i << 2];
         g_vlc0[i] = (e.len != 0 && e.len <= 10) ? e : VlcEntry{kAmpBias, 0, 0};
     }
-    for (int a = 0; a < 512; ++a)
-        g_ampFloat[a] = static_cast<float>(a - kAmpBias);
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
@@ -261,7 +255,8 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     }
     pos = next;
     const uint32_t s = scan[next - 1];
-    coef[s & 0xff] = g_ampFloat[e.amp] * factor[next - 1];
+    // Converted rather than looked up: one table less in the first-level cache.
+    coef[s & 0xff] = static_cast<float>(static_cast<int>(e.amp) - kAmpBias) * factor[next - 1];
     mask |= s;
     return true;
 }
