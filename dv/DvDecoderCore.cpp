@@ -261,47 +261,12 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     return true;
 }
 
-void decodeCodes(BlockState& b, BitReader& r);
-
 // Decodes AC codes of block `b` from `r` until end of block or until the bits
-// run out (the unfinished code word is kept for the next pass).
-void decodeAc(BlockState& b, BitReader& r)
-{
-    if (b.done)
-        return;
-    if (b.partialBits) {
-        // A code word begun at the end of an earlier area: its first bits
-        // followed by those here.
-        const int avail = r.left();
-        const int need = 16 - b.partialBits;
-        const int take = std::min(need, std::max(avail, 0));
-        const uint32_t fresh = take > 0 ? (r.peek16() >> (16 - take)) << (need - take) : 0;
-        const VlcEntry e = lookup((b.partial << need) | fresh);
-        if (e.len > b.partialBits + avail) {
-            // Still not complete: keep what is there as its start.
-            if (avail > 0) {
-                b.partial = (b.partial << avail) | r.bits(r.pos, avail);
-                b.partialBits += avail;
-                r.pos = r.end;
-            }
-            return;
-        }
-        r.pos += e.len - b.partialBits;
-        b.partial = 0;
-        b.partialBits = 0;
-        ptrdiff_t pos = b.pos;
-        const bool more = applyCode(e, pos, b.coef, b.factor, b.scan, b.mask);
-        b.pos = static_cast<int>(pos);
-        if (!more) {
-            b.done = true; // end of block, or a damaged block
-            return;
-        }
-    }
-    decodeCodes(b, r);
-}
-
-// decodeAc for a block with no unfinished code word: the first pass, where
-// every block starts afresh, inlines it.
+// run out; the start of a code word that runs past the end of the bits is kept
+// in the block (partial, partialBits) and read first by the next call. With
+// kPartial false the block is known to have none (the first pass, which
+// inlines this).
+template <bool kPartial>
 [[gnu::always_inline]] inline void decodeCodes(BlockState& b, BitReader& r)
 {
     // The next 64 bits are loaded into a register and consumed code by code;
@@ -309,23 +274,35 @@ void decodeAc(BlockState& b, BitReader& r)
     // prefix code does not depend on the bits after the code), and the start
     // of one that runs past the end is kept for the next area. When the area
     // holds all loaded bits, no code from them can pass its end and the check
-    // is left out. State is kept in locals so the compiler need not reload it
-    // after each coefficient store.
+    // is left out. A kept start is put in front of the first bits loaded, so
+    // its code is read like any other; `left` counts it until it is consumed
+    // (its code always takes all of it and more). State is kept in locals so
+    // the compiler need not reload it after each coefficient store.
     const uint8_t* data = r.data;
     const int end = r.end;
-    int left = end - r.pos; // bits of the area not yet consumed
+    const int pb = kPartial ? b.partialBits : 0;
+    const uint32_t partial = kPartial ? b.partial : 0;
+    if (kPartial)
+        b.partialBits = 0;
+    int left = pb + (end - r.pos); // bits not yet consumed
     ptrdiff_t pos = b.pos;
     unsigned mask = b.mask;
     float* coef = b.coef;
     const uint32_t* scan = b.scan;
     const float* factor = b.factor;
     bool done = false;
+    bool first = true;
     while (left > 0) {
         // The buffers have 8 readable bytes past every area's end.
-        const int bitPos = end - left;
+        const int bitPos = first ? r.pos : end - left;
         uint64_t cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
-        const int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
-        int cached = fill;                  // valid bits at the top of cache
+        int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
+        if (kPartial && first && pb > 0) {
+            cache = (static_cast<uint64_t>(partial) << (64 - pb)) | (cache >> pb);
+            fill = std::min(64, fill + pb);
+        }
+        first = false;
+        int cached = fill; // valid bits at the top of cache
         bool short_ = false;
         if (left >= fill) {
             do {
@@ -371,6 +348,13 @@ void decodeAc(BlockState& b, BitReader& r)
     b.pos = static_cast<int>(pos);
     b.mask = mask;
     b.done = done;
+}
+
+// The later passes: blocks that have not ended read on in the pooled bits.
+void decodeAc(BlockState& b, BitReader& r)
+{
+    if (!b.done)
+        decodeCodes<true>(b, r);
 }
 
 // Byte offsets and sizes of the DCT block areas inside a compressed macroblock.
@@ -495,7 +479,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             b.done = false;
             setup(b, m, j, dc, mode, cls, qno);
             BitReader r{ctx.segment, start + 12, end};
-            decodeCodes(b, r);
+            decodeCodes<false>(b, r);
             if (b.done && r.pos < end)
                 ctx.mbPool.append(seg, r.pos, end);
         }
