@@ -30,9 +30,8 @@ namespace {
 // over its run and itself; a run of zeros only steps over the run and writes
 // a zero onto the last skipped coefficient, which is zero already. So every
 // code takes the same path, with no test of its kind.
-constexpr int kAmpBias = 256;
 struct VlcEntry {
-    uint16_t amp = kAmpBias; // signed amplitude + kAmpBias; the amplitude is 0 for a run of zeros only
+    int16_t amp = 0;  // signed amplitude; 0 for a run of zeros only (1 for the end of block)
     uint8_t step = 0; // run + 1 for a coefficient, run for a run of zeros; kEndRun for end of block
     uint8_t len = 0;  // bits consumed, sign included; 0 = second level
 };
@@ -87,7 +86,7 @@ void buildTables()
         if (c.run == kVlcEobRun) {
             VlcEntry e;
             e.step = kEndRun;
-            e.amp = kAmpBias + 1;
+            e.amp = 1;
             putCode(c.bits, c.length, e);
         } else if (c.amp == 0) {
             VlcEntry e;
@@ -97,7 +96,7 @@ void buildTables()
             for (int s = 0; s < 2; ++s) {
                 VlcEntry e;
                 e.step = static_cast<uint8_t>(c.run + 1);
-                e.amp = static_cast<uint16_t>(kAmpBias + (s ? -c.amp : c.amp));
+                e.amp = static_cast<int16_t>(s ? -c.amp : c.amp);
                 putCode((static_cast<uint32_t>(c.bits) << 1) | static_cast<uint32_t>(s), c.length + 1, e);
             }
         }
@@ -113,21 +112,21 @@ void buildTables()
         for (uint32_t s = 0; s < 2; ++s) {
             VlcEntry e;
             e.step = amp == 0 ? kNoStep : 1;
-            e.amp = static_cast<uint16_t>(kAmpBias + (s ? -static_cast<int>(amp) : static_cast<int>(amp)));
+            e.amp = static_cast<int16_t>(s ? -static_cast<int>(amp) : static_cast<int>(amp));
             putCode((((0x7fu << 8) | amp) << 1) | s, 16, e);
         }
     // Any window no code claims ends the block (the table leaves none).
     for (uint32_t i = 0; i < 0xf80u; ++i)
         if (g_vlc1[i].len == 0)
-            g_vlc1[i] = VlcEntry{kAmpBias + 1, kEndRun, 16};
+            g_vlc1[i] = VlcEntry{1, kEndRun, 16};
     for (VlcEntry& e : g_vlc2)
         if (e.len == 0)
-            e = VlcEntry{kAmpBias + 1, kEndRun, 16};
+            e = VlcEntry{1, kEndRun, 16};
 
     for (size_t i = 0; i < g_vlc0.size(); ++i) {
         // A code of up to 10 bits fills all four 12-bit slots of its 10-bit prefix.
         const VlcEntry& e = g_vlc1[i << 2];
-        g_vlc0[i] = (e.len != 0 && e.len <= 10) ? e : VlcEntry{kAmpBias, 0, 0};
+        g_vlc0[i] = (e.len != 0 && e.len <= 10) ? e : VlcEntry{0, 0, 0};
     }
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
@@ -248,7 +247,7 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     if (next > 64) [[unlikely]] {
         if (e.step == kNoStep)
             return true;
-        if (e.amp != kAmpBias)
+        if (e.amp != 0)
             return false;
         pos = next;
         return true;
@@ -256,7 +255,7 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
     pos = next;
     const uint32_t s = scan[next - 1];
     // Converted rather than looked up: one table less in the first-level cache.
-    coef[s & 0xff] = static_cast<float>(static_cast<int>(e.amp) - kAmpBias) * factor[next - 1];
+    coef[s & 0xff] = static_cast<float>(e.amp) * factor[next - 1];
     mask |= s;
     return true;
 }
