@@ -217,15 +217,7 @@ struct BlockState {
     unsigned rowMask() const { return (mask >> 8) & 0xffu; }
 };
 
-inline VlcEntry lookup(uint32_t window)
-{
-    VlcEntry e = g_vlc1[window >> 4];
-    if (e.len == 0) [[unlikely]]
-        e = g_vlc2[window & 0x7ffu];
-    return e;
-}
-
-// The same for the top 16 bits of a 64-bit cache.
+// The entry of the code at the top 16 bits of a 64-bit cache.
 inline VlcEntry lookupTop(uint64_t cache)
 {
     VlcEntry e = g_vlc0[cache >> 54];
