@@ -376,18 +376,25 @@ VORN_AVX2 inline void transpose8x8(Block8& b)
     b.r7 = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// E + O and E - O of one output of an 8-point pass: sum of the eight inputs
-// times the eight broadcast factors k[0..7], even and odd terms apart.
+// E + O and E - O of one output of an 8-point pass: sum of the first kTerms
+// inputs times the broadcast factors k[0..kTerms-1], even and odd terms apart.
+// Inputs past kTerms must be zero: their terms, left out, add only zeros, so
+// the shorter sums give the same values (up to the sign of a zero).
+template <int kTerms = 8>
 VORN_AVX2 inline void butterflyAvx2(const Block8& c, const float (*k)[8], __m256& plus, __m256& minus)
 {
     __m256 e = _mm256_mul_ps(c.r0, _mm256_load_ps(k[0]));
     __m256 o = _mm256_mul_ps(c.r1, _mm256_load_ps(k[1]));
     e = _mm256_add_ps(e, _mm256_mul_ps(c.r2, _mm256_load_ps(k[2])));
     o = _mm256_add_ps(o, _mm256_mul_ps(c.r3, _mm256_load_ps(k[3])));
-    e = _mm256_add_ps(e, _mm256_mul_ps(c.r4, _mm256_load_ps(k[4])));
-    o = _mm256_add_ps(o, _mm256_mul_ps(c.r5, _mm256_load_ps(k[5])));
-    e = _mm256_add_ps(e, _mm256_mul_ps(c.r6, _mm256_load_ps(k[6])));
-    o = _mm256_add_ps(o, _mm256_mul_ps(c.r7, _mm256_load_ps(k[7])));
+    if constexpr (kTerms > 4) {
+        e = _mm256_add_ps(e, _mm256_mul_ps(c.r4, _mm256_load_ps(k[4])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(c.r5, _mm256_load_ps(k[5])));
+    }
+    if constexpr (kTerms > 6) {
+        e = _mm256_add_ps(e, _mm256_mul_ps(c.r6, _mm256_load_ps(k[6])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(c.r7, _mm256_load_ps(k[7])));
+    }
     plus = _mm256_add_ps(e, o);
     minus = _mm256_sub_ps(e, o);
 }
@@ -478,6 +485,18 @@ VORN_AVX2 inline void twoRowTermsAvx2(__m256 row0, int v0, __m256 s0, __m256 row
     bottom = _mm256_add_ps(_mm256_xor_ps(t0, s0), _mm256_xor_ps(t1, s1));
 }
 
+// The column pass of an 8-8 block whose row outputs are zero from row kRows on.
+template <int kRows>
+VORN_AVX2 inline void columnPassStoreAvx2(const Block8& row, uint8_t* out)
+{
+    Block8 res;
+    butterflyAvx2<kRows>(row, g_colSplat[0], res.r0, res.r7);
+    butterflyAvx2<kRows>(row, g_colSplat[1], res.r1, res.r6);
+    butterflyAvx2<kRows>(row, g_colSplat[2], res.r2, res.r5);
+    butterflyAvx2<kRows>(row, g_colSplat[3], res.r3, res.r4);
+    storeRowsAvx2(res, out);
+}
+
 VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
 {
     if (__builtin_popcount(rowMask) <= 2) {
@@ -513,14 +532,15 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
         storeRowsAvx2(res, out);
         return;
     }
-    // Every row's terms, zero rows included (their terms add nothing).
+    // The terms of every row up to the last one used (a third of the blocks
+    // of real pictures use only rows 0-3).
     const Block8 row = rowPassColumnsAvx2(coef);
-    Block8 res;
-    butterflyAvx2(row, g_colSplat[0], res.r0, res.r7);
-    butterflyAvx2(row, g_colSplat[1], res.r1, res.r6);
-    butterflyAvx2(row, g_colSplat[2], res.r2, res.r5);
-    butterflyAvx2(row, g_colSplat[3], res.r3, res.r4);
-    storeRowsAvx2(res, out);
+    if (rowMask < 0x10)
+        columnPassStoreAvx2<4>(row, out);
+    else if (rowMask < 0x40)
+        columnPassStoreAvx2<6>(row, out);
+    else
+        columnPassStoreAvx2<8>(row, out);
 }
 
 // Field lines y and 3 - y of the sum (rows 0-3) and difference (rows 4-7)

@@ -42,11 +42,18 @@ CoefBlock randomCoefficients(std::mt19937& rng, bool dct248)
         b.coef[0] = 0.0f;
         b.rowMask = 0;
     }
-    const int kind = static_cast<int>(rng() % 4);
-    const int count = kind == 0 ? 0 : kind == 1 ? 1 + static_cast<int>(rng() % 4) : kind == 2 ? 20 : 63;
+    // Kind 4 keeps to the first scan positions, as most blocks of real
+    // pictures do, so that only the upper rows are used.
+    const int kind = static_cast<int>(rng() % 5);
+    const int count = kind == 0   ? 0
+                      : kind == 1 ? 1 + static_cast<int>(rng() % 4)
+                      : kind == 2 ? 20
+                      : kind == 3 ? 63
+                                  : 3 + static_cast<int>(rng() % 10);
+    const int span = kind == 4 ? 6 + static_cast<int>(rng() % 20) : 63;
     const float scales[] = {0.25f, 1.0f, 1.37f, 3.9f, 16.0f};
     for (int i = 0; i < count; ++i) {
-        const int pos = 1 + static_cast<int>(rng() % 63);
+        const int pos = 1 + static_cast<int>(rng() % static_cast<unsigned>(span));
         const int amp = static_cast<int>(rng() % (kind == 3 ? 511 : 61)) - (kind == 3 ? 255 : 30);
         const int idx = zz[pos];
         b.coef[idx] = static_cast<float>(amp) * scales[rng() % 5];
