@@ -509,10 +509,11 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
             storeRowsAvx2(Block8{z, z, z, z, z, z, z, z}, out);
             return;
         }
-        const __m256 flip = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
         const int v0 = std::countr_zero(rowMask);
         const unsigned rest = rowMask & (rowMask - 1);
-        const __m256 s0 = (v0 & 1) ? flip : _mm256_setzero_ps();
+        // The sign bit for an odd row, by arithmetic: as a choice it was a
+        // branch on the data.
+        const __m256 s0 = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(static_cast<unsigned>(v0 & 1) << 31)));
         const __m256 row0 = rowAvx2(coef + 8 * v0);
         Block8 res;
         if (rest == 0) {
@@ -522,7 +523,7 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
             oneRowTermsAvx2(row0, v0, s0, 3, res.r3, res.r4);
         } else {
             const int v1 = std::countr_zero(rest);
-            const __m256 s1 = (v1 & 1) ? flip : _mm256_setzero_ps();
+            const __m256 s1 = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(static_cast<unsigned>(v1 & 1) << 31)));
             const __m256 row1 = rowAvx2(coef + 8 * v1);
             twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 0, res.r0, res.r7);
             twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 1, res.r1, res.r6);
