@@ -4,10 +4,10 @@
 #
 # Start-up costs differ (FFmpeg spends about 100 ms before its first frame), so each program
 # decodes a stream of N frames and one of 2N frames: the difference is the time of N frames
-# in steady state. Reported per path and thread count: milliseconds per frame of each
-# program (wall clock and CPU), Vorn's speed relative to FFmpeg (above 1: faster) and its
-# CPU per frame relative to FFmpeg's (below 1: less). The machine's load comes last: on a
-# busy machine wall-clock figures are noisy.
+# in steady state (see steady() in common.sh). Reported per path and thread count: steady
+# frames per second of each program, Vorn's speed relative to FFmpeg (above 1: faster), the
+# CPU per frame of each and its ratio, and the machine's load: on a busy machine wall-clock
+# figures are noisy.
 #
 # Usage: bench/avci_decode.sh [BUILD_DIR] [FRAMES]
 #   BUILD_DIR  build folder holding cli/vorn (default: build)
@@ -36,39 +36,12 @@ for n in "$frames" "$double"; do
 done
 rm -f src1080.y4m src1440.y4m
 
-# steady JSON LABEL THREADS N: per-frame figures from the four runs of one hyperfine export.
-steady() {
-    python3 - "$1" "$2" "$3" "$4" <<'PY'
-import json, sys
-runs = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
-n = int(sys.argv[4])
-def per_frame(prog, key):
-    long, short = runs[f"{prog} 2N"], runs[f"{prog} N"]
-    if key == "cpu":
-        return (long["user"] + long["system"] - short["user"] - short["system"]) / n * 1e3
-    return (long["mean"] - short["mean"]) / n * 1e3
-vw, fw = per_frame("vorn", "wall"), per_frame("ffmpeg", "wall")
-vc, fc = per_frame("vorn", "cpu"), per_frame("ffmpeg", "cpu")
-print(f"{sys.argv[2]:10s} threads {sys.argv[3]}: wall ms/frame vorn {vw:6.2f} ffmpeg {fw:6.2f}  "
-      f"speed ratio {fw / vw:4.2f}  |  CPU ms/frame vorn {vc:6.2f} ffmpeg {fc:6.2f}  CPU ratio {vc / fc:4.2f}")
-PY
-}
-
-summary=()
 for stream in c100_1080i:38 c50_1080i:32; do
     name="${stream%%:*}"
     code="${stream##*:}"
     for threads in 1 2; do
-        echo "== $name, $threads thread(s), $frames and $double frames"
-        hyperfine --warmup 1 --runs 5 -N --export-json "$name.$threads.json" \
-            -n "vorn N" "$vorn codec avci-decode --format $code --threads $threads --null $name.$frames.264" \
-            -n "vorn 2N" "$vorn codec avci-decode --format $code --threads $threads --null $name.$double.264" \
-            -n "ffmpeg N" "ffmpeg -loglevel error -threads $threads -i $name.$frames.264 -f null -" \
-            -n "ffmpeg 2N" "ffmpeg -loglevel error -threads $threads -i $name.$double.264 -f null -"
-        summary+=("$(steady "$name.$threads.json" "$name" "$threads" "$frames")")
+        steady "$name" "$threads" "$frames" \
+            "ffmpeg -loglevel error -threads $threads -i $name.@N@.264 -f null -" \
+            "$vorn codec avci-decode --format $code --threads $threads --null $name.@N@.264"
     done
 done
-echo
-echo "== steady state (2N minus N frames)"
-printf '%s\n' "${summary[@]}"
-echo "load: $(uptime)"
