@@ -1,6 +1,7 @@
 #include "engine/FrameProcesser.h"
 
 #include "avci/AvcDecoder.h"
+#include "dv/CodecTables.h"
 #include "dv/DvDecoder.h"
 #include "dv/DvEncoder.h"
 #include "dv/DvSystemData.h"
@@ -11,6 +12,7 @@
 #include "engine/VideoFormat.h"
 #include "engine/Vorn.h"
 #include "foundation/QelString.h"
+#include "foundation/WorkerPool.h"
 #include "mxf/ExportBase.h"
 
 #include <algorithm>
@@ -303,20 +305,68 @@ void FrameProcesser::copyPathMove()
     }
 }
 
+bool FrameProcesser::decodeDvFrame(int slot)
+{
+    const ConversionPlan& plan = *m_plan;
+    const auto s = static_cast<size_t>(slot);
+    const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
+    if (size < static_cast<size_t>(dvFrameBytes(plan.sourceFormat)))
+        return false;
+    return pictureSteps::decodeDv(m_buffers->compressed[s].data(), size, plan.sourceFormat, plan.rotate != 0,
+                                  m_buffers->decoded[s], m_capacity);
+}
+
+void FrameProcesser::decodeStep()
+{
+    const ConversionPlan& plan = *m_plan;
+    if (isAvcIntra(plan.sourceFormat) || m_stepLength < 2 || dv::processorCount() < 2) {
+        for (int i = 0; i < m_stepLength; ++i) {
+            decodeFrame(i);
+            waitWhilePaused();
+            if (aborted())
+                return;
+        }
+        return;
+    }
+    // DV frames of a step are decoded side by side, one per worker (each
+    // frame's own units then run on its worker), instead of one after another
+    // with every frame split over the workers: one fork-join per step, and no
+    // worker waits for the last unit of a frame. The pictures are the same;
+    // what follows a frame's decoding (the stand-in for an undecodable frame,
+    // messages, the preview) still happens in frame order.
+    std::array<bool, FrameBuffers::kCount> decoded{};
+    if (!forEachUnit(
+            dv::processorCount(), m_stepLength,
+            [&](int, int unit) { decoded[static_cast<size_t>(unit)] = decodeDvFrame(unit); },
+            dv::kDecodeThreadMessage))
+        decoded.fill(false);
+    for (int i = 0; i < m_stepLength; ++i) {
+        finishDecoding(i, decoded[static_cast<size_t>(i)]);
+        waitWhilePaused();
+        if (aborted())
+            return;
+    }
+}
+
 bool FrameProcesser::decodeFrame(int slot)
 {
     ConversionPlan& plan = *m_plan;
     const auto s = static_cast<size_t>(slot);
     const std::vector<uint8_t>& frame = m_buffers->compressed[s];
     const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
-    dv::PictureBuffer& picture = m_buffers->decoded[s];
     bool ok = false;
-    if (isAvcIntra(plan.sourceFormat)) {
+    if (isAvcIntra(plan.sourceFormat))
         ok = pictureSteps::decodeAvcIntra(frame.data(), size, plan.sourceFormat, m_stepFirst + slot == 0,
-                                          plan.rotate != 0, m_planar, picture, m_capacity);
-    } else if (size >= static_cast<size_t>(dvFrameBytes(plan.sourceFormat))) {
-        ok = pictureSteps::decodeDv(frame.data(), size, plan.sourceFormat, plan.rotate != 0, picture, m_capacity);
-    }
+                                          plan.rotate != 0, m_planar, m_buffers->decoded[s], m_capacity);
+    else
+        ok = decodeDvFrame(slot);
+    return finishDecoding(slot, ok);
+}
+
+bool FrameProcesser::finishDecoding(int slot, bool ok)
+{
+    const ConversionPlan& plan = *m_plan;
+    dv::PictureBuffer& picture = m_buffers->decoded[static_cast<size_t>(slot)];
     if (!ok) {
         // The clip goes on with the previous picture (grey for the first).
         ++m_undecodable;
@@ -393,12 +443,9 @@ void FrameProcesser::ProcessFrames()
     if (m_capacity == 0)
         m_capacity = pictureSteps::pictureCapacity(plan.sourceFormat, plan.targetFormat);
 
-    for (int i = 0; i < m_stepLength; ++i) {
-        decodeFrame(i);
-        waitWhilePaused();
-        if (aborted())
-            return;
-    }
+    decodeStep();
+    if (aborted())
+        return;
 
     if (removal32) {
         // Five source frames become four.

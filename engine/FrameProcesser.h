@@ -95,6 +95,9 @@ private:
     void WriteFrames();
 
     bool decodeFrame(int slot);
+    bool decodeDvFrame(int slot);            // the decoding alone: safe to run for several slots at once
+    bool finishDecoding(int slot, bool ok);  // the stand-in for an undecodable frame, messages, preview
+    void decodeStep();                       // every frame of the step, in order of their bookkeeping
     dv::PictureBuffer& processed(int slot);
     bool encodePicture(const dv::PictureBuffer& picture, int slot);
     void copyPathMove();

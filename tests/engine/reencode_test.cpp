@@ -2,6 +2,7 @@
 // removal from real telecined material (FFmpeg's telecine filter over
 // progressive pictures) must give back the progressive pictures.
 #include "avci/AvcDecoder.h"
+#include "dv/CodecTables.h"
 #include "engine/ExportResult.h"
 #include "engine/FramePreview.h"
 #include "engine/VideoFormat.h"
@@ -250,6 +251,55 @@ TEST(ExportReencode, Addition23WeavesTheFieldsTopFirst)
         const uint8_t* out = got.data() + i * frameBytes;
         EXPECT_GT(fieldPsnr(m.orig.data() + static_cast<size_t>(top[i]) * frameBytes, out, w, h, 0), 30.0) << i;
         EXPECT_GT(fieldPsnr(m.orig.data() + static_cast<size_t>(bottom[i]) * frameBytes, out, w, h, 1), 30.0) << i;
+    }
+}
+
+// The frames of a group of five are decoded side by side when there are
+// several workers; the written clip must not depend on how many there are,
+// also when a frame of the group cannot be decoded and takes the picture of
+// the frame before it.
+TEST(ExportReencode, Removal32OutputDoesNotDependOnTheWorkerCount)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    const Media& m = media(kNtsc50);
+    ASSERT_EQ(m.telecined.size(), 15u);
+    const fs::path dir = scratchDir("reencode_32_workers");
+    std::vector<std::vector<uint8_t>> frames(m.telecined.begin(), m.telecined.begin() + 10);
+    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kNtsc50, frames, {2, 2, 1, 1, 0})});
+    // Cut the file inside frame 9, the last of the second group: the reader
+    // gives a short frame, whose binary group is still there.
+    auto bytes = readBytes(files[0].video);
+    const size_t key = findKey(bytes, kFixtureDvElementKey);
+    ASSERT_NE(key, std::string::npos);
+    const size_t essence = key + 17 + (bytes[key + 16] & 0x7Fu);
+    bytes.resize(essence + 9 * 240000 + 100000);
+    writeBytes(files[0].video, bytes);
+
+    std::vector<uint8_t> first;
+    for (int workers : {1, 2, 3}) {
+        SCOPED_TRACE(workers);
+        vorn::dv::InitCodecTables();
+        const int saved = vorn::dv::processorCount();
+        vorn::dv::setProcessorCount(workers);
+        vorn::dv::lockProcessorCount(true);
+        const fs::path out = dir / ("OUT" + std::to_string(workers));
+        const ExportRun run = exportPaths({files[0].video.string()}, out, [](ExportSettings& s) {
+            s.removePulldown = true;
+            s.options.emplace("Remove32", "1");
+        });
+        vorn::dv::setProcessorCount(saved);
+        vorn::dv::lockProcessorCount(false);
+        ASSERT_EQ(run.results.size(), 1u);
+        EXPECT_EQ(run.results[0].undecodableFrames, 1) << run.log;
+        EXPECT_NE(run.log.find("Frame 9 could not be decoded; the previous picture was used instead\r\n"),
+                  std::string::npos)
+            << run.log;
+        const auto stream = clipVideoStream(out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF");
+        ASSERT_FALSE(stream.empty());
+        if (workers == 1)
+            first = stream;
+        else
+            EXPECT_TRUE(stream == first) << "output differs from that of one worker";
     }
 }
 
