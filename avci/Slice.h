@@ -197,6 +197,16 @@ private:
     // of its own, so that the test for it does not depend on how many zeros are left).
     RunCode runCodes_[8][8] = {};
     static constexpr uint8_t kLongRun = 255;
+    // Two run_before codes in one lookup, by zerosLeft (0..15) and the next 6 bits: the
+    // runs of the two coefficients and the bits of both codes. count 2 when both codes are
+    // short (at most 3 bits each), else 0 (read them one at a time).
+    struct RunPair {
+        uint8_t first = 0;
+        uint8_t second = 0;
+        uint8_t length = 0;
+        uint8_t count = 0;
+    };
+    RunPair runPairs_[16][64] = {};
     // 8x8 scans split into the four interleaved 4x4 blocks of CAVLC: [field][block][index].
     uint8_t scan8Cavlc_[2][4][16] = {};
 
