@@ -105,6 +105,34 @@ const VlcCode kRunBefore[7][15] = {
     {{7, 3}, {6, 3}, {5, 3}, {4, 3}, {3, 3}, {2, 3}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}, {1, 11}},
 };
 
+namespace {
+constexpr CavlcLevelTable makeCavlcLevelCodes()
+{
+    CavlcLevelTable t{};
+    for (int slot = 0; slot < kCavlcLevelSlots; ++slot) {
+        const int suffixLength = slot < 7 ? slot : slot - 7;
+        for (int bits = 1; bits < (1 << kCavlcLevelBits); ++bits) {
+            // level_prefix is the count of leading zeros; below 14 the suffix has
+            // suffixLength bits.
+            const int prefix = std::countl_zero(uint32_t(bits)) - (32 - kCavlcLevelBits);
+            const int length = prefix + 1 + suffixLength;
+            if (length > kCavlcLevelBits) continue;
+            const int suffix = (bits >> (kCavlcLevelBits - length)) & ((1 << suffixLength) - 1);
+            const int levelCode = (prefix << suffixLength) + suffix + (slot >= 7 ? 2 : 0);
+            const int odd = levelCode & 1;
+            const int magnitude = (levelCode + 2 - odd) >> 1;
+            int next = suffixLength == 0 ? 1 : suffixLength;
+            if (magnitude > (3 << (next - 1)) && next < 6) ++next;
+            t[size_t((slot << kCavlcLevelBits) | bits)] =
+                CavlcLevelCode{int16_t(odd ? -magnitude : magnitude), uint8_t(length), uint8_t(next)};
+        }
+    }
+    return t;
+}
+} // namespace
+
+constinit const CavlcLevelTable kCavlcLevelCodes = makeCavlcLevelCodes();
+
 VlcLookup::VlcLookup(const std::vector<Entry>& entries)
 {
     // A code word of `lz` leading zeros and a tail of `rest` bits after the leading one fills

@@ -58,6 +58,21 @@ extern const VlcCode kTotalZerosChromaDc422[7][8];
 // run_before: [min(zerosLeft, 7) - 1][run_before 0..14].
 extern const VlcCode kRunBefore[7][15];
 
+// Short CAVLC level codes (level_prefix and level_suffix) in one lookup, indexed by
+// [slot][next kCavlcLevelBits bits]. The slot is suffixLength (0..6), or 7 + suffixLength
+// (0 or 1) for the first level after fewer than three trailing ones, whose level_code is 2
+// more. length 0: the code is longer than kCavlcLevelBits (or starts with that many zeros)
+// and is decoded the long way.
+struct CavlcLevelCode {
+    int16_t level;
+    uint8_t length;
+    uint8_t next; // suffixLength of the next level
+};
+constexpr int kCavlcLevelBits = 8;
+constexpr int kCavlcLevelSlots = 9;
+using CavlcLevelTable = std::array<CavlcLevelCode, std::size_t(kCavlcLevelSlots) << kCavlcLevelBits>;
+extern const CavlcLevelTable kCavlcLevelCodes;
+
 // Single-lookup decoder for one variable-length code table of code words up to 16 bits.
 // A code word is its count of leading zeros (at most 16 are told apart) and the few bits
 // after the leading one; the table is indexed by both at once, so a decode is one count of

@@ -840,11 +840,21 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
     level[1] = 1 - 2 * int((w >> 62) & 1);
     level[2] = 1 - 2 * int((w >> 61) & 1);
     take(t1);
-    int suffixLength = (total > 10 && t1 < 3) ? 1 : 0;
+    // Short level codes come from one lookup; the slot carries suffixLength and whether this
+    // is the first level after fewer than three trailing ones (level_code 2 more).
+    unsigned slot = ((total > 10 && t1 < 3) ? 1u : 0u) + (t1 < 3 ? 7u : 0u);
     const int levelLimit = 1 << (7 + pic_->bitDepth + 8);
     for (int i = t1; i < total; ++i) {
         // A level of prefix below 14 takes at most 20 bits; longer ones reload first.
         if (avail < 32) reload();
+        const CavlcLevelCode code = kCavlcLevelCodes[(slot << kCavlcLevelBits) | unsigned(w >> (64 - kCavlcLevelBits))];
+        if (code.length != 0) [[likely]] {
+            level[i] = code.level;
+            take(code.length);
+            slot = code.next;
+            continue;
+        }
+        int suffixLength = int(slot >= 7 ? slot - 7 : slot);
         int prefix = std::countl_zero(w | 1);
         int levelCode;
         int size;
@@ -867,7 +877,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         take(prefix + 1);
         levelCode += int((w >> 1) >> (63 - size)); // size may be 0
         take(size);
-        if (i == t1 && t1 < 3) levelCode += 2;
+        if (slot >= 7) levelCode += 2;
         // Even codes are positive levels, odd ones negative: magnitude (levelCode + 2) / 2
         // rounded down, sign from the low bit.
         const int odd = levelCode & 1;
@@ -876,6 +886,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         level[i] = (magnitude ^ -odd) + odd;
         suffixLength += suffixLength == 0;
         suffixLength += (magnitude > (3 << (suffixLength - 1))) & (suffixLength < 6);
+        slot = unsigned(suffixLength);
     }
     // total_zeros (at most 9 bits) and all run_before codes of a valid block (at most 42
     // bits, see below) fit in one reload.

@@ -167,6 +167,45 @@ TEST(AvcTablesCavlc, NcSelectsTheTable)
     for (const auto& c : cases) EXPECT_EQ(coeffTokenTableForNc(c.nC), c.table) << c.nC;
 }
 
+// The short level codes against the level decoding written out from the syntax: a prefix of
+// zeros ended by a one, suffixLength bits of suffix, levelCode = (prefix << suffixLength) +
+// suffix (+ 2 for the first level after fewer than three trailing ones), even codes positive,
+// and suffixLength raised for the next level. Every slot and every bit pattern, so that a code
+// that does not fit the window must be refused, not decoded wrongly.
+TEST(AvcTablesCavlc, ShortLevelCodesDecodeAsTheSyntaxReadsThem)
+{
+    int decoded = 0;
+    for (int slot = 0; slot < kCavlcLevelSlots; ++slot) {
+        const int suffixLength = slot < 7 ? slot : slot - 7;
+        const bool firstAfterFewOnes = slot >= 7;
+        for (int bits = 0; bits < (1 << kCavlcLevelBits); ++bits) {
+            SCOPED_TRACE("slot " + std::to_string(slot) + " bits " + std::to_string(bits));
+            auto bit = [&](int k) { return (bits >> (kCavlcLevelBits - 1 - k)) & 1; };
+            int pos = 0;
+            while (pos < kCavlcLevelBits && bit(pos) == 0) ++pos;
+            const int prefix = pos;
+            const CavlcLevelCode& c = kCavlcLevelCodes[size_t((slot << kCavlcLevelBits) | bits)];
+            if (prefix + 1 + suffixLength > kCavlcLevelBits) {
+                EXPECT_EQ(c.length, 0);
+                continue;
+            }
+            ++pos; // the one that ends the prefix
+            int suffix = 0;
+            for (int k = 0; k < suffixLength; ++k) suffix = suffix * 2 + bit(pos++);
+            int levelCode = prefix * (1 << suffixLength) + suffix;
+            if (firstAfterFewOnes) levelCode += 2;
+            const int level = levelCode % 2 == 0 ? (levelCode + 2) / 2 : -(levelCode + 1) / 2;
+            int next = suffixLength == 0 ? 1 : suffixLength;
+            if (std::abs(level) > 3 * (1 << (next - 1)) && next < 6) ++next;
+            EXPECT_EQ(c.length, pos);
+            EXPECT_EQ(c.level, level);
+            EXPECT_EQ(c.next, next);
+            ++decoded;
+        }
+    }
+    EXPECT_GT(decoded, 1000); // most patterns of the small suffix lengths are whole codes
+}
+
 TEST(AvcTablesCabac, RangeTableFollowsTheProbabilityModel)
 {
     // rangeTabLPS[s][q] ~ p_s * (quantised range), p_s = 0.5 * a^s, a = (0.01875 / 0.5)^(1/63),
