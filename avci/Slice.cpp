@@ -800,16 +800,17 @@ int SliceDecoder::cbfIncDc(int bit) const
 }
 
 template <bool Scaled>
-int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq,
-                             int& lastIdx)
+__attribute__((always_inline)) inline int SliceDecoder::cavlcBlock(size_t& position, int32_t* coef, int maxNumCoeff,
+                                                                   int nC, const uint8_t* scan, const Dequant* dq,
+                                                                   int& lastIdx)
 {
     // The bits are read straight from the payload: a block starts inside it and reads at most
     // kMaxCavlcBlockBits, which the reader's zero padding covers, so no load needs a check.
     // They are held in a 64-bit cache (next bit in bit 63, `avail` of them valid) that is
     // shifted as codes are taken and reloaded from the payload only when it runs low.
-    BitReader& br = *br_;
+    const BitReader& br = *br_;
     const uint8_t* const data = br.data();
-    size_t pos = br.position();
+    size_t pos = position;
     if (pos > br.sizeBits()) avcFail("Truncated slice data.");
     uint64_t w = 0;
     int avail = 0;
@@ -829,7 +830,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
     const int t1 = tok.symbol & 3;
     if (total > maxNumCoeff) avcFail("Invalid coeff_token.");
     if (total == 0) {
-        br.setPosition(pos + tok.length);
+        position = pos + tok.length;
         return 0;
     }
     take(tok.length);
@@ -947,7 +948,7 @@ int SliceDecoder::cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8
         coeffNum -= run + 1;
     }
     put(level[total - 1], scan[coeffNum]);
-    br.setPosition(pos);
+    position = pos;
     return total;
 }
 
@@ -1046,6 +1047,13 @@ int SliceDecoder::cabacBlock(int32_t* coef, int maxNumCoeff, const uint8_t* scan
 
 void SliceDecoder::readResidual()
 {
+    if (useCabac_) readResidualWith<true>();
+    else readResidualWith<false>();
+}
+
+template <bool Cabac>
+void SliceDecoder::readResidualWith()
+{
     PictureContext& p = *pic_;
     const bool fld = field_;
     const uint8_t* scan4 = fld ? kFieldScan4x4 : kZigzag4x4;
@@ -1073,11 +1081,18 @@ void SliceDecoder::readResidual()
     chromaDcNz_[0] = chromaDcNz_[1] = false;
     int last = 0;
     fillNzCache();
+    // The CAVLC bit position, kept here for all blocks and written back on the way out.
+    size_t pos = br_->position();
+    struct WriteBack {
+        BitReader* br;
+        const size_t& pos;
+        ~WriteBack() { br->setPosition(pos); }
+    } writeBack{br_, pos};
 
     if (mb_->kind == kMbI16x16) {
         int n;
-        if (useCabac_) n = cabacBlock<0>(lumaDc_, 16, scan4, cbfIncDc(0), nullptr, last);
-        else n = cavlcBlock<false>(lumaDc_, 16, nCLuma(0, 0), scan4, nullptr, last);
+        if constexpr (Cabac) n = cabacBlock<0>(lumaDc_, 16, scan4, cbfIncDc(0), nullptr, last);
+        else n = cavlcBlock<false>(pos, lumaDc_, 16, nCLuma(0, 0), scan4, nullptr, last);
         if (n) {
             mb_->cbfDc |= 1;
             lumaDcNz_ = true;
@@ -1087,8 +1102,8 @@ void SliceDecoder::readResidual()
                 const int r = kBlkRaster[blk];
                 const int bx = r & 3, by = r >> 2;
                 int c;
-                if (useCabac_) c = cabacBlock<1>(luma_[r], 15, scan4 + 1, cbfIncLuma(bx, by), &dqY, last);
-                else c = cavlcBlock<true>(luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
+                if constexpr (Cabac) c = cabacBlock<1>(luma_[r], 15, scan4 + 1, cbfIncLuma(bx, by), &dqY, last);
+                else c = cavlcBlock<true>(pos, luma_[r], 15, nCLuma(bx, by), scan4 + 1, &dqY, last);
                 mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
                 lumaNz_ |= uint16_t((c != 0) << r);
             }
@@ -1098,7 +1113,7 @@ void SliceDecoder::readResidual()
         for (int b8 = 0; b8 < 4; ++b8) {
             if (!((cbpLuma >> b8) & 1)) continue;
             const int bx0 = (b8 & 1) * 2, by0 = (b8 >> 1) * 2;
-            if (useCabac_) {
+            if constexpr (Cabac) {
                 cabacBlock<5>(luma8_[b8], 64, scan8, 0, &dq8, last);
                 for (int k = 0; k < 4; ++k) {
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
@@ -1112,7 +1127,7 @@ void SliceDecoder::readResidual()
                 for (int k = 0; k < 4; ++k) {
                     const int bx = bx0 + (k & 1), by = by0 + (k >> 1);
                     const int c =
-                        cavlcBlock<true>(luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
+                        cavlcBlock<true>(pos, luma8_[b8], 16, nCLuma(bx, by), scan8Cavlc_[fld ? 1 : 0][k], &dq8, last);
                     mb_->nzY[by * 4 + bx] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
                     // Flags without branches: whether a block is coded is as unpredictable as
                     // the data (`last` is only set when it is).
@@ -1129,8 +1144,8 @@ void SliceDecoder::readResidual()
             const int r = kBlkRaster[blk];
             const int bx = r & 3, by = r >> 2;
             int c;
-            if (useCabac_) c = cabacBlock<2>(luma_[r], 16, scan4, cbfIncLuma(bx, by), &dqY, last);
-            else c = cavlcBlock<true>(luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
+            if constexpr (Cabac) c = cabacBlock<2>(luma_[r], 16, scan4, cbfIncLuma(bx, by), &dqY, last);
+            else c = cavlcBlock<true>(pos, luma_[r], 16, nCLuma(bx, by), scan4, &dqY, last);
             mb_->nzY[r] = nzY_[(by + 1) * 5 + bx + 1] = uint8_t(c);
             lumaNz_ |= uint16_t((c != 0) << r);
             lumaAc_ |= uint16_t((c != 0 && last > 0) << r);
@@ -1143,8 +1158,8 @@ void SliceDecoder::readResidual()
     if (cbpChroma & 3) {
         for (int c = 0; c < 2; ++c) {
             int n;
-            if (useCabac_) n = cabacBlock<3>(chromaDc_[c], numC, dcOrder, cbfIncDc(1 + c), nullptr, last);
-            else n = cavlcBlock<false>(chromaDc_[c], numC, numC == 4 ? -1 : -2, dcOrder, nullptr, last);
+            if constexpr (Cabac) n = cabacBlock<3>(chromaDc_[c], numC, dcOrder, cbfIncDc(1 + c), nullptr, last);
+            else n = cavlcBlock<false>(pos, chromaDc_[c], numC, numC == 4 ? -1 : -2, dcOrder, nullptr, last);
             if (n) {
                 mb_->cbfDc |= uint8_t(2 << c);
                 chromaDcNz_[c] = true;
@@ -1158,8 +1173,8 @@ void SliceDecoder::readResidual()
             for (int blk = 0; blk < numC; ++blk) {
                 const int bx = blk & 1, by = blk >> 1;
                 int n;
-                if (useCabac_) n = cabacBlock<4>(chroma_[c][blk], 15, scan4 + 1, cbfIncChroma(c, bx, by), &dq, last);
-                else n = cavlcBlock<true>(chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
+                if constexpr (Cabac) n = cabacBlock<4>(chroma_[c][blk], 15, scan4 + 1, cbfIncChroma(c, bx, by), &dq, last);
+                else n = cavlcBlock<true>(pos, chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
                 mb_->nzC[c][blk] = nzC_[c][(by + 1) * 3 + bx + 1] = uint8_t(n);
                 chromaNz_[c] |= uint8_t((n != 0) << blk);
             }

@@ -159,6 +159,8 @@ private:
     int readCbp();
     void readQpDelta();
     void readResidual();
+    template <bool Cabac>
+    void readResidualWith(); // one instance per entropy coder
     void gatherEdge(int plane, int x, int y, int w, int h, bool topRightAvail, struct IntraEdge& e) const;
     void reconstruct();
     void reconstructChroma();
@@ -168,8 +170,11 @@ private:
     // Returns TotalCoeff; lastIdx: scan index of the last coefficient (when TotalCoeff > 0).
     // Scaled: AC and 4x4/8x8 blocks (15 or 16 coefficients, dequantised through dq); otherwise
     // the DC blocks, whose levels are returned as they are.
+    // pos: the bit position in the slice data, advanced past the block (held by the caller
+    // across the blocks of a macroblock, so that it can stay in a register).
     template <bool Scaled>
-    int cavlcBlock(int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq, int& lastIdx);
+    int cavlcBlock(size_t& pos, int32_t* coef, int maxNumCoeff, int nC, const uint8_t* scan, const Dequant* dq,
+                   int& lastIdx);
     void fillNzCache();
     int nCLuma(int blkX, int blkY) const;
     int nCChroma(int comp, int blkX, int blkY) const;
