@@ -157,6 +157,10 @@ VlcLookup::VlcLookup(const std::vector<Entry>& entries)
         for (uint32_t k = 0; k < (1u << fill); ++k)
             table_[size_t(lz * width) + ((tail << fill) | k)] = Result{e.symbol, e.length};
     }
+    for (uint64_t bits = 0; bits < short_.size(); ++bits) {
+        const Result r = decode64(bits << (64 - kShortBits));
+        if (r.length <= kShortBits) short_[bits] = r;
+    }
 }
 
 namespace {

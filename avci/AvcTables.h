@@ -101,12 +101,18 @@ public:
     }
     // next16: the next 16 bits of the stream, MSB first (bit 15 = next bit).
     Result decode(uint32_t next16) const { return decode64(uint64_t(next16 & 0xFFFFu) << 48); }
+    // A code word of at most kShortBits bits by those bits alone, without counting leading
+    // zeros first (a shorter chain from the bits to the result); length 0 for a longer one
+    // (or none), which decode64 then reads.
+    static constexpr int kShortBits = 10;
+    Result decodeShort(uint64_t window) const { return short_[window >> (64 - kShortBits)]; }
 
 private:
     static constexpr int kRestBits = 5; // longest tail after the leading one in any table
     // [leading zeros 0..16][next kRestBits bits after the one], held in the object so that
     // a lookup is one load.
     std::array<Result, std::size_t(17) << kRestBits> table_{};
+    std::array<Result, std::size_t(1) << kShortBits> short_{};
 };
 
 // Prebuilt lookups (built once on first use, thread-safe).

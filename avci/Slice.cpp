@@ -824,7 +824,9 @@ __attribute__((always_inline)) inline int SliceDecoder::cavlcBlock(size_t& posit
         pos += size_t(n);
     };
     reload();
-    const VlcLookup::Result tok = coeffTokenForNc_[nC + 2]->decode64(w);
+    const VlcLookup& tokenCode = *coeffTokenForNc_[nC + 2];
+    VlcLookup::Result tok = tokenCode.decodeShort(w);
+    if (tok.length == 0) [[unlikely]] tok = tokenCode.decode64(w);
     if (tok.length == 0) avcFail("Invalid coeff_token.");
     const int total = tok.symbol >> 2;
     const int t1 = tok.symbol & 3;
@@ -895,7 +897,9 @@ __attribute__((always_inline)) inline int SliceDecoder::cavlcBlock(size_t& posit
     int totalZeros = 0;
     if (total < maxNumCoeff) {
         const int kind = Scaled ? 0 : (maxNumCoeff == 4 ? 1 : (maxNumCoeff == 8 ? 2 : 0));
-        const VlcLookup::Result tz = totalZeros_[kind][total]->decode64(w);
+        const VlcLookup& zerosCode = *totalZeros_[kind][total];
+        VlcLookup::Result tz = zerosCode.decodeShort(w);
+        if (tz.length == 0) [[unlikely]] tz = zerosCode.decode64(w);
         if (tz.length == 0) avcFail("Invalid total_zeros.");
         take(tz.length);
         totalZeros = tz.symbol;

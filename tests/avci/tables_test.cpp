@@ -134,6 +134,14 @@ TEST(AvcTablesCavlc, LookupDecodesEveryCodeWordWhateverFollows)
                 const VlcLookup::Result r = nc.lookup->decode(window);
                 EXPECT_EQ(r.length, w.length) << bitsOf(w);
                 EXPECT_EQ(r.symbol, w.symbol) << bitsOf(w);
+                // The short lookup decodes the same word when it fits, else refuses it.
+                const VlcLookup::Result s = nc.lookup->decodeShort(uint64_t(window) << 48);
+                if (w.length <= VlcLookup::kShortBits) {
+                    EXPECT_EQ(s.length, w.length) << bitsOf(w);
+                    EXPECT_EQ(s.symbol, w.symbol) << bitsOf(w);
+                } else {
+                    EXPECT_EQ(s.length, 0) << bitsOf(w);
+                }
             }
     }
 }
