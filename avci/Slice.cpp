@@ -382,10 +382,36 @@ void SliceDecoder::cacheNeighbours()
         }
         return;
     }
-    for (int by = 0; by < 4; ++by) leftY_[by] = neighbour(-1, 4 * by, true);
+    // Macroblock pairs: the left neighbours of rows 0, 4, 8, ... (even rows) follow one rule
+    // for the whole macroblock, picked once here rather than for every row.
+    auto left = [this](Neighbour* out, int rows, int maxW, int maxH) {
+        const bool frameA = pairA_ >= 0 && !pic_->mbs[size_t(pairA_)].field;
+        for (int r = 0; r < rows; ++r) {
+            const int yN = 4 * r;
+            Neighbour& nb = out[r];
+            nb.xW = maxW - 1;
+            if (pairA_ < 0) {
+                nb = {-1, 0, 0};
+            } else if (!field_) {
+                // Frame macroblock: a frame pair at the same rows, a field pair's top field
+                // (rows of the top or bottom half interleaved).
+                nb.mb = pairA_ + (frameA && isBottom_ ? 1 : 0);
+                nb.yW = frameA ? yN : (yN + (isBottom_ ? maxH : 0)) >> 1;
+            } else if (frameA) {
+                // Field macroblock beside a frame pair: its rows of this parity.
+                const int y = (yN << 1) + (isBottom_ ? 1 : 0);
+                nb.mb = pairA_ + (y >= maxH ? 1 : 0);
+                nb.yW = y >= maxH ? y - maxH : y;
+            } else {
+                nb.mb = pairA_ + (isBottom_ ? 1 : 0);
+                nb.yW = yN;
+            }
+        }
+    };
+    left(leftY_, 4, 16, 16);
     topY_ = neighbour(0, -1, true);
     if (pic_->chromaArrayType == 1 || pic_->chromaArrayType == 2) {
-        for (int by = 0; by < pic_->mbHeightC / 4; ++by) leftC_[by] = neighbour(-1, 4 * by, false);
+        left(leftC_, pic_->mbHeightC / 4, 8, pic_->mbHeightC);
         topC_ = neighbour(0, -1, false);
     }
 }
