@@ -159,7 +159,8 @@ VlcLookup::VlcLookup(const std::vector<Entry>& entries)
     }
     for (uint64_t bits = 0; bits < short_.size(); ++bits) {
         const Result r = decode64(bits << (64 - kShortBits));
-        if (r.length <= kShortBits) short_[bits] = r;
+        if (r.length <= kShortBits && r.symbol >= 0 && r.symbol < 256)
+            short_[bits] = ShortResult{uint8_t(r.symbol), r.length};
     }
 }
 

@@ -104,15 +104,25 @@ public:
     // A code word of at most kShortBits bits by those bits alone, without counting leading
     // zeros first (a shorter chain from the bits to the result); length 0 for a longer one
     // (or none), which decode64 then reads.
-    static constexpr int kShortBits = 10;
-    Result decodeShort(uint64_t window) const { return short_[window >> (64 - kShortBits)]; }
+    static constexpr int kShortBits = 9;
+    Result decodeShort(uint64_t window) const
+    {
+        const ShortResult r = short_[window >> (64 - kShortBits)];
+        return Result{r.symbol, r.length};
+    }
 
 private:
     static constexpr int kRestBits = 5; // longest tail after the leading one in any table
     // [leading zeros 0..16][next kRestBits bits after the one], held in the object so that
     // a lookup is one load.
     std::array<Result, std::size_t(17) << kRestBits> table_{};
-    std::array<Result, std::size_t(1) << kShortBits> short_{};
+    // Two bytes an entry (every symbol of these tables is below 256), so that the tables in
+    // use stay in the first-level cache.
+    struct ShortResult {
+        uint8_t symbol;
+        uint8_t length;
+    };
+    std::array<ShortResult, std::size_t(1) << kShortBits> short_{};
 };
 
 // Prebuilt lookups (built once on first use, thread-safe).
