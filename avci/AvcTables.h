@@ -104,7 +104,7 @@ public:
     // A code word of at most kShortBits bits by those bits alone, without counting leading
     // zeros first (a shorter chain from the bits to the result); length 0 for a longer one
     // (or none), which decode64 then reads.
-    static constexpr int kShortBits = 9;
+    static constexpr int kShortBits = 6;
     Result decodeShort(uint64_t window) const
     {
         const ShortResult r = short_[window >> (64 - kShortBits)];
