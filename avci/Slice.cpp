@@ -393,8 +393,9 @@ void SliceDecoder::cacheNeighbours()
             if (pairA_ < 0) {
                 nb = {-1, 0, 0};
             } else if (!field_) {
-                // Frame macroblock: a frame pair at the same rows, a field pair's top field
-                // (rows of the top or bottom half interleaved).
+                // Frame macroblock: beside a frame pair the macroblock of the same half at the
+                // same rows; beside a field pair its top macroblock (the even rows), at half
+                // the row counted from the top of the pair.
                 nb.mb = pairA_ + (frameA && isBottom_ ? 1 : 0);
                 nb.yW = frameA ? yN : (yN + (isBottom_ ? maxH : 0)) >> 1;
             } else if (frameA) {
