@@ -55,11 +55,28 @@ struct CabacEngine {
         const uint32_t lps = kCabacTables.lpsRange[s][range >> 6]; // codIRange is 256..510
         const uint32_t mpsRange = range - lps;
         const uint64_t scaled = uint64_t(mpsRange) << bits;
-        // Masks rather than branches: the outcome is as unpredictable as the data.
-        const uint32_t isLps = value >= scaled ? 1u : 0u;
+        // No branch on the outcome: it is as unpredictable as the data.
+        uint32_t isLps;
+#if defined(__x86_64__) && defined(__GNUC__)
+        // Conditional moves (the compiler makes masks of several instructions, or a branch).
+        uint64_t v = value;
+        uint32_t r = mpsRange;
+        bool lpsTaken;
+        asm("cmpq %[scaled], %[v]\n\t"
+            "cmovaeq %[lpsValue], %[v]\n\t"
+            "cmovael %[lps], %[r]"
+            : [v] "+r"(v), [r] "+r"(r), "=@ccae"(lpsTaken)
+            : [scaled] "r"(scaled), [lpsValue] "r"(value - scaled), [lps] "r"(lps)
+            : "cc");
+        value = v;
+        range = r;
+        isLps = lpsTaken ? 1u : 0u;
+#else
+        isLps = value >= scaled ? 1u : 0u;
         const uint64_t mask = uint64_t(0) - isLps;
         value -= scaled & mask;
         range = mpsRange ^ ((mpsRange ^ lps) & uint32_t(mask));
+#endif
         state = kCabacTables.next[s + (isLps << 7)];
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
