@@ -88,10 +88,21 @@ struct CabacEngine {
     {
         --bits;
         const uint64_t scaled = uint64_t(range) << bits;
+#if defined(__x86_64__) && defined(__GNUC__)
+        uint64_t v = value;
+        bool one;
+        asm("cmpq %[scaled], %[v]\n\t"
+            "cmovaeq %[lower], %[v]"
+            : [v] "+r"(v), "=@ccae"(one)
+            : [scaled] "r"(scaled), [lower] "r"(value - scaled)
+            : "cc");
+        value = v;
+#else
         const int one = value >= scaled ? 1 : 0;
         value -= scaled & (uint64_t(0) - uint64_t(one));
+#endif
         if (bits < kMinBits) refill();
-        return one;
+        return one ? 1 : 0;
     }
     int terminate()
     {
