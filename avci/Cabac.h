@@ -59,25 +59,30 @@ struct CabacEngine {
         uint32_t isLps;
 #if defined(__x86_64__) && defined(__GNUC__)
         // Conditional moves (the compiler makes masks of several instructions, or a branch).
+        // The next state after either symbol is loaded before the comparison picks one.
         uint64_t v = value;
         uint32_t r = mpsRange;
+        uint32_t next = kCabacTables.next[s];
         bool lpsTaken;
         asm("cmpq %[scaled], %[v]\n\t"
             "cmovaeq %[lpsValue], %[v]\n\t"
-            "cmovael %[lps], %[r]"
-            : [v] "+r"(v), [r] "+r"(r), "=@ccae"(lpsTaken)
-            : [scaled] "r"(scaled), [lpsValue] "r"(value - scaled), [lps] "r"(lps)
+            "cmovael %[lps], %[r]\n\t"
+            "cmovael %[lpsNext], %[next]"
+            : [v] "+r"(v), [r] "+r"(r), [next] "+r"(next), "=@ccae"(lpsTaken)
+            : [scaled] "r"(scaled), [lpsValue] "r"(value - scaled), [lps] "r"(lps),
+              [lpsNext] "r"(uint32_t(kCabacTables.next[128 + s]))
             : "cc");
         value = v;
         range = r;
+        state = uint8_t(next);
         isLps = lpsTaken ? 1u : 0u;
 #else
         isLps = value >= scaled ? 1u : 0u;
         const uint64_t mask = uint64_t(0) - isLps;
         value -= scaled & mask;
         range = mpsRange ^ ((mpsRange ^ lps) & uint32_t(mask));
-#endif
         state = kCabacTables.next[s + (isLps << 7)];
+#endif
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
         bits -= shift;
