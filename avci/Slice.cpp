@@ -993,8 +993,8 @@ constexpr uint8_t kIncChromaDc422[8] = {0, 0, 1, 1, 2, 2, 2, 2};
 } // namespace
 
 template <int Cat>
-__attribute__((noinline)) int SliceDecoder::cabacBlock(int32_t* coef, int maxNumCoeff, const uint8_t* scan, int cbfCtxInc, const Dequant* dq,
-                             int& lastIdx)
+__attribute__((noinline)) int SliceDecoder::cabacBlock(int32_t* coef, int maxNumCoeff, const uint8_t* scan,
+                                                       int cbfCtxInc, const Dequant* dq, int& lastIdx)
 {
     constexpr bool k8x8 = Cat == 5;        // no coded_block_flag (4:2:0 and 4:2:2)
     constexpr bool kDequant = Cat != 0 && Cat != 3;
