@@ -1204,7 +1204,8 @@ void SliceDecoder::readResidualWith()
             for (int blk = 0; blk < numC; ++blk) {
                 const int bx = blk & 1, by = blk >> 1;
                 int n;
-                if constexpr (Cabac) n = cabacBlock<4>(chroma_[c][blk], 15, scan4 + 1, cbfIncChroma(c, bx, by), &dq, last);
+                if constexpr (Cabac)
+                    n = cabacBlock<4>(chroma_[c][blk], 15, scan4 + 1, cbfIncChroma(c, bx, by), &dq, last);
                 else n = cavlcBlock<true>(pos, chroma_[c][blk], 15, nCChroma(c, bx, by), scan4 + 1, &dq, last);
                 mb_->nzC[c][blk] = nzC_[c][(by + 1) * 3 + bx + 1] = uint8_t(n);
                 chromaNz_[c] |= uint8_t((n != 0) << blk);
