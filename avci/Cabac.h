@@ -53,27 +53,25 @@ struct CabacEngine {
     {
         const uint32_t s = state;
         const uint32_t lps = kCabacTables.lpsRange[s][range >> 6]; // codIRange is 256..510
-        const uint32_t mpsRange = range - lps;
+        uint32_t mpsRange = range - lps;
         const uint64_t scaled = uint64_t(mpsRange) << bits;
         // No branch on the outcome: it is as unpredictable as the data.
         uint32_t isLps;
 #if defined(__x86_64__) && defined(__GNUC__)
         // Conditional moves (the compiler makes masks of several instructions, or a branch).
         // The next state after either symbol is loaded before the comparison picks one.
-        uint64_t v = value;
-        uint32_t r = mpsRange;
         uint32_t next = kCabacTables.next[s];
+        const uint64_t lpsValue = value - scaled;
         bool lpsTaken;
         asm("cmpq %[scaled], %[v]\n\t"
             "cmovaeq %[lpsValue], %[v]\n\t"
             "cmovael %[lps], %[r]\n\t"
             "cmovael %[lpsNext], %[next]"
-            : [v] "+r"(v), [r] "+r"(r), [next] "+r"(next), "=@ccae"(lpsTaken)
-            : [scaled] "r"(scaled), [lpsValue] "r"(value - scaled), [lps] "r"(lps),
+            : [v] "+r"(value), [r] "+r"(mpsRange), [next] "+r"(next), "=@ccae"(lpsTaken)
+            : [scaled] "r"(scaled), [lpsValue] "r"(lpsValue), [lps] "r"(lps),
               [lpsNext] "r"(uint32_t(kCabacTables.next[128 + s]))
             : "cc");
-        value = v;
-        range = r;
+        range = mpsRange; // the LPS range when the bin was the LPS
         state = uint8_t(next);
         isLps = lpsTaken ? 1u : 0u;
 #else
