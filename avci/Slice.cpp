@@ -620,24 +620,32 @@ void SliceDecoder::readPredModes()
     BitReader& br = *br_;
     const bool t8 = mb_->t8x8 != 0;
     const int count = t8 ? 4 : 16;
-    for (int i = 0; i < count; ++i) {
-        int prev, rem = 0;
-        if (useCabac_) {
-            prev = cabac_.decision(kCtxPrevIntraPredModeFlag);
+    if (useCabac_) {
+        // The engine from a local copy, so that its registers stay in registers.
+        CabacEngine e = cabac_.engine();
+        uint8_t& prevCtx = cabac_.contexts()[kCtxPrevIntraPredModeFlag];
+        uint8_t& remCtx = cabac_.contexts()[kCtxRemIntraPredMode];
+        for (int i = 0; i < count; ++i) {
+            const int prev = e.decision(prevCtx);
+            int rem = 0;
             if (!prev) {
-                rem = cabac_.decision(kCtxRemIntraPredMode);
-                rem |= cabac_.decision(kCtxRemIntraPredMode) << 1;
-                rem |= cabac_.decision(kCtxRemIntraPredMode) << 2;
+                rem = e.decision(remCtx);
+                rem |= e.decision(remCtx) << 1;
+                rem |= e.decision(remCtx) << 2;
             }
-        } else {
+            prevFlag_[i] = int8_t(prev);
+            rem_[i] = int8_t(rem);
+        }
+        cabac_.engine() = e;
+    } else {
+        for (int i = 0; i < count; ++i) {
             // The flag and the 3 bits that follow it when it is clear, in one read.
             const uint32_t b4 = br.peek32() >> 28;
-            prev = int(b4 >> 3);
-            rem = prev ? 0 : int(b4 & 7);
+            const int prev = int(b4 >> 3);
+            prevFlag_[i] = int8_t(prev);
+            rem_[i] = int8_t(prev ? 0 : int(b4 & 7));
             br.skip(unsigned(4 - 3 * prev));
         }
-        prevFlag_[i] = int8_t(prev);
-        rem_[i] = int8_t(rem);
     }
     const std::vector<MbInfo>& mbs = pic_->mbs;
     if (!t8) {
