@@ -316,12 +316,22 @@ bool FrameProcesser::decodeDvFrame(int slot)
                                   m_buffers->decoded[s], m_capacity);
 }
 
-void FrameProcesser::decodeStep()
+bool FrameProcesser::decodeAvcFrame(int slot)
 {
     const ConversionPlan& plan = *m_plan;
-    if (isAvcIntra(plan.sourceFormat) || m_stepLength < 2 || dv::processorCount() < 2) {
+    const auto s = static_cast<size_t>(slot);
+    const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
+    return pictureSteps::decodeAvcIntra(m_buffers->compressed[s].data(), size, plan.sourceFormat,
+                                        m_stepFirst + slot == 0, plan.rotate != 0, m_planar, m_buffers->decoded[s],
+                                        m_capacity);
+}
+
+void FrameProcesser::decodeStep()
+{
+    if (isAvcIntra(m_plan->sourceFormat)) {
+        // One frame after another: the AVC-Intra decoder is one instance for the process.
         for (int i = 0; i < m_stepLength; ++i) {
-            decodeFrame(i);
+            finishDecoding(i, decodeAvcFrame(i));
             waitWhilePaused();
             if (aborted())
                 return;
@@ -331,9 +341,10 @@ void FrameProcesser::decodeStep()
     // DV frames of a step are decoded side by side, one per worker (each
     // frame's own units then run on its worker), instead of one after another
     // with every frame split over the workers: one fork-join per step, and no
-    // worker waits for the last unit of a frame. The pictures are the same;
-    // what follows a frame's decoding (the stand-in for an undecodable frame,
-    // messages, the preview) still happens in frame order.
+    // worker waits for the last unit of a frame. A step of one frame runs on
+    // this thread and still splits over every worker. The pictures are the
+    // same; what follows a frame's decoding (the stand-in for an undecodable
+    // frame, messages, the preview) still happens in frame order.
     std::array<bool, FrameBuffers::kCount> decoded{};
     if (!forEachUnit(
             dv::processorCount(), m_stepLength,
@@ -346,21 +357,6 @@ void FrameProcesser::decodeStep()
         if (aborted())
             return;
     }
-}
-
-bool FrameProcesser::decodeFrame(int slot)
-{
-    ConversionPlan& plan = *m_plan;
-    const auto s = static_cast<size_t>(slot);
-    const std::vector<uint8_t>& frame = m_buffers->compressed[s];
-    const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
-    bool ok = false;
-    if (isAvcIntra(plan.sourceFormat))
-        ok = pictureSteps::decodeAvcIntra(frame.data(), size, plan.sourceFormat, m_stepFirst + slot == 0,
-                                          plan.rotate != 0, m_planar, m_buffers->decoded[s], m_capacity);
-    else
-        ok = decodeDvFrame(slot);
-    return finishDecoding(slot, ok);
 }
 
 bool FrameProcesser::finishDecoding(int slot, bool ok)

@@ -94,7 +94,7 @@ private:
     void ProcessFrames();
     void WriteFrames();
 
-    bool decodeFrame(int slot);
+    bool decodeAvcFrame(int slot);
     bool decodeDvFrame(int slot);            // the decoding alone: safe to run for several slots at once
     bool finishDecoding(int slot, bool ok);  // the stand-in for an undecodable frame, messages, preview
     void decodeStep();                       // every frame of the step, in order of their bookkeeping
