@@ -42,21 +42,7 @@ std::span<const uint8_t> frameOf(const OracleClip& clip, VideoFormat code, int i
     return {clip.dif.data() + bytes * static_cast<size_t>(index), bytes};
 }
 
-struct WorkerCount {
-    explicit WorkerCount(int n)
-    {
-        InitCodecTables();
-        saved = processorCount();
-        setProcessorCount(n);
-        lockProcessorCount(true);
-    }
-    ~WorkerCount()
-    {
-        setProcessorCount(saved);
-        lockProcessorCount(false);
-    }
-    int saved;
-};
+using ::vorn::test::WorkerCount;
 
 class DecodeOracle : public ::testing::TestWithParam<OracleFormat> {};
 

@@ -2,7 +2,6 @@
 // removal from real telecined material (FFmpeg's telecine filter over
 // progressive pictures) must give back the progressive pictures.
 #include "avci/AvcDecoder.h"
-#include "dv/CodecTables.h"
 #include "engine/ExportResult.h"
 #include "engine/FramePreview.h"
 #include "engine/VideoFormat.h"
@@ -278,17 +277,14 @@ TEST(ExportReencode, Removal32OutputDoesNotDependOnTheWorkerCount)
     std::vector<uint8_t> first;
     for (int workers : {1, 2, 3}) {
         SCOPED_TRACE(workers);
-        vorn::dv::InitCodecTables();
-        const int saved = vorn::dv::processorCount();
-        vorn::dv::setProcessorCount(workers);
-        vorn::dv::lockProcessorCount(true);
         const fs::path out = dir / ("OUT" + std::to_string(workers));
-        const ExportRun run = exportPaths({files[0].video.string()}, out, [](ExportSettings& s) {
-            s.removePulldown = true;
-            s.options.emplace("Remove32", "1");
-        });
-        vorn::dv::setProcessorCount(saved);
-        vorn::dv::lockProcessorCount(false);
+        const ExportRun run = [&] {
+            const WorkerCount count(workers);
+            return exportPaths({files[0].video.string()}, out, [](ExportSettings& s) {
+                s.removePulldown = true;
+                s.options.emplace("Remove32", "1");
+            });
+        }();
         ASSERT_EQ(run.results.size(), 1u);
         EXPECT_EQ(run.results[0].undecodableFrames, 1) << run.log;
         EXPECT_NE(run.log.find("Frame 9 could not be decoded; the previous picture was used instead\r\n"),
