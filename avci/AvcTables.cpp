@@ -121,10 +121,9 @@ constexpr CavlcLevelTable makeCavlcLevelCodes()
             const int levelCode = (prefix << suffixLength) + suffix + (slot >= 7 ? 2 : 0);
             const int odd = levelCode & 1;
             const int magnitude = (levelCode + 2 - odd) >> 1;
-            int next = suffixLength == 0 ? 1 : suffixLength;
-            if (magnitude > (3 << (next - 1)) && next < 6) ++next;
             t[size_t((slot << kCavlcLevelBits) | bits)] =
-                CavlcLevelCode{int16_t(odd ? -magnitude : magnitude), uint8_t(length), uint8_t(next)};
+                CavlcLevelCode{int16_t(odd ? -magnitude : magnitude), uint8_t(length),
+                               uint8_t(nextLevelSuffixLength(suffixLength, magnitude))};
         }
     }
     return t;

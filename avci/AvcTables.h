@@ -68,6 +68,12 @@ struct CavlcLevelCode {
     uint8_t length;
     uint8_t next; // suffixLength of the next level
 };
+// suffixLength of the next level after a level of `magnitude` read with `suffixLength`.
+constexpr int nextLevelSuffixLength(int suffixLength, int magnitude)
+{
+    suffixLength += suffixLength == 0;
+    return suffixLength + ((magnitude > (3 << (suffixLength - 1))) & (suffixLength < 6));
+}
 constexpr int kCavlcLevelBits = 8;
 constexpr int kCavlcLevelSlots = 9;
 using CavlcLevelTable = std::array<CavlcLevelCode, std::size_t(kCavlcLevelSlots) << kCavlcLevelBits>;

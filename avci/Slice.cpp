@@ -922,9 +922,7 @@ __attribute__((always_inline)) inline int SliceDecoder::cavlcBlock(size_t& posit
         const int magnitude = (levelCode + 2 - odd) >> 1;
         if (magnitude > levelLimit) avcFail("Coefficient level out of range.");
         level[i] = (magnitude ^ -odd) + odd;
-        suffixLength += suffixLength == 0;
-        suffixLength += (magnitude > (3 << (suffixLength - 1))) & (suffixLength < 6);
-        slot = unsigned(suffixLength);
+        slot = unsigned(nextLevelSuffixLength(suffixLength, magnitude));
     }
     // total_zeros (at most 9 bits) and all run_before codes of a valid block (at most 42
     // bits, see below) fit in one reload.
