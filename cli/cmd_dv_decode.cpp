@@ -7,10 +7,12 @@
 #include "dv/DvDecoder.h"
 #include "foundation/WorkerPool.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -48,56 +50,75 @@ int run(const Opts& o)
     options.fullRaster = o.fullRaster;
     options.rotate = o.rotate;
     options.topDown = true;
-    // With several workers, whole frames are decoded side by side, one per
-    // worker, a batch at a time: a frame's own units then run on its worker
-    // alone, so there is one fork-join per batch instead of one per frame and
-    // no worker waits for the last unit of a frame. A batch of one frame (one
-    // worker, or the last frame) still splits that frame's units over every
-    // worker. Pictures are written in input order. One frame per worker: larger
-    // batches were slower (2 workers: 4 frames each 3-10% more time than one,
-    // 2 frames each up to 12% more for DVCPRO HD), as every frame of a batch
-    // brings its own buffers into the caches.
+    // With several workers, whole frames are decoded side by side: each
+    // worker takes the next frame of the input, decodes it alone (its units do
+    // not split further) and writes it when every earlier frame is written.
+    // There is one fork-join for the whole input, reading overlaps decoding and
+    // no worker waits for a slower frame of a batch. One worker decodes each
+    // frame on the calling thread, its units split over the pool as usual
+    // (which then has one participant). Pictures are written in input order.
     const int workers = processorCount();
-    const size_t batch = workers > 1 ? static_cast<size_t>(workers) : 1;
     struct Slot {
         std::vector<uint8_t> frame;
         PictureBuffer picture;
         std::vector<uint8_t> planar;
-        bool decoded = false;
     };
-    std::vector<Slot> slots(batch);
+    std::vector<Slot> slots(static_cast<size_t>(workers));
     for (Slot& s : slots)
         s.frame.resize(static_cast<size_t>(info->bytesPerFrame));
-    auto decodeSlot = [&](Slot& s) {
-        s.decoded = decodeDifFrame(s.frame, o.format, s.picture, options);
-        if (s.decoded && out) {
-            s.planar.resize(s.picture.size());
-            vorn::cli::packedToPlanar(s.picture, false, s.planar.data());
-        }
-    };
-    long frames = 0;
-    bool more = true;
-    while (more) {
-        size_t count = 0;
-        while (count < batch && (more = io.readWhole(slots[count].frame.data(), slots[count].frame.size(), "frame")))
-            ++count;
-        if (count == 0)
-            break;
-        if (!vorn::forEachUnit(
-                workers, static_cast<int>(count), [&](int, int unit) { decodeSlot(slots[static_cast<size_t>(unit)]); },
-                kDecodeThreadMessage))
-            return vorn::cli::kExitFailed;
-        for (size_t i = 0; i < count; ++i) {
-            if (!slots[i].decoded) {
-                std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", frames);
-                return vorn::cli::kExitFailed;
+
+    std::mutex readLock;
+    long nextRead = 0;
+    bool inputEnded = false;
+    std::mutex writeLock;
+    std::condition_variable writeTurn;
+    long written = 0;
+    long failedFrame = -1; // the first frame that could not be decoded
+    auto work = [&](int worker) {
+        Slot& s = slots[static_cast<size_t>(worker)];
+        for (;;) {
+            long index;
+            {
+                std::lock_guard<std::mutex> lock(readLock);
+                if (inputEnded)
+                    return;
+                if (!io.readWhole(s.frame.data(), s.frame.size(), "frame")) {
+                    inputEnded = true;
+                    return;
+                }
+                index = nextRead++;
+            }
+            const bool decoded = decodeDifFrame(s.frame, o.format, s.picture, options);
+            if (decoded && out) {
+                s.planar.resize(s.picture.size());
+                vorn::cli::packedToPlanar(s.picture, false, s.planar.data());
+            }
+            std::unique_lock<std::mutex> lock(writeLock);
+            writeTurn.wait(lock, [&] { return written == index || failedFrame >= 0; });
+            if (failedFrame >= 0)
+                break;
+            if (!decoded) {
+                failedFrame = index;
+                writeTurn.notify_all();
+                break;
             }
             if (out)
-                out->write(reinterpret_cast<const char*>(slots[i].planar.data()),
-                           static_cast<std::streamsize>(slots[i].planar.size()));
-            ++frames;
+                out->write(reinterpret_cast<const char*>(s.planar.data()),
+                           static_cast<std::streamsize>(s.planar.size()));
+            ++written;
+            writeTurn.notify_all();
         }
+        // A frame failed: the other workers stop after the frame in hand.
+        std::lock_guard<std::mutex> lock(readLock);
+        inputEnded = true;
+    };
+    if (!vorn::forkJoin(workers, work, kDecodeThreadMessage))
+        return vorn::cli::kExitFailed;
+    if (failedFrame >= 0) {
+        std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", failedFrame);
+        return vorn::cli::kExitFailed;
     }
+    const long frames = written;
     return io.finish(frames, "complete frame", o.input);
 }
 

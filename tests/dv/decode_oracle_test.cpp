@@ -262,9 +262,9 @@ TEST(DecodeCommand, WritesPlanarPicturesOfEveryFrame)
                 ASSERT_EQ(plane[1920 * 1080 * 3 / 2 + y * 960 + x / 2], pic.memoryRow(y)[4 * (x / 2) + 3]);
             }
     }
-    // Several workers decode whole frames side by side, a batch at a time:
-    // 19 frames (more than one batch, the last one partial) plus a short tail
-    // give the same pictures, in input order, for every worker count.
+    // Several workers decode whole frames side by side, each taking the next
+    // frame of the input: 19 frames plus a short tail give the same pictures,
+    // in input order, for every worker count.
     std::vector<uint8_t> longInput;
     for (int i = 0; i < 19; ++i) {
         const auto f = frameOf(clip, 3, i % kFrames);
