@@ -158,7 +158,7 @@ std::once_flag g_once;
 // ---------------------------------------------------------------------------
 // Bits.
 
-// Reads bits [pos, end) of a buffer that has at least 8 readable bytes past end.
+// Reads bits [pos, end) of a buffer that has at least 16 readable bytes past end.
 struct BitReader {
     const uint8_t* data = nullptr;
     int pos = 0;
@@ -177,9 +177,10 @@ struct BitReader {
 // Collects bit ranges one after another (spare bits of finished blocks). The
 // bits of the byte being filled that lie past `bits` are always zero. A pool
 // holds at most the 400 bytes of a segment; each append step writes 8 bytes
-// from the byte being filled, so the buffer has 8 bytes to spare.
+// from the byte being filled, and the code reader reads up to 16 bytes past
+// the end, so the buffer has 16 bytes to spare.
 struct BitPool {
-    static constexpr int kBytes = 5 * 80 + 8;
+    static constexpr int kBytes = 5 * 80 + 16;
     uint8_t data[kBytes] = {};
     int bits = 0;
 
@@ -260,81 +261,75 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
 template <bool kPartial>
 [[gnu::always_inline]] inline void decodeCodes(BlockState& b, BitReader& r)
 {
-    // The next 64 bits are loaded into a register and consumed code by code;
-    // every code that lies wholly within the area is taken (the lookup of a
-    // prefix code does not depend on the bits after the code), and the start
-    // of one that runs past the end is kept for the next area. When the area
-    // holds all loaded bits, no code from them can pass its end and the check
-    // is left out. A kept start is put in front of the first bits loaded, so
-    // its code is read like any other; `left` counts it until it is consumed
-    // (its code always takes all of it and more). State is kept in locals so
-    // the compiler need not reload it after each coefficient store.
-    const uint8_t* data = r.data;
+    // The bits are read through a 64-bit cache whose top `cached` bits are
+    // the next ones, and whose next bit after those starts byte *p. It is
+    // topped up before every three codes without a test: the next eight bytes
+    // are merged in below the cached bits and p moves on by the whole bytes
+    // that fitted, which leaves 56 to 63 bits, enough for three codes of up to
+    // 16 bits. Bits merged again are the same bits, and the cache below its
+    // count holds only zeros or the stream's own next bits. Every code that
+    // lies wholly within the area is taken (the lookup of a prefix code does
+    // not depend on the bits after the code); the start of one that runs past
+    // the end is kept for the next area. A kept start is put in front of the
+    // first bits loaded, so its code is read like any other; `left` counts it
+    // until it is consumed (its code always takes all of it and more). State
+    // is kept in locals so the compiler need not reload it after each
+    // coefficient store. The loads reach at most 16 bytes past the area's end.
     const int end = r.end;
     const int pb = kPartial ? b.partialBits : 0;
-    const uint32_t partial = kPartial ? b.partial : 0;
-    if (kPartial)
-        b.partialBits = 0;
     int left = pb + (end - r.pos); // bits not yet consumed
+    if (left <= 0)
+        return;
+    const uint8_t* p = r.data + (r.pos >> 3);
+    const int skip = r.pos & 7;
+    uint64_t cache = BitReader::load64(p) << skip;
+    // The bits of the first whole bytes loaded, after the kept start.
+    int cached;
+    if (kPartial && pb > 0) {
+        cache = (static_cast<uint64_t>(b.partial) << (64 - pb)) | (cache >> pb);
+        b.partialBits = 0;
+        const int lead = pb - skip; // -7..15: where byte 0 of p starts in the cache
+        const int bytes = (63 - lead) >> 3;
+        cached = lead + 8 * bytes;
+        p += bytes;
+    } else {
+        const int bytes = (63 + skip) >> 3;
+        cached = 8 * bytes - skip;
+        p += bytes;
+    }
     ptrdiff_t pos = b.pos;
     unsigned mask = b.mask;
     float* coef = b.coef;
     const uint32_t* scan = b.scan;
     const float* factor = b.factor;
     bool done = false;
-    bool first = true;
-    while (left > 0) {
-        // The buffers have 8 readable bytes past every area's end.
-        const int bitPos = first ? r.pos : end - left;
-        uint64_t cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
-        int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
-        if (kPartial && first && pb > 0) {
-            cache = (static_cast<uint64_t>(partial) << (64 - pb)) | (cache >> pb);
-            fill = std::min(64, fill + pb);
-        }
-        first = false;
-        int cached = fill; // valid bits at the top of cache
-        bool short_ = false;
-        if (left >= fill) {
-            do {
-                const VlcEntry e = lookupTop(cache);
-                cache <<= e.len;
-                cached -= e.len;
-                if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                    done = true; // end of block, or a damaged block
-                    break;
+    for (;;) {
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            const VlcEntry e = lookupTop(cache);
+            if (e.len > left) [[unlikely]] {
+                // The next code word runs past the end (a prefix code: the
+                // bits after the end cannot make it shorter): keep its start.
+                if (left > 0) {
+                    b.partial = static_cast<uint32_t>(cache >> (64 - left));
+                    b.partialBits = left;
+                    left = 0;
                 }
-            } while (cached >= 16);
-            left -= fill - cached;
-        } else {
-            do {
-                const VlcEntry e = lookupTop(cache);
-                if (e.len > left) {
-                    short_ = true;
-                    break;
-                }
-                left -= e.len;
-                cache <<= e.len;
-                cached -= e.len;
-                if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                    done = true;
-                    break;
-                }
-            } while (cached >= 16);
-        }
-        if (done)
-            break;
-        if (short_) {
-            // The next code word runs past the end (a prefix code: the
-            // bits after the end cannot make it shorter): keep its start.
-            if (left > 0) {
-                b.partial = static_cast<uint32_t>(cache >> (64 - left));
-                b.partialBits = left;
-                left = 0;
+                goto out;
             }
-            break;
+            left -= e.len;
+            cache <<= e.len;
+            cached -= e.len;
+            if (!applyCode(e, pos, coef, factor, scan, mask)) {
+                done = true; // end of block, or a damaged block
+                goto out;
+            }
         }
+        cache |= BitReader::load64(p) >> cached;
+        p += (63 - cached) >> 3;
+        cached |= 56;
     }
+out:
     r.pos = end - left;
     b.pos = static_cast<int>(pos);
     b.mask = mask;
@@ -355,7 +350,7 @@ constexpr int kHdSlotOffset[8] = {4, 14, 24, 34, 44, 54, 64, 72};
 constexpr int kHdSlotSize[8] = {10, 10, 10, 10, 10, 10, 8, 8};
 
 struct alignas(16) SegmentContext {
-    uint8_t segment[5 * 80 + 8] = {};
+    uint8_t segment[5 * 80 + 16] = {};
     float coef[5][8][64] = {}; // zero between segments: used rows are cleared after placement
     uint8_t mode[5][8];
     BlockState blocks[5][8];
@@ -441,7 +436,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
 
     for (int m = 0; m < 5; ++m)
         std::memcpy(ctx.segment + m * 80, blocks[m], 80);
-    std::memset(ctx.segment + 400, 0, 8);
+    std::memset(ctx.segment + 400, 0, 16);
 
     BitReader seg{ctx.segment, 0, 400 * 8};
     ctx.vsPool.clear();
