@@ -68,8 +68,9 @@ void putCode(uint32_t bits, int length, VlcEntry e)
         g_vlc2[first + i] = e;
 }
 
-// Scan orders (8-8, 2-4-8) with each position's coefficient index in bits 0-7,
-// and its row's bit (1 << row) in bits 8-15.
+// Scan orders (8-8, 2-4-8) with each position's place in a block stored by
+// column (column * 8 + row, as the transforms take it) in bits 0-7, its row's
+// bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
 uint32_t g_scan[2][64];
 
 // Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
@@ -131,7 +132,8 @@ void buildTables()
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
-            g_scan[mode][pos] = idx | (0x100u << (idx >> 3));
+            const uint32_t row = idx >> 3, col = idx & 7;
+            g_scan[mode][pos] = (col * 8 + row) | (0x100u << row) | (0x10000u << col);
         }
     for (int mode = 0; mode < 2; ++mode)
         for (int cls = 0; cls < 4; ++cls)
@@ -209,13 +211,14 @@ struct BlockState {
     float* coef = nullptr;
     const float* factor = nullptr;
     const uint32_t* scan = nullptr; // g_scan of the block's DCT mode
-    unsigned mask = 0;              // OR of the g_scan entries of the written positions
+    unsigned mask = 0;              // OR of the g_scan entries of the written positions, and of the DC's
     int pos = 1;
     uint32_t partial = 0; // bits of an unfinished code word
     int partialBits = 0;
     bool done = false;
 
     unsigned rowMask() const { return (mask >> 8) & 0xffu; }
+    unsigned colMask() const { return (mask >> 16) & 0xffu; }
 };
 
 // The entry of the code at the top 16 bits of a 64-bit cache.
@@ -458,7 +461,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             // Field by field: a whole-struct assignment went through a
             // temporary whose overlapping stores stall the reload.
             b.coef = ctx.coef[m][j];
-            b.mask = 0x100u; // the DC coefficient's row
+            b.mask = 0x10100u; // the DC coefficient's row and column
             b.pos = 1;
             b.partial = 0;
             b.partialBits = 0;
@@ -516,7 +519,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         const int x0 = p.x, y0 = p.y;
         auto transform = [&](int j, bool use248) {
             BlockState& b = ctx.blocks[m][j];
-            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask(), ctx.pixels);
+            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask(), b.colMask(), ctx.pixels);
             return ctx.pixels;
         };
         switch (p.shape) {
@@ -524,7 +527,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 6; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), b.colMask(), px[j]);
             }
             K.mb411(target.row(y0) + 2 * x0, step, px);
             break;
@@ -553,7 +556,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j : {0, 2, 4, 5}) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), b.colMask(), px[j]);
             }
             K.mb422(target.row(y0) + 2 * x0, step, px, kMb422Sd);
             break;
@@ -564,7 +567,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 8; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                K.idct88(b.coef, b.rowMask(), px[j]);
+                K.idct88(b.coef, b.rowMask(), b.colMask(), px[j]);
             }
             K.mb422(target.row(y0) + 2 * x0, step, px, ctx.mode[m][0] ? kMb422HdField : kMb422HdFrame);
             break;
@@ -583,9 +586,9 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         if (p.shape == MacroblockShape::k422Sd)
             for (int j : {1, 3}) {
                 const BlockState& b = ctx.blocks[m][j];
-                for (unsigned mask = b.rowMask(), r = 0; mask; mask >>= 1, ++r)
+                for (unsigned mask = b.colMask(), c = 0; mask; mask >>= 1, ++c)
                     if (mask & 1u)
-                        std::memset(b.coef + 8 * r, 0, 8 * sizeof(float));
+                        std::memset(b.coef + 8 * c, 0, 8 * sizeof(float));
             }
     }
 }
@@ -621,7 +624,7 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
             SegmentLevels::Block& o = out.block[m][j];
             float* c = ctx.coef[m][j];
             for (int i = 1; i < 64; ++i)
-                o.level[i] = static_cast<int16_t>(c[i]);
+                o.level[i] = static_cast<int16_t>(c[(i & 7) * 8 + (i >> 3)]); // stored by column
             o.level[0] = o.dc;
             std::memset(c, 0, 64 * sizeof(float));
         }
