@@ -309,16 +309,23 @@ template <bool kPartial>
     for (;;) {
 #pragma GCC unroll 3
         for (int i = 0; i < 3; ++i) {
-            const VlcEntry e = lookupTop(cache);
-            if (e.len > left) [[unlikely]] {
-                // The next code word runs past the end (a prefix code: the
-                // bits after the end cannot make it shorter): keep its start.
-                if (left > 0) {
-                    b.partial = static_cast<uint32_t>(cache >> (64 - left));
-                    b.partialBits = left;
-                    left = 0;
+            VlcEntry e = g_vlc0[cache >> 54];
+            // One test for both rare cases: a code longer than the short
+            // table's (length 0, which wraps to the largest unsigned) and a
+            // code that runs past the end.
+            if (static_cast<unsigned>(e.len) - 1u >= static_cast<unsigned>(left)) [[unlikely]] {
+                if (e.len == 0)
+                    e = lookupTop(cache);
+                if (e.len > left) {
+                    // The next code word runs past the end (a prefix code: the
+                    // bits after the end cannot make it shorter): keep its start.
+                    if (left > 0) {
+                        b.partial = static_cast<uint32_t>(cache >> (64 - left));
+                        b.partialBits = left;
+                        left = 0;
+                    }
+                    goto out;
                 }
-                goto out;
             }
             left -= e.len;
             cache <<= e.len;
