@@ -346,6 +346,116 @@ out:
     b.done = done;
 }
 
+// The first pass reads two blocks at once, each in its own area: the chain
+// from one code's lookup to the next of a block is serial, and two of them
+// side by side keep the processor busy while either waits for its table load.
+// A lane holds one block's reader state, as decodeCodes keeps it, but for
+// the count of cached bits: that is left + k, with k changing only when the
+// cache is topped up, which leaves one register fewer to the step per code.
+struct Lane {
+    uint64_t cache;
+    const uint8_t* p;
+    int k;
+    int left;
+    ptrdiff_t pos;
+    unsigned mask;
+    float* coef;
+    const uint32_t* scan;
+    const float* factor;
+};
+
+[[gnu::always_inline]] inline Lane laneStart(const BlockState& b, const BitReader& r)
+{
+    Lane l;
+    l.left = r.end - r.pos; // the first pass: no kept start
+    l.p = r.data + (r.pos >> 3);
+    const int skip = r.pos & 7;
+    l.cache = BitReader::load64(l.p) << skip;
+    const int bytes = (63 + skip) >> 3;
+    l.k = 8 * bytes - skip - l.left;
+    l.p += bytes;
+    l.pos = b.pos;
+    l.mask = b.mask;
+    l.coef = b.coef;
+    l.scan = b.scan;
+    l.factor = b.factor;
+    return l;
+}
+
+// One code of a lane, as in decodeCodes: false when its block ends (done) or
+// the next code runs past the area's end (its start kept in the block).
+[[gnu::always_inline]] inline bool laneCode(Lane& l, BlockState& b, bool& done)
+{
+    VlcEntry e = g_vlc0[l.cache >> 54];
+    if (static_cast<unsigned>(e.len) - 1u >= static_cast<unsigned>(l.left)) [[unlikely]] {
+        if (e.len == 0)
+            e = lookupTop(l.cache);
+        if (e.len > l.left) {
+            if (l.left > 0) {
+                b.partial = static_cast<uint32_t>(l.cache >> (64 - l.left));
+                b.partialBits = l.left;
+                l.left = 0;
+            }
+            return false;
+        }
+    }
+    l.left -= e.len;
+    l.cache <<= e.len;
+    if (!applyCode(e, l.pos, l.coef, l.factor, l.scan, l.mask)) {
+        done = true;
+        return false;
+    }
+    return true;
+}
+
+[[gnu::always_inline]] inline void laneRefill(Lane& l)
+{
+    const int cached = l.left + l.k;
+    l.cache |= BitReader::load64(l.p) >> cached;
+    l.p += (63 - cached) >> 3;
+    l.k = (cached | 56) - l.left;
+}
+
+[[gnu::always_inline]] inline void laneFinish(const Lane& l, BlockState& b, BitReader& r, bool done)
+{
+    r.pos = r.end - l.left;
+    b.pos = static_cast<int>(l.pos);
+    b.mask = l.mask;
+    b.done = done;
+}
+
+// The first pass of one block from where the pair left it.
+[[gnu::always_inline]] inline void decodeRest(BlockState& b, BitReader& r) { decodeCodes<false>(b, r); }
+
+// The first pass of blocks a and b: one code of each in turn until either
+// stops, then the other alone. Out of line, so that the lanes' state gets
+// the registers of a function of its own.
+[[gnu::always_inline]] inline void decodeCodePair(BlockState& ba, BitReader& ra, BlockState& bb, BitReader& rb)
+{
+    Lane a = laneStart(ba, ra), b = laneStart(bb, rb);
+    bool doneA = false, doneB = false;
+    for (;;) {
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            if (!laneCode(a, ba, doneA))
+                goto endA;
+            if (!laneCode(b, bb, doneB))
+                goto endB;
+        }
+        laneRefill(a);
+        laneRefill(b);
+    }
+endA:
+    laneFinish(a, ba, ra, doneA);
+    laneFinish(b, bb, rb, false);
+    decodeRest(bb, rb);
+    return;
+endB:
+    laneFinish(b, bb, rb, doneB);
+    laneFinish(a, ba, ra, false);
+    decodeRest(ba, ra);
+}
+
 // The later passes: blocks that have not ended read on in the pooled bits.
 void decodeAc(BlockState& b, BitReader& r)
 {
@@ -437,8 +547,11 @@ inline void putChroma420(const PackedTarget& t, int cx0, int cy0, int offset, co
 // block in its own area, then the spare bits of its macroblock, then those of
 // the whole segment. setup(b, m, j, dc, mode, cls, qno) prepares block j of
 // macroblock m (scan order, factors, DC) before its AC codes are read.
+// The first pass reads neighbouring blocks in pairs, but block by block in
+// the 50 Mb/s layout (spareSlots), whose slots 1 and 3 carry overflow bits
+// only: their blocks end at once, which would leave the other of a pair alone.
 template <class Setup>
-void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, Setup&& setup)
+void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, bool spareSlots, Setup&& setup)
 {
     const int slots = hd ? 8 : 6;
     const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
@@ -455,10 +568,10 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
     for (int m = 0; m < 5; ++m) {
         const int qno = ctx.segment[m * 80 + 3] & 0x0f;
         ctx.mbPool.clear();
-        for (int j = 0; j < slots; ++j) {
-            const int start = (m * 80 + slotOffset[j]) * 8;
-            const int end = start + slotSize[j] * 8;
-            const uint32_t header = seg.bits(start, 12);
+        // Prepares block j for its first pass and gives the reader of its area.
+        auto start = [&](int j) {
+            const int begin = (m * 80 + slotOffset[j]) * 8;
+            const uint32_t header = seg.bits(begin, 12);
             int dc = static_cast<int>(header >> 3);
             if (dc & 0x100)
                 dc -= 0x200;
@@ -474,10 +587,25 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             b.partialBits = 0;
             b.done = false;
             setup(b, m, j, dc, mode, cls, qno);
-            BitReader r{ctx.segment, start + 12, end};
-            decodeCodes<false>(b, r);
-            if (b.done && r.pos < end)
-                ctx.mbPool.append(seg, r.pos, end);
+            return BitReader{ctx.segment, begin + 12, begin + slotSize[j] * 8};
+        };
+        if (spareSlots) {
+            for (int j = 0; j < slots; ++j) {
+                BitReader r = start(j);
+                BlockState& b = ctx.blocks[m][j];
+                decodeCodes<false>(b, r);
+                if (b.done && r.pos < r.end)
+                    ctx.mbPool.append(seg, r.pos, r.end);
+            }
+        } else {
+            // Blocks two at a time (the slot counts are even).
+            for (int j = 0; j < slots; j += 2) {
+                BitReader r[2] = {start(j), start(j + 1)};
+                decodeCodePair(ctx.blocks[m][j], r[0], ctx.blocks[m][j + 1], r[1]);
+                for (int k = 0; k < 2; ++k)
+                    if (ctx.blocks[m][j + k].done && r[k].pos < r[k].end)
+                        ctx.mbPool.append(seg, r[k].pos, r[k].end);
+            }
         }
         BitReader pool = ctx.mbPool.reader();
         for (int j = 0; j < slots && pool.left() > 0; ++j) {
@@ -506,7 +634,8 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
     const DecoderKernels& K = decoderKernels();
     const bool hd = info.hd;
     const int l1080 = info.height == 1080 ? 1 : 0;
-    parsePasses(ctx, blocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
+    const bool spareSlots = info.chroma == ChromaLayout::k422Sd;
+    parsePasses(ctx, blocks, hd, spareSlots, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
         ctx.mode[m][j] = static_cast<uint8_t>(mode);
         if (hd) {
             const int chroma = j >= 4 ? 1 : 0;
@@ -618,7 +747,7 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
     }
     SegmentContext& ctx = *ctxPtr;
     const int slots = hd ? 8 : 6;
-    parsePasses(ctx, difBlocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
+    parsePasses(ctx, difBlocks, hd, false, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
         b.scan = g_scan[!hd && mode ? 1 : 0];
         b.factor = kUnitFactor;
         out.qno[m] = static_cast<uint8_t>(qno);
