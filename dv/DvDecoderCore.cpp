@@ -73,10 +73,19 @@ void putCode(uint32_t bits, int length, VlcEntry e)
 // bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
 uint32_t g_scan[2][64];
 
-// Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
-float g_sdFactor[2][4][16][64];
+// A scan position's dequantisation factor and its g_scan entry side by side,
+// so that one pointer per block reaches both.
+struct CoefStep {
+    float factor;
+    uint32_t scan;
+};
+
+// In scan order: [dct mode][class][qno][scan position].
+CoefStep g_sdSteps[2][4][16][64];
 // DVCPRO HD: [1080 lines][chroma][class][qno][scan position].
-float g_hdFactor[2][2][4][16][64];
+CoefStep g_hdSteps[2][2][4][16][64];
+// Factor 1, for the levels themselves: [dct mode][scan position].
+CoefStep g_unitSteps[2][64];
 
 void buildTables()
 {
@@ -134,25 +143,29 @@ void buildTables()
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
             const uint32_t row = idx >> 3, col = idx & 7;
             g_scan[mode][pos] = (col * 8 + row) | (0x100u << row) | (0x10000u << col);
+            // Every level is a whole number of at most 255 in magnitude: exact as a float.
+            g_unitSteps[mode][pos] = {1.0f, g_scan[mode][pos]};
         }
     for (int mode = 0; mode < 2; ++mode)
         for (int cls = 0; cls < 4; ++cls)
             for (int qno = 0; qno < 16; ++qno)
                 for (int pos = 0; pos < 64; ++pos) {
                     const uint8_t* zz = mode ? kZigzag248 : kZigzag88;
-                    g_sdFactor[mode][cls][qno][pos] =
+                    g_sdSteps[mode][cls][qno][pos] = {
                         pos == 0 ? 0.0f
-                                 : static_cast<float>(sdQuantStep(qno, cls, acArea(pos)) / sdWeight(mode != 0, zz[pos]));
+                                 : static_cast<float>(sdQuantStep(qno, cls, acArea(pos)) / sdWeight(mode != 0, zz[pos])),
+                        g_scan[mode][pos]};
                 }
     for (int l = 0; l < 2; ++l)
         for (int chroma = 0; chroma < 2; ++chroma)
             for (int cls = 0; cls < 4; ++cls)
                 for (int qno = 0; qno < 16; ++qno)
                     for (int pos = 0; pos < 64; ++pos)
-                        g_hdFactor[l][chroma][cls][qno][pos] =
+                        g_hdSteps[l][chroma][cls][qno][pos] = {
                             pos == 0 ? 0.0f
                                      : static_cast<float>(hdQuantStep(qno, cls) /
-                                                          hdWeight(chroma != 0, l != 0, kZigzag88[pos]));
+                                                          hdWeight(chroma != 0, l != 0, kZigzag88[pos])),
+                            g_scan[0][pos]};
 }
 
 std::once_flag g_once;
@@ -209,8 +222,7 @@ struct BitPool {
 
 struct BlockState {
     float* coef = nullptr;
-    const float* factor = nullptr;
-    const uint32_t* scan = nullptr; // g_scan of the block's DCT mode
+    const CoefStep* steps = nullptr; // factors and g_scan entries of the block's DCT mode
     unsigned mask = 0;              // OR of the g_scan entries of the written positions, and of the DC's
     int pos = 1;
     uint32_t partial = 0; // bits of an unfinished code word
@@ -236,8 +248,7 @@ inline VlcEntry lookupTop(uint64_t cache)
 // Applies entry `e` to a block at scan position `pos` (see VlcEntry). False
 // when the block ends: its position then stays where it was. A run of zeros
 // that passes the end does not end the block; the next coefficient code does.
-inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* factor, const uint32_t* scan,
-                      unsigned& mask)
+inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const CoefStep* steps, unsigned& mask)
 {
     const ptrdiff_t next = pos + e.step;
     if (next > 64) [[unlikely]] {
@@ -249,9 +260,10 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
         return true;
     }
     pos = next;
-    const uint32_t s = scan[next - 1];
+    const CoefStep& step = steps[next - 1];
+    const uint32_t s = step.scan;
     // Converted rather than looked up: one table less in the first-level cache.
-    coef[s & 0xff] = static_cast<float>(e.amp) * factor[next - 1];
+    coef[s & 0xff] = static_cast<float>(e.amp) * step.factor;
     mask |= s;
     return true;
 }
@@ -303,8 +315,7 @@ template <bool kPartial>
     ptrdiff_t pos = b.pos;
     unsigned mask = b.mask;
     float* coef = b.coef;
-    const uint32_t* scan = b.scan;
-    const float* factor = b.factor;
+    const CoefStep* steps = b.steps;
     bool done = false;
     for (;;) {
 #pragma GCC unroll 3
@@ -330,7 +341,7 @@ template <bool kPartial>
             left -= e.len;
             cache <<= e.len;
             cached -= e.len;
-            if (!applyCode(e, pos, coef, factor, scan, mask)) {
+            if (!applyCode(e, pos, coef, steps, mask)) {
                 done = true; // end of block, or a damaged block
                 goto out;
             }
@@ -360,8 +371,7 @@ struct Lane {
     ptrdiff_t pos;
     unsigned mask;
     float* coef;
-    const uint32_t* scan;
-    const float* factor;
+    const CoefStep* steps;
 };
 
 [[gnu::always_inline]] inline Lane laneStart(const BlockState& b, const BitReader& r)
@@ -377,8 +387,7 @@ struct Lane {
     l.pos = b.pos;
     l.mask = b.mask;
     l.coef = b.coef;
-    l.scan = b.scan;
-    l.factor = b.factor;
+    l.steps = b.steps;
     return l;
 }
 
@@ -401,7 +410,7 @@ struct Lane {
     }
     l.left -= e.len;
     l.cache <<= e.len;
-    if (!applyCode(e, l.pos, l.coef, l.factor, l.scan, l.mask)) {
+    if (!applyCode(e, l.pos, l.coef, l.steps, l.mask)) {
         done = true;
         return false;
     }
@@ -639,11 +648,9 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         ctx.mode[m][j] = static_cast<uint8_t>(mode);
         if (hd) {
             const int chroma = j >= 4 ? 1 : 0;
-            b.scan = g_scan[0];
-            b.factor = g_hdFactor[l1080][chroma][cls][qno];
+            b.steps = g_hdSteps[l1080][chroma][cls][qno];
         } else {
-            b.scan = g_scan[mode];
-            b.factor = g_sdFactor[mode][cls][qno];
+            b.steps = g_sdSteps[mode][cls][qno];
         }
         b.coef[0] = static_cast<float>(dc * 4);
     });
@@ -729,11 +736,6 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
     }
 }
 
-// Every level is a whole number of at most 255 in magnitude: exact as a float.
-const float kUnitFactor[64] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                               1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                               1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-
 } // namespace
 
 bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLevels& out)
@@ -748,8 +750,7 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
     SegmentContext& ctx = *ctxPtr;
     const int slots = hd ? 8 : 6;
     parsePasses(ctx, difBlocks, hd, false, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
-        b.scan = g_scan[!hd && mode ? 1 : 0];
-        b.factor = kUnitFactor;
+        b.steps = g_unitSteps[!hd && mode ? 1 : 0];
         out.qno[m] = static_cast<uint8_t>(qno);
         out.block[m][j].dc = static_cast<int16_t>(dc);
         out.block[m][j].mode = static_cast<uint8_t>(mode);
