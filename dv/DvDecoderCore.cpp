@@ -68,14 +68,24 @@ void putCode(uint32_t bits, int length, VlcEntry e)
         g_vlc2[first + i] = e;
 }
 
-// Scan orders (8-8, 2-4-8) with each position's coefficient index in bits 0-7,
-// and its row's bit (1 << row) in bits 8-15.
+// Scan orders (8-8, 2-4-8) with each position's place in a block stored by
+// column (column * 8 + row, as the transforms take it) in bits 0-7, its row's
+// bit (1 << row) in bits 8-15 and its column's bit in bits 16-23.
 uint32_t g_scan[2][64];
 
-// Dequantisation factors, in scan order: [dct mode][class][qno][scan position].
-float g_sdFactor[2][4][16][64];
+// A scan position's dequantisation factor and its g_scan entry side by side,
+// so that one pointer per block reaches both.
+struct CoefStep {
+    float factor;
+    uint32_t scan;
+};
+
+// In scan order: [dct mode][class][qno][scan position].
+CoefStep g_sdSteps[2][4][16][64];
 // DVCPRO HD: [1080 lines][chroma][class][qno][scan position].
-float g_hdFactor[2][2][4][16][64];
+CoefStep g_hdSteps[2][2][4][16][64];
+// Factor 1, for the levels themselves: [dct mode][scan position].
+CoefStep g_unitSteps[2][64];
 
 void buildTables()
 {
@@ -131,26 +141,31 @@ void buildTables()
     for (int mode = 0; mode < 2; ++mode)
         for (int pos = 0; pos < 64; ++pos) {
             const uint32_t idx = (mode ? kZigzag248 : kZigzag88)[pos];
-            g_scan[mode][pos] = idx | (0x100u << (idx >> 3));
+            const uint32_t row = idx >> 3, col = idx & 7;
+            g_scan[mode][pos] = (col * 8 + row) | (0x100u << row) | (0x10000u << col);
+            // Every level is a whole number of at most 255 in magnitude: exact as a float.
+            g_unitSteps[mode][pos] = {1.0f, g_scan[mode][pos]};
         }
     for (int mode = 0; mode < 2; ++mode)
         for (int cls = 0; cls < 4; ++cls)
             for (int qno = 0; qno < 16; ++qno)
                 for (int pos = 0; pos < 64; ++pos) {
                     const uint8_t* zz = mode ? kZigzag248 : kZigzag88;
-                    g_sdFactor[mode][cls][qno][pos] =
+                    g_sdSteps[mode][cls][qno][pos] = {
                         pos == 0 ? 0.0f
-                                 : static_cast<float>(sdQuantStep(qno, cls, acArea(pos)) / sdWeight(mode != 0, zz[pos]));
+                                 : static_cast<float>(sdQuantStep(qno, cls, acArea(pos)) / sdWeight(mode != 0, zz[pos])),
+                        g_scan[mode][pos]};
                 }
     for (int l = 0; l < 2; ++l)
         for (int chroma = 0; chroma < 2; ++chroma)
             for (int cls = 0; cls < 4; ++cls)
                 for (int qno = 0; qno < 16; ++qno)
                     for (int pos = 0; pos < 64; ++pos)
-                        g_hdFactor[l][chroma][cls][qno][pos] =
+                        g_hdSteps[l][chroma][cls][qno][pos] = {
                             pos == 0 ? 0.0f
                                      : static_cast<float>(hdQuantStep(qno, cls) /
-                                                          hdWeight(chroma != 0, l != 0, kZigzag88[pos]));
+                                                          hdWeight(chroma != 0, l != 0, kZigzag88[pos])),
+                            g_scan[0][pos]};
 }
 
 std::once_flag g_once;
@@ -158,7 +173,7 @@ std::once_flag g_once;
 // ---------------------------------------------------------------------------
 // Bits.
 
-// Reads bits [pos, end) of a buffer that has at least 8 readable bytes past end.
+// Reads bits [pos, end) of a buffer that has at least 16 readable bytes past end.
 struct BitReader {
     const uint8_t* data = nullptr;
     int pos = 0;
@@ -177,9 +192,10 @@ struct BitReader {
 // Collects bit ranges one after another (spare bits of finished blocks). The
 // bits of the byte being filled that lie past `bits` are always zero. A pool
 // holds at most the 400 bytes of a segment; each append step writes 8 bytes
-// from the byte being filled, so the buffer has 8 bytes to spare.
+// from the byte being filled, and the code reader reads up to 16 bytes past
+// the end, so the buffer has 16 bytes to spare.
 struct BitPool {
-    static constexpr int kBytes = 5 * 80 + 8;
+    static constexpr int kBytes = 5 * 80 + 16;
     uint8_t data[kBytes] = {};
     int bits = 0;
 
@@ -206,15 +222,15 @@ struct BitPool {
 
 struct BlockState {
     float* coef = nullptr;
-    const float* factor = nullptr;
-    const uint32_t* scan = nullptr; // g_scan of the block's DCT mode
-    unsigned mask = 0;              // OR of the g_scan entries of the written positions
+    const CoefStep* steps = nullptr; // factors and g_scan entries of the block's DCT mode
+    unsigned mask = 0;              // OR of the g_scan entries of the written positions, and of the DC's
     int pos = 1;
     uint32_t partial = 0; // bits of an unfinished code word
     int partialBits = 0;
     bool done = false;
 
     unsigned rowMask() const { return (mask >> 8) & 0xffu; }
+    unsigned colMask() const { return (mask >> 16) & 0xffu; }
 };
 
 // The entry of the code at the top 16 bits of a 64-bit cache.
@@ -232,8 +248,7 @@ inline VlcEntry lookupTop(uint64_t cache)
 // Applies entry `e` to a block at scan position `pos` (see VlcEntry). False
 // when the block ends: its position then stays where it was. A run of zeros
 // that passes the end does not end the block; the next coefficient code does.
-inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* factor, const uint32_t* scan,
-                      unsigned& mask)
+inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const CoefStep* steps, unsigned& mask)
 {
     const ptrdiff_t next = pos + e.step;
     if (next > 64) [[unlikely]] {
@@ -245,9 +260,10 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
         return true;
     }
     pos = next;
-    const uint32_t s = scan[next - 1];
+    const CoefStep& step = steps[next - 1];
+    const uint32_t s = step.scan;
     // Converted rather than looked up: one table less in the first-level cache.
-    coef[s & 0xff] = static_cast<float>(e.amp) * factor[next - 1];
+    coef[s & 0xff] = static_cast<float>(e.amp) * step.factor;
     mask |= s;
     return true;
 }
@@ -260,85 +276,193 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const float* fact
 template <bool kPartial>
 [[gnu::always_inline]] inline void decodeCodes(BlockState& b, BitReader& r)
 {
-    // The next 64 bits are loaded into a register and consumed code by code;
-    // every code that lies wholly within the area is taken (the lookup of a
-    // prefix code does not depend on the bits after the code), and the start
-    // of one that runs past the end is kept for the next area. When the area
-    // holds all loaded bits, no code from them can pass its end and the check
-    // is left out. A kept start is put in front of the first bits loaded, so
-    // its code is read like any other; `left` counts it until it is consumed
-    // (its code always takes all of it and more). State is kept in locals so
-    // the compiler need not reload it after each coefficient store.
-    const uint8_t* data = r.data;
+    // The bits are read through a 64-bit cache whose top `cached` bits are
+    // the next ones, and whose next bit after those starts byte *p. It is
+    // topped up before every three codes without a test: the next eight bytes
+    // are merged in below the cached bits and p moves on by the whole bytes
+    // that fitted, which leaves 56 to 63 bits, enough for three codes of up to
+    // 16 bits. Bits merged again are the same bits, and the cache below its
+    // count holds only zeros or the stream's own next bits. Every code that
+    // lies wholly within the area is taken (the lookup of a prefix code does
+    // not depend on the bits after the code); the start of one that runs past
+    // the end is kept for the next area. A kept start is put in front of the
+    // first bits loaded, so its code is read like any other; `left` counts it
+    // until it is consumed (its code always takes all of it and more). State
+    // is kept in locals so the compiler need not reload it after each
+    // coefficient store. The loads reach at most 16 bytes past the area's end.
     const int end = r.end;
     const int pb = kPartial ? b.partialBits : 0;
-    const uint32_t partial = kPartial ? b.partial : 0;
-    if (kPartial)
-        b.partialBits = 0;
     int left = pb + (end - r.pos); // bits not yet consumed
+    if (left <= 0)
+        return;
+    const uint8_t* p = r.data + (r.pos >> 3);
+    const int skip = r.pos & 7;
+    uint64_t cache = BitReader::load64(p) << skip;
+    // The bits of the first whole bytes loaded, after the kept start.
+    int cached;
+    if (kPartial && pb > 0) {
+        cache = (static_cast<uint64_t>(b.partial) << (64 - pb)) | (cache >> pb);
+        b.partialBits = 0;
+        const int lead = pb - skip; // -7..15: where byte 0 of p starts in the cache
+        const int bytes = (63 - lead) >> 3;
+        cached = lead + 8 * bytes;
+        p += bytes;
+    } else {
+        const int bytes = (63 + skip) >> 3;
+        cached = 8 * bytes - skip;
+        p += bytes;
+    }
     ptrdiff_t pos = b.pos;
     unsigned mask = b.mask;
     float* coef = b.coef;
-    const uint32_t* scan = b.scan;
-    const float* factor = b.factor;
+    const CoefStep* steps = b.steps;
     bool done = false;
-    bool first = true;
-    while (left > 0) {
-        // The buffers have 8 readable bytes past every area's end.
-        const int bitPos = first ? r.pos : end - left;
-        uint64_t cache = BitReader::load64(data + (bitPos >> 3)) << (bitPos & 7);
-        int fill = 64 - (bitPos & 7); // at least 57: three codes of up to 16 bits
-        if (kPartial && first && pb > 0) {
-            cache = (static_cast<uint64_t>(partial) << (64 - pb)) | (cache >> pb);
-            fill = std::min(64, fill + pb);
-        }
-        first = false;
-        int cached = fill; // valid bits at the top of cache
-        bool short_ = false;
-        if (left >= fill) {
-            do {
-                const VlcEntry e = lookupTop(cache);
-                cache <<= e.len;
-                cached -= e.len;
-                if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                    done = true; // end of block, or a damaged block
-                    break;
-                }
-            } while (cached >= 16);
-            left -= fill - cached;
-        } else {
-            do {
-                const VlcEntry e = lookupTop(cache);
+    for (;;) {
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            VlcEntry e = g_vlc0[cache >> 54];
+            // One test for both rare cases: a code longer than the short
+            // table's (length 0, which wraps to the largest unsigned) and a
+            // code that runs past the end.
+            if (static_cast<unsigned>(e.len) - 1u >= static_cast<unsigned>(left)) [[unlikely]] {
+                if (e.len == 0)
+                    e = lookupTop(cache);
                 if (e.len > left) {
-                    short_ = true;
-                    break;
+                    // The next code word runs past the end (a prefix code: the
+                    // bits after the end cannot make it shorter): keep its start.
+                    if (left > 0) {
+                        b.partial = static_cast<uint32_t>(cache >> (64 - left));
+                        b.partialBits = left;
+                        left = 0;
+                    }
+                    goto out;
                 }
-                left -= e.len;
-                cache <<= e.len;
-                cached -= e.len;
-                if (!applyCode(e, pos, coef, factor, scan, mask)) {
-                    done = true;
-                    break;
-                }
-            } while (cached >= 16);
-        }
-        if (done)
-            break;
-        if (short_) {
-            // The next code word runs past the end (a prefix code: the
-            // bits after the end cannot make it shorter): keep its start.
-            if (left > 0) {
-                b.partial = static_cast<uint32_t>(cache >> (64 - left));
-                b.partialBits = left;
-                left = 0;
             }
-            break;
+            left -= e.len;
+            cache <<= e.len;
+            cached -= e.len;
+            if (!applyCode(e, pos, coef, steps, mask)) {
+                done = true; // end of block, or a damaged block
+                goto out;
+            }
         }
+        cache |= BitReader::load64(p) >> cached;
+        p += (63 - cached) >> 3;
+        cached |= 56;
     }
+out:
     r.pos = end - left;
     b.pos = static_cast<int>(pos);
     b.mask = mask;
     b.done = done;
+}
+
+// The first pass reads two blocks at once, each in its own area: the chain
+// from one code's lookup to the next of a block is serial, and two of them
+// side by side keep the processor busy while either waits for its table load.
+// A lane holds one block's reader state, as decodeCodes keeps it, but for
+// the count of cached bits: that is left + k, with k changing only when the
+// cache is topped up, which leaves one register fewer to the step per code.
+struct Lane {
+    uint64_t cache;
+    const uint8_t* p;
+    int k;
+    int left;
+    ptrdiff_t pos;
+    unsigned mask;
+    float* coef;
+    const CoefStep* steps;
+};
+
+[[gnu::always_inline]] inline Lane laneStart(const BlockState& b, const BitReader& r)
+{
+    Lane l;
+    l.left = r.end - r.pos; // the first pass: no kept start
+    l.p = r.data + (r.pos >> 3);
+    const int skip = r.pos & 7;
+    l.cache = BitReader::load64(l.p) << skip;
+    const int bytes = (63 + skip) >> 3;
+    l.k = 8 * bytes - skip - l.left;
+    l.p += bytes;
+    l.pos = b.pos;
+    l.mask = b.mask;
+    l.coef = b.coef;
+    l.steps = b.steps;
+    return l;
+}
+
+// One code of a lane, as in decodeCodes: false when its block ends (done) or
+// the next code runs past the area's end (its start kept in the block).
+[[gnu::always_inline]] inline bool laneCode(Lane& l, BlockState& b, bool& done)
+{
+    VlcEntry e = g_vlc0[l.cache >> 54];
+    if (static_cast<unsigned>(e.len) - 1u >= static_cast<unsigned>(l.left)) [[unlikely]] {
+        if (e.len == 0)
+            e = lookupTop(l.cache);
+        if (e.len > l.left) {
+            if (l.left > 0) {
+                b.partial = static_cast<uint32_t>(l.cache >> (64 - l.left));
+                b.partialBits = l.left;
+                l.left = 0;
+            }
+            return false;
+        }
+    }
+    l.left -= e.len;
+    l.cache <<= e.len;
+    if (!applyCode(e, l.pos, l.coef, l.steps, l.mask)) {
+        done = true;
+        return false;
+    }
+    return true;
+}
+
+[[gnu::always_inline]] inline void laneRefill(Lane& l)
+{
+    const int cached = l.left + l.k;
+    l.cache |= BitReader::load64(l.p) >> cached;
+    l.p += (63 - cached) >> 3;
+    l.k = (cached | 56) - l.left;
+}
+
+[[gnu::always_inline]] inline void laneFinish(const Lane& l, BlockState& b, BitReader& r, bool done)
+{
+    r.pos = r.end - l.left;
+    b.pos = static_cast<int>(l.pos);
+    b.mask = l.mask;
+    b.done = done;
+}
+
+// The first pass of one block from where the pair left it.
+[[gnu::always_inline]] inline void decodeRest(BlockState& b, BitReader& r) { decodeCodes<false>(b, r); }
+
+// The first pass of blocks a and b: one code of each in turn until either
+// stops, then the other alone. Out of line, so that the lanes' state gets
+// the registers of a function of its own.
+[[gnu::always_inline]] inline void decodeCodePair(BlockState& ba, BitReader& ra, BlockState& bb, BitReader& rb)
+{
+    Lane a = laneStart(ba, ra), b = laneStart(bb, rb);
+    bool doneA = false, doneB = false;
+    for (;;) {
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            if (!laneCode(a, ba, doneA))
+                goto endA;
+            if (!laneCode(b, bb, doneB))
+                goto endB;
+        }
+        laneRefill(a);
+        laneRefill(b);
+    }
+endA:
+    laneFinish(a, ba, ra, doneA);
+    laneFinish(b, bb, rb, false);
+    decodeRest(bb, rb);
+    return;
+endB:
+    laneFinish(b, bb, rb, doneB);
+    laneFinish(a, ba, ra, false);
+    decodeRest(ba, ra);
 }
 
 // The later passes: blocks that have not ended read on in the pooled bits.
@@ -355,7 +479,7 @@ constexpr int kHdSlotOffset[8] = {4, 14, 24, 34, 44, 54, 64, 72};
 constexpr int kHdSlotSize[8] = {10, 10, 10, 10, 10, 10, 8, 8};
 
 struct alignas(16) SegmentContext {
-    uint8_t segment[5 * 80 + 8] = {};
+    uint8_t segment[5 * 80 + 16] = {};
     float coef[5][8][64] = {}; // zero between segments: used rows are cleared after placement
     uint8_t mode[5][8];
     BlockState blocks[5][8];
@@ -432,8 +556,11 @@ inline void putChroma420(const PackedTarget& t, int cx0, int cy0, int offset, co
 // block in its own area, then the spare bits of its macroblock, then those of
 // the whole segment. setup(b, m, j, dc, mode, cls, qno) prepares block j of
 // macroblock m (scan order, factors, DC) before its AC codes are read.
+// The first pass reads neighbouring blocks in pairs, but block by block in
+// the 50 Mb/s layout (spareSlots), whose slots 1 and 3 carry overflow bits
+// only: their blocks end at once, which would leave the other of a pair alone.
 template <class Setup>
-void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, Setup&& setup)
+void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, bool spareSlots, Setup&& setup)
 {
     const int slots = hd ? 8 : 6;
     const int* slotOffset = hd ? kHdSlotOffset : kSdSlotOffset;
@@ -441,7 +568,7 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
 
     for (int m = 0; m < 5; ++m)
         std::memcpy(ctx.segment + m * 80, blocks[m], 80);
-    std::memset(ctx.segment + 400, 0, 8);
+    std::memset(ctx.segment + 400, 0, 16);
 
     BitReader seg{ctx.segment, 0, 400 * 8};
     ctx.vsPool.clear();
@@ -450,10 +577,10 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
     for (int m = 0; m < 5; ++m) {
         const int qno = ctx.segment[m * 80 + 3] & 0x0f;
         ctx.mbPool.clear();
-        for (int j = 0; j < slots; ++j) {
-            const int start = (m * 80 + slotOffset[j]) * 8;
-            const int end = start + slotSize[j] * 8;
-            const uint32_t header = seg.bits(start, 12);
+        // Prepares block j for its first pass and gives the reader of its area.
+        auto start = [&](int j) {
+            const int begin = (m * 80 + slotOffset[j]) * 8;
+            const uint32_t header = seg.bits(begin, 12);
             int dc = static_cast<int>(header >> 3);
             if (dc & 0x100)
                 dc -= 0x200;
@@ -463,16 +590,31 @@ void parsePasses(SegmentContext& ctx, const uint8_t* const blocks[5], bool hd, S
             // Field by field: a whole-struct assignment went through a
             // temporary whose overlapping stores stall the reload.
             b.coef = ctx.coef[m][j];
-            b.mask = 0x100u; // the DC coefficient's row
+            b.mask = 0x10100u; // the DC coefficient's row and column
             b.pos = 1;
             b.partial = 0;
             b.partialBits = 0;
             b.done = false;
             setup(b, m, j, dc, mode, cls, qno);
-            BitReader r{ctx.segment, start + 12, end};
-            decodeCodes<false>(b, r);
-            if (b.done && r.pos < end)
-                ctx.mbPool.append(seg, r.pos, end);
+            return BitReader{ctx.segment, begin + 12, begin + slotSize[j] * 8};
+        };
+        if (spareSlots) {
+            for (int j = 0; j < slots; ++j) {
+                BitReader r = start(j);
+                BlockState& b = ctx.blocks[m][j];
+                decodeCodes<false>(b, r);
+                if (b.done && r.pos < r.end)
+                    ctx.mbPool.append(seg, r.pos, r.end);
+            }
+        } else {
+            // Blocks two at a time (the slot counts are even).
+            for (int j = 0; j < slots; j += 2) {
+                BitReader r[2] = {start(j), start(j + 1)};
+                decodeCodePair(ctx.blocks[m][j], r[0], ctx.blocks[m][j + 1], r[1]);
+                for (int k = 0; k < 2; ++k)
+                    if (ctx.blocks[m][j + k].done && r[k].pos < r[k].end)
+                        ctx.mbPool.append(seg, r[k].pos, r[k].end);
+            }
         }
         BitReader pool = ctx.mbPool.reader();
         for (int j = 0; j < slots && pool.left() > 0; ++j) {
@@ -501,15 +643,14 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
     const DecoderKernels& K = decoderKernels();
     const bool hd = info.hd;
     const int l1080 = info.height == 1080 ? 1 : 0;
-    parsePasses(ctx, blocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
+    const bool spareSlots = info.chroma == ChromaLayout::k422Sd;
+    parsePasses(ctx, blocks, hd, spareSlots, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
         ctx.mode[m][j] = static_cast<uint8_t>(mode);
         if (hd) {
             const int chroma = j >= 4 ? 1 : 0;
-            b.scan = g_scan[0];
-            b.factor = g_hdFactor[l1080][chroma][cls][qno];
+            b.steps = g_hdSteps[l1080][chroma][cls][qno];
         } else {
-            b.scan = g_scan[mode];
-            b.factor = g_sdFactor[mode][cls][qno];
+            b.steps = g_sdSteps[mode][cls][qno];
         }
         b.coef[0] = static_cast<float>(dc * 4);
     });
@@ -521,7 +662,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         const int x0 = p.x, y0 = p.y;
         auto transform = [&](int j, bool use248) {
             BlockState& b = ctx.blocks[m][j];
-            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask(), ctx.pixels);
+            (use248 ? K.idct248 : K.idct88)(b.coef, b.rowMask(), b.colMask(), ctx.pixels);
             return ctx.pixels;
         };
         switch (p.shape) {
@@ -529,7 +670,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 6; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), b.colMask(), px[j]);
             }
             K.mb411(target.row(y0) + 2 * x0, step, px);
             break;
@@ -558,7 +699,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j : {0, 2, 4, 5}) {
                 BlockState& b = ctx.blocks[m][j];
-                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), px[j]);
+                (ctx.mode[m][j] ? K.idct248 : K.idct88)(b.coef, b.rowMask(), b.colMask(), px[j]);
             }
             K.mb422(target.row(y0) + 2 * x0, step, px, kMb422Sd);
             break;
@@ -569,7 +710,7 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
             uint8_t(*px)[64] = ctx.blockPixels;
             for (int j = 0; j < 8; ++j) {
                 BlockState& b = ctx.blocks[m][j];
-                K.idct88(b.coef, b.rowMask(), px[j]);
+                K.idct88(b.coef, b.rowMask(), b.colMask(), px[j]);
             }
             K.mb422(target.row(y0) + 2 * x0, step, px, ctx.mode[m][0] ? kMb422HdField : kMb422HdFrame);
             break;
@@ -588,17 +729,12 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
         if (p.shape == MacroblockShape::k422Sd)
             for (int j : {1, 3}) {
                 const BlockState& b = ctx.blocks[m][j];
-                for (unsigned mask = b.rowMask(), r = 0; mask; mask >>= 1, ++r)
+                for (unsigned mask = b.colMask(), c = 0; mask; mask >>= 1, ++c)
                     if (mask & 1u)
-                        std::memset(b.coef + 8 * r, 0, 8 * sizeof(float));
+                        std::memset(b.coef + 8 * c, 0, 8 * sizeof(float));
             }
     }
 }
-
-// Every level is a whole number of at most 255 in magnitude: exact as a float.
-const float kUnitFactor[64] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                               1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                               1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 } // namespace
 
@@ -613,9 +749,8 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
     }
     SegmentContext& ctx = *ctxPtr;
     const int slots = hd ? 8 : 6;
-    parsePasses(ctx, difBlocks, hd, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
-        b.scan = g_scan[!hd && mode ? 1 : 0];
-        b.factor = kUnitFactor;
+    parsePasses(ctx, difBlocks, hd, false, [&](BlockState& b, int m, int j, int dc, int mode, int cls, int qno) {
+        b.steps = g_unitSteps[!hd && mode ? 1 : 0];
         out.qno[m] = static_cast<uint8_t>(qno);
         out.block[m][j].dc = static_cast<int16_t>(dc);
         out.block[m][j].mode = static_cast<uint8_t>(mode);
@@ -626,7 +761,7 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
             SegmentLevels::Block& o = out.block[m][j];
             float* c = ctx.coef[m][j];
             for (int i = 1; i < 64; ++i)
-                o.level[i] = static_cast<int16_t>(c[i]);
+                o.level[i] = static_cast<int16_t>(c[(i & 7) * 8 + (i >> 3)]); // stored by column
             o.level[0] = o.dc;
             std::memset(c, 0, 64 * sizeof(float));
         }

@@ -58,15 +58,19 @@ bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLeve
 // samples (row-major), each the transform output rounded, plus 128, clamped to
 // 0..255. rowMask has bit r set when coefficient row r may be non-zero; rows
 // outside the mask must be zero. The coefficients are left all zero. They run
-// the variant chosen for this processor.
+// the variant chosen for this processor (through a transposed copy).
 void idct88(float* coef, unsigned rowMask, uint8_t* out);
 void idct248(float* coef, unsigned rowMask, uint8_t* out);
 
 // The decoder's kernels at one instruction-set level; every level gives the
 // same bytes as the plain one.
 struct DecoderKernels {
-    void (*idct88)(float* coef, unsigned rowMask, uint8_t* out);
-    void (*idct248)(float* coef, unsigned rowMask, uint8_t* out);
+    // The inverse DCTs as above, but of coefficients stored by column (index
+    // column * 8 + row, as the decoder writes them) with a second mask:
+    // colMask has bit c set when coefficient column c may be non-zero, and
+    // columns outside it must be zero. The coefficients are left all zero.
+    void (*idct88)(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out);
+    void (*idct248)(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out);
     // 16 pixels of packed 4:2:2 from two 8-sample luma rows and 8 Cb and 8 Cr samples.
     void (*row422)(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr);
     // 32 pixels of packed 4:2:2 from four 8-sample luma rows and 8 Cb and 8 Cr

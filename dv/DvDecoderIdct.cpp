@@ -69,8 +69,9 @@ inline uint8_t toSample(float v)
     return static_cast<uint8_t>(static_cast<int>(v));
 }
 
-// Horizontal pass: tmp[v][0..7] for the coefficient rows in rowMask (others zero).
-void rowPass(float* coef, unsigned rowMask, float* tmp)
+// Horizontal pass: tmp[v][0..7] for the coefficient rows in rowMask (others
+// zero), of coefficients stored by column; the coefficients are cleared.
+void rowPass(float* coefT, unsigned rowMask, float* tmp)
 {
     for (int v = 0; v < 8; ++v) {
         float* t = tmp + v * 8;
@@ -79,29 +80,29 @@ void rowPass(float* coef, unsigned rowMask, float* tmp)
                 t[x] = 0.0f;
             continue;
         }
-        float* c = coef + v * 8;
+        const float* c = coefT + v; // column k at c[8 * k]
         for (int x = 0; x < 4; ++x) {
             float e = 0.0f, o = 0.0f;
             e = e + c[0] * g_col8[0][x];
-            o = o + c[1] * g_col8[1][x];
-            e = e + c[2] * g_col8[2][x];
-            o = o + c[3] * g_col8[3][x];
-            e = e + c[4] * g_col8[4][x];
-            o = o + c[5] * g_col8[5][x];
-            e = e + c[6] * g_col8[6][x];
-            o = o + c[7] * g_col8[7][x];
+            o = o + c[8] * g_col8[1][x];
+            e = e + c[16] * g_col8[2][x];
+            o = o + c[24] * g_col8[3][x];
+            e = e + c[32] * g_col8[4][x];
+            o = o + c[40] * g_col8[5][x];
+            e = e + c[48] * g_col8[6][x];
+            o = o + c[56] * g_col8[7][x];
             t[x] = e + o;
             t[7 - x] = e - o;
         }
-        for (int h = 0; h < 8; ++h)
-            c[h] = 0.0f;
     }
+    for (int i = 0; i < 64; ++i)
+        coefT[i] = 0.0f;
 }
 
-void idct88Plain(float* coef, unsigned rowMask, uint8_t* out)
+void idct88Plain(float* coefT, unsigned rowMask, unsigned, uint8_t* out)
 {
     float tmp[64];
-    rowPass(coef, rowMask, tmp);
+    rowPass(coefT, rowMask, tmp);
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 8; ++x) {
             float e = 0.0f, o = 0.0f;
@@ -116,10 +117,10 @@ void idct88Plain(float* coef, unsigned rowMask, uint8_t* out)
         }
 }
 
-void idct248Plain(float* coef, unsigned rowMask, uint8_t* out)
+void idct248Plain(float* coefT, unsigned rowMask, unsigned, uint8_t* out)
 {
     float tmp[64];
-    rowPass(coef, rowMask, tmp);
+    rowPass(coefT, rowMask, tmp);
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 8; ++x) {
             const float* t = tmp + x;
@@ -199,8 +200,9 @@ void mb422Plain(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout)
 VORN_SSE2 inline __m128 bcast(float v) { return _mm_set1_ps(v); }
 VORN_SSE2 inline __m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
-// lo[v] = outputs 0..3, hi[v] = outputs 4..7 of coefficient row v.
-VORN_SSE2 inline void rowPassSse2(float* coef, unsigned rowMask, __m128* lo, __m128* hi)
+// lo[v] = outputs 0..3, hi[v] = outputs 4..7 of coefficient row v, of
+// coefficients stored by column (cleared afterwards).
+VORN_SSE2 inline void rowPassSse2(float* coefT, unsigned rowMask, __m128* lo, __m128* hi)
 {
     for (int v = 0; v < 8; ++v) {
         if (!(rowMask & (1u << v))) {
@@ -208,21 +210,21 @@ VORN_SSE2 inline void rowPassSse2(float* coef, unsigned rowMask, __m128* lo, __m
             hi[v] = _mm_setzero_ps();
             continue;
         }
-        float* c = coef + v * 8;
+        const float* c = coefT + v; // column k at c[8 * k]
         __m128 e = _mm_setzero_ps(), o = _mm_setzero_ps();
         e = _mm_add_ps(e, _mm_mul_ps(bcast(c[0]), _mm_load_ps(g_col8[0])));
-        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[1]), _mm_load_ps(g_col8[1])));
-        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[2]), _mm_load_ps(g_col8[2])));
-        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[3]), _mm_load_ps(g_col8[3])));
-        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[4]), _mm_load_ps(g_col8[4])));
-        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[5]), _mm_load_ps(g_col8[5])));
-        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[6]), _mm_load_ps(g_col8[6])));
-        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[7]), _mm_load_ps(g_col8[7])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[8]), _mm_load_ps(g_col8[1])));
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[16]), _mm_load_ps(g_col8[2])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[24]), _mm_load_ps(g_col8[3])));
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[32]), _mm_load_ps(g_col8[4])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[40]), _mm_load_ps(g_col8[5])));
+        e = _mm_add_ps(e, _mm_mul_ps(bcast(c[48]), _mm_load_ps(g_col8[6])));
+        o = _mm_add_ps(o, _mm_mul_ps(bcast(c[56]), _mm_load_ps(g_col8[7])));
         lo[v] = _mm_add_ps(e, o);
         hi[v] = reverse4(_mm_sub_ps(e, o));
-        _mm_storeu_ps(c, _mm_setzero_ps());
-        _mm_storeu_ps(c + 4, _mm_setzero_ps());
     }
+    for (int i = 0; i < 64; i += 4)
+        _mm_storeu_ps(coefT + i, _mm_setzero_ps());
 }
 
 // v + 128 rounded half up, clamped to 0..255; 8 values to 8 bytes.
@@ -235,10 +237,10 @@ VORN_SSE2 inline void storeSamplesSse2(__m128 a, __m128 b, uint8_t* out)
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w, w));
 }
 
-VORN_SSE2 void idct88Sse2(float* coef, unsigned rowMask, uint8_t* out)
+VORN_SSE2 void idct88Sse2(float* coefT, unsigned rowMask, unsigned, uint8_t* out)
 {
     __m128 lo[8], hi[8];
-    rowPassSse2(coef, rowMask, lo, hi);
+    rowPassSse2(coefT, rowMask, lo, hi);
     for (int y = 0; y < 4; ++y) {
         __m128 ea = _mm_setzero_ps(), eb = _mm_setzero_ps(), oa = _mm_setzero_ps(), ob = _mm_setzero_ps();
         for (int v = 0; v < 8; v += 2) {
@@ -258,10 +260,10 @@ VORN_SSE2 void idct88Sse2(float* coef, unsigned rowMask, uint8_t* out)
     }
 }
 
-VORN_SSE2 void idct248Sse2(float* coef, unsigned rowMask, uint8_t* out)
+VORN_SSE2 void idct248Sse2(float* coefT, unsigned rowMask, unsigned, uint8_t* out)
 {
     __m128 lo[8], hi[8];
-    rowPassSse2(coef, rowMask, lo, hi);
+    rowPassSse2(coefT, rowMask, lo, hi);
     for (int y = 0; y < 2; ++y) {
         // Even and odd parts of the sum field (rows 0-3) and the difference field (rows 4-7).
         const __m128 k0 = bcast(g_a4[y][0]), k1 = bcast(g_a4[y][1]), k2 = bcast(g_a4[y][2]), k3 = bcast(g_a4[y][3]);
@@ -321,31 +323,47 @@ VORN_SSE2 void mb422Sse2(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], in
 // with outputs 0..3 in the low half and the mirrored outputs 7..4 in the high
 // half, so one add of O with its high half negated gives the row.
 
-// One coefficient row (cleared afterwards) to its eight outputs.
-VORN_AVX2 inline __m256 rowAvx2(float* c)
+// Coefficient row v of a block stored by column to its eight outputs; the
+// block's columns outside colMask are zero.
+VORN_AVX2 inline __m256 rowAvx2(const float* coefT, int v, unsigned colMask)
 {
     const __m256 flipHigh = _mm256_castsi256_ps(_mm256_set_epi32(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0));
     // Terms of zero coefficients add only zeros, so leaving them out gives
-    // the same samples: a row of DC only, or with columns 4-7 zero, takes
-    // the shorter forms.
-    const __m256 cv = _mm256_loadu_ps(c);
-    const int nonZero = _mm256_movemask_ps(_mm256_cmp_ps(cv, _mm256_setzero_ps(), _CMP_NEQ_UQ));
-    if (nonZero == 1) {
-        _mm256_storeu_ps(c, _mm256_setzero_ps());
-        return _mm256_mul_ps(_mm256_set1_ps(_mm256_cvtss_f32(cv)), _mm256_load_ps(g_col8x[0]));
-    }
+    // the same samples: a block of DC column only, or with columns 4-7 zero,
+    // takes the shorter forms.
+    const float* c = coefT + v; // column k at c[8 * k]
+    if (colMask == 1)
+        return _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
     __m256 e = _mm256_mul_ps(_mm256_set1_ps(c[0]), _mm256_load_ps(g_col8x[0]));
-    __m256 o = _mm256_mul_ps(_mm256_set1_ps(c[1]), _mm256_load_ps(g_col8x[1]));
-    e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[2]), _mm256_load_ps(g_col8x[2])));
-    o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[3]), _mm256_load_ps(g_col8x[3])));
-    if (nonZero & 0xF0) {
-        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[4]), _mm256_load_ps(g_col8x[4])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[5]), _mm256_load_ps(g_col8x[5])));
-        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[6]), _mm256_load_ps(g_col8x[6])));
-        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[7]), _mm256_load_ps(g_col8x[7])));
+    __m256 o = _mm256_mul_ps(_mm256_set1_ps(c[8]), _mm256_load_ps(g_col8x[1]));
+    e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[16]), _mm256_load_ps(g_col8x[2])));
+    o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[24]), _mm256_load_ps(g_col8x[3])));
+    if (colMask & 0xF0) {
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[32]), _mm256_load_ps(g_col8x[4])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[40]), _mm256_load_ps(g_col8x[5])));
+        e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_set1_ps(c[48]), _mm256_load_ps(g_col8x[6])));
+        o = _mm256_add_ps(o, _mm256_mul_ps(_mm256_set1_ps(c[56]), _mm256_load_ps(g_col8x[7])));
     }
-    _mm256_storeu_ps(c, _mm256_setzero_ps());
     return _mm256_add_ps(e, _mm256_xor_ps(o, flipHigh));
+}
+
+// Clears the coefficient columns in colMask (and maybe others) of a block
+// stored by column.
+VORN_AVX2 inline void clearColumnsAvx2(float* coefT, unsigned colMask)
+{
+    const __m256 zero = _mm256_setzero_ps();
+    _mm256_storeu_ps(coefT, zero);
+    if (colMask > 1) {
+        _mm256_storeu_ps(coefT + 8, zero);
+        _mm256_storeu_ps(coefT + 16, zero);
+        _mm256_storeu_ps(coefT + 24, zero);
+        if (colMask & 0xF0) {
+            _mm256_storeu_ps(coefT + 32, zero);
+            _mm256_storeu_ps(coefT + 40, zero);
+            _mm256_storeu_ps(coefT + 48, zero);
+            _mm256_storeu_ps(coefT + 56, zero);
+        }
+    }
 }
 
 // The eight coefficient rows of a block (cleared afterwards) and, after the
@@ -399,27 +417,26 @@ VORN_AVX2 inline void butterflyAvx2(const Block8& c, const float (*k)[8], __m256
     minus = _mm256_sub_ps(e, o);
 }
 
-// The row pass for blocks with many coefficient rows: the block is
-// transposed so that one vector holds a coefficient column (one lane per
-// row), each output column of all eight rows is then built at once with the
-// same products and sums as rowAvx2, and the result is transposed back.
-VORN_AVX2 inline Block8 rowPassColumnsAvx2(float* coef)
+// The row pass for blocks with many coefficient rows: the block is stored
+// by column, so one vector holds a coefficient column (one lane per row);
+// each output column of all eight rows is built at once with the same
+// products and sums as rowAvx2, and the result is transposed to rows.
+VORN_AVX2 inline Block8 rowPassColumnsAvx2(float* coefT)
 {
-    Block8 c{_mm256_loadu_ps(coef),      _mm256_loadu_ps(coef + 8),  _mm256_loadu_ps(coef + 16),
-             _mm256_loadu_ps(coef + 24), _mm256_loadu_ps(coef + 32), _mm256_loadu_ps(coef + 40),
-             _mm256_loadu_ps(coef + 48), _mm256_loadu_ps(coef + 56)};
+    Block8 c{_mm256_loadu_ps(coefT),      _mm256_loadu_ps(coefT + 8),  _mm256_loadu_ps(coefT + 16),
+             _mm256_loadu_ps(coefT + 24), _mm256_loadu_ps(coefT + 32), _mm256_loadu_ps(coefT + 40),
+             _mm256_loadu_ps(coefT + 48), _mm256_loadu_ps(coefT + 56)};
     // Straight stores: as a loop the compiler makes a string store of them,
     // slow to start for 256 bytes.
     const __m256 zero = _mm256_setzero_ps();
-    _mm256_storeu_ps(coef, zero);
-    _mm256_storeu_ps(coef + 8, zero);
-    _mm256_storeu_ps(coef + 16, zero);
-    _mm256_storeu_ps(coef + 24, zero);
-    _mm256_storeu_ps(coef + 32, zero);
-    _mm256_storeu_ps(coef + 40, zero);
-    _mm256_storeu_ps(coef + 48, zero);
-    _mm256_storeu_ps(coef + 56, zero);
-    transpose8x8(c); // c.rk: coefficient column k of every row
+    _mm256_storeu_ps(coefT, zero);
+    _mm256_storeu_ps(coefT + 8, zero);
+    _mm256_storeu_ps(coefT + 16, zero);
+    _mm256_storeu_ps(coefT + 24, zero);
+    _mm256_storeu_ps(coefT + 32, zero);
+    _mm256_storeu_ps(coefT + 40, zero);
+    _mm256_storeu_ps(coefT + 48, zero);
+    _mm256_storeu_ps(coefT + 56, zero);
     Block8 row;
     butterflyAvx2(c, g_rowSplat[0], row.r0, row.r7);
     butterflyAvx2(c, g_rowSplat[1], row.r1, row.r6);
@@ -429,22 +446,24 @@ VORN_AVX2 inline Block8 rowPassColumnsAvx2(float* coef)
     return row;
 }
 
-VORN_AVX2 inline __m256 rowOrZeroAvx2(float* coef, unsigned rowMask, int v)
+VORN_AVX2 inline __m256 rowOrZeroAvx2(const float* coefT, unsigned rowMask, unsigned colMask, int v)
 {
-    return (rowMask & (1u << v)) ? rowAvx2(coef + v * 8) : _mm256_setzero_ps();
+    return (rowMask & (1u << v)) ? rowAvx2(coefT, v, colMask) : _mm256_setzero_ps();
 }
 
 // Blocks with few coefficient rows go row by row (zero rows cost nothing),
 // others by columns; both give the same values.
-VORN_AVX2 inline Block8 rowPassBestAvx2(float* coef, unsigned rowMask)
+VORN_AVX2 inline Block8 rowPassBestAvx2(float* coefT, unsigned rowMask, unsigned colMask)
 {
     if (__builtin_popcount(rowMask) <= 2) {
-        return Block8{rowOrZeroAvx2(coef, rowMask, 0), rowOrZeroAvx2(coef, rowMask, 1),
-                      rowOrZeroAvx2(coef, rowMask, 2), rowOrZeroAvx2(coef, rowMask, 3),
-                      rowOrZeroAvx2(coef, rowMask, 4), rowOrZeroAvx2(coef, rowMask, 5),
-                      rowOrZeroAvx2(coef, rowMask, 6), rowOrZeroAvx2(coef, rowMask, 7)};
+        const Block8 r{rowOrZeroAvx2(coefT, rowMask, colMask, 0), rowOrZeroAvx2(coefT, rowMask, colMask, 1),
+                       rowOrZeroAvx2(coefT, rowMask, colMask, 2), rowOrZeroAvx2(coefT, rowMask, colMask, 3),
+                       rowOrZeroAvx2(coefT, rowMask, colMask, 4), rowOrZeroAvx2(coefT, rowMask, colMask, 5),
+                       rowOrZeroAvx2(coefT, rowMask, colMask, 6), rowOrZeroAvx2(coefT, rowMask, colMask, 7)};
+        clearColumnsAvx2(coefT, colMask);
+        return r;
     }
-    return rowPassColumnsAvx2(coef);
+    return rowPassColumnsAvx2(coefT);
 }
 
 VORN_AVX2 inline __m256i toInt32Avx2(__m256 x) { return _mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(128.5f))); }
@@ -497,7 +516,7 @@ VORN_AVX2 inline void columnPassStoreAvx2(const Block8& row, uint8_t* out)
     storeRowsAvx2(res, out);
 }
 
-VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
+VORN_AVX2 void idct88Avx2(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out)
 {
     if (__builtin_popcount(rowMask) <= 2) {
         // With terms t of at most two rows, E + O is their sum and E - O the
@@ -514,7 +533,7 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
         // The sign bit for an odd row, by arithmetic: as a choice it was a
         // branch on the data.
         const __m256 s0 = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(static_cast<unsigned>(v0 & 1) << 31)));
-        const __m256 row0 = rowAvx2(coef + 8 * v0);
+        const __m256 row0 = rowAvx2(coefT, v0, colMask);
         Block8 res;
         if (rest == 0) {
             oneRowTermsAvx2(row0, v0, s0, 0, res.r0, res.r7);
@@ -524,18 +543,19 @@ VORN_AVX2 void idct88Avx2(float* coef, unsigned rowMask, uint8_t* out)
         } else {
             const int v1 = std::countr_zero(rest);
             const __m256 s1 = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(static_cast<unsigned>(v1 & 1) << 31)));
-            const __m256 row1 = rowAvx2(coef + 8 * v1);
+            const __m256 row1 = rowAvx2(coefT, v1, colMask);
             twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 0, res.r0, res.r7);
             twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 1, res.r1, res.r6);
             twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 2, res.r2, res.r5);
             twoRowTermsAvx2(row0, v0, s0, row1, v1, s1, 3, res.r3, res.r4);
         }
+        clearColumnsAvx2(coefT, colMask);
         storeRowsAvx2(res, out);
         return;
     }
     // The terms of every row up to the last one used (a third of the blocks
     // of real pictures use only rows 0-3).
-    const Block8 row = rowPassColumnsAvx2(coef);
+    const Block8 row = rowPassColumnsAvx2(coefT);
     if (rowMask < 0x10)
         columnPassStoreAvx2<4>(row, out);
     else if (rowMask < 0x40)
@@ -562,9 +582,9 @@ VORN_AVX2 inline void fieldLinesAvx2(const Block8& r, int y, __m256& a, __m256& 
     d = _mm256_sub_ps(s1, d1);
 }
 
-VORN_AVX2 void idct248Avx2(float* coef, unsigned rowMask, uint8_t* out)
+VORN_AVX2 void idct248Avx2(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out)
 {
-    const Block8 r = rowPassBestAvx2(coef, rowMask);
+    const Block8 r = rowPassBestAvx2(coefT, rowMask, colMask);
     Block8 res;
     fieldLinesAvx2(r, 0, res.r0, res.r1, res.r6, res.r7);
     fieldLinesAvx2(r, 1, res.r2, res.r3, res.r4, res.r5);
@@ -601,7 +621,29 @@ const DecoderKernels& decoderKernels()
     return chosen;
 }
 
-void idct88(float* coef, unsigned rowMask, uint8_t* out) { decoderKernels().idct88(coef, rowMask, out); }
-void idct248(float* coef, unsigned rowMask, uint8_t* out) { decoderKernels().idct248(coef, rowMask, out); }
+namespace {
+// A block of coefficients by row to one by column, clearing the source.
+void transposeClear(float* coef, float* coefT)
+{
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+            coefT[8 * c + r] = coef[8 * r + c];
+            coef[8 * r + c] = 0.0f;
+        }
+}
+} // namespace
+
+void idct88(float* coef, unsigned rowMask, uint8_t* out)
+{
+    alignas(32) float coefT[64];
+    transposeClear(coef, coefT);
+    decoderKernels().idct88(coefT, rowMask, 0xffu, out);
+}
+void idct248(float* coef, unsigned rowMask, uint8_t* out)
+{
+    alignas(32) float coefT[64];
+    transposeClear(coef, coefT);
+    decoderKernels().idct248(coefT, rowMask, 0xffu, out);
+}
 
 } // namespace vorn::dv::detail

@@ -26,10 +26,12 @@ constexpr int kBlocks = 3000;
 
 // Random dequantised coefficients as the decoder produces them: a DC term and
 // a few to all AC terms at random scan positions, small or large amplitudes,
-// row mask of the rows that hold a coefficient (sometimes a superset).
+// row and column masks of the rows and columns that hold a coefficient
+// (sometimes supersets). The transforms take the block stored by column.
 struct CoefBlock {
-    alignas(32) float coef[64];
+    alignas(32) float coef[64]; // column * 8 + row
     unsigned rowMask;
+    unsigned colMask;
 };
 CoefBlock randomCoefficients(std::mt19937& rng, bool dct248)
 {
@@ -37,10 +39,12 @@ CoefBlock randomCoefficients(std::mt19937& rng, bool dct248)
     const uint8_t* zz = dct248 ? kZigzag248 : kZigzag88;
     b.coef[0] = static_cast<float>(static_cast<int>(rng() % 1024) - 512) * 4.0f;
     b.rowMask = 1;
+    b.colMask = 1;
     if (rng() % 8 == 0) {
-        // No DC term: the mask may then name only odd rows, or none.
+        // No DC term: the masks may then name only odd rows, or none.
         b.coef[0] = 0.0f;
         b.rowMask = 0;
+        b.colMask = 0;
     }
     // Kind 4 keeps to the first scan positions, as most blocks of real
     // pictures do, so that only the upper rows are used.
@@ -56,11 +60,14 @@ CoefBlock randomCoefficients(std::mt19937& rng, bool dct248)
         const int pos = 1 + static_cast<int>(rng() % static_cast<unsigned>(span));
         const int amp = static_cast<int>(rng() % (kind == 3 ? 511 : 61)) - (kind == 3 ? 255 : 30);
         const int idx = zz[pos];
-        b.coef[idx] = static_cast<float>(amp) * scales[rng() % 5];
+        b.coef[(idx & 7) * 8 + (idx >> 3)] = static_cast<float>(amp) * scales[rng() % 5];
         b.rowMask |= 1u << (idx >> 3);
+        b.colMask |= 1u << (idx & 7);
     }
     if (rng() % 8 == 0)
         b.rowMask |= static_cast<unsigned>(rng()) & 0xff; // rows of zeros marked as used
+    if (rng() % 8 == 0)
+        b.colMask |= static_cast<unsigned>(rng()) & 0xff; // columns of zeros marked as used
     return b;
 }
 
@@ -79,8 +86,8 @@ TEST(Kernels, DecoderVariantsMatchThePlainReference)
             for (int t = 0; t < kBlocks; ++t) {
                 CoefBlock a = randomCoefficients(rng, dct248), b = a;
                 uint8_t out[64], outRef[64];
-                fn(a.coef, a.rowMask, out);
-                fnRef(b.coef, b.rowMask, outRef);
+                fn(a.coef, a.rowMask, a.colMask, out);
+                fnRef(b.coef, b.rowMask, b.colMask, outRef);
                 ASSERT_EQ(0, std::memcmp(out, outRef, 64)) << (dct248 ? "2-4-8" : "8-8") << " block " << t;
                 for (int i = 0; i < 64; ++i)
                     ASSERT_EQ(a.coef[i], 0.0f) << "coefficients left cleared";
