@@ -433,12 +433,8 @@ struct Lane {
     b.done = done;
 }
 
-// The first pass of one block from where the pair left it.
-[[gnu::always_inline]] inline void decodeRest(BlockState& b, BitReader& r) { decodeCodes<false>(b, r); }
-
 // The first pass of blocks a and b: one code of each in turn until either
-// stops, then the other alone. Out of line, so that the lanes' state gets
-// the registers of a function of its own.
+// stops, then the other alone from where the pair left it.
 [[gnu::always_inline]] inline void decodeCodePair(BlockState& ba, BitReader& ra, BlockState& bb, BitReader& rb)
 {
     Lane a = laneStart(ba, ra), b = laneStart(bb, rb);
@@ -457,12 +453,12 @@ struct Lane {
 endA:
     laneFinish(a, ba, ra, doneA);
     laneFinish(b, bb, rb, false);
-    decodeRest(bb, rb);
+    decodeCodes<false>(bb, rb);
     return;
 endB:
     laneFinish(b, bb, rb, doneB);
     laneFinish(a, ba, ra, false);
-    decodeRest(ba, ra);
+    decodeCodes<false>(ba, ra);
 }
 
 // The later passes: blocks that have not ended read on in the pooled bits.
