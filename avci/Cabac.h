@@ -11,6 +11,7 @@
 #include "avci/Bitstream.h"
 #include "foundation/ByteOrder.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -27,8 +28,10 @@ extern const CabacTables kCabacTables;
 // The arithmetic decoder's registers. Copied into a local variable around long runs of bins
 // so that the compiler keeps them in registers.
 struct CabacEngine {
-    const uint8_t* data = nullptr;
-    size_t pos = 0;    // next byte to read
+    // The next byte to read is end[left]: left counts up from -(payload bytes) and is
+    // negative while payload remains, so that a refill needs two registers (end, left).
+    const uint8_t* end = nullptr;
+    ptrdiff_t left = 0;
     size_t size = 0;   // bytes of payload
     uint64_t value = 0;
     int bits = 0;      // bits read ahead of the offset (7..54 between bins)
@@ -41,17 +44,25 @@ struct CabacEngine {
     {
         // The payload carries zero padding, so the bytes after the first may lie past its end.
         uint64_t v = 0;
-        if (pos < size) {
-            v = loadBigEndian64(data + pos) >> 16;
+        if (left < 0) {
+            v = loadBigEndian64(end + left) >> 16;
         }
-        pos += 6;
+        left += 6;
         value = (value << 48) | v;
         bits += 48;
     }
 
     __attribute__((always_inline)) int decision(uint8_t& state)
     {
-        const uint32_t s = state;
+        uint32_t next;
+        const int bin = decision(state, next);
+        state = uint8_t(next);
+        return bin;
+    }
+    // A decision on the context byte s, giving its next value in next (for loops that keep
+    // context bytes in registers).
+    __attribute__((always_inline)) int decision(uint32_t s, uint32_t& nextState)
+    {
         const uint32_t lps = kCabacTables.lpsRange[s][range >> 6]; // codIRange is 256..510
         uint32_t mpsRange = range - lps;
         const uint64_t scaled = uint64_t(mpsRange) << bits;
@@ -72,14 +83,14 @@ struct CabacEngine {
               [lpsNext] "r"(uint32_t(kCabacTables.next[128 + s]))
             : "cc");
         range = mpsRange; // the LPS range when the bin was the LPS
-        state = uint8_t(next);
+        nextState = next;
         isLps = lpsTaken ? 1u : 0u;
 #else
         isLps = value >= scaled ? 1u : 0u;
         const uint64_t mask = uint64_t(0) - isLps;
         value -= scaled & mask;
         range = mpsRange ^ ((mpsRange ^ lps) & uint32_t(mask));
-        state = kCabacTables.next[s + (isLps << 7)];
+        nextState = kCabacTables.next[s + (isLps << 7)];
 #endif
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
@@ -119,7 +130,7 @@ struct CabacEngine {
         return 0;
     }
     // Bit position in the slice data of the next bit not yet taken into the offset.
-    size_t position() const { return pos * 8 - size_t(bits); }
+    size_t position() const { return (size + size_t(left)) * 8 - size_t(bits); }
 };
 
 class CabacDecoder {
@@ -138,9 +149,9 @@ public:
     void start(BitReader* br)
     {
         br_ = br;
-        e_.data = br->data();
-        e_.pos = br->position() >> 3;
         e_.size = br->sizeBits() >> 3;
+        e_.end = br->data() + e_.size;
+        e_.left = ptrdiff_t(br->position() >> 3) - ptrdiff_t(e_.size);
         e_.value = 0;
         e_.bits = -9; // the first 9 bits are the offset
         e_.range = 510;

@@ -996,6 +996,24 @@ namespace {
 constexpr uint8_t kIncChromaDc420[4] = {0, 1, 2, 2};
 constexpr uint8_t kIncChromaDc422[8] = {0, 0, 1, 1, 2, 2, 2, 2};
 
+// ctxIdx of significant_coeff_flag and last_significant_coeff_flag of an 8x8 luma block by
+// scan position 0..62, side by side: [0] frame coded, [1] field coded. One table walked by one
+// index, so that the significance loop keeps its state in registers.
+struct SigLastCtx8x8 {
+    uint16_t idx[2][64][2]; // position 63 has neither flag: an entry that is never decoded
+};
+const SigLastCtx8x8 kSigLastCtx8x8 = [] {
+    SigLastCtx8x8 t{};
+    for (int f = 0; f < 2; ++f) {
+        for (int i = 0; i < 63; ++i) {
+            t.idx[f][i][0] = uint16_t(kCtxBaseSignificant[f][5] + kSignificant8x8CtxInc[f][i]);
+            t.idx[f][i][1] = uint16_t(kCtxBaseLast[f][5] + kLast8x8CtxInc[i]);
+        }
+        t.idx[f][63][0] = t.idx[f][63][1] = t.idx[f][62][0];
+    }
+    return t;
+}();
+
 } // namespace
 
 template <int Cat>
@@ -1030,10 +1048,54 @@ __attribute__((noinline)) int SliceDecoder::cabacBlock(int32_t* coef, int maxNum
     int numSig = 0;
     const int end = maxNumCoeff - 1;
     int i = 0;
-    for (; i < end; ++i) {
-        if (e.decision(sigCtx[kIdentity ? i : sigInc[i]])) {
-            sig[numSig++] = uint8_t(i);
-            if (e.decision(lastCtx[kIdentity ? i : lastInc[i]])) break;
+    if constexpr (k8x8) {
+        // One bin per step, without a branch on its value: the step after a significance flag
+        // is its last flag when it was set, the next position's significance flag when not.
+        // Both candidates' context bytes are loaded before the bin is decoded and the next one
+        // picked by its value, so that a flag as unpredictable as the data costs no branch.
+        const uint16_t(*const idx)[2] = kSigLastCtx8x8.idx[fld];
+        uint8_t* at = ctx + idx[0][0];
+        uint32_t s = *at;
+        uint32_t isLast = 0; // the step decodes last_significant_coeff_flag
+        for (;;) {
+            uint8_t* const lastAt = ctx + idx[i][1];
+            uint8_t* const sigAt = ctx + idx[i + 1][0];
+            const uint32_t lastS = *lastAt;
+            uint32_t sigS = *sigAt;
+            uint32_t ns;
+            const uint32_t bin = uint32_t(e.decision(s, ns));
+            *at = uint8_t(ns);
+            if (sigAt == at) sigS = ns; // the same context as this step's
+            sig[numSig] = uint8_t(i);
+            const uint32_t toLast = bin & (isLast ^ 1);
+            numSig += int(toLast);
+            if (bin & isLast) break;
+            i += int(toLast ^ 1);
+            if (i == end) break;
+            isLast = toLast;
+            at = sigAt;
+            s = sigS;
+#if defined(__x86_64__) && defined(__GNUC__)
+            // Conditional moves: the compiler makes a branch of these, as unpredictable as the bin.
+            asm("testl %[c], %[c]\n\t"
+                "cmovneq %[lastAt], %[at]\n\t"
+                "cmovnel %[lastS], %[s]"
+                : [at] "+r"(at), [s] "+r"(s)
+                : [c] "r"(toLast), [lastAt] "r"(lastAt), [lastS] "r"(lastS)
+                : "cc");
+#else
+            if (toLast) {
+                at = lastAt;
+                s = lastS;
+            }
+#endif
+        }
+    } else {
+        for (; i < end; ++i) {
+            if (e.decision(sigCtx[kIdentity ? i : sigInc[i]])) {
+                sig[numSig++] = uint8_t(i);
+                if (e.decision(lastCtx[kIdentity ? i : lastInc[i]])) break;
+            }
         }
     }
     if (i == end) sig[numSig++] = uint8_t(i);
