@@ -22,6 +22,10 @@ struct CabacTables {
     uint8_t lpsRange[128][8]; // rangeTabLPS[pStateIdx][qCodIRangeIdx] at [byte][codIRange >> 6]
     uint8_t next[256];        // next context byte: [context byte + 128 * (bin was the LPS)]
     uint8_t normShift[512];   // renormalisation shift of a codIRange below 512
+    uint8_t nextOnZero[128];  // next context byte after a bin of 0 (the LPS when the MPS is 1)
+    uint32_t next32[256];     // next, a word an entry (the operand of a conditional move)
+    // The LPS range renormalised, with its shift above bit 16: [byte][(codIRange >> 6) - 4].
+    uint32_t lpsRenorm[128][4];
 };
 extern const CabacTables kCabacTables;
 
@@ -95,6 +99,57 @@ struct CabacEngine {
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
         bits -= shift;
+        if (bits < kMinBits) refill();
+        return int((s & 1) ^ isLps);
+    }
+    // decision(s, nextState) that also picks what follows by the outcome: on return (pick,
+    // pickState) hold what they held when the bin was the MPS, (onLps, onLpsState) when it was
+    // the LPS. The pick, the next state and both renormalisations (the LPS range's from a
+    // table, the MPS range of 128..508 by at most one place) are conditional moves on the
+    // comparison itself, so that the next bin's lookups wait on nothing else.
+    template <class T>
+    __attribute__((always_inline)) int decisionPick(uint32_t s, uint32_t& nextState, T& pick, uint32_t& pickState,
+                                                    T onLps, uint32_t onLpsState)
+    {
+        static_assert(sizeof(T) == 8, "a pointer or another 64-bit value");
+        const uint32_t q = range >> 6; // codIRange is 256..510
+        const uint32_t lps = kCabacTables.lpsRange[s][q];
+        const uint32_t mpsRange = range - lps;
+        const uint64_t scaled = uint64_t(mpsRange) << bits;
+        const uint32_t mpsShift = mpsRange < 256 ? 1u : 0u;
+#if defined(__x86_64__) && defined(__GNUC__)
+        uint32_t renorm = (mpsRange << mpsShift) | (mpsShift << 16);
+        uint32_t next = kCabacTables.next32[s];
+        uint64_t lpsValue;
+        bool lpsTaken;
+        asm("movq %[v], %[lpsValue]\n\t"
+            "subq %[scaled], %[lpsValue]\n\t"
+            "cmovaeq %[lpsValue], %[v]\n\t"
+            "cmovael %[lpsRenorm], %[renorm]\n\t"
+            "cmovaeq %[onLps], %[pick]\n\t"
+            "cmovael %[onLpsState], %[pickState]\n\t"
+            "cmovael %[lpsNext], %[next]"
+            : [v] "+r"(value), [renorm] "+r"(renorm), [pick] "+r"(pick), [pickState] "+r"(pickState),
+              [next] "+r"(next), [lpsValue] "=&r"(lpsValue), "=@ccae"(lpsTaken)
+            : [scaled] "r"(scaled), [lpsRenorm] "m"(kCabacTables.lpsRenorm[s][q - 4]), [onLps] "rm"(onLps),
+              [onLpsState] "rm"(onLpsState), [lpsNext] "m"(kCabacTables.next32[128 + s])
+            : "cc");
+        range = renorm & 0xFFFF;
+        bits -= int(renorm >> 16);
+        nextState = next;
+        const uint32_t isLps = lpsTaken ? 1u : 0u;
+#else
+        const uint32_t isLps = value >= scaled ? 1u : 0u;
+        nextState = kCabacTables.next[s + (isLps << 7)];
+        const uint32_t renorm = isLps ? kCabacTables.lpsRenorm[s][q - 4] : (mpsRange << mpsShift) | (mpsShift << 16);
+        if (isLps) {
+            value -= scaled;
+            pick = onLps;
+            pickState = onLpsState;
+        }
+        range = renorm & 0xFFFF;
+        bits -= int(renorm >> 16);
+#endif
         if (bits < kMinBits) refill();
         return int((s & 1) ^ isLps);
     }
