@@ -11,6 +11,7 @@
 #include "avci/Bitstream.h"
 #include "foundation/ByteOrder.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -21,14 +22,20 @@ struct CabacTables {
     uint8_t lpsRange[128][8]; // rangeTabLPS[pStateIdx][qCodIRangeIdx] at [byte][codIRange >> 6]
     uint8_t next[256];        // next context byte: [context byte + 128 * (bin was the LPS)]
     uint8_t normShift[512];   // renormalisation shift of a codIRange below 512
+    uint8_t nextOnZero[128];  // next context byte after a bin of 0 (the LPS when the MPS is 1)
+    uint32_t next32[256];     // next, a word an entry (the operand of a conditional move)
+    // The LPS range renormalised, with its shift above bit 16: [byte][(codIRange >> 6) - 4].
+    uint32_t lpsRenorm[128][4];
 };
 extern const CabacTables kCabacTables;
 
 // The arithmetic decoder's registers. Copied into a local variable around long runs of bins
 // so that the compiler keeps them in registers.
 struct CabacEngine {
-    const uint8_t* data = nullptr;
-    size_t pos = 0;    // next byte to read
+    // The next byte to read is end[left]: left counts up from -(payload bytes) and is
+    // negative while payload remains, so that a refill needs two registers (end, left).
+    const uint8_t* end = nullptr;
+    ptrdiff_t left = 0;
     size_t size = 0;   // bytes of payload
     uint64_t value = 0;
     int bits = 0;      // bits read ahead of the offset (7..54 between bins)
@@ -41,17 +48,25 @@ struct CabacEngine {
     {
         // The payload carries zero padding, so the bytes after the first may lie past its end.
         uint64_t v = 0;
-        if (pos < size) {
-            v = loadBigEndian64(data + pos) >> 16;
+        if (left < 0) {
+            v = loadBigEndian64(end + left) >> 16;
         }
-        pos += 6;
+        left += 6;
         value = (value << 48) | v;
         bits += 48;
     }
 
     __attribute__((always_inline)) int decision(uint8_t& state)
     {
-        const uint32_t s = state;
+        uint32_t next;
+        const int bin = decision(state, next);
+        state = uint8_t(next);
+        return bin;
+    }
+    // A decision on the context byte s, giving its next value in next (for loops that keep
+    // context bytes in registers).
+    __attribute__((always_inline)) int decision(uint32_t s, uint32_t& nextState)
+    {
         const uint32_t lps = kCabacTables.lpsRange[s][range >> 6]; // codIRange is 256..510
         uint32_t mpsRange = range - lps;
         const uint64_t scaled = uint64_t(mpsRange) << bits;
@@ -72,18 +87,69 @@ struct CabacEngine {
               [lpsNext] "r"(uint32_t(kCabacTables.next[128 + s]))
             : "cc");
         range = mpsRange; // the LPS range when the bin was the LPS
-        state = uint8_t(next);
+        nextState = next;
         isLps = lpsTaken ? 1u : 0u;
 #else
         isLps = value >= scaled ? 1u : 0u;
         const uint64_t mask = uint64_t(0) - isLps;
         value -= scaled & mask;
         range = mpsRange ^ ((mpsRange ^ lps) & uint32_t(mask));
-        state = kCabacTables.next[s + (isLps << 7)];
+        nextState = kCabacTables.next[s + (isLps << 7)];
 #endif
         const int shift = kCabacTables.normShift[range];
         range <<= shift;
         bits -= shift;
+        if (bits < kMinBits) refill();
+        return int((s & 1) ^ isLps);
+    }
+    // decision(s, nextState) that also picks what follows by the outcome: on return (pick,
+    // pickState) hold what they held when the bin was the MPS, (onLps, onLpsState) when it was
+    // the LPS. The pick, the next state and both renormalisations (the LPS range's from a
+    // table, the MPS range of 128..508 by at most one place) are conditional moves on the
+    // comparison itself, so that the next bin's lookups wait on nothing else.
+    template <class T>
+    __attribute__((always_inline)) int decisionPick(uint32_t s, uint32_t& nextState, T& pick, uint32_t& pickState,
+                                                    T onLps, uint32_t onLpsState)
+    {
+        static_assert(sizeof(T) == 8, "a pointer or another 64-bit value");
+        const uint32_t q = range >> 6; // codIRange is 256..510
+        const uint32_t lps = kCabacTables.lpsRange[s][q];
+        const uint32_t mpsRange = range - lps;
+        const uint64_t scaled = uint64_t(mpsRange) << bits;
+        const uint32_t mpsShift = mpsRange < 256 ? 1u : 0u;
+#if defined(__x86_64__) && defined(__GNUC__)
+        uint32_t renorm = (mpsRange << mpsShift) | (mpsShift << 16);
+        uint32_t next = kCabacTables.next32[s];
+        uint64_t lpsValue;
+        bool lpsTaken;
+        asm("movq %[v], %[lpsValue]\n\t"
+            "subq %[scaled], %[lpsValue]\n\t"
+            "cmovaeq %[lpsValue], %[v]\n\t"
+            "cmovael %[lpsRenorm], %[renorm]\n\t"
+            "cmovaeq %[onLps], %[pick]\n\t"
+            "cmovael %[onLpsState], %[pickState]\n\t"
+            "cmovael %[lpsNext], %[next]"
+            : [v] "+r"(value), [renorm] "+r"(renorm), [pick] "+r"(pick), [pickState] "+r"(pickState),
+              [next] "+r"(next), [lpsValue] "=&r"(lpsValue), "=@ccae"(lpsTaken)
+            : [scaled] "r"(scaled), [lpsRenorm] "m"(kCabacTables.lpsRenorm[s][q - 4]), [onLps] "rm"(onLps),
+              [onLpsState] "rm"(onLpsState), [lpsNext] "m"(kCabacTables.next32[128 + s])
+            : "cc");
+        range = renorm & 0xFFFF;
+        bits -= int(renorm >> 16);
+        nextState = next;
+        const uint32_t isLps = lpsTaken ? 1u : 0u;
+#else
+        const uint32_t isLps = value >= scaled ? 1u : 0u;
+        nextState = kCabacTables.next[s + (isLps << 7)];
+        const uint32_t renorm = isLps ? kCabacTables.lpsRenorm[s][q - 4] : (mpsRange << mpsShift) | (mpsShift << 16);
+        if (isLps) {
+            value -= scaled;
+            pick = onLps;
+            pickState = onLpsState;
+        }
+        range = renorm & 0xFFFF;
+        bits -= int(renorm >> 16);
+#endif
         if (bits < kMinBits) refill();
         return int((s & 1) ^ isLps);
     }
@@ -119,7 +185,7 @@ struct CabacEngine {
         return 0;
     }
     // Bit position in the slice data of the next bit not yet taken into the offset.
-    size_t position() const { return pos * 8 - size_t(bits); }
+    size_t position() const { return (size + size_t(left)) * 8 - size_t(bits); }
 };
 
 class CabacDecoder {
@@ -138,9 +204,9 @@ public:
     void start(BitReader* br)
     {
         br_ = br;
-        e_.data = br->data();
-        e_.pos = br->position() >> 3;
         e_.size = br->sizeBits() >> 3;
+        e_.end = br->data() + e_.size;
+        e_.left = ptrdiff_t(br->position() >> 3) - ptrdiff_t(e_.size);
         e_.value = 0;
         e_.bits = -9; // the first 9 bits are the offset
         e_.range = 510;

@@ -421,6 +421,27 @@ void SliceDecoder::cacheNeighbours()
 // Slice data
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+// ctxIdx of significant_coeff_flag and last_significant_coeff_flag of an 8x8 luma block by
+// scan position 0..62, side by side: [0] frame coded, [1] field coded.
+struct SigLastCtx8x8 {
+    uint16_t idx[2][64][2]; // position 63 has neither flag: an entry that is never decoded
+};
+const SigLastCtx8x8 kSigLastCtx8x8 = [] {
+    SigLastCtx8x8 t{};
+    for (int f = 0; f < 2; ++f) {
+        for (int i = 0; i < 63; ++i) {
+            t.idx[f][i][0] = uint16_t(kCtxBaseSignificant[f][5] + kSignificant8x8CtxInc[f][i]);
+            t.idx[f][i][1] = uint16_t(kCtxBaseLast[f][5] + kLast8x8CtxInc[i]);
+        }
+        t.idx[f][63][0] = t.idx[f][63][1] = t.idx[f][62][0];
+    }
+    return t;
+}();
+
+} // namespace
+
 void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader& br, int sliceNum, int endMb)
 {
     pic_ = &pic;
@@ -442,6 +463,13 @@ void SliceDecoder::decode(PictureContext& pic, const SliceHeader& sh, BitReader&
         br.alignByte();
         cabac_.initContexts(sh.sliceQp);
         cabac_.start(&br);
+        uint8_t* const ctx = cabac_.contexts();
+        for (int f = 0; f < 2; ++f) {
+            for (int k = 0; k < 65; ++k) {
+                sigLastAt_[f][k][0] = ctx + kSigLastCtx8x8.idx[f][std::min(k, 63)][0];
+                sigLastAt_[f][k][1] = ctx + kSigLastCtx8x8.idx[f][std::min(k, 63)][1];
+            }
+        }
     }
     int mbAddr = firstMb_;
     bool fieldPair = false;
@@ -996,6 +1024,7 @@ namespace {
 constexpr uint8_t kIncChromaDc420[4] = {0, 1, 2, 2};
 constexpr uint8_t kIncChromaDc422[8] = {0, 0, 1, 1, 2, 2, 2, 2};
 
+
 } // namespace
 
 template <int Cat>
@@ -1030,10 +1059,99 @@ __attribute__((noinline)) int SliceDecoder::cabacBlock(int32_t* coef, int maxNum
     int numSig = 0;
     const int end = maxNumCoeff - 1;
     int i = 0;
-    for (; i < end; ++i) {
-        if (e.decision(sigCtx[kIdentity ? i : sigInc[i]])) {
-            sig[numSig++] = uint8_t(i);
-            if (e.decision(lastCtx[kIdentity ? i : lastInc[i]])) break;
+    if constexpr (k8x8) {
+        // One bin per step, without a branch on its value: the step after a significance flag
+        // is its last flag when it was set, the next position's significance flag when not.
+        // Both candidates' context bytes are loaded before the bin is decoded, ordered by the
+        // context's MPS, and the next one picked by a conditional move on the bin's own
+        // comparison, so that a flag as unpredictable as the data costs no branch and the
+        // next bin waits on nothing but the arithmetic.
+        // The context bytes by position come from the decoder's own table of pointers, walked
+        // by one pointer: the position is bits 4..9 of its address (the table is 1024-aligned).
+        uint8_t* const* p = sigLastAt_[fld][0];
+        uint8_t* const* const pEnd = sigLastAt_[fld][end];
+        uint8_t* at = p[0];
+        uint32_t s = *at;
+        uint32_t isLast = 0; // the step decodes last_significant_coeff_flag
+        // This step's candidates: the last flag of its position, the next position's
+        // significance flag. The pointers of the step after an advance are loaded a step ahead,
+        // so that the next step's are a conditional move away from the bin.
+        uint8_t* lastAt = p[1];
+        uint8_t* sigAt = p[2];
+        for (;;) {
+            uint8_t* const lastAtNext = p[3];
+            uint8_t* const sigAtNext = p[4];
+            uint32_t sigS = *sigAt;
+            // When the next flag has this step's context, it follows a bin of 0, which is the
+            // LPS exactly when the MPS is 1: its context byte is known before the bin.
+            const uint32_t sameS = kCabacTables.nextOnZero[s];
+            const uint32_t lastS = *lastAt;
+            // What follows by symbol: a bin of 0 leads to the next significance flag, a bin of
+            // 1 to the last flag (after a last flag it ends the loop: the pick is unused).
+            uint8_t* pickAt;
+            uint8_t* lpsAt;
+            uint32_t pickS, lpsS;
+#if defined(__x86_64__) && defined(__GNUC__)
+            // Conditional moves: the compiler makes branches of these, as unpredictable as the bins.
+            asm("cmpq %[sigAt], %[at]\n\t"
+                "cmovel %[sameS], %[sigS]"
+                : [sigS] "+r"(sigS)
+                : [sigAt] "r"(sigAt), [at] "r"(at), [sameS] "r"(sameS)
+                : "cc");
+            asm("movq %[sigAt], %[pickAt]\n\t"
+                "movl %[sigS], %[pickS]\n\t"
+                "movq %[lastAt], %[lpsAt]\n\t"
+                "movl %[lastS], %[lpsS]\n\t"
+                "testl $1, %[s]\n\t"
+                "cmovneq %[lastAt], %[pickAt]\n\t"
+                "cmovnel %[lastS], %[pickS]\n\t"
+                "cmovneq %[sigAt], %[lpsAt]\n\t"
+                "cmovnel %[sigS], %[lpsS]"
+                : [pickAt] "=&r"(pickAt), [pickS] "=&r"(pickS), [lpsAt] "=&r"(lpsAt), [lpsS] "=&r"(lpsS)
+                : [s] "r"(s), [lastAt] "r"(lastAt), [lastS] "r"(lastS), [sigAt] "r"(sigAt), [sigS] "r"(sigS)
+                : "cc");
+#else
+            if (sigAt == at) sigS = sameS;
+            const bool mps = (s & 1) != 0;
+            pickAt = mps ? lastAt : sigAt;
+            pickS = mps ? lastS : sigS;
+            lpsAt = mps ? sigAt : lastAt;
+            lpsS = mps ? sigS : lastS;
+#endif
+            uint32_t ns;
+            const uint32_t bin = uint32_t(e.decisionPick(s, ns, pickAt, pickS, lpsAt, lpsS));
+            *at = uint8_t(ns);
+            sig[numSig] = uint8_t((reinterpret_cast<uintptr_t>(p) >> 4) & 63);
+            const uint32_t toLast = bin & (isLast ^ 1);
+            numSig += int(toLast);
+            if (bin & isLast) break;
+            const uint32_t advance = toLast ^ 1;
+            p += 2 * advance;
+            if (p == pEnd) break;
+            isLast = toLast;
+            at = pickAt;
+            s = pickS;
+#if defined(__x86_64__) && defined(__GNUC__)
+            asm("testl %[c], %[c]\n\t"
+                "cmovneq %[lastAtNext], %[lastAt]\n\t"
+                "cmovneq %[sigAtNext], %[sigAt]"
+                : [lastAt] "+r"(lastAt), [sigAt] "+r"(sigAt)
+                : [c] "r"(advance), [lastAtNext] "r"(lastAtNext), [sigAtNext] "r"(sigAtNext)
+                : "cc");
+#else
+            if (advance) {
+                lastAt = lastAtNext;
+                sigAt = sigAtNext;
+            }
+#endif
+        }
+        if (p == pEnd) i = end;
+    } else {
+        for (; i < end; ++i) {
+            if (e.decision(sigCtx[kIdentity ? i : sigInc[i]])) {
+                sig[numSig++] = uint8_t(i);
+                if (e.decision(lastCtx[kIdentity ? i : lastInc[i]])) break;
+            }
         }
     }
     if (i == end) sig[numSig++] = uint8_t(i);

@@ -220,6 +220,11 @@ private:
     const SliceHeader* sh_ = nullptr;
     BitReader* br_ = nullptr;
     CabacDecoder cabac_;
+    // The significance and last flags' context bytes of 8x8 blocks by position (cabac_'s own,
+    // set at the start of each slice): [field coded][position][0 significance, 1 last].
+    // Positions 63 and 64 are stand-ins (loaded ahead, never decoded); the rest of each half
+    // pads it to 1024 bytes, so that an entry's address gives its position.
+    alignas(1024) uint8_t* sigLastAt_[2][128][2] = {};
     bool useCabac_ = false;
     int sliceNum_ = 0;
     int firstMb_ = 0;

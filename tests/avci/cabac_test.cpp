@@ -1,6 +1,7 @@
-// The CABAC engine (48-bit refills, packed context bytes, conditional moves) against the
-// arithmetic decoding written out bit by bit: a 9-bit range and offset, renormalised one bit
-// at a time, with the range and transition tables as transcribed.
+// The CABAC engine (48-bit refills, packed context bytes, conditional moves, the decision
+// that picks by its outcome) against the arithmetic decoding written out bit by bit: a 9-bit
+// range and offset, renormalised one bit at a time, with the range and transition tables as
+// transcribed.
 #include "avci/Cabac.h"
 
 #include <gtest/gtest.h>
@@ -108,8 +109,22 @@ TEST(AvcCabacEngine, BinsAndStatesMatchTheBitByBitDecoding)
             const unsigned kind = rng() % 16;
             if (kind < 12) {
                 const int c = int(kind % kContexts);
+                const uint8_t before = engine.contexts()[c];
                 const int expected = ref.decision(pState[c], mps[c]);
-                ASSERT_EQ(engine.decision(c), expected) << "decision " << n;
+                if (kind < 6) {
+                    ASSERT_EQ(engine.decision(c), expected) << "decision " << n;
+                } else {
+                    // The decision that also picks by its outcome (the 8x8 significance map's).
+                    static const char kOnMps = 0, kOnLps = 0;
+                    const char* pick = &kOnMps;
+                    uint32_t pickState = 10, next = 0;
+                    const int bin = engine.engine().decisionPick(uint32_t(before), next, pick, pickState, &kOnLps, 20u);
+                    engine.contexts()[c] = uint8_t(next);
+                    ASSERT_EQ(bin, expected) << "decision with a pick " << n;
+                    const bool lps = bin != (before & 1);
+                    ASSERT_EQ(pick, lps ? &kOnLps : &kOnMps) << "pick " << n;
+                    ASSERT_EQ(pickState, lps ? 20u : 10u) << "pick " << n;
+                }
                 ASSERT_EQ(engine.contexts()[c], pState[c] * 2 + mps[c]) << "state after " << n;
             } else if (kind < 15) {
                 ASSERT_EQ(engine.bypass(), ref.bypass()) << "bypass " << n;
