@@ -222,8 +222,9 @@ private:
     CabacDecoder cabac_;
     // The significance and last flags' context bytes of 8x8 blocks by position (cabac_'s own,
     // set at the start of each slice): [field coded][position][0 significance, 1 last].
-    // Positions 63 and 64 are stand-ins (loaded ahead, never decoded); the rest of each half
-    // pads it to 1024 bytes, so that an entry's address gives its position.
+    // Positions 63 and 64 are stand-ins (loaded ahead, never decoded). An entry is 16 bytes
+    // and each half 2048 bytes from a 1024-aligned start, so bits 4..9 of an entry's address
+    // are its position.
     alignas(1024) uint8_t* sigLastAt_[2][128][2] = {};
     bool useCabac_ = false;
     int sliceNum_ = 0;
