@@ -32,11 +32,16 @@ int affinityProcessorCount()
 bool processorHasSse2()
 {
 #if defined(__x86_64__) || defined(__i386__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d))
-        return false;
-    const unsigned mmx = 1u << 23, sse = 1u << 25, sse2 = 1u << 26;
-    return (d & (mmx | sse | sse2)) == (mmx | sse | sse2);
+    // Asked once: the codecs check before every frame, and CPUID is a slow
+    // instruction under a hypervisor (several microseconds).
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (!__get_cpuid(1, &a, &b, &c, &d))
+            return false;
+        const unsigned mmx = 1u << 23, sse = 1u << 25, sse2 = 1u << 26;
+        return (d & (mmx | sse | sse2)) == (mmx | sse | sse2);
+    }();
+    return has;
 #else
     return true;
 #endif
