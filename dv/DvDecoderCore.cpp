@@ -268,122 +268,57 @@ inline bool applyCode(VlcEntry e, ptrdiff_t& pos, float* coef, const CoefStep* s
     return true;
 }
 
-// Decodes AC codes of block `b` from `r` until end of block or until the bits
-// run out; the start of a code word that runs past the end of the bits is kept
-// in the block (partial, partialBits) and read first by the next call. With
-// kPartial false the block is known to have none (the first pass, which
-// inlines this).
-template <bool kPartial>
-[[gnu::always_inline]] inline void decodeCodes(BlockState& b, BitReader& r)
-{
-    // The bits are read through a 64-bit cache whose top `cached` bits are
-    // the next ones, and whose next bit after those starts byte *p. It is
-    // topped up before every three codes without a test: the next eight bytes
-    // are merged in below the cached bits and p moves on by the whole bytes
-    // that fitted, which leaves 56 to 63 bits, enough for three codes of up to
-    // 16 bits. Bits merged again are the same bits, and the cache below its
-    // count holds only zeros or the stream's own next bits. Every code that
-    // lies wholly within the area is taken (the lookup of a prefix code does
-    // not depend on the bits after the code); the start of one that runs past
-    // the end is kept for the next area. A kept start is put in front of the
-    // first bits loaded, so its code is read like any other; `left` counts it
-    // until it is consumed (its code always takes all of it and more). State
-    // is kept in locals so the compiler need not reload it after each
-    // coefficient store. The loads reach at most 16 bytes past the area's end.
-    const int end = r.end;
-    const int pb = kPartial ? b.partialBits : 0;
-    int left = pb + (end - r.pos); // bits not yet consumed
-    if (left <= 0)
-        return;
-    const uint8_t* p = r.data + (r.pos >> 3);
-    const int skip = r.pos & 7;
-    uint64_t cache = BitReader::load64(p) << skip;
-    // The bits of the first whole bytes loaded, after the kept start.
-    int cached;
-    if (kPartial && pb > 0) {
-        cache = (static_cast<uint64_t>(b.partial) << (64 - pb)) | (cache >> pb);
-        b.partialBits = 0;
-        const int lead = pb - skip; // -7..15: where byte 0 of p starts in the cache
-        const int bytes = (63 - lead) >> 3;
-        cached = lead + 8 * bytes;
-        p += bytes;
-    } else {
-        const int bytes = (63 + skip) >> 3;
-        cached = 8 * bytes - skip;
-        p += bytes;
-    }
-    ptrdiff_t pos = b.pos;
-    unsigned mask = b.mask;
-    float* coef = b.coef;
-    const CoefStep* steps = b.steps;
-    bool done = false;
-    for (;;) {
-#pragma GCC unroll 3
-        for (int i = 0; i < 3; ++i) {
-            VlcEntry e = g_vlc0[cache >> 54];
-            // One test for both rare cases: a code longer than the short
-            // table's (length 0, which wraps to the largest unsigned) and a
-            // code that runs past the end.
-            if (static_cast<unsigned>(e.len) - 1u >= static_cast<unsigned>(left)) [[unlikely]] {
-                if (e.len == 0)
-                    e = lookupTop(cache);
-                if (e.len > left) {
-                    // The next code word runs past the end (a prefix code: the
-                    // bits after the end cannot make it shorter): keep its start.
-                    if (left > 0) {
-                        b.partial = static_cast<uint32_t>(cache >> (64 - left));
-                        b.partialBits = left;
-                        left = 0;
-                    }
-                    goto out;
-                }
-            }
-            left -= e.len;
-            cache <<= e.len;
-            cached -= e.len;
-            if (!applyCode(e, pos, coef, steps, mask)) {
-                done = true; // end of block, or a damaged block
-                goto out;
-            }
-        }
-        cache |= BitReader::load64(p) >> cached;
-        p += (63 - cached) >> 3;
-        cached |= 56;
-    }
-out:
-    r.pos = end - left;
-    b.pos = static_cast<int>(pos);
-    b.mask = mask;
-    b.done = done;
-}
-
-// The first pass reads two blocks at once, each in its own area: the chain
-// from one code's lookup to the next of a block is serial, and two of them
-// side by side keep the processor busy while either waits for its table load.
-// A lane holds one block's reader state, as decodeCodes keeps it, but for
-// the count of cached bits: that is left + k, with k changing only when the
-// cache is topped up, which leaves one register fewer to the step per code.
+// A block's code reader. The bits are read through a 64-bit cache whose top
+// left + k bits are the next ones (k changes only when the cache is topped
+// up, so a code's step updates one count), and whose next bit after those
+// starts byte *p. It is topped up before every three codes without a test:
+// the next eight bytes are merged in below the cached bits and p moves on by
+// the whole bytes that fitted, which leaves 56 to 63 bits, enough for three
+// codes of up to 16 bits. Bits merged again are the same bits, and the cache
+// below its count holds only zeros or the stream's own next bits. Every code
+// that lies wholly within the area is taken (the lookup of a prefix code does
+// not depend on the bits after the code); the start of one that runs past the
+// end is kept for the next area. A kept start is put in front of the first
+// bits loaded, so its code is read like any other; `left` counts it until it
+// is consumed (its code always takes all of it and more). The state is a
+// local value so the compiler need not reload it after each coefficient
+// store. The loads reach at most 16 bytes past the area's end.
 struct Lane {
     uint64_t cache;
     const uint8_t* p;
     int k;
-    int left;
+    int left; // bits not yet consumed
     ptrdiff_t pos;
     unsigned mask;
     float* coef;
     const CoefStep* steps;
 };
 
-[[gnu::always_inline]] inline Lane laneStart(const BlockState& b, const BitReader& r)
+// With kPartial false the block is known to have no kept start (the first pass).
+template <bool kPartial>
+[[gnu::always_inline]] inline Lane laneStart(BlockState& b, const BitReader& r)
 {
     Lane l;
-    l.left = r.end - r.pos; // the first pass: no kept start
+    const int pb = kPartial ? b.partialBits : 0;
+    l.left = pb + (r.end - r.pos);
     l.p = r.data + (r.pos >> 3);
     const int skip = r.pos & 7;
     l.cache = BitReader::load64(l.p) << skip;
-    const int bytes = (63 + skip) >> 3;
-    l.k = 8 * bytes - skip - l.left;
-    l.p += bytes;
+    // The bits of the first whole bytes loaded, after the kept start.
+    int cached;
+    if (kPartial && pb > 0) {
+        l.cache = (static_cast<uint64_t>(b.partial) << (64 - pb)) | (l.cache >> pb);
+        b.partialBits = 0;
+        const int lead = pb - skip; // -7..15: where byte 0 of p starts in the cache
+        const int bytes = (63 - lead) >> 3;
+        cached = lead + 8 * bytes;
+        l.p += bytes;
+    } else {
+        const int bytes = (63 + skip) >> 3;
+        cached = 8 * bytes - skip;
+        l.p += bytes;
+    }
+    l.k = cached - l.left;
     l.pos = b.pos;
     l.mask = b.mask;
     l.coef = b.coef;
@@ -391,15 +326,19 @@ struct Lane {
     return l;
 }
 
-// One code of a lane, as in decodeCodes: false when its block ends (done) or
-// the next code runs past the area's end (its start kept in the block).
+// One code of a lane: false when its block ends (done) or the next code runs
+// past the area's end (its start kept in the block).
 [[gnu::always_inline]] inline bool laneCode(Lane& l, BlockState& b, bool& done)
 {
     VlcEntry e = g_vlc0[l.cache >> 54];
+    // One test for both rare cases: a code longer than the short table's
+    // (length 0, which wraps to the largest unsigned) and a code that runs
+    // past the end.
     if (static_cast<unsigned>(e.len) - 1u >= static_cast<unsigned>(l.left)) [[unlikely]] {
         if (e.len == 0)
             e = lookupTop(l.cache);
         if (e.len > l.left) {
+            // A prefix code: the bits after the end cannot make it shorter.
             if (l.left > 0) {
                 b.partial = static_cast<uint32_t>(l.cache >> (64 - l.left));
                 b.partialBits = l.left;
@@ -411,7 +350,7 @@ struct Lane {
     l.left -= e.len;
     l.cache <<= e.len;
     if (!applyCode(e, l.pos, l.coef, l.steps, l.mask)) {
-        done = true;
+        done = true; // end of block, or a damaged block
         return false;
     }
     return true;
@@ -433,11 +372,36 @@ struct Lane {
     b.done = done;
 }
 
-// The first pass of blocks a and b: one code of each in turn until either
-// stops, then the other alone from where the pair left it.
+
+// Decodes AC codes of block `b` from `r` until end of block or until the bits
+// run out; the start of a code word that runs past the end of the bits is kept
+// in the block (partial, partialBits) and read first by the next call.
+template <bool kPartial>
+[[gnu::always_inline]] inline void decodeCodes(BlockState& b, BitReader& r)
+{
+    if ((kPartial ? b.partialBits : 0) + (r.end - r.pos) <= 0)
+        return;
+    Lane l = laneStart<kPartial>(b, r);
+    bool done = false;
+    for (;;) {
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i)
+            if (!laneCode(l, b, done)) {
+                laneFinish(l, b, r, done);
+                return;
+            }
+        laneRefill(l);
+    }
+}
+
+// The first pass reads two blocks at once, each in its own area: the chain
+// from one code's lookup to the next of a block is serial, and two of them
+// side by side keep the processor busy while either waits for its table load.
+// Blocks a and b take one code each in turn until either stops; the other
+// then goes on alone from where the pair left it.
 [[gnu::always_inline]] inline void decodeCodePair(BlockState& ba, BitReader& ra, BlockState& bb, BitReader& rb)
 {
-    Lane a = laneStart(ba, ra), b = laneStart(bb, rb);
+    Lane a = laneStart<false>(ba, ra), b = laneStart<false>(bb, rb);
     bool doneA = false, doneB = false;
     for (;;) {
 #pragma GCC unroll 3
