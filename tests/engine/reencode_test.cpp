@@ -111,11 +111,14 @@ const Media& media(const Raster& r)
     return m;
 }
 
-// A 60i clip of the given DV frames shot at 24 fps with a cadence pattern.
-P2Clip cadenceClip(const Raster& r, std::vector<std::vector<uint8_t>> frames, std::vector<uint8_t> cadence)
+// A 60i clip of `count` DV frames of `source` from `first` on, shot at 24 fps
+// with a cadence pattern.
+P2Clip cadenceClip(const Raster& r, const std::vector<std::vector<uint8_t>>& source, size_t first, size_t count,
+                   std::vector<uint8_t> cadence)
 {
-    P2Clip clip = p2Clip(r.format, static_cast<int64_t>(frames.size()));
-    clip.frameData = std::move(frames);
+    P2Clip clip = p2Clip(r.format, static_cast<int64_t>(count));
+    clip.frameData.assign(source.begin() + static_cast<std::ptrdiff_t>(first),
+                          source.begin() + static_cast<std::ptrdiff_t>(first + count));
     setBinaryGroup(clip, 24, 8);
     clip.frameHook = [cadence](int64_t index, std::vector<uint8_t>& frame) {
         frame[119] = static_cast<uint8_t>((frame[119] & ~3u) | cadence[static_cast<size_t>(index) % cadence.size()]);
@@ -177,9 +180,7 @@ TEST(ExportReencode, Removal32GivesBackTheProgressivePictures)
         const Media& m = media(c.raster);
         ASSERT_EQ(m.telecined.size(), 15u);
         const fs::path dir = scratchDir("reencode_32_" + std::to_string(&c - cases));
-        std::vector<std::vector<uint8_t>> frames(m.telecined.begin() + static_cast<std::ptrdiff_t>(c.first),
-                                                 m.telecined.begin() + static_cast<std::ptrdiff_t>(c.first + c.count));
-        const auto files = writeP2Card(dir / "SRC", {cadenceClip(c.raster, frames, c.cadence)});
+        const auto files = writeP2Card(dir / "SRC", {cadenceClip(c.raster, m.telecined, c.first, c.count, c.cadence)});
         const auto before = treeSnapshot(dir / "SRC");
 
         const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
@@ -228,8 +229,7 @@ TEST(ExportReencode, Addition23WeavesTheFieldsTopFirst)
     const Media& m = media(kHd1080);
     ASSERT_GE(m.progressive.size(), 8u);
     const fs::path dir = scratchDir("reencode_add23");
-    std::vector<std::vector<uint8_t>> frames(m.progressive.begin(), m.progressive.begin() + 8);
-    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, frames, {2})});
+    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, m.progressive, 0, 8, {2})});
     const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
         s.addPulldown = true;
         s.desiredRate = 29.97f;
@@ -263,8 +263,7 @@ TEST(ExportReencode, Removal32OutputDoesNotDependOnTheWorkerCount)
     const Media& m = media(kNtsc50);
     ASSERT_EQ(m.telecined.size(), 15u);
     const fs::path dir = scratchDir("reencode_32_workers");
-    std::vector<std::vector<uint8_t>> frames(m.telecined.begin(), m.telecined.begin() + 10);
-    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kNtsc50, frames, {2, 2, 1, 1, 0})});
+    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kNtsc50, m.telecined, 0, 10, {2, 2, 1, 1, 0})});
     // Cut the file inside frame 9, the last of the second group: the reader
     // gives a short frame, whose binary group is still there.
     auto bytes = readBytes(files[0].video);
