@@ -328,31 +328,25 @@ bool FrameProcesser::decodeAvcFrame(int slot)
 
 void FrameProcesser::decodeStep()
 {
-    if (isAvcIntra(m_plan->sourceFormat)) {
-        // One frame after another: the AVC-Intra decoder is one instance for the process.
-        for (int i = 0; i < m_stepLength; ++i) {
-            finishDecoding(i, decodeAvcFrame(i));
-            waitWhilePaused();
-            if (aborted())
-                return;
-        }
-        return;
-    }
     // DV frames of a step are decoded side by side, one per worker (each
     // frame's own units then run on its worker), instead of one after another
     // with every frame split over the workers: one fork-join per step, and no
     // worker waits for the last unit of a frame. A step of one frame runs on
-    // this thread and still splits over every worker. The pictures are the
-    // same; what follows a frame's decoding (the stand-in for an undecodable
-    // frame, messages, the preview) still happens in frame order.
+    // this thread and still splits over every worker. AVC-Intra frames are
+    // decoded one after another below: its decoder is one instance for the
+    // process. The pictures are the same; what follows a frame's decoding (the
+    // stand-in for an undecodable frame, messages, the preview) happens in
+    // frame order.
+    const bool avc = isAvcIntra(m_plan->sourceFormat);
     std::array<bool, FrameBuffers::kCount> decoded{};
-    if (!forEachUnit(
+    if (!avc &&
+        !forEachUnit(
             dv::processorCount(), m_stepLength,
             [&](int, int unit) { decoded[static_cast<size_t>(unit)] = decodeDvFrame(unit); },
             dv::kDecodeThreadMessage))
         decoded.fill(false);
     for (int i = 0; i < m_stepLength; ++i) {
-        finishDecoding(i, decoded[static_cast<size_t>(i)]);
+        finishDecoding(i, avc ? decodeAvcFrame(i) : decoded[static_cast<size_t>(i)]);
         waitWhilePaused();
         if (aborted())
             return;
