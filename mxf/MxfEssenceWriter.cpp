@@ -258,6 +258,17 @@ uint64_t MxfEssenceWriter::audioSamplesFor(uint64_t frames, uint32_t rateNumerat
 
 MxfEssenceWriter::MxfEssenceWriter(int kind) : m_kind(kind) {}
 
+uint64_t MxfEssenceWriter::timecodeDuration(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator,
+                                            uint32_t tcNumerator, uint32_t tcDenominator)
+{
+    if (!rateNumerator || !rateDenominator || !tcNumerator || !tcDenominator) return frames;
+    // frames x (tc rate / picture rate), rounded up.
+    const unsigned __int128 top = (unsigned __int128)frames * tcNumerator * rateDenominator;
+    const unsigned __int128 bottom = (unsigned __int128)tcDenominator * rateNumerator;
+    const unsigned __int128 q = (top + bottom - 1) / bottom;
+    return q > ~uint64_t(0) ? ~uint64_t(0) : uint64_t(q);
+}
+
 void MxfEssenceWriter::SetTimecode(int32_t start, int base, int drop)
 {
     m_tcStart = start;
@@ -432,12 +443,15 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
         uint32_t tcNum = den != 1 ? uint32_t(m_tcBase) * 1000u : uint32_t(m_tcBase);
         uint32_t tcDen = den != 1 ? den : 1;
         track(tcTrackId, 0, 1, tcNum, tcDen, tcSeqId);
-        uint64_t seqDuration = (num == 50 || num == 60000) ? p.frameCount / 2 : p.frameCount;
-        sequence(tcSeqId, kDefTimecode, seqDuration, tcCompId);
+        // The time code counts at its own rate (30000/1001 for 59.94p, 25 for
+        // 50p): the sequence and its component last the clip's time in those
+        // units, a last odd picture counting as one more time code frame.
+        const uint64_t tcDuration = timecodeDuration(p.frameCount, num, den, tcNum, tcDen);
+        sequence(tcSeqId, kDefTimecode, tcDuration, tcCompId);
         klvSet(h, setKey(0x14), [&](Bytes& v) {
             v.itemRaw(0x3C0A, tcCompId);
             v.itemRaw(0x0201, kDefTimecode);
-            v.item64(0x0202, p.frameCount);
+            v.item64(0x0202, tcDuration);
             v.item16(0x1502, uint16_t(m_tcBase));
             v.item64(0x1501, uint64_t(int64_t(m_tcStart)));
             v.item8(0x1503, m_tcDrop ? 1 : 0);

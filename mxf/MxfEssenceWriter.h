@@ -81,6 +81,11 @@ public:
     uint64_t fillLength() const { return m_fillLength; }
     int roundedFrameRate() const { return m_roundedRate; }
 
+    // Duration in time code frames (track edit rate tcNum/tcDen) of `frames`
+    // pictures at num/den: the same time, rounded up to a whole frame.
+    static uint64_t timecodeDuration(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator,
+                                     uint32_t tcNumerator, uint32_t tcDenominator);
+
     // Audio samples of a clip: floor(frames x 48000 x den / num).
     static uint64_t audioSamplesFor(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator);
 

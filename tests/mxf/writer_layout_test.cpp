@@ -434,6 +434,9 @@ TEST(WriterLayout, TimecodeAndAudioLengthsPerRate)
         {60000, 1001, 600, 30, 0, 0, 30000, 1001, 300, 480480},
         {50, 1, 100, 25, 0, 0, 25, 1, 50, 96000},
         {24000, 1001, 24, 24, 0, 0, 24000, 1001, 24, 48048},
+        // A last odd picture at 59.94p still has its time code frame.
+        {60000, 1001, 601, 30, 0, 0, 30000, 1001, 301, 481280},
+        {60, 1, 120, 30, 0, 0, 30, 1, 60, 96000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.num << "/" << c.den);
@@ -453,7 +456,8 @@ TEST(WriterLayout, TimecodeAndAudioLengthsPerRate)
                               0, 0, int(c.tcDen >> 8), int(c.tcDen & 255)}));
         EXPECT_EQ(klv::num(klv::items(d, pk[8]), 0x0202), c.seqDuration);
         auto tc = klv::items(d, pk[9]);
-        EXPECT_EQ(klv::num(tc, 0x0202), c.frames);
+        // The component lasts as long as its sequence, in the track's edit rate.
+        EXPECT_EQ(klv::num(tc, 0x0202), c.seqDuration);
         EXPECT_EQ(klv::num(tc, 0x1502), uint64_t(c.base));
         EXPECT_EQ(klv::find(tc, 0x1502)->value.size(), 2u);
         EXPECT_EQ(klv::num(tc, 0x1501), uint64_t(c.start));
