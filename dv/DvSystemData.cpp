@@ -107,6 +107,34 @@ void TimecodePackBytes(const TimecodeCounter& tc, uint8_t out[4])
     out[3] = static_cast<uint8_t>((tc.hoursTens & 3) << 4 | (tc.hoursUnits & 15));
 }
 
+bool ReadTimecode(std::span<const uint8_t> frame, TimecodeCounter& out)
+{
+    for (std::size_t block = 1; block <= 2; ++block) {
+        for (std::size_t k = 0; k < 6; ++k) {
+            const std::size_t at = 80 * block + 3 + 8 * k + 3;
+            if (at + 5 > frame.size() || frame[at] != 0x13)
+                continue;
+            const uint8_t* v = frame.data() + at + 1;
+            TimecodeCounter tc;
+            tc.dropFrame = (v[0] & 0x40) != 0;
+            tc.framesTens = (v[0] >> 4) & 3;
+            tc.framesUnits = v[0] & 15;
+            tc.secondsTens = (v[1] >> 4) & 7;
+            tc.secondsUnits = v[1] & 15;
+            tc.minutesTens = (v[2] >> 4) & 7;
+            tc.minutesUnits = v[2] & 15;
+            tc.hoursTens = (v[3] >> 4) & 3;
+            tc.hoursUnits = v[3] & 15;
+            if (tc.framesUnits > 9 || tc.secondsUnits > 9 || tc.minutesUnits > 9 || tc.hoursUnits > 9 ||
+                tc.seconds() > 59 || tc.minutes() > 59 || tc.hours() > 23)
+                return false;
+            out = tc;
+            return true;
+        }
+    }
+    return false;
+}
+
 uint8_t DifIdByte1(int videoFormat, int channel, int difSequence)
 {
     const uint8_t seq = static_cast<uint8_t>((difSequence & 15) << 4);

@@ -52,6 +52,11 @@ void AdvanceTimecode(TimecodeCounter& tc, int videoFormat, int rateHint);
 // hours, each with the tens in the high nibble.
 void TimecodePackBytes(const TimecodeCounter& tc, uint8_t out[4]);
 
+// Reads the time code of a frame: the first time code pack (0x13) in the
+// subcode blocks of its first DIF sequence. False when the frame holds none
+// or a digit is out of range.
+bool ReadTimecode(std::span<const uint8_t> frame, TimecodeCounter& tc);
+
 // Byte 1 of every DIF block ID of a channel and DIF sequence: the sequence
 // number in the high nibble; for DVCPRO HD (codes 1-4) the FSC and FSP bits
 // of the channel (0: 0/1, 1: 1/1, 2: 0/0, 3: 1/0) and 0b11; for the other

@@ -59,12 +59,13 @@ uint8_t bcd(int32_t value)
 
 } // namespace
 
-void BGinfo::SetTimecode(int32_t h, int32_t m, int32_t s, int32_t f)
+void BGinfo::SetTimecode(int32_t h, int32_t m, int32_t s, int32_t f, bool drop)
 {
     hours = h;
     minutes = m;
     seconds = s;
     frames = f;
+    dropFrame = drop;
 }
 
 void BGinfo::AdvanceTimecode(int32_t tcRate)
@@ -76,11 +77,13 @@ void BGinfo::AdvanceTimecode(int32_t tcRate)
     if (++seconds < 60)
         return;
     seconds = 0;
-    if (++minutes < 60)
-        return;
-    minutes = 0;
-    if (++hours >= 24)
-        hours = 0;
+    if (++minutes >= 60) {
+        minutes = 0;
+        if (++hours >= 24)
+            hours = 0;
+    }
+    if (dropFrame && rate == 30 && minutes % 10 != 0)
+        frames = 2;
 }
 
 void BGinfo::advanceAfter(int32_t rate, int32_t tcRate, int64_t index)
@@ -108,7 +111,7 @@ void BGinfo::StampDvSubcode(uint8_t* frame, size_t size, int32_t cameraRate, int
                     break;
                 uint8_t* pack = frame + at;
                 if (pack[0] == 0x13 || pack[0] == 0x63) {
-                    pack[1] = static_cast<uint8_t>((pack[1] & 0x80) | bcd(frames));
+                    pack[1] = static_cast<uint8_t>((pack[1] & 0x80) | (dropFrame ? 0x40 : 0) | bcd(frames));
                     pack[2] = static_cast<uint8_t>((pack[2] & 0x80) | bcd(seconds));
                     pack[3] = static_cast<uint8_t>((pack[3] & 0x80) | bcd(minutes));
                     pack[4] = static_cast<uint8_t>((pack[4] & 0xC0) | bcd(hours));

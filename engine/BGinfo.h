@@ -40,10 +40,12 @@ public:
 
     // Running timecode, used when output frames are stamped.
     int32_t hours = 0, minutes = 0, seconds = 0, frames = 0;
+    bool dropFrame = false;
 
-    void SetTimecode(int32_t h, int32_t m, int32_t s, int32_t f);
+    void SetTimecode(int32_t h, int32_t m, int32_t s, int32_t f, bool drop = false);
     // One frame on: frames carry at tcRate into seconds, seconds at 60 into
-    // minutes, minutes at 60 into hours, hours wrap at 24.
+    // minutes, minutes at 60 into hours, hours wrap at 24. Drop-frame counting
+    // at 30 skips frames 0 and 1 of each minute not divisible by ten.
     void AdvanceTimecode(int32_t tcRate);
 
     // Stamps a DV-family output frame of `size` bytes: in every DIF sequence

@@ -425,7 +425,7 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         // exporter's (converted) start time code does.
         if (const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter)) {
             const dv::TimecodeCounter& tc = mxfExporter->runningTimecode();
-            sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames());
+            sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames(), tc.dropFrame);
         } else {
             sharedBGinfo().SetTimecode(source.TcHours(), source.TcMinutes(), source.TcSeconds(), source.TcFrames());
         }

@@ -418,16 +418,11 @@ void CExportMxf::SetTimecode(int hours, int minutes, int seconds, int frames, in
     CExportBase::SetTimecode(hours, minutes, seconds, frames, start, base, drop);
     if (hours < 0) {
         if (base <= 0 || start < 0) return;
-        // A drop-frame count is labelled without the numbers 0 and 1 of each
-        // minute not divisible by ten.
-        if (drop && base == 30) {
-            const int64_t tens = start / 17982, rest = start % 17982;
-            start += 18 * tens + (rest >= 2 ? 2 * ((rest - 2) / 1798) : 0);
-        }
-        frames = int(start % base);
-        seconds = int(start / base % 60);
-        minutes = int(start / base / 60 % 60);
-        hours = int(start / base / 3600 % 24);
+        const TimecodeLabel l = FramesToTimecodeLabel(start, base, drop != 0);
+        hours = l.hours;
+        minutes = l.minutes;
+        seconds = l.seconds;
+        frames = l.frames;
     }
     m_videoWriter.SetRunningTimecode(dv::MakeTimecode(hours, minutes, seconds, frames, drop != 0));
 }
@@ -440,34 +435,33 @@ void CExportMxf::ConvertStartTimecode(int64_t S, int b, int d)
     if (r == 60) r = 30;
     if (r == 50) r = 25;
     if (r <= 0) return;
-    auto split = [](int64_t frames, int base, int& h, int& m, int& s) {
-        h = int((frames / base) / 3600 % 24);
-        m = int((frames / base / 60) % 60);
-        s = int((frames / base) % 60);
-    };
-    int h, m, s, frames;
-    split(S, b, h, m, s);
-    frames = int(S % b);
+    // The start is carried over as the time its label tells, counted at the
+    // output rate. A drop-frame label tells the time of day (which is why it
+    // skips labels), so a non-drop output (24p, 25p) starts at the label's
+    // time, not at the count's: 00:10:00;28 becomes 00:10:00 and 28/30 s.
+    // Between drop-frame counts the count itself is scaled.
+    const bool sourceDrop = DroppedLabelsPerMinute(b, d != 0) > 0;
+    const bool drop = sourceDrop && r == 30;
+    int64_t start;
     if (b == r) {
-        m_timecodeStart = S;
-        m_timecodeBase = r;
-        m_timecodeDrop = d;
-    } else if (d && (r == 24 || r == 25)) {
-        int64_t S2 = (S * 1001 + 1000) / 1000;
-        split(S2, b, h, m, s);
-        frames = int((S2 % b) * r / b);
-        m_timecodeStart = S2 * r / b;
-        m_timecodeBase = r;
-        m_timecodeDrop = 0;
-        m_timecodeText = qelFormat("%02d:%02d:%02d:%02d", h, m, s, frames);
+        start = S;
+    } else if (sourceDrop && !drop) {
+        const TimecodeLabel l = FramesToTimecodeLabel(S, b, true);
+        start = TimecodeLabelToFrames(l.hours, l.minutes, l.seconds, l.frames, b, false) * r / b;
     } else {
-        frames = int(int64_t(frames) * r / b);
-        m_timecodeStart = S * r / b;
-        m_timecodeBase = r;
-        m_timecodeDrop = d;
-        m_timecodeText = qelFormat("%02d:%02d:%02d:%02d", h, m, s, frames);
+        start = int64_t((__int128)S * r / b);
     }
-    m_videoWriter.SetRunningTimecode(dv::MakeTimecode(h, m, s, frames, m_timecodeDrop != 0));
+    const TimecodeLabel label = FramesToTimecodeLabel(start, r, drop);
+    m_timecodeStart = start;
+    m_timecodeBase = r;
+    m_timecodeDrop = drop ? 1 : 0;
+    // The source's own text is kept when it names the same frame.
+    int kept[4];
+    const bool same = b == r && parseTimecodeText(m_timecodeText, kept) &&
+                      TimecodeLabel{kept[0], kept[1], kept[2], kept[3]} == label;
+    if (!same)
+        m_timecodeText = qelFormat("%02d:%02d:%02d:%02d", label.hours, label.minutes, label.seconds, label.frames);
+    m_videoWriter.SetRunningTimecode(dv::MakeTimecode(label.hours, label.minutes, label.seconds, label.frames, drop));
 }
 
 int CExportMxf::loadSourceXml(const fs::path& sourceXml)
@@ -549,8 +543,7 @@ int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int
         m_timecodeText = stc.text().substr(0, 31);
         // The conversion takes a real frame count, as the MXF file holds: a
         // drop-frame label is turned into its count first.
-        const bool dropLabel = m_sourceDrop != 0 && b == 30;
-        ConvertStartTimecode(TimecodeLabelToFrames(tc[0], tc[1], tc[2], tc[3], b, dropLabel), b, m_sourceDrop);
+        ConvertStartTimecode(TimecodeLabelToFrames(tc[0], tc[1], tc[2], tc[3], b, m_sourceDrop != 0), b, m_sourceDrop);
         if (!m_timecodeText.empty()) startText = m_timecodeText;
     }
     m_clip.SetValue("StartTimecode", startText);

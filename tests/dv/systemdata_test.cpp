@@ -276,3 +276,31 @@ TEST(Timecode, StampRewritesOnlyTimecodePacksKeepingFlagBits)
 }
 
 } // namespace
+
+TEST(SystemData, ReadTimecodeGivesBackWhatWasWritten)
+{
+    // What WriteSystemData and StampTimecode write, ReadTimecode reads back;
+    // a frame without a time code pack or with a digit out of range has none.
+    struct Case { int code; int h, m, s, f; bool drop; };
+    const Case cases[] = {{5, 23, 59, 59, 29, true}, {9, 0, 0, 0, 0, false}, {1, 12, 34, 56, 23, true}, {4, 1, 2, 3, 24, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        const TimecodeCounter written = MakeTimecode(c.h, c.m, c.s, c.f, c.drop);
+        std::vector<uint8_t> frame(DifFrameBytes(c.code), 0);
+        ASSERT_TRUE(WriteSystemData(frame, 0, 0, c.code, MakeTimecode(0, 0, 0, 0, false)));
+        StampTimecode(c.code, c.drop, frame, written);
+        TimecodeCounter got;
+        ASSERT_TRUE(ReadTimecode(frame, got));
+        EXPECT_EQ(got, written);
+        uint8_t* pack = nullptr;
+        for (int k = 0; k < 6 && !pack; ++k)
+            if (frame[86 + 8 * k] == 0x13) pack = &frame[86 + 8 * k];
+        ASSERT_NE(pack, nullptr);
+        pack[2] = 0x5A;   // seconds units digit 10
+        EXPECT_FALSE(ReadTimecode(frame, got));
+    }
+    std::vector<uint8_t> none(DifFrameBytes(9), 0xFF);
+    TimecodeCounter got;
+    EXPECT_FALSE(ReadTimecode(none, got));
+    EXPECT_FALSE(ReadTimecode(std::span<const uint8_t>(), got));
+}

@@ -203,20 +203,35 @@ TEST_F(ClipXmlTest, SourceThatIsNotAClipDocument)
 
 TEST_F(ClipXmlTest, StartTimecodeConversion)
 {
-    struct Case { uint32_t num, den; int64_t S; int b, d; const char* text; int64_t start; int base, drop;
-                  int h, m, s, f; };
+    // The start is carried over as the time its label tells (a drop-frame
+    // label tells the time of day); between equal bases the count is kept and
+    // labelled in its own counting. The text, the start and the running DV
+    // time code name the same frame.
+    struct Case { uint32_t num, den; int64_t S; int b, d; const char* given; const char* text; int64_t start;
+                  int base, drop; int h, m, s, f; };
     const Case cases[] = {
-        {25, 1, 108000, 30, 1, "01:00:03:15", 90090, 25, 0, 1, 0, 3, 15},
-        {30000, 1001, 270, 25, 0, "00:00:10:24", 324, 30, 0, 0, 0, 10, 24},
-        {30000, 1001, 108000, 30, 1, "src", 108000, 30, 1, 1, 0, 0, 0},
-        {60000, 1001, 1800, 30, 0, "src", 1800, 30, 0, 0, 1, 0, 0},
-        {25, 1, 36, 24, 0, "00:00:01:12", 37, 25, 0, 0, 0, 1, 12},
-        {50, 1, 30, 30, 1, "00:00:01:00", 25, 25, 0, 0, 0, 1, 0},
+        {25, 1, 108000, 30, 1, "src", "01:00:03:15", 90090, 25, 0, 1, 0, 3, 15},
+        {30000, 1001, 270, 25, 0, "src", "00:00:10:24", 324, 30, 0, 0, 0, 10, 24},
+        // Drop-frame count 108000 is 01:00:03;18 (108 frames past the hour).
+        {30000, 1001, 108000, 30, 1, "src", "01:00:03:18", 108000, 30, 1, 1, 0, 3, 18},
+        {60000, 1001, 1800, 30, 0, "src", "00:01:00:00", 1800, 30, 0, 0, 1, 0, 0},
+        {25, 1, 36, 24, 0, "src", "00:00:01:12", 37, 25, 0, 0, 0, 1, 12},
+        {50, 1, 30, 30, 1, "src", "00:00:01:00", 25, 25, 0, 0, 0, 1, 0},
+        // The source's own text is kept when it names the start frame.
+        {30000, 1001, 18010, 30, 1, "00:10:00;28", "00:10:00;28", 18010, 30, 1, 0, 10, 0, 28},
+        {30000, 1001, 1800, 30, 1, "00:01:00;00", "00:01:00:02", 1800, 30, 1, 0, 1, 0, 2},
+        // 59.94p counted in 60 (four labels dropped a minute) to a count in 30.
+        {60000, 1001, 3600, 60, 1, "src", "00:01:00:02", 1800, 30, 1, 0, 1, 0, 2},
+        // 00:10:00;28 is 10 minutes and 28/30 s: frame 22 of the second at 24.
+        {24000, 1001, 18010, 30, 1, "src", "00:10:00:22", 14422, 24, 0, 0, 10, 0, 22},
+        // Late in the day a drop-frame label and its count's time differ by
+        // more than two frames; the label's time is kept.
+        {25, 1, 2481516, 30, 1, "src", "23:00:00:00", 2070000, 25, 0, 23, 0, 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(testing::Message() << c.S << " in " << c.b << (c.d ? " drop" : "") << " to " << c.num);
         auto e = exporter(9, c.num, c.den);
-        e->SetTimecodeText("src");
+        e->SetTimecodeText(c.given);
         e->ConvertStartTimecode(c.S, c.b, c.d);
         EXPECT_EQ(e->timecodeText(), c.text);
         EXPECT_EQ(e->timecodeStart(), c.start);
