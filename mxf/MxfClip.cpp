@@ -3,6 +3,7 @@
 #include "foundation/QelString.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace vorn::mxf {
 
@@ -23,6 +24,19 @@ std::string frameRateText(int code, uint32_t num, uint32_t den, bool* family3060
     if (family3060) *family3060 = family;
     if (family || den != 1) return qelFormat("%0.2f%c", shown, suffix);
     return qelFormat("%d%c", int(progressive ? num : 2 * num), suffix);
+}
+
+std::string utcDateTimeText(std::time_t when)
+{
+    std::tm t{};
+#if defined(_WIN32)
+    gmtime_s(&t, &when);
+#else
+    gmtime_r(&when, &t);
+#endif
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", &t);
+    return text;
 }
 
 void CMxfClip::set(std::vector<std::pair<std::string, std::string>>& list, const std::string& key, const std::string& value)
@@ -117,15 +131,16 @@ void CMxfClip::BuildDocument(const XmlNode& sourceClipMetadata, int audioChannel
     if (!sourceClipMetadata.isNull() && sourceClipMetadata.elementCount() > 0) {
         content.addCopy(sourceClipMetadata);
     } else {
-        const char* kDate = "2000-01-15T19:25:55+00:00";
+        // A new clip is made now: its dates are the current time (UTC).
+        const std::string now = utcDateTimeText(std::time(nullptr));
         XmlNode meta = content.addChild("ClipMetadata");
         meta.addTextChild("DataSource", "SHOOTING");
         XmlNode access = meta.addChild("Access");
-        access.addTextChild("CreationDate", kDate);
-        access.addTextChild("LastUpdateDate", kDate);
+        access.addTextChild("CreationDate", now);
+        access.addTextChild("LastUpdateDate", now);
         XmlNode shoot = meta.addChild("Shoot");
-        shoot.addTextChild("StartDate", kDate);
-        shoot.addTextChild("EndDate", kDate);
+        shoot.addTextChild("StartDate", now);
+        shoot.addTextChild("EndDate", now);
         XmlNode thumb = meta.addChild("Thumbnail");
         thumb.addTextChild("FrameOffset", "0");
         thumb.addTextChild("ThumbnailFormat", "BMP");

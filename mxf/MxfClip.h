@@ -5,6 +5,7 @@
 #include "mxf/XmlNode.h"
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -20,6 +21,9 @@ std::string editUnitText(uint32_t rateNumerator, uint32_t rateDenominator);
 // (which carries the DropFrameFlag attribute).
 std::string frameRateText(int formatCode, uint32_t rateNumerator, uint32_t rateDenominator,
                           bool* family3060 = nullptr);
+
+// A time as the clip XML's dates write it: "2026-12-11T09:30:00+00:00" (UTC).
+std::string utcDateTimeText(std::time_t when);
 
 class CMxfClip {
 public:

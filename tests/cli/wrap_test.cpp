@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -254,4 +255,36 @@ TEST(WrapCommand, BadInputs)
         EXPECT_NE((r.out + r.err).find(c.text), std::string::npos) << r.out << r.err;
     }
     EXPECT_FALSE(fs::exists(dir / "o" / "Card1" / "CONTENTS" / "VIDEO"));
+}
+
+TEST(WrapCommand, NewClipXmlIsDatedNow)
+{
+    // The dates of the new clip's metadata are the time it was written, in
+    // UTC as their "+00:00" says.
+    const fs::path dir = vorn::test::scratchDir("wrap_dates");
+    vorn::test::writeBytes(dir / "one.dif", std::vector<uint8_t>(144000, 0));
+    const std::time_t before = std::time(nullptr);
+    auto r = runVorn("wrap --format 9 --rate 25/1 --name DATE01 --dest " + q(dir / "out") + " " + q(dir / "one.dif"));
+    const std::time_t after = std::time(nullptr);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string xml = vorn::test::readText(dir / "out" / "Card1" / "CONTENTS" / "CLIP" / "DATE01.XML");
+    int found = 0;
+    for (const char* tag : {"CreationDate", "LastUpdateDate", "StartDate", "EndDate"}) {
+        SCOPED_TRACE(tag);
+        std::smatch m;
+        const std::regex re(std::string("<") + tag + ">(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})\\+00:00</");
+        ASSERT_TRUE(std::regex_search(xml, m, re)) << xml;
+        std::tm t{};
+        t.tm_year = std::stoi(m[1]) - 1900;
+        t.tm_mon = std::stoi(m[2]) - 1;
+        t.tm_mday = std::stoi(m[3]);
+        t.tm_hour = std::stoi(m[4]);
+        t.tm_min = std::stoi(m[5]);
+        t.tm_sec = std::stoi(m[6]);
+        const std::time_t when = timegm(&t);
+        EXPECT_GE(when, before);
+        EXPECT_LE(when, after);
+        ++found;
+    }
+    EXPECT_EQ(found, 4);
 }

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <regex>
+
 namespace fs = std::filesystem;
 using namespace vorn::mxf;
 using vorn::test::ExportTest;
@@ -17,12 +20,12 @@ const char* kDefaultMetadata =
     "\t\t<ClipMetadata>\n"
     "\t\t\t<DataSource>SHOOTING</DataSource>\n"
     "\t\t\t<Access>\n"
-    "\t\t\t\t<CreationDate>2000-01-15T19:25:55+00:00</CreationDate>\n"
-    "\t\t\t\t<LastUpdateDate>2000-01-15T19:25:55+00:00</LastUpdateDate>\n"
+    "\t\t\t\t<CreationDate>NOW</CreationDate>\n"
+    "\t\t\t\t<LastUpdateDate>NOW</LastUpdateDate>\n"
     "\t\t\t</Access>\n"
     "\t\t\t<Shoot>\n"
-    "\t\t\t\t<StartDate>2000-01-15T19:25:55+00:00</StartDate>\n"
-    "\t\t\t\t<EndDate>2000-01-15T19:25:55+00:00</EndDate>\n"
+    "\t\t\t\t<StartDate>NOW</StartDate>\n"
+    "\t\t\t\t<EndDate>NOW</EndDate>\n"
     "\t\t\t</Shoot>\n"
     "\t\t\t<Thumbnail>\n"
     "\t\t\t\t<FrameOffset>0</FrameOffset>\n"
@@ -51,6 +54,35 @@ std::string head(const char* name, const char* duration, const char* unit)
 }
 
 const char* kTail = "\t</ClipContent>\n</P2Main>\n";
+
+// The text with every date of a new ClipMetadata checked to be a UTC time of
+// the test's run (from `since` on) and replaced by NOW.
+std::string datesChecked(const std::string& text, std::time_t since)
+{
+    const std::time_t until = std::time(nullptr);
+    const std::regex date("<(CreationDate|LastUpdateDate|StartDate|EndDate)>"
+                          "(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})\\+00:00<");
+    std::string out;
+    auto from = text.cbegin();
+    for (std::sregex_iterator it(text.begin(), text.end(), date), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        std::tm t{};
+        t.tm_year = std::stoi(m[2]) - 1900;
+        t.tm_mon = std::stoi(m[3]) - 1;
+        t.tm_mday = std::stoi(m[4]);
+        t.tm_hour = std::stoi(m[5]);
+        t.tm_min = std::stoi(m[6]);
+        t.tm_sec = std::stoi(m[7]);
+        const std::time_t when = timegm(&t);
+        EXPECT_GE(when, since) << m[0];
+        EXPECT_LE(when, until) << m[0];
+        out.append(from, m[0].first);
+        out += "<" + m[1].str() + ">NOW<";
+        from = m[0].second;
+    }
+    out.append(from, text.cend());
+    return out;
+}
 } // namespace
 
 class ClipXmlTest : public ExportTest {
@@ -72,6 +104,7 @@ TEST_F(ClipXmlTest, ExactDvDocument)
     e->SetTimecode(10, 0, 0, 0, 900000, 25, 0);
     e->SetBinaryGroup(0x12AB00FF);
     fs::path out = vorn::test::scratchDir("clipxml_dv") / "0001AB.XML";
+    const std::time_t since = std::time(nullptr);
     ASSERT_EQ(e->UpdateClipXml("", out, "0001AB", 250, "unchanged", 2, false), 1);
     const std::string expect = head("0001AB", "250", "1/25") +
                                "\t\t\t<Video ValidAudioFlag=\"false\">\n"
@@ -87,7 +120,7 @@ TEST_F(ClipXmlTest, ExactDvDocument)
                                "\t\t\t\t</VideoIndex>\n"
                                "\t\t\t</Video>\n" +
                                audioBlock("960000") + audioBlock("960000") + "\t\t</EssenceList>\n" + kDefaultMetadata + kTail;
-    EXPECT_EQ(vorn::test::readText(out), expect);
+    EXPECT_EQ(datesChecked(vorn::test::readText(out), since), expect);
 }
 
 TEST_F(ClipXmlTest, ExactAvcIntraDocument)
@@ -97,6 +130,7 @@ TEST_F(ClipXmlTest, ExactAvcIntraDocument)
     e->SetFrameSize(600000);
     e->SetLaterFrameSize(575488);
     fs::path out = vorn::test::scratchDir("clipxml_avc") / "0002XY.XML";
+    const std::time_t since = std::time(nullptr);
     ASSERT_EQ(e->UpdateClipXml("", out, "0002XY", 300, "2:3", 1, true), 1);
     const std::string expect = head("0002XY", "300", "1001/30000") +
                                "\t\t\t<Video ValidAudioFlag=\"false\">\n"
@@ -113,7 +147,7 @@ TEST_F(ClipXmlTest, ExactAvcIntraDocument)
                                "\t\t\t\t</VideoIndex>\n"
                                "\t\t\t</Video>\n" +
                                audioBlock("960960") + "\t\t</EssenceList>\n" + kDefaultMetadata + kTail;
-    EXPECT_EQ(vorn::test::readText(out), expect);
+    EXPECT_EQ(datesChecked(vorn::test::readText(out), since), expect);
     // AVC-Intra 50 is class 50; one frame counts the first frame size only.
     auto e50 = exporter(33, 25, 1);
     e50->SetFrameSize(1000);
@@ -170,8 +204,9 @@ TEST_F(ClipXmlTest, CarriesOverFromTheSourceXml)
     // An empty ClipMetadata and no Pulldown: new metadata and no Pulldown.
     vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML",
                           "<P2Main><ClipContent><ClipMetadata/></ClipContent></P2Main>");
+    const std::time_t since = std::time(nullptr);
     ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
-    const std::string t2 = vorn::test::readText(out);
+    const std::string t2 = datesChecked(vorn::test::readText(out), since);
     EXPECT_NE(t2.find(kDefaultMetadata), std::string::npos);
     EXPECT_EQ(t2.find("<Pulldown>"), std::string::npos);
 }
