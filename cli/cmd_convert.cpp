@@ -15,6 +15,7 @@
 #include "foundation/Cpu.h"
 #include "foundation/Notifier.h"
 #include "foundation/Options.h"
+#include "mxf/XmlNode.h"
 
 #include <nlohmann/json.hpp>
 
@@ -150,15 +151,20 @@ const char* verdictName(const CCaller& caller)
     return caller.IsAborted() ? "Export Aborted" : caller.HadErrors() ? "Export completed with errors" : "Export is complete";
 }
 
+// Paths are bytes, JSON text is UTF-8: bytes that are not UTF-8 are written
+// as \xHH (a backslash that would read as such as \x5C), which keeps every
+// path exactly.
+std::string jsonText(const std::string& bytes) { return vorn::mxf::escapeInvalidUtf8(bytes); }
+
 nlohmann::json reportOf(const CVorn& engine, const CCaller& caller, int exitStatus)
 {
     nlohmann::json clips = nlohmann::json::array();
     for (const vorn::ClipResult& r : engine.Results()) {
         nlohmann::json c;
-        c["source"] = r.sourcePath;
+        c["source"] = jsonText(r.sourcePath);
         c["result"] = vorn::clipOutcomeName(r.outcome);
         if (!r.message.empty())
-            c["message"] = r.message;
+            c["message"] = jsonText(r.message);
         c["source_format"] = r.sourceFormat;
         c["source_frames"] = r.sourceFrames;
         c["target_format"] = r.targetFormat;
@@ -171,12 +177,15 @@ nlohmann::json reportOf(const CVorn& engine, const CCaller& caller, int exitStat
             {"rotation", r.rotate},              {"noise_reduction", r.reduceNoise},
         };
         c["undecodable_frames"] = r.undecodableFrames;
-        c["output_files"] = r.outputFiles;
+        nlohmann::json files = nlohmann::json::array();
+        for (const std::string& f : r.outputFiles)
+            files.push_back(jsonText(f));
+        c["output_files"] = std::move(files);
         c["seconds"] = r.seconds;
         clips.push_back(std::move(c));
     }
     return {
-        {"destination", engine.m_destination.str()},
+        {"destination", jsonText(engine.m_destination.str())},
         {"clips", std::move(clips)},
         {"verdict", verdictName(caller)},
         {"exit_status", exitStatus},
@@ -297,7 +306,9 @@ int runConvert(const Opts& o, const vorn::cli::Common& common)
         result = kExitFailed;
 
     if (!o.report.empty()) {
-        const std::string text = reportOf(engine, pane, result).dump(2) + "\n";
+        // Texts are made valid UTF-8 above; any other stray byte is replaced, never thrown on.
+        const std::string text =
+            reportOf(engine, pane, result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         if (!writeFileReplacing(o.report, text)) {
             std::fprintf(stderr, "vorn: cannot write the report %s: %s\n", o.report.c_str(), std::strerror(errno));
             if (result == kExitOk)

@@ -519,7 +519,13 @@ int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int
     const VideoFormatInfo* fmt = videoFormatInfo(code);
     const uint64_t frames = frameCount > 0 ? uint64_t(frameCount) : 0;
 
-    m_clip.SetValue("ClipName", clipName);
+    // The XML names the clip in UTF-8; bytes of the file name that are not
+    // UTF-8 text are shown as U+FFFD there (the files keep the bytes).
+    const std::string xmlName = xmlSafeText(clipName);
+    if (xmlName != clipName)
+        logf(LOG_WARNING, "CExportMxf::UpdateClipXml", "clip name %s is not UTF-8 text; the clip XML names it %s",
+             escapeInvalidUtf8(clipName).c_str(), xmlName.c_str());
+    m_clip.SetValue("ClipName", xmlName);
     m_clip.SetValue("Duration", qelFormat("%d", int(frameCount)));
     m_clip.SetValue("EditUnit", editUnitText(num, den));
     m_clip.SetValue("Codec", fmt ? fmt->codecName : "");
@@ -560,6 +566,22 @@ int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int
 
     m_clip.BuildDocument(content.child("ClipMetadata"), audioChannels, code, num, den, m_timecodeDrop != 0);
     text = m_clip.document().serialize();
+    // Never write a clip XML this reader would refuse: a carried-over
+    // ClipMetadata that makes it too large or deep is replaced by a new one.
+    XmlDocument check;
+    int rc = check.parse(text, "P2Main");
+    if (rc != kXmlOk) {
+        logf(LOG_WARNING, "CExportMxf::UpdateClipXml",
+             "the clip XML with the source's ClipMetadata would be refused (error %d); a new ClipMetadata is written", rc);
+        m_clip.BuildDocument(XmlNode(), audioChannels, code, num, den, m_timecodeDrop != 0);
+        text = m_clip.document().serialize();
+        rc = check.parse(text, "P2Main");
+    }
+    if (rc != kXmlOk) {
+        logf(LOG_ERROR, "CExportMxf::UpdateClipXml", "the clip XML cannot be written (error %d)", rc);
+        vorn::notify(kTitle, "The clip XML could not be made");
+        return 0;
+    }
     return 1;
 }
 

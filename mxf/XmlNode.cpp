@@ -79,6 +79,38 @@ bool validUtf8(std::string_view s, bool cutOk)
     return true;
 }
 
+// The code point of the strict UTF-8 sequence at s[i] (no overlong forms,
+// surrogates or values above U+10FFFF) and its length; length 0 when invalid.
+size_t strictUtf8(std::string_view s, size_t i, uint32_t& cp)
+{
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    if (c >= 0xC2 && c <= 0xDF) { n = 2; cp = c & 0x1F; }
+    else if (c >= 0xE0 && c <= 0xEF) { n = 3; cp = c & 0x0F; }
+    else if (c >= 0xF0 && c <= 0xF4) { n = 4; cp = c & 0x07; }
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char t = static_cast<unsigned char>(s[i + k]);
+        if ((t & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (t & 0x3F);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+// Characters XML 1.0 text may hold.
+bool xmlChar(uint32_t cp)
+{
+    return cp == 0x09 || cp == 0x0A || cp == 0x0D || (cp >= 0x20 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) ||
+           cp >= 0x10000;
+}
+
 bool isSjisLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 bool validShiftJis(std::string_view s)
@@ -138,6 +170,7 @@ public:
         std::vector<XmlNode> stack;
         XmlNode declaration;
         auto add = [&](XmlNode::Child child) {
+            ++nodes;
             if (!stack.empty()) {
                 XmlNode& parent = stack.back();
                 if (child.kind == XmlNode::ChildKind::Element) parent.addNode(child.node);
@@ -152,6 +185,8 @@ public:
         };
         bool sawTop = false;
         while (p < s.size()) {
+            // Every node costs far more memory than its bytes: a bounded number.
+            if (nodes > kXmlMaxNodes) return kXmlTooManyNodes;
             if (s[p] != '<') {
                 size_t end = s.find('<', p);
                 if (end == std::string_view::npos) end = s.size();
@@ -237,7 +272,7 @@ public:
             }
         }
         if (!stack.empty()) return kXmlUnexpectedEnd;
-        return kXmlOk;
+        return nodes > kXmlMaxNodes ? kXmlTooManyNodes : kXmlOk;
     }
 
 private:
@@ -270,11 +305,13 @@ private:
             } else {
                 node.addAttribute(std::move(name), std::nullopt);
             }
+            if (++nodes > kXmlMaxNodes) return kXmlTooManyNodes;
         }
     }
 
     std::string_view s;
     size_t p = 0;
+    size_t nodes = 0;   // elements, texts, sections and attributes read
 };
 
 void writeNode(std::string& out, const XmlNode& node, int depth);
@@ -492,14 +529,76 @@ std::string xmlEscape(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp = 0;
+        const size_t n = strictUtf8(text, i, cp);
+        if (n == 0 || !xmlChar(cp)) {
+            appendUtf8(out, 0xFFFD);
+            i += n ? n : 1;
+            continue;
+        }
+        switch (text[i]) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         case '\'': out += "&apos;"; break;
-        default: out += c;
+        default: out.append(text.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
+bool isXmlSafeText(std::string_view text)
+{
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp = 0;
+        const size_t n = strictUtf8(text, i, cp);
+        if (n == 0 || !xmlChar(cp)) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string xmlSafeText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp = 0;
+        const size_t n = strictUtf8(text, i, cp);
+        if (n == 0 || !xmlChar(cp)) {
+            appendUtf8(out, 0xFFFD);
+            i += n ? n : 1;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string escapeInvalidUtf8(std::string_view bytes)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t cp = 0;
+        const size_t n = strictUtf8(bytes, i, cp);
+        const bool looksEscaped = bytes[i] == '\\' && i + 3 < bytes.size() && (bytes[i + 1] == 'x') &&
+                                  hex(bytes[i + 2]) && hex(bytes[i + 3]);
+        if (n == 0 || looksEscaped) {
+            const unsigned char b = static_cast<unsigned char>(bytes[i]);
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+            ++i;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
         }
     }
     return out;

@@ -29,6 +29,7 @@ enum XmlError : int {
     kXmlMismatchedTag = 5,     // end tag does not match the open element
     kXmlWrongTopElement = 6,   // no top element, or not the expected one
     kXmlTooDeep = 7,           // nesting deeper than kXmlMaxDepth
+    kXmlTooManyNodes = 8,      // more than kXmlMaxNodes elements, texts, sections and attributes
     kXmlUnknownEntity = 12,    // unknown character entity
     kXmlCannotOpenForWrite = 14,
     kXmlWriteFailed = 15,
@@ -36,6 +37,9 @@ enum XmlError : int {
 
 constexpr size_t kXmlMaxFileBytes = 16u << 20;
 constexpr size_t kXmlMaxDepth = 256;
+// A clip XML holds a few hundred nodes; far more is no clip XML (and would
+// take far more memory than the file's size).
+constexpr size_t kXmlMaxNodes = 100000;
 
 class XmlNode {
 public:
@@ -113,8 +117,19 @@ public:
     static std::string toUtf8(std::string_view bytes, XmlEncoding encoding);
 };
 
-// Escapes & < > " ' as entities.
+// Escapes & < > " ' as entities. Whatever XML text cannot hold (bytes that
+// are not UTF-8, control characters other than tab, line feed and carriage
+// return) becomes U+FFFD, so the output is always well-formed UTF-8.
 std::string xmlEscape(std::string_view text);
+// True when the text is UTF-8 that XML text can hold as it is.
+bool isXmlSafeText(std::string_view text);
+// The text with whatever XML text cannot hold replaced by U+FFFD.
+std::string xmlSafeText(std::string_view text);
+// Lossless printable form of bytes that may not be UTF-8: every byte that is
+// not part of a valid UTF-8 character is written \xHH, and a backslash that
+// would read as such an escape is written \x5C. Valid UTF-8 without such a
+// backslash comes back unchanged.
+std::string escapeInvalidUtf8(std::string_view bytes);
 // Decodes the five named entities and numeric references; false on an unknown entity.
 bool xmlUnescape(std::string_view text, std::string& out);
 

@@ -5,6 +5,7 @@
 // clip; the progress line on a terminal only. The source card is
 // bit-identical after every run.
 #include "helpers/SampleCardTools.h"
+#include "support/P2Fixture.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -393,3 +394,43 @@ TEST(ConvertCommand, ProgressLineOnATerminalOnly)
 }
 
 } // namespace
+
+TEST(ConvertCommand, SourceNameThatIsNotUtf8)
+{
+    // A clip whose file name holds a byte that is not UTF-8: the report is
+    // written (JSON text, the path escaped without loss) and the clip XML is
+    // well-formed UTF-8 naming the clip with U+FFFD for that byte.
+    const fs::path dir = scratchDir("convert_bytes");
+    const std::string name = "0001A\xFF";
+    auto clip = p2Clip(9, 3, name);
+    setBinaryGroup(clip, 25, 0);
+    const auto files = writeP2Card(dir / "SRC", {clip});
+    const fs::path out = dir / "out", report = dir / "report.json";
+    const auto r = runVorn(freshOptions(dir) + "convert --set DesiredFrameRate=25 --dest " + q(out) + " --report " +
+                           q(report) + " " + q(files[0].video));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    ASSERT_TRUE(fs::exists(report)) << r.out << r.err;
+    const nlohmann::json rep = nlohmann::json::parse(readText(report), nullptr, false);
+    ASSERT_FALSE(rep.is_discarded()) << readText(report);
+    ASSERT_EQ(rep["clips"].size(), 1u);
+    const std::string source = rep["clips"][0]["source"].get<std::string>();
+    const std::string videoPath = files[0].video.string();
+    const std::string escaped = videoPath.substr(0, videoPath.size() - 5) + "\\xFF.MXF";
+    EXPECT_EQ(source, escaped);
+    EXPECT_EQ(rep["clips"][0]["result"], "complete");
+    bool outputNamed = false;
+    for (const auto& f : rep["clips"][0]["output_files"])
+        outputNamed |= f.get<std::string>() == "Card1/CONTENTS/VIDEO/0001A\\xFF.MXF";
+    EXPECT_TRUE(outputNamed) << rep.dump(2);
+
+    // The files keep the name's bytes; the XML names the clip in UTF-8.
+    const fs::path contents = out / "Card1" / "CONTENTS";
+    EXPECT_TRUE(fs::exists(contents / "VIDEO" / (name + ".MXF")));
+    const fs::path xml = contents / "CLIP" / (name + ".XML");
+    ASSERT_TRUE(fs::exists(xml));
+    EXPECT_NE(readText(xml).find("<ClipName>0001A\xEF\xBF\xBD</ClipName>"), std::string::npos) << readText(xml);
+    if (haveTool("xmllint")) {
+        const auto lint = runCommand("xmllint --noout " + q(xml));
+        EXPECT_EQ(lint.exitCode, 0) << lint.err;
+    }
+}

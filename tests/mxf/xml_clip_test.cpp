@@ -307,3 +307,66 @@ TEST_F(ClipXmlTest, RunningTimecodeStartsAtTheLabelOfTheStartFrameCount)
         EXPECT_EQ(tc.dropFrame, c.drop != 0);
     }
 }
+
+TEST_F(ClipXmlTest, WritesOnlyWhatTheReaderTakes)
+{
+    // A source ClipMetadata the reader takes but that, written with our
+    // indentation, would make a clip XML the reader refuses (too large): the
+    // clip gets a new ClipMetadata instead.
+    fs::path src = vorn::test::scratchDir("clipxml_huge_src");
+    fs::create_directories(src / "CONTENTS" / "CLIP");
+    std::string meta = "<ClipMetadata>";
+    for (int i = 0; i < 240; ++i) meta += "<d>";
+    for (int i = 0; i < 60000; ++i) meta += "<e/>";
+    for (int i = 0; i < 240; ++i) meta += "</d>";
+    meta += "</ClipMetadata>";
+    vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML",
+                          "<P2Main><ClipContent><ClipName>SRC001</ClipName>" + meta + "</ClipContent></P2Main>");
+    XmlDocument source;
+    ASSERT_EQ(source.load(src / "CONTENTS" / "CLIP" / "SRC001.XML", "P2Main"), kXmlOk);
+
+    auto e = exporter(9, 25, 1, (src / "CONTENTS" / "VIDEO" / "SRC001.MXF").string());
+    fs::path out = vorn::test::scratchDir("clipxml_huge_out") / "0001AB.XML";
+    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    EXPECT_LE(fs::file_size(out), kXmlMaxFileBytes);
+    XmlDocument back;
+    ASSERT_EQ(back.load(out, "P2Main"), kXmlOk);
+    EXPECT_EQ(back.topElement().child("ClipContent").child("ClipMetadata").child("DataSource").text(), "SHOOTING");
+
+    // A small source ClipMetadata is still carried over.
+    vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML",
+                          "<P2Main><ClipContent><ClipMetadata><d><e/></d></ClipMetadata></ClipContent></P2Main>");
+    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    EXPECT_NE(vorn::test::readText(out).find("\t\t<ClipMetadata>\n\t\t\t<d>\n\t\t\t\t<e>\n"), std::string::npos);
+
+    // A source clip XML of too many elements is no clip XML: refused.
+    std::string many = "<P2Main><ClipContent>";
+    for (size_t i = 0; i < kXmlMaxNodes; ++i) many += "<e/>";
+    vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML", many + "</ClipContent></P2Main>");
+    messages.clear();
+    EXPECT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 0);
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(ClipXmlTest, ClipNameThatIsNotUtf8)
+{
+    // The clip XML is UTF-8 whatever the file name's bytes: those that are
+    // not UTF-8 are shown as U+FFFD; valid names are written as they are.
+    struct Case { std::string name, xmlName; };
+    const Case cases[] = {
+        {"0001AB", "0001AB"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC"},
+        {"clip\xFF", "clip\xEF\xBF\xBD"},
+        {"\x93\xFA\x96\x7B", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD{"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto e = exporter(9, 25, 1);
+        fs::path out = vorn::test::scratchDir("clipxml_name") / "CLIP.XML";
+        ASSERT_EQ(e->UpdateClipXml("", out, c.name, 10, "", 0, true), 1);
+        XmlDocument back;
+        ASSERT_EQ(back.load(out, "P2Main"), kXmlOk);
+        EXPECT_EQ(back.sourceEncoding, XmlEncoding::Utf8);
+        EXPECT_EQ(back.topElement().child("ClipContent").child("ClipName").text(), c.xmlName);
+    }
+}

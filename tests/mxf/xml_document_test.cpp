@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 using namespace vorn::mxf;
 
 namespace {
@@ -222,5 +224,115 @@ TEST(XmlClipTexts, FrameRateAndEditUnit)
         EXPECT_EQ(frameRateText(c.code, c.num, c.den, &family), c.rate);
         EXPECT_EQ(family, c.family);
         EXPECT_EQ(editUnitText(c.num, c.den), c.unit);
+    }
+}
+
+TEST(XmlDocument, NodeCountIsBounded)
+{
+    // Elements, texts, sections and attributes all count; a clip XML holds a
+    // few hundred, a file of millions of empty elements is refused.
+    auto elements = [](size_t n) {
+        std::string t = "<R>";
+        for (size_t i = 0; i < n; ++i) t += "<a/>";
+        return t + "</R>";
+    };
+    auto attributes = [](size_t n) {
+        std::string t = "<R";
+        for (size_t i = 0; i < n; ++i) t += " a=\"\"";
+        return t + "/>";
+    };
+    auto comments = [](size_t n) {
+        std::string t = "<R>";
+        for (size_t i = 0; i < n; ++i) t += "<!---->";
+        return t + "</R>";
+    };
+    struct Case { const char* name; std::string in; int rc; };
+    const Case cases[] = {
+        {"just within", elements(kXmlMaxNodes - 1), kXmlOk},
+        {"one element too many", elements(kXmlMaxNodes), kXmlTooManyNodes},
+        {"attributes", attributes(kXmlMaxNodes), kXmlTooManyNodes},
+        {"comments", comments(kXmlMaxNodes), kXmlTooManyNodes},
+        {"16 MB of empty elements", elements((kXmlMaxFileBytes - 9) / 4), kXmlTooManyNodes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        XmlDocument doc;
+        EXPECT_EQ(doc.parse(c.in, "R"), c.rc);
+        EXPECT_EQ(doc.topElement().isNull(), c.rc != kXmlOk);
+    }
+}
+
+TEST(XmlDocument, WritesOnlyTextXmlCanHold)
+{
+    // Bytes that are not UTF-8 and control characters become U+FFFD; the
+    // output is read back by the reader and by xmllint.
+    struct Case { std::string in, out; };
+    const std::string r = "\xEF\xBF\xBD";
+    const Case cases[] = {
+        {"0001AB", "0001AB"},
+        {"clip\xFF", "clip" + r},
+        {"\xC3\xA9t\xC3", "\xC3\xA9t" + r},              // a cut sequence
+        {"\xC0\xAF", r + r},                              // an overlong form
+        {"\xED\xA0\x80", r + r + r},                      // a surrogate
+        {"a\x01" "b\tc", "a" + r + "b\tc"},
+        {"\xE6\x97\xA5 & <", "\xE6\x97\xA5 &amp; &lt;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(xmlEscape(c.in), c.out);
+        EXPECT_EQ(isXmlSafeText(c.in), c.in == c.out || c.in.find_first_of("&<") != std::string::npos);
+        XmlDocument doc;
+        XmlNode decl = XmlNode::declaration("xml");
+        decl.addAttribute("version", "1.0");
+        decl.addAttribute("encoding", "UTF-8");
+        doc.nodes.push_back({XmlNode::ChildKind::Element, decl, {}});
+        decl.addChild("R").addTextChild("N", c.in).addAttribute("v", c.in);
+        const auto file = vorn::test::scratchDir("xml_safe") / "t.xml";
+        ASSERT_EQ(doc.save(file), kXmlOk);
+        XmlDocument back;
+        ASSERT_EQ(back.load(file, "R"), kXmlOk);
+        EXPECT_EQ(back.sourceEncoding, XmlEncoding::Utf8);
+        if (vorn::test::haveTool("xmllint")) {
+            const auto lint = vorn::test::runCommand("xmllint --noout " + vorn::test::shellQuote(file.string()));
+            EXPECT_EQ(lint.exitCode, 0) << lint.err;
+        }
+    }
+}
+
+namespace {
+// Reads \xHH escapes back into bytes.
+std::string unescapeBytes(const std::string& t)
+{
+    std::string out;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i] == '\\' && i + 3 < t.size() && t[i + 1] == 'x' && std::isxdigit(static_cast<unsigned char>(t[i + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(t[i + 3]))) {
+            out += char(std::stoi(t.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += t[i];
+        }
+    }
+    return out;
+}
+} // namespace
+
+TEST(XmlDocument, EscapedBytesAreLossless)
+{
+    struct Case { std::string in, out; };
+    const Case cases[] = {
+        {"/cards/CONTENTS/VIDEO/0001AB.MXF", "/cards/CONTENTS/VIDEO/0001AB.MXF"},
+        {"/c/\xE6\x97\xA5.MXF", "/c/\xE6\x97\xA5.MXF"},
+        {"/c/clip\xFF\xFE.MXF", "/c/clip\\xFF\\xFE.MXF"},
+        {"/c/a\\b", "/c/a\\b"},
+        {"/c/\\xFF", "/c/\\x5CxFF"},       // a name that reads like an escape
+        {"/c/\\x5C\xC3", "/c/\\x5Cx5C\\xC3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in);
+        const std::string e = escapeInvalidUtf8(c.in);
+        EXPECT_EQ(e, c.out);
+        EXPECT_TRUE(isXmlSafeText(e));
+        EXPECT_EQ(unescapeBytes(e), c.in);
     }
 }
