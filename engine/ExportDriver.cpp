@@ -13,6 +13,7 @@
 #include "engine/Vorn.h"
 #include "foundation/Options.h"
 #include "foundation/QelString.h"
+#include "mxf/AudioSamples.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfFile.h"
 
@@ -153,6 +154,38 @@ void copyIconAndProxy(mxf::CExportBase& exporter, const char* sourcePath, const 
         if (fs::is_regular_file(proxy, ec))
             exporter.CopyVoice(proxy.string(), ext);
     }
+}
+
+// Every audio channel the source names must hold the samples of its frames.
+// A channel whose file is missing or cut short is told (which channel, how
+// many samples are missing) and sets the caller's error flag; its place in
+// the output keeps the channel layout and is filled with silence. Returns
+// what was wrong, empty when nothing was.
+std::string checkSourceAudio(CCaller& caller, const CMxfFile& source, const char* sourcePath, int sourceChannels)
+{
+    const uint64_t expected = mxf::audioSamplesOfFrames(
+        static_cast<uint64_t>(std::max<int64_t>(source.FrameCount(), 0)),
+        static_cast<uint32_t>(std::max(source.EditRateNumerator(), 0)),
+        static_cast<uint32_t>(std::max(source.EditRateDenominator(), 0)));
+    std::string damage;
+    for (int c = 0; c < sourceChannels; ++c) {
+        std::string what;
+        const char* filled = nullptr;
+        if (!source.AudioChannelFound(c)) {
+            what = qelFormat("audio channel %d (%s%02d.MXF) is missing", c + 1, CVorn::ClipName(sourcePath).c_str(), c);
+            filled = "it is written as silence";
+        } else if (const uint64_t held = source.AudioChannelSamples(c); held < expected) {
+            what = qelFormat("audio channel %d is short: %llu of its %llu samples are missing", c + 1,
+                             static_cast<unsigned long long>(expected - held), static_cast<unsigned long long>(expected));
+            filled = "they are written as silence";
+        } else {
+            continue;
+        }
+        caller.MessageString(QelString(qelFormat("Warning: %s; %s\r\n", what.c_str(), filled)), 0, 1);
+        caller.SetError();
+        damage += (damage.empty() ? "" : "; ") + what;
+    }
+    return damage;
 }
 
 // The clip's files on the destination, relative to it, once it is finished.
@@ -362,6 +395,10 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         finish(ClipOutcome::Error, "not recognized as a video MXF file");
         return 0;
     }
+    if (start == ClipStart::Unreadable) {
+        finish(ClipOutcome::Error, "the edit rate is not one its format allows");
+        return 0;
+    }
     if (start == ClipStart::NoFrameBuffer) {
         finish(ClipOutcome::Error, "could not allocate frame buffer");
         return 0;
@@ -397,6 +434,7 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     // A clip whose source gives fewer frames than planned is written a second
     // time with the count it gave, so that its headers, index and clip XML
     // tell the truth.
+    std::string damage;   // what was wrong with the source (the clip is then written with errors)
     for (int pass = 0;; ++pass) {
         // 8. Configure the exporter.
         configureExporter(*exporter, plan, source);
@@ -406,6 +444,15 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         source.m_audioSelect = 2;
         const int sourceChannels = source.ReadAllAudioHeaders();
         const int channels = outputAudioChannels(sourceChannels, plan.targetFormat);
+        if (pass == 0) {
+            const std::string audioDamage = checkSourceAudio(*caller, source, sourcePath, sourceChannels);
+            if (!audioDamage.empty()) {
+                damage += (damage.empty() ? "" : "; ") + audioDamage;
+                std::lock_guard<std::mutex> lock(m_resultsMutex);
+                if (r.message.empty())
+                    r.message = audioDamage;
+            }
+        }
 
         // 10. Open the exporter; a failure here ends the whole export.
         std::string openMessage;
@@ -457,6 +504,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         processor.PrepareDecoding();
         VideoIterator iterator(&source, plan.removePulldown, plan.addPulldown, plan.remove32, plan.sourceFormat,
                                m_desiredFrameRate);
+        // A short frame is undecodable: re-encoded clips take the previous
+        // picture for it; copied clips end at the last whole frame.
+        iterator.SetTakeShortFrames(plan.reencode != 0);
         static AudioSpeedConverter speedConverter;
         if (plan.convert2425)
             speedConverter.Init(plan.desiredRateRounded == 24);
@@ -505,6 +555,25 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         if (pass == 0 && !stopped() && !processor.failed() && written < plan.frameCount) {
             const int64_t gave = processor.framesWritten();
             exporter->Discard();
+            // The source ended before its frame count: a frame it holds only
+            // part of, or none of, ends the clip at the last whole frame.
+            if (const int64_t at = iterator.endedAt(); at >= 0) {
+                const std::string what =
+                    iterator.endedBytes() > 0
+                        ? qelFormat("source frame %lld is incomplete (%d of %d bytes)", static_cast<long long>(at),
+                                    iterator.endedBytes(), iterator.expectedBytes())
+                        : qelFormat("source frame %lld is missing", static_cast<long long>(at));
+                caller->MessageString(QelString(qelFormat("The clip ends early: %s; it ends at the last whole "
+                                                          "frame before it\r\n",
+                                                          what.c_str())),
+                                      0, 1);
+                caller->SetError();
+                const std::string ended = "the source ended early: " + what;
+                damage += (damage.empty() ? "" : "; ") + ended;
+                std::lock_guard<std::mutex> lock(m_resultsMutex);
+                if (r.message.empty())
+                    r.message = ended;
+            }
             if (gave == 0) {
                 caller->Message("The source gave no frame for this clip; the clip is not written\r\n", 0, 1);
                 caller->SetError();
@@ -597,8 +666,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             std::lock_guard<std::mutex> lock(m_resultsMutex);
             r.outputFiles = vorn::outputFilesOf(exporter, m_destination.str());
         }
-        finish(r.undecodableFrames > 0 ? ClipOutcome::Error : ClipOutcome::Complete,
-               r.undecodableFrames > 0 ? "frames could not be decoded" : "");
+        const bool withErrors = r.undecodableFrames > 0 || !damage.empty();
+        finish(withErrors ? ClipOutcome::Error : ClipOutcome::Complete,
+               r.undecodableFrames > 0 ? "frames could not be decoded" : damage);
         return 1;
     }
 }

@@ -107,6 +107,17 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
         return ClipStart::NotRecognized;
     }
 
+    // Nothing is planned from a frame rate the format does not have (a rate
+    // of 0 or 1000000 would make seconds-long frames and huge audio files).
+    if (const std::string why = out.clip->EditRateProblem(); !why.empty()) {
+        caller.MessageString(QelString(qelFormat("\r\nThe file %s cannot be read: %s\r\n",
+                                                 CVorn::ClipName(out.sourcePath.c_str()).c_str(), why.c_str())),
+                             0, 1);
+        caller.SetError();
+        out.clip->Close();
+        return ClipStart::Unreadable;
+    }
+
     engine.m_desiredFrameRate = options.desiredRate;
     fillPlanInputs(out.plan, *out.clip, engine, options);
 

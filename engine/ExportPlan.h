@@ -67,6 +67,7 @@ struct ClipExport {
 enum class ClipStart {
     Planned,         // the plan is made; the exporter can be configured
     NotRecognized,   // not a video MXF: warned, the caller's error flag set
+    Unreadable,      // an edit rate its format does not allow: told, the caller's error flag set
     NoFrameBuffer,   // frame 0 could not be buffered
 };
 

@@ -24,7 +24,22 @@ public:
     // Reads the next step into buffers (each sized for a source frame) and
     // their byte counts into sizes. Returns the frames delivered: 5 or 1, and
     // 0 at the end. A final group of fewer than five frames is not delivered.
+    // Only whole frames are delivered: a frame the file holds only part of
+    // (a source cut short) ends the clip like a missing one, unless short
+    // frames are taken (see below).
     int Next(std::array<std::vector<uint8_t>, 5>& buffers, std::array<int32_t, 5>& sizes);
+
+    // Frames that are decoded before they are written may be short: the
+    // pipeline then treats them as undecodable and uses the previous picture.
+    // Frames that are copied must be whole.
+    void SetTakeShortFrames(bool take) { m_takeShortFrames = take; }
+
+    // The first frame within the clip's frame count that was missing or
+    // incomplete, -1 while none was met (the clip ends early at it).
+    int64_t endedAt() const { return m_endedAt; }
+    // Bytes the file holds of that frame (0 when missing) and the bytes a frame has.
+    int32_t endedBytes() const { return m_endedBytes; }
+    int32_t expectedBytes() const { return m_expectedBytes; }
 
     // Index of the next source frame to read.
     int64_t nextIndex() const { return m_index; }
@@ -40,6 +55,10 @@ private:
     VideoFormat m_sourceFormat;
     int32_t m_remove32;
     bool m_groupOfFive;
+    bool m_takeShortFrames = false;
+    int64_t m_endedAt = -1;
+    int32_t m_endedBytes = 0;
+    int32_t m_expectedBytes = 0;
 };
 
 } // namespace vorn

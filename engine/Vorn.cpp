@@ -54,6 +54,18 @@ std::vector<std::string> findMxfFiles(const std::string& folder)
     return found;
 }
 
+// Why a video clip cannot be read (empty when it can, or when it is no video
+// clip at all: the export reports those).
+std::string unreadableReason(const std::string& path)
+{
+    CMxfFile clip(path.c_str());
+    std::string why;
+    if (clip.ReadHeaders() == 1)
+        why = clip.EditRateProblem();
+    clip.Close();
+    return why;
+}
+
 } // namespace
 
 std::string CVorn::ClipName(const char* path)
@@ -154,29 +166,42 @@ int CVorn::Import(CCaller* caller, const char* path)
     }
     const std::string p = path;
     std::string heading;
+    std::vector<std::string> found;
     if (isFolder(p)) {
         heading = "Adding Folder " + p + "\r\n";
-        for (const auto& f : findMxfFiles(p))
-            AddFile(f.c_str());
+        found = findMxfFiles(p);
         const std::string video = joinPath(p, "VIDEO");
         std::error_code ec;
         if (fs::is_directory(video, ec))
-            for (const auto& f : findMxfFiles(video))
-                AddFile(f.c_str());
+            for (auto& f : findMxfFiles(video))
+                found.push_back(std::move(f));
         const std::string contentsVideo = joinPath(joinPath(p, "CONTENTS"), "VIDEO");
         if (fs::is_directory(contentsVideo, ec))
-            for (const auto& f : findMxfFiles(contentsVideo))
-                AddFile(f.c_str());
+            for (auto& f : findMxfFiles(contentsVideo))
+                found.push_back(std::move(f));
     } else {
         heading = (m_files.empty() ? "Adding file from " : "Adding files from ") + FolderOf(path) + "\r\n";
         if (isRegularFile(p))
-            AddFile(path);
+            found.push_back(p);
         else
             logf(LOG_WARNING, "CVorn::Import", "%s is not a regular file", path);
     }
+    // A clip whose edit rate its format does not allow cannot be read (its
+    // frame and audio timing is unknown): it is refused here, with the reason.
+    std::string refused;
+    for (const auto& f : found) {
+        const std::string why = unreadableReason(f);
+        if (why.empty())
+            AddFile(f.c_str());
+        else
+            refused += ClipName(f.c_str()) + ": refused, " + why + "\r\n";
+    }
 
-    if (caller)
+    if (caller) {
         caller->Message(heading.c_str(), 1, 1);
+        if (!refused.empty())
+            caller->Message(refused.c_str(), 0, 1);
+    }
     if (m_files.empty())
         return 0;
     for (const auto& f : m_files) {

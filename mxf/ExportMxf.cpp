@@ -330,7 +330,7 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
 
     removeStaleTemporaries();
     m_cards.Locate(m_outputFolder);
-    m_cards.SetNeed(m_formatCode, m_frameCount);
+    m_cards.SetNeed(m_formatCode, m_frameCount, m_audioChannels, m_rateNumerator, m_rateDenominator);
     const int64_t need = m_cards.needMB();
     if (need > m_cards.availableMB()) {
         message = qelFormat("Insufficient room on disk, need %lldMB, %lldMB available", (long long)need,

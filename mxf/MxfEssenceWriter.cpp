@@ -1,5 +1,7 @@
 #include "mxf/MxfEssenceWriter.h"
 
+#include "mxf/AudioSamples.h"
+
 #include "dv/DvSystemData.h"
 #include "foundation/Log.h"
 #include "foundation/Notifier.h"
@@ -251,9 +253,7 @@ std::array<uint8_t, 32> identName(const char* text)
 
 uint64_t MxfEssenceWriter::audioSamplesFor(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator)
 {
-    if (rateNumerator == 0) return 0;
-    // frames x 48000 x den fits in 64 bits for any realistic clip (2^63 / (48000 x 1001) ~ 1.9e11 frames).
-    return frames * 48000u * rateDenominator / rateNumerator;
+    return audioSamplesOfFrames(frames, rateNumerator, rateDenominator);
 }
 
 MxfEssenceWriter::MxfEssenceWriter(int kind) : m_kind(kind) {}
@@ -302,6 +302,10 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
     m_formatCode = p.formatCode;
     m_framePair = 0;
     m_audioBytesWritten = 0;
+    m_videoBytesWritten = 0;
+    m_framesWritten = 0;
+    m_frameSize = p.frameSize;
+    m_laterFrameSize = p.laterFrameSize;
     const bool audio = m_kind == kAudio;
     const bool avc = !audio && isAvcIntraCode(p.formatCode);
     const VideoFormatInfo* fmt = videoFormatInfo(p.formatCode);
@@ -600,7 +604,22 @@ void MxfEssenceWriter::WriteFrame(uint8_t* buffer, size_t size)
         m_audioBytesWritten += n;
         return;
     }
-    if (!isAvcIntraCode(m_formatCode) && m_formatCode >= 1 && m_formatCode <= 10) {
+    // Every frame has the size the header declared (AVC-Intra: the first
+    // frame its own), and the frames stay within the planned essence: a short
+    // or long frame would move the footer into the essence and make the file
+    // unreadable. Such a frame is not written and the file fails.
+    const bool avc = isAvcIntraCode(m_formatCode);
+    const uint64_t expected = avc && m_framesWritten > 0 ? m_laterFrameSize : m_frameSize;
+    if (size != expected || m_videoBytesWritten + size > m_plannedLength) {
+        logf(LOG_ERROR, "MxfEssenceWriter::WriteFrame", "frame %llu of %zu bytes refused (%llu expected, %llu of %llu written)",
+             static_cast<unsigned long long>(m_framesWritten), size, static_cast<unsigned long long>(expected),
+             static_cast<unsigned long long>(m_videoBytesWritten), static_cast<unsigned long long>(m_plannedLength));
+        m_writeFailed = true;
+        return;
+    }
+    m_videoBytesWritten += size;
+    ++m_framesWritten;
+    if (!avc && m_formatCode >= 1 && m_formatCode <= 10) {
         writeFrameDv(buffer, size);
         return;
     }

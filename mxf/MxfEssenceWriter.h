@@ -72,7 +72,8 @@ public:
     void WriteFooter(uint32_t frameSize, uint32_t laterFrameSize, uint64_t frameCount,
                      uint32_t rateNumerator, uint32_t rateDenominator, int formatCode);
 
-    // True when any write to the file failed since WriteHeader.
+    // True when any write to the file failed, or a video frame was refused
+    // for its size, since WriteHeader.
     bool writeFailed() const { return m_writeFailed; }
 
     uint64_t plannedLength() const { return m_plannedLength; }
@@ -86,7 +87,7 @@ public:
     static uint64_t timecodeDuration(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator,
                                      uint32_t tcNumerator, uint32_t tcDenominator);
 
-    // Audio samples of a clip: floor(frames x 48000 x den / num).
+    // Audio samples of a clip (audioSamplesOfFrames).
     static uint64_t audioSamplesFor(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator);
 
 private:
@@ -108,6 +109,10 @@ private:
     int m_formatCode = 0;
     uint64_t m_audioSamples = 0;
     uint64_t m_audioBytesWritten = 0;
+    uint64_t m_videoBytesWritten = 0;
+    uint64_t m_framesWritten = 0;    // video frames written
+    uint64_t m_frameSize = 0;        // video: bytes of every frame (AVC-Intra: of the first)
+    uint64_t m_laterFrameSize = 0;   // AVC-Intra: bytes of every later frame
     uint64_t m_plannedLength = 0;
     uint64_t m_fillLength = 0;
     std::vector<uint8_t> m_shuffle;   // 720-line segment reorder buffer

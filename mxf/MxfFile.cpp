@@ -142,6 +142,11 @@ constexpr Key kAes3Descriptor{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x
 constexpr Key kTimecodeComponent{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x14, 0x00};
 constexpr Key kEssenceContainerData{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x23, 0x00};
 constexpr Key kIndexSegment{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x10, 0x01, 0x00};
+constexpr Key kMaterialPackage{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x36, 0x00};
+constexpr Key kTrack{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x3B, 0x00};
+constexpr Key kSequence{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x01, 0x01, 0x01, 0x01, 0x0F, 0x00};
+// Structure entries kept per file: more than any clip has, few enough to bound a hostile file.
+constexpr size_t kMaxStructureEntries = 1024;
 // Generic container essence elements: the first 12 bytes, then the item type
 // (18h compound/DV, 15h picture/AVC, 16h sound). The element count, type and
 // number that follow differ between writers and are not compared.
@@ -231,6 +236,23 @@ MxfLabelFormat mxfFormatFromLabel(uint8_t b13, uint8_t b14, uint8_t b15)
     return f;
 }
 
+bool mxfEditRateAllowed(int32_t code, int32_t num, int32_t den)
+{
+    const VideoFormatInfo* info = videoFormatInfo(code);
+    if (!info)
+        return true;
+    if (num <= 0 || den <= 0)
+        return false;
+    const bool is720 = info->lines == 720;
+    if (info->hz50)
+        return int64_t{num} == 25 * int64_t{den} || (is720 && int64_t{num} == 50 * int64_t{den});
+    // whole x 1000/1001, or written as whole/1.
+    auto is = [num, den](int64_t whole) {
+        return int64_t{num} * 1001 == whole * 1000 * den || int64_t{num} == whole * den;
+    };
+    return is(24) || is(30) || (is720 && is(60));
+}
+
 // ---------------------------------------------------------------------------
 
 CMxfFile::CMxfFile(const char* path)
@@ -312,6 +334,10 @@ void CMxfFile::parseItem(uint16_t tag, const uint8_t* value, uint16_t length)
     case 0x3001: {
         const float rate = s1 != 0 ? static_cast<float>(s0) / static_cast<float>(s1) : 0.0f;
         (m_sawAes3 ? m_audioSampleRate : m_editRate) = rate;
+        if (!m_sawAes3) {
+            m_editRateNum = s0;
+            m_editRateDen = s1;
+        }
         break;
     }
     case 0x3002: {
@@ -379,6 +405,66 @@ bool CMxfFile::parseSet(const uint8_t* data, size_t size)
     return true;
 }
 
+void CMxfFile::parseStructure(const Uid& key, const uint8_t* data, size_t size)
+{
+    Uid instance{};
+    Uid reference{};   // a track's sequence, a sequence's data definition
+    bool haveInstance = false, haveReference = false;
+    size_t offset = 0;
+    while (size - offset >= 4) {
+        const uint16_t tag = static_cast<uint16_t>((data[offset] << 8) | data[offset + 1]);
+        const uint16_t length = static_cast<uint16_t>((data[offset + 2] << 8) | data[offset + 3]);
+        if (size - offset - 4 < length)
+            break;
+        const uint8_t* value = data + offset + 4;
+        offset += 4u + length;
+        if (tag == 0x3C0A && length == 16) {
+            std::copy(value, value + 16, instance.begin());
+            haveInstance = true;
+        } else if (length == 16 && ((key == kTrack && tag == 0x4803) || (key == kSequence && tag == 0x0201))) {
+            std::copy(value, value + 16, reference.begin());
+            haveReference = true;
+        } else if (key == kMaterialPackage && tag == 0x4403 && length >= 8) {
+            // A batch: count, item size (16), the track references.
+            const uint32_t count = (uint32_t{value[0]} << 24) | (uint32_t{value[1]} << 16) | (uint32_t{value[2]} << 8) | value[3];
+            const uint32_t item = (uint32_t{value[4]} << 24) | (uint32_t{value[5]} << 16) | (uint32_t{value[6]} << 8) | value[7];
+            if (item != 16)
+                continue;
+            for (uint32_t i = 0; i < count && 8 + (i + 1) * size_t{16} <= length; ++i) {
+                if (m_materialTracks.size() >= kMaxStructureEntries)
+                    break;
+                Uid track{};
+                std::copy(value + 8 + i * size_t{16}, value + 8 + (i + 1) * size_t{16}, track.begin());
+                m_materialTracks.push_back(track);
+            }
+        }
+    }
+    if (!haveInstance || !haveReference)
+        return;
+    if (key == kTrack && m_trackSequences.size() < kMaxStructureEntries)
+        m_trackSequences.emplace_back(instance, reference);
+    // Sound data definitions: 06 0E 2B 34 .. 01 03 02 02 02.
+    static constexpr uint8_t kSound[5] = {0x01, 0x03, 0x02, 0x02, 0x02};
+    if (key == kSequence && reference[0] == 0x06 && reference[1] == 0x0E && reference[2] == 0x2B && reference[3] == 0x34
+        && std::equal(kSound, kSound + 5, reference.begin() + 8) && m_soundSequences.size() < kMaxStructureEntries)
+        m_soundSequences.push_back(instance);
+}
+
+int CMxfFile::countNamedSoundTracks() const
+{
+    int count = 0;
+    for (const Uid& track : m_materialTracks) {
+        for (const auto& [instance, sequence] : m_trackSequences) {
+            if (instance != track)
+                continue;
+            if (std::find(m_soundSequences.begin(), m_soundSequences.end(), sequence) != m_soundSequences.end())
+                ++count;
+            break;
+        }
+    }
+    return std::min(count, kMxfMaxAudioChannels);
+}
+
 int CMxfFile::ReadHeaders(const char* path)
 {
     if (path)
@@ -393,6 +479,9 @@ int CMxfFile::ReadHeaders(const char* path)
     m_sawAes3 = false;
     m_editUnitCounts = 0;
     m_tcDuration = 0;
+    m_materialTracks.clear();
+    m_trackSequences.clear();
+    m_soundSequences.clear();
 
     int result = 0;
     std::vector<uint8_t> set;
@@ -406,6 +495,15 @@ int CMxfFile::ReadHeaders(const char* path)
         const uint64_t left = position <= m_scanFileSize ? m_scanFileSize - position : 0;
 
         const Key& key = m_key;
+        if (key == kMaterialPackage || key == kTrack || key == kSequence) {
+            if (length > kMxfMaxSetBytes || length > left)
+                break;
+            set.resize(static_cast<size_t>(length));
+            if (io::read(m_fdScan, set.data(), set.size()) != set.size())
+                break;
+            parseStructure(key, set.data(), set.size());
+            continue;
+        }
         const bool isSet = key == kCdciDescriptor || key == kMpegDescriptor || key == kAes3Descriptor
             || key == kTimecodeComponent || key == kEssenceContainerData || key == kIndexSegment;
         if (isSet) {
@@ -430,6 +528,7 @@ int CMxfFile::ReadHeaders(const char* path)
             m_audioEssenceStart = position;
             m_audioEssenceLength = length;
             m_audioEnd[static_cast<size_t>(m_audioFileCount)] = position + std::min(length, left);
+            m_audioBytes[static_cast<size_t>(m_audioFileCount)] = std::min(length, left);
             m_fd_audio[static_cast<size_t>(m_audioFileCount++)] = m_fdScan;
             const uint64_t perUnit = m_audioDuration > 0 ? length / static_cast<uint64_t>(m_audioDuration) : 0;
             m_audioBytesPerEditUnit = clampToInt32(perUnit);
@@ -475,6 +574,7 @@ int CMxfFile::ReadHeaders(const char* path)
             break;
     }
 
+    m_namedAudioChannels = countNamedSoundTracks();
     if (result == 0) {
         io::close(m_fdScan);
         m_fdScan = -1;
@@ -515,53 +615,65 @@ int CMxfFile::ReadAllAudioHeaders(const char* path, int mode)
         audioFolder = parent + "AUDIO" + sep;
     }
 
-    const int first = m_audioSelect == 1 ? 2 : 0;
-    std::vector<std::unique_ptr<CMxfFile>> found;
-    int taken = 0;
+    // Every channel number is looked for: a missing file (0001AB01.MXF of
+    // four) leaves its slot without a file instead of hiding the channels
+    // after it. The clip's channels run up to the highest number found, or
+    // to the number of sound tracks the video file names when that is more.
+    std::array<std::unique_ptr<CMxfFile>, kMxfMaxAudioChannels> found;
     auto search = [&](const std::string& dir) {
-        found.clear();
+        int named = 0;
         for (int ch = 0; ch < kMxfMaxAudioChannels; ++ch) {
             auto temp = std::make_unique<CMxfFile>();
             const std::string name = dir + qelFormat("%s%02d", clip.c_str(), ch) + extension;
-            const int r = temp->ReadHeaders(name.c_str());
-            if (r != 2) {
+            if (temp->ReadHeaders(name.c_str()) == 2) {
+                found[static_cast<size_t>(ch)] = std::move(temp);
+                named = ch + 1;
+            } else {
                 temp->Close();
-                break;
+                found[static_cast<size_t>(ch)].reset();
             }
-            found.push_back(std::move(temp));
         }
-        int count = static_cast<int>(found.size());
-        if (m_audioSelect != 2)
-            count = std::clamp(count - first, 0, 2);
-        return count;
+        return named;
     };
+    int named = search(audioFolder);
+    if (named == 0)
+        named = search(folder);
+    // The channels the clip names count even when their files are all gone.
+    named = std::max(named, m_namedAudioChannels);
 
-    int startIndex = m_audioSelect == 2 ? 0 : first;
-    taken = search(audioFolder);
-    if (taken == 0)
-        taken = search(folder);
-
-    for (int i = 0; i < static_cast<int>(found.size()); ++i) {
-        CMxfFile& t = *found[static_cast<size_t>(i)];
-        const int slot = i - startIndex;
+    // Selection 2 takes every channel; else two, from channel 3 with selection 1.
+    const int startIndex = m_audioSelect == 1 ? 2 : 0;
+    const int taken = m_audioSelect == 2 ? named : std::clamp(named - startIndex, 0, 2);
+    m_audioEnd.fill(0);
+    m_audioBytes.fill(0);
+    for (int ch = 0; ch < kMxfMaxAudioChannels; ++ch) {
+        CMxfFile* t = found[static_cast<size_t>(ch)].get();
+        if (!t)
+            continue;
+        const int slot = ch - startIndex;
         if (slot >= 0 && slot < taken) {
-            m_fd_audio[static_cast<size_t>(slot)] = t.m_fd_audio[0];
-            m_audioEnd[static_cast<size_t>(slot)] = t.m_audioEnd[0];
-            t.m_fd_audio[0] = -1;
+            m_fd_audio[static_cast<size_t>(slot)] = t->m_fd_audio[0];
+            m_audioEnd[static_cast<size_t>(slot)] = t->m_audioEnd[0];
+            m_audioBytes[static_cast<size_t>(slot)] = t->m_audioBytes[0];
+            t->m_fd_audio[0] = -1;
         } else {
-            t.CloseAudioFiles();
+            t->CloseAudioFiles();
         }
     }
     m_audioFileCount = taken;
 
-    if (taken > 0) {
-        const CMxfFile& src = *found[static_cast<size_t>(startIndex)];
-        m_audioBits = src.m_audioBits;
-        m_audioSampleRate = src.m_audioSampleRate;
-        m_audioDuration = src.m_audioDuration;
-        m_audioEssenceStart = src.m_audioEssenceStart;
-        m_audioEssenceLength = src.m_audioEssenceLength;
-        m_audioBytesPerEditUnit = src.m_audioBytesPerEditUnit;
+    // The parameters of the first channel taken (the next one found when its file is missing).
+    for (int slot = 0; slot < taken; ++slot) {
+        const CMxfFile* src = found[static_cast<size_t>(startIndex + slot)].get();
+        if (!src)
+            continue;
+        m_audioBits = src->m_audioBits;
+        m_audioSampleRate = src->m_audioSampleRate;
+        m_audioDuration = src->m_audioDuration;
+        m_audioEssenceStart = src->m_audioEssenceStart;
+        m_audioEssenceLength = src->m_audioEssenceLength;
+        m_audioBytesPerEditUnit = src->m_audioBytesPerEditUnit;
+        break;
     }
     if (mode == 2)
         CloseAudioFiles();
@@ -615,6 +727,30 @@ int CMxfFile::ReadAudio(uint8_t* buffer, int count, int channel)
     const uint64_t left = end > position ? end - position : 0;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(count), left));
     return static_cast<int>(io::read(fd, buffer, n));
+}
+
+bool CMxfFile::AudioChannelFound(int channel) const
+{
+    // A channel taken has the end of its essence (a file offset past its key) set.
+    return channel >= 0 && channel < kMxfMaxAudioChannels && m_audioEnd[static_cast<size_t>(channel)] > 0;
+}
+
+uint64_t CMxfFile::AudioChannelSamples(int channel) const
+{
+    return AudioChannelFound(channel) ? m_audioBytes[static_cast<size_t>(channel)] / 2 : 0;
+}
+
+std::string CMxfFile::EditRateProblem() const
+{
+    const VideoFormatInfo* info = videoFormatInfo(m_videoFormat);
+    if (!info || mxfEditRateAllowed(m_videoFormat, m_editRateNum, m_editRateDen))
+        return {};
+    std::string name = info->displayName;
+    name.erase(name.find_last_not_of(' ') + 1);
+    const bool is720 = info->lines == 720;
+    const char* rates = info->hz50 ? (is720 ? "25/1 or 50/1" : "25/1")
+                                   : (is720 ? "24000/1001, 30000/1001 or 60000/1001" : "24000/1001 or 30000/1001");
+    return qelFormat("its edit rate %d/%d is not a rate of %s (%s)", m_editRateNum, m_editRateDen, name.c_str(), rates);
 }
 
 void CMxfFile::CloseAudioFiles()

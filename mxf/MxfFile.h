@@ -9,6 +9,8 @@
 #include "foundation/QelString.h"
 
 #include <array>
+#include <string>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,6 +24,12 @@ struct MxfLabelFormat {
     bool keepCode = false;     // DV label with an unknown byte 14: the previous code stands
 };
 MxfLabelFormat mxfFormatFromLabel(uint8_t b13, uint8_t b14, uint8_t b15);
+
+// Whether num/den is an edit rate a clip of a format can have: 25/1 for the
+// 50 Hz formats (and 50/1 for 720p50), 30000/1001 or 24000/1001 for the others
+// (and 60000/1001 for 720p60), each also written as 25/1, 30/1, 24/1, ...
+// Codes the table does not know are not judged (true).
+bool mxfEditRateAllowed(int32_t code, int32_t num, int32_t den);
 
 // Largest metadata set or index segment the scan reads into memory.
 constexpr uint64_t kMxfMaxSetBytes = 16u * 1024u * 1024u;
@@ -56,6 +64,21 @@ public:
     // read stopped. Returns bytes read; 0 when the channel is not open or ended.
     int ReadAudio(uint8_t* buffer, int count, int channel);
 
+    // After ReadAllAudioHeaders: whether the file of channel slot c was found,
+    // and the 16-bit samples its essence really holds (the declared length, or
+    // less when the file is cut short). Channel numbers up to the highest file
+    // found count, so a missing file in between leaves a slot without a file.
+    bool AudioChannelFound(int channel) const;
+    // Sound tracks the material package of the scanned file names: the
+    // channels the clip has, whether their files are there or not.
+    int NamedAudioChannels() const { return m_namedAudioChannels; }
+    uint64_t AudioChannelSamples(int channel) const;
+
+    // Empty when the video edit rate is one the clip's format allows, else why
+    // not ("its edit rate 0/1 is not a rate of HD 720p60 (...)"). Such a clip
+    // cannot be read: its frame and audio timing is unknown.
+    std::string EditRateProblem() const;
+
     void CloseAudioFiles();
     void Close();
 
@@ -68,6 +91,9 @@ public:
     int Height() const { return m_height; }
     int Width() const { return m_width; }
     float EditRate() const { return m_editRate; }
+    // The video edit rate as the file gives it (3001 of a video file).
+    int32_t EditRateNumerator() const { return m_editRateNum; }
+    int32_t EditRateDenominator() const { return m_editRateDen; }
     int TcHours() const { return m_tcHours; }
     int TcMinutes() const { return m_tcMinutes; }
     int TcSeconds() const { return m_tcSeconds; }
@@ -120,6 +146,10 @@ public:
 
     // Where each open audio channel's essence ends (file offset), so reads stop there.
     std::array<uint64_t, kMxfMaxAudioChannels> m_audioEnd{};
+    // Essence bytes each channel slot's file really holds (0 for a slot without a file).
+    std::array<uint64_t, kMxfMaxAudioChannels> m_audioBytes{};
+    int32_t m_editRateNum = 0;         // 3001 of a video file, as given
+    int32_t m_editRateDen = 0;
 
 private:
     bool readKey();
@@ -132,6 +162,16 @@ private:
     int64_t m_tcDuration = 0;    // duration of the timecode component (used when a file gives no container duration)
     int m_editUnitCounts = 0;    // 3F05 items seen in the file being scanned
     uint64_t m_scanFileSize = 0;
+
+    // The structure that names the clip's channels: the material package's
+    // tracks, each track's sequence, and the sequences of sound.
+    using Uid = std::array<uint8_t, 16>;
+    void parseStructure(const Uid& key, const uint8_t* data, size_t size);
+    int countNamedSoundTracks() const;
+    std::vector<Uid> m_materialTracks;
+    std::vector<std::pair<Uid, Uid>> m_trackSequences;
+    std::vector<Uid> m_soundSequences;
+    int m_namedAudioChannels = 0;
 };
 
 // Descriptor-level file access used by the reader (read-only; 64-bit offsets).

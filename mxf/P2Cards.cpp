@@ -1,8 +1,11 @@
 #include "mxf/P2Cards.h"
 
+#include "mxf/AudioSamples.h"
+
 #include "foundation/QelString.h"
 #include "mxf/MxfEssenceWriter.h"
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -80,16 +83,21 @@ void CP2Cards::Locate(const fs::path& outputFolder)
     m_availableMB = int64_t(FreeBytes(m_output) / 1000000);
 }
 
-void CP2Cards::SetNeed(int formatCode, int64_t frameCount)
+void CP2Cards::SetNeed(int formatCode, int64_t frameCount, int audioChannels, uint32_t rateNumerator,
+                       uint32_t rateDenominator)
 {
     m_frameBytes = FrameBytesForNeed(formatCode);
     if (formatCode <= 0 || frameCount <= 0 || m_frameBytes == 0) return;
-    // Saturates: a frame count read from a damaged file must not overflow.
+    // Kilobytes, saturating: a frame count read from a damaged file must not overflow.
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
     const int64_t perFrame = int64_t(m_frameBytes / 1000) + 16;
-    const int64_t bytes = frameCount > std::numeric_limits<int64_t>::max() / perFrame
-                              ? std::numeric_limits<int64_t>::max()
-                              : perFrame * frameCount;
-    m_needMB = bytes / 1000;
+    const int64_t videoKB = frameCount > kMax / perFrame ? kMax : perFrame * frameCount;
+    // The audio files: 16-bit samples of every channel.
+    const uint64_t samples = audioSamplesOfFrames(uint64_t(frameCount), rateNumerator, rateDenominator);
+    const uint64_t channels = uint64_t(std::clamp(audioChannels, 0, 8));
+    const uint64_t audioKB = samples / 1000 * 2 * channels + (samples % 1000 * 2 * channels + 999) / 1000;
+    const int64_t audio = audioKB > uint64_t(kMax) ? kMax : int64_t(audioKB);
+    m_needMB = (videoKB > kMax - audio ? kMax : videoKB + audio) / 1000;
 }
 
 void CP2Cards::NextCard()

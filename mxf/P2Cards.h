@@ -21,8 +21,10 @@ public:
 
     // Finds the current card under the output folder and measures used and available space.
     void Locate(const std::filesystem::path& outputFolder);
-    // Recomputes the need when both are known and positive.
-    void SetNeed(int formatCode, int64_t frameCount);
+    // Recomputes the need when format and frame count are known and positive:
+    // the video frames and, given the channels and the edit rate, the audio files.
+    void SetNeed(int formatCode, int64_t frameCount, int audioChannels = 0, uint32_t rateNumerator = 0,
+                 uint32_t rateDenominator = 1);
     // Moves to the next card folder.
     void NextCard();
 

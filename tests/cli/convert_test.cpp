@@ -213,8 +213,9 @@ TEST(ConvertCommand, ExitStatusesAndVerdicts)
     writeText(dir / "file", "x");
     TmpfsMount readOnly(dir / "ro", "ro,size=1m");
     TmpfsMount tiny(dir / "tiny", "size=64k");
-    // Passes the space check of the 1080i clip (14 MB needed, counted in whole MB) but cannot hold it.
-    TmpfsMount fills(dir / "fills", "size=14300k");
+    // Passes the space check of the 25 fps clip (6.6 MB of video and audio needed, counted in
+    // whole MB: 6 MB) but cannot hold its 6.3 MB of files.
+    TmpfsMount fills(dir / "fills", "size=6000k");
 
     struct Row {
         const char* label;
@@ -261,7 +262,7 @@ TEST(ConvertCommand, ExitStatusesAndVerdicts)
     if (!fills.dir.empty()) {
         SCOPED_TRACE("disk full during a clip");
         const auto r = runVorn(freshOptions(dir) + "convert --dest " + q(fills.dir) + " " +
-                               q(card / "CONTENTS" / "VIDEO" / "0001QV.MXF") + " " + q(clip));
+                               q(card / "CONTENTS" / "VIDEO" / "0004QV.MXF") + " " + q(clip));
         EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
         EXPECT_TRUE(endsWith(r.out, "\n*** Export completed with errors ***\n")) << r.out;
         std::vector<std::string> names;

@@ -131,7 +131,8 @@ TEST(WrapCommand, DvFormatsReadByReaderFfprobeAndMediaInfo)
         const auto got = vorn::test::readBytes(back);
         const int num = rate == "25/1" ? 25 : rate == "50/1" ? 50 : rate == "30000/1001" ? 30000 : 60000;
         const int den = rate.find("1001") != std::string::npos ? 1001 : 1;
-        const size_t expectBytes = size_t(2 * (3ull * 48000 * den / num));
+        // The audio frame sequence: 3 frames at 29.97 hold 1602 + 1601 + 1602 samples.
+        const size_t expectBytes = size_t(2 * ((3ull * 48000 * den * 2 + num) / (2ull * num)));
         ASSERT_EQ(got.size(), expectBytes);
         EXPECT_TRUE(std::equal(got.begin(), got.end(), pcmBytes.begin()));
 

@@ -84,9 +84,11 @@ TEST_F(ExportTest, SpaceErrors)
     struct Case { const char* name; uint64_t freeBytes; const char* cardSize; int code; int64_t frames;
                   const char* message; int kind; };
     const Case cases[] = {
-        {"disk", 200000000ull, "0", 1, 600, "Insufficient room on disk, need 297MB, 200MB available", 1},
-        {"disk, just enough", 297999999ull, "0", 1, 600, "", 0},
-        {"card", 100000000000ull, "1", 3, 2000, "Insufficient card size, need 1184MB, max = 1000MB", 2},
+        // The need counts the two audio channels: 297.6 MB of video and 4.6 MB of audio at 25 fps.
+        {"disk", 200000000ull, "0", 1, 600, "Insufficient room on disk, need 302MB, 200MB available", 1},
+        {"disk, just enough", 302999999ull, "0", 1, 600, "", 0},
+        {"disk, the audio does not fit", 301999999ull, "0", 1, 600, "Insufficient room on disk, need 302MB, 301MB available", 1},
+        {"card", 100000000000ull, "1", 3, 2000, "Insufficient card size, need 1199MB, max = 1000MB", 2},
         // A frame count from a damaged file: the need saturates instead of wrapping to a small number.
         {"huge frame count", 100000000000ull, "0", 1, 20000000000000000ll,
          "Insufficient room on disk, need 9223372036854775MB, 100000MB available", 1},

@@ -77,22 +77,66 @@ TEST(ReaderAudio, SelectionAndBothSearches)
     }
 }
 
-TEST(ReaderAudio, SearchStopsAtTheFirstMissingChannel)
+// Every channel number is looked for: a missing file leaves its slot without
+// a file instead of hiding the channels after it, and a file cut short tells
+// how many samples it really holds.
+TEST(ReaderAudio, MissingOrCutChannelFilesKeepTheirSlots)
 {
-    const int openBefore = vorn::mxfio::openCount();
-    const auto root = scratchDir("gap");
-    P2Clip clip = p2Clip(5, 3);
-    clip.frameSize = 2000;
-    clip.audioChannels = 4;
-    const auto files = writeP2Card(root, {clip});
-    fs::remove(files[0].audio[2]);
+    struct Row {
+        const char* label;
+        int damaged;        // channel file removed or cut (-1: none)
+        size_t keepBytes;   // 0: removed, else the file is cut to this size
+        int selection;
+        bool named;         // the material package names the four channels
+        int count;          // channels taken
+        std::vector<int> fromChannel;   // per slot: the channel file its samples come from (-1: none)
+    };
+    const Row rows[] = {
+        {"third of four missing", 2, 0, 2, false, 4, {0, 1, -1, 3}},
+        {"first of four missing", 0, 0, 2, false, 4, {-1, 1, 2, 3}},
+        {"last of four missing, unnamed", 3, 0, 2, false, 3, {0, 1, 2}},
+        {"last of four missing, named", 3, 0, 2, true, 4, {0, 1, 2, -1}},
+        {"third of four missing, channels 3 and 4 selected", 2, 0, 1, false, 2, {-1, 3}},
+        {"second of four cut", 1, 6000, 2, true, 4, {0, 1, 2, 3}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const int openBefore = vorn::mxfio::openCount();
+        const auto root = scratchDir("gap");
+        P2Clip clip = p2Clip(5, 10);
+        clip.frameSize = 2000;
+        clip.audioChannels = 4;
+        clip.namesSoundTracks = row.named;
+        const auto files = writeP2Card(root, {clip});
+        const fs::path damaged = files[0].audio[static_cast<size_t>(row.damaged)];
+        uint64_t held = 0;
+        if (row.keepBytes == 0) {
+            fs::remove(damaged);
+        } else {
+            const auto bytes = readBytes(damaged);
+            const size_t start = findKey(bytes, kFixtureSoundElementKey) + 16 + 8;
+            fs::resize_file(damaged, row.keepBytes);
+            held = (row.keepBytes - start) / 2;
+        }
 
-    CMxfFile f(files[0].video.c_str());
-    ASSERT_EQ(f.ReadHeaders(), 1);
-    f.m_audioSelect = 2;
-    EXPECT_EQ(f.ReadAllAudioHeaders(nullptr, 0), 2);
-    f.Close();
-    EXPECT_EQ(vorn::mxfio::openCount(), openBefore);
+        CMxfFile f(files[0].video.c_str());
+        ASSERT_EQ(f.ReadHeaders(), 1);
+        EXPECT_EQ(f.NamedAudioChannels(), row.named ? 4 : 0);
+        f.m_audioSelect = row.selection;
+        ASSERT_EQ(f.ReadAllAudioHeaders(nullptr, 0), row.count);
+        for (int slot = 0; slot < row.count; ++slot) {
+            SCOPED_TRACE(slot);
+            const int from = row.fromChannel[static_cast<size_t>(slot)];
+            EXPECT_EQ(f.AudioChannelFound(slot), from >= 0);
+            EXPECT_EQ(channelOfSamples(f, slot), from);
+            const uint64_t samples = from < 0 ? 0 : from == row.damaged ? held : static_cast<uint64_t>(audioSamples(clip));
+            EXPECT_EQ(f.AudioChannelSamples(slot), samples);
+        }
+        EXPECT_EQ(f.AudioSampleRate(), 48000.0f);
+        EXPECT_EQ(f.AudioDuration(), audioSamples(clip));
+        f.Close();
+        EXPECT_EQ(vorn::mxfio::openCount(), openBefore);
+    }
 }
 
 TEST(ReaderAudio, ModeTwoClosesTheFilesAndKeepsTheParameters)

@@ -330,13 +330,29 @@ void structuralSets(Out& out, const P2Clip& clip, const std::array<uint8_t, 32>&
         out.klv(kSourceClip, c.out.bytes);
     };
 
+    // Sound tracks of the material package: track, sequence and clip ids from 60 on.
+    const int soundTracks = clip.namesSoundTracks ? std::clamp(clip.audioChannels, 0, 8) : 0;
+    Out tracks;
+    tracks.u32(static_cast<uint32_t>(2 + soundTracks));
+    tracks.u32(16);
+    tracks.raw(uidBytes(kIdTcTrack));
+    tracks.raw(uidBytes(kIdMainTrack));
+    for (int c = 0; c < soundTracks; ++c)
+        tracks.raw(uidBytes(static_cast<uint8_t>(60 + 3 * c)));
     LocalSet material;
     material.item(0x3C0A, uidBytes(kIdMaterial))
         .item(0x4401, materialUmid)
         .item(0x4405, stamp)
         .item(0x4404, stamp)
-        .item(0x4403, refBatch({kIdTcTrack, kIdMainTrack}));
+        .item(0x4403, tracks.bytes);
     out.klv(kMaterialPackage, material.out.bytes);
+    for (int c = 0; c < soundTracks; ++c) {
+        const auto id = static_cast<uint8_t>(60 + 3 * c);
+        const int64_t samples = audioSamples(clip);
+        track(id, static_cast<uint32_t>(c + 3), static_cast<uint32_t>(c + 1), 48000, 1, static_cast<uint8_t>(id + 1));
+        sequence(static_cast<uint8_t>(id + 1), kSoundDef, samples, static_cast<uint8_t>(id + 2));
+        sourceClip(static_cast<uint8_t>(id + 2), kSoundDef, samples, std::vector<uint8_t>(32, 0), 0);
+    }
 
     const int32_t tcBase = tcBaseOf(clip);
     track(kIdTcTrack, 1, 0, tcBase, 1, kIdTcSequence);
@@ -621,9 +637,11 @@ std::vector<uint8_t> p2VideoFile(const P2Clip& clip)
 
 int64_t audioSamples(const P2Clip& clip)
 {
-    if (clip.rateNum <= 0)
+    if (clip.rateNum <= 0 || clip.rateDen <= 0)
         return 0;
-    return clip.frames * 48000 * clip.rateDen / clip.rateNum;
+    // A camera's audio frame sequence: the running count rounded to the
+    // nearest sample (1602, 1601, 1602, 1601, 1602 at 30000/1001).
+    return (clip.frames * 48000 * clip.rateDen * 2 + clip.rateNum) / (int64_t{2} * clip.rateNum);
 }
 
 int16_t audioSampleValue(int channel, int64_t sample)

@@ -61,6 +61,9 @@ struct P2Clip {
     bool avcTwoIndexSegments = true;
 
     int audioChannels = 2;
+    // The material package names one sound track per audio channel (as a
+    // camera's files do); else it has the time code and picture tracks only.
+    bool namesSoundTracks = false;
     AudioPlace audioPlace = AudioPlace::AudioFolder;
 
     int64_t startTimecode = 0;      // frames
