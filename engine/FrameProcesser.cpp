@@ -174,8 +174,8 @@ int64_t FrameProcesser::ProcessStep(int64_t stepFirst, int stepLength, int64_t& 
             m_repeats = (m_addCounter++ % 2 == 0) ? 1 : 2;
         else
             m_repeats = 1;
-    } else if (plan.addPulldown && targetGroup == PlannerGroup::G720p50 && plan.cameraRate == 25) {
-        m_repeats = 1;
+    } else if (plan.addPulldown && targetGroup == PlannerGroup::G720p50) {
+        m_repeats = 1;   // the planner adds 2:2 into 720p50 only to 25p pictures
     }
 
     std::vector<uint8_t>& frame0 = m_buffers->compressed[0];

@@ -229,7 +229,11 @@ TEST(ExportReencode, Addition23WeavesTheFieldsTopFirst)
     const Media& m = media(kHd1080);
     ASSERT_GE(m.progressive.size(), 8u);
     const fs::path dir = scratchDir("reencode_add23");
-    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, m.progressive, 0, 8, {2})});
+    // 24p pictures recorded one a frame at 23.976, as pulldown addition takes them.
+    P2Clip clip = cadenceClip(kHd1080, m.progressive, 0, 8, {2});
+    clip.rateNum = 24000;
+    clip.rateDen = 1001;
+    const auto files = writeP2Card(dir / "SRC", {clip});
     const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
         s.addPulldown = true;
         s.desiredRate = 29.97f;
