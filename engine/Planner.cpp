@@ -572,6 +572,7 @@ void Planner::run()
     // 4-5. Progressive unless the camera shot interlaced.
     p.progressive = 1;
     m_progressiveFrames = progressiveFormat(p.sourceFormat) || (m_bg.valid && (m_bg.shootingMode & 8) != 0);
+    const int32_t sourceRateNum = p.rateNum, sourceRateDen = p.rateDen;
     if (m_bg.valid) {
         m_label = modeLabelOf(p, p.cameraRate, m_bg.shootingMode, m_advanced);
         if (m_label == std::string_view("Interlaced"))
@@ -612,8 +613,15 @@ void Planner::run()
         p.reencode = 1;
     }
 
-    // 15. The output binary group of frame 0.
-    p.bgWord = packedBinaryGroup(p.cameraRate, p.progressive, p.addPulldown, p.addAdvanced, 0);
+    // 15. The output binary group of frame 0. Frames that come out one for
+    // one at the source's rate keep their source's binary group: its cadence
+    // flags, shooting mode and camera rate still describe them.
+    p.keepBinaryGroup = p.frameRatio == 1.0f && !p.convert2425 && !p.addPulldown && p.rateNum == sourceRateNum &&
+                        p.rateDen == sourceRateDen;
+    if (p.keepBinaryGroup && m_bg.valid)
+        p.bgWord = m_bg.word;
+    else
+        p.bgWord = packedBinaryGroup(p.cameraRate, p.progressive, p.addPulldown, p.addAdvanced, 0);
 }
 
 } // namespace

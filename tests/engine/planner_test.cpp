@@ -583,6 +583,51 @@ TEST(PlannerBinaryGroup, PlanCarriesWordOfFrameZero)
     EXPECT_EQ(plan.bgWord, 0x82240FE0u);   // M 0x82, R 0x24, X 15, K (0x0F+0x24+0x82)^0x55
 }
 
+// Frames that come out one for one at the source's rate keep their source's
+// binary group (the clip XML's start group is frame 0's); frames that a
+// removal, addition or speed change makes get the group of the output.
+TEST(PlannerBinaryGroup, KeptOnlyWhereFramesPassOneForOne)
+{
+    struct Row {
+        const char* name;
+        PlanSetup in;
+        bool keep;
+    };
+    const Row rows[] = {
+        {"copy of 60i 3:2", {.format = 1, .cam = 24}, true},
+        {"copy of AVC-Intra 60i 3:2", {.format = 38, .cam = 24}, true},
+        {"copy of 720p 24 fps in 59.94", {.format = 2, .cam = 24}, true},
+        {"noise reduction", {.format = 8, .cam = 24, .mode = 12, .noise = true}, true},
+        {"rotation in the coefficient domain", {.format = 2, .cam = 24, .rotate = true}, true},
+        {"removal that finds nothing to do", {.format = 10, .cam = 30, .mode = 0, .remove = true}, true},
+        {"skipped addition", {.format = 1, .cam = 24, .add = true}, true},
+        {"skipped speed change", {.format = 3, .cam = 25, .mode = 0}, true},
+        {"60i 3:2 removal", {.format = 1, .cam = 24, .remove = true}, false},
+        {"2:3:3:2 removal", {.format = 8, .cam = 24, .mode = 12, .remove = true}, false},
+        {"720p frame selection", {.format = 2, .cam = 24, .remove = true}, false},
+        {"720p 60p to 23.976", {.format = 2, .cam = 60, .remove = true}, false},
+        {"addition", {.format = 1, .sourceRate = 24, .cam = 24, .add = true}, false},
+        {"25p to 24p", {.format = 9, .cam = 25}, false},
+    };
+    const uint32_t word = 0x8A24039Cu;   // any record: it is handed on as found
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ConversionPlan plan = makePlan(r.in);
+        PlannerBinaryGroup bg;
+        bg.valid = r.in.valid;
+        bg.cameraRate = r.in.cam;
+        bg.shootingMode = r.in.mode;
+        bg.word = word;
+        vorn::planConversion(plan, bg, {});
+        EXPECT_EQ(plan.keepBinaryGroup, r.keep ? 1 : 0);
+        if (r.keep)
+            EXPECT_EQ(plan.bgWord, word);
+        else
+            EXPECT_EQ(plan.bgWord, vorn::packedBinaryGroup(plan.cameraRate, plan.progressive, plan.addPulldown,
+                                                           plan.addAdvanced, 0));
+    }
+}
+
 TEST(PlannerRobustness, HugeCountsSaturateAndOddRatesStayDefined)
 {
     PlanSetup s{.format = 2, .frames = std::numeric_limits<int64_t>::max() - 1, .sourceRate = 24, .cam = 24, .add = true};
