@@ -94,12 +94,22 @@ void BGinfo::advanceAfter(int32_t rate, int32_t tcRate, int64_t index)
     AdvanceTimecode(tcRate);
 }
 
+BGinfo::Record BGinfo::recordOf(uint32_t word)
+{
+    return {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
+            static_cast<uint8_t>(word)};
+}
+
 void BGinfo::StampDvSubcode(uint8_t* frame, size_t size, int32_t cameraRate, int32_t tcRate, int32_t target,
                             int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index)
 {
-    const uint32_t word = vorn::packedBinaryGroup(cameraRate, progressive, addPulldown, addAdvanced, index);
-    const uint8_t bg[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
-                           static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+    const Record bg = recordOf(vorn::packedBinaryGroup(cameraRate, progressive, addPulldown, addAdvanced, index));
+    StampDvRecord(frame, size, bg, cameraRate, tcRate, target, index);
+}
+
+void BGinfo::StampDvRecord(uint8_t* frame, size_t size, const Record& bg, int32_t pairRate, int32_t tcRate,
+                           int32_t target, int64_t index)
+{
     const int32_t frameBytes = vorn::dvFrameBytes(target);
     const size_t sequences = frame && frameBytes > 0 ? static_cast<size_t>(frameBytes) / 12000 : 0;
     for (size_t q = 0; q < sequences; ++q) {
@@ -116,34 +126,46 @@ void BGinfo::StampDvSubcode(uint8_t* frame, size_t size, int32_t cameraRate, int
                     pack[3] = static_cast<uint8_t>((pack[3] & 0x80) | bcd(minutes));
                     pack[4] = static_cast<uint8_t>((pack[4] & 0xC0) | bcd(hours));
                 } else if (pack[0] == 0x14 || pack[0] == 0x64) {
-                    for (int b = 0; b < 4; ++b)
+                    for (size_t b = 0; b < bg.size(); ++b)
                         pack[1 + b] = bg[b];
                 }
             }
         }
     }
-    advanceAfter(cameraRate, tcRate, index);
+    advanceAfter(pairRate, tcRate, index);
 }
 
-void BGinfo::StampAvcHeader(uint8_t* frame, size_t size, bool first, int32_t outFps, int32_t tcRate,
-                            int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index)
+void BGinfo::writeAvcTimecode(uint8_t* p)
+{
+    p[28] = 0x13;
+    p[29] = 0xFF;
+    p[30] = bcd(frames);
+    p[31] = bcd(seconds);
+    p[33] = bcd(minutes);
+    p[34] = bcd(hours);
+}
+
+void BGinfo::StampAvcHeader(uint8_t* frame, size_t size, bool first, int32_t cameraRate, int32_t outFps,
+                            int32_t tcRate, int32_t progressive, int32_t addPulldown, int32_t addAdvanced,
+                            int64_t index)
 {
     const size_t base = 6 + (first ? kAvcFirstFrameSkip : 0);
     if (frame && size >= base + 67) {
-        const uint32_t word = vorn::packedBinaryGroup(outFps, progressive, addPulldown, addAdvanced, index);
-        const uint8_t m = static_cast<uint8_t>(word >> 24), r = static_cast<uint8_t>(word >> 16);
-        const uint8_t x = static_cast<uint8_t>(word >> 8), k = static_cast<uint8_t>(word);
+        const Record bg = recordOf(vorn::packedBinaryGroup(cameraRate, progressive, addPulldown, addAdvanced, index));
         uint8_t* p = frame + base;
-        p[28] = 0x13;
-        p[29] = 0xFF;
-        p[30] = bcd(frames);
-        p[31] = bcd(seconds);
-        p[33] = bcd(minutes);
-        p[34] = bcd(hours);
-        const uint8_t record[7] = {0x14, 0xFF, m, r, 0xFF, x, k};
+        writeAvcTimecode(p);
+        const uint8_t record[7] = {0x14, 0xFF, bg[0], bg[1], 0xFF, bg[2], bg[3]};
         std::memcpy(p + 36, record, sizeof record);
         std::memcpy(p + 60, record, sizeof record);
         p[60] = 0x64;
     }
+    advanceAfter(outFps, tcRate, index);
+}
+
+void BGinfo::StampAvcTimecode(uint8_t* frame, size_t size, bool first, int32_t outFps, int32_t tcRate, int64_t index)
+{
+    const size_t base = 6 + (first ? kAvcFirstFrameSkip : 0);
+    if (frame && size >= base + 67)
+        writeAvcTimecode(frame + base);
     advanceAfter(outFps, tcRate, index);
 }

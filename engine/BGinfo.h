@@ -48,6 +48,11 @@ public:
     // at 30 skips frames 0 and 1 of each minute not divisible by ten.
     void AdvanceTimecode(int32_t tcRate);
 
+    // The four bytes M, R, X, K of a record, as they lie in a frame.
+    using Record = std::array<uint8_t, 4>;
+    Record record() const { return {mode, rate, third, check}; }
+    static Record recordOf(uint32_t packedWord);
+
     // Stamps a DV-family output frame of `size` bytes: in every DIF sequence
     // of the target format (as far as the frame reaches), time code packs
     // (0x13, 0x63) of the two subcode blocks get the running time code and
@@ -56,11 +61,22 @@ public:
     // one frame, except at 50 or 60 fps after an odd index.
     void StampDvSubcode(uint8_t* frame, size_t size, int32_t cameraRate, int32_t tcRate, int32_t target,
                         int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index);
+    // The same with a given record in the binary group packs (a frame that
+    // keeps its source's record); `pairRate` takes the place of the camera
+    // rate in the time code's advance.
+    void StampDvRecord(uint8_t* frame, size_t size, const Record& record, int32_t pairRate, int32_t tcRate,
+                       int32_t target, int64_t index);
     // The same for an AVC-Intra output frame; `first` when the frame starts
-    // with the clip's 512 header bytes. Does nothing to a frame too short.
-    void StampAvcHeader(uint8_t* frame, size_t size, bool first, int32_t outFps, int32_t tcRate,
+    // with the clip's 512 header bytes. The record describes the output at
+    // camera rate `cameraRate`; the time code counts pairs of frames when
+    // `outFps` is 50 or 60. Does nothing to a frame too short.
+    void StampAvcHeader(uint8_t* frame, size_t size, bool first, int32_t cameraRate, int32_t outFps, int32_t tcRate,
                         int32_t progressive, int32_t addPulldown, int32_t addAdvanced, int64_t index);
+    // An AVC-Intra frame that keeps its source's record: only its time code
+    // is written.
+    void StampAvcTimecode(uint8_t* frame, size_t size, bool first, int32_t outFps, int32_t tcRate, int64_t index);
 
 private:
     void advanceAfter(int32_t rate, int32_t tcRate, int64_t index);
+    void writeAvcTimecode(uint8_t* base);
 };

@@ -36,6 +36,7 @@ struct ConversionPlan {
     uint8_t progressive = 0;         // source frames are whole progressive pictures
     uint8_t cropTo169 = 0;           // crop a 4:3 picture to 16:9
     uint8_t widescreen = 0;          // output is 16:9 (starts from the source aspect)
+    uint8_t keepBinaryGroup = 0;     // output frames are the source's one for one: each keeps its (valid) binary group
 
     int32_t addPulldown = 0;         // the engine's add-pulldown setting
     int32_t removePulldown = 0;      // the engine's remove-pulldown setting

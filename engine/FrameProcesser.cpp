@@ -103,6 +103,7 @@ void FrameProcesser::PlanConversion()
     in.valid = bg.valid != 0;
     in.cameraRate = bg.cameraRate;
     in.shootingMode = static_cast<int32_t>(bg.shootingMode);
+    in.word = (uint32_t{bg.mode} << 24) | (uint32_t{bg.rate} << 16) | (uint32_t{bg.third} << 8) | bg.check;
     CCaller* caller = m_caller;
     planConversion(*m_plan, in, [caller](const std::string& text) {
         if (caller)
@@ -174,8 +175,8 @@ int64_t FrameProcesser::ProcessStep(int64_t stepFirst, int stepLength, int64_t& 
             m_repeats = (m_addCounter++ % 2 == 0) ? 1 : 2;
         else
             m_repeats = 1;
-    } else if (plan.addPulldown && targetGroup == PlannerGroup::G720p50 && plan.cameraRate == 25) {
-        m_repeats = 1;
+    } else if (plan.addPulldown && targetGroup == PlannerGroup::G720p50) {
+        m_repeats = 1;   // the planner adds 2:2 into 720p50 only to 25p pictures
     }
 
     std::vector<uint8_t>& frame0 = m_buffers->compressed[0];
@@ -199,6 +200,21 @@ int64_t FrameProcesser::ProcessStep(int64_t stepFirst, int stepLength, int64_t& 
     bg.modeLowBits = frameBg.modeLowBits;
     bg.shootingMode = frameBg.shootingMode;
     bg.valid = frameBg.valid;
+    // The records of the step's source frames, for output frames that keep
+    // them (read now: re-encoding overwrites the compressed frames).
+    m_sourceRecords[0] = frameBg.record();
+    m_sourceRecordValid[0] = frameBg.valid != 0;
+    for (int i = 1; i < m_stepLength; ++i) {
+        const auto s = static_cast<size_t>(i);
+        const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
+        BGinfo other;
+        if (isAvcIntra(plan.sourceFormat))
+            other.ReadAvcBinaryGroup(m_buffers->compressed[s].data(), size, stepFirst + i == 0);
+        else
+            other.ReadDvBinaryGroup(m_buffers->compressed[s].data(), size);
+        m_sourceRecords[s] = other.record();
+        m_sourceRecordValid[s] = other.valid != 0;
+    }
     const uint32_t flags = frameBg.valid ? frameBg.modeLowBits : 0;
     const bool advanced = frameBg.valid && frameBg.shootingMode == 12;
     const bool avcCopy = isAvcIntra(plan.sourceFormat) && isAvcIntra(plan.targetFormat);
@@ -222,7 +238,7 @@ int64_t FrameProcesser::ProcessStep(int64_t stepFirst, int stepLength, int64_t& 
             for (int j = 0; j < m_repeats; ++j) {
                 const int64_t index = written + 1 + j;
                 if (index < plan.frameCount) {
-                    stampFrame(frame0.data(), size0, false, index);
+                    stampFrame(frame0.data(), size0, false, index, 0);
                     writeFrame(frame0.data(), size0);
                 }
             }
@@ -263,7 +279,7 @@ void FrameProcesser::writeFirstFrameForm()
     m_firstForm.resize(size + kHeaderBytes);
     std::memcpy(m_firstForm.data(), m_savedHeader.data(), kHeaderBytes);
     std::memcpy(m_firstForm.data() + kHeaderBytes, m_buffers->compressed[0].data(), size);
-    stampFrame(m_firstForm.data(), m_firstForm.size(), true, m_written);
+    stampFrame(m_firstForm.data(), m_firstForm.size(), true, m_written, 0);
     if (m_written < m_plan->frameCount)
         writeFrame(m_firstForm.data(), m_firstForm.size());
 }
@@ -500,13 +516,28 @@ void FrameProcesser::ProcessFrames()
     encodePicture(picture, 0);
 }
 
-void FrameProcesser::stampFrame(uint8_t* data, size_t size, bool first, int64_t index)
+void FrameProcesser::stampFrame(uint8_t* data, size_t size, bool first, int64_t index, int slot)
 {
     ConversionPlan& plan = *m_plan;
     BGinfo& bg = sharedBGinfo();
-    if (isAvcIntra(plan.targetFormat))
-        bg.StampAvcHeader(data, size, first, m_outFps, m_tcRate, plan.progressive, plan.addPulldown,
-                          plan.addAdvanced, index);
+    const bool avcTarget = isAvcIntra(plan.targetFormat);
+    const auto s = static_cast<size_t>(std::clamp(slot, 0, FrameBuffers::kCount - 1));
+    if (plan.keepBinaryGroup && m_sourceRecordValid[s]) {
+        // The frame is its source frame's picture at its place in the
+        // cadence: it keeps the source's record, only the time code changes.
+        // An AVC-Intra output frame is always the source's own bytes. (A
+        // source frame without a valid record has nothing to keep.)
+        if (avcTarget)
+            bg.StampAvcTimecode(data, size, first, m_outFps, m_tcRate, index);
+        else
+            bg.StampDvRecord(data, size, m_sourceRecords[s], plan.cameraRate, m_tcRate, plan.targetFormat, index);
+        return;
+    }
+    // A converted frame gets the record that describes the output: the
+    // camera rate, not the output rate, of an AVC-Intra frame too.
+    if (avcTarget)
+        bg.StampAvcHeader(data, size, first, plan.cameraRate, m_outFps, m_tcRate, plan.progressive,
+                          plan.addPulldown, plan.addAdvanced, index);
     else
         bg.StampDvSubcode(data, size, plan.cameraRate, m_tcRate, plan.targetFormat, plan.progressive,
                           plan.addPulldown, plan.addAdvanced, index);
@@ -532,7 +563,7 @@ void FrameProcesser::WriteFrames()
         const int64_t index = m_written + k;
         uint8_t* data = m_buffers->compressed[s].data();
         const size_t size = static_cast<size_t>(std::max(m_outSizes[s], 0));
-        stampFrame(data, size, avcTarget && index == 0, index);
+        stampFrame(data, size, avcTarget && index == 0, index, k);
         if (index < plan.frameCount)
             writeFrame(data, size);
     }
@@ -547,7 +578,7 @@ void FrameProcesser::WriteFrames()
     for (int j = 0; j < m_repeats && !m_failed; ++j) {
         const int64_t index = m_written + m_ready + j;
         if (index < plan.frameCount) {
-            stampFrame(data, size, false, index);
+            stampFrame(data, size, false, index, 0);
             writeFrame(data, size);
         }
     }

@@ -103,7 +103,8 @@ private:
     void copyPathMove();
     void writeFirstFrameForm();
     void writeFrame(uint8_t* data, size_t size);
-    void stampFrame(uint8_t* data, size_t size, bool first, int64_t index);
+    // Stamps output frame `index`, made from source slot `slot` of the step.
+    void stampFrame(uint8_t* data, size_t size, bool first, int64_t index, int slot);
     void waitWhilePaused();
     bool aborted() const;
     void preview(const dv::PictureBuffer& picture, VideoFormat format, int window);
@@ -125,6 +126,8 @@ private:
     int m_repeats = 0;
     std::array<int32_t, FrameBuffers::kCount> m_outSizes{};
     std::array<uint32_t, FrameBuffers::kCount> m_mixedFlags{};
+    std::array<std::array<uint8_t, 4>, FrameBuffers::kCount> m_sourceRecords{};   // M R X K of the step's frames
+    std::array<bool, FrameBuffers::kCount> m_sourceRecordValid{};
     int32_t m_outFps = 0;
     int32_t m_tcRate = 0;
     int64_t m_encodeCounter = 0;

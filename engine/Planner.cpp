@@ -52,6 +52,13 @@ VideoFormat the720p50Of(VideoFormat source)
     return 4;
 }
 
+// Frames of a progressive format: 720-line and 1080-line progressive.
+bool progressiveFormat(VideoFormat code)
+{
+    const VideoFormatInfo* info = videoFormatInfo(code);
+    return info && info->progressive;
+}
+
 // The mode label of the camera line; also the %s of the removal lines.
 const char* modeLabelOf(const ConversionPlan& plan, int32_t cam, int32_t shootingMode, bool advanced)
 {
@@ -96,14 +103,45 @@ private:
     void speedChange2425();
     void frameSizeChoice();
     void addPulldown();
+    bool additionPossible();
     void rotate();
+    std::string notWholePictures() const;
+    int32_t outputRate() const;
 
     ConversionPlan& p;
     const PlannerBinaryGroup& m_bg;
     const std::function<void(const std::string&)>& m_log;
     const char* m_label = "";   // mode label (empty when the binary group is invalid)
     bool m_advanced = false;
+    bool m_progressiveFrames = false;   // the source's frames hold progressive pictures
 };
+
+// The output rate in whole frames a second (23.976 gives 24).
+int32_t Planner::outputRate() const
+{
+    if (p.rateDen <= 0)
+        return 0;
+    return static_cast<int32_t>((static_cast<int64_t>(p.rateNum) + p.rateDen / 2) / p.rateDen);
+}
+
+// Pulldown addition and the 24p <-> 25p speed change take one whole
+// progressive camera picture a frame, as the source has it or as a removal
+// earlier in the plan makes it. Empty when the frames are such pictures,
+// else why not, as the skip line says it.
+std::string Planner::notWholePictures() const
+{
+    if (!m_progressiveFrames)
+        return m_bg.valid ? "the video is interlaced" : "the shooting mode is not readable";
+    // More frames a second than the camera took pictures: the frames repeat
+    // fields or pictures.
+    if (p.cameraRate < outputRate()) {
+        const std::string_view label(m_label);
+        if (label.size() > 9 && label.substr(label.size() - 9) == " pulldown")
+            return std::string("the video already carries ") + m_label;
+        return "the video already carries pulldown";
+    }
+    return {};
+}
 
 void Planner::rateAsDesired()
 {
@@ -250,6 +288,11 @@ void Planner::decide50i()
 
 void Planner::speedChange2524()
 {
+    if (const std::string why = notWholePictures(); !why.empty()) {
+        say("Vorn will not convert 25p to 24p: " + why + "\r\n");
+        p.convert2425 = 0;
+        return;
+    }
     say("Vorn\twill convert 25p to 24p\r\n");
     p.rateNum = 24000;
     p.rateDen = 1001;
@@ -282,6 +325,11 @@ void Planner::speedChange2524()
 
 void Planner::speedChange2425()
 {
+    if (const std::string why = notWholePictures(); !why.empty()) {
+        say("Vorn will not convert 24p to 25p: " + why + "\r\n");
+        p.convert2425 = 0;
+        return;
+    }
     say("Vorn\twill convert 24p to 25p\r\n");
     p.rateNum = 25;
     p.rateDen = 1;
@@ -390,8 +438,44 @@ void Planner::frameSizeChoice()
     say(pending);
 }
 
+// Whether the frames suit the addition into the target's group; logs why
+// not and drops the addition for this clip otherwise.
+bool Planner::additionPossible()
+{
+    std::string why = notWholePictures();
+    const int32_t rate = outputRate();
+    switch (plannerGroup(p.targetFormat)) {
+    case PlannerGroup::G60i:
+        // Four pictures become five frames: 24 pictures make 29.97 frames.
+        if (why.empty() && rate != 24)
+            why = qelFormat("the video is %dp, not 24p", rate);
+        break;
+    case PlannerGroup::G50i:
+    case PlannerGroup::G720p50:
+        if (why.empty() && rate != 25)
+            why = qelFormat("the video is %dp, not 25p", rate);
+        break;
+    case PlannerGroup::G720p60:
+        if (why.empty() && p.cameraRate != 24 && p.cameraRate != 30) {
+            say("Vorn could not determine type add pulldown required\r\n");
+            p.addPulldown = 0;
+            return false;
+        }
+        break;
+    case PlannerGroup::None:
+        return true;
+    }
+    if (why.empty())
+        return true;
+    say("Vorn will not add pulldown: " + why + "\r\n");
+    p.addPulldown = 0;
+    return false;
+}
+
 void Planner::addPulldown()
 {
+    if (!additionPossible())
+        return;
     switch (plannerGroup(p.targetFormat)) {
     case PlannerGroup::G60i:
         p.rateNum = 30000;
@@ -413,17 +497,14 @@ void Planner::addPulldown()
             p.frameRatio *= 2.0f;
             p.frameCount = saturatingMul(p.frameCount, 2);
             say("Vorn will add 2:2 pulldown\r\n");
-        } else {
-            say("Vorn could not determine type add pulldown required\r\n");
         }
         p.rateNum = 60000;
         p.rateDen = 1001;
         break;
     case PlannerGroup::G50i:
     case PlannerGroup::G720p50:
-        // A rate still in 1/1001 units (a 60 Hz source sent to a 50 Hz
-        // format) becomes the 25 frames of the 50 Hz format instead of, say,
-        // 30000 frames per second.
+        // A 25 fps rate still in 1/1001 units becomes the 25 frames of the
+        // 50 Hz format.
         if (p.rateDen != 1)
             p.rateNum = 25;
         p.rateDen = 1;
@@ -490,6 +571,8 @@ void Planner::run()
 
     // 4-5. Progressive unless the camera shot interlaced.
     p.progressive = 1;
+    m_progressiveFrames = progressiveFormat(p.sourceFormat) || (m_bg.valid && (m_bg.shootingMode & 8) != 0);
+    const int32_t sourceRateNum = p.rateNum, sourceRateDen = p.rateDen;
     if (m_bg.valid) {
         m_label = modeLabelOf(p, p.cameraRate, m_bg.shootingMode, m_advanced);
         if (m_label == std::string_view("Interlaced"))
@@ -530,8 +613,15 @@ void Planner::run()
         p.reencode = 1;
     }
 
-    // 15. The output binary group of frame 0.
-    p.bgWord = packedBinaryGroup(p.cameraRate, p.progressive, p.addPulldown, p.addAdvanced, 0);
+    // 15. The output binary group of frame 0. Frames that come out one for
+    // one at the source's rate keep their source's binary group: its cadence
+    // flags, shooting mode and camera rate still describe them.
+    p.keepBinaryGroup = p.frameRatio == 1.0f && !p.convert2425 && !p.addPulldown && p.rateNum == sourceRateNum &&
+                        p.rateDen == sourceRateDen;
+    if (p.keepBinaryGroup && m_bg.valid)
+        p.bgWord = m_bg.word;
+    else
+        p.bgWord = packedBinaryGroup(p.cameraRate, p.progressive, p.addPulldown, p.addAdvanced, 0);
 }
 
 } // namespace

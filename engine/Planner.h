@@ -15,6 +15,7 @@ struct PlannerBinaryGroup {
     bool valid = false;
     int32_t cameraRate = 0;
     int32_t shootingMode = 0;
+    uint32_t word = 0;        // the record as found (M, R, X, K, high byte first)
 };
 
 // Decides the conversion of one clip: fills the decisions of `plan` from its

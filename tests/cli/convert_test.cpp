@@ -78,7 +78,8 @@ const std::vector<CardCase>& cardCases()
     static const std::vector<CardCase> cases = {
         {"defaults", "",
          {
-             // 60i and 720p material is copied with its cadence; 25 fps material goes to 23.976.
+             // 60i and 720p material is copied with its cadence; 25p material goes to
+             // 23.976, 25i material (shot interlaced) stays as it is.
              {"0001QV", 1, "HD 1080i60     ", "1280x1080", 30000, 1001, 30, 4, 1.0, "none",
               {{0, 0}, {1, 1}, {1, 2}, {2, 3}, {3, 3}, {4, 4}, {5, 5}, {5, 6}, {6, 7}, {7, 7}}},
              {"0002QV", 2, "HD 720p60      ", "960x720", 60000, 1001, 60, 4, 1.0, "none",
@@ -87,7 +88,7 @@ const std::vector<CardCase>& cardCases()
               {{0, 0}, {1, 1}, {2, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 5}, {6, 6}, {7, 7}}},
              {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, 960.0 / 1001, "none", counting()},
              {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, 1.0, "none", counting()},
-             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, 960.0 / 1001, "none", counting()},
+             {"0006QV", 3, "HD 1080i50     ", "1440x1080", 25, 1, 25, 4, 1.0, "none", counting()},
          }},
         {"removal", "--set RemovePulldown=1 ",
          {
@@ -97,7 +98,7 @@ const std::vector<CardCase>& cardCases()
              {"0003QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 24, 4, 1.0, "2:3:3:2", counting()},
              {"0004QV", 8, "DV50 NTSC      ", "720x480", 24000, 1001, 25, 2, 960.0 / 1001, "none", counting()},
              {"0005QV", 10, "DV25 NTSC      ", "720x480", 30000, 1001, 30, 2, 1.0, "none", counting()},
-             {"0006QV", 1, "HD 1080i60     ", "1280x1080", 24000, 1001, 25, 4, 960.0 / 1001, "none", counting()},
+             {"0006QV", 3, "HD 1080i50     ", "1440x1080", 25, 1, 25, 4, 1.0, "none", counting()},
          }},
     };
     return cases;

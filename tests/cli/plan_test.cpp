@@ -35,7 +35,7 @@ Cards writeCards(const std::string& name)
     Cards c;
     c.dir = scratchDir(name);
     c.clip1 = writeP2Card(c.dir / "CARD1", {smallClip(2, 1000, "0001AB", 24, 8, true)}).at(0).video.string();
-    const auto files2 = writeP2Card(c.dir / "CARD2", {smallClip(9, 10, "0002AB", 25, 0, false)}).at(0);
+    const auto files2 = writeP2Card(c.dir / "CARD2", {smallClip(9, 10, "0002AB", 25, 8, false)}).at(0);
     c.clip2 = files2.video.string();
     c.audio2 = files2.audio.at(0).string();
     c.options = c.dir / "options.txt";
@@ -65,7 +65,7 @@ TEST(PlanCommand, PrintsEachClipWithSettingsOfThisRunOnly)
         "\nSource:\t59.940 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n"
         "Dest:\t23.976 fps, 400 frames, 1920W x 1080H, aspect ratio = 16:9\n"
         "\n" + c.clip2 + "\n"
-        "\nCamera frame rate = 25 fps, shooting mode = Interlaced\n"
+        "\nCamera frame rate = 25 fps, shooting mode = Progressive\n"
         "Vorn\twill convert 25p to 24p\n"
         "Vorn will change the video format to 1080-line DVCPROHD\n"
         "Vorn will crop 4:3 to 16:9 to fit the widescreen format\n"
@@ -87,15 +87,16 @@ TEST(PlanCommand, PrintsEachClipWithSettingsOfThisRunOnly)
     }
     EXPECT_EQ(entries, freshEntries);
 
-    // Without the overrides the options file rules: no removal, 24p to 25p.
+    // Without the overrides the options file rules: no removal, so the 24p
+    // to 25p change finds frames that still carry 3:2 pulldown and is skipped.
     const CommandResult plain = runVorn(withOptions(c, "plan " + shellQuote(c.clip1)));
     EXPECT_EQ(plain.exitCode, 0) << plain.err;
     EXPECT_EQ(plain.out,
               "\n" + c.clip1 + "\n"
               "\nCamera frame rate = 24 fps, shooting mode = 3:2 pulldown\n"
-              "Vorn\twill convert 24p to 25p\n"
+              "Vorn will not convert 24p to 25p: the video already carries 3:2 pulldown\n"
               "\nSource:\t59.940 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n"
-              "Dest:\t25.000 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n");
+              "Dest:\t59.940 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n");
 }
 
 TEST(PlanCommand, FailedClipsAndMissingPathsGiveExitOneAndTheRestStillRuns)
@@ -111,9 +112,9 @@ TEST(PlanCommand, FailedClipsAndMissingPathsGiveExitOneAndTheRestStillRuns)
         "\nWarning: The file 0002AB00 was not recognized as a video MXF file\n"
         "\n" + c.clip1 + "\n"
         "\nCamera frame rate = 24 fps, shooting mode = 3:2 pulldown\n"
-        "Vorn\twill convert 24p to 25p\n"
+        "Vorn will not convert 24p to 25p: the video already carries 3:2 pulldown\n"
         "\nSource:\t59.940 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n"
-        "Dest:\t25.000 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n";
+        "Dest:\t59.940 fps, 1000 frames, 1280W x 720H, aspect ratio = 16:9\n";
     EXPECT_EQ(r.out, expected);
 }
 

@@ -2,6 +2,7 @@
 // that cannot be decoded, 720-line sources without binary group, AVC-Intra
 // first frames and their repeats, time code at 59.94p, 24p <-> 25p with audio
 // speed change and the 720p60 to 720p50 move, write failures.
+#include "engine/BGinfo.h"
 #include "engine/ExportResult.h"
 #include "engine/VideoFormat.h"
 #include "engine/helpers/ExportHarness.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -77,6 +79,8 @@ std::vector<std::vector<uint8_t>> ffmpegDvFrames(int32_t format, int count)
                             bytes.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
     return frames;
 }
+
+std::vector<int16_t> channelSamples(const fs::path& video);
 
 // Cadence bits of a DV fixture frame.
 void setDvCadence(std::vector<uint8_t>& frame, uint8_t bits)
@@ -197,6 +201,11 @@ TEST(ExportPipeline, AvcIntraFirstFrameAndItsRepeats)
         SCOPED_TRACE(row.name);
         const fs::path dir = scratchDir(std::string("pipeline_avc_") + (row.add ? "add" : "drop"));
         P2Clip clip = p2Clip(42, row.add ? 4 : 10);
+        if (row.add) {
+            // Pulldown is added to 24p pictures: a clip recorded at 23.976.
+            clip.rateNum = 24000;
+            clip.rateDen = 1001;
+        }
         setBinaryGroup(clip, 24, 8);
         clip.frameHook = [&row, clip](int64_t index, std::vector<uint8_t>& frame) {
             const size_t at = (index == 0 ? 512 : 0) + 66 + 2;
@@ -229,6 +238,133 @@ TEST(ExportPipeline, AvcIntraFirstFrameAndItsRepeats)
             EXPECT_EQ(f[base + 66], binaryGroupCheck(f[base + 62], f[base + 63], f[base + 65]));
             EXPECT_EQ(f[base + 30], row.timecodeFrames[i]);
         }
+    }
+}
+
+// The record a camera shooting 24 fps writes into frame `index` of a 60i or
+// 720p59.94 clip: progressive mode (2:3:3:2 with `advanced`), camera rate
+// 24, the frame's cadence flags and its place in the five-frame cadence.
+std::array<uint8_t, 4> cameraRecord(bool advanced, int64_t index)
+{
+    static constexpr uint8_t k32[5] = {2, 2, 1, 1, 0}, k2332[5] = {2, 2, 1, 0, 2};
+    const auto at = static_cast<size_t>(index % 5);
+    const uint8_t m = static_cast<uint8_t>((advanced ? 0xC0 : 0x80) | (advanced ? k2332[at] : k32[at]));
+    const uint8_t x = static_cast<uint8_t>(at);
+    return {m, 0x24, x, binaryGroupCheck(m, 0x24, x)};
+}
+
+// The record of a frame as our reader finds it.
+std::array<uint8_t, 4> recordOf(const std::vector<uint8_t>& frame, int32_t format, bool first)
+{
+    BGinfo bg;
+    if (vorn::isAvcIntra(format))
+        bg.ReadAvcBinaryGroup(frame.data(), frame.size(), first);
+    else
+        bg.ReadDvBinaryGroup(frame.data(), frame.size());
+    EXPECT_TRUE(bg.valid);
+    return {bg.mode, bg.rate, bg.third, bg.check};
+}
+
+// A copy with no option set changes no frame's cadence: every output frame
+// carries its source frame's record (cadence flags, shooting mode, camera
+// rate), whether it is copied or re-encoded one for one.
+TEST(ExportPipeline, CopyKeepsEveryFramesBinaryGroup)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");   // real frames for the re-encoded row
+    struct Row {
+        const char* name;
+        int32_t format;
+        bool advanced;
+        bool reencode;   // noise reduction: decoded and encoded again
+    };
+    const Row rows[] = {
+        {"1080i59.94 3:2", 1, false, false},
+        {"DVCPRO50 NTSC 2:3:3:2", 8, true, false},
+        {"720p59.94 24 fps 2:3", 2, false, false},
+        {"AVC-Intra 100 1080i59.94 3:2", 38, false, false},
+        {"DVCPRO50 NTSC 2:3:3:2, noise reduced", 8, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path dir = scratchDir("pipeline_keep_" + std::to_string(&row - rows));
+        P2Clip clip = p2Clip(row.format, 10);
+        if (row.reencode)
+            clip.frameData = ffmpegDvFrames(row.format, 10);
+        setBinaryGroup(clip, 24, row.advanced ? 12 : 8);
+        clip.frameHook = [&row](int64_t index, std::vector<uint8_t>& frame) {
+            const auto r = cameraRecord(row.advanced, index);
+            if (vorn::isAvcIntra(row.format)) {
+                const size_t at = (index == 0 ? 512 : 0) + 66;
+                frame[at + 2] = r[0];
+                frame[at + 3] = r[1];
+                frame[at + 5] = r[2];
+                frame[at + 6] = r[3];
+            } else {
+                std::copy(r.begin(), r.end(), frame.begin() + 119);
+            }
+        };
+        const auto files = writeP2Card(dir / "SRC", {clip});
+        const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [&row](ExportSettings& s) {
+            if (row.reencode)
+                s.options.emplace("ReduceNoise", "1");
+        });
+        ASSERT_EQ(run.results.size(), 1u);
+        EXPECT_EQ(run.results[0].outcome, ClipOutcome::Complete) << run.log;
+        EXPECT_EQ(run.results[0].reencode, row.reencode);
+        const auto frames = framesOf(outVideo(dir / "OUT"));
+        ASSERT_EQ(frames.size(), 10u);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(recordOf(frames[i], row.format, i == 0), cameraRecord(row.advanced, static_cast<int64_t>(i)));
+        }
+    }
+}
+
+// Pulldown addition and the speed change need 24p or 25p progressive
+// pictures. On other material the step is skipped: the clip keeps its frame
+// count, rate and format, and its sound its length.
+TEST(ExportPipeline, SkippedAdditionOrSpeedChangeKeepsFramesAndSound)
+{
+    struct Row {
+        const char* name;
+        int32_t format;
+        int cam, mode, lowBits;
+        bool add;
+        float desired;
+        const char* line;
+    };
+    const Row rows[] = {
+        {"2:3 addition to 60i carrying 3:2", 1, 24, 8, 2, true, 23.976f,
+         "Vorn will not add pulldown: the video already carries 3:2 pulldown\r\n"},
+        {"25p to 24p on interlaced 1080i50", 3, 25, 0, 3, false, 23.976f,
+         "Vorn will not convert 25p to 24p: the video is interlaced\r\n"},
+        {"24p to 25p on 60i carrying 3:2", 1, 24, 8, 2, false, 25.0f,
+         "Vorn will not convert 24p to 25p: the video already carries 3:2 pulldown\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path dir = scratchDir("pipeline_skip_" + std::to_string(&row - rows));
+        P2Clip clip = p2Clip(row.format, 20);
+        clip.audioChannels = 1;
+        setBinaryGroup(clip, row.cam, row.mode, row.lowBits);
+        const auto files = writeP2Card(dir / "SRC", {clip});
+        const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [&row](ExportSettings& s) {
+            s.addPulldown = row.add;
+            s.desiredRate = row.desired;
+        });
+        ASSERT_EQ(run.results.size(), 1u);
+        const auto& r = run.results[0];
+        EXPECT_EQ(run.verdict, "\r\n*** Export is complete ***\r\n") << run.log;
+        EXPECT_NE(run.log.find(row.line), std::string::npos) << run.log;
+        EXPECT_EQ(r.addition, "none");
+        EXPECT_EQ(r.speedChange, "none");
+        EXPECT_EQ(r.targetFormat, row.format);
+        EXPECT_EQ(r.framesWritten, 20);
+        int32_t num = 0, den = 0;
+        formatRate(row.format, num, den);
+        EXPECT_EQ(r.rateNum, num);
+        EXPECT_EQ(r.rateDen, den);
+        EXPECT_EQ(static_cast<int64_t>(channelSamples(outVideo(dir / "OUT")).size()), audioSamples(clip));
     }
 }
 
@@ -289,20 +425,23 @@ TEST(ExportPipeline, SpeedChangeResamplesTheAudio)
     struct Row {
         const char* name;
         int32_t format;
+        int32_t rateNum, rateDen;   // edit rate of the source
         int cam;
         float desired;
         int32_t target;
         double factor;   // output frequency / input frequency
     };
     const Row rows[] = {
-        {"25p to 24p (DV25 PAL to DVCPRO50 NTSC)", 9, 25, 23.976f, 8, 960.0 / 1001.0},
-        {"24p to 25p (720p59.94 to 720p50, copied)", 2, 24, 25.0f, 4, 1001.0 / 960.0},
+        {"25p to 24p (DV25 PAL to DVCPRO50 NTSC)", 9, 25, 1, 25, 23.976f, 8, 960.0 / 1001.0},
+        {"24p to 25p (720p 24pN to 720p50, copied)", 2, 24000, 1001, 24, 25.0f, 4, 1001.0 / 960.0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const fs::path dir = scratchDir("pipeline_speed_" + std::to_string(row.format));
         const int frames = 12;
         P2Clip clip = p2Clip(row.format, frames);
+        clip.rateNum = row.rateNum;
+        clip.rateDen = row.rateDen;
         clip.frameData = ffmpegDvFrames(row.format, frames);
         ASSERT_EQ(clip.frameData.size(), static_cast<size_t>(frames));
         clip.audioChannels = 1;

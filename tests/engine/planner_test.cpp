@@ -274,32 +274,40 @@ const Case kCases[] = {
           EXPECT_EQ(p.cameraRate, 24);
           EXPECT_EQ(p.convert2425, 1);
       }}},
-    {"25p to 24p from 720p50 DVCPRO HD", {.format = 4, .cam = 25},
-     {{camLine(25, "2:2 pulldown"), "Vorn\twill convert 25p to 24p\r\n"}, 24000, 1001, 1000, 1.0f, 2, 0, "unchanged", 240000}},
+    {"25p to 24p from 720p50 DVCPRO HD after removal", {.format = 4, .cam = 25, .remove = true},
+     {{camLine(25, "2:2 pulldown"), "Vorn will remove 2:2 pulldown from 720/50P and output 720/25P\r\n",
+       "Vorn\twill convert 25p to 24p\r\n"},
+      24000, 1001, 500, 0.5f, 2, 0, kNull, 240000}},
     {"25p to 24p from 1080 lines", {.format = 3, .cam = 25},
      {{camLine(25, "Progressive"), "Vorn\twill convert 25p to 24p\r\n", kDefault1080},
       24000, 1001, 1000, 1.0f, 1, 1, "unchanged", 480000}},
-    {"25p to 24p from AVC-Intra 720p50", {.format = 37, .cam = 25},
-     {{camLine(25, "2:2 pulldown"), "Vorn\twill convert 25p to 24p\r\n", kDefault720},
-      24000, 1001, 1000, 1.0f, 2, 1, "unchanged", 240000}},
+    {"25p to 24p from AVC-Intra 720p50 after removal", {.format = 37, .cam = 25, .remove = true},
+     {{camLine(25, "2:2 pulldown"), "Vorn will remove 2:2 pulldown from 720/50P and output 720/25P\r\n",
+       "Vorn\twill convert 25p to 24p\r\n", kDefault720},
+      24000, 1001, 500, 0.5f, 2, 1, kNull, 240000}},
     {"25p to 24p with a format choice", {.format = 9, .cam = 25, .frameSize = "Convert all to PAL DVCPRO25"},
      {{camLine(25, "Progressive"), "Vorn\twill convert 25p to 24p\r\n", "Vorn will change the video format to PAL DVCPRO\r\n"},
       24000, 1001, 1000, 1.0f, 9, 1, "unchanged", 144000}},
 
     // ---- 24p to 25p ----
-    {"24p to 25p from 720p60 DVCPRO HD", {.format = 2, .cam = 24, .desired = 25.0f},
-     {{camLine(24, "3:2 pulldown"), "Vorn\twill convert 24p to 25p\r\n"}, 25, 1, 1000, 1.0f, 4, 0, "unchanged", 288000,
-      [](const ConversionPlan& p) { EXPECT_EQ(p.cameraRate, 25); }}},
-    {"24p to 25p from 1080 lines", {.format = 1, .cam = 24, .desired = 25.0f},
-     {{camLine(24, "3:2 pulldown"), "Vorn\twill convert 24p to 25p\r\n", kDefault1080},
-      25, 1, 1000, 1.0f, 3, 1, "2:2", 576000}},
-    {"24p to 25p from 480 lines", {.format = 8, .cam = 24, .desired = 25.0f},
-     {{camLine(24, "3:2 pulldown"), "Vorn\twill convert 24p to 25p\r\n",
+    {"24p to 25p from 720p60 DVCPRO HD after removal", {.format = 2, .cam = 24, .remove = true, .desired = 25.0f},
+     {{camLine(24, "3:2 pulldown"), "Vorn will remove 3:2 pulldown from 720/60P and output 720/24P\r\n",
+       "Vorn\twill convert 24p to 25p\r\n"},
+      25, 1, 400, 0.4f, 4, 0, kNull, 288000, [](const ConversionPlan& p) { EXPECT_EQ(p.cameraRate, 25); }}},
+    {"24p to 25p from 720p 24pN", {.format = 2, .sourceRate = 24, .cam = 24, .desired = 25.0f},
+     {{camLine(24, "Progressive"), "Vorn\twill convert 24p to 25p\r\n"}, 25, 1, 1000, 1.0f, 4, 0, "unchanged", 288000}},
+    {"24p to 25p from 1080 lines after removal", {.format = 1, .cam = 24, .remove = true, .desired = 25.0f},
+     {{camLine(24, "3:2 pulldown"), "Vorn will remove 60i 3:2 pulldown\r\n", "Vorn\twill convert 24p to 25p\r\n",
+       kDefault1080},
+      25, 1, 800, 0.8f, 3, 1, "2:2", 576000}},
+    {"24p to 25p from 480 lines after removal", {.format = 8, .cam = 24, .remove = true, .desired = 25.0f},
+     {{camLine(24, "3:2 pulldown"), "Vorn will remove 60i 3:2 pulldown\r\n", "Vorn\twill convert 24p to 25p\r\n",
        "Vorn by default will change the video format to 576-line DVCPRO50\r\n"},
-      25, 1, 1000, 1.0f, 7, 1, "unchanged", 288000}},
-    {"24p to 25p from AVC-Intra 720p60", {.format = 42, .cam = 24, .desired = 25.0f},
-     {{camLine(24, "3:2 pulldown"), "Vorn\twill convert 24p to 25p\r\n", kDefault720},
-      25, 1, 1000, 1.0f, 4, 1, "unchanged", 288000}},
+      25, 1, 800, 0.8f, 7, 1, kNull, 288000}},
+    {"24p to 25p from AVC-Intra 720p60 after removal", {.format = 42, .cam = 24, .remove = true, .desired = 25.0f},
+     {{camLine(24, "3:2 pulldown"), "Vorn will remove 3:2 pulldown from 720/60P and output 720/24P\r\n",
+       "Vorn\twill convert 24p to 25p\r\n", kDefault720},
+      25, 1, 400, 0.4f, 4, 1, kNull, 288000}},
 
     // ---- format conversion ----
     {"1920 on 4:3 PAL DV", {.format = 9, .cam = 25, .mode = 0, .desired = 25.0f,
@@ -358,14 +366,15 @@ const Case kCases[] = {
       25, 1, 1000, 1.0f, 9, 1, "2:2", 144000}},
 
     // ---- pulldown addition ----
-    {"add 2:3 into 60i", {.format = 5, .frames = 1003, .cam = 30, .mode = 0, .add = true, .add32 = true},
-     {{camLine(30, "Interlaced"), "Vorn will add 2:3 pulldown\r\n"}, 30000, 1001, 1250, 1.25f, 5, 1, "2:3"}},
-    {"add 2:3:3:2 into 60i", {.format = 1, .cam = 30, .mode = 0, .add = true},
-     {{camLine(30, "Interlaced"), "Vorn will add 2:3:3:2 pulldown\r\n"}, 30000, 1001, 1250, 1.25f, 1, 1, "2:3:3:2"}},
-    {"add 2:3 into 720p60", {.format = 2, .frames = 1001, .cam = 24, .add = true},
-     {{camLine(24, "3:2 pulldown"), "Vorn will add 2:3 pulldown\r\n"}, 60000, 1001, 2500, 2.5f, 2, 0, "2:3"}},
-    {"add 2:2 into 720p60", {.format = 42, .cam = 30, .add = true},
-     {{camLine(30, "2:2 pulldown"), "Vorn will add 2:2 pulldown\r\n"}, 60000, 1001, 2000, 2.0f, 42, 0, "2:2"}},
+    {"add 2:3 into 60i from 1080 24pN", {.format = 1, .frames = 1003, .sourceRate = 24, .cam = 24, .add = true, .add32 = true},
+     {{camLine(24, "Progressive"), "Vorn will add 2:3 pulldown\r\n"}, 30000, 1001, 1250, 1.25f, 1, 1, "2:3"}},
+    {"remove 3:2 then add 2:3:3:2 into 60i", {.format = 1, .cam = 24, .remove = true, .add = true},
+     {{camLine(24, "3:2 pulldown"), "Vorn will remove 60i 3:2 pulldown\r\n", "Vorn will add 2:3:3:2 pulldown\r\n"},
+      30000, 1001, 1000, 1.0f, 1, 1, "2:3:3:2"}},
+    {"add 2:3 into 720p60 from 720p 24pN", {.format = 2, .frames = 1001, .sourceRate = 24, .cam = 24, .add = true},
+     {{camLine(24, "Progressive"), "Vorn will add 2:3 pulldown\r\n"}, 60000, 1001, 2500, 2.5f, 2, 0, "2:3"}},
+    {"add 2:2 into 720p60 from 720p 30pN", {.format = 42, .sourceRate = 30, .cam = 30, .add = true},
+     {{camLine(30, "Progressive"), "Vorn will add 2:2 pulldown\r\n"}, 60000, 1001, 2000, 2.0f, 42, 0, "2:2"}},
     {"add into 720p60 at 60 fps", {.format = 2, .cam = 60, .add = true},
      {{camLine(60, "no pulldown"), "Vorn could not determine type add pulldown required\r\n"},
       60000, 1001, 1000, 1.0f, 2, 0, "unchanged"}},
@@ -375,16 +384,93 @@ const Case kCases[] = {
       60000, 1001, 1000, 1.0f, 2, 0, "2:3"}},
     {"add 2:2 into 50i", {.format = 9, .cam = 25, .add = true, .desired = 25.0f},
      {{camLine(25, "Progressive"), "Vorn will add 2:2 pulldown\r\n"}, 25, 1, 1000, 1.0f, 9, 0, "2:2"}},
-    {"add 2:2 into 720p50", {.format = 4, .cam = 25, .add = true, .desired = 25.0f},
-     {{camLine(25, "2:2 pulldown"), "Vorn will add 2:2 pulldown\r\n"}, 50, 1, 2000, 2.0f, 4, 0, "2:2"}},
-    {"add into 50i from a 60 Hz source gives 25 fps", {.format = 10, .cam = 30, .mode = 0, .add = true,
-                                                       .frameSize = "Convert all to PAL DVCPRO50"},
-     {{camLine(30, "Interlaced"), "Vorn will change the video format to PAL DVCPRO50\r\n", "Vorn will add 2:2 pulldown\r\n"},
-      25, 1, 1000, 1.0f, 7, 1, "2:2", 288000}},
+    {"remove 2:2 then add 2:2 into 720p50", {.format = 4, .cam = 25, .remove = true, .add = true, .desired = 25.0f},
+     {{camLine(25, "2:2 pulldown"), "Vorn will remove 2:2 pulldown from 720/50P and output 720/25P\r\n",
+       "Vorn will add 2:2 pulldown\r\n"},
+      50, 1, 1000, 1.0f, 4, 0, "2:2"}},
+    {"add into 50i from an interlaced 60 Hz source is skipped", {.format = 10, .cam = 30, .mode = 0, .add = true,
+                                                                 .frameSize = "Convert all to PAL DVCPRO50"},
+     {{camLine(30, "Interlaced"), "Vorn will change the video format to PAL DVCPRO50\r\n",
+       "Vorn will not add pulldown: the video is interlaced\r\n"},
+      30000, 1001, 1000, 1.0f, 7, 1, "unchanged", 288000,
+      [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
     {"add into a format of no group", {.format = 41, .cam = 25, .add = true, .desired = 25.0f},
      {{camLine(25, "Progressive"), "Vorn could not determine the format of this file\r\n",
        "Vorn cannot add pulldown to this format\r\n"},
       25, 1, 1000, 1.0f, 41, 0, "unchanged"}},
+
+    // ---- addition and speed change only on whole progressive pictures ----
+    // Material that is interlaced, or whose frames already repeat fields or
+    // pictures, keeps its frames and rate: the step is skipped with its line
+    // and the rest of the plan stands.
+    {"add to 60i carrying 3:2", {.format = 1, .cam = 24, .add = true, .add32 = true, .noise = true},
+     {{camLine(24, "3:2 pulldown"), "Vorn will not add pulldown: the video already carries 3:2 pulldown\r\n",
+       "Vorn will apply noise reduction\r\n"},
+      30000, 1001, 1000, 1.0f, 1, 1, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 60i carrying 2:3:3:2", {.format = 38, .cam = 24, .mode = 12, .add = true},
+     {{camLine(24, "2:3:3:2 pulldown"), "Vorn will not add pulldown: the video already carries 2:3:3:2 pulldown\r\n"},
+      30000, 1001, 1000, 1.0f, 38, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to interlaced 60i", {.format = 5, .cam = 30, .mode = 0, .add = true},
+     {{camLine(30, "Interlaced"), "Vorn will not add pulldown: the video is interlaced\r\n"},
+      30000, 1001, 1000, 1.0f, 5, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 30p in 60i", {.format = 8, .cam = 30, .add = true},
+     {{camLine(30, "Progressive"), "Vorn will not add pulldown: the video is 30p, not 24p\r\n"},
+      30000, 1001, 1000, 1.0f, 8, 0, "2:2", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 60i without a readable binary group", {.format = 1, .valid = false, .add = true},
+     {{"\r\nVorn: Invalid binary group info, camera rate, mode, and pulldown flags not readable\r\n",
+       "Vorn will not add pulldown: the shooting mode is not readable\r\n"},
+      30000, 1001, 1000, 1.0f, 1, 0, "2:2", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 720p60 carrying 3:2", {.format = 2, .cam = 24, .add = true},
+     {{camLine(24, "3:2 pulldown"), "Vorn will not add pulldown: the video already carries 3:2 pulldown\r\n"},
+      60000, 1001, 1000, 1.0f, 2, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 720p60 carrying 2:2", {.format = 42, .cam = 30, .add = true},
+     {{camLine(30, "2:2 pulldown"), "Vorn will not add pulldown: the video already carries 2:2 pulldown\r\n"},
+      60000, 1001, 1000, 1.0f, 42, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 720p60 VFR at 48 fps after removal: no type", {.format = 2, .cam = 48, .mode = 9, .remove = true, .add = true},
+     {{camLine(48, "VFR pulldown"), "Vorn will remove VFR pulldown from 720/60P and output 720/24P\r\n",
+       "Vorn could not determine type add pulldown required\r\n"},
+      24000, 1001, 800, 0.8f, 2, 0, kNull, 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to 720p50 carrying 2:2", {.format = 4, .cam = 25, .add = true, .desired = 25.0f},
+     {{camLine(25, "2:2 pulldown"), "Vorn will not add pulldown: the video already carries 2:2 pulldown\r\n"},
+      50, 1, 1000, 1.0f, 4, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add to interlaced 50i", {.format = 3, .cam = 25, .mode = 0, .add = true, .desired = 25.0f},
+     {{camLine(25, "Interlaced"), "Vorn will not add pulldown: the video is interlaced\r\n"},
+      25, 1, 1000, 1.0f, 3, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    {"add into 60i to the 24p made from 25p", {.format = 7, .cam = 25, .add = true},
+     {{camLine(25, "Progressive"), "Vorn\twill convert 25p to 24p\r\n",
+       "Vorn by default will change the video format to 480-line DVCPRO50\r\n", "Vorn will add 2:3:3:2 pulldown\r\n"},
+      30000, 1001, 1250, 1.25f, 8, 1, "2:3:3:2", 240000}},
+    {"24p to 25p on 60i carrying 3:2", {.format = 1, .cam = 24, .desired = 25.0f},
+     {{camLine(24, "3:2 pulldown"), "Vorn will not convert 24p to 25p: the video already carries 3:2 pulldown\r\n"},
+      30000, 1001, 1000, 1.0f, 1, 0, "unchanged", 0,
+      [](const ConversionPlan& p) {
+          EXPECT_EQ(p.convert2425, 0);
+          EXPECT_EQ(p.cameraRate, 24);
+      }}},
+    {"24p to 25p on 720p60 carrying 3:2", {.format = 42, .cam = 24, .desired = 25.0f},
+     {{camLine(24, "3:2 pulldown"), "Vorn will not convert 24p to 25p: the video already carries 3:2 pulldown\r\n"},
+      60000, 1001, 1000, 1.0f, 42, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.convert2425, 0); }}},
+    {"25p to 24p on interlaced 1080i50", {.format = 3, .cam = 25, .mode = 0},
+     {{camLine(25, "Interlaced"), "Vorn will not convert 25p to 24p: the video is interlaced\r\n"},
+      25, 1, 1000, 1.0f, 3, 0, "unchanged", 0,
+      [](const ConversionPlan& p) {
+          EXPECT_EQ(p.convert2425, 0);
+          EXPECT_EQ(p.cameraRate, 25);
+      }}},
+    {"25p to 24p on interlaced 50i with removal on", {.format = 9, .cam = 25, .mode = 0, .remove = true},
+     {{camLine(25, "Interlaced"), "Vorn will not convert 25p to 24p: the video is interlaced\r\n"},
+      25, 1, 1000, 1.0f, 9, 0, "2:2", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.convert2425, 0); }}},
+    {"25p to 24p on 720p50 carrying 2:2", {.format = 4, .cam = 25},
+     {{camLine(25, "2:2 pulldown"), "Vorn will not convert 25p to 24p: the video already carries 2:2 pulldown\r\n"},
+      50, 1, 1000, 1.0f, 4, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.convert2425, 0); }}},
+    {"25p to 24p on 50i without a readable binary group", {.format = 9, .valid = false},
+     {{"\r\nVorn: Invalid binary group info, camera rate, mode, and pulldown flags not readable\r\n",
+       "Vorn will not convert 25p to 24p: the shooting mode is not readable\r\n"},
+      25, 1, 1000, 1.0f, 9, 0, "unchanged", 0, [](const ConversionPlan& p) { EXPECT_EQ(p.convert2425, 0); }}},
+    {"25p to 24p on 25p in 720p59.94 after removal", {.format = 2, .cam = 25, .remove = true},
+     {{camLine(25, "Progressive"), "Vorn will remove Progressive from 720/60P and output 720/24P\r\n",
+       "Vorn\twill convert 25p to 24p\r\n", kDefault720},
+      24000, 1001, 415, 0.41666666f, 2, 1, kNull, 240000, [](const ConversionPlan& p) { EXPECT_EQ(p.convert2425, 1); }}},
 
     // ---- rotation and noise reduction ----
     {"rotate 720p60 DVCPRO HD", {.format = 2, .cam = 60, .rotate = true},
@@ -497,9 +583,54 @@ TEST(PlannerBinaryGroup, PlanCarriesWordOfFrameZero)
     EXPECT_EQ(plan.bgWord, 0x82240FE0u);   // M 0x82, R 0x24, X 15, K (0x0F+0x24+0x82)^0x55
 }
 
+// Frames that come out one for one at the source's rate keep their source's
+// binary group (the clip XML's start group is frame 0's); frames that a
+// removal, addition or speed change makes get the group of the output.
+TEST(PlannerBinaryGroup, KeptOnlyWhereFramesPassOneForOne)
+{
+    struct Row {
+        const char* name;
+        PlanSetup in;
+        bool keep;
+    };
+    const Row rows[] = {
+        {"copy of 60i 3:2", {.format = 1, .cam = 24}, true},
+        {"copy of AVC-Intra 60i 3:2", {.format = 38, .cam = 24}, true},
+        {"copy of 720p 24 fps in 59.94", {.format = 2, .cam = 24}, true},
+        {"noise reduction", {.format = 8, .cam = 24, .mode = 12, .noise = true}, true},
+        {"rotation in the coefficient domain", {.format = 2, .cam = 24, .rotate = true}, true},
+        {"removal that finds nothing to do", {.format = 10, .cam = 30, .mode = 0, .remove = true}, true},
+        {"skipped addition", {.format = 1, .cam = 24, .add = true}, true},
+        {"skipped speed change", {.format = 3, .cam = 25, .mode = 0}, true},
+        {"60i 3:2 removal", {.format = 1, .cam = 24, .remove = true}, false},
+        {"2:3:3:2 removal", {.format = 8, .cam = 24, .mode = 12, .remove = true}, false},
+        {"720p frame selection", {.format = 2, .cam = 24, .remove = true}, false},
+        {"720p 60p to 23.976", {.format = 2, .cam = 60, .remove = true}, false},
+        {"addition", {.format = 1, .sourceRate = 24, .cam = 24, .add = true}, false},
+        {"25p to 24p", {.format = 9, .cam = 25}, false},
+    };
+    const uint32_t word = 0x8A24039Cu;   // any record: it is handed on as found
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ConversionPlan plan = makePlan(r.in);
+        PlannerBinaryGroup bg;
+        bg.valid = r.in.valid;
+        bg.cameraRate = r.in.cam;
+        bg.shootingMode = r.in.mode;
+        bg.word = word;
+        vorn::planConversion(plan, bg, {});
+        EXPECT_EQ(plan.keepBinaryGroup, r.keep ? 1 : 0);
+        if (r.keep)
+            EXPECT_EQ(plan.bgWord, word);
+        else
+            EXPECT_EQ(plan.bgWord, vorn::packedBinaryGroup(plan.cameraRate, plan.progressive, plan.addPulldown,
+                                                           plan.addAdvanced, 0));
+    }
+}
+
 TEST(PlannerRobustness, HugeCountsSaturateAndOddRatesStayDefined)
 {
-    PlanSetup s{.format = 4, .frames = std::numeric_limits<int64_t>::max() - 1, .cam = 25, .add = true, .desired = 25.0f};
+    PlanSetup s{.format = 2, .frames = std::numeric_limits<int64_t>::max() - 1, .sourceRate = 24, .cam = 24, .add = true};
     ConversionPlan plan = makePlan(s);
     runPlanner(plan, s);
     EXPECT_EQ(plan.frameCount, std::numeric_limits<int64_t>::max());

@@ -2,6 +2,7 @@
 // removal from real telecined material (FFmpeg's telecine filter over
 // progressive pictures) must give back the progressive pictures.
 #include "avci/AvcDecoder.h"
+#include "engine/BGinfo.h"
 #include "engine/ExportResult.h"
 #include "engine/FramePreview.h"
 #include "engine/VideoFormat.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -229,7 +231,11 @@ TEST(ExportReencode, Addition23WeavesTheFieldsTopFirst)
     const Media& m = media(kHd1080);
     ASSERT_GE(m.progressive.size(), 8u);
     const fs::path dir = scratchDir("reencode_add23");
-    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, m.progressive, 0, 8, {2})});
+    // 24p pictures recorded one a frame at 23.976, as pulldown addition takes them.
+    P2Clip clip = cadenceClip(kHd1080, m.progressive, 0, 8, {2});
+    clip.rateNum = 24000;
+    clip.rateDen = 1001;
+    const auto files = writeP2Card(dir / "SRC", {clip});
     const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
         s.addPulldown = true;
         s.desiredRate = 29.97f;
@@ -295,6 +301,89 @@ TEST(ExportReencode, Removal32OutputDoesNotDependOnTheWorkerCount)
             first = stream;
         else
             EXPECT_TRUE(stream == first) << "output differs from that of one worker";
+    }
+}
+
+// A card copied with no option set converts as its source does: removing
+// pulldown from the copy gives, frame for frame, what removing it from the
+// source gives.
+TEST(ExportReencode, RemovalFromACopyEqualsRemovalFromTheSource)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    struct Case {
+        const char* name;
+        int32_t format;
+        const std::vector<std::vector<uint8_t>>* frames;   // null: synthetic frames
+        int shootingMode;
+        std::vector<uint8_t> cadence;
+        bool remove32;
+        int64_t out;   // frames of 10 that the removal keeps
+    };
+    const Media& hd = media(kHd1080);
+    const Media& ntsc = media(kNtsc50);
+    const Case cases[] = {
+        {"1080i59.94 3:2: fields repaired", kHd1080.format, &hd.telecined, 8, {2, 2, 1, 1, 0}, true, 8},
+        {"DVCPRO50 NTSC 2:3:3:2: mixed frames dropped", kNtsc50.format, &ntsc.progressive, 12, {2, 2, 1, 0, 2}, false, 8},
+        {"720p59.94 24 fps: frames selected", 2, nullptr, 8, {2, 2, 1, 1, 0}, false, 4},
+        {"AVC-Intra 100 1080i59.94 2:3:3:2: mixed frames dropped", 38, nullptr, 12, {2, 2, 1, 0, 2}, false, 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = scratchDir("reencode_copy_" + std::to_string(&c - cases));
+        P2Clip clip = p2Clip(c.format, 10);
+        if (c.frames)
+            clip.frameData.assign(c.frames->begin(), c.frames->begin() + 10);
+        setBinaryGroup(clip, 24, c.shootingMode);
+        const bool avc = vorn::isAvcIntra(c.format);
+        clip.frameHook = [&c, avc](int64_t index, std::vector<uint8_t>& frame) {
+            const size_t m = avc ? (index == 0 ? 512 : 0) + 68 : 119;
+            frame[m] = static_cast<uint8_t>((frame[m] & ~3u) | c.cadence[static_cast<size_t>(index) % 5]);
+            frame[m + (avc ? 4 : 3)] = binaryGroupCheck(frame[m], frame[m + 1], frame[m + (avc ? 3 : 2)]);
+        };
+        const auto files = writeP2Card(dir / "SRC", {clip});
+        auto remove = [&c](ExportSettings& s) {
+            s.removePulldown = true;
+            if (c.remove32)
+                s.options.emplace("Remove32", "1");
+        };
+
+        const ExportRun copy = exportPaths({files[0].video.string()}, dir / "COPY");
+        ASSERT_EQ(copy.results.size(), 1u);
+        ASSERT_EQ(copy.results[0].framesWritten, 10) << copy.log;
+        const ExportRun direct = exportPaths({files[0].video.string()}, dir / "DIRECT", remove);
+        const ExportRun second =
+            exportPaths({(dir / "COPY" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF").string()}, dir / "SECOND", remove);
+        ASSERT_EQ(direct.results.size(), 1u);
+        ASSERT_EQ(second.results.size(), 1u);
+        EXPECT_EQ(direct.results[0].framesWritten, c.out) << direct.log;
+        EXPECT_EQ(second.results[0].framesWritten, c.out) << second.log;
+        EXPECT_EQ(second.results[0].removal, direct.results[0].removal);
+        EXPECT_NE(second.results[0].removal, "none") << second.log;
+        EXPECT_EQ(second.verdict, "\r\n*** Export is complete ***\r\n") << second.log;
+        auto want = clipVideoStream(dir / "DIRECT" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF");
+        auto got = clipVideoStream(dir / "SECOND" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF");
+        ASSERT_FALSE(want.empty());
+        ASSERT_EQ(got.size(), want.size());
+        if (!avc) {
+            // DV frames: the same binary group as our reader finds it, and the
+            // same bytes outside the subcode blocks (whose packs the synthetic
+            // source frames do not all have, and the writer adds).
+            const size_t frameBytes = static_cast<size_t>(vorn::dvFrameBytes(direct.results[0].targetFormat));
+            for (size_t at = 0; at + frameBytes <= want.size(); at += frameBytes) {
+                BGinfo a, b;
+                a.ReadDvBinaryGroup(want.data() + at, frameBytes);
+                b.ReadDvBinaryGroup(got.data() + at, frameBytes);
+                EXPECT_TRUE(a.valid && b.valid) << "frame " << at / frameBytes;
+                EXPECT_EQ(b.record(), a.record()) << "frame " << at / frameBytes;
+            }
+            for (size_t seq = 0; seq + 12000 <= want.size(); seq += 12000) {
+                std::fill(want.begin() + static_cast<std::ptrdiff_t>(seq + 80),
+                          want.begin() + static_cast<std::ptrdiff_t>(seq + 240), 0);
+                std::fill(got.begin() + static_cast<std::ptrdiff_t>(seq + 80),
+                          got.begin() + static_cast<std::ptrdiff_t>(seq + 240), 0);
+            }
+        }
+        EXPECT_TRUE(got == want) << "the removal from the copy differs from the removal from the source";
     }
 }
 
