@@ -98,6 +98,24 @@ bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, 
     return true;
 }
 
+bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in, VideoFormat from,
+                       bool crop, dv::LineSources lines, size_t capacity)
+{
+    const dv::PictureRaster source = dv::pictureRaster(from);
+    if (in.bytes.size() < source.bytes())
+        return false;
+    if (&out != &in)
+        fitRaster(out, to, capacity);
+    else if (out.bytes.size() < std::max(source.bytes(), dv::pictureRaster(to).bytes()))
+        return false;
+    if (!dv::ChangeFormatLines(out.data(), to, in.data(), from, crop, lines))
+        return false;
+    const dv::PictureRaster raster = dv::pictureRaster(to);
+    out.width = raster.width;
+    out.height = raster.height;
+    return true;
+}
+
 void removePulldown32(std::array<dv::PictureBuffer, 5>& pictures, dv::PictureBuffer& saved, int64_t stepFirst,
                       VideoFormat code, bool rotate, const std::array<uint32_t, 5>& mixedFlags,
                       std::array<int, 4>& kept)
