@@ -429,6 +429,51 @@ TEST(ExportReencode, FormatChangeKeepsFieldsApart)
     }
 }
 
+// 3:2 material made 720p from its fields comes out as a 720p camera records
+// 24 fps: the film pictures repeated 2, 3, 2, 3 at 59.94 frames a second.
+TEST(ExportReencode, ThreeTwoMaterialTo720pRepeatsTheFilmPictures)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    const Media& m = media(kHd1080);
+    ASSERT_EQ(m.telecined.size(), 15u);
+    const fs::path dir = scratchDir("reencode_32_to_720p");
+    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, m.telecined, 0, 5, {2, 2, 1, 1, 0})});
+    const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
+        s.options.emplace("DesiredFrameSize", "Convert all to 1280 x 720 DVCPROHD");
+    });
+    ASSERT_EQ(run.results.size(), 1u);
+    EXPECT_EQ(run.results[0].outcome, vorn::ClipOutcome::Complete) << run.log;
+    EXPECT_EQ(run.results[0].rateNum, 60000);
+    EXPECT_NE(run.log.find("Dest:\t59.940 fps, 10 frames, 1280W x 720H"), std::string::npos) << run.log;
+
+    // The original pictures at 960 x 720, and which of them each output frame is.
+    const fs::path orig = dir / "orig.yuv", ref = dir / "ref.yuv";
+    writeBytes(orig, m.orig);
+    std::ostringstream scale;
+    scale << "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s 1280x1080 -i " << shellQuote(orig.string())
+          << " -vf scale=960:720:flags=bilinear -f rawvideo -pix_fmt yuv422p " << shellQuote(ref.string());
+    const auto r = runCommand(scale.str());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto refs = readBytes(ref), got = ffmpegDecodeClip(dir);
+    const size_t frameBytes = 960 * 720 * 2;
+    ASSERT_EQ(got.size(), 10 * frameBytes);
+    std::vector<int> pictures;
+    for (size_t i = 0; i < 10; ++i) {
+        int best = -1;
+        double bestPsnr = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const double psnr = lumaPsnr(refs.data() + k * frameBytes, got.data() + i * frameBytes, 960, 720);
+            if (psnr > bestPsnr) {
+                bestPsnr = psnr;
+                best = static_cast<int>(k);
+            }
+        }
+        EXPECT_GT(bestPsnr, 25.0) << "output " << i;
+        pictures.push_back(best);
+    }
+    EXPECT_EQ(pictures, (std::vector<int>{0, 0, 1, 1, 1, 2, 2, 3, 3, 3}));
+}
+
 } // namespace
 
 namespace {
