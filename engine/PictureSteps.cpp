@@ -86,18 +86,6 @@ bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoForma
     return dv::ReduceNoise(out.data(), in.data(), code, index, true);
 }
 
-bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, bool crop)
-{
-    const dv::PictureRaster raster = dv::pictureRaster(to);
-    if (picture.bytes.size() < std::max(raster.bytes(), dv::pictureRaster(from).bytes()))
-        return false;
-    if (!dv::ChangeFormat(picture.data(), to, from, crop))
-        return false;
-    picture.width = raster.width;
-    picture.height = raster.height;
-    return true;
-}
-
 bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in, VideoFormat from,
                        bool crop, dv::LineSources lines, size_t capacity)
 {

@@ -46,10 +46,6 @@ bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool fi
 bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,
                  size_t capacity);
 
-// Brings a picture from the raster of `from` to that of `to` in place,
-// cropping 4:3 to 16:9 when asked.
-bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, bool crop);
-
 // Rescales `in` (raster of `from`) into `out` (raster of `to`), each output
 // parity from the lines `lines` names; `out` may be `in`. `out` takes the
 // target raster, its buffer at least `capacity` bytes.
