@@ -35,6 +35,8 @@ void copyField(uint8_t* dst, const uint8_t* src, const PictureRaster& r, int par
 
 } // namespace
 
+int firstFieldParity(VideoFormat code) { return hdParity(code) ? 1 : 0; }
+
 void AddPulldown23(uint8_t* const slots[5], VideoFormat code)
 {
     const PictureRaster r = pictureRaster(code);

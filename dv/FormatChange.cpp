@@ -55,14 +55,41 @@ struct Steps {
 
 } // namespace
 
-bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCode, bool crop)
+namespace {
+
+// The band lines of one parity: the first such line and how many there are.
+struct FieldLines {
+    int first = 0;
+    int count = 0;
+};
+
+FieldLines fieldLines(const LineBand& band, int parity)
+{
+    FieldLines f;
+    f.first = ((parity - band.first) % 2 + 2) % 2;
+    f.count = band.count > f.first ? (band.count - f.first + 1) / 2 : 0;
+    return f;
+}
+
+} // namespace
+
+bool ChangeFormatLines(uint8_t* destination, VideoFormat targetCode, const uint8_t* source, VideoFormat sourceCode,
+                       bool crop, LineSources lineSources)
 {
     const PictureRaster src = pictureRaster(sourceCode);
     const PictureRaster dst = pictureRaster(targetCode);
-    if (!picture || src.width == 0 || dst.width == 0)
+    if (!destination || !source || src.width == 0 || dst.width == 0)
         return false;
     const LineBand band = formatChangeBand(sourceCode, crop);
     const int lines = band.count;
+    int fromParity[2] = {lineSources.fromParity[0], lineSources.fromParity[1]};
+    for (int q = 0; q < 2; ++q) {
+        if (fromParity[q] != kAllLines && fromParity[q] != kNoLines && fromParity[q] != 0 && fromParity[q] != 1)
+            return false;
+        // A band too short to hold lines of that parity is read as a whole picture.
+        if (fromParity[q] >= 0 && fieldLines(band, fromParity[q]).count == 0)
+            fromParity[q] = kAllLines;
+    }
 
     // Work area for target width x source lines; sized once for the largest raster.
     static std::vector<uint8_t> work;
@@ -90,18 +117,47 @@ bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCo
     const PictureKernels& k = pictureKernels();
     const size_t srcPitch = 2 * static_cast<size_t>(src.width);
     const size_t dstPitch = 2 * static_cast<size_t>(dst.width);
-    for (int l = 0; l < lines; ++l)
-        k.resampleLine(work.data() + l * dstPitch, picture + (band.first + l) * srcPitch, steps);
 
+    // Horizontal pass over the band lines some output line reads.
+    const bool allLines = fromParity[0] == kAllLines || fromParity[1] == kAllLines;
+    for (int l = 0; l < lines; ++l) {
+        const int parity = (band.first + l) % 2;
+        if (allLines || fromParity[0] == parity || fromParity[1] == parity)
+            k.resampleLine(work.data() + l * dstPitch, source + (band.first + l) * srcPitch, steps);
+    }
+
+    // Vertical pass: output line y sits at y x L / Ht among the band lines.
     const uint32_t stepY = static_cast<uint32_t>((static_cast<uint64_t>(lines) << 16) / dst.height);
     for (int y = 0; y < dst.height; ++y) {
+        const int fromLines = fromParity[y % 2];
+        if (fromLines == kNoLines)
+            continue;
         const uint32_t p = static_cast<uint32_t>(y) * stepY;
-        const int i0 = std::min(static_cast<int>(p >> 16), lines - 1);
-        const int i1 = std::min(i0 + 1, lines - 1);
-        k.lerpRows(picture + y * dstPitch, work.data() + i0 * dstPitch, work.data() + i1 * dstPitch, p & 0xffff,
+        int l0 = 0, l1 = 0;
+        uint32_t frac = 0;
+        if (fromLines == kAllLines) {
+            l0 = std::min(static_cast<int>(p >> 16), lines - 1);
+            l1 = std::min(l0 + 1, lines - 1);
+            frac = p & 0xffff;
+        } else {
+            // The same position counted in lines of the field: (p - first) / 2.
+            const FieldLines field = fieldLines(band, fromLines);
+            const int64_t at = std::max<int64_t>(0, (static_cast<int64_t>(p) - (int64_t{field.first} << 16)) / 2);
+            const int j0 = std::min(static_cast<int>(at >> 16), field.count - 1);
+            const int j1 = std::min(j0 + 1, field.count - 1);
+            l0 = field.first + 2 * j0;
+            l1 = field.first + 2 * j1;
+            frac = static_cast<uint32_t>(at & 0xffff);
+        }
+        k.lerpRows(destination + y * dstPitch, work.data() + l0 * dstPitch, work.data() + l1 * dstPitch, frac,
                    static_cast<int>(dstPitch));
     }
     return true;
+}
+
+bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCode, bool crop)
+{
+    return ChangeFormatLines(picture, targetCode, picture, sourceCode, crop, LineSources{});
 }
 
 } // namespace vorn::dv

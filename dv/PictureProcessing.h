@@ -38,6 +38,34 @@ inline constexpr size_t kMaxPictureBytes = static_cast<size_t>(2) * 1920 * 1080;
 // Returns false (picture untouched) when a code has no raster.
 bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCode, bool crop);
 
+// Which source lines make the output lines of each parity (buffer order) in a
+// format change. An interlaced frame holds two fields, each a picture of its
+// own: scaled as one picture, lines of both would be blended into every
+// output line.
+inline constexpr int kAllLines = -1;  // every line of the source band (a progressive picture)
+inline constexpr int kNoLines = -2;   // output lines of this parity are left as they are
+struct LineSources {
+    // fromParity[q] for the output lines of parity q: kAllLines, kNoLines, or
+    // 0 / 1 for the source lines of that parity (one field).
+    int fromParity[2] = {kAllLines, kAllLines};
+};
+
+// The general form of ChangeFormat: rescales `source` (raster of
+// `sourceCode`, crop as there) into `destination` (raster of `targetCode`),
+// each output parity from the lines `lines` names. Output line y of the
+// target takes the position y x L / Ht among the L band lines, as in
+// ChangeFormat; from a field, the position between that field's own lines
+// (so both fields keep their place in the picture). `destination` may be
+// `source` (every source line is read before any is written); it must hold
+// the larger raster. Returns false (nothing written) when a code has no raster.
+bool ChangeFormatLines(uint8_t* destination, VideoFormat targetCode, const uint8_t* source, VideoFormat sourceCode,
+                       bool crop, LineSources lines);
+
+// The buffer parity of the lines of an unturned picture's first field in
+// time: the top field for DVCPRO HD and AVC-Intra (parity 1, rows being
+// bottom-up), the bottom field for DV (parity 0).
+int firstFieldParity(VideoFormat code);
+
 // First line and line count of the band a format change reads.
 struct LineBand {
     int first = 0;

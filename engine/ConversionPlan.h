@@ -15,6 +15,14 @@ inline constexpr const char* kPulldown22 = "2:2";
 inline constexpr const char* kPulldown23 = "2:3";
 inline constexpr const char* kPulldown2332 = "2:3:3:2";
 
+// How a format change treats the two fields of an interlaced frame.
+enum class FieldHandling : uint8_t {
+    Frames,             // each picture scaled whole (progressive pictures)
+    FieldByField,       // interlaced to interlaced: each field scaled on its own, first field to first field
+    FieldsToFrames,     // interlaced to 720p: one frame of each field, at the field rate
+    FramePairsToFields, // 720p at the field rate to interlaced: two frames woven into the fields of one
+};
+
 struct ConversionPlan {
     int32_t sourceFrameSize = 0;     // compressed size of a source frame
     int32_t outFrameSize = 0;        // compressed size of an output frame (frame 0)
@@ -50,6 +58,7 @@ struct ConversionPlan {
     int32_t sourceFormat = 0;        // video format code of the source
     int32_t frameSizeChoice = 0;     // 0..6 from "DesiredFrameSize"
     const char* pulldownLabel = kPulldownUnchanged;  // null, "2:2", "2:3", "2:3:3:2"
+    FieldHandling fieldHandling = FieldHandling::Frames;  // of the format change
 };
 
 } // namespace vorn

@@ -410,12 +410,71 @@ dv::PictureBuffer& FrameProcesser::processed(int slot)
             fail("noise reduction could not run");
         picture = &m_buffers->output[s];
     }
-    if (plan.targetFormat != plan.sourceFormat) {
-        if (!pictureSteps::changeFormat(*picture, plan.sourceFormat, plan.targetFormat, plan.cropTo169 != 0))
+    if (plan.targetFormat != plan.sourceFormat && plan.fieldHandling != FieldHandling::FieldsToFrames &&
+        plan.fieldHandling != FieldHandling::FramePairsToFields) {
+        // Between interlaced formats each field is scaled on its own, the
+        // source's first field in time into the target's first field.
+        dv::LineSources lines;
+        if (plan.fieldHandling == FieldHandling::FieldByField) {
+            const int first = sourceFirstField();
+            const int targetFirst = dv::firstFieldParity(plan.targetFormat);
+            lines.fromParity[targetFirst] = first;
+            lines.fromParity[1 - targetFirst] = 1 - first;
+        }
+        if (!pictureSteps::changeFormatLines(*picture, plan.targetFormat, *picture, plan.sourceFormat,
+                                             plan.cropTo169 != 0, lines, m_capacity))
             fail("the format could not be changed");
         preview(*picture, plan.targetFormat, FramePreview::kProcessed);
     }
     return *picture;
+}
+
+int FrameProcesser::sourceFirstField() const
+{
+    // A turned picture is stored top-down: its first field lies on the other parity.
+    const int first = dv::firstFieldParity(m_plan->sourceFormat);
+    return m_plan->rotate ? 1 - first : first;
+}
+
+bool FrameProcesser::fieldsToFrames(dv::PictureBuffer& picture)
+{
+    // The second field into its own picture, then the first in place.
+    const ConversionPlan& plan = *m_plan;
+    const bool crop = plan.cropTo169 != 0;
+    const int first = sourceFirstField();
+    dv::LineSources second;
+    second.fromParity[0] = second.fromParity[1] = 1 - first;
+    dv::LineSources firstLines;
+    firstLines.fromParity[0] = firstLines.fromParity[1] = first;
+    if (!pictureSteps::changeFormatLines(m_fieldPicture, plan.targetFormat, picture, plan.sourceFormat, crop, second,
+                                         m_capacity) ||
+        !pictureSteps::changeFormatLines(picture, plan.targetFormat, picture, plan.sourceFormat, crop, firstLines,
+                                         m_capacity)) {
+        fail("the format could not be changed");
+        return false;
+    }
+    preview(picture, plan.targetFormat, FramePreview::kProcessed);
+    preview(m_fieldPicture, plan.targetFormat, FramePreview::kProcessed);
+    return true;
+}
+
+bool FrameProcesser::weaveFrame(const dv::PictureBuffer& picture)
+{
+    // Even frames give the first field of the woven picture, odd ones the second.
+    const ConversionPlan& plan = *m_plan;
+    const bool firstField = m_pairCounter++ % 2 == 0;
+    const int targetFirst = dv::firstFieldParity(plan.targetFormat);
+    dv::LineSources lines;
+    lines.fromParity[targetFirst] = firstField ? dv::kAllLines : dv::kNoLines;
+    lines.fromParity[1 - targetFirst] = firstField ? dv::kNoLines : dv::kAllLines;
+    if (!pictureSteps::changeFormatLines(m_fieldPicture, plan.targetFormat, picture, plan.sourceFormat,
+                                         plan.cropTo169 != 0, lines, m_capacity)) {
+        fail("the format could not be changed");
+        return false;
+    }
+    if (!firstField)
+        preview(m_fieldPicture, plan.targetFormat, FramePreview::kProcessed);
+    return !firstField;
 }
 
 bool FrameProcesser::encodePicture(const dv::PictureBuffer& picture, int slot)
@@ -497,6 +556,23 @@ void FrameProcesser::ProcessFrames()
     dv::PictureBuffer& picture = processed(0);
     if (m_failed)
         return;
+    if (plan.fieldHandling == FieldHandling::FieldsToFrames) {
+        // One frame of each field: two output frames for the step.
+        if (!fieldsToFrames(picture))
+            return;
+        m_ready = 2;
+        if (encodePicture(picture, 0))
+            encodePicture(m_fieldPicture, 1);
+        return;
+    }
+    if (plan.fieldHandling == FieldHandling::FramePairsToFields) {
+        // Two steps make one woven frame.
+        const bool complete = weaveFrame(picture);
+        m_ready = complete ? 1 : 0;
+        if (complete)
+            encodePicture(m_fieldPicture, 0);
+        return;
+    }
     if (addInto60i) {
         // Four source frames become five: the pictures are gathered, and the
         // fourth brings out all five.

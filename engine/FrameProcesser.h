@@ -99,6 +99,9 @@ private:
     bool finishDecoding(int slot, bool ok);  // the stand-in for an undecodable frame, messages, preview
     void decodeStep();                       // every frame of the step, in order of their bookkeeping
     dv::PictureBuffer& processed(int slot);
+    int sourceFirstField() const;
+    bool fieldsToFrames(dv::PictureBuffer& picture);
+    bool weaveFrame(const dv::PictureBuffer& picture);
     bool encodePicture(const dv::PictureBuffer& picture, int slot);
     void copyPathMove();
     void writeFirstFrameForm();
@@ -140,6 +143,8 @@ private:
     std::array<dv::PictureBuffer, 5> m_gathered; // pulldown addition into 60i: four pictures in, five out
     dv::PictureBuffer m_previous;                // last good decoded picture (stands in for an undecodable one)
     dv::PictureBuffer m_saved;                   // 3:2 removal: the previous group's last picture
+    dv::PictureBuffer m_fieldPicture;            // the second field's frame, or the frame being woven
+    int64_t m_pairCounter = 0;                   // frames woven so far
     std::vector<uint16_t> m_planar;              // AVC-Intra decoder output
     size_t m_capacity = 0;                       // bytes of every picture buffer of the clip
     int64_t m_framesHanded = 0;

@@ -86,15 +86,21 @@ bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoForma
     return dv::ReduceNoise(out.data(), in.data(), code, index, true);
 }
 
-bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, bool crop)
+bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in, VideoFormat from,
+                       bool crop, dv::LineSources lines, size_t capacity)
 {
+    const dv::PictureRaster source = dv::pictureRaster(from);
+    if (in.bytes.size() < source.bytes())
+        return false;
+    if (&out != &in)
+        fitRaster(out, to, capacity);
+    else if (out.bytes.size() < std::max(source.bytes(), dv::pictureRaster(to).bytes()))
+        return false;
+    if (!dv::ChangeFormatLines(out.data(), to, in.data(), from, crop, lines))
+        return false;
     const dv::PictureRaster raster = dv::pictureRaster(to);
-    if (picture.bytes.size() < std::max(raster.bytes(), dv::pictureRaster(from).bytes()))
-        return false;
-    if (!dv::ChangeFormat(picture.data(), to, from, crop))
-        return false;
-    picture.width = raster.width;
-    picture.height = raster.height;
+    out.width = raster.width;
+    out.height = raster.height;
     return true;
 }
 

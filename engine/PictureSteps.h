@@ -8,6 +8,7 @@
 #pragma once
 
 #include "dv/DvFormat.h"
+#include "dv/PictureProcessing.h"
 #include "engine/ConversionPlan.h"
 #include "engine/VideoFormat.h"
 
@@ -45,9 +46,11 @@ bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool fi
 bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,
                  size_t capacity);
 
-// Brings a picture from the raster of `from` to that of `to` in place,
-// cropping 4:3 to 16:9 when asked.
-bool changeFormat(dv::PictureBuffer& picture, VideoFormat from, VideoFormat to, bool crop);
+// Rescales `in` (raster of `from`) into `out` (raster of `to`), each output
+// parity from the lines `lines` names; `out` may be `in`. `out` takes the
+// target raster, its buffer at least `capacity` bytes.
+bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in, VideoFormat from,
+                       bool crop, dv::LineSources lines, size_t capacity);
 
 // 3:2 removal on a step of five decoded pictures of format `code`: repairs
 // the picture after the first pair of mixed-field frames and names the four

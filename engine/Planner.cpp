@@ -102,6 +102,9 @@ private:
     void speedChange2524();
     void speedChange2425();
     void frameSizeChoice();
+    VideoFormat choiceTarget() const;
+    bool sourceHoldsFields() const;
+    void fieldsOfOtherTargets();
     void addPulldown();
     bool additionPossible();
     void rotate();
@@ -374,21 +377,100 @@ const char* choiceFormatName(int32_t choice)
     }
 }
 
+// The target of a frame size choice at the current output rate.
+VideoFormat Planner::choiceTarget() const
+{
+    // A 50 Hz output rate (25 frames, or 50 for a 720p50 source) picks the
+    // 50 Hz DVCPRO HD format, so that the output format matches its rate.
+    const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
+    switch (p.frameSizeChoice) {
+    case 1: return fiftyRate ? 3 : 1;
+    case 2: return fiftyRate ? 4 : 2;
+    case 3: return 8;
+    case 4: return 7;
+    case 5: return 10;
+    case 6: return 9;
+    default: return p.targetFormat;
+    }
+}
+
+bool Planner::sourceHoldsFields() const
+{
+    const PlannerGroup group = plannerGroup(p.sourceFormat);
+    if (group != PlannerGroup::G60i && group != PlannerGroup::G50i)
+        return false;
+    // Pulldown removal leaves whole progressive pictures.
+    if (group == PlannerGroup::G60i && p.removePulldown && (p.remove32 || p.removeAdvanced))
+        return false;
+    // One progressive picture per frame only when the camera shot
+    // progressively at the frame rate; 24 fps material carries its pictures
+    // in fields (pulldown), and an unreadable binary group says nothing.
+    const int32_t frameRate = group == PlannerGroup::G60i ? 30 : 25;
+    return !(m_bg.valid && (m_bg.shootingMode & 8) && m_bg.cameraRate == frameRate);
+}
+
 void Planner::frameSizeChoice()
 {
-    // Only 720-line DVCPRO HD carries more than 30 pictures a second: a
-    // 1080-line or standard-definition target at 50 or 59.94 frames per
-    // second would be no P2 format, so the change is skipped for this clip.
-    const double outRate = p.rateDen > 0 ? static_cast<double>(p.rateNum) / p.rateDen : 0.0;
-    if (p.frameSizeChoice != 2 && outRate > 30.5) {
+    const VideoFormat target = choiceTarget();
+    const PlannerGroup group = plannerGroup(target);
+    const bool interlacedTarget = group == PlannerGroup::G60i || group == PlannerGroup::G50i;
+    auto rateIs = [&](int32_t num, int32_t den) { return p.rateNum == num && p.rateDen == den; };
+    const bool fields = sourceHoldsFields();
+
+    // An interlaced raster carries its own family's frame rates (23.976 and
+    // 29.97, or 25) and, woven two frames to one, its field rate; 720-line
+    // DVCPRO HD follows the rate. Any other rate would be no P2 format, or a
+    // 25 fps raster playing 29.97 fps pictures: the change is skipped for
+    // this clip and the rest of the plan stands.
+    FieldHandling handling = FieldHandling::Frames;
+    bool carried = true;
+    if (interlacedTarget) {
+        const bool fifty = is50HzFamily(target);
+        carried = fifty ? rateIs(25, 1) : (rateIs(24000, 1001) || rateIs(30000, 1001));
+        if (fifty ? rateIs(50, 1) : rateIs(60000, 1001))
+            handling = FieldHandling::FramePairsToFields;
+        else if (fields)
+            handling = FieldHandling::FieldByField;
+        carried = carried || handling == FieldHandling::FramePairsToFields;
+    } else if (fields && (rateIs(30000, 1001) || rateIs(25, 1))) {
+        handling = FieldHandling::FieldsToFrames;
+    }
+    if (!carried) {
+        const double outRate = p.rateDen > 0 ? static_cast<double>(p.rateNum) / p.rateDen : 0.0;
         say(qelFormat("Vorn will not change the video format: %s cannot be written at %.2f fps\r\n",
                       choiceFormatName(p.frameSizeChoice), outRate));
         return;
     }
     p.reencode = 1;
-    // A 50 Hz output rate (25 frames, or 50 for a 720p50 source) picks the
-    // 50 Hz DVCPRO HD format, so that the output format matches its rate.
-    const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
+    p.fieldHandling = handling;
+    const bool fiftyRate = p.rateDen == 1;
+    std::string fieldsLine;
+    if (handling == FieldHandling::FieldsToFrames) {
+        // Each field becomes a 720-line frame: twice the frames at the field
+        // rate. Pictures of an interlacing camera are then progressive
+        // pictures at the field rate; 24 fps material keeps its pictures,
+        // now repeated 2, 3, ... as a 720-line camera records them.
+        p.rateNum = fiftyRate ? 50 : 60000;
+        p.frameCount = saturatingMul(p.frameCount, 2);
+        p.frameRatio *= 2.0f;
+        if (!m_bg.valid || !p.progressive) {
+            p.cameraRate = fiftyRate ? 50 : 60;
+            p.progressive = 1;
+        }
+        fieldsLine = qelFormat("Vorn will make a frame of each field and output 720/%02dP\r\n", fiftyRate ? 50 : 60);
+    } else if (handling == FieldHandling::FramePairsToFields) {
+        // Two frames at the field rate become the two fields of one frame;
+        // pictures shot at the field rate become interlaced ones.
+        p.rateNum = fiftyRate ? 25 : 30000;
+        p.frameCount = p.frameCount / 2;
+        p.frameRatio *= 0.5f;
+        if (p.cameraRate == 60 || p.cameraRate == 50) {
+            p.cameraRate /= 2;
+            p.progressive = 0;
+        }
+        fieldsLine = "Vorn will weave each pair of frames into the two fields of one frame\r\n";
+    }
+
     std::string pending;
     auto cropRule = [&] {
         if (p.sourceFormat >= 5 && p.sourceFormat <= 10 && !p.widescreen) {
@@ -398,44 +480,53 @@ void Planner::frameSizeChoice()
             pending = "Vorn will crop 4:3 to 16:9 to fit the widescreen format\r\n";
         }
     };
+    // Woven frames are 2:2 pulldown when their two pictures are one (30p or
+    // 25p in 720p); otherwise the usual labels of the targets.
+    const bool woven = handling == FieldHandling::FramePairsToFields;
+    auto label22If = [&](bool usual) {
+        if (woven ? (p.progressive && p.cameraRate != 24) : usual)
+            p.pulldownLabel = kPulldown22;
+    };
+    p.targetFormat = target;
     switch (p.frameSizeChoice) {
     case 1:
-        p.targetFormat = fiftyRate ? 3 : 1;
         pending = "Vorn will change the video format to 1080-line DVCPROHD\r\n";
-        if (p.rateNum == 25 || p.progressive)
-            p.pulldownLabel = kPulldown22;
+        label22If(p.rateNum == 25 || p.progressive);
         cropRule();
         break;
     case 2:
-        p.targetFormat = fiftyRate ? 4 : 2;
         pending = "Vorn will change the video format to 720-line DVCPROHD\r\n";
         cropRule();
         break;
     case 3:
-        p.targetFormat = 8;
         pending = "Vorn will change the video format to NTSC DVCPRO50\r\n";
+        label22If(false);
         break;
     case 4:
-        p.targetFormat = 7;
         pending = "Vorn will change the video format to PAL DVCPRO50\r\n";
-        if (p.rateNum == 25)
-            p.pulldownLabel = kPulldown22;
+        label22If(p.rateNum == 25);
         break;
     case 5:
-        p.targetFormat = 10;
         pending = "Vorn will change the video format to NTSC DVCPRO\r\n";
+        label22If(false);
         break;
     case 6:
-        p.targetFormat = 9;
         pending = "Vorn will change the video format to PAL DVCPRO\r\n";
-        if (p.rateNum == 25)
-            p.pulldownLabel = kPulldown22;
+        label22If(p.rateNum == 25);
         break;
     default:
         break;
     }
     setDvBytesOfTarget();
     say(pending);
+    if (!fieldsLine.empty()) {
+        say(fieldsLine);
+        if (p.addPulldown) {
+            // Every field of the output already holds a picture of its own.
+            say("Vorn will not add pulldown: the output already has one picture per field\r\n");
+            p.addPulldown = 0;
+        }
+    }
 }
 
 // Whether the frames suit the addition into the target's group; logs why
@@ -522,6 +613,18 @@ void Planner::addPulldown()
     }
 }
 
+void Planner::fieldsOfOtherTargets()
+{
+    // Targets set by other steps than the frame size choice (speed change,
+    // rotation, the DV target of a re-encoded AVC-Intra source) keep the rate:
+    // between interlaced formats the fields are scaled one by one.
+    if (p.fieldHandling != FieldHandling::Frames || p.targetFormat == p.sourceFormat || !sourceHoldsFields())
+        return;
+    const PlannerGroup group = plannerGroup(p.targetFormat);
+    if (group == PlannerGroup::G60i || group == PlannerGroup::G50i)
+        p.fieldHandling = FieldHandling::FieldByField;
+}
+
 void Planner::rotate()
 {
     say("Vorn will rotate image if possible\r\n");
@@ -529,6 +632,10 @@ void Planner::rotate()
         return;   // DVCPRO HD 720p is turned in the coefficient domain, without re-encoding
     p.reencode = 1;
     if (!isAvcIntra(p.sourceFormat))
+        return;
+    // A target whose frames were made from fields or woven from frame pairs
+    // is the one its rate needs.
+    if (p.fieldHandling == FieldHandling::FieldsToFrames || p.fieldHandling == FieldHandling::FramePairsToFields)
         return;
     // AVC-Intra cannot be written: the turned pictures go to DVCPRO HD.
     const bool fiftyRate = p.rateNum == 25 || (p.rateNum == 50 && p.rateDen == 1);
@@ -612,6 +719,7 @@ void Planner::run()
         say("Vorn will apply noise reduction\r\n");
         p.reencode = 1;
     }
+    fieldsOfOtherTargets();
 
     // 15. The output binary group of frame 0. Frames that come out one for
     // one at the source's rate keep their source's binary group: its cadence

@@ -124,6 +124,103 @@ TEST(ChangeFormat, EveryPairOfRastersKeepsAFlatPicture)
             }
 }
 
+// An interlaced frame holds two pictures: scaled by fields, every output line
+// comes from one source field only, the fields keep their place in the
+// picture, and lines the map leaves alone stay as they were.
+TEST(ChangeFormatLines, EachOutputParityFromItsOwnSourceLines)
+{
+    constexpr uint8_t kDark = 40, kBright = 200, kUntouched = 7;
+    struct Case {
+        const char* name;
+        VideoFormat source, target;
+        bool crop;
+        LineSources lines;
+        int want[2];   // luma of the output lines of parity 0 and 1; -1: blended, -2: untouched
+    };
+    const Case cases[] = {
+        {"1080i to 480i, first field to first field", 1, 8, false, {{1, 0}}, {kBright, kDark}},
+        {"480i to 1080i", 10, 1, false, {{1, 0}}, {kBright, kDark}},
+        {"576i to 1080i50 keeping parities", 9, 3, false, {{0, 1}}, {kDark, kBright}},
+        {"cropped 576i: the band starts on an odd line, parities stay the picture's", 9, 1, true, {{1, 0}},
+         {kBright, kDark}},
+        {"1080i field 1 to a 720p frame", 1, 2, false, {{1, 1}}, {kBright, kBright}},
+        {"576i field 0 to a 720p50 frame", 7, 4, false, {{0, 0}}, {kDark, kDark}},
+        {"720p frame into the parity-1 lines only", 2, 1, false, {{kNoLines, kAllLines}}, {-2, -1}},
+        {"whole frames blend the fields", 1, 8, false, {{kAllLines, kAllLines}}, {-1, -1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Picture in(c.source, kMaxPictureBytes);
+        for (int line = 0; line < in.r.height; ++line)
+            std::fill(in.row(line), in.row(line) + 2 * in.r.width, (line % 2) ? kBright : kDark);
+        Picture out(c.target, kMaxPictureBytes);
+        std::fill(out.bytes.begin(), out.bytes.end(), kUntouched);
+        ASSERT_TRUE(ChangeFormatLines(out.bytes.data(), c.target, in.bytes.data(), c.source, c.crop, c.lines));
+        for (int q = 0; q < 2; ++q) {
+            bool blended = false;
+            for (int line = q; line < out.r.height; line += 2)
+                for (int x = 0; x < out.r.width; x += 37) {
+                    const int v = out.luma(x, line);
+                    if (c.want[q] >= 0) {
+                        ASSERT_EQ(v, c.want[q]) << "line " << line;
+                    } else if (c.want[q] == -2) {
+                        ASSERT_EQ(v, kUntouched) << "line " << line;
+                    }
+                    blended = blended || (v != kDark && v != kBright);
+                }
+            if (c.want[q] == -1) {
+                EXPECT_TRUE(blended) << "parity " << q;
+            }
+        }
+
+        // In place gives the same picture.
+        if (c.want[0] != -2) {
+            std::vector<uint8_t> twice(in.bytes);
+            ASSERT_TRUE(ChangeFormatLines(twice.data(), c.target, twice.data(), c.source, c.crop, c.lines));
+            EXPECT_TRUE(std::equal(out.bytes.begin(), out.bytes.begin() + std::ptrdiff_t(out.r.bytes()), twice.begin()));
+        }
+    }
+    EXPECT_FALSE(ChangeFormatLines(std::vector<uint8_t>(16).data(), 1, std::vector<uint8_t>(16).data(), 11, false, {}));
+    EXPECT_FALSE(ChangeFormatLines(std::vector<uint8_t>(kMaxPictureBytes).data(), 1,
+                                   std::vector<uint8_t>(kMaxPictureBytes).data(), 10, false, {{2, 0}}));
+}
+
+TEST(ChangeFormatLines, FieldsKeepTheirPlaceInThePicture)
+{
+    // A vertical ramp (the same in both fields) scaled by fields is the ramp
+    // scaled whole: each field is sampled where its own lines lie. A field
+    // treated as a picture of its own would sit up to a line off.
+    struct Case {
+        VideoFormat source, target;
+        LineSources lines;
+    };
+    const Case cases[] = {{10, 1, {{1, 0}}}, {1, 8, {{1, 0}}}, {8, 1, {{0, 1}}}, {1, 2, {{1, 1}}}, {1, 2, {{0, 0}}},
+                          {9, 4, {{1, 1}}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.source << " -> " << c.target << " from " << c.lines.fromParity[0]
+                                        << "/" << c.lines.fromParity[1]);
+        // Ramps of 2 levels a line, 100 lines long: half a field line off is a level off.
+        Picture in(c.source, kMaxPictureBytes);
+        for (int line = 0; line < in.r.height; ++line)
+            std::fill(in.row(line), in.row(line) + 2 * in.r.width, static_cast<uint8_t>(20 + 2 * (line % 100)));
+        Picture whole(c.target, kMaxPictureBytes), fields(c.target, kMaxPictureBytes);
+        ASSERT_TRUE(ChangeFormatLines(whole.bytes.data(), c.target, in.bytes.data(), c.source, false, {}));
+        ASSERT_TRUE(ChangeFormatLines(fields.bytes.data(), c.target, in.bytes.data(), c.source, false, c.lines));
+        // Away from the edges, where a field's last line stands in for the one
+        // beyond, and from the ends of the ramps.
+        int compared = 0;
+        for (int line = 2; line < whole.r.height - 2; ++line) {
+            const double at = static_cast<double>(line) * in.r.height / whole.r.height;
+            const double inRamp = at - 100.0 * static_cast<int>(at / 100.0);
+            if (inRamp < 4.0 || inRamp > 95.0 || at > in.r.height - 4)
+                continue;
+            ASSERT_NEAR(fields.luma(11, line), whole.luma(11, line), 1) << "line " << line;
+            ++compared;
+        }
+        EXPECT_GT(compared, whole.r.height / 2);
+    }
+}
+
 class ReduceNoiseTest : public ::testing::Test {
 protected:
     void SetUp() override

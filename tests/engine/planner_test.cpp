@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <functional>
@@ -285,9 +286,13 @@ const Case kCases[] = {
      {{camLine(25, "2:2 pulldown"), "Vorn will remove 2:2 pulldown from 720/50P and output 720/25P\r\n",
        "Vorn\twill convert 25p to 24p\r\n", kDefault720},
       24000, 1001, 500, 0.5f, 2, 1, kNull, 240000}},
-    {"25p to 24p with a format choice", {.format = 9, .cam = 25, .frameSize = "Convert all to PAL DVCPRO25"},
-     {{camLine(25, "Progressive"), "Vorn\twill convert 25p to 24p\r\n", "Vorn will change the video format to PAL DVCPRO\r\n"},
-      24000, 1001, 1000, 1.0f, 9, 1, "unchanged", 144000}},
+    {"25p to 24p with a PAL format choice: the choice is skipped", {.format = 9, .cam = 25, .frameSize = "Convert all to PAL DVCPRO25"},
+     {{camLine(25, "Progressive"), "Vorn\twill convert 25p to 24p\r\n",
+       "Vorn will not change the video format: PAL DVCPRO cannot be written at 23.98 fps\r\n"},
+      24000, 1001, 1000, 1.0f, 9, 0, "unchanged", 144000}},
+    {"25p to 24p with an NTSC format choice", {.format = 9, .cam = 25, .frameSize = "Convert all to NTSC DV/DVCPRO25"},
+     {{camLine(25, "Progressive"), "Vorn\twill convert 25p to 24p\r\n", "Vorn will change the video format to NTSC DVCPRO\r\n"},
+      24000, 1001, 1000, 1.0f, 10, 1, "unchanged", 120000}},
 
     // ---- 24p to 25p ----
     {"24p to 25p from 720p60 DVCPRO HD after removal", {.format = 2, .cam = 24, .remove = true, .desired = 25.0f},
@@ -327,37 +332,122 @@ const Case kCases[] = {
     {"1280 on 720p50 keeps the 50 Hz format", {.format = 4, .cam = 50, .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
      {{camLine(50, "no pulldown"), "Vorn will change the video format to 720-line DVCPROHD\r\n"},
       50, 1, 1000, 1.0f, 4, 1, "unchanged", 288000}},
-    // A 1080-line or SD target at 50 or 59.94 frames per second is no P2
-    // format: the change is skipped, the rest of the plan stands.
-    {"1920 on 720p50 is skipped", {.format = 4, .cam = 50, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
-     {{camLine(50, "no pulldown"),
-       "Vorn will not change the video format: 1080-line DVCPROHD cannot be written at 50.00 fps\r\n"},
-      50, 1, 1000, 1.0f, 4, 0, "unchanged", 288000}},
-    {"1920 on 720p59.94 is skipped, noise reduction stands",
-     {.format = 2, .cam = 60, .noise = true, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
-     {{camLine(60, "no pulldown"),
-       "Vorn will not change the video format: 1080-line DVCPROHD cannot be written at 59.94 fps\r\n",
+    // An interlaced target at its field rate weaves frame pairs into the
+    // two fields of one frame: half the frames at the frame rate. Pictures
+    // shot at the field rate become interlaced ones.
+    {"1920 on 720p50 weaves frame pairs", {.format = 4, .cam = 50, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
+     {{camLine(50, "no pulldown"), "Vorn will change the video format to 1080-line DVCPROHD\r\n",
+       "Vorn will weave each pair of frames into the two fields of one frame\r\n"},
+      25, 1, 500, 0.5f, 3, 1, "unchanged", 576000,
+      [](const ConversionPlan& p) {
+          EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FramePairsToFields);
+          EXPECT_EQ(p.cameraRate, 25);
+          EXPECT_EQ(p.progressive, 0);
+      }}},
+    {"1920 on 720p59.94 weaves frame pairs, noise reduction stands",
+     {.format = 2, .frames = 1001, .cam = 60, .noise = true, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
+     {{camLine(60, "no pulldown"), "Vorn will change the video format to 1080-line DVCPROHD\r\n",
+       "Vorn will weave each pair of frames into the two fields of one frame\r\n",
        "Vorn will apply noise reduction\r\n"},
-      60000, 1001, 1000, 1.0f, 2, 1, "unchanged", 240000}},
-    {"NTSC DVCPRO50 on AVC-Intra 720p59.94 is skipped",
+      30000, 1001, 500, 0.5f, 1, 1, "unchanged", 480000,
+      [](const ConversionPlan& p) {
+          EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FramePairsToFields);
+          EXPECT_EQ(p.cameraRate, 30);
+          EXPECT_EQ(p.progressive, 0);
+      }}},
+    {"NTSC DVCPRO50 on AVC-Intra 720p59.94 weaves frame pairs",
      {.format = 42, .cam = 60, .frameSize = "Convert all to NTSC DVCPRO50"},
-     {{camLine(60, "no pulldown"),
-       "Vorn will not change the video format: NTSC DVCPRO50 cannot be written at 59.94 fps\r\n"},
-      60000, 1001, 1000, 1.0f, 42, 0, "unchanged"}},
+     {{camLine(60, "no pulldown"), "Vorn will change the video format to NTSC DVCPRO50\r\n",
+       "Vorn will weave each pair of frames into the two fields of one frame\r\n"},
+      30000, 1001, 500, 0.5f, 8, 1, "unchanged", 240000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FramePairsToFields); }}},
+    {"720p59.94 of 30p pictures woven to 1080i is 2:2", {.format = 2, .cam = 30, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
+     {{camLine(30, "2:2 pulldown"), "Vorn will change the video format to 1080-line DVCPROHD\r\n",
+       "Vorn will weave each pair of frames into the two fields of one frame\r\n"},
+      30000, 1001, 500, 0.5f, 1, 1, "2:2", 480000,
+      [](const ConversionPlan& p) { EXPECT_EQ(p.cameraRate, 30); EXPECT_EQ(p.progressive, 1); }}},
+    {"720p59.94 of 24p pictures woven to 1080i keeps the camera's pictures",
+     {.format = 2, .cam = 24, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
+     {{camLine(24, "3:2 pulldown"), "Vorn will change the video format to 1080-line DVCPROHD\r\n",
+       "Vorn will weave each pair of frames into the two fields of one frame\r\n"},
+      30000, 1001, 500, 0.5f, 1, 1, "unchanged", 480000,
+      [](const ConversionPlan& p) { EXPECT_EQ(p.cameraRate, 24); EXPECT_EQ(p.progressive, 1); }}},
+    {"weaving adds no pulldown", {.format = 2, .cam = 60, .add = true, .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
+     {{camLine(60, "no pulldown"), "Vorn will change the video format to 1080-line DVCPROHD\r\n",
+       "Vorn will weave each pair of frames into the two fields of one frame\r\n",
+       "Vorn will not add pulldown: the output already has one picture per field\r\n"},
+      30000, 1001, 500, 0.5f, 1, 1, "unchanged", 480000,
+      [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
+    // Interlaced to 720p: one frame of each field, twice the frames at the
+    // field rate; 3:2 material keeps its 24 fps pictures (repeated 2, 3).
+    {"1080i to 720p makes a frame of each field", {.format = 1, .frames = 1001, .cam = 30, .mode = 0,
+                                                   .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{camLine(30, "Interlaced"), "Vorn will change the video format to 720-line DVCPROHD\r\n",
+       "Vorn will make a frame of each field and output 720/60P\r\n"},
+      60000, 1001, 2002, 2.0f, 2, 1, "unchanged", 240000,
+      [](const ConversionPlan& p) {
+          EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FieldsToFrames);
+          EXPECT_EQ(p.cameraRate, 60);
+          EXPECT_EQ(p.progressive, 1);
+      }}},
+    {"1080i of 3:2 material to 720p", {.format = 38, .cam = 24, .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{camLine(24, "3:2 pulldown"), "Vorn will change the video format to 720-line DVCPROHD\r\n",
+       "Vorn will make a frame of each field and output 720/60P\r\n"},
+      60000, 1001, 2000, 2.0f, 2, 1, "unchanged", 240000,
+      [](const ConversionPlan& p) { EXPECT_EQ(p.cameraRate, 24); EXPECT_EQ(p.progressive, 1); }}},
+    {"576i to 720p50", {.format = 7, .cam = 25, .mode = 0, .desired = 25.0f, .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{camLine(25, "Interlaced"), "Vorn will change the video format to 720-line DVCPROHD\r\n",
+       "Vorn will make a frame of each field and output 720/50P\r\n"},
+      50, 1, 2000, 2.0f, 4, 1, "unchanged", 288000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FieldsToFrames); }}},
+    {"1080i with an unreadable binary group is taken as fields", {.format = 1, .valid = false,
+                                                                 .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{"\r\nVorn: Invalid binary group info, camera rate, mode, and pulldown flags not readable\r\n",
+       "Vorn will change the video format to 720-line DVCPROHD\r\n",
+       "Vorn will make a frame of each field and output 720/60P\r\n"},
+      60000, 1001, 2000, 2.0f, 2, 1, kNull, 240000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FieldsToFrames); }}},
+    {"making frames of fields adds no pulldown", {.format = 1, .cam = 24, .add = true, .add32 = true,
+                                                  .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{camLine(24, "3:2 pulldown"), "Vorn will change the video format to 720-line DVCPROHD\r\n",
+       "Vorn will make a frame of each field and output 720/60P\r\n",
+       "Vorn will not add pulldown: the output already has one picture per field\r\n"},
+      60000, 1001, 2000, 2.0f, 2, 1, "unchanged", 240000}},
+    // One progressive picture per frame (shot progressively at the frame
+    // rate, or left by pulldown removal) is scaled whole.
+    {"1080i of 30p pictures to 720p stays one frame each", {.format = 1, .cam = 30, .mode = 8,
+                                                            .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{camLine(30, "Progressive"), "Vorn will change the video format to 720-line DVCPROHD\r\n"},
+      30000, 1001, 1000, 1.0f, 2, 1, kNull, 240000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::Frames); }}},
+    {"1080i after 3:2 removal to 720p stays one frame each",
+     {.format = 1, .cam = 24, .mode = 8, .remove = true, .remove32 = true, .frameSize = "Convert all to 1280 x 720 DVCPROHD"},
+     {{camLine(24, "3:2 pulldown"), "Vorn will remove 60i 3:2 pulldown\r\n",
+       "Vorn will change the video format to 720-line DVCPROHD\r\n"},
+      24000, 1001, 800, 0.8f, 2, 1, kNull, 240000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::Frames); }}},
+    // Between interlaced formats the fields are scaled one by one.
+    {"1080i to NTSC DVCPRO50 by fields", {.format = 1, .cam = 30, .mode = 0, .frameSize = "Convert all to NTSC DVCPRO50"},
+     {{camLine(30, "Interlaced"), "Vorn will change the video format to NTSC DVCPRO50\r\n"},
+      30000, 1001, 1000, 1.0f, 8, 1, "unchanged", 240000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::FieldByField); }}},
+    {"576i shot interlaced keeps its rate, so no 480-line default", {.format = 7, .cam = 25, .mode = 0},
+     {{camLine(25, "Interlaced"), "Vorn will not convert 25p to 24p: the video is interlaced\r\n"},
+      25, 1, 1000, 1.0f, 7, 0, "unchanged", 288000}},
+    {"PAL DVCPRO50 on 1080i59.94 is skipped, noise reduction stands",
+     {.format = 1, .cam = 30, .mode = 0, .noise = true, .frameSize = "Convert all to PAL DVCPRO50"},
+     {{camLine(30, "Interlaced"),
+       "Vorn will not change the video format: PAL DVCPRO50 cannot be written at 29.97 fps\r\n",
+       "Vorn will apply noise reduction\r\n"},
+      30000, 1001, 1000, 1.0f, 1, 1, "unchanged", 480000, [](const ConversionPlan& p) { EXPECT_EQ(p.fieldHandling, vorn::FieldHandling::Frames); }}},
     {"1920 on 720p59.94 after removal to 24p is made", {.format = 2, .cam = 24, .remove = true,
                                                         .frameSize = "Convert all to 1920 x 1080 DVCPROHD"},
      {{camLine(24, "3:2 pulldown"), "Vorn will remove 3:2 pulldown from 720/60P and output 720/24P\r\n",
        "Vorn will change the video format to 1080-line DVCPROHD\r\n"},
       24000, 1001, 400, 0.4f, 1, 1, "2:2", 480000}},
-    {"NTSC DVCPRO50", {.format = 9, .cam = 25, .mode = 0, .desired = 25.0f, .frameSize = "Convert all to NTSC DVCPRO50"},
-     {{camLine(25, "Interlaced"), "Vorn will change the video format to NTSC DVCPRO50\r\n"},
-      25, 1, 1000, 1.0f, 8, 1, "unchanged", 240000}},
+    {"NTSC DVCPRO50 from PAL is skipped", {.format = 9, .cam = 25, .mode = 0, .desired = 25.0f, .frameSize = "Convert all to NTSC DVCPRO50"},
+     {{camLine(25, "Interlaced"), "Vorn will not change the video format: NTSC DVCPRO50 cannot be written at 25.00 fps\r\n"},
+      25, 1, 1000, 1.0f, 9, 0, "unchanged", 144000}},
     {"PAL DVCPRO50 from PAL", {.format = 9, .cam = 25, .mode = 0, .desired = 25.0f, .frameSize = "Convert all to PAL DVCPRO50"},
      {{camLine(25, "Interlaced"), "Vorn will change the video format to PAL DVCPRO50\r\n"},
       25, 1, 1000, 1.0f, 7, 1, "2:2", 288000}},
-    {"PAL DVCPRO50 from NTSC", {.format = 8, .cam = 30, .mode = 0, .frameSize = "Convert all to PAL DVCPRO50"},
-     {{camLine(30, "Interlaced"), "Vorn will change the video format to PAL DVCPRO50\r\n"},
-      30000, 1001, 1000, 1.0f, 7, 1, "unchanged", 288000}},
+    {"PAL DVCPRO50 from NTSC is skipped", {.format = 8, .cam = 30, .mode = 0, .frameSize = "Convert all to PAL DVCPRO50"},
+     {{camLine(30, "Interlaced"), "Vorn will not change the video format: PAL DVCPRO50 cannot be written at 29.97 fps\r\n"},
+      30000, 1001, 1000, 1.0f, 8, 0, "unchanged", 240000}},
     {"NTSC DV/DVCPRO25", {.format = 1, .cam = 30, .mode = 0, .frameSize = "Convert all to NTSC DV/DVCPRO25"},
      {{camLine(30, "Interlaced"), "Vorn will change the video format to NTSC DVCPRO\r\n"},
       30000, 1001, 1000, 1.0f, 10, 1, "unchanged", 120000}},
@@ -388,11 +478,12 @@ const Case kCases[] = {
      {{camLine(25, "2:2 pulldown"), "Vorn will remove 2:2 pulldown from 720/50P and output 720/25P\r\n",
        "Vorn will add 2:2 pulldown\r\n"},
       50, 1, 1000, 1.0f, 4, 0, "2:2"}},
-    {"add into 50i from an interlaced 60 Hz source is skipped", {.format = 10, .cam = 30, .mode = 0, .add = true,
-                                                                 .frameSize = "Convert all to PAL DVCPRO50"},
-     {{camLine(30, "Interlaced"), "Vorn will change the video format to PAL DVCPRO50\r\n",
+    {"add with a PAL choice on an interlaced 60 Hz source: both are skipped",
+     {.format = 10, .cam = 30, .mode = 0, .add = true, .frameSize = "Convert all to PAL DVCPRO50"},
+     {{camLine(30, "Interlaced"),
+       "Vorn will not change the video format: PAL DVCPRO50 cannot be written at 29.97 fps\r\n",
        "Vorn will not add pulldown: the video is interlaced\r\n"},
-      30000, 1001, 1000, 1.0f, 7, 1, "unchanged", 288000,
+      30000, 1001, 1000, 1.0f, 10, 0, "unchanged", 120000,
       [](const ConversionPlan& p) { EXPECT_EQ(p.addPulldown, 0); }}},
     {"add into a format of no group", {.format = 41, .cam = 25, .add = true, .desired = 25.0f},
      {{camLine(25, "Progressive"), "Vorn could not determine the format of this file\r\n",
@@ -534,6 +625,72 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Planner, PlannerCases, ::testing::ValuesIn(kCases), caseName);
+
+// A standard-definition target writes its own family's rates only: a PAL
+// raster at an NTSC rate (or the other way round) would play its pictures at
+// the wrong speed against the sound, so the change is skipped for the clip
+// with one line, and the rate and frame count stay.
+TEST(PlannerFormatChoice, SdTargetsAtTheOtherFamilysRateAreSkipped)
+{
+    struct Row {
+        int32_t format;
+        int32_t cam, mode;
+        bool remove;
+        float desired;
+        const char* choice;
+        const char* skipped;   // the rate the skip line names, or null when the change is made
+        int32_t target;        // when made
+    };
+    const Row rows[] = {
+        {1, 30, 0, false, 23.976f, "Convert all to PAL DVCPRO50", "29.97", 0},
+        {1, 30, 0, false, 23.976f, "Convert all to PAL DVCPRO25", "29.97", 0},
+        {1, 30, 0, false, 23.976f, "Convert all to NTSC DVCPRO50", nullptr, 8},
+        {1, 24, 8, true, 23.976f, "Convert all to PAL DVCPRO50", "23.98", 0},
+        {1, 24, 8, true, 23.976f, "Convert all to NTSC DV/DVCPRO25", nullptr, 10},
+        {3, 25, 0, false, 25.0f, "Convert all to NTSC DVCPRO50", "25.00", 0},
+        {3, 25, 0, false, 25.0f, "Convert all to NTSC DV/DVCPRO25", "25.00", 0},
+        {3, 25, 0, false, 25.0f, "Convert all to PAL DVCPRO25", nullptr, 9},
+        {2, 60, 8, false, 23.976f, "Convert all to PAL DVCPRO50", "59.94", 0},
+        {4, 50, 8, false, 25.0f, "Convert all to NTSC DVCPRO50", "50.00", 0},
+        {4, 50, 8, false, 25.0f, "Convert all to PAL DVCPRO50", nullptr, 7},
+        {33, 25, 0, false, 25.0f, "Convert all to PAL DVCPRO50", nullptr, 7},
+        {32, 30, 0, false, 23.976f, "Convert all to PAL DVCPRO25", "29.97", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "format " << r.format << ", " << r.choice);
+        PlanSetup setup{.format = r.format, .cam = r.cam, .mode = r.mode, .remove = r.remove, .remove32 = r.remove,
+                        .desired = r.desired, .frameSize = r.choice};
+        ConversionPlan before = makePlan(setup);
+        ConversionPlan plan = makePlan(setup);
+        setup.frameSize = "no conversion";
+        runPlanner(before, setup);   // the same clip without the choice
+        setup.frameSize = r.choice;
+        const std::vector<std::string> lines = runPlanner(plan, setup);
+        const std::string name = std::string(r.choice).find("50") != std::string::npos
+                                     ? (std::string(r.choice).find("PAL") != std::string::npos ? "PAL DVCPRO50" : "NTSC DVCPRO50")
+                                     : (std::string(r.choice).find("PAL") != std::string::npos ? "PAL DVCPRO" : "NTSC DVCPRO");
+        const std::string skip =
+            "Vorn will not change the video format: " + name + " cannot be written at " + (r.skipped ? r.skipped : "") + " fps\r\n";
+        const std::string change = "Vorn will change the video format to " + name + "\r\n";
+        const bool saysSkip = std::find(lines.begin(), lines.end(), skip) != lines.end();
+        const bool saysChange = std::find(lines.begin(), lines.end(), change) != lines.end();
+        if (r.skipped) {
+            EXPECT_TRUE(saysSkip && !saysChange) << testing::PrintToString(lines);
+            EXPECT_EQ(plan.targetFormat, before.targetFormat);
+            EXPECT_EQ(plan.reencode, before.reencode);
+            EXPECT_EQ(lines.size(), 2u + (r.remove ? 1u : 0u));
+        } else {
+            EXPECT_TRUE(saysChange && !saysSkip) << testing::PrintToString(lines);
+            EXPECT_EQ(plan.targetFormat, r.target);
+            EXPECT_EQ(plan.reencode, 1);
+        }
+        // Pictures and sound keep one length: the frames per second of
+        // output match the target's family.
+        const double seconds = static_cast<double>(plan.frameCount) * plan.rateDen / plan.rateNum;
+        EXPECT_NEAR(seconds, static_cast<double>(before.frameCount) * before.rateDen / before.rateNum, 0.05);
+        EXPECT_EQ(vorn::is50HzFamily(plan.targetFormat), plan.rateDen == 1);
+    }
+}
 
 // The packed binary group decodes back as a valid record of the same camera
 // rate, with the documented shooting mode nibble and cadence bits.

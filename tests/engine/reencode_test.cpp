@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -302,6 +303,180 @@ TEST(ExportReencode, Removal32OutputDoesNotDependOnTheWorkerCount)
         else
             EXPECT_TRUE(stream == first) << "output differs from that of one worker";
     }
+}
+
+// Interlaced frames whose every field is flat at its own level, coded as DV
+// by FFmpeg: levels[2n] is the first field of frame n in time, levels[2n + 1]
+// the second (top field first for DVCPRO HD, bottom first for SD). With
+// `progressive` every frame is flat at levels[n] instead.
+std::vector<std::vector<uint8_t>> fieldFrames(const fs::path& dir, int32_t format, const std::vector<int>& levels,
+                                              bool progressive)
+{
+    struct Kind {
+        int32_t format;
+        int width, height;
+        const char* rate;
+        int top;   // 1: top field first
+    };
+    static const Kind kinds[] = {{1, 1280, 1080, "30000/1001", 1}, {2, 960, 720, "60000/1001", 1},
+                                 {3, 1440, 1080, "25", 1}, {8, 720, 480, "30000/1001", 0}};
+    const Kind* k = nullptr;
+    for (const auto& kind : kinds)
+        if (kind.format == format)
+            k = &kind;
+    if (!k)
+        return {};
+    const size_t count = progressive ? levels.size() : levels.size() / 2;
+    std::vector<uint8_t> raw;
+    for (size_t n = 0; n < count; ++n) {
+        for (int y = 0; y < k->height; ++y) {
+            // Display line y belongs to the first field when its parity is the first field's.
+            const bool first = (y % 2 == 0) == (k->top == 1);
+            const int level = progressive ? levels[n] : levels[2 * n + (first ? 0 : 1)];
+            raw.insert(raw.end(), static_cast<size_t>(k->width), static_cast<uint8_t>(level));
+        }
+        raw.insert(raw.end(), static_cast<size_t>(k->width) * static_cast<size_t>(k->height), 128);
+    }
+    writeBytes(dir / "fields.yuv", raw);
+    std::ostringstream cmd;
+    cmd << "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s " << k->width << "x" << k->height << " -r " << k->rate
+        << " -i " << shellQuote((dir / "fields.yuv").string()) << " -top " << k->top
+        << " -flags +ilme+ildct -c:v dvvideo -f rawvideo " << shellQuote((dir / "fields.dif").string());
+    const auto r = runCommand(cmd.str());
+    EXPECT_EQ(r.exitCode, 0) << cmd.str() << "\n" << r.err;
+    return splitFrames(readBytes(dir / "fields.dif"), static_cast<size_t>(vorn::dvFrameBytes(format)));
+}
+
+// Samples of channel 0 of a written clip.
+int64_t channelZeroSamples(const fs::path& video)
+{
+    CMxfFile file(video.string().c_str());
+    if (file.ReadHeaders() != 1 || file.ReadAllAudioHeaders() < 1)
+        return -1;
+    std::vector<uint8_t> buffer(48000);
+    int64_t bytes = 0;
+    for (int got; (got = file.ReadAudio(buffer.data(), static_cast<int>(buffer.size()), 0)) > 0;)
+        bytes += got;
+    return bytes / 2;
+}
+
+// A format change takes an interlaced frame as two pictures: between
+// interlaced formats each field is scaled on its own, first field to first
+// field; to 720p each field becomes a frame at the field rate; 720p at the
+// field rate is woven pair by pair into interlaced frames. FFmpeg's decode of
+// the output shows which source field every output field came from: each
+// must be flat at one source field's level (a blend of two fields is not).
+TEST(ExportReencode, FormatChangeKeepsFieldsApart)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    struct Case {
+        const char* name;
+        int32_t source;
+        int cam, mode;
+        bool progressive;                 // source frames flat (720p)
+        std::vector<int> levels;
+        const char* choice;
+        int width, height;                // FFmpeg's picture of the output
+        const char* dest;                 // the planner's Dest: line
+        // Level of each output frame's top and bottom field, in display order.
+        std::vector<std::pair<int, int>> want;
+    };
+    const std::vector<int> fields = {40, 160, 55, 175, 70, 190, 85, 205};
+    const Case cases[] = {
+        {"1080i59.94 to 480i: the top field (first) becomes the bottom field (first)", 1, 30, 0, false, fields,
+         "Convert all to NTSC DVCPRO50", 720, 480, "Dest:\t29.970 fps, 4 frames, 720W x 480H, aspect ratio = 16:9\r\n",
+         {{160, 40}, {175, 55}, {190, 70}, {205, 85}}},
+        {"480i to 1080i59.94", 8, 30, 0, false, fields, "Convert all to 1920 x 1080 DVCPROHD", 1280, 1080,
+         "Dest:\t29.970 fps, 4 frames, 1920W x 1080H, aspect ratio = 16:9\r\n",
+         {{40, 160}, {55, 175}, {70, 190}, {85, 205}}},
+        {"1080i59.94 to 720p59.94: a frame of each field", 1, 30, 0, false, fields,
+         "Convert all to 1280 x 720 DVCPROHD", 960, 720,
+         "Dest:\t59.940 fps, 8 frames, 1280W x 720H, aspect ratio = 16:9\r\n",
+         {{40, 40}, {160, 160}, {55, 55}, {175, 175}, {70, 70}, {190, 190}, {85, 85}, {205, 205}}},
+        {"720p59.94 to 1080i59.94: frame pairs woven", 2, 60, 8, true, fields, "Convert all to 1920 x 1080 DVCPROHD",
+         1280, 1080, "Dest:\t29.970 fps, 4 frames, 1920W x 1080H, aspect ratio = 16:9\r\n",
+         {{40, 160}, {55, 175}, {70, 190}, {85, 205}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = scratchDir("reencode_fields_" + std::to_string(&c - cases));
+        P2Clip clip = p2Clip(c.source, static_cast<int64_t>(c.progressive ? c.levels.size() : c.levels.size() / 2));
+        clip.frameData = fieldFrames(dir, c.source, c.levels, c.progressive);
+        ASSERT_EQ(clip.frameData.size(), static_cast<size_t>(clip.frames));
+        setBinaryGroup(clip, c.cam, c.mode);
+        const auto files = writeP2Card(dir / "SRC", {clip});
+        const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [&](ExportSettings& s) {
+            s.options.emplace("DesiredFrameSize", c.choice);
+        });
+        ASSERT_EQ(run.results.size(), 1u);
+        EXPECT_EQ(run.results[0].outcome, vorn::ClipOutcome::Complete) << run.log;
+        EXPECT_NE(run.log.find(c.dest), std::string::npos) << run.log;
+        EXPECT_EQ(run.results[0].framesWritten, static_cast<int64_t>(c.want.size()));
+
+        // The sound keeps its length.
+        EXPECT_EQ(channelZeroSamples(dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF"), audioSamples(clip));
+
+        const auto got = ffmpegDecodeClip(dir);
+        const size_t frameBytes = static_cast<size_t>(c.width) * static_cast<size_t>(c.height) * 2;
+        ASSERT_EQ(got.size(), c.want.size() * frameBytes);
+        for (size_t i = 0; i < c.want.size(); ++i) {
+            const uint8_t* luma = got.data() + i * frameBytes;
+            for (int parity = 0; parity < 2; ++parity) {
+                const int level = parity == 0 ? c.want[i].first : c.want[i].second;
+                // Every line of the field, away from the picture's top and bottom edge.
+                int worst = 0;
+                for (int y = 4 + parity; y < c.height - 4; y += 2)
+                    for (int x = 8; x < c.width - 8; x += 16)
+                        worst = std::max(worst, std::abs(luma[static_cast<size_t>(y) * c.width + x] - level));
+                EXPECT_LE(worst, 4) << "output " << i << (parity == 0 ? " top" : " bottom") << " field, level " << level;
+            }
+        }
+    }
+}
+
+// 3:2 material made 720p from its fields comes out as a 720p camera records
+// 24 fps: the film pictures repeated 2, 3, 2, 3 at 59.94 frames a second.
+TEST(ExportReencode, ThreeTwoMaterialTo720pRepeatsTheFilmPictures)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    const Media& m = media(kHd1080);
+    ASSERT_EQ(m.telecined.size(), 15u);
+    const fs::path dir = scratchDir("reencode_32_to_720p");
+    const auto files = writeP2Card(dir / "SRC", {cadenceClip(kHd1080, m.telecined, 0, 5, {2, 2, 1, 1, 0})});
+    const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) {
+        s.options.emplace("DesiredFrameSize", "Convert all to 1280 x 720 DVCPROHD");
+    });
+    ASSERT_EQ(run.results.size(), 1u);
+    EXPECT_EQ(run.results[0].outcome, vorn::ClipOutcome::Complete) << run.log;
+    EXPECT_EQ(run.results[0].rateNum, 60000);
+    EXPECT_NE(run.log.find("Dest:\t59.940 fps, 10 frames, 1280W x 720H"), std::string::npos) << run.log;
+
+    // The original pictures at 960 x 720, and which of them each output frame is.
+    const fs::path orig = dir / "orig.yuv", ref = dir / "ref.yuv";
+    writeBytes(orig, m.orig);
+    std::ostringstream scale;
+    scale << "ffmpeg -v error -y -f rawvideo -pix_fmt yuv422p -s 1280x1080 -i " << shellQuote(orig.string())
+          << " -vf scale=960:720:flags=bilinear -f rawvideo -pix_fmt yuv422p " << shellQuote(ref.string());
+    const auto r = runCommand(scale.str());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto refs = readBytes(ref), got = ffmpegDecodeClip(dir);
+    const size_t frameBytes = 960 * 720 * 2;
+    ASSERT_EQ(got.size(), 10 * frameBytes);
+    std::vector<int> pictures;
+    for (size_t i = 0; i < 10; ++i) {
+        int best = -1;
+        double bestPsnr = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const double psnr = lumaPsnr(refs.data() + k * frameBytes, got.data() + i * frameBytes, 960, 720);
+            if (psnr > bestPsnr) {
+                bestPsnr = psnr;
+                best = static_cast<int>(k);
+            }
+        }
+        EXPECT_GT(bestPsnr, 25.0) << "output " << i;
+        pictures.push_back(best);
+    }
+    EXPECT_EQ(pictures, (std::vector<int>{0, 0, 1, 1, 1, 2, 2, 3, 3, 3}));
 }
 
 // A card copied with no option set converts as its source does: removing

@@ -123,6 +123,7 @@ TEST(ExportTimecode, SubcodeMxfAndXmlAgreeOnEveryFrame)
         bool outDrop;
         int picturesPerLabel;   // 2 at 59.94p (720p50 frames at 25 hold both pictures)
         Label outStart;
+        bool removePulldown = false;   // the 24p pictures are taken out of their cadence first
     };
     const Row rows[] = {
         {"1080i drop frame, minute 10", 1, 6, {0, 10, 0, 28}, 30, true, nullptr, 29.97f, 0, false,
@@ -142,7 +143,7 @@ TEST(ExportTimecode, SubcodeMxfAndXmlAgreeOnEveryFrame)
         // A drop-frame label tells the time of day: 10 min and 28/30 s,
         // which 25p counts as 00:10:00:23.
         {"720p59.94 drop frame 24p to 720p50", 2, 10, {0, 10, 0, 28}, 30, true, nullptr, 25.0f, 24, true,
-         4, 25, false, 1, {0, 10, 0, 23}},
+         4, 25, false, 1, {0, 10, 0, 23}, true},
         // 13 of 25 frames is 0.52 s: frame 12 of 24.
         {"DV25 PAL 25p to 23.98p", 9, 10, {1, 0, 0, 13}, 25, false, nullptr, 23.976f, 25, true,
          8, 24, false, 1, {1, 0, 0, 12}},
@@ -167,6 +168,12 @@ TEST(ExportTimecode, SubcodeMxfAndXmlAgreeOnEveryFrame)
             clip.frameData = row.format == 2 ? dvFramesFromFfmpeg(2, "960x720", "60000/1001", "yuv422p", 10)
                                              : dvFramesFromFfmpeg(9, "720x576", "25", "yuv411p", 10);
             ASSERT_EQ(clip.frameData.size(), 10u);
+            if (row.removePulldown)   // 720p59.94 shot at 24: the camera's 2:3 cadence flags
+                clip.frameHook = [](int64_t index, std::vector<uint8_t>& f) {
+                    static constexpr uint8_t kCadence[] = {2, 2, 1, 1, 0};
+                    f[119] = static_cast<uint8_t>((f[119] & ~3u) | kCadence[index % 5]);
+                    f[122] = binaryGroupCheck(f[119], f[120], f[121]);
+                };
         } else {
             clip.frameHook = [](int64_t, std::vector<uint8_t>& f) { addTimecodePacks(f); };
         }
@@ -175,7 +182,10 @@ TEST(ExportTimecode, SubcodeMxfAndXmlAgreeOnEveryFrame)
             writeClipXml(dir / "SRC" / "CONTENTS" / "CLIP" / "0001AB.XML", row.xml);
 
         const ExportRun run = exportPaths({files[0].video.string()}, dir / "OUT",
-                                          [&](ExportSettings& s) { s.desiredRate = row.desiredRate; });
+                                          [&](ExportSettings& s) {
+                                              s.desiredRate = row.desiredRate;
+                                              s.removePulldown = row.removePulldown;
+                                          });
         ASSERT_EQ(run.results.size(), 1u);
         ASSERT_EQ(run.results[0].outcome, vorn::ClipOutcome::Complete) << run.log;
         EXPECT_EQ(run.results[0].targetFormat, row.target);

@@ -435,7 +435,7 @@ TEST(WriterLayout, TimecodeAndAudioLengthsPerRate)
         {50, 1, 100, 25, 0, 0, 25, 1, 50, 96000},
         {24000, 1001, 24, 24, 0, 0, 24000, 1001, 24, 48048},
         // A last odd picture at 59.94p still has its time code frame.
-        {60000, 1001, 601, 30, 0, 0, 30000, 1001, 301, 481280},
+        {60000, 1001, 601, 30, 0, 0, 30000, 1001, 301, 481281},
         {60, 1, 120, 30, 0, 0, 30, 1, 60, 96000},
     };
     for (const Case& c : cases) {
