@@ -448,6 +448,7 @@ struct FailureCase {
     std::function<std::vector<std::string>(const fs::path& dir, const fs::path& out)> setUp;
     const char* failingWrite;   // file name whose writes fail as on a full disk ("" for none)
     bool removePulldown;
+    bool unplugAfterImport;   // the source folder goes away between import and export
     const char* verdict;
     std::vector<ClipExpect> clips;
 };
@@ -463,7 +464,7 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
          [](const fs::path& dir, const fs::path&) {
              return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
          },
-         "0001AB.MXF", false, withErrors, {{ClipOutcome::Error, "0001AB.MXF: No space left on device", ""}}},
+         "0001AB.MXF", false, false, withErrors, {{ClipOutcome::Error, "0001AB.MXF: No space left on device", ""}}},
         {"unreadable proxy file",
          [](const fs::path& dir, const fs::path&) {
              const auto files = writeP2Card(dir / "SRC", {palClip("0001AB")});
@@ -472,13 +473,13 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
              writeText(dir / "SRC" / "CONTENTS" / "PROXY" / "0001AB.BIN", "proxy index");
              return std::vector<std::string>{files[0].video.string()};
          },
-         "", false, withErrors, {{ClipOutcome::Complete, "", "0001AB.MP4: Input/output error"}}},
+         "", false, false, withErrors, {{ClipOutcome::Complete, "", "0001AB.MP4: Input/output error"}}},
         {"a folder where LASTCLIP.TXT belongs",
          [](const fs::path& dir, const fs::path& out) {
              fs::create_directories(out / "Card1" / "LASTCLIP.TXT");
              return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
          },
-         "", false, withErrors, {{ClipOutcome::Complete, "", "LASTCLIP.TXT: Is a directory"}}},
+         "", false, false, withErrors, {{ClipOutcome::Complete, "", "LASTCLIP.TXT: Is a directory"}}},
         {"a clip planned to no frame",
          [](const fs::path& dir, const fs::path&) {
              // 2:3:3:2 removal keeps 4 of every 5 frames: none of 4.
@@ -486,7 +487,7 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
              setBinaryGroup(clip, 24, 12);
              return std::vector<std::string>{writeP2Card(dir / "SRC", {clip})[0].video.string()};
          },
-         "", true, withErrors, {{ClipOutcome::Error, "no output frame", ""}}},
+         "", true, false, withErrors, {{ClipOutcome::Error, "no output frame", ""}}},
         {"an unsupported format, then a good clip",
          [](const fs::path& dir, const fs::path&) {
              auto unknown = palClip("0001AB");
@@ -495,7 +496,7 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
              const auto files = writeP2Card(dir / "SRC", {unknown, palClip("0002AB")});
              return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
          },
-         "", false, withErrors,
+         "", false, false, withErrors,
          {{ClipOutcome::Error, "format is not supported", ""}, {ClipOutcome::Complete, "", ""}}},
         {"a malformed clip XML, then a good clip",
          [](const fs::path& dir, const fs::path&) {
@@ -503,15 +504,24 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
              writeText(dir / "SRC" / "CONTENTS" / "CLIP" / "0001AB.XML", "<P2Main><ClipContent>&bogus;</P2Main>");
              return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
          },
-         "", false, withErrors,
+         "", false, false, withErrors,
          {{ClipOutcome::Error, "0001AB.XML is not a readable P2 clip file", ""}, {ClipOutcome::Complete, "", ""}}},
+        {"a card unplugged after import, then a clip of another card",
+         [](const fs::path& dir, const fs::path&) {
+             const auto gone = writeP2Card(dir / "SRC", {palClip("0001AB")});
+             const auto kept = writeP2Card(dir / "KEPT", {palClip("0002AB")});
+             return std::vector<std::string>{gone[0].video.string(), kept[0].video.string()};
+         },
+         "", false, true, withErrors,
+         {{ClipOutcome::Error, "not recognized as a video MXF file: No such file or directory", ""},
+          {ClipOutcome::Complete, "", ""}}},
         {"a destination below a file ends the export",
          [](const fs::path& dir, const fs::path& out) {
              writeText(out.parent_path(), "not a folder");
              const auto files = writeP2Card(dir / "SRC", {palClip("0001AB"), palClip("0002AB")});
              return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
          },
-         "", false, "\r\n*** Export Aborted ***\r\n",
+         "", false, false, "\r\n*** Export Aborted ***\r\n",
          {{ClipOutcome::Error, "Problem creating MXF folders: ", ""}, {ClipOutcome::NotStarted, "", ""}}},
     };
     for (const auto& c : cases) {
@@ -525,10 +535,16 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
         vorn::mxf::SetWriteFaultHook(
             failing.empty() ? vorn::mxf::WriteFaultHook{}
                             : vorn::mxf::WriteFaultHook([failing](const fs::path& p) { return p.filename() == failing; }));
-        const ExportRun run = exportPaths(paths, out, [&c](ExportSettings& s) {
-            s.removePulldown = c.removePulldown;
-            s.desiredRate = c.removePulldown ? 23.976f : 25.0f;
-        });
+        const ExportRun run = exportPaths(
+            paths, out,
+            [&c](ExportSettings& s) {
+                s.removePulldown = c.removePulldown;
+                s.desiredRate = c.removePulldown ? 23.976f : 25.0f;
+            },
+            [&](CVorn&, RecordingCaller&) {
+                if (c.unplugAfterImport)
+                    fs::remove_all(dir / "SRC");
+            });
         vorn::mxf::SetWriteFaultHook(nullptr);
 
         EXPECT_EQ(run.verdict, c.verdict) << run.log;

@@ -317,3 +317,36 @@ TEST_F(ExportTest, TemporariesOfAKilledExportAreRemoved)
     // The name another export is writing is taken.
     EXPECT_EQ(r.exporter->outputName(), "0006AB");
 }
+
+TEST_F(ExportTest, ACopyIsKeptOnlyWhenEverySourceByteWasRead)
+{
+    struct Case { const char* name; bool readable; };
+    const Case cases[] = {{"readable source", true}, {"read error after the open", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path out = vorn::test::scratchDir("copy_read_error");
+        const fs::path source = vorn::test::scratchDir("copy_read_error_src") / "memo.wav";
+        if (c.readable)
+            vorn::test::writeText(source, "a voice memo");
+        else
+            fs::create_symlink("/proc/self/mem", source);   // opens, then every read fails with EIO
+        ClipRequest request;
+        int copied = -1;
+        std::string error;
+        request.extras = [&](CExportMxf& e) {
+            copied = e.CopyVoice(source.string(), "WAV");
+            error = e.lastError();
+        };
+        auto r = exportClip(out, request);
+        EXPECT_EQ(r.closed, 1);   // the clip itself is written either way
+        const fs::path copy = out / "Card1" / "CONTENTS" / "VOICE" / "0001AB.WAV";
+        EXPECT_EQ(copied, c.readable ? 1 : 0);
+        EXPECT_EQ(fs::exists(copy), c.readable);
+        if (c.readable) {
+            EXPECT_EQ(vorn::test::readText(copy), "a voice memo");
+        } else {
+            EXPECT_NE(error.find("memo.wav: Input/output error"), std::string::npos) << error;
+        }
+        EXPECT_TRUE(fs::exists(out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF"));
+    }
+}
