@@ -345,29 +345,26 @@ void CExportMxf::Discard()
 {
     // A temporary that is no longer where it was made (its folder was moved or
     // removed during the export) is left; the next export into the folder it
-    // is in now removes it.
-    std::vector<std::string> left;
-    fs::path leftIn;
+    // is in now removes it. The message names each by the path it was made at.
+    std::string left;
+    bool folderGone = false;
     for (auto& p : m_pending) {
         p.file->Finish();
         std::error_code ec;
-        if (!fs::remove(p.file->tempPath(), ec)) {
-            left.push_back(p.file->tempPath().filename().string() + (ec ? " (" + ec.message() + ")" : ""));
-            leftIn = p.file->tempPath().parent_path();
-        }
+        if (fs::remove(p.file->tempPath(), ec)) continue;
+        std::error_code e2;
+        const bool there = fs::is_directory(p.file->tempPath().parent_path(), e2);
+        folderGone = folderGone || !there;
+        left += (left.empty() ? "" : ", ") + p.file->tempPath().string() +
+                (ec ? " (" + ec.message() + ")" : std::string());
     }
     if (!left.empty()) {
-        std::string names;
-        for (const auto& n : left) names += (names.empty() ? "" : ", ") + n;
-        const std::error_code gone = std::make_error_code(std::errc::no_such_file_or_directory);
-        std::error_code ec;
-        const bool folderThere = fs::is_directory(leftIn, ec);
         const std::string text =
-            "Temporary files of clip " + m_name + " could not be removed from " + leftIn.string() + ": " +
-            (folderThere ? names
-                         : gone.message() + "; the folder was moved or removed during the export and still holds " +
-                               names) +
-            ". The next export into that folder removes them";
+            "Temporary files of clip " + m_name + " could not be removed: " +
+            (folderGone ? std::make_error_code(std::errc::no_such_file_or_directory).message() +
+                              "; their folder was moved or removed during the export and still holds them: "
+                        : std::string()) +
+            left + ". The next export into that folder removes them";
         // Told after the failure that led here, not in place of it.
         const std::string earlier = m_lastError;
         reportFailure(text, false);

@@ -465,6 +465,12 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
              return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
          },
          "0001AB.MXF", false, false, withErrors, {{ClipOutcome::Error, "0001AB.MXF: No space left on device", ""}}},
+        {"full destination when the files are finished",
+         [](const fs::path& dir, const fs::path&) {
+             return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
+         },
+         "0001AB01.MXF", false, false, withErrors,
+         {{ClipOutcome::Error, "0001AB01.MXF: No space left on device", ""}}},
         {"unreadable proxy file",
          [](const fs::path& dir, const fs::path&) {
              const auto files = writeP2Card(dir / "SRC", {palClip("0001AB")});

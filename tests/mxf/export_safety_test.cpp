@@ -350,3 +350,38 @@ TEST_F(ExportTest, ACopyIsKeptOnlyWhenEverySourceByteWasRead)
         EXPECT_TRUE(fs::exists(out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF"));
     }
 }
+
+TEST_F(ExportTest, TemporariesOfAMovedDestinationAreNamedWithTheirFolder)
+{
+    fs::path base = vorn::test::scratchDir("moved_destination");
+    const fs::path out = base / "OUT", moved = base / "MOVED";
+    CExportMxf e("/none/CONTENTS/VIDEO/SRC.MXF", out.string());
+    e.SetClipName("0001AB");
+    e.SetFormatCode(9);
+    e.SetFrameCount(1);
+    e.SetRateNumerator(25);
+    e.SetFrameSize(dvBytes(9));
+    std::string msg;
+    ASSERT_EQ(e.Open(msg, 1, true), 1);
+    ASSERT_EQ(e.BeginClip(1, 0, 1, 25, true, 1), 1);
+    std::vector<uint8_t> frame(dvBytes(9), 0x11);
+    EXPECT_EQ(e.WriteVideo(frame.data(), frame.size()), 1);
+    fs::rename(out, moved);   // the destination is renamed while the clip is written
+    EXPECT_EQ(e.Close(), 0);
+    const std::string error = e.lastError();
+    EXPECT_NE(error.find("Temporary files of clip 0001AB could not be removed: No such file or directory; their "
+                         "folder was moved or removed during the export"),
+              std::string::npos)
+        << error;
+    // Every temporary left behind is named by the path it was made at.
+    size_t left = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(moved)) {
+        long pid = 0;
+        std::string finalName;
+        if (!ParseTemporaryName(entry.path().filename().string(), pid, finalName)) continue;
+        ++left;
+        EXPECT_NE(error.find((out / entry.path().lexically_relative(moved)).string()), std::string::npos)
+            << entry.path();
+    }
+    EXPECT_GE(left, 3u);   // video, clip XML, audio
+}
