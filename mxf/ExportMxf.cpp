@@ -223,6 +223,8 @@ TempOutputFile* CExportMxf::createPending(const fs::path& finalPath, bool video)
     std::string error;
     auto file = TempOutputFile::Create(TemporaryPathFor(finalPath), finalPath, error);
     if (!file) {
+        // A name too long for the file system is this clip's own; the next clip may fit.
+        if (errno == ENAMETOOLONG) m_errorKind = kErrorClip;
         reportFailure("Could not open " + finalPath.string() + " file for writing: " + error);
         return nullptr;
     }

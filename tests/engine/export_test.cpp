@@ -512,6 +512,16 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
          },
          "", false, false, withErrors,
          {{ClipOutcome::Error, "0001AB.XML is not a readable P2 clip file", ""}, {ClipOutcome::Complete, "", ""}}},
+        {"a clip name too long for the output's audio files, then a good clip",
+         [](const fs::path& dir, const fs::path&) {
+             // NAME.MXF fits the 255-byte name limit, NAME00.MXF does not.
+             auto longName = palClip(std::string(250, 'L'));
+             longName.audioChannels = 0;
+             const auto files = writeP2Card(dir / "SRC", {longName, palClip("0002AB")});
+             return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
+         },
+         "", false, false, withErrors,
+         {{ClipOutcome::Error, "File name too long", ""}, {ClipOutcome::Complete, "", ""}}},
         {"a card unplugged after import, then a clip of another card",
          [](const fs::path& dir, const fs::path&) {
              const auto gone = writeP2Card(dir / "SRC", {palClip("0001AB")});
