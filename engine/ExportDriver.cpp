@@ -606,8 +606,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             return 0;
         }
         if (processor.failed() || audioFailed) {
-            const std::string why = withCause(processor.failed() ? processor.failure() : std::string("audio could not be written"));
-            caller->MessageString(QelString(qelFormat("The clip could not be written: %s\r\n", why.c_str())), 0, 1);
+            const std::string why =
+                withCause(processor.failed() ? processor.failure() : std::string("audio could not be written"));
+            caller->MessageString(QelString(("The clip could not be written: " + why + "\r\n").c_str()), 0, 1);
             caller->SetError();
             exporter->Discard();
             source.Close();
