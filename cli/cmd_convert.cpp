@@ -146,9 +146,20 @@ private:
     std::string m_lastClip;
 };
 
-const char* verdictName(const CCaller& caller)
+// True when a clip did not end complete or had a problem after it was written.
+bool anyClipFailed(const std::vector<vorn::ClipResult>& results)
 {
-    return caller.IsAborted() ? "Export Aborted" : caller.HadErrors() ? "Export completed with errors" : "Export is complete";
+    for (const vorn::ClipResult& r : results)
+        if (r.outcome != vorn::ClipOutcome::Complete || !r.problems.empty())
+            return true;
+    return false;
+}
+
+const char* verdictName(const CCaller& caller, const std::vector<vorn::ClipResult>& results)
+{
+    return caller.IsAborted()                             ? "Export Aborted"
+           : caller.HadErrors() || anyClipFailed(results) ? "Export completed with errors"
+                                                          : "Export is complete";
 }
 
 // Paths are bytes, JSON text is UTF-8: bytes that are not UTF-8 are written
@@ -158,13 +169,20 @@ std::string jsonText(const std::string& bytes) { return vorn::mxf::escapeInvalid
 
 nlohmann::json reportOf(const CVorn& engine, const CCaller& caller, int exitStatus)
 {
+    const std::vector<vorn::ClipResult> results = engine.Results();
     nlohmann::json clips = nlohmann::json::array();
-    for (const vorn::ClipResult& r : engine.Results()) {
+    for (const vorn::ClipResult& r : results) {
         nlohmann::json c;
         c["source"] = jsonText(r.sourcePath);
         c["result"] = vorn::clipOutcomeName(r.outcome);
         if (!r.message.empty())
             c["message"] = jsonText(r.message);
+        if (!r.problems.empty()) {
+            nlohmann::json problems = nlohmann::json::array();
+            for (const std::string& problem : r.problems)
+                problems.push_back(jsonText(problem));
+            c["problems"] = std::move(problems);
+        }
         c["source_format"] = r.sourceFormat;
         c["source_frames"] = r.sourceFrames;
         c["target_format"] = r.targetFormat;
@@ -187,7 +205,7 @@ nlohmann::json reportOf(const CVorn& engine, const CCaller& caller, int exitStat
     return {
         {"destination", jsonText(engine.m_destination.str())},
         {"clips", std::move(clips)},
-        {"verdict", verdictName(caller)},
+        {"verdict", verdictName(caller, results)},
         {"exit_status", exitStatus},
     };
 }
@@ -302,7 +320,7 @@ int runConvert(const Opts& o, const vorn::cli::Common& common)
 
     if (userAborted)
         result = 130;
-    else if (pane.IsAborted() || pane.HadErrors())
+    else if (pane.IsAborted() || pane.HadErrors() || anyClipFailed(engine.Results()))
         result = kExitFailed;
 
     if (!o.report.empty()) {

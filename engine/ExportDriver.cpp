@@ -14,6 +14,7 @@
 #include "foundation/Options.h"
 #include "foundation/QelString.h"
 #include "mxf/AudioSamples.h"
+#include "mxf/ClipPaths.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfFile.h"
 
@@ -137,23 +138,42 @@ int outputAudioChannels(int sourceChannels, VideoFormat target)
 
 // The source clip's icon (ICON beside its VIDEO folder) is copied, or made
 // from frame 0 when the picture is turned or there is none; its proxy files
-// (PROXY) are copied.
-void copyIconAndProxy(mxf::CExportBase& exporter, const char* sourcePath, const ClipExport& clip)
+// (PROXY) and voice memos (VOICE) are copied. Returns what could not be
+// copied, with the reason.
+std::vector<std::string> copyClipExtras(mxf::CExportBase& exporter, const char* sourcePath, const ClipExport& clip)
 {
+    using Kind = mxf::ClipExtraFile::Kind;
     const ConversionPlan& plan = clip.plan;
-    const std::string folder = CVorn::FolderOf(sourcePath);
-    const std::string name = CVorn::ClipName(sourcePath);
-    const fs::path cardContents = fs::path(folder.empty() ? "." : folder).parent_path();
-    const fs::path iconPath = cardContents / "ICON" / (name + ".BMP");
-    if (plan.rotate || !exporter.CopyIcon(iconPath.string()))
+    std::vector<std::string> problems;
+    auto failed = [&](const std::string& what) {
+        problems.push_back(exporter.lastError().empty() ? "Could not copy " + what : exporter.lastError());
+    };
+    bool iconCopied = false;
+    for (const mxf::ClipExtraFile& extra : mxf::clipExtraFiles(sourcePath ? sourcePath : "")) {
+        exporter.ClearLastError();
+        switch (extra.kind) {
+        case Kind::Icon:
+            if (plan.rotate)
+                break;
+            iconCopied = exporter.CopyIcon(extra.path) != 0;
+            if (!iconCopied)
+                failed(extra.path);
+            break;
+        case Kind::Proxy:
+            if (!exporter.CopyProxy(extra.path, extra.suffix))
+                failed(extra.path);
+            break;
+        case Kind::Voice:
+            if (!exporter.CopyVoice(extra.path, extra.suffix))
+                failed(extra.path);
+            break;
+        }
+    }
+    if (!iconCopied)
         exporter.WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
                                 plan.sourceFormat, plan.rotate);
-    for (const char* ext : {"MP4", "BIN"}) {
-        const fs::path proxy = cardContents / "PROXY" / (name + "." + ext);
-        std::error_code ec;
-        if (fs::is_regular_file(proxy, ec))
-            exporter.CopyVoice(proxy.string(), ext);
-    }
+    exporter.ClearLastError();
+    return problems;
 }
 
 // Every audio channel the source names must hold the samples of its frames.
@@ -200,6 +220,9 @@ std::vector<std::string> outputFilesOf(const mxf::CExportBase* exporter, const s
         paths.push_back(mxfExporter->audioPath(c));
     paths.push_back(mxfExporter->clipXmlPath());
     paths.push_back(mxfExporter->iconPath());
+    for (const auto& p : mxfExporter->writtenFiles())
+        if (std::find(paths.begin(), paths.end(), p) == paths.end())
+            paths.push_back(p);
     std::error_code ec;
     for (const auto& p : paths) {
         if (p.empty() || !fs::is_regular_file(p, ec))
@@ -376,12 +399,19 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     }
     ClipResult& r = result ? *result : local;
     auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
+    // Every clip that ends in error makes the export one with errors.
     auto finish = [&](ClipOutcome outcome, const std::string& message) {
+        if (caller && (outcome == ClipOutcome::Error || !r.problems.empty()))
+            caller->SetError();
         std::lock_guard<std::mutex> lock(m_resultsMutex);
         r.outcome = outcome;
         if (!message.empty() && r.message.empty())
             r.message = message;
         r.seconds = seconds();
+    };
+    // The exporter's last failure (with its reason) after a text of the driver's own.
+    auto withCause = [&](const std::string& text) {
+        return exporter->lastError().empty() ? text : text + ": " + exporter->lastError();
     };
     if (!caller || !exporter) {
         finish(ClipOutcome::Error, "no caller or exporter");
@@ -391,16 +421,8 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     // 1-7. Open the source, fill the plan, read frame 0 and plan.
     ClipExport clip;
     const ClipStart start = startClipExport(*caller, *this, sourcePath, m_exportOptions, clip, exporter);
-    if (start == ClipStart::NotRecognized) {
-        finish(ClipOutcome::Error, "not recognized as a video MXF file");
-        return 0;
-    }
-    if (start == ClipStart::Unreadable) {
-        finish(ClipOutcome::Error, "the edit rate is not one its format allows");
-        return 0;
-    }
-    if (start == ClipStart::NoFrameBuffer) {
-        finish(ClipOutcome::Error, "could not allocate frame buffer");
+    if (start != ClipStart::Planned) {
+        finish(ClipOutcome::Error, clip.failure);
         return 0;
     }
     ConversionPlan& plan = clip.plan;
@@ -417,6 +439,12 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
     if (source.VideoFormat() == 0) {
         caller->Message("This format is not supported.\r\n", 0, 1);
         finish(ClipOutcome::Error, "this format is not supported");
+        return 0;
+    }
+    // A plan without an output frame would write an empty clip.
+    if (plan.frameCount <= 0) {
+        caller->Message("The plan gives no output frame for this clip; the clip is not written\r\n", 0, 1);
+        finish(ClipOutcome::Error, "no output frame was planned");
         return 0;
     }
     if (const char* missing = pictureSteps::missingOperation(plan)) {
@@ -454,15 +482,24 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             }
         }
 
-        // 10. Open the exporter; a failure here ends the whole export.
+        // 10. Open the exporter. A failure whose cause lies in this clip's
+        // own files fails this clip; any other (the destination) ends the
+        // whole export.
         std::string openMessage;
         if (!exporter->Open(openMessage, channels, plan.widescreen != 0)) {
-            if (!openMessage.empty())
-                caller->MessageString(QelString((openMessage + "\r\n").c_str()), 0, 1);
+            const std::string why = !openMessage.empty()             ? openMessage
+                                    : !exporter->lastError().empty() ? exporter->lastError()
+                                                                     : "the exporter could not be initialised";
+            caller->MessageString(QelString((why + "\r\n").c_str()), 0, 1);
+            exporter->Discard();
+            if (exporter->errorKind() == mxf::CExportBase::kErrorClip) {
+                caller->Message("The clip is not written\r\n", 0, 1);
+                finish(ClipOutcome::Error, why);
+                return 0;
+            }
             caller->Message("\r\nError encountered during Initialization.\r\n", 0, 1);
             caller->Abort();
-            exporter->Discard();
-            finish(ClipOutcome::Error, openMessage.empty() ? "the exporter could not be initialised" : openMessage);
+            finish(ClipOutcome::Error, why);
             return 0;
         }
         // A name already on the destination: the clip is written under the next free one.
@@ -477,8 +514,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             sharedBGinfo().SetTimecode(source.TcHours(), source.TcMinutes(), source.TcSeconds(), source.TcFrames());
         }
 
-        // 11-12. Icon and proxy.
-        copyIconAndProxy(*exporter, sourcePath, clip);
+        // 11-12. Icon, proxy and voice files. One that cannot be read is
+        // told and left out; the clip goes on.
+        const std::vector<std::string> extraProblems = copyClipExtras(*exporter, sourcePath, clip);
 
         // 14. Source and destination lines.
         reportSourceAndDest(*caller, clip);
@@ -633,8 +671,9 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             return 0;
         }
         if (processor.failed() || audioFailed) {
-            const std::string why = processor.failed() ? processor.failure() : std::string("audio could not be written");
-            caller->MessageString(QelString(qelFormat("The clip could not be written: %s\r\n", why.c_str())), 0, 1);
+            const std::string why =
+                withCause(processor.failed() ? processor.failure() : std::string("audio could not be written"));
+            caller->MessageString(QelString(("The clip could not be written: " + why + "\r\n").c_str()), 0, 1);
             caller->SetError();
             exporter->Discard();
             source.Close();
@@ -653,18 +692,27 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
         }
 
         // 21. Finish.
+        exporter->ClearLastError();
         const int closed = exporter->Close();
         source.Close();
         if (!closed) {
-            caller->Message("The clip's files could not be finished\r\n", 0, 1);
-            caller->SetError();
+            const std::string why = withCause("the clip's files could not be finished");
+            caller->MessageString(QelString(withCause("The clip's files could not be finished").append("\r\n").c_str()),
+                                  0, 1);
             exporter->Discard();
-            finish(ClipOutcome::Error, "the clip's files could not be finished");
+            finish(ClipOutcome::Error, why);
             return 0;
         }
+        // What did not undo the clip is told after it.
+        std::vector<std::string> problems = extraProblems;
+        if (!exporter->lateProblem().empty())
+            problems.push_back(exporter->lateProblem());
+        for (const auto& problem : problems)
+            caller->MessageString(QelString((problem + "\r\n").c_str()), 0, 1);
         {
             std::lock_guard<std::mutex> lock(m_resultsMutex);
             r.outputFiles = vorn::outputFilesOf(exporter, m_destination.str());
+            r.problems = std::move(problems);
         }
         const bool withErrors = r.undecodableFrames > 0 || !damage.empty();
         finish(withErrors ? ClipOutcome::Error : ClipOutcome::Complete,

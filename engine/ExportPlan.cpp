@@ -8,13 +8,38 @@
 #include "mxf/MxfFile.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <new>
 
 namespace vorn {
 
 namespace {
 constexpr float kDefaultDesiredRate = 23.976f;
+
+// The system's reason a file cannot be read; "" when it opens and reads (its
+// content is then at fault).
+std::string unreadableReason(const std::string& path)
+{
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec)
+        return ec.message();
+    if (!std::filesystem::is_regular_file(status))
+        return "not a regular file";
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return std::strerror(errno);
+    char byte = 0;
+    errno = 0;
+    const size_t got = std::fread(&byte, 1, 1, file);
+    const int error = got == 0 && std::ferror(file) ? (errno ? errno : EIO) : 0;
+    std::fclose(file);
+    return error ? std::strerror(error) : std::string();
 }
+} // namespace
 
 ExportOptions exportOptionsFrom(const COptions& options)
 {
@@ -98,10 +123,11 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
     caller.Message("\r\n", 0, 1);
 
     if (out.clip->ReadHeaders() != 1) {
-        QelString warning;
-        warning.format("\r\nWarning: The file %s was not recognized as a video MXF file\r\n",
-                       CVorn::ClipName(out.sourcePath.c_str()).c_str());
-        caller.MessageString(warning, 0, 1);
+        const std::string reason = unreadableReason(out.sourcePath);
+        out.failure = "not recognized as a video MXF file" + (reason.empty() ? "" : ": " + reason);
+        const std::string warning =
+            "\r\nWarning: The file " + CVorn::ClipName(out.sourcePath.c_str()) + " was " + out.failure + "\r\n";
+        caller.MessageString(QelString(warning.c_str()), 0, 1);
         caller.SetError();
         out.clip->Close();
         return ClipStart::NotRecognized;
@@ -115,6 +141,7 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
                              0, 1);
         caller.SetError();
         out.clip->Close();
+        out.failure = "the edit rate is not one its format allows: " + why;
         return ClipStart::Unreadable;
     }
 
@@ -131,6 +158,7 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
         out.buffers.frame0.assign(capacity, 0);
     } catch (const std::bad_alloc&) {
         caller.Message("Could not allocate frame buffer\r\n", 0, 1);
+        out.failure = "could not allocate frame buffer";
         out.clip->Close();
         return ClipStart::NoFrameBuffer;
     }

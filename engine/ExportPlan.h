@@ -57,6 +57,9 @@ struct ClipExport {
     ConversionPlan plan;
     FrameBuffers buffers;
     std::unique_ptr<FrameProcesser> processor;
+    // Why the start failed, with the system's reason when the file could not
+    // be read ("not recognized as a video MXF file: No such file or directory").
+    std::string failure;
 
     ClipExport();
     ~ClipExport();

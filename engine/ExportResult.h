@@ -21,7 +21,11 @@ const char* clipOutcomeName(ClipOutcome outcome);   // "not started", "complete"
 struct ClipResult {
     std::string sourcePath;
     ClipOutcome outcome = ClipOutcome::NotStarted;
-    std::string message;            // why a clip ended in error (empty otherwise)
+    std::string message;            // why a clip ended in error, with the system's reason (empty otherwise)
+    // What failed without undoing the clip (an extra file not copied,
+    // LASTCLIP.TXT not written after the clip's files were in place). Each
+    // makes the export one with errors.
+    std::vector<std::string> problems;
 
     int32_t sourceFormat = 0;
     int64_t sourceFrames = 0;
@@ -42,7 +46,9 @@ struct ClipResult {
     bool reduceNoise = false;
     int undecodableFrames = 0;      // frames replaced by the previous picture
 
-    std::vector<std::string> outputFiles;   // relative to the destination folder, '/' separated
+    // The clip's files on disk when it ended, relative to the destination
+    // folder, '/' separated.
+    std::vector<std::string> outputFiles;
     double seconds = 0.0;
 };
 

@@ -13,8 +13,10 @@ namespace vorn::mxf {
 
 class CExportBase {
 public:
-    // Error kinds of the last failed Open.
-    enum ErrorKind { kErrorNone = 0, kErrorDiskTooSmall = 1, kErrorCardTooSmall = 2 };
+    // Error kinds of the last failed Open. kErrorClip: the cause lies in this
+    // clip's own files (its source clip XML, its names), not in the
+    // destination; later clips can still be written.
+    enum ErrorKind { kErrorNone = 0, kErrorDiskTooSmall = 1, kErrorCardTooSmall = 2, kErrorClip = 3 };
 
     virtual ~CExportBase() = default;                                                    // slot 0
     // Prepares the clip (space checks, card, folders, names, clip XML, files).
@@ -31,6 +33,8 @@ public:
                           bool wide, int audioChannels) = 0;                             // slot 5
     virtual void SetMetadata(const std::string& key, const std::string& value) { (void)key; (void)value; } // 6
     virtual int CopyIcon(const std::string& sourcePath) { (void)sourcePath; return 1; }  // slot 7
+    // Copies a voice memo to the VOICE folder as the clip name followed by
+    // `extension`: "WAV" or ".WAV" give NAME.WAV, "00.WAV" gives NAME00.WAV.
     virtual int CopyVoice(const std::string& sourcePath, const std::string& extension)   // slot 8
     {
         (void)sourcePath;
@@ -59,6 +63,14 @@ public:
     // (and folders made for it that are now empty). Called on abort or failure;
     // a failed Close discards by itself. Nothing that existed before is touched.
     virtual void Discard() {}                                                            // slot 23
+    // Copies a proxy file to the PROXY folder as the clip name with the
+    // extension ("MP4", "BIN"); as CopyVoice otherwise.
+    virtual int CopyProxy(const std::string& sourcePath, const std::string& extension)   // slot 24
+    {
+        (void)sourcePath;
+        (void)extension;
+        return 1;
+    }
 
     // Plain setters and accessors.
     void SetClipName(const std::string& name) { m_clipName = name; }
@@ -79,6 +91,14 @@ public:
     int timecodeBase() const { return m_timecodeBase; }
     int timecodeDrop() const { return m_timecodeDrop; }
     int errorKind() const { return m_errorKind; }
+    // The last failure of a file operation, with the system's reason
+    // ("Could not write X: No space left on device"); "" when none since
+    // ClearLastError.
+    const std::string& lastError() const { return m_lastError; }
+    void ClearLastError() { m_lastError.clear(); }
+    // After a successful Close: what failed once the clip's files were in
+    // place (they stay); "" when nothing did.
+    const std::string& lateProblem() const { return m_lateProblem; }
     // After a successful Open: "Clip A exists in the destination; written as B"
     // when the clip's name was taken and it is written under another; else empty.
     const std::string& renameNotice() const { return m_renameNotice; }
@@ -108,6 +128,8 @@ protected:
     Umid m_umid{};
     int m_errorKind = kErrorNone;
     std::string m_renameNotice;
+    std::string m_lastError;
+    std::string m_lateProblem;
 };
 
 inline void CExportBase::SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop)

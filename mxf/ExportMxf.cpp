@@ -6,11 +6,14 @@
 #include "foundation/Options.h"
 #include "foundation/QelString.h"
 #include "mxf/ClipIcon.h"
+#include "mxf/ClipPaths.h"
 #include "mxf/Timecode.h"
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 
@@ -26,12 +29,6 @@ CExportMxf::ThumbnailWriter g_thumbnailWriter;
 
 // The folders of a clip's files in a card's CONTENTS folder.
 constexpr const char* kClipFolders[] = {"VIDEO", "AUDIO", "CLIP", "ICON", "VOICE", "PROXY"};
-
-std::string lower(std::string s)
-{
-    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string upper(std::string s)
 {
@@ -97,14 +94,15 @@ fs::path CExportMxf::audioPath(int channel) const
 
 fs::path CExportMxf::SourceClipXmlPath() const
 {
-    fs::path clipDir = m_sourcePath.parent_path().parent_path() / "CLIP";
-    std::string want = lower(m_sourcePath.stem().string() + ".xml");
-    std::error_code ec;
-    if (fs::is_directory(clipDir, ec)) {
-        for (fs::directory_iterator it(clipDir, ec), end; !ec && it != end; it.increment(ec))
-            if (lower(it->path().filename().string()) == want) return it->path();
-    }
-    return clipDir / (m_sourcePath.stem().string() + ".xml");
+    const ClipPaths paths = clipPathsOf(m_sourcePath.string());
+    return findInSibling(paths, "CLIP", paths.name + ".xml");
+}
+
+void CExportMxf::reportFailure(const std::string& text, bool messageBox)
+{
+    m_lastError = text;
+    logf(LOG_ERROR, "CExportMxf", "%s", text.c_str());
+    if (messageBox) vorn::notify(kTitle, text);
 }
 
 bool CExportMxf::nameTaken(const std::string& name) const
@@ -182,7 +180,7 @@ void CExportMxf::removeStaleTemporaries() const
     }
 }
 
-bool CExportMxf::createFolders()
+bool CExportMxf::createFolders(std::string& why)
 {
     // Made one level at a time so that Discard can take back exactly the
     // folders this clip made.
@@ -195,10 +193,17 @@ bool CExportMxf::createFolders()
             if (p.parent_path() == p) break;
         }
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (!fs::create_directory(*it, ec) || ec) return false;
+            if (!fs::create_directory(*it, ec) || ec) {
+                // An entry that is not a folder on the way gives no error code of its own.
+                why = it->string() + ": " + (ec ? ec.message() : std::strerror(ENOTDIR));
+                return false;
+            }
             m_createdFolders.push_back(*it);
         }
-        if (!fs::is_directory(dir, ec)) return false;
+        if (!fs::is_directory(dir, ec)) {
+            why = dir.string() + ": " + (ec ? ec.message() : std::strerror(ENOTDIR));
+            return false;
+        }
     }
     return true;
 }
@@ -218,8 +223,9 @@ TempOutputFile* CExportMxf::createPending(const fs::path& finalPath, bool video)
     std::string error;
     auto file = TempOutputFile::Create(TemporaryPathFor(finalPath), finalPath, error);
     if (!file) {
-        logf(LOG_ERROR, "CExportMxf::createPending", "%s: %s", finalPath.string().c_str(), error.c_str());
-        vorn::notify(kTitle, qelFormat("Could not open %s file for writing", finalPath.string().c_str()));
+        // A name too long for the file system is this clip's own; the next clip may fit.
+        if (errno == ENAMETOOLONG) m_errorKind = kErrorClip;
+        reportFailure("Could not open " + finalPath.string() + " file for writing: " + error);
         return nullptr;
     }
     TempOutputFile* raw = file.get();
@@ -239,7 +245,7 @@ int CExportMxf::WriteClipFile(const fs::path& finalPath, const void* data, size_
     if (!f) return 0;
     f->stream().write(static_cast<const char*>(data), std::streamsize(size));
     if (!f->Finish()) {
-        vorn::notify(kTitle, qelFormat("Could not write %s", finalPath.string().c_str()));
+        reportFailure("Could not write " + finalPath.string() + ": " + f->errorText());
         return 0;
     }
     return 1;
@@ -248,21 +254,60 @@ int CExportMxf::WriteClipFile(const fs::path& finalPath, const void* data, size_
 int CExportMxf::CopyClipFile(const std::string& sourcePath, const fs::path& finalPath)
 {
     std::error_code ec;
-    if (!m_clipOpen || !fs::is_regular_file(sourcePath, ec)) return 0;
-    std::ifstream in(sourcePath, std::ios::binary);
-    if (!in) return 0;
-    TempOutputFile* f = createPending(finalPath, false);
-    if (!f) return 0;
-    std::vector<char> buf(1 << 16);
-    while (in) {
-        in.read(buf.data(), std::streamsize(buf.size()));
-        if (in.gcount() > 0) f->stream().write(buf.data(), in.gcount());
+    if (!m_clipOpen) return 0;
+    // Regular files only: opening a FIFO would wait for a writer forever.
+    if (!fs::is_regular_file(sourcePath, ec)) {
+        m_lastError = "Could not read " + sourcePath + ": " +
+                      (ec ? ec.message() : fs::exists(sourcePath, ec) ? std::string("not a regular file")
+                                                                      : std::string(std::strerror(ENOENT)));
+        return 0;
     }
-    if (in.bad() || !f->Finish()) {
-        vorn::notify(kTitle, qelFormat("Could not write %s", finalPath.string().c_str()));
+    std::FILE* in = std::fopen(sourcePath.c_str(), "rb");
+    if (!in) {
+        reportFailure("Could not read " + sourcePath + ": " + std::strerror(errno));
+        return 0;
+    }
+    TempOutputFile* f = createPending(finalPath, false);
+    if (!f) {
+        std::fclose(in);
+        return 0;
+    }
+    std::vector<char> buf(1 << 16);
+    int readError = 0;
+    for (;;) {
+        errno = 0;
+        const size_t got = std::fread(buf.data(), 1, buf.size(), in);
+        if (got > 0) f->stream().write(buf.data(), std::streamsize(got));
+        if (got < buf.size()) {
+            if (std::ferror(in)) readError = errno ? errno : EIO;
+            break;
+        }
+    }
+    std::fclose(in);
+    if (readError) {
+        // A copy that did not get every byte is never moved into place.
+        dropPending(f);
+        reportFailure("Could not read " + sourcePath + ": " + std::strerror(readError));
+        return 0;
+    }
+    if (!f->Finish()) {
+        // Left pending and failed: the clip cannot close without it.
+        reportFailure("Could not write " + finalPath.string() + ": " + f->errorText());
         return 0;
     }
     return 1;
+}
+
+void CExportMxf::dropPending(TempOutputFile* file)
+{
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (it->file.get() != file) continue;
+        it->file->Finish();
+        std::error_code ec;
+        fs::remove(it->file->tempPath(), ec);
+        m_pending.erase(it);
+        return;
+    }
 }
 
 bool CExportMxf::finishPending()
@@ -271,7 +316,7 @@ bool CExportMxf::finishPending()
     for (auto& p : m_pending) {
         if (!p.file->isOpen() && !p.file->failed()) continue;
         if (!p.file->Finish()) {
-            vorn::notify(kTitle, qelFormat("Could not write %s", p.file->finalPath().string().c_str()));
+            reportFailure("Could not write " + p.file->finalPath().string() + ": " + p.file->errorText());
             ok = false;
         }
     }
@@ -286,8 +331,7 @@ bool CExportMxf::commitPending()
     for (auto& p : m_pending) {
         std::error_code ec;
         if (!RenameNoReplace(p.file->tempPath(), p.file->finalPath(), ec)) {
-            logf(LOG_ERROR, "CExportMxf::Close", "%s: %s", p.file->finalPath().string().c_str(), ec.message().c_str());
-            vorn::notify(kTitle, qelFormat("Could not write %s", p.file->finalPath().string().c_str()));
+            reportFailure("Could not write " + p.file->finalPath().string() + ": " + ec.message());
             // Take back this clip's files already moved; the rest is discarded by the caller.
             for (const auto& f : done) fs::remove(f, ec);
             return false;
@@ -295,15 +339,38 @@ bool CExportMxf::commitPending()
         done.push_back(p.file->finalPath());
     }
     m_pending.clear();
+    m_written = std::move(done);
     return true;
 }
 
 void CExportMxf::Discard()
 {
+    // A temporary that is no longer where it was made (its folder was moved or
+    // removed during the export) is left; the next export into the folder it
+    // is in now removes it. The message names each by the path it was made at.
+    std::string left;
+    bool folderGone = false;
     for (auto& p : m_pending) {
         p.file->Finish();
         std::error_code ec;
-        fs::remove(p.file->tempPath(), ec);
+        if (fs::remove(p.file->tempPath(), ec)) continue;
+        std::error_code e2;
+        const bool there = fs::is_directory(p.file->tempPath().parent_path(), e2);
+        folderGone = folderGone || !there;
+        left += (left.empty() ? "" : ", ") + p.file->tempPath().string() +
+                (ec ? " (" + ec.message() + ")" : std::string());
+    }
+    if (!left.empty()) {
+        const std::string text =
+            "Temporary files of clip " + m_name + " could not be removed: " +
+            (folderGone ? std::make_error_code(std::errc::no_such_file_or_directory).message() +
+                              "; their folder was moved or removed during the export and still holds them: "
+                        : std::string()) +
+            left + ". The next export into that folder removes them";
+        // Told after the failure that led here, not in place of it.
+        const std::string earlier = m_lastError;
+        reportFailure(text, false);
+        if (!earlier.empty()) m_lastError = earlier + "; " + text;
     }
     m_pending.clear();
     m_videoFile = nullptr;
@@ -322,6 +389,9 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     if (m_clipOpen) Discard();
     m_errorKind = kErrorNone;
     m_renameNotice.clear();
+    m_lastError.clear();
+    m_lateProblem.clear();
+    m_written.clear();
     m_videoFile = nullptr;
     m_audioFiles.fill(nullptr);
     if (m_formatCode <= 0) return 0;
@@ -350,8 +420,12 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
 
     m_umid[13] = uint8_t(m_umid[13] + 1);
 
-    // The source clip XML is read and checked before anything is made.
-    if (!loadSourceXml(SourceClipXmlPath())) return 0;
+    // The source clip XML is read and checked before anything is made; a
+    // fault in it belongs to this clip alone.
+    if (!loadSourceXml(SourceClipXmlPath())) {
+        m_errorKind = kErrorClip;
+        return 0;
+    }
 
     m_contents = m_cards.cardPath() / "CONTENTS";
     m_videoDir = m_contents / "VIDEO";
@@ -375,7 +449,8 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     };
     m_name = UniqueClipName(wanted, taken);
     if (m_name.empty()) {
-        vorn::notify(kTitle, "unable to generate unique name for clip. Please contact Kestro support");
+        reportFailure("unable to generate unique name for clip. Please contact Kestro support");
+        m_errorKind = kErrorClip;
         return 0;
     }
     if (m_name != wanted) {
@@ -387,8 +462,9 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_iconPath = m_iconDir / (m_name + ".BMP");
 
     m_clipOpen = true;
-    if (!createFolders()) {
-        vorn::notify(kTitle, "Problem creating MXF folders");
+    std::string why;
+    if (!createFolders(why)) {
+        reportFailure("Problem creating MXF folders: " + why);
         Discard();
         return 0;
     }
@@ -475,7 +551,7 @@ int CExportMxf::loadSourceXml(const fs::path& sourceXml)
         m_haveSource = true;
     } else if (rc != kXmlCannotRead) {
         logf(LOG_ERROR, "CExportMxf::UpdateClipXml", "%s: error %d", sourceXml.string().c_str(), rc);
-        vorn::notify(kTitle, qelFormat("Clip metadata %s is not a readable P2 clip file", sourceXml.string().c_str()));
+        reportFailure("Clip metadata " + sourceXml.string() + " is not a readable P2 clip file");
         return 0;
     }
     return 1;
@@ -495,13 +571,17 @@ int CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputX
     if (ok) {
         file->stream().write(text.data(), std::streamsize(text.size()));
         ok = file->Finish();
+        if (!ok) error = file->errorText();
         std::error_code ec;
         if (ok) fs::rename(file->tempPath(), outputXml, ec);
-        if (ec) ok = false;
+        if (ec) {
+            ok = false;
+            error = ec.message();
+        }
         if (!ok) fs::remove(file->tempPath(), ec);
     }
     if (!ok) {
-        vorn::notify(kTitle, qelFormat("Could not open %s file for writing", outputXml.string().c_str()));
+        reportFailure("Could not open " + outputXml.string() + " file for writing: " + error);
         return 0;
     }
     return 1;
@@ -639,7 +719,9 @@ int CExportMxf::WriteVideo(uint8_t* buffer, size_t size)
 {
     if (!m_videoFile || !buffer) return 0;
     m_videoWriter.WriteFrame(buffer, size);
-    return m_videoWriter.writeFailed() ? 0 : 1;
+    if (!m_videoWriter.writeFailed()) return 1;
+    writeFailed(*m_videoFile);
+    return 0;
 }
 
 int CExportMxf::WriteAudio(const uint8_t* buffer, size_t size, int channel)
@@ -647,7 +729,16 @@ int CExportMxf::WriteAudio(const uint8_t* buffer, size_t size, int channel)
     if (channel < 0 || channel >= 8 || !m_audioFiles[channel] || !buffer) return 0;
     // Audio data is only written, never changed.
     m_audioWriters[channel].WriteFrame(const_cast<uint8_t*>(buffer), size);
-    return m_audioWriters[channel].writeFailed() ? 0 : 1;
+    if (!m_audioWriters[channel].writeFailed()) return 1;
+    writeFailed(*m_audioFiles[channel]);
+    return 0;
+}
+
+void CExportMxf::writeFailed(const TempOutputFile& file)
+{
+    // Told once per file: the frames after it fail alike.
+    const std::string text = "Could not write " + file.finalPath().string() + ": " + file.errorText();
+    if (m_lastError != text) reportFailure(text, false);
 }
 
 int CExportMxf::Close()
@@ -664,8 +755,8 @@ int CExportMxf::Close()
     auto finish = [&](TempOutputFile& file, MxfEssenceWriter& writer) {
         writer.WriteFooter(m_frameSize, m_laterFrameSize, frames, m_rateNumerator, den, m_formatCode);
         const bool closed = file.Finish();
-        if (writer.writeFailed() || !closed) {
-            vorn::notify(kTitle, qelFormat("Could not write %s", file.finalPath().string().c_str()));
+        if (ok && (writer.writeFailed() || !closed)) {
+            reportFailure("Could not write " + file.finalPath().string() + ": " + file.errorText());
             ok = false;
         }
     };
@@ -687,14 +778,14 @@ int CExportMxf::Close()
     if (last) {
         last->stream() << m_name << "\n1.0\n" << (m_lastClip + 1) << "\n";
         if (!last->Finish()) {
-            error = "write failed";
+            error = last->errorText();
             std::error_code ec;
             fs::remove(last->tempPath(), ec);
             last.reset();
         }
     }
     if (!last) {
-        logf(LOG_ERROR, "CExportMxf::Close", "%s: %s", lastClip.string().c_str(), error.c_str());
+        reportFailure("Could not write " + lastClip.string() + ": " + error, false);
         Discard();
         return 0;
     }
@@ -716,12 +807,14 @@ int CExportMxf::Close()
             fs::permissions(lastClip, fs::perms::owner_write, fs::perm_options::add, ec);
     }
 #endif
+    // The clip's files are in place and stay: a failure from here on is told
+    // on its own.
     std::error_code ec;
     fs::rename(last->tempPath(), lastClip, ec);
     if (ec) {
-        logf(LOG_ERROR, "CExportMxf::Close", "%s: %s", lastClip.string().c_str(), ec.message().c_str());
+        m_lateProblem = "Could not write " + lastClip.string() + ": " + ec.message();
+        reportFailure(m_lateProblem, false);
         fs::remove(last->tempPath(), ec);
-        return 0;
     }
     return 1;
 }
@@ -732,13 +825,27 @@ int CExportMxf::CopyIcon(const std::string& sourcePath)
     return CopyClipFile(sourcePath, m_iconPath);
 }
 
+namespace {
+// The name of a clip's file from its clip name and an extension ("WAV", ".WAV")
+// or a suffix holding its own dot ("00.WAV").
+std::string extraFileName(const std::string& clipName, const std::string& extension)
+{
+    if (extension.find('.') != std::string::npos) return clipName + extension;
+    return clipName + "." + extension;
+}
+} // namespace
+
 int CExportMxf::CopyVoice(const std::string& sourcePath, const std::string& extension)
 {
     if (m_voiceDir.empty() || !m_clipOpen) return 0;
-    std::string ext = extension;
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    m_voicePath = m_voiceDir / (m_name + "." + ext);
+    m_voicePath = m_voiceDir / extraFileName(m_name, extension);
     return CopyClipFile(sourcePath, m_voicePath);
+}
+
+int CExportMxf::CopyProxy(const std::string& sourcePath, const std::string& extension)
+{
+    if (m_proxyDir.empty() || !m_clipOpen) return 0;
+    return CopyClipFile(sourcePath, m_proxyDir / extraFileName(m_name, extension));
 }
 
 int CExportMxf::WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, int flag)

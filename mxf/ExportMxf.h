@@ -38,6 +38,7 @@ public:
     void SetMetadata(const std::string& key, const std::string& value) override;
     int CopyIcon(const std::string& sourcePath) override;
     int CopyVoice(const std::string& sourcePath, const std::string& extension) override;
+    int CopyProxy(const std::string& sourcePath, const std::string& extension) override;
     int WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, int flag) override;
     void SetFrameCount(int64_t count) override;
     void SetFormatCode(int code) override;
@@ -52,7 +53,8 @@ public:
     // is discarded. A second file for the same final path replaces the first.
     // Null, with a message box, when no clip is open or it cannot be made.
     std::ostream* CreateClipFile(const std::filesystem::path& finalPath);
-    // A whole file from memory, or a copy of a regular file; 1 on success.
+    // A whole file from memory, or a copy of a regular file; 1 on success. A
+    // copy whose source could not be read to its end is not kept.
     int WriteClipFile(const std::filesystem::path& finalPath, const void* data, size_t size);
     int CopyClipFile(const std::string& sourcePath, const std::filesystem::path& finalPath);
 
@@ -91,6 +93,9 @@ public:
     const CP2Cards& cards() const { return m_cards; }
     const CMxfClip& metadata() const { return m_metadata; }
     int audioChannels() const { return m_audioChannels; }
+    // The files the last Close put in place (icon, proxies and voice memos
+    // included), in the order they were moved there.
+    const std::vector<std::filesystem::path>& writtenFiles() const { return m_written; }
     // The name the clip is written under (the clip name, or the free name taken instead).
     const std::string& outputName() const { return m_name; }
 
@@ -103,7 +108,11 @@ private:
     int buildClipXml(std::string& text, const std::string& clipName, int64_t frameCount, const std::string& pulldown,
                      int audioChannels, bool wide);
     bool nameTaken(const std::string& name) const;
-    bool createFolders();
+    bool createFolders(std::string& why);
+    void dropPending(TempOutputFile* file);
+    // Sets the last error, logs it and (by default) shows it in a message box.
+    void reportFailure(const std::string& text, bool messageBox = true);
+    void writeFailed(const TempOutputFile& file);
     void removeStaleTemporaries() const;
     TempOutputFile* createPending(const std::filesystem::path& finalPath, bool video);
     bool finishPending();
@@ -127,6 +136,7 @@ private:
     std::array<TempOutputFile*, 8> m_audioFiles{};
     // Folders made for the open clip, parents first.
     std::vector<std::filesystem::path> m_createdFolders;
+    std::vector<std::filesystem::path> m_written;
     bool m_clipOpen = false;
     bool m_headersWritten = false;   // BeginClip has run for the open clip
     CP2Cards m_cards;

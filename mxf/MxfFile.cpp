@@ -1,5 +1,7 @@
 #include "mxf/MxfFile.h"
 
+#include "mxf/ClipPaths.h"
+
 #include "dv/VideoFormats.h"
 
 #include "foundation/Log.h"
@@ -597,23 +599,13 @@ int CMxfFile::ReadAllAudioHeaders(const char* path, int mode)
     }
     CloseAudioFiles();
 
-    const std::string& video = m_strFile.str();
-    const size_t slash = video.find_last_of("\\/");
-    const std::string folder = slash == std::string::npos ? std::string() : video.substr(0, slash + 1);
-    const std::string fileName = slash == std::string::npos ? video : video.substr(slash + 1);
-    const size_t dot = fileName.find_last_of('.');
-    const std::string clip = dot == std::string::npos ? fileName : fileName.substr(0, dot);
-    const std::string extension = dot == std::string::npos ? std::string() : fileName.substr(dot);
+    const vorn::mxf::ClipPaths paths = vorn::mxf::clipPathsOf(m_strFile.str());
+    const std::string& folder = paths.folder;
+    const std::string& clip = paths.name;
+    const std::string& extension = paths.extension;
 
     // The AUDIO folder beside the video file's folder: ".../CONTENTS/VIDEO/" gives ".../CONTENTS/AUDIO/".
-    std::string audioFolder = "../AUDIO/";
-    if (!folder.empty()) {
-        const char sep = folder.back();
-        const std::string trimmed = folder.substr(0, folder.size() - 1);
-        const size_t parentEnd = trimmed.find_last_of("\\/");
-        const std::string parent = parentEnd == std::string::npos ? std::string() : trimmed.substr(0, parentEnd + 1);
-        audioFolder = parent + "AUDIO" + sep;
-    }
+    const std::string audioFolder = paths.sibling("AUDIO");
 
     // Every channel number is looked for: a missing file (0001AB01.MXF of
     // four) leaves its slot without a file instead of hiding the channels

@@ -81,15 +81,16 @@ public:
         if (m_fd < 0) return !m_failed;
         if (!flushBuffer()) m_failed = true;
 #if defined(_WIN32)
-        if (::_close(m_fd) != 0) m_failed = true;
+        if (::_close(m_fd) != 0) fail(errno);
 #else
-        if (::close(m_fd) != 0) m_failed = true;
+        if (::close(m_fd) != 0) fail(errno);
 #endif
         m_fd = -1;
         return !m_failed;
     }
     bool isOpen() const { return m_fd >= 0; }
     bool failed() const { return m_failed; }
+    int error() const { return m_errno; }
 
 protected:
     int_type overflow(int_type ch) override
@@ -111,7 +112,10 @@ protected:
 #else
         off_t at = ::lseek(m_fd, off_t(off), whence);
 #endif
-        if (at < 0) return pos_type(off_type(-1));
+        if (at < 0) {
+            fail(errno);
+            return pos_type(off_type(-1));
+        }
         return pos_type(off_type(at));
     }
     pos_type seekpos(pos_type pos, std::ios_base::openmode which) override
@@ -120,13 +124,19 @@ protected:
     }
 
 private:
+    // The first failure's cause is kept.
+    void fail(int error)
+    {
+        if (!m_errno) m_errno = error;
+        m_failed = true;
+    }
     bool flushBuffer()
     {
         if (m_fd < 0 || m_failed) return false;
         const char* p = pbase();
         size_t left = size_t(pptr() - pbase());
         if (left && writeFaultFor(m_finalPath)) {
-            m_failed = true;
+            fail(ENOSPC);
             return false;
         }
         while (left) {
@@ -137,7 +147,7 @@ private:
 #endif
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                m_failed = true;
+                fail(n < 0 ? errno : ENOSPC);   // no byte taken: the device is full
                 return false;
             }
             p += n;
@@ -151,6 +161,7 @@ private:
     fs::path m_finalPath;
     std::vector<char> m_buffer;
     bool m_failed = false;
+    int m_errno = 0;
 };
 
 TempOutputFile::TempOutputFile(int fd, fs::path tempPath, fs::path finalPath)
@@ -194,6 +205,12 @@ bool TempOutputFile::Finish()
 
 bool TempOutputFile::isOpen() const { return m_buf->isOpen(); }
 bool TempOutputFile::failed() const { return m_buf->failed() || m_stream.fail(); }
+
+std::string TempOutputFile::errorText() const
+{
+    if (m_buf->error()) return std::strerror(m_buf->error());
+    return failed() ? "write failed" : "";
+}
 
 WriteFaultHook SetWriteFaultHook(WriteFaultHook hook)
 {

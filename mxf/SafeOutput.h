@@ -33,6 +33,8 @@ public:
     bool Finish();
     bool isOpen() const;
     bool failed() const;
+    // Why the first write, seek or close failed (the system's text); "" when none did.
+    std::string errorText() const;
     const std::filesystem::path& tempPath() const { return m_tempPath; }
     const std::filesystem::path& finalPath() const { return m_finalPath; }
 

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
+#include <set>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -259,18 +261,30 @@ TEST(ConvertCommand, ExitStatusesAndVerdicts)
         }
     }
 
-    // A clip whose writing fails leaves no file; the export goes on with the next clip.
+    // A clip whose writing fails leaves no file; the export goes on with the
+    // next clip. The log and the report give the system's reason.
     if (!fills.dir.empty()) {
         SCOPED_TRACE("disk full during a clip");
-        const auto r = runVorn(freshOptions(dir) + "convert --dest " + q(fills.dir) + " " +
+        const fs::path report = dir / "full.json";
+        const auto r = runVorn(freshOptions(dir) + "convert --dest " + q(fills.dir) + " --report " + q(report) + " " +
                                q(card / "CONTENTS" / "VIDEO" / "0004QV.MXF") + " " + q(clip));
         EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
         EXPECT_TRUE(endsWith(r.out, "\n*** Export completed with errors ***\n")) << r.out;
+        EXPECT_NE(r.out.find(": No space left on device\n"), std::string::npos) << r.out;
         std::vector<std::string> names;
         for (const auto& f : mxfFilesBelow(fills.dir))
             names.push_back(f.filename().string());
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, (std::vector<std::string>{"0005QV.MXF", "0005QV00.MXF", "0005QV01.MXF"}));
+        const nlohmann::json rep = nlohmann::json::parse(readText(report), nullptr, false);
+        ASSERT_FALSE(rep.is_discarded());
+        ASSERT_EQ(rep["clips"].size(), 2u);
+        EXPECT_EQ(rep["clips"][0]["result"], "error");
+        EXPECT_NE(rep["clips"][0].value("message", "").find("No space left on device"), std::string::npos) << rep.dump(2);
+        EXPECT_TRUE(rep["clips"][0]["output_files"].empty());
+        EXPECT_EQ(rep["clips"][1]["result"], "complete");
+        EXPECT_EQ(rep["verdict"], "Export completed with errors");
+        EXPECT_EQ(rep["exit_status"], 1);
     }
     EXPECT_EQ(treeDigest(card), before);
 }
@@ -392,6 +406,77 @@ TEST(ConvertCommand, ProgressLineOnATerminalOnly)
         } else {
             EXPECT_NE(r.out.find("\rclip 1 of 1  0003QV  "), std::string::npos) << r.out;
         }
+    }
+}
+
+// Each clip's entry in the report states its outcome with the cause and the
+// files it has on disk; the verdict and the exit status follow every entry.
+TEST(ConvertCommand, ReportAndExitStatusFollowEveryClip)
+{
+    auto pal = [](const std::string& name) {
+        auto c = p2Clip(9, 4, name);
+        setBinaryGroup(c, 25, 0);
+        return c;
+    };
+    struct ClipWant {
+        const char* result;
+        const char* cause;   // text of the message, or of a problem when the clip is complete
+    };
+    struct Row {
+        const char* label;
+        std::function<void(const fs::path& src, const fs::path& out)> damage;
+        std::vector<ClipWant> clips;
+    };
+    const std::vector<Row> rows = {
+        {"a malformed clip XML, then a good clip",
+         [](const fs::path& src, const fs::path&) {
+             writeText(src / "CONTENTS" / "CLIP" / "0001AB.XML", "<P2Main><ClipContent>&bogus;</P2Main>");
+         },
+         {{"error", "is not a readable P2 clip file"}, {"complete", ""}}},
+        {"a folder where LASTCLIP.TXT belongs",
+         [](const fs::path&, const fs::path& out) { fs::create_directories(out / "Card1" / "LASTCLIP.TXT"); },
+         {{"complete", "LASTCLIP.TXT: Is a directory"}, {"complete", "LASTCLIP.TXT: Is a directory"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const fs::path dir = scratchDir("report_" + std::to_string(&row - rows.data()));
+        const fs::path src = dir / "SRC", out = dir / "out", report = dir / "report.json";
+        const auto files = writeP2Card(src, {pal("0001AB"), pal("0002AB")});
+        fs::create_directories(out);
+        row.damage(src, out);
+        const auto r = runVorn(freshOptions(dir) + "convert --set DesiredFrameRate=25 --dest " + q(out) + " --report " +
+                               q(report) + " " + q(files[0].video) + " " + q(files[1].video));
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_TRUE(endsWith(r.out, "\n*** Export completed with errors ***\n")) << r.out;
+        const nlohmann::json rep = nlohmann::json::parse(readText(report), nullptr, false);
+        ASSERT_FALSE(rep.is_discarded());
+        EXPECT_EQ(rep["verdict"], "Export completed with errors");
+        EXPECT_EQ(rep["exit_status"], 1);
+        ASSERT_EQ(rep["clips"].size(), row.clips.size());
+        std::set<std::string> reported, onDisk;
+        for (size_t i = 0; i < row.clips.size(); ++i) {
+            SCOPED_TRACE(i);
+            const auto& clip = rep["clips"][i];
+            EXPECT_EQ(clip["result"], row.clips[i].result) << clip.dump(2);
+            const std::string cause = row.clips[i].cause;
+            const bool complete = std::string(row.clips[i].result) == "complete";
+            std::string told = clip.value("message", "");
+            if (clip.contains("problems"))
+                for (const auto& p : clip["problems"]) told += p.get<std::string>();
+            if (cause.empty()) {
+                EXPECT_EQ(told, "");
+            } else {
+                EXPECT_NE(told.find(cause), std::string::npos) << clip.dump(2);
+                EXPECT_NE(r.out.find(cause), std::string::npos) << r.out;
+                EXPECT_EQ(clip.contains("message"), !complete);
+            }
+            EXPECT_EQ(clip["output_files"].empty(), !complete);
+            for (const auto& f : clip["output_files"]) reported.insert(f.get<std::string>());
+        }
+        for (const auto& e : fs::recursive_directory_iterator(out))
+            if (e.is_regular_file() && e.path().filename() != "LASTCLIP.TXT")
+                onDisk.insert(e.path().lexically_relative(out).generic_string());
+        EXPECT_EQ(reported, onDisk);
     }
 }
 

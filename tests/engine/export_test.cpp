@@ -10,6 +10,7 @@
 #include "foundation/Options.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfFile.h"
+#include "mxf/SafeOutput.h"
 #include "engine/helpers/ExportHarness.h"
 #include "support/P2Fixture.h"
 #include "support/TestSupport.h"
@@ -20,8 +21,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -398,6 +401,256 @@ TEST(ExportDriver, DestroyingTheEngineStopsTheExport)
     }
     EXPECT_EQ(caller.doneCalls(), 0);
     EXPECT_EQ(treeSnapshot(dir / "OUT"), (std::map<std::string, std::string>{}));
+}
+
+} // namespace
+
+namespace {
+
+// The files of clips below a destination's cards (not LASTCLIP.TXT), relative
+// to it and '/'-separated.
+std::set<std::string> clipFilesOnDisk(const fs::path& out)
+{
+    std::set<std::string> files;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(out, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code e2;
+        if (it->is_regular_file(e2) && it->path().filename() != "LASTCLIP.TXT")
+            files.insert(it->path().lexically_relative(out).generic_string());
+    }
+    return files;
+}
+
+std::set<std::string> reportedFiles(const ExportRun& run)
+{
+    std::set<std::string> files;
+    for (const auto& r : run.results)
+        files.insert(r.outputFiles.begin(), r.outputFiles.end());
+    return files;
+}
+
+P2Clip palClip(const std::string& name, int64_t frames = 6)
+{
+    auto c = p2Clip(9, frames, name);
+    setBinaryGroup(c, 25, 0);
+    return c;
+}
+
+struct ClipExpect {
+    ClipOutcome outcome;
+    const char* message;   // text the clip's message holds ("" when it has none)
+    const char* problem;   // text one of its problems holds ("" when it has none)
+};
+
+struct FailureCase {
+    const char* name;
+    // Writes the source clips below `dir` and prepares the destination `out`; returns the clip list.
+    std::function<std::vector<std::string>(const fs::path& dir, const fs::path& out)> setUp;
+    const char* failingWrite;   // file name whose writes fail as on a full disk ("" for none)
+    bool removePulldown;
+    bool unplugAfterImport;   // the source folder goes away between import and export
+    const char* verdict;
+    std::vector<ClipExpect> clips;
+};
+
+// Every failure that ends a clip, or that comes after its files are in
+// place, reaches the log, the clip's result and the verdict with its cause;
+// each result lists exactly the clip files that are on disk.
+TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
+{
+    const char* withErrors = "\r\n*** Export completed with errors ***\r\n";
+    const std::vector<FailureCase> cases = {
+        {"full destination",
+         [](const fs::path& dir, const fs::path&) {
+             return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
+         },
+         "0001AB.MXF", false, false, withErrors, {{ClipOutcome::Error, "0001AB.MXF: No space left on device", ""}}},
+        {"full destination when the files are finished",
+         [](const fs::path& dir, const fs::path&) {
+             return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
+         },
+         "0001AB01.MXF", false, false, withErrors,
+         {{ClipOutcome::Error, "0001AB01.MXF: No space left on device", ""}}},
+        {"unreadable proxy file",
+         [](const fs::path& dir, const fs::path&) {
+             const auto files = writeP2Card(dir / "SRC", {palClip("0001AB")});
+             // Reading this file fails with EIO from its first byte.
+             fs::create_symlink("/proc/self/mem", dir / "SRC" / "CONTENTS" / "PROXY" / "0001AB.MP4");
+             writeText(dir / "SRC" / "CONTENTS" / "PROXY" / "0001AB.BIN", "proxy index");
+             return std::vector<std::string>{files[0].video.string()};
+         },
+         "", false, false, withErrors, {{ClipOutcome::Complete, "", "0001AB.MP4: Input/output error"}}},
+        {"a folder where LASTCLIP.TXT belongs",
+         [](const fs::path& dir, const fs::path& out) {
+             fs::create_directories(out / "Card1" / "LASTCLIP.TXT");
+             return std::vector<std::string>{writeP2Card(dir / "SRC", {palClip("0001AB")})[0].video.string()};
+         },
+         "", false, false, withErrors, {{ClipOutcome::Complete, "", "LASTCLIP.TXT: Is a directory"}}},
+        {"a clip planned to no frame",
+         [](const fs::path& dir, const fs::path&) {
+             // 2:3:3:2 removal keeps 4 of every 5 frames: none of 4.
+             auto clip = p2Clip(8, 4, "0001AB");
+             setBinaryGroup(clip, 24, 12);
+             return std::vector<std::string>{writeP2Card(dir / "SRC", {clip})[0].video.string()};
+         },
+         "", true, false, withErrors, {{ClipOutcome::Error, "no output frame", ""}}},
+        {"an unsupported format, then a good clip",
+         [](const fs::path& dir, const fs::path&) {
+             auto unknown = palClip("0001AB");
+             unknown.format = 0;
+             unknown.frameSize = 144000;
+             const auto files = writeP2Card(dir / "SRC", {unknown, palClip("0002AB")});
+             return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
+         },
+         "", false, false, withErrors,
+         {{ClipOutcome::Error, "format is not supported", ""}, {ClipOutcome::Complete, "", ""}}},
+        {"a malformed clip XML, then a good clip",
+         [](const fs::path& dir, const fs::path&) {
+             const auto files = writeP2Card(dir / "SRC", {palClip("0001AB"), palClip("0002AB")});
+             writeText(dir / "SRC" / "CONTENTS" / "CLIP" / "0001AB.XML", "<P2Main><ClipContent>&bogus;</P2Main>");
+             return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
+         },
+         "", false, false, withErrors,
+         {{ClipOutcome::Error, "0001AB.XML is not a readable P2 clip file", ""}, {ClipOutcome::Complete, "", ""}}},
+        {"a clip name too long for the output's audio files, then a good clip",
+         [](const fs::path& dir, const fs::path&) {
+             // NAME.MXF fits the 255-byte name limit, NAME00.MXF does not.
+             auto longName = palClip(std::string(250, 'L'));
+             longName.audioChannels = 0;
+             const auto files = writeP2Card(dir / "SRC", {longName, palClip("0002AB")});
+             return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
+         },
+         "", false, false, withErrors,
+         {{ClipOutcome::Error, "File name too long", ""}, {ClipOutcome::Complete, "", ""}}},
+        {"a card unplugged after import, then a clip of another card",
+         [](const fs::path& dir, const fs::path&) {
+             const auto gone = writeP2Card(dir / "SRC", {palClip("0001AB")});
+             const auto kept = writeP2Card(dir / "KEPT", {palClip("0002AB")});
+             return std::vector<std::string>{gone[0].video.string(), kept[0].video.string()};
+         },
+         "", false, true, withErrors,
+         {{ClipOutcome::Error, "not recognized as a video MXF file: No such file or directory", ""},
+          {ClipOutcome::Complete, "", ""}}},
+        {"a destination below a file ends the export",
+         [](const fs::path& dir, const fs::path& out) {
+             writeText(out.parent_path(), "not a folder");
+             const auto files = writeP2Card(dir / "SRC", {palClip("0001AB"), palClip("0002AB")});
+             return std::vector<std::string>{files[0].video.string(), files[1].video.string()};
+         },
+         "", false, false, "\r\n*** Export Aborted ***\r\n",
+         {{ClipOutcome::Error, "Problem creating MXF folders: ", ""}, {ClipOutcome::NotStarted, "", ""}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = scratchDir(std::string("export_failure_") + std::to_string(&c - cases.data()));
+        const fs::path out = c.clips.back().outcome == ClipOutcome::NotStarted ? dir / "OUT" / "dest" : dir / "OUT";
+        if (out == dir / "OUT")
+            fs::create_directories(out);
+        const auto paths = c.setUp(dir, out);
+        const std::string failing = c.failingWrite;
+        vorn::mxf::SetWriteFaultHook(
+            failing.empty() ? vorn::mxf::WriteFaultHook{}
+                            : vorn::mxf::WriteFaultHook([failing](const fs::path& p) { return p.filename() == failing; }));
+        const ExportRun run = exportPaths(
+            paths, out,
+            [&c](ExportSettings& s) {
+                s.removePulldown = c.removePulldown;
+                s.desiredRate = c.removePulldown ? 23.976f : 25.0f;
+            },
+            [&](CVorn&, RecordingCaller&) {
+                if (c.unplugAfterImport)
+                    fs::remove_all(dir / "SRC");
+            });
+        vorn::mxf::SetWriteFaultHook(nullptr);
+
+        EXPECT_EQ(run.verdict, c.verdict) << run.log;
+        ASSERT_EQ(run.results.size(), c.clips.size());
+        for (size_t i = 0; i < c.clips.size(); ++i) {
+            SCOPED_TRACE(i);
+            const auto& r = run.results[i];
+            const auto& want = c.clips[i];
+            EXPECT_STREQ(vorn::clipOutcomeName(r.outcome), vorn::clipOutcomeName(want.outcome)) << r.message;
+            const std::string message = want.message;
+            if (message.empty()) {
+                EXPECT_EQ(r.message, "");
+            } else {
+                EXPECT_NE(r.message.find(message), std::string::npos) << r.message;
+                EXPECT_NE(run.log.find(message), std::string::npos) << run.log;
+            }
+            const std::string problem = want.problem;
+            if (problem.empty()) {
+                EXPECT_TRUE(r.problems.empty()) << (r.problems.empty() ? "" : r.problems[0]);
+            } else {
+                ASSERT_EQ(r.problems.size(), 1u);
+                EXPECT_NE(r.problems[0].find(problem), std::string::npos) << r.problems[0];
+                EXPECT_NE(run.log.find(problem), std::string::npos) << run.log;
+            }
+            if (r.outcome != ClipOutcome::Complete) {
+                EXPECT_TRUE(r.outputFiles.empty());
+            }
+        }
+        // The results name exactly the clip files on disk.
+        std::error_code ec;
+        if (fs::is_directory(out, ec)) {
+            EXPECT_EQ(reportedFiles(run), clipFilesOnDisk(out));
+        }
+    }
+}
+
+// The source clip's icon, proxy and voice files are copied byte for byte
+// under the name the clip is written as.
+TEST(ExportExtras, IconProxyAndVoiceFilesAreCopied)
+{
+    struct Row {
+        const char* name;
+        bool nameTaken;        // the destination already holds a clip 0001AB
+        const char* written;   // the name the clip is written as
+    };
+    const Row rows[] = {{"under its own name", false, "0001AB"}, {"under the next free name", true, "0002AB"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path dir = scratchDir(std::string("export_extras_") + (row.nameTaken ? "taken" : "free"));
+        const auto files = writeP2Card(dir / "SRC", {palClip("0001AB")});
+        const fs::path contents = dir / "SRC" / "CONTENTS";
+        // Source name -> output folder and the output name's part after the clip name.
+        const std::vector<std::tuple<std::string, std::string, std::string>> extras = {
+            {"ICON/0001AB.BMP", "ICON", ".BMP"},
+            {"PROXY/0001AB.MP4", "PROXY", ".MP4"},
+            {"PROXY/0001AB.BIN", "PROXY", ".BIN"},
+            {"VOICE/0001AB00.WAV", "VOICE", "00.WAV"},
+            {"VOICE/0001AB01.wav", "VOICE", "01.wav"},
+        };
+        for (const auto& [source, folder, suffix] : extras) {
+            std::vector<uint8_t> bytes(300 + source.size());
+            for (size_t i = 0; i < bytes.size(); ++i)
+                bytes[i] = static_cast<uint8_t>(i * 7 + source.size());
+            writeBytes(contents / source, bytes);
+        }
+        writeText(contents / "VOICE" / "0001ABC.WAV", "another clip's memo");
+        if (row.nameTaken) {
+            const auto other = writeP2Card(dir / "OTHER", {palClip("0001AB")});
+            ASSERT_EQ(exportPaths({other[0].video.string()}, dir / "OUT", [](ExportSettings& s) { s.desiredRate = 25.0f; })
+                          .results[0]
+                          .outcome,
+                      ClipOutcome::Complete);
+        }
+        const ExportRun run =
+            exportPaths({files[0].video.string()}, dir / "OUT", [](ExportSettings& s) { s.desiredRate = 25.0f; });
+        EXPECT_EQ(run.verdict, "\r\n*** Export is complete ***\r\n") << run.log;
+        ASSERT_EQ(run.results.size(), 1u);
+        const auto& r = run.results[0];
+        EXPECT_EQ(r.outcome, ClipOutcome::Complete) << r.message;
+        const fs::path outContents = dir / "OUT" / "Card1" / "CONTENTS";
+        for (const auto& [source, folder, suffix] : extras) {
+            SCOPED_TRACE(source);
+            const fs::path copy = outContents / folder / (row.written + suffix);
+            ASSERT_TRUE(fs::is_regular_file(copy));
+            EXPECT_EQ(readBytes(copy), readBytes(contents / source));
+            const std::string rel = copy.lexically_relative(dir / "OUT").generic_string();
+            EXPECT_NE(std::find(r.outputFiles.begin(), r.outputFiles.end(), rel), r.outputFiles.end()) << rel;
+        }
+        EXPECT_FALSE(fs::exists(outContents / "VOICE" / (std::string(row.written) + "C.WAV")));
+    }
 }
 
 } // namespace

@@ -317,3 +317,71 @@ TEST_F(ExportTest, TemporariesOfAKilledExportAreRemoved)
     // The name another export is writing is taken.
     EXPECT_EQ(r.exporter->outputName(), "0006AB");
 }
+
+TEST_F(ExportTest, ACopyIsKeptOnlyWhenEverySourceByteWasRead)
+{
+    struct Case { const char* name; bool readable; };
+    const Case cases[] = {{"readable source", true}, {"read error after the open", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path out = vorn::test::scratchDir("copy_read_error");
+        const fs::path source = vorn::test::scratchDir("copy_read_error_src") / "memo.wav";
+        if (c.readable)
+            vorn::test::writeText(source, "a voice memo");
+        else
+            fs::create_symlink("/proc/self/mem", source);   // opens, then every read fails with EIO
+        ClipRequest request;
+        int copied = -1;
+        std::string error;
+        request.extras = [&](CExportMxf& e) {
+            copied = e.CopyVoice(source.string(), "WAV");
+            error = e.lastError();
+        };
+        auto r = exportClip(out, request);
+        EXPECT_EQ(r.closed, 1);   // the clip itself is written either way
+        const fs::path copy = out / "Card1" / "CONTENTS" / "VOICE" / "0001AB.WAV";
+        EXPECT_EQ(copied, c.readable ? 1 : 0);
+        EXPECT_EQ(fs::exists(copy), c.readable);
+        if (c.readable) {
+            EXPECT_EQ(vorn::test::readText(copy), "a voice memo");
+        } else {
+            EXPECT_NE(error.find("memo.wav: Input/output error"), std::string::npos) << error;
+        }
+        EXPECT_TRUE(fs::exists(out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF"));
+    }
+}
+
+TEST_F(ExportTest, TemporariesOfAMovedDestinationAreNamedWithTheirFolder)
+{
+    fs::path base = vorn::test::scratchDir("moved_destination");
+    const fs::path out = base / "OUT", moved = base / "MOVED";
+    CExportMxf e("/none/CONTENTS/VIDEO/SRC.MXF", out.string());
+    e.SetClipName("0001AB");
+    e.SetFormatCode(9);
+    e.SetFrameCount(1);
+    e.SetRateNumerator(25);
+    e.SetFrameSize(dvBytes(9));
+    std::string msg;
+    ASSERT_EQ(e.Open(msg, 1, true), 1);
+    ASSERT_EQ(e.BeginClip(1, 0, 1, 25, true, 1), 1);
+    std::vector<uint8_t> frame(dvBytes(9), 0x11);
+    EXPECT_EQ(e.WriteVideo(frame.data(), frame.size()), 1);
+    fs::rename(out, moved);   // the destination is renamed while the clip is written
+    EXPECT_EQ(e.Close(), 0);
+    const std::string error = e.lastError();
+    EXPECT_NE(error.find("Temporary files of clip 0001AB could not be removed: No such file or directory; their "
+                         "folder was moved or removed during the export"),
+              std::string::npos)
+        << error;
+    // Every temporary left behind is named by the path it was made at.
+    size_t left = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(moved)) {
+        long pid = 0;
+        std::string finalName;
+        if (!ParseTemporaryName(entry.path().filename().string(), pid, finalName)) continue;
+        ++left;
+        EXPECT_NE(error.find((out / entry.path().lexically_relative(moved)).string()), std::string::npos)
+            << entry.path();
+    }
+    EXPECT_GE(left, 3u);   // video, clip XML, audio
+}
