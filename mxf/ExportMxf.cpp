@@ -156,8 +156,12 @@ bool CExportMxf::createFolders()
             if (p.parent_path() == p) break;
         }
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (!fs::create_directory(*it, ec) || ec) return false;
-            m_createdFolders.push_back(*it);
+            if (fs::create_directory(*it, ec)) {
+                m_createdFolders.push_back(*it);
+                continue;
+            }
+            // Another export made it meanwhile: a folder that is not ours to take back.
+            if (ec || !fs::is_directory(fs::symlink_status(*it, ec))) return false;
         }
         if (!fs::is_directory(dir, ec)) return false;
     }
