@@ -12,14 +12,19 @@
 set -euo pipefail
 BUILD=${1:-build}
 CLIPS=${2:-1000}
-NEEDED=""
-source "$(dirname "$0")/common.sh"
+# Without common.sh: this script needs no hyperfine.
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+case "$BUILD" in /*) VORN=$BUILD/cli/vorn ;; *) VORN=$ROOT/$BUILD/cli/vorn ;; esac
+[ -x "$VORN" ] || { echo "no $VORN (build the vorn target first)" >&2; exit 2; }
+command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 2; }
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
 [ "$CLIPS" -ge 1 ] && [ "$CLIPS" -le 4000 ] || { echo "CLIPS must be 1-4000" >&2; exit 2; }
 echo "load: $(uptime | sed 's/.*load average: //')  processors: $(nproc)  clips: $CLIPS"
 
 # One DV25 NTSC frame with two audio channels, taken from the sample card.
 "$VORN" sample --seconds 1 "$WORK/sample" >/dev/null
-tail -c +32769 "$WORK/sample/CONTENTS/VIDEO/0005QV.MXF" | head -c 120000 >"$WORK/frame.dif"
+dd if="$WORK/sample/CONTENTS/VIDEO/0005QV.MXF" of="$WORK/frame.dif" bs=64K iflag=skip_bytes,count_bytes skip=32768 count=120000 status=none
 head -c 3204 /dev/zero >"$WORK/a0.pcm"
 head -c 3204 /dev/zero >"$WORK/a1.pcm"
 "$VORN" wrap --format 10 --rate 30000/1001 --name 0001SK --audio "$WORK/a0.pcm" --audio "$WORK/a1.pcm" \
@@ -73,7 +78,7 @@ def run(label):
     samples = samples or [0]
     print(f"{label:8s} {done}/{clips} clips  {wall:7.2f} s  {1000 * wall / clips:7.2f} ms/clip  "
           f"first tenth {1000 * first:6.2f} ms/clip  last tenth {1000 * last:6.2f} ms/clip  "
-          f"RSS first {samples[0] // 1024} MB last {samples[-1] // 1024} MB peak {max(samples) // 1024} MB")
+          f"RSS first {samples[0] / 1024:.1f} MB last {samples[-1] / 1024:.1f} MB peak {max(samples) / 1024:.1f} MB")
     return wall
 
 a = run("first")
