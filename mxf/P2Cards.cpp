@@ -114,6 +114,7 @@ void DestinationIndex::Release(const std::string& name)
 
 uint64_t DestinationIndex::UsedBytes(const fs::path& card)
 {
+    build();   // after the sweep: what a killed export left does not count
     auto it = m_used.find(card);
     if (it == m_used.end()) it = m_used.emplace(card, measureUsed(card)).first;
     return it->second;
