@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -524,5 +525,71 @@ TEST_F(ExportTest, DestinationOverlappingTheSourceCardIsRefused)
                   std::string::npos)
             << messages[0];
         EXPECT_EQ(listing(out), before);
+    }
+}
+
+TEST(CommitJournal, OnlyTheFilesOfAnUnfinishedCommitAreTakenBack)
+{
+    // Journals as a killed process leaves them (its number no longer runs),
+    // some damaged or hostile: only files the journal names, below its
+    // folder and still the very files it recorded, are removed.
+    auto hex = [](const std::string& text) {
+        std::string out;
+        for (unsigned char c : text) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+        return out;
+    };
+    auto line = [&](const fs::path& file, const std::string& rel) {
+        const FileIdentity id = IdentityOf(file);
+        return std::to_string(id.device) + " " + std::to_string(id.file) + " " + hex(rel) + "\n";
+    };
+    struct Case {
+        const char* label;
+        std::function<std::string(const fs::path& card)> journal;
+        std::vector<std::string> gone;   // files removed, relative to the card
+    };
+    const std::string heading = "vorn commit journal 1\n";
+    const Case cases[] = {
+        {"video not moved: the others go",
+         [&](const fs::path& card) {
+             return heading + line(card / "CLIP/A.XML", "CLIP/A.XML") + line(card / "AUDIO/A00.MXF", "AUDIO/A00.MXF") +
+                    "1 2 " + hex("VIDEO/A.MXF") + "\n";
+         },
+         {"CLIP/A.XML", "AUDIO/A00.MXF"}},
+        {"video moved: the clip stays",
+         [&](const fs::path& card) {
+             return heading + line(card / "CLIP/A.XML", "CLIP/A.XML") + line(card / "VIDEO/B.MXF", "VIDEO/B.MXF");
+         },
+         {}},
+        {"another file at a listed name stays",
+         [&](const fs::path& card) {
+             return heading + line(card / "AUDIO/A00.MXF", "CLIP/A.XML") + "1 2 " + hex("VIDEO/A.MXF") + "\n";
+         },
+         {}},
+        {"a path out of the card is not followed",
+         [&](const fs::path& card) {
+             return heading + line(card.parent_path() / "outside", "../outside") + "1 2 " + hex("VIDEO/A.MXF") + "\n";
+         },
+         {}},
+        {"a damaged line ends the journal's use",
+         [&](const fs::path& card) {
+             return heading + line(card / "CLIP/A.XML", "CLIP/A.XML") + "1 2 zz\n";
+         },
+         {}},
+        {"no heading", [&](const fs::path& card) { return line(card / "CLIP/A.XML", "CLIP/A.XML"); }, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path root = vorn::test::scratchDir("journal");
+        const fs::path card = root / "Card1";
+        for (const char* f : {"CLIP/A.XML", "AUDIO/A00.MXF", "VIDEO/B.MXF"}) vorn::test::writeText(card / f, f);
+        vorn::test::writeText(root / "outside", "precious");
+        const std::string name = ".vorn-99999999-3-A.commit";
+        vorn::test::writeText(card / name, c.journal(card));
+        const auto before = listing(root);
+        RemoveStaleTemporaries(card);
+        auto expect = before;
+        expect.erase("Card1/" + name);
+        for (const auto& g : c.gone) expect.erase("Card1/" + g);
+        EXPECT_EQ(listing(root), expect);
     }
 }
