@@ -321,6 +321,19 @@ int CVorn::StartExport(CCaller* caller)
         ExportFinished();
         return 0;
     }
+    // Nothing is written into the card a clip comes from, nor into a card holding one.
+    for (const auto& f : m_files) {
+        const auto card = vorn::mxf::SourceCardConflict(f.str(), m_destination.str());
+        if (card.empty())
+            continue;
+        if (caller) {
+            caller->Message(("\r\nThe destination " + m_destination.str() + " overlaps the source card " +
+                             card.string() + "; nothing was written\r\n").c_str(), 0, 1);
+            caller->Abort();
+        }
+        ExportFinished();
+        return 0;
+    }
     if (!m_thread.start(&CVorn::exportThread, reinterpret_cast<uintptr_t>(this), 0)) {
         if (caller) {
             caller->Message("\r\nThe export could not be started\r\n", 0, 1);
@@ -357,6 +370,8 @@ void CVorn::runExport()
         caller->Message("\r\n", 0, 1);
     }
     const std::string destination = m_destination.str();
+    // The destination's clip names and card space are read once for the run.
+    const auto destinationIndex = std::make_shared<vorn::mxf::DestinationIndex>(destination);
     for (int i = 0; i < n && m_exporting.load() && !m_stopping.load() && !(caller && caller->IsAborted()); ++i) {
         const std::string path = File(i).str();
         {
@@ -372,6 +387,8 @@ void CVorn::runExport()
             exporter = m_exporterFactory(path, destination);
         else
             exporter = std::make_unique<vorn::mxf::CExportMxf>(path, destination);
+        if (auto* mxfExporter = dynamic_cast<vorn::mxf::CExportMxf*>(exporter.get()))
+            mxfExporter->SetDestinationIndex(destinationIndex);
         ExportClip(path.c_str(), exporter.get());
         if (caller)
             caller->SetProgress(0, (i + 1) * 100 / n);

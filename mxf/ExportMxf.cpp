@@ -27,15 +27,6 @@ constexpr const char* kTitle = "Quintell";
 std::mutex g_thumbMutex;
 CExportMxf::ThumbnailWriter g_thumbnailWriter;
 
-// The folders of a clip's files in a card's CONTENTS folder.
-constexpr const char* kClipFolders[] = {"VIDEO", "AUDIO", "CLIP", "ICON", "VOICE", "PROXY"};
-
-std::string upper(std::string s)
-{
-    for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // Reads four numbers separated by single characters ("01:00:00:00", "01:00:00;00").
 bool parseTimecodeText(const std::string& text, int out[4])
 {
@@ -105,41 +96,22 @@ void CExportMxf::reportFailure(const std::string& text, bool messageBox)
     if (messageBox) vorn::notify(kTitle, text);
 }
 
-bool CExportMxf::nameTaken(const std::string& name) const
+bool CExportMxf::nameTaken(const std::string& name)
 {
     // A clip name is in use when any card of the destination holds a file of
     // that clip (its video, XML, icon, proxy, or a channel's audio or voice
-    // file), finished or still being written by another export.
-    const std::string want = upper(name);
-    auto stemOf = [](const std::string& file) {
-        const size_t dot = file.find('.');
-        return dot == std::string::npos ? file : file.substr(0, dot);
-    };
+    // file), finished or still being written by another export. The index
+    // answers for what was there when it was made and what this run took;
+    // the clip's own paths in the chosen card are looked at now, for what
+    // another export has written since.
+    if (m_index->Taken(name)) return true;
+    std::vector<fs::path> paths{m_videoDir / (name + ".MXF"), m_clipDir / (name + ".XML"), m_iconDir / (name + ".BMP")};
+    for (int c = 0; c < m_audioChannels; ++c) paths.push_back(m_audioDir / (name + qelFormat("%02d", c) + ".MXF"));
     std::error_code ec;
-    std::vector<fs::path> cards;
-    for (int n = 1; n < 10000; ++n) {
-        fs::path card = m_outputFolder / qelFormat("Card%d", n);
-        if (!fs::is_directory(card, ec)) break;
-        cards.push_back(card);
-    }
-    if (std::find(cards.begin(), cards.end(), m_cards.cardPath()) == cards.end()) cards.push_back(m_cards.cardPath());
-    for (const auto& card : cards) {
-        for (const char* sub : kClipFolders) {
-            const bool perChannel = std::string(sub) == "AUDIO" || std::string(sub) == "VOICE";
-            const fs::path dir = card / "CONTENTS" / sub;
-            for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-                std::string file = it->path().filename().string();
-                long pid = 0;
-                std::string finalName;
-                if (ParseTemporaryName(file, pid, finalName)) file = finalName;
-                const std::string stem = upper(stemOf(file));
-                if (stem == want) return true;
-                if (perChannel && stem.size() == want.size() + 2 && stem.compare(0, want.size(), want) == 0 &&
-                    std::isdigit(static_cast<unsigned char>(stem[want.size()])) &&
-                    std::isdigit(static_cast<unsigned char>(stem[want.size() + 1])))
-                    return true;
-            }
-            ec.clear();
+    for (const auto& p : paths) {
+        if (fs::exists(fs::symlink_status(p, ec))) {
+            m_index->Found(name);
+            return true;
         }
     }
     return false;
@@ -169,17 +141,6 @@ std::string CExportMxf::UniqueClipName(const std::string& wanted, const std::fun
     return {};
 }
 
-void CExportMxf::removeStaleTemporaries() const
-{
-    std::error_code ec;
-    for (int n = 1; n < 10000; ++n) {
-        const fs::path card = m_outputFolder / qelFormat("Card%d", n);
-        if (!fs::is_directory(card, ec)) break;
-        RemoveStaleTemporaries(card);
-        for (const char* sub : kClipFolders) RemoveStaleTemporaries(card / "CONTENTS" / sub);
-    }
-}
-
 bool CExportMxf::createFolders(std::string& why)
 {
     // Made one level at a time so that Discard can take back exactly the
@@ -193,12 +154,16 @@ bool CExportMxf::createFolders(std::string& why)
             if (p.parent_path() == p) break;
         }
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (!fs::create_directory(*it, ec) || ec) {
+            if (fs::create_directory(*it, ec)) {
+                m_createdFolders.push_back(*it);
+                continue;
+            }
+            // Another export made it meanwhile: a folder that is not ours to take back.
+            if (ec || !fs::is_directory(fs::symlink_status(*it, ec))) {
                 // An entry that is not a folder on the way gives no error code of its own.
                 why = it->string() + ": " + (ec ? ec.message() : std::strerror(ENOTDIR));
                 return false;
             }
-            m_createdFolders.push_back(*it);
         }
         if (!fs::is_directory(dir, ec)) {
             why = dir.string() + ": " + (ec ? ec.message() : std::strerror(ENOTDIR));
@@ -221,7 +186,7 @@ TempOutputFile* CExportMxf::createPending(const fs::path& finalPath, bool video)
         break;
     }
     std::string error;
-    auto file = TempOutputFile::Create(TemporaryPathFor(finalPath), finalPath, error);
+    auto file = TempOutputFile::CreateFor(finalPath, error);
     if (!file) {
         // A name too long for the file system is this clip's own; the next clip may fit.
         if (errno == ENAMETOOLONG) m_errorKind = kErrorClip;
@@ -323,24 +288,137 @@ bool CExportMxf::finishPending()
     return ok;
 }
 
-bool CExportMxf::commitPending()
+CExportMxf::CommitResult CExportMxf::commitPending()
 {
-    // The video file goes last: a reader that finds it finds the whole clip.
-    std::stable_partition(m_pending.begin(), m_pending.end(), [](const Pending& p) { return !p.video; });
-    std::vector<fs::path> done;
-    for (auto& p : m_pending) {
-        std::error_code ec;
-        if (!RenameNoReplace(p.file->tempPath(), p.file->finalPath(), ec)) {
-            reportFailure("Could not write " + p.file->finalPath().string() + ": " + ec.message());
-            // Take back this clip's files already moved; the rest is discarded by the caller.
-            for (const auto& f : done) fs::remove(f, ec);
-            return false;
-        }
-        done.push_back(p.file->finalPath());
+    // The clip XML goes first and the video file last: a reader that finds
+    // the video finds the whole clip, and two exports that chose the same
+    // name meet at the XML before either has moved anything else.
+    auto rank = [this](const Pending& p) { return p.video ? 2 : p.file->finalPath() == m_xmlPath ? 0 : 1; };
+    std::stable_sort(m_pending.begin(), m_pending.end(),
+                     [&](const Pending& a, const Pending& b) { return rank(a) < rank(b); });
+    // A journal in the card folder lets the next export take back a clip
+    // whose moves a killed process did not finish.
+    std::vector<CommitEntry> entries;
+    std::vector<fs::path> folders{m_cards.cardPath()};
+    for (const auto& p : m_pending) {
+        entries.push_back({p.file->finalPath(), p.file->identity()});
+        const fs::path folder = p.file->finalPath().parent_path();
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
     }
+    std::string error;
+    const fs::path journal = WriteCommitJournal(m_cards.cardPath(), m_name, entries, error);
+    bool synced = !journal.empty();
+    for (const auto& f : folders) synced = SyncFolder(f) && synced;
+    if (!synced) {
+        reportFailure("Could not write " + m_videoPath.string() + ": " +
+                      (error.empty() ? std::string("folder sync failed") : error));
+        std::error_code ec;
+        if (!journal.empty()) fs::remove(journal, ec);
+        return kCommitFailed;
+    }
+    CommitResult result = kCommitted;
+    size_t moved = 0;
+    for (; moved < m_pending.size(); ++moved) {
+        const TempOutputFile& f = *m_pending[moved].file;
+        if (m_commitHook) m_commitHook(int(moved), f.finalPath());
+        std::error_code ec;
+        if (RenameNoReplace(f.tempPath(), f.finalPath(), ec)) continue;
+        if (ec == std::errc::file_exists) {
+            logf(LOG_INFO, "CExportMxf::Close", "%s was taken meanwhile", f.finalPath().string().c_str());
+            result = kCommitNameTaken;
+        } else {
+            reportFailure("Could not write " + f.finalPath().string() + ": " + ec.message());
+            result = kCommitFailed;
+        }
+        break;
+    }
+    if (result != kCommitted) {
+        // Take back the files already moved: to their temporary names when
+        // the clip goes on under another name, else away.
+        while (moved-- > 0) {
+            const TempOutputFile& f = *m_pending[moved].file;
+            std::error_code ec;
+            if (result == kCommitNameTaken && RenameNoReplace(f.finalPath(), f.tempPath(), ec)) continue;
+            fs::remove(f.finalPath(), ec);
+            result = kCommitFailed;
+        }
+    }
+    for (const auto& f : folders) SyncFolder(f);
+    std::error_code ec;
+    fs::remove(journal, ec);
+    if (result != kCommitted) return result;
+    uint64_t bytes = 0;
+    for (const auto& p : m_pending) {
+        const uintmax_t size = fs::file_size(p.file->finalPath(), ec);
+        if (!ec) bytes += size;
+    }
+    m_index->AddUsed(m_cards.cardPath(), bytes);
+    m_written.clear();
+    for (const auto& p : m_pending) m_written.push_back(p.file->finalPath());
     m_pending.clear();
-    m_written = std::move(done);
+    return kCommitted;
+}
+
+bool CExportMxf::renameClip()
+{
+    // The name is another export's now: the next free one for the clip, its
+    // files renamed and the name inside them rewritten.
+    const std::string old = m_name;
+    m_index->Found(old);
+    m_nameHeld = false;
+    const std::string next = UniqueClipName(m_wanted, [this](const std::string& n) { return nameTaken(n); });
+    if (next.empty()) {
+        reportFailure("unable to generate unique name for clip. Please contact Kestro support");
+        return false;
+    }
+    m_index->Add(next);
+    m_nameHeld = true;
+    m_name = next;
+    auto renamed = [&](const fs::path& p) {
+        const std::string file = p.filename().string();
+        if (p.empty() || file.compare(0, old.size(), old) != 0) return p;
+        return p.parent_path() / (next + file.substr(old.size()));
+    };
+    for (auto& p : m_pending) p.file->SetFinalPath(renamed(p.file->finalPath()));
+    m_videoPath = renamed(m_videoPath);
+    m_xmlPath = renamed(m_xmlPath);
+    m_iconPath = renamed(m_iconPath);
+    m_voicePath = renamed(m_voicePath);
+    const auto field = MxfEssenceWriter::ClipNameField(next);
+    auto patch = [&](const TempOutputFile* f, const MxfEssenceWriter& w) {
+        if (!f || PatchTemporary(f->tempPath(), f->identity(), w.clipNamePosition(), field.data(), field.size()))
+            return true;
+        reportFailure("Could not write " + f->finalPath().string() + ": " + std::strerror(errno));
+        return false;
+    };
+    if (!patch(m_videoFile, m_videoWriter)) return false;
+    for (int c = 0; c < 8 && m_audioFiles[c]; ++c)
+        if (!patch(m_audioFiles[c], m_audioWriters[c])) return false;
+    std::string xml;
+    if (!buildClipXml(xml, m_name, m_frameCount, m_pulldown, m_audioChannels, m_wide) ||
+        !WriteClipFile(m_xmlPath, xml.data(), xml.size()))
+        return false;
+    m_renameNotice = "Clip " + m_wanted + " exists in the destination; written as " + m_name;
+    logf(LOG_INFO, "CExportMxf::Close", "%s", m_renameNotice.c_str());
     return true;
+}
+
+std::unique_ptr<TempOutputFile> CExportMxf::writeLastClip(std::string& error)
+{
+    // LASTCLIP.TXT is written beside and then moved over the old one, which
+    // replaces the entry itself (a symlink is not followed).
+    const fs::path lastClip = m_cards.cardPath() / "LASTCLIP.TXT";
+    auto last = TempOutputFile::CreateFor(lastClip, error);
+    if (last) {
+        last->stream() << m_name << "\n1.0\n" << (m_lastClip + 1) << "\n";
+        if (!last->Finish()) {
+            error = last->errorText();
+            std::error_code ec;
+            fs::remove(last->tempPath(), ec);
+            last.reset();
+        }
+    }
+    return last;
 }
 
 void CExportMxf::Discard()
@@ -375,6 +453,8 @@ void CExportMxf::Discard()
     m_pending.clear();
     m_videoFile = nullptr;
     m_audioFiles.fill(nullptr);
+    if (m_nameHeld && m_index) m_index->Release(m_name);
+    m_nameHeld = false;
     for (auto it = m_createdFolders.rbegin(); it != m_createdFolders.rend(); ++it) {
         std::error_code ec;
         fs::remove(*it, ec);   // only an empty folder goes
@@ -398,8 +478,18 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_audioChannels = std::clamp(audioChannels, 0, 8);
     m_wide = wide;
 
-    removeStaleTemporaries();
-    m_cards.Locate(m_outputFolder);
+    // Never into the card a source clip comes from (nor a card holding it).
+    const fs::path conflict = SourceCardConflict(m_sourcePath, m_outputFolder);
+    if (!conflict.empty()) {
+        reportFailure("The destination " + m_outputFolder.string() + " overlaps the source card " +
+                      conflict.string() + "; nothing is written there");
+        return 0;
+    }
+    // The destination is read once per run when the driver shares an index.
+    m_index = m_sharedIndex && m_sharedIndex->outputFolder() == m_outputFolder
+                  ? m_sharedIndex
+                  : std::make_shared<DestinationIndex>(m_outputFolder);
+    m_cards.Locate(m_outputFolder, m_index.get());
     m_cards.SetNeed(m_formatCode, m_frameCount, m_audioChannels, m_rateNumerator, m_rateDenominator);
     const int64_t need = m_cards.needMB();
     if (need > m_cards.availableMB()) {
@@ -436,23 +526,15 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_proxyDir = m_contents / "PROXY";
 
     const std::string wanted = fs::path(m_clipName).stem().string();
-    auto taken = [this](const std::string& name) {
-        if (nameTaken(name)) return true;
-        // Also any entry at one of the clip's own paths in the chosen card.
-        std::vector<fs::path> paths{m_videoDir / (name + ".MXF"), m_clipDir / (name + ".XML"),
-                                    m_iconDir / (name + ".BMP")};
-        for (int c = 0; c < m_audioChannels; ++c) paths.push_back(m_audioDir / (name + qelFormat("%02d", c) + ".MXF"));
-        std::error_code ec;
-        for (const auto& p : paths)
-            if (fs::exists(fs::symlink_status(p, ec))) return true;
-        return false;
-    };
-    m_name = UniqueClipName(wanted, taken);
+    m_wanted = wanted;
+    m_name = UniqueClipName(wanted, [this](const std::string& name) { return nameTaken(name); });
     if (m_name.empty()) {
         reportFailure("unable to generate unique name for clip. Please contact Kestro support");
         m_errorKind = kErrorClip;
         return 0;
     }
+    m_index->Add(m_name);
+    m_nameHeld = true;
     if (m_name != wanted) {
         m_renameNotice = "Clip " + wanted + " exists in the destination; written as " + m_name;
         logf(LOG_INFO, "CExportMxf::Open", "%s", m_renameNotice.c_str());
@@ -770,31 +852,29 @@ int CExportMxf::Close()
         return 0;
     }
 
-    // LASTCLIP.TXT is written beside and then moved over the old one, which
-    // replaces the entry itself (a symlink is not followed).
     const fs::path lastClip = m_cards.cardPath() / "LASTCLIP.TXT";
     std::string error;
-    auto last = TempOutputFile::Create(TemporaryPathFor(lastClip), lastClip, error);
-    if (last) {
-        last->stream() << m_name << "\n1.0\n" << (m_lastClip + 1) << "\n";
-        if (!last->Finish()) {
-            error = last->errorText();
-            std::error_code ec;
-            fs::remove(last->tempPath(), ec);
-            last.reset();
-        }
-    }
+    auto last = writeLastClip(error);
     if (!last) {
         reportFailure("Could not write " + lastClip.string() + ": " + error, false);
         Discard();
         return 0;
     }
-    if (!commitPending()) {
+    const int steps = int(m_pending.size());
+    // Another export may have taken the name since Open: the clip goes on
+    // under the next free one.
+    for (int attempt = 0;; ++attempt) {
+        const CommitResult result = commitPending();
+        if (result == kCommitted) break;
         std::error_code ec;
         fs::remove(last->tempPath(), ec);
-        Discard();
-        return 0;
+        if (result == kCommitFailed || attempt >= 100 || !renameClip() || !(last = writeLastClip(error))) {
+            Discard();
+            return 0;
+        }
     }
+    if (m_commitHook) m_commitHook(steps, lastClip);
+    m_nameHeld = false;
     m_createdFolders.clear();
     m_clipOpen = false;
     m_headersWritten = false;

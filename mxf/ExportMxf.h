@@ -46,6 +46,17 @@ public:
 
     static void SetThumbnailWriter(ThumbnailWriter writer);
 
+    // The names and card space of the destination, shared by the exporters
+    // of one run so that the destination is read once. Without one, every
+    // Open reads the destination afresh.
+    void SetDestinationIndex(std::shared_ptr<DestinationIndex> index) { m_sharedIndex = std::move(index); }
+
+    // Called before each file of a closing clip is moved to its final name
+    // (steps 0, 1, ... in order, the video file last, then LASTCLIP.TXT), with
+    // that name. Tests stop the process or take the name at a chosen step.
+    using CommitHook = std::function<void(int step, const std::filesystem::path& finalPath)>;
+    void SetCommitHook(CommitHook hook) { m_commitHook = std::move(hook); }
+
     // Every file of the open clip is made through these. CreateClipFile makes
     // a new file under a temporary name in the folder of `finalPath` (never
     // opening an existing file or following a symlink); it takes its final
@@ -107,21 +118,27 @@ private:
     int loadSourceXml(const std::filesystem::path& sourceXml);
     int buildClipXml(std::string& text, const std::string& clipName, int64_t frameCount, const std::string& pulldown,
                      int audioChannels, bool wide);
-    bool nameTaken(const std::string& name) const;
+    bool nameTaken(const std::string& name);
     bool createFolders(std::string& why);
     void dropPending(TempOutputFile* file);
     // Sets the last error, logs it and (by default) shows it in a message box.
     void reportFailure(const std::string& text, bool messageBox = true);
     void writeFailed(const TempOutputFile& file);
-    void removeStaleTemporaries() const;
     TempOutputFile* createPending(const std::filesystem::path& finalPath, bool video);
     bool finishPending();
-    bool commitPending();
+    enum CommitResult { kCommitted, kCommitNameTaken, kCommitFailed };
+    CommitResult commitPending();
+    bool renameClip();
+    std::unique_ptr<TempOutputFile> writeLastClip(std::string& error);
     MxfHeaderParams headerParams() const;
 
     std::filesystem::path m_sourcePath;
     std::filesystem::path m_outputFolder;
     std::string m_name;
+    std::string m_wanted;       // the name asked for
+    bool m_nameHeld = false;    // m_name is entered in the index for the open clip
+    std::shared_ptr<DestinationIndex> m_sharedIndex, m_index;
+    CommitHook m_commitHook;
     std::filesystem::path m_videoPath, m_xmlPath, m_iconPath, m_voicePath;
     std::filesystem::path m_contents, m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_proxyDir, m_voiceDir;
     MxfEssenceWriter m_videoWriter{MxfEssenceWriter::kVideo};

@@ -269,6 +269,13 @@ uint64_t MxfEssenceWriter::timecodeDuration(uint64_t frames, uint32_t rateNumera
     return q > ~uint64_t(0) ? ~uint64_t(0) : uint64_t(q);
 }
 
+std::array<uint8_t, 12> MxfEssenceWriter::ClipNameField(const std::string& name)
+{
+    std::array<uint8_t, 12> field{};
+    for (size_t i = 0; i < 6 && i < name.size(); ++i) field[2 * i + 1] = uint8_t(name[i]);
+    return field;
+}
+
 void MxfEssenceWriter::SetTimecode(int32_t start, int base, int drop)
 {
     m_tcStart = start;
@@ -403,10 +410,10 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
         v.itemRaw(0x3C0A, materialId);
         v.itemRaw(0x4401, material);
         v.tag(0x4402, 400);
-        for (size_t i = 0; i < 6; ++i) {
-            v.u8(0);
-            v.u8(i < p.clipName.size() ? uint8_t(p.clipName[i]) : 0);
-        }
+        // The set's value starts after its 16-byte key and 4-byte length.
+        m_clipNamePos = h.d.size() + 20 + v.d.size();
+        const auto name = ClipNameField(p.clipName);
+        for (uint8_t b : name) v.u8(b);
         v.zeros(388);
         v.itemRaw(0x4405, stamp);
         v.itemRaw(0x4404, stamp);

@@ -8,6 +8,7 @@
 #include "dv/VideoFormats.h"
 #include "mxf/Umid.h"
 
+#include <array>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -72,6 +73,13 @@ public:
     void WriteFooter(uint32_t frameSize, uint32_t laterFrameSize, uint64_t frameCount,
                      uint32_t rateNumerator, uint32_t rateDenominator, int formatCode);
 
+    // Where WriteHeader put the clip name field of the material package
+    // (ClipNameField's bytes), from the start of the file.
+    uint64_t clipNamePosition() const { return m_clipNamePos; }
+    // The material package's clip name field: the first 6 characters of the
+    // name, each as a 16-bit character, zeros after the name's end.
+    static std::array<uint8_t, 12> ClipNameField(const std::string& name);
+
     // True when any write to the file failed, or a video frame was refused
     // for its size, since WriteHeader.
     bool writeFailed() const { return m_writeFailed; }
@@ -100,6 +108,7 @@ private:
     bool m_writeFailed = false;
     uint64_t m_headerFooterPos = 0, m_headerByteCountPos = 0, m_headerIndexByteCountPos = 0;
     uint64_t m_bodyFooterPos = 0, m_bodyPartition = 0;
+    uint64_t m_clipNamePos = 0;
     int m_framePair = 0;   // 720-line DVCPRO HD: 0 or 2
     int32_t m_tcStart = 0;
     int m_tcBase = 30;

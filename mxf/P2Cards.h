@@ -5,8 +5,51 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <string>
+#include <unordered_set>
 
 namespace vorn::mxf {
+
+// The clip names in use on the cards of an output folder and the space each
+// card's files take, gathered in one pass (after clearing what killed exports
+// left behind) and kept current by the exporters of one run, so that naming a
+// clip costs the same however full the destination is.
+class DestinationIndex {
+public:
+    explicit DestinationIndex(std::filesystem::path outputFolder) : m_output(std::move(outputFolder)) {}
+
+    const std::filesystem::path& outputFolder() const { return m_output; }
+    // True when a clip of that name (any letter case) has a file on a card:
+    // its video, XML, icon, or a channel's audio or voice file, finished or
+    // being written.
+    bool Taken(const std::string& name);
+    // A name this run has taken, or found taken since the index was made.
+    void Add(const std::string& name);
+    // A name found taken on the disk since the index was made.
+    void Found(const std::string& name);
+    // Gives back a name Add took (a clip that was not written); names found
+    // on the disk stay taken.
+    void Release(const std::string& name);
+    // Bytes of the files below a card folder, measured on first ask.
+    uint64_t UsedBytes(const std::filesystem::path& card);
+    void AddUsed(const std::filesystem::path& card, uint64_t bytes);
+
+private:
+    void build();
+    std::filesystem::path m_output;
+    bool m_built = false;
+    std::unordered_set<std::string> m_names, m_added;   // upper case
+    std::map<std::filesystem::path, uint64_t> m_used;
+};
+
+// When writing into `outputFolder` could write inside the card (or, for a clip
+// outside a card tree, the folder) a source clip comes from: the output folder
+// inside the source card, or the source inside one of the output folder's
+// card folders ("Card1", ...). Real paths are compared. Returns the source
+// card or folder in conflict, or an empty path.
+std::filesystem::path SourceCardConflict(const std::filesystem::path& sourceClip,
+                                         const std::filesystem::path& outputFolder);
 
 class CP2Cards {
 public:
@@ -19,8 +62,9 @@ public:
     // Bytes per frame used for the space need (999999 for AVC-Intra, 0 unknown).
     static uint32_t FrameBytesForNeed(int formatCode);
 
-    // Finds the current card under the output folder and measures used and available space.
-    void Locate(const std::filesystem::path& outputFolder);
+    // Finds the current card under the output folder and measures used and
+    // available space (the used space from `index` when given).
+    void Locate(const std::filesystem::path& outputFolder, DestinationIndex* index = nullptr);
     // Recomputes the need when format and frame count are known and positive:
     // the video frames and, given the channels and the edit rate, the audio files.
     void SetNeed(int formatCode, int64_t frameCount, int audioChannels = 0, uint32_t rateNumerator = 0,

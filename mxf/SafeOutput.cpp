@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -31,6 +33,8 @@ std::atomic<unsigned> g_sequence{0};
 
 const char kTempPrefix[] = ".vorn-";
 const char kTempSuffix[] = ".tmp";
+const char kJournalSuffix[] = ".commit";
+const char kJournalHeading[] = "vorn commit journal 1";
 
 long currentProcessId()
 {
@@ -54,6 +58,74 @@ bool processAlive(long pid)
 #else
     return kill(pid_t(pid), 0) == 0 || errno == EPERM;
 #endif
+}
+
+#if defined(_WIN32)
+FileIdentity identityOfHandle(HANDLE h)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) return {};
+    return {uint64_t(info.dwVolumeSerialNumber) + 1,
+            (uint64_t(info.nFileIndexHigh) << 32) | uint64_t(info.nFileIndexLow)};
+}
+FileIdentity identityOfFd(int fd) { return identityOfHandle(HANDLE(_get_osfhandle(fd))); }
+#else
+FileIdentity identityOfFd(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return {};
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+#endif
+
+// 64-bit FNV-1a of a text, for shortened temporary names.
+uint64_t hashOf(const std::string& text)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+// ".vorn-<pid>-<seq>-<name><suffix>", within the file-name limit.
+std::string temporaryName(const std::string& name, const char* suffix)
+{
+    const unsigned seq = ++g_sequence;
+    const std::string head = kTempPrefix + std::to_string(currentProcessId()) + "-" + std::to_string(seq) + "-";
+    std::string middle = name;
+    if (head.size() + middle.size() + std::strlen(suffix) > kMaxFileNameBytes) {
+        char tail[20];
+        std::snprintf(tail, sizeof tail, "~%016llx", (unsigned long long)hashOf(name));
+        size_t keep = kMaxFileNameBytes - head.size() - std::strlen(suffix) - std::strlen(tail);
+        // Not inside a UTF-8 sequence.
+        while (keep > 0 && keep < middle.size() && (static_cast<unsigned char>(middle[keep]) & 0xC0) == 0x80) --keep;
+        middle = middle.substr(0, keep) + tail;
+    }
+    return head + middle + suffix;
+}
+
+bool parseName(const std::string& fileName, const char* suffixText, long& pid, std::string& finalName)
+{
+    const size_t prefix = sizeof kTempPrefix - 1, suffix = std::strlen(suffixText);
+    if (fileName.size() <= prefix + suffix || fileName.compare(0, prefix, kTempPrefix) != 0 ||
+        fileName.compare(fileName.size() - suffix, suffix, suffixText) != 0)
+        return false;
+    size_t p = prefix;
+    long value = 0;
+    size_t digits = 0;
+    while (p < fileName.size() && fileName[p] >= '0' && fileName[p] <= '9' && digits < 10) {
+        value = value * 10 + (fileName[p++] - '0');
+        ++digits;
+    }
+    if (!digits || p >= fileName.size() || fileName[p] != '-') return false;
+    ++p;
+    size_t seqDigits = 0;
+    while (p < fileName.size() && fileName[p] >= '0' && fileName[p] <= '9') ++p, ++seqDigits;
+    if (!seqDigits || p >= fileName.size() || fileName[p] != '-') return false;
+    ++p;
+    if (p >= fileName.size() - suffix) return false;
+    pid = value;
+    finalName = fileName.substr(p, fileName.size() - suffix - p);
+    return true;
 }
 
 bool writeFaultFor(const fs::path& finalPath)
@@ -80,9 +152,13 @@ public:
     {
         if (m_fd < 0) return !m_failed;
         if (!flushBuffer()) m_failed = true;
+        // On the disk before the file is given its final name: a power cut
+        // must not leave a renamed but empty file.
 #if defined(_WIN32)
+        if (!m_failed && ::_commit(m_fd) != 0) fail(errno);
         if (::_close(m_fd) != 0) fail(errno);
 #else
+        if (!m_failed && ::fsync(m_fd) != 0 && errno != EINVAL && errno != ENOTSUP) fail(errno);
         if (::close(m_fd) != 0) fail(errno);
 #endif
         m_fd = -1;
@@ -166,7 +242,7 @@ private:
 
 TempOutputFile::TempOutputFile(int fd, fs::path tempPath, fs::path finalPath)
     : m_buf(std::make_unique<FdBuf>(fd, finalPath)), m_stream(m_buf.get()), m_tempPath(std::move(tempPath)),
-      m_finalPath(std::move(finalPath))
+      m_finalPath(std::move(finalPath)), m_identity(identityOfFd(fd))
 {
 }
 
@@ -190,10 +266,21 @@ std::unique_ptr<TempOutputFile> TempOutputFile::Create(const fs::path& tempPath,
     } while (fd < 0 && errno == EINTR);
 #endif
     if (fd < 0) {
-        error = std::strerror(errno);
+        const int e = errno;
+        error = std::strerror(e);
+        errno = e;
         return nullptr;
     }
     return std::unique_ptr<TempOutputFile>(new TempOutputFile(fd, tempPath, finalPath));
+}
+
+std::unique_ptr<TempOutputFile> TempOutputFile::CreateFor(const fs::path& finalPath, std::string& error)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto file = Create(TemporaryPathFor(finalPath), finalPath, error);
+        if (file || errno != EEXIST) return file;
+    }
+    return nullptr;
 }
 
 bool TempOutputFile::Finish()
@@ -259,55 +346,205 @@ bool RenameNoReplace(const fs::path& from, const fs::path& to, std::error_code& 
 
 fs::path TemporaryPathFor(const fs::path& finalPath)
 {
-    const unsigned seq = ++g_sequence;
-    std::string name = kTempPrefix + std::to_string(currentProcessId()) + "-" + std::to_string(seq) + "-" +
-                       finalPath.filename().string() + kTempSuffix;
-    return finalPath.parent_path() / name;
+    return finalPath.parent_path() / temporaryName(finalPath.filename().string(), kTempSuffix);
 }
 
 bool ParseTemporaryName(const std::string& fileName, long& pid, std::string& finalName)
 {
-    const size_t prefix = sizeof kTempPrefix - 1, suffix = sizeof kTempSuffix - 1;
-    if (fileName.size() <= prefix + suffix || fileName.compare(0, prefix, kTempPrefix) != 0 ||
-        fileName.compare(fileName.size() - suffix, suffix, kTempSuffix) != 0)
-        return false;
-    size_t p = prefix;
-    long value = 0;
-    size_t digits = 0;
-    while (p < fileName.size() && fileName[p] >= '0' && fileName[p] <= '9' && digits < 10) {
-        value = value * 10 + (fileName[p++] - '0');
-        ++digits;
-    }
-    if (!digits || p >= fileName.size() || fileName[p] != '-') return false;
-    ++p;
-    size_t seqDigits = 0;
-    while (p < fileName.size() && fileName[p] >= '0' && fileName[p] <= '9') ++p, ++seqDigits;
-    if (!seqDigits || p >= fileName.size() || fileName[p] != '-') return false;
-    ++p;
-    if (p >= fileName.size() - suffix) return false;
-    pid = value;
-    finalName = fileName.substr(p, fileName.size() - suffix - p);
-    return true;
+    return parseName(fileName, kTempSuffix, pid, finalName);
 }
 
 int RemoveStaleTemporaries(const fs::path& folder)
 {
     int removed = 0;
     std::error_code ec;
-    std::vector<fs::path> stale;
+    std::vector<fs::path> stale, journals;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         long pid = 0;
         std::string finalName;
-        if (!ParseTemporaryName(it->path().filename().string(), pid, finalName)) continue;
+        const std::string name = it->path().filename().string();
+        const bool journal = parseName(name, kJournalSuffix, pid, finalName);
+        if (!journal && !ParseTemporaryName(name, pid, finalName)) continue;
         std::error_code e2;
         if (!it->is_regular_file(e2) || it->is_symlink(e2)) continue;   // only files this program makes
         if (pid == currentProcessId() || processAlive(pid)) continue;
-        stale.push_back(it->path());
+        (journal ? journals : stale).push_back(it->path());
     }
+    for (const auto& j : journals) removed += RecoverCommitJournal(j);
     for (const auto& p : stale) {
         std::error_code e2;
         if (fs::remove(p, e2)) ++removed;
     }
+    return removed;
+}
+
+FileIdentity IdentityOf(const fs::path& path)
+{
+#if defined(_WIN32)
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    FileIdentity id = identityOfHandle(h);
+    CloseHandle(h);
+    return id;
+#else
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return {};
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+#endif
+}
+
+bool PatchTemporary(const fs::path& tempPath, const FileIdentity& identity, uint64_t offset, const void* bytes,
+                    size_t size)
+{
+    if (!identity.valid()) return false;
+#if defined(_WIN32)
+    int fd = -1;
+    if (::_wsopen_s(&fd, tempPath.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYWR, 0) != 0) return false;
+    bool ok = identityOfFd(fd) == identity && ::_lseeki64(fd, (long long)offset, SEEK_SET) >= 0 &&
+              ::_write(fd, bytes, unsigned(size)) == int(size) && ::_commit(fd) == 0;
+    ok = ::_close(fd) == 0 && ok;
+    return ok;
+#else
+    int fd;
+    do {
+        fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = identityOfFd(fd) == identity;
+    const char* p = static_cast<const char*>(bytes);
+    size_t left = size;
+    off_t at = off_t(offset);
+    while (ok && left) {
+        ssize_t n = ::pwrite(fd, p, left, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else p += n, left -= size_t(n), at += n;
+    }
+    if (ok && ::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP) ok = false;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+#endif
+}
+
+bool SyncFolder(const fs::path& folder)
+{
+#if defined(_WIN32)
+    (void)folder;   // the moves are written through (MOVEFILE_WRITE_THROUGH)
+    return true;
+#else
+    int fd;
+    do {
+        fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    // Some file systems cannot sync a folder; their entries are as durable as they get.
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    ::close(fd);
+    return ok;
+#endif
+}
+
+namespace {
+std::string toHex(const std::string& text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) out += digits[c >> 4], out += digits[c & 15];
+    return out;
+}
+
+bool fromHex(const std::string& hex, std::string& out)
+{
+    if (hex.size() % 2) return false;
+    out.clear();
+    auto value = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = value(hex[i]), lo = value(hex[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out += char(hi * 16 + lo);
+    }
+    return true;
+}
+
+// A path below the journal's folder: relative, without "..".
+bool safeRelative(const fs::path& rel)
+{
+    if (rel.empty() || rel.is_absolute() || rel.has_root_name() || rel.has_root_directory()) return false;
+    for (const auto& part : rel)
+        if (part == ".." || part == ".") return false;
+    return true;
+}
+} // namespace
+
+fs::path WriteCommitJournal(const fs::path& folder, const std::string& label, const std::vector<CommitEntry>& entries,
+                            std::string& error)
+{
+    std::string text = std::string(kJournalHeading) + "\n";
+    for (const auto& e : entries) {
+        const fs::path rel = e.finalPath.lexically_relative(folder);
+        if (!safeRelative(rel)) {
+            error = "not below the journal's folder: " + e.finalPath.string();
+            return {};
+        }
+        text += std::to_string(e.identity.device) + " " + std::to_string(e.identity.file) + " " +
+                toHex(rel.generic_string()) + "\n";
+    }
+    std::unique_ptr<TempOutputFile> file;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+        const fs::path path = folder / temporaryName(label, kJournalSuffix);
+        file = TempOutputFile::Create(path, path, error);
+        if (!file && errno != EEXIST) break;
+    }
+    if (!file) return {};
+    file->stream().write(text.data(), std::streamsize(text.size()));
+    const fs::path path = file->tempPath();
+    std::error_code ec;
+    if (!file->Finish() || !SyncFolder(folder)) {
+        error = "the journal could not be written";
+        fs::remove(path, ec);
+        return {};
+    }
+    return path;
+}
+
+int RecoverCommitJournal(const fs::path& journal)
+{
+    const fs::path folder = journal.parent_path();
+    std::vector<CommitEntry> entries;
+    {
+        std::ifstream in(journal, std::ios::binary);
+        std::string line;
+        bool headed = false;
+        // A journal lists a few files; anything much longer is no journal of ours.
+        for (int n = 0; n < 1000 && std::getline(in, line); ++n) {
+            if (!headed) {
+                if (line != kJournalHeading) break;
+                headed = true;
+                continue;
+            }
+            std::istringstream fields(line);
+            unsigned long long device = 0, file = 0;
+            std::string hex, rel;
+            if (!(fields >> device >> file >> hex) || !fromHex(hex, rel) || !safeRelative(fs::path(rel))) {
+                entries.clear();
+                break;
+            }
+            entries.push_back({folder / fs::path(rel), FileIdentity{device, file}});
+        }
+    }
+    int removed = 0;
+    std::error_code ec;
+    // The last file at its final name completes the group: it stays.
+    if (!entries.empty() && !(IdentityOf(entries.back().finalPath) == entries.back().identity &&
+                              entries.back().identity.valid())) {
+        for (const auto& e : entries) {
+            if (!e.identity.valid() || !(IdentityOf(e.finalPath) == e.identity)) continue;
+            if (fs::remove(e.finalPath, ec)) ++removed;
+            SyncFolder(e.finalPath.parent_path());
+        }
+    }
+    fs::remove(journal, ec);
     return removed;
 }
 

@@ -16,6 +16,7 @@
 #include <functional>
 #include <set>
 #include <fcntl.h>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -478,6 +479,90 @@ TEST(ConvertCommand, ReportAndExitStatusFollowEveryClip)
                 onDisk.insert(e.path().lexically_relative(out).generic_string());
         EXPECT_EQ(reported, onDisk);
     }
+}
+
+// Every entry below a folder (folders too), with the digest of its files:
+// equal listings mean nothing was added, removed or changed.
+std::string entriesAndDigest(const fs::path& root)
+{
+    std::string out;
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(root)) names.push_back(fs::relative(e.path(), root).string());
+    std::sort(names.begin(), names.end());
+    for (const auto& n : names) out += n + "\n";
+    return out + treeDigest(root);
+}
+
+TEST(ConvertCommand, ADestinationOverlappingTheSourceCardIsRefused)
+{
+    const fs::path card = sharedSampleCard();
+    const fs::path dir = scratchDir("overlap");
+    const fs::path out = dir / "out", own = dir / "own";
+    const auto first = runVorn(freshOptions(dir) + "convert --dest " + q(out) + " " +
+                               q(card / "CONTENTS" / "VIDEO" / "0005QV.MXF"));
+    ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
+    copyTree(card, own);
+    fs::create_symlink(own / "CONTENTS", dir / "link");
+    struct Row {
+        const char* label;
+        fs::path source, dest, watched;
+    };
+    const Row rows[] = {
+        {"an earlier output into the folder holding it", out / "Card1", out, out},
+        {"a clip of it likewise", out / "Card1" / "CONTENTS" / "VIDEO" / "0005QV.MXF", out, out},
+        {"a card into itself", own, own, own},
+        {"a card into its CONTENTS folder", own, own / "CONTENTS", own},
+        {"a card into a folder inside it, through a symlink", own, dir / "link" / "new", own},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string before = entriesAndDigest(row.watched);
+        const auto r = runVorn(freshOptions(dir) + "convert --dest " + q(row.dest) + " " + q(row.source));
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_NE(r.out.find(" overlaps the source card "), std::string::npos) << r.out;
+        EXPECT_TRUE(endsWith(r.out, "\n*** Export Aborted ***\n")) << r.out;
+        EXPECT_EQ(entriesAndDigest(row.watched), before);
+    }
+}
+
+TEST(ConvertCommand, ConcurrentExportsIntoOneDestinationKeepEveryClip)
+{
+    const fs::path card = sharedSampleCard();
+    const fs::path dir = scratchDir("concurrent");
+    // A card of six clips: one DV25 clip's files linked under six names.
+    const fs::path from = card / "CONTENTS", to = dir / "src" / "CONTENTS";
+    for (const char* sub : {"VIDEO", "AUDIO", "CLIP"}) fs::create_directories(to / sub);
+    for (int n = 1; n <= 6; ++n) {
+        const std::string name = "000" + std::to_string(n) + "QV";
+        fs::create_hard_link(from / "VIDEO" / "0005QV.MXF", to / "VIDEO" / (name + ".MXF"));
+        fs::create_hard_link(from / "AUDIO" / "0005QV00.MXF", to / "AUDIO" / (name + "00.MXF"));
+        fs::create_hard_link(from / "AUDIO" / "0005QV01.MXF", to / "AUDIO" / (name + "01.MXF"));
+        fs::create_hard_link(from / "CLIP" / "0005QV.XML", to / "CLIP" / (name + ".XML"));
+    }
+    const fs::path out = dir / "out";
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < 4; ++i)
+        children.push_back(std::make_unique<Child>(std::vector<std::string>{
+            vornPath(), "--options", (dir / "options.txt").string(), "convert", "--dest", out.string(),
+            (dir / "src").string()}));
+    for (auto& child : children) {
+        std::string seen;
+        ASSERT_GT(child->pid, 0);
+        EXPECT_EQ(child->finish(seen), 0) << seen;
+        EXPECT_EQ(seen.find("Could not"), std::string::npos) << seen;
+    }
+    // 24 clips, each whole.
+    const fs::path contents = out / "Card1" / "CONTENTS";
+    std::vector<std::string> clips;
+    for (const auto& e : fs::directory_iterator(contents / "VIDEO")) clips.push_back(e.path().stem().string());
+    std::sort(clips.begin(), clips.end());
+    ASSERT_EQ(clips.size(), 24u);
+    for (const std::string& name : clips) {
+        EXPECT_TRUE(fs::is_regular_file(contents / "CLIP" / (name + ".XML"))) << name;
+        EXPECT_TRUE(fs::is_regular_file(contents / "AUDIO" / (name + "01.MXF"))) << name;
+    }
+    for (const auto& e : fs::recursive_directory_iterator(out))
+        EXPECT_NE(e.path().filename().string().rfind(".vorn-", 0), 0u) << e.path();
 }
 
 } // namespace

@@ -329,25 +329,26 @@ namespace {
 
 // The destination holds the source card itself (as Card1): the clip is
 // written beside it under a free name and the source stays as it was.
-TEST(ExportDriver, DestinationHoldingTheSourceCardLeavesItUntouched)
+TEST(ExportDriver, DestinationHoldingTheSourceCardIsRefused)
 {
+    // The clip would go into Card1, its own card: the export is refused at
+    // its start and nothing is written.
     const fs::path dir = scratchDir("export_into_source");
     auto clip = p2Clip(9, 4);
     setBinaryGroup(clip, 25, 0);
     const auto files = writeP2Card(dir / "Card1", {clip});
-    const auto before = treeSnapshot(dir / "Card1");
+    const auto before = treeSnapshot(dir);
     const ExportRun run =
         exportPaths({files[0].video.string()}, dir, [](ExportSettings& s) { s.desiredRate = 25.0f; });
     ASSERT_EQ(run.results.size(), 1u);
-    const auto after = treeSnapshot(dir / "Card1");
-    for (const auto& [path, what] : before) {
-        ASSERT_TRUE(after.count(path)) << path;
-        EXPECT_EQ(after.at(path), what) << path;
-    }
-    EXPECT_EQ(run.results[0].outcome, ClipOutcome::Complete) << run.log;
-    ASSERT_FALSE(run.results[0].outputFiles.empty());
-    EXPECT_EQ(run.results[0].outputFiles[0], "Card1/CONTENTS/VIDEO/0002AB.MXF");
-    EXPECT_NE(run.log.find("Clip 0001AB exists in the destination; written as 0002AB"), std::string::npos) << run.log;
+    EXPECT_EQ(treeSnapshot(dir), before);
+    EXPECT_EQ(run.verdict, "\r\n*** Export Aborted ***\r\n");
+    EXPECT_NE(run.log.find("\r\nThe destination " + dir.string() + " overlaps the source card " +
+                           fs::weakly_canonical(dir / "Card1").string() + "; nothing was written\r\n"),
+              std::string::npos)
+        << run.log;
+    EXPECT_EQ(run.results[0].outcome, ClipOutcome::NotStarted);
+    EXPECT_TRUE(run.results[0].outputFiles.empty());
 }
 
 } // namespace

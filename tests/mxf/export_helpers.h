@@ -10,11 +10,36 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace vorn::test {
+
+// Every entry under a folder: files with size and content hash, symlinks with
+// their target, folders by name.
+inline std::map<std::string, std::string> listing(const std::filesystem::path& root)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    if (!fs::exists(root)) return out;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        const std::string rel = fs::relative(it->path(), root).string();
+        if (it->is_symlink()) {
+            out[rel] = "-> " + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            out[rel] = "dir";
+        } else {
+            const auto bytes = vorn::test::readBytes(it->path());
+            uint64_t h = 1469598103934665603ull;   // FNV-1a
+            for (uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+            out[rel] = std::to_string(bytes.size()) + " " + std::to_string(h);
+        }
+    }
+    return out;
+}
 
 class ExportTest : public ::testing::Test {
 protected:
@@ -50,6 +75,7 @@ protected:
         std::function<std::vector<uint8_t>(int64_t)> frame;   // default: frame size bytes of the index
         std::function<std::vector<uint8_t>(int)> audio;       // default: silence-free ramp, exact length
         std::function<void(vorn::mxf::CExportMxf&)> extras;   // run after the audio, before Close
+        std::function<void(vorn::mxf::CExportMxf&)> prepare;  // run before Open
     };
 
     struct Result {
@@ -76,6 +102,7 @@ protected:
         e.SetFrameSize(avc ? s.firstSize : dvBytes(s.code));
         e.SetLaterFrameSize(s.laterSize);
         e.SetTimecode(1, 0, 0, 0, 90000, 25, 0);
+        if (s.prepare) s.prepare(e);
         r.opened = e.Open(r.message, s.channels, s.wide);
         if (!r.opened) return r;
         e.BeginClip(s.frames, 0, s.den, s.num, s.wide, s.channels);

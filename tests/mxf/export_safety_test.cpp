@@ -8,36 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <functional>
 #include <map>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace vorn::mxf;
 using vorn::test::ExportTest;
+using vorn::test::listing;
 
 namespace {
-
-// Every entry under a folder: files with size and content hash, symlinks with
-// their target, folders by name.
-std::map<std::string, std::string> listing(const fs::path& root)
-{
-    std::map<std::string, std::string> out;
-    if (!fs::exists(root)) return out;
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (it->is_symlink()) {
-            out[rel] = "-> " + fs::read_symlink(it->path()).string();
-        } else if (it->is_directory()) {
-            out[rel] = "dir";
-        } else {
-            const auto bytes = vorn::test::readBytes(it->path());
-            uint64_t h = 1469598103934665603ull;   // FNV-1a
-            for (uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
-            out[rel] = std::to_string(bytes.size()) + " " + std::to_string(h);
-        }
-    }
-    return out;
-}
 
 // Makes writes to files whose final name is `name` fail while in scope.
 struct FailWritesTo {
@@ -384,4 +367,297 @@ TEST_F(ExportTest, TemporariesOfAMovedDestinationAreNamedWithTheirFolder)
             << entry.path();
     }
     EXPECT_GE(left, 3u);   // video, clip XML, audio
+}
+
+namespace {
+
+// The clip names of the files in a listing (the part before the extension,
+// without an AUDIO file's channel digits), with the number of files of each.
+std::map<std::string, int> clipsIn(const std::map<std::string, std::string>& entries)
+{
+    std::map<std::string, int> out;
+    for (const auto& [path, entry] : entries) {
+        if (entry == "dir" || path.find("/CONTENTS/") == std::string::npos) continue;
+        const fs::path p(path);
+        std::string stem = p.stem().string();
+        if (p.parent_path().filename() == "AUDIO") stem.resize(stem.size() - 2);
+        ++out[stem];
+    }
+    return out;
+}
+
+bool anyTemporary(const std::map<std::string, std::string>& entries)
+{
+    for (const auto& [path, entry] : entries)
+        if (fs::path(path).filename().string().rfind(".vorn-", 0) == 0) return true;
+    return false;
+}
+
+} // namespace
+
+TEST_F(ExportTest, KilledCommitIsTakenBackByTheNextExport)
+{
+    // Clip 0002AB (two audio channels and an icon) is given its final names in
+    // the steps XML (0), audio (1, 2), icon (3), video (4), then LASTCLIP.TXT
+    // (5); its process is killed before the step. Then 0002AB and 0003AB are
+    // exported again, as a rerun of the same clips does.
+    struct Case { int step; bool clipStays; };
+    const Case cases[] = {{0, false}, {1, false}, {2, false}, {4, false}, {5, true}};
+    const fs::path icon = vorn::test::scratchDir("killed_commit_icon") / "icon.bmp";
+    vorn::test::writeText(icon, "BM-icon");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        const fs::path out = vorn::test::scratchDir("killed_commit");
+        ClipRequest first;
+        ASSERT_EQ(exportClip(out, first).closed, 1);
+        const auto before = listing(out);
+
+        ClipRequest second;
+        second.name = "0002AB";
+        second.extras = [&](CExportMxf& e) { e.CopyIcon(icon.string()); };
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            second.prepare = [&](CExportMxf& e) {
+                e.SetCommitHook([&](int step, const fs::path&) {
+                    if (step == c.step) ::kill(::getpid(), SIGKILL);
+                });
+            };
+            exportClip(out, second);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+        auto again = exportClip(out, second);
+        ClipRequest third;
+        third.name = "0003AB";
+        auto later = exportClip(out, third);
+        ASSERT_EQ(again.closed, 1);
+        ASSERT_EQ(later.closed, 1);
+        EXPECT_EQ(again.exporter->outputName(), c.clipStays ? "0003AB" : "0002AB");
+        EXPECT_EQ(later.exporter->outputName(), c.clipStays ? "0004AB" : "0003AB");
+
+        const auto after = listing(out);
+        for (const auto& [path, entry] : before) {
+            if (path == "Card1/LASTCLIP.TXT") continue;
+            EXPECT_EQ(after.count(path) ? after.at(path) : "missing", entry) << path;
+        }
+        EXPECT_FALSE(anyTemporary(after));
+        std::map<std::string, int> expect{{"0001AB", 4}, {"0002AB", 5}, {"0003AB", 4}};
+        if (c.clipStays) expect = {{"0001AB", 4}, {"0002AB", 5}, {"0003AB", 5}, {"0004AB", 4}};
+        EXPECT_EQ(clipsIn(after), expect);
+    }
+}
+
+TEST_F(ExportTest, NameTakenAtCommitTakesTheNextName)
+{
+    // Another writer puts a file at one of the clip's final names just before
+    // it is moved there: the clip is written whole under the next free name,
+    // the name inside its files and XML too, and the other file is left alone.
+    struct Case { int step; const char* taken; };
+    const Case cases[] = {{0, "CLIP/0002AB.XML"}, {2, "AUDIO/0002AB01.MXF"}, {3, "VIDEO/0002AB.MXF"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.taken);
+        const fs::path out = vorn::test::scratchDir("taken_at_commit");
+        const fs::path contents = out / "Card1" / "CONTENTS";
+        bool done = false;
+        ClipRequest request;
+        request.name = "0002AB";
+        request.prepare = [&](CExportMxf& e) {
+            e.SetCommitHook([&](int step, const fs::path& finalPath) {
+                if (done || step != c.step) return;
+                done = true;
+                EXPECT_EQ(finalPath, contents / c.taken);
+                vorn::test::writeText(finalPath, "another writer's");
+            });
+        };
+        auto r = exportClip(out, request);
+        ASSERT_EQ(r.closed, 1);
+        EXPECT_TRUE(done);
+        EXPECT_EQ(r.exporter->outputName(), "0003AB");
+        EXPECT_EQ(r.exporter->renameNotice(), "Clip 0002AB exists in the destination; written as 0003AB");
+        EXPECT_EQ(vorn::test::readText(contents / c.taken), "another writer's");
+        const auto after = listing(out);
+        EXPECT_FALSE(anyTemporary(after));
+        EXPECT_EQ(clipsIn(after), (std::map<std::string, int>{{"0002AB", 1}, {"0003AB", 4}}));
+        EXPECT_NE(vorn::test::readText(contents / "CLIP" / "0003AB.XML").find("<ClipName>0003AB</ClipName>"),
+                  std::string::npos);
+        EXPECT_EQ(vorn::test::readText(out / "Card1" / "LASTCLIP.TXT"), "0003AB\n1.0\n2\n");
+        // The MXF files name the clip in their header.
+        const auto field = MxfEssenceWriter::ClipNameField("0003AB");
+        for (const char* file : {"VIDEO/0003AB.MXF", "AUDIO/0003AB00.MXF", "AUDIO/0003AB01.MXF"}) {
+            const auto bytes = vorn::test::readBytes(contents / file);
+            const auto found = std::search(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 32768),
+                                           field.begin(), field.end());
+            EXPECT_NE(found, bytes.begin() + std::min<size_t>(bytes.size(), 32768)) << file;
+            const auto old = MxfEssenceWriter::ClipNameField("0002AB");
+            EXPECT_EQ(std::search(bytes.begin(), bytes.end(), old.begin(), old.end()), bytes.end()) << file;
+        }
+    }
+}
+
+TEST_F(ExportTest, LongClipNamesAndTheirTemporaries)
+{
+    // A 240-character name: its audio files' names are 246 bytes, their
+    // temporary names would pass the 255-byte limit unless shortened.
+    const fs::path out = vorn::test::scratchDir("long_name");
+    ClipRequest request;
+    request.name = std::string(240, 'L');
+    auto r = exportClip(out, request);
+    ASSERT_EQ(r.closed, 1);
+    EXPECT_EQ(r.exporter->outputName(), request.name);
+    EXPECT_TRUE(fs::is_regular_file(r.exporter->audioPath(1)));
+    EXPECT_FALSE(anyTemporary(listing(out)));
+
+    const fs::path dir = out / "Card1" / "CONTENTS" / "AUDIO";
+    std::string accented(200, 'a');
+    for (int i = 0; i < 20; ++i) accented += "\xC3\xA9";   // two bytes each
+    for (const std::string& name : {std::string(240, 'L') + "00.MXF", std::string(255, 'x'), accented + ".MXF"}) {
+        auto parsed = [&](const std::string& finalName) {
+            const std::string temp = TemporaryPathFor(dir / finalName).filename().string();
+            EXPECT_LE(temp.size(), kMaxFileNameBytes) << temp;
+            long pid = 0;
+            std::string held;
+            EXPECT_TRUE(ParseTemporaryName(temp, pid, held)) << temp;
+            EXPECT_EQ(pid, long(::getpid()));
+            return held;
+        };
+        const std::string held = parsed(name);
+        EXPECT_EQ(held.find("\xC3~"), std::string::npos);   // not cut inside a character
+        // Long names with the same start keep apart.
+        EXPECT_NE(parsed(name + "1"), parsed(name + "2"));
+    }
+    // A stale temporary of the longest form is still swept.
+    const std::string stale = ".vorn-99999999-1-" + std::string(255 - 17 - 4, 'L') + ".tmp";
+    ASSERT_EQ(stale.size(), 255u);
+    vorn::test::writeText(dir / stale, "half");
+    EXPECT_EQ(RemoveStaleTemporaries(dir), 1);
+    EXPECT_FALSE(fs::exists(dir / stale));
+}
+
+TEST(ExportSourceCard, SourceCardConflict)
+{
+    const fs::path root = vorn::test::scratchDir("source_card");
+    const fs::path card = root / "CARD";
+    fs::create_directories(card / "CONTENTS" / "VIDEO");
+    fs::create_directories(root / "out" / "Card1" / "CONTENTS" / "VIDEO");
+    fs::create_directories(root / "loose");
+    fs::create_symlink(card / "CONTENTS", root / "link");
+    const fs::path clip = card / "CONTENTS" / "VIDEO" / "0001AB.MXF";
+    struct Case { fs::path source, dest; fs::path conflict; };
+    const Case cases[] = {
+        {clip, card, card},                                   // the card itself
+        {clip, card / "CONTENTS", card},
+        {clip, card / "CONTENTS" / "new" / "out", card},      // below it, not made yet
+        {clip, root / "link" / "out", card},                  // through a symlink
+        {clip, root, {}},                                     // beside it: Card1 is not CARD
+        {clip, root / "out", {}},
+        {root / "out" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF", root / "out", root / "out" / "Card1"},
+        {root / "out" / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF", root / "out" / ".", root / "out" / "Card1"},
+        {root / "out" / "Card12" / "VIDEO" / "0001AB.MXF", root / "out", root / "out" / "Card12"},
+        {root / "out" / "Card1" / "clip.MXF", root / "out", root / "out" / "Card1"},
+        {root / "out" / "Cardigan" / "VIDEO" / "0001AB.MXF", root / "out", {}},
+        {root / "loose" / "clip.MXF", root / "loose" / "out", {}},   // not a card: only its own folder counts
+        {root / "loose" / "clip.MXF", root / "loose", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source.string() + " -> " + c.dest.string());
+        const fs::path got = SourceCardConflict(c.source, c.dest);
+        EXPECT_EQ(got, c.conflict.empty() ? fs::path() : fs::weakly_canonical(c.conflict));
+    }
+}
+
+TEST_F(ExportTest, DestinationOverlappingTheSourceCardIsRefused)
+{
+    const fs::path out = vorn::test::scratchDir("into_source");
+    ClipRequest earlier;
+    ASSERT_EQ(exportClip(out, earlier).closed, 1);
+    const auto before = listing(out);
+    struct Case { fs::path source, dest; };
+    const Case cases[] = {
+        {out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF", out},                 // the card inside the destination
+        {out / "Card1" / "CONTENTS" / "VIDEO" / "0001AB.MXF", out / "Card1" / "x"},   // the destination inside the card
+    };
+    for (const Case& c : cases) {
+        messages.clear();
+        CExportMxf e(c.source.string(), c.dest.string());
+        e.SetClipName("0001AB");
+        e.SetFormatCode(9);
+        e.SetFrameCount(3);
+        std::string msg;
+        EXPECT_EQ(e.Open(msg, 2, true), 0);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_NE(messages[0].find("overlaps the source card " + fs::weakly_canonical(out / "Card1").string()),
+                  std::string::npos)
+            << messages[0];
+        EXPECT_EQ(listing(out), before);
+    }
+}
+
+TEST(CommitJournal, OnlyTheFilesOfAnUnfinishedCommitAreTakenBack)
+{
+    // Journals as a killed process leaves them (its number no longer runs),
+    // some damaged or hostile: only files the journal names, below its
+    // folder and still the very files it recorded, are removed.
+    auto hex = [](const std::string& text) {
+        std::string out;
+        for (unsigned char c : text) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+        return out;
+    };
+    auto line = [&](const fs::path& file, const std::string& rel) {
+        const FileIdentity id = IdentityOf(file);
+        return std::to_string(id.device) + " " + std::to_string(id.file) + " " + hex(rel) + "\n";
+    };
+    struct Case {
+        const char* label;
+        std::function<std::string(const fs::path& card)> journal;
+        std::vector<std::string> gone;   // files removed, relative to the card
+    };
+    const std::string heading = "vorn commit journal 1\n";
+    const Case cases[] = {
+        {"video not moved: the others go",
+         [&](const fs::path& card) {
+             return heading + line(card / "CLIP/A.XML", "CLIP/A.XML") + line(card / "AUDIO/A00.MXF", "AUDIO/A00.MXF") +
+                    "1 2 " + hex("VIDEO/A.MXF") + "\n";
+         },
+         {"CLIP/A.XML", "AUDIO/A00.MXF"}},
+        {"video moved: the clip stays",
+         [&](const fs::path& card) {
+             return heading + line(card / "CLIP/A.XML", "CLIP/A.XML") + line(card / "VIDEO/B.MXF", "VIDEO/B.MXF");
+         },
+         {}},
+        {"another file at a listed name stays",
+         [&](const fs::path& card) {
+             return heading + line(card / "AUDIO/A00.MXF", "CLIP/A.XML") + "1 2 " + hex("VIDEO/A.MXF") + "\n";
+         },
+         {}},
+        {"a path out of the card is not followed",
+         [&](const fs::path& card) {
+             return heading + line(card.parent_path() / "outside", "../outside") + "1 2 " + hex("VIDEO/A.MXF") + "\n";
+         },
+         {}},
+        {"a damaged line ends the journal's use",
+         [&](const fs::path& card) {
+             return heading + line(card / "CLIP/A.XML", "CLIP/A.XML") + "1 2 zz\n";
+         },
+         {}},
+        {"no heading", [&](const fs::path& card) { return line(card / "CLIP/A.XML", "CLIP/A.XML"); }, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path root = vorn::test::scratchDir("journal");
+        const fs::path card = root / "Card1";
+        for (const char* f : {"CLIP/A.XML", "AUDIO/A00.MXF", "VIDEO/B.MXF"}) vorn::test::writeText(card / f, f);
+        vorn::test::writeText(root / "outside", "precious");
+        const std::string name = ".vorn-99999999-3-A.commit";
+        vorn::test::writeText(card / name, c.journal(card));
+        const auto before = listing(root);
+        RemoveStaleTemporaries(card);
+        auto expect = before;
+        expect.erase("Card1/" + name);
+        for (const auto& g : c.gone) expect.erase("Card1/" + g);
+        EXPECT_EQ(listing(root), expect);
+    }
 }
