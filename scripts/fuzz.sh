@@ -51,5 +51,7 @@ fi
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export VORN_LOG_FILE=
+# The card and file targets write their inputs as files: in memory when possible.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 exec "$build/tests/fuzz/fuzzer_$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 \
   -print_final_stats=1 -artifact_prefix="$crashes/" "$@" "$corpus"
