@@ -42,11 +42,13 @@ void runMxfCard(const uint8_t* data, size_t size)
 
     const auto parts = splitParts(data, size, 1 + kMxfMaxAudioChannels);
     ScratchFolder scratch;
-    const std::filesystem::path video = scratch.write(std::filesystem::path("CONTENTS") / "VIDEO" / (std::string(kClipName) + ".MXF"), parts[0]);
+    const std::filesystem::path contents = "CONTENTS";
+    const std::filesystem::path video = scratch.write(contents / "VIDEO" / (std::string(kClipName) + ".MXF"), parts[0]);
     for (size_t i = 1; i < parts.size(); ++i) {
         char name[32];
-        std::snprintf(name, sizeof name, "%s%02d.MXF", kClipName, static_cast<int>((firstChannel + i - 1) % kMxfMaxAudioChannels));
-        scratch.write(std::filesystem::path("CONTENTS") / (audioBesideVideo ? "VIDEO" : "AUDIO") / name, parts[i]);
+        const int channel = static_cast<int>((size_t(firstChannel) + i - 1) % kMxfMaxAudioChannels);
+        std::snprintf(name, sizeof name, "%s%02d.MXF", kClipName, channel);
+        scratch.write(contents / (audioBesideVideo ? "VIDEO" : "AUDIO") / name, parts[i]);
     }
 
     const int openBefore = mxfio::openCount();
@@ -70,7 +72,8 @@ void runMxfCard(const uint8_t* data, size_t size)
     // a read past it is caught.
     const int64_t frames = file.FrameCount();
     FUZZ_CHECK(frames >= 0);
-    const size_t frameBytes = static_cast<size_t>(std::clamp(std::max(file.FrameSize(), file.LaterFrameSize()), 1, 1 << 20));
+    const size_t frameBytes =
+        static_cast<size_t>(std::clamp(std::max(file.FrameSize(), file.LaterFrameSize()), 1, 1 << 20));
     std::vector<uint8_t> buffer(frameBytes);
     for (int64_t n : {int64_t{0}, int64_t{1}, int64_t{2}, frames - 1, frames, int64_t{1} << 40}) {
         const int got = file.ReadFrame(buffer.data(), buffer.size(), n);

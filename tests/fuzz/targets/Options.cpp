@@ -9,6 +9,7 @@
 #include "foundation/QelIniFile.h"
 
 #include <cmath>
+#include <cstdio>
 
 namespace vorn::fuzz {
 
