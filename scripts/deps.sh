@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is installed.
-# Usage: scripts/deps.sh [build|test|bench|screenshots]   (default: test)
+# Usage: scripts/deps.sh [build|test|bench|screenshots|fuzz]   (default: test)
+# fuzz: clang 14 with its runtime libraries (libFuzzer, sanitizers) for scripts/fuzz.sh.
 set -euo pipefail
 kind=${1:-test}
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev
@@ -9,6 +10,7 @@ case "$kind" in
   test)  pkgs+=(ffmpeg x264 mediainfo xvfb xauth openssl) ;;
   bench) pkgs+=(ffmpeg x264 mediainfo hyperfine) ;;
   screenshots) pkgs+=(xvfb xauth twm) ;;
+  fuzz)  pkgs+=(clang-14 libclang-rt-14-dev) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do
