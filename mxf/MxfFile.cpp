@@ -1,6 +1,7 @@
 #include "mxf/MxfFile.h"
 
 #include "mxf/ClipPaths.h"
+#include "mxf/Timecode.h"
 
 #include "dv/VideoFormats.h"
 
@@ -305,16 +306,19 @@ bool CMxfFile::readLength(uint64_t& length)
 
 void CMxfFile::splitTimecode()
 {
-    if (m_tcBase < 24 || m_tcBase > 30)
+    // Bases 24 to 30 are split, and a drop-frame count in 60 (59.94p counted
+    // per picture); other bases leave the fields as they were. A drop-frame
+    // count becomes the label it stands for, the one the clip XML and the
+    // subcode carry; a drop flag in a base that drops no labels changes nothing.
+    const bool drop = vorn::mxf::DroppedLabelsPerMinute(m_tcBase, m_dropFrame != 0) > 0;
+    if ((m_tcBase < 24 || m_tcBase > 30) && !drop)
         return;
-    int64_t s = static_cast<int64_t>(static_cast<uint32_t>(m_startTimecode & 0xFFFFFFFF));
-    if (m_dropFrame != 0)
-        s = (s * 1001 + 1000) / 1000;
-    const int64_t base = m_tcBase;
-    m_tcFrames = static_cast<int32_t>(s % base);
-    m_tcSeconds = static_cast<int32_t>((s / base) % 60);
-    m_tcMinutes = static_cast<int32_t>((s / base / 60) % 60);
-    m_tcHours = static_cast<int32_t>((s / base / 3600) % 24);
+    const int64_t s = static_cast<int64_t>(static_cast<uint32_t>(m_startTimecode & 0xFFFFFFFF));
+    const vorn::mxf::TimecodeLabel label = vorn::mxf::FramesToTimecodeLabel(s, m_tcBase, drop);
+    m_tcHours = label.hours;
+    m_tcMinutes = label.minutes;
+    m_tcSeconds = label.seconds;
+    m_tcFrames = label.frames;
 }
 
 void CMxfFile::parseItem(uint16_t tag, const uint8_t* value, uint16_t length)

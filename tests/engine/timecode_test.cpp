@@ -198,6 +198,8 @@ TEST(ExportTimecode, SubcodeMxfAndXmlAgreeOnEveryFrame)
         EXPECT_EQ(out.DropFrame() != 0, row.outDrop);
         EXPECT_EQ(out.StartTimecode(), vorn::mxf::TimecodeLabelToFrames(row.outStart.h, row.outStart.m, row.outStart.s,
                                                                         row.outStart.f, row.base, row.outDrop));
+        // The reader splits that count into the same label.
+        EXPECT_EQ(text({out.TcHours(), out.TcMinutes(), out.TcSeconds(), out.TcFrames()}), text(row.outStart));
 
         // The clip XML.
         vorn::mxf::XmlDocument xml;

@@ -132,6 +132,51 @@ TEST(ReaderScan, TimecodeSplit)
     }
 }
 
+TEST(ReaderScan, DropFrameStartIsSplitIntoItsLabel)
+{
+    // A drop-frame start count is split into the label it stands for, the one
+    // the clip XML and the subcode carry: labels 0 and 1 (0 to 3 in a base of
+    // 60) are missing at the start of every minute not divisible by ten.
+    struct Case {
+        int32_t base;
+        bool drop;
+        int64_t start;
+        int h, m, s, fr;
+    } cases[] = {
+        {30, true, 18010, 0, 10, 0, 28},          // 10 minutes drop 18 labels
+        {30, true, 1799, 0, 0, 59, 29},           // the last label before the first skip
+        {30, true, 1800, 0, 1, 0, 2},             // the first label of minute 1
+        {30, true, 16184, 0, 9, 0, 2},            // 9 * 1800 - 9 * 2 + 2
+        {30, true, 2589407, 23, 59, 59, 29},      // the last frame of the day
+        {30, true, 2589408 + 5, 0, 0, 0, 5},      // and the day wraps
+        {60, true, 36020, 0, 10, 0, 56},          // 10 * 3600 - 9 * 4 + 56
+        {60, true, 3599, 0, 0, 59, 59},
+        {60, true, 3600, 0, 1, 0, 4},
+        {60, true, 32368, 0, 9, 0, 4},            // 9 * 3600 - 9 * 4 + 4
+        {30, false, 18010, 0, 10, 0, 10},
+        {30, false, 16184, 0, 8, 59, 14},
+        // No labels are dropped when counting in 25: the flag changes nothing.
+        {25, true, 90007, 1, 0, 0, 7},
+    };
+    const auto dir = scratchDir("tcdrop");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start) + " in " + std::to_string(c.base) + (c.drop ? " drop" : ""));
+        P2Clip clip = p2Clip(9, 1);
+        clip.frameSize = 2000;
+        clip.tcBase = c.base;
+        clip.startTimecode = c.start;
+        clip.dropFrame = c.drop;
+        CMxfFile f(writeVideo(dir, clip).c_str());
+        ASSERT_EQ(f.ReadHeaders(), 1);
+        EXPECT_EQ(f.StartTimecode(), static_cast<int32_t>(c.start));
+        EXPECT_EQ(f.TcHours(), c.h);
+        EXPECT_EQ(f.TcMinutes(), c.m);
+        EXPECT_EQ(f.TcSeconds(), c.s);
+        EXPECT_EQ(f.TcFrames(), c.fr);
+        f.Close();
+    }
+}
+
 TEST(ReaderScan, PackageIdentifierAndParameters)
 {
     const auto dir = scratchDir("umid");
