@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -34,6 +35,8 @@ using vorn::ClipOutcome;
 
 constexpr int64_t kFrames = 12;
 constexpr int64_t kActAtFrame = 3;
+// A file another program writes into the destination.
+constexpr const char* kFiller = "filler.bin";
 
 P2Clip palClip(const std::string& name)
 {
@@ -135,6 +138,18 @@ TEST(ExportUnderHostileConditions, EachChangeEndsOnlyTheClipItHits)
          },
          aborted,
          {{ClipOutcome::Complete, "", kFrames}, {ClipOutcome::Error, "Read-only file system", 0}},
+         false},
+        {"destination filled by another program while a clip is written", true, When::InsideSecondClip,
+         [](const fs::path&, const fs::path& out, const std::vector<P2ClipFiles>&) {
+             std::FILE* filler = std::fopen((out / kFiller).c_str(), "wb");
+             ASSERT_NE(filler, nullptr);
+             const std::vector<char> block(64 * 1024, 'f');
+             while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+             }
+             std::fclose(filler);
+         },
+         withErrors,
+         {{ClipOutcome::Complete, "", kFrames}, {ClipOutcome::Error, "No space left on device", 0}},
          false},
         {"destination removed while a clip is written", false, When::InsideSecondClip,
          [](const fs::path&, const fs::path& out, const std::vector<P2ClipFiles>&) { fs::remove_all(out); },
@@ -251,7 +266,7 @@ TEST(ExportUnderHostileConditions, EachChangeEndsOnlyTheClipItHits)
             std::set<std::string> clipFiles;
             for (const auto& [path, digest] : after) {
                 EXPECT_FALSE(isTemporary(path)) << path;
-                if (fs::path(path).filename() != "LASTCLIP.TXT")
+                if (fs::path(path).filename() != "LASTCLIP.TXT" && path != kFiller)
                     clipFiles.insert(path);
             }
             std::set<std::string> reported;
