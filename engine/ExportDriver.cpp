@@ -657,8 +657,21 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
             for (int c = 0; c < sourceChannels && !audioFailed; ++c) {
                 while (true) {
                     const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
-                    if (got <= 0)
+                    if (got <= 0) {
+                        // The file gave out before the end found when it was
+                        // opened: it was cut or became unreadable meanwhile.
+                        if (const uint64_t left = source.AudioBytesLeft(c); left > 0) {
+                            const std::string what =
+                                qelFormat("audio channel %d ended early: %llu of its samples could not be read", c + 1,
+                                          static_cast<unsigned long long>(left / 2));
+                            caller->MessageString(
+                                QelString(qelFormat("Warning: %s; they are written as silence\r\n", what.c_str())), 0,
+                                1);
+                            caller->SetError();
+                            damage += (damage.empty() ? "" : "; ") + what;
+                        }
                         break;
+                    }
                     if (plan.convert2425) {
                         if (!speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
                             break;

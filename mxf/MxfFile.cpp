@@ -736,6 +736,15 @@ uint64_t CMxfFile::AudioChannelSamples(int channel) const
     return AudioChannelFound(channel) ? m_audioBytes[static_cast<size_t>(channel)] / 2 : 0;
 }
 
+uint64_t CMxfFile::AudioBytesLeft(int channel) const
+{
+    if (channel < 0 || channel >= kMxfMaxAudioChannels || m_fd_audio[static_cast<size_t>(channel)] < 0)
+        return 0;
+    const uint64_t position = io::tell(m_fd_audio[static_cast<size_t>(channel)]);
+    const uint64_t end = m_audioEnd[static_cast<size_t>(channel)];
+    return end > position ? end - position : 0;
+}
+
 std::string CMxfFile::EditRateProblem() const
 {
     const VideoFormatInfo* info = videoFormatInfo(m_videoFormat);

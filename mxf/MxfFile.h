@@ -73,6 +73,10 @@ public:
     // channels the clip has, whether their files are there or not.
     int NamedAudioChannels() const { return m_namedAudioChannels; }
     uint64_t AudioChannelSamples(int channel) const;
+    // Bytes of a channel's essence that ReadAudio has not yet given. More than
+    // 0 after ReadAudio gave 0 means the file ended early or could not be read
+    // (it was cut or removed while the clip was read).
+    uint64_t AudioBytesLeft(int channel) const;
 
     // Empty when the video edit rate is one the clip's format allows, else why
     // not ("its edit rate 0/1 is not a rate of HD 720p60 (...)"). Such a clip
