@@ -66,7 +66,9 @@ void runMxfCard(const uint8_t* data, size_t size)
     CMxfFile file(video.c_str());
     const int kind = file.ReadHeaders();
     FUZZ_CHECK(kind >= 0 && kind <= 2);
-    FUZZ_CHECK(file.IsOpen() == (kind != 0));
+    // The video file stays open for a video clip only; an audio file (kind 2)
+    // is held as its channel instead.
+    FUZZ_CHECK(file.IsOpen() == (kind == 1));
     // Frames: the first few, the last, one past it and one far beyond; into a
     // buffer exactly as large as the reader says a frame is (capped), so that
     // a read past it is caught.
