@@ -52,7 +52,8 @@ step_end
 for target in $(scripts/fuzz.sh --list); do
   step_start "fuzz $target"
   log="build-fuzz/fuzz-$target.log"
-  if ! scripts/fuzz.sh "$target" "${VORN_FUZZ_SECONDS:-30}" >"$log" 2>&1; then
+  # A fixed seed makes a run repeatable from the same corpus (VORN_FUZZ_SEED=0: a new one each run).
+  if ! scripts/fuzz.sh "$target" "${VORN_FUZZ_SECONDS:-30}" -seed="${VORN_FUZZ_SEED:-1}" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz target $target failed (input in build-fuzz/crashes/$target)"
     exit 1
