@@ -3,6 +3,7 @@
 #include "dv/CodecTables.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,42 @@
 #include <unistd.h>
 
 namespace vorn::test {
+
+namespace {
+
+// Removes the scratch folders of a test that passed when it ends, so a full
+// run does not fill the disk; a failed test's folders stay for a look
+// (VORN_KEEP_TEST_TMP keeps them all).
+class ScratchCleaner : public ::testing::EmptyTestEventListener {
+public:
+    void add(const std::filesystem::path& dir) { dirs_.push_back(dir); }
+
+    void OnTestEnd(const ::testing::TestInfo& info) override
+    {
+        if (!info.result()->Failed() && !std::getenv("VORN_KEEP_TEST_TMP"))
+            for (const auto& dir : dirs_) {
+                std::error_code ec;
+                std::filesystem::remove_all(dir, ec);
+            }
+        dirs_.clear();
+    }
+
+private:
+    std::vector<std::filesystem::path> dirs_;
+};
+
+ScratchCleaner& scratchCleaner()
+{
+    // The listener list owns the object and outlives every test.
+    static ScratchCleaner* cleaner = [] {
+        auto* made = new ScratchCleaner;
+        ::testing::UnitTest::GetInstance()->listeners().Append(made);
+        return made;
+    }();
+    return *cleaner;
+}
+
+} // namespace
 
 std::filesystem::path scratchDir(const std::string& name)
 {
@@ -23,6 +60,8 @@ std::filesystem::path scratchDir(const std::string& name)
     auto dir = std::filesystem::path(VORN_TEST_TMP) / (unique + "." + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
+    if (info)
+        scratchCleaner().add(dir);
     return dir;
 }
 
