@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is installed.
-# Usage: scripts/deps.sh [build|test|bench|screenshots|fuzz]   (default: test)
+# Usage: scripts/deps.sh [build|test|bench|screenshots|fuzz|tidy]   (default: test)
 # fuzz: clang 14 with its runtime libraries (libFuzzer, sanitizers) for scripts/fuzz.sh.
 set -euo pipefail
 kind=${1:-test}
@@ -11,6 +11,7 @@ case "$kind" in
   bench) pkgs+=(ffmpeg x264 mediainfo hyperfine) ;;
   screenshots) pkgs+=(xvfb xauth twm) ;;
   fuzz)  pkgs+=(clang-14 libclang-rt-14-dev) ;;
+  tidy)  pkgs+=(clang-14 clang-tidy-14) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do

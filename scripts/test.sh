@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test:
+#  0. the include check of the folders' layers (scripts/check-layers.sh);
 #  1. the release build and the whole suite;
 #  2. the whole suite again under AddressSanitizer and UBSan (build-asan/);
 #  3. the export and worker-pool tests under ThreadSanitizer (build-tsan/);
@@ -18,8 +19,13 @@ export VORN_REQUIRE_ORACLES=1
 # The desktop program's tests need no display.
 export QT_QPA_PLATFORM=offscreen
 
+step_start "include layers"
+scripts/check-layers.sh
+step_end
+
+# The release build treats warnings as errors.
 step_start "release build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=ON -DVORN_WERROR=ON
 cmake --build build -j "$jobs"
 step_end
 step_start "release suite"
