@@ -678,7 +678,9 @@ int CMxfFile::ReadAllAudioHeaders(const char* path, int mode)
 
 int CMxfFile::ReadFrame(uint8_t* buffer, size_t capacity, int64_t n)
 {
-    if (m_fd < 0 || !buffer || n < 0 || m_frameSize <= 0)
+    // Frames past the clip's duration are not the clip's, even where the
+    // essence goes on (a duration shorter than the essence is kept as told).
+    if (m_fd < 0 || !buffer || n < 0 || n >= m_videoDuration || m_frameSize <= 0)
         return 0;
     const uint64_t un = static_cast<uint64_t>(n);
     const uint64_t length = m_videoEssenceLength;
