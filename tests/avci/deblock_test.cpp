@@ -154,6 +154,23 @@ struct TestPicture {
         }
         for (int c = 0; c < 3; ++c) plane[c].assign(static_cast<size_t>(width[c] * height[c]), 0);
     }
+    // Macroblocks of QP qpY, field or frame coded, with the 8x8 transform (the only internal
+    // edges at 8), in address order.
+    struct Mb {
+        int qpY;
+        bool field;
+    };
+    void setMbs(std::initializer_list<Mb> list)
+    {
+        size_t i = 0;
+        for (const Mb& m : list) {
+            mbs.at(i) = DeblockMbInfo{};
+            mbs[i].qpY = static_cast<int8_t>(m.qpY);
+            mbs[i].fieldMb = m.field ? 1 : 0;
+            mbs[i].transform8x8 = 1;
+            ++i;
+        }
+    }
     uint16_t& at(int c, int x, int y) { return plane[c][static_cast<size_t>(y * width[c] + x)]; }
     void fill(int c, int x0, int y0, int w, int h, int v)
     {
@@ -392,76 +409,52 @@ TEST(DeblockPictureTest, Chroma444FiltersLikeLumaWithTheChromaQp)
     }
 }
 
-TEST(DeblockPictureTest, MbaffFrameMacroblockBelowFieldPairIsFilteredPerField)
+// The top edge of a macroblock pair below another pair in one column of an MBAFF frame,
+// for each combination of frame and field pairs. The edge is filtered twice, each time with
+// the lines of one field (bS 3): rows 32, 34, 36 against 30, 28, 26 with the QP of the
+// macroblocks holding those lines, then the same for the odd rows.
+TEST(DeblockPictureTest, MbaffTopEdgeOfAPairIsFilteredPerFieldWithEachFieldsQp)
 {
-    // One column: a field pair above a frame pair. The top frame macroblock's top edge is
-    // filtered twice, each time with the lines of one field (bS 3) and the QP of that field's
-    // macroblock.
-    TestPicture t(1, 4, 0);
-    for (int y = 0; y < 32; ++y) t.fill(0, 0, y, 16, 1, y % 2 ? 70 : 90); // top field 90, bottom 70
-    t.fill(0, 0, 32, 16, 32, 100);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = i < 2;
-    }
-    t.mbs[0].qpY = 44; // top field macroblock
-    t.mbs[1].qpY = 20; // bottom field macroblock: average 30, alpha 25, so its step of 30 stays
-    t.mbs[2].qpY = 40;
-    t.mbs[3].qpY = 40;
-    const Line topIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
-    const Line bottomIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
-    ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
-    const Line topWant = reference(topIn, 3, (44 + 40 + 1) >> 1, (44 + 40 + 1) >> 1, 8, false);
-    const Line bottomWant = reference(bottomIn, 3, 30, 30, 8, false);
-    ASSERT_NE(topWant.q[0], topIn.q[0]);
-    for (int x = 0; x < 16; ++x) {
-        expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), topWant, "top field lines");
-        expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), bottomWant, "bottom field lines");
-    }
-}
-
-TEST(DeblockPictureTest, MbaffFieldPairBelowFramePairUsesItsOwnParity)
-{
-    TestPicture t(1, 4, 0);
-    t.fill(0, 0, 0, 16, 32, 90);
-    for (int y = 32; y < 64; ++y) t.fill(0, 0, y, 16, 1, y % 2 ? 104 : 97);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = i >= 2;
-        t.mbs[i].qpY = 40;
-    }
-    t.mbs[1].qpY = 42; // bottom frame macroblock above: p side of both field macroblocks
-    t.mbs[3].qpY = 46;
-    const Line topIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
-    const Line bottomIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
-    ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
-    for (int x = 0; x < 16; ++x) {
-        expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), reference(topIn, 3, 41, 41, 8, false), "top field MB");
-        expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), reference(bottomIn, 3, 44, 44, 8, false), "bottom field MB");
-    }
-    // The frame pair's own internal edge (rows 15/16) has no step and stays.
-    EXPECT_EQ(t.at(0, 5, 16), 90);
-}
-
-TEST(DeblockPictureTest, MbaffFieldPairBelowFieldPairPairsTheSameParity)
-{
-    TestPicture t(1, 4, 0);
-    for (int y = 0; y < 64; ++y) t.fill(0, 0, y, 16, 1, (y < 32 ? 90 : 100) + (y % 2) * 3);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = 1;
-        t.mbs[i].qpY = 40;
-    }
-    t.mbs[0].qpY = 20; // top field above: average 30, alpha 25 > 10, filters
-    t.mbs[1].qpY = 0;  // bottom field above: average 20, alpha 7 < 10, stays
-    const Line topIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
-    const Line bottomIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
-    ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
-    const Line topWant = reference(topIn, 3, 30, 30, 8, false);
-    ASSERT_NE(topWant.q[0], topIn.q[0]);
-    for (int x = 0; x < 16; ++x) {
-        expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), topWant, "top field MB");
-        expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), bottomIn, "bottom field MB");
+    struct Case {
+        const char* name;
+        bool fieldAbove, fieldBelow;
+        int above[2], below[2]; // samples of the even and odd rows of each pair
+        int qp[4];              // QP_Y of the macroblocks in address order
+        int qpEven, qpOdd;      // the average QP of the edge of each field
+        bool evenFiltered, oddFiltered;
+    };
+    const Case cases[] = {
+        // The frame pair's top macroblock holds the lines below the edge of both fields; the
+        // bottom field macroblock's average of 30 gives alpha 25, and its step of 30 stays.
+        {"frame pair below a field pair", true, false, {90, 70}, {100, 100}, {44, 20, 40, 40},
+         (44 + 40 + 1) >> 1, 30, true, false},
+        // Each field macroblock meets the bottom frame macroblock above it.
+        {"field pair below a frame pair", false, true, {90, 90}, {97, 104}, {40, 42, 40, 46},
+         (42 + 40 + 1) >> 1, (42 + 46 + 1) >> 1, true, true},
+        // Fields meet fields of the same parity; the bottom fields' average of 20 gives alpha 7,
+        // below their step of 10.
+        {"field pair below a field pair", true, true, {90, 93}, {100, 103}, {20, 0, 40, 40}, 30, 20, true,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestPicture t(1, 4, 0);
+        for (int y = 0; y < 64; ++y) t.fill(0, 0, y, 16, 1, y < 32 ? c.above[y % 2] : c.below[y % 2]);
+        t.setMbs({{c.qp[0], c.fieldAbove}, {c.qp[1], c.fieldAbove}, {c.qp[2], c.fieldBelow}, {c.qp[3], c.fieldBelow}});
+        const Line evenIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
+        const Line oddIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
+        ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
+        const Line evenWant = reference(evenIn, 3, c.qpEven, c.qpEven, 8, false);
+        const Line oddWant = reference(oddIn, 3, c.qpOdd, c.qpOdd, 8, false);
+        ASSERT_EQ(evenWant.q[0] != evenIn.q[0], c.evenFiltered);
+        ASSERT_EQ(oddWant.q[0] != oddIn.q[0], c.oddFiltered);
+        for (int x = 0; x < 16; ++x) {
+            expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), evenWant, "even rows (top field)");
+            expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), oddWant, "odd rows (bottom field)");
+        }
+        // The upper pair's internal edges have no step within a field and stay.
+        EXPECT_EQ(t.at(0, 5, 16), c.above[0]);
+        EXPECT_EQ(t.at(0, 5, 17), c.above[1]);
     }
 }
 
