@@ -154,23 +154,13 @@ struct TestPicture {
         }
         for (int c = 0; c < 3; ++c) plane[c].assign(static_cast<size_t>(width[c] * height[c]), 0);
     }
-    // Macroblocks of QP qpY, field or frame coded, with the 8x8 transform (the only internal
-    // edges at 8), in address order.
-    struct Mb {
-        int qpY;
-        bool field;
-    };
-    void setMbs(std::initializer_list<Mb> list)
+    // The macroblock descriptions, one a macroblock in address order, or one for all.
+    void setMbs(std::initializer_list<DeblockMbInfo> list)
     {
-        size_t i = 0;
-        for (const Mb& m : list) {
-            mbs.at(i) = DeblockMbInfo{};
-            mbs[i].qpY = static_cast<int8_t>(m.qpY);
-            mbs[i].fieldMb = m.field ? 1 : 0;
-            mbs[i].transform8x8 = 1;
-            ++i;
-        }
+        ASSERT_EQ(list.size(), mbs.size());
+        std::copy(list.begin(), list.end(), mbs.begin());
     }
+    void setAllMbs(const DeblockMbInfo& m) { std::fill(mbs.begin(), mbs.end(), m); }
     uint16_t& at(int c, int x, int y) { return plane[c][static_cast<size_t>(y * width[c] + x)]; }
     void fill(int c, int x0, int y0, int w, int h, int v)
     {
@@ -255,15 +245,16 @@ TEST(DeblockPictureTest, VerticalMacroblockEdgeUsesBs4AndTheAverageQp)
         t.fill(1, 0, 0, 8, 8, 90 * s);
         t.fill(1, 8, 0, 8, 8, 97 * s);
         t.fill(2, 0, 0, 16, 8, 120 * s); // Cr flat: must stay
-        for (int i = 0; i < 2; ++i) {
-            t.mbs[i].filterOffsetA = static_cast<int8_t>(k.offA);
-            t.mbs[i].filterOffsetB = static_cast<int8_t>(k.offB);
-            t.mbs[i].chromaQpOffset = static_cast<int8_t>(k.chromaOffset);
-            t.mbs[i].transform8x8 = 1; // keeps the 4-sample internal luma edges out of the way
-        }
-        t.mbs[0].qpY = static_cast<int8_t>(k.pcmLeft ? 20 : k.qpLeft); // qp ignored for I_PCM
-        t.mbs[0].pcm = k.pcmLeft;
-        t.mbs[1].qpY = static_cast<int8_t>(k.qpRight);
+        // The 8x8 transform keeps the 4-sample internal luma edges out of the way.
+        auto mb = [&k](int qp, bool pcm) {
+            return DeblockMbInfo{.qpY = static_cast<int8_t>(qp),
+                                 .pcm = static_cast<uint8_t>(pcm),
+                                 .transform8x8 = 1,
+                                 .filterOffsetA = static_cast<int8_t>(k.offA),
+                                 .filterOffsetB = static_cast<int8_t>(k.offB),
+                                 .chromaQpOffset = static_cast<int8_t>(k.chromaOffset)};
+        };
+        t.setMbs({mb(k.pcmLeft ? 20 : k.qpLeft, k.pcmLeft), mb(k.qpRight, false)}); // qp ignored for I_PCM
         const Line lumaIn = lineAcrossVertical(t, 0, 16, 5);
         const Line cbIn = lineAcrossVertical(t, 1, 8, 3);
         ASSERT_TRUE(deblockPicture(t.description()));
@@ -289,10 +280,7 @@ TEST(DeblockPictureTest, HorizontalMacroblockEdgeIsBs4InFramesAndBs3InFieldPictu
         TestPicture t(1, 2, 0);
         t.fill(0, 0, 0, 16, 16, 80);
         t.fill(0, 0, 16, 16, 16, 89);
-        for (auto& m : t.mbs) {
-            m.qpY = 38;
-            m.transform8x8 = 1;
-        }
+        t.setAllMbs({.qpY = 38, .transform8x8 = 1});
         const Line in = lineAcrossHorizontal(t, 0, 3, 16);
         ASSERT_TRUE(deblockPicture(t.description(s)));
         const int bS = s == PictureStructure::Frame ? 4 : 3;
@@ -318,12 +306,8 @@ TEST(DeblockPictureTest, SliceAndDisableRules)
         TestPicture t(2, 1, 0);
         t.fill(0, 0, 0, 16, 16, 100);
         t.fill(0, 16, 0, 16, 16, 108);
-        for (auto& m : t.mbs) {
-            m.qpY = 40;
-            m.transform8x8 = 1;
-        }
-        t.mbs[1].disableIdc = static_cast<uint8_t>(k.idcRight);
-        t.mbs[1].slice = k.sliceRight;
+        t.setMbs({{.qpY = 40, .transform8x8 = 1},
+                  {.qpY = 40, .transform8x8 = 1, .disableIdc = static_cast<uint8_t>(k.idcRight), .slice = k.sliceRight}});
         ASSERT_TRUE(deblockPicture(t.description()));
         EXPECT_EQ(t.at(0, 16, 4) != 108, k.filtered);
         EXPECT_EQ(t.at(0, 15, 4) != 100, k.filtered);
@@ -337,8 +321,7 @@ TEST(DeblockPictureTest, InternalEdgesFollowTheTransformSize)
         TestPicture t(1, 1, 0);
         t.fill(0, 0, 0, 12, 16, 70);
         t.fill(0, 12, 0, 4, 16, 76);
-        t.mbs[0].qpY = 40;
-        t.mbs[0].transform8x8 = static_cast<uint8_t>(t8);
+        t.setMbs({{.qpY = 40, .transform8x8 = static_cast<uint8_t>(t8)}});
         const Line in = lineAcrossVertical(t, 0, 12, 0);
         ASSERT_TRUE(deblockPicture(t.description()));
         const Line want = t8 ? in : reference(in, 3, 40, 40, 8, false);
@@ -348,8 +331,7 @@ TEST(DeblockPictureTest, InternalEdgesFollowTheTransformSize)
     TestPicture t(1, 1, 0);
     t.fill(0, 0, 0, 16, 8, 70);
     t.fill(0, 0, 8, 16, 8, 76);
-    t.mbs[0].qpY = 40;
-    t.mbs[0].transform8x8 = 1;
+    t.setMbs({{.qpY = 40, .transform8x8 = 1}});
     const Line in = lineAcrossHorizontal(t, 0, 0, 8);
     ASSERT_TRUE(deblockPicture(t.description()));
     expectLine(lineAcrossHorizontal(t, 0, 9, 8), reference(in, 3, 40, 40, 8, false), "row 8");
@@ -364,8 +346,7 @@ TEST(DeblockPictureTest, ChromaEdgesOf422AreEveryFourRows)
         TestPicture t(1, 1, 2, 10);
         t.fill(1, 0, 0, 8, row, 500);
         t.fill(1, 0, row, 8, 16 - row, 530);
-        t.mbs[0].qpY = 40;
-        t.mbs[0].chromaQpOffset = 2;
+        t.setMbs({{.qpY = 40, .chromaQpOffset = 2}});
         const Line in = lineAcrossHorizontal(t, 1, 2, row);
         ASSERT_TRUE(deblockPicture(t.description()));
         const int qpc = chromaQpOf(40, 2, 10);
@@ -384,11 +365,7 @@ TEST(DeblockPictureTest, Chroma444FiltersLikeLumaWithTheChromaQp)
         t.fill(2, 0, 0, 16, 16, 80);
         t.fill(2, 16, 0, 4, 16, 89);  // macroblock edge at 16, transform edge at 20
         t.fill(2, 20, 0, 12, 16, 95);
-        for (auto& m : t.mbs) {
-            m.qpY = 36;
-            m.secondChromaQpOffset = -3;
-            m.transform8x8 = static_cast<uint8_t>(t8);
-        }
+        t.setAllMbs({.qpY = 36, .transform8x8 = static_cast<uint8_t>(t8), .secondChromaQpOffset = -3});
         const Line mbEdge = lineAcrossVertical(t, 2, 16, 0);
         ASSERT_TRUE(deblockPicture(t.description()));
         const int qpc = chromaQpOf(36, -3, 8);
@@ -440,7 +417,11 @@ TEST(DeblockPictureTest, MbaffTopEdgeOfAPairIsFilteredPerFieldWithEachFieldsQp)
         SCOPED_TRACE(c.name);
         TestPicture t(1, 4, 0);
         for (int y = 0; y < 64; ++y) t.fill(0, 0, y, 16, 1, y < 32 ? c.above[y % 2] : c.below[y % 2]);
-        t.setMbs({{c.qp[0], c.fieldAbove}, {c.qp[1], c.fieldAbove}, {c.qp[2], c.fieldBelow}, {c.qp[3], c.fieldBelow}});
+        auto mb = [](int qp, bool field) {
+            return DeblockMbInfo{.qpY = static_cast<int8_t>(qp), .fieldMb = static_cast<uint8_t>(field), .transform8x8 = 1};
+        };
+        t.setMbs({mb(c.qp[0], c.fieldAbove), mb(c.qp[1], c.fieldAbove), mb(c.qp[2], c.fieldBelow),
+                  mb(c.qp[3], c.fieldBelow)});
         const Line evenIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
         const Line oddIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
         ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
@@ -465,15 +446,12 @@ TEST(DeblockPictureTest, MbaffLeftEdgeTakesTheQpOfTheMacroblockOwningEachRow)
     TestPicture t(2, 2, 0);
     t.fill(0, 0, 0, 16, 32, 100);
     t.fill(0, 16, 0, 16, 32, 106);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = i < 2;
-        t.mbs[i].qpY = 40;
-    }
-    t.mbs[0].qpY = 0;  // even rows: average (0 + 36 + 1) / 2 = 18, alpha 5: a step of 6 stays
-    t.mbs[1].qpY = 44; // odd rows: average 40
-    t.mbs[2].qpY = 36;
-    t.mbs[3].qpY = 36;
+    t.setMbs({
+        {.qpY = 0, .fieldMb = 1, .transform8x8 = 1},  // even rows: average (0 + 36 + 1) / 2 = 18, alpha 5: a step of 6 stays
+        {.qpY = 44, .fieldMb = 1, .transform8x8 = 1}, // odd rows: average 40
+        {.qpY = 36, .transform8x8 = 1},
+        {.qpY = 36, .transform8x8 = 1},
+    });
     const Line in = lineAcrossVertical(t, 0, 16, 0);
     ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
     const Line filtered = reference(in, 4, 40, 40, 8, false);
@@ -494,7 +472,7 @@ TEST(DeblockPictureTest, MbaffLeftEdgeTakesTheQpOfTheMacroblockOwningEachRow)
 TEST(DeblockPictureTest, RejectsInconsistentDescriptions)
 {
     TestPicture t(2, 2, 1);
-    for (auto& m : t.mbs) m.qpY = 30;
+    t.setAllMbs({.qpY = 30});
     const std::vector<uint16_t> before = t.plane[0];
     const struct {
         const char* name;
