@@ -118,8 +118,9 @@ void FrameProcesser::PrepareDecoding()
         return;
     m_capacity = pictureSteps::pictureCapacity(m_plan->sourceFormat, m_plan->targetFormat);
     dv::PictureBuffer picture;
-    pictureSteps::decodeAvcIntra(m_avcDecoder, m_buffers->frame0.data(), static_cast<size_t>(std::max(m_buffers->frame0Size, 0)),
-                                 m_plan->sourceFormat, true, false, m_planar, picture, m_capacity);
+    pictureSteps::decodeAvcIntra(m_avcDecoder, m_buffers->frame0.data(),
+                                 static_cast<size_t>(std::max(m_buffers->frame0Size, 0)), m_plan->sourceFormat, true,
+                                 false, m_planar, picture, m_capacity);
 }
 
 void FrameProcesser::SetPreview(FramePreview* preview, int scale)
