@@ -7,7 +7,6 @@
 #include "avci/Slice.h"
 
 #include "foundation/Cpu.h"
-#include "foundation/Notifier.h"
 #include "foundation/WorkerPool.h"
 
 #include <algorithm>
@@ -20,7 +19,6 @@ namespace vorn::avci {
 
 namespace {
 
-constexpr const char* kTitle = "Quintell AVC-Intra Decoder";
 constexpr size_t kNalBufferSize = 600000;
 constexpr int kMaxSliceContexts = 8;
 constexpr const char* kWorkerFailure = "A slice decoding thread could not be started.";
@@ -35,11 +33,16 @@ struct PendingSlice {
     size_t dataBitPos = 0; // bit position of the slice data
 };
 
-class Decoder {
-public:
-    void setThreads(int n) { requestedThreads_ = n; }
+} // namespace
 
-    bool decode(const uint8_t* src, uint8_t* dst, size_t count, int formatCode, size_t capacity)
+class AvcDecoder::Impl {
+public:
+    explicit Impl(const AvcDecoderSettings& settings)
+        : requestedThreads_(std::clamp(settings.threads, 0, kMaxSliceContexts))
+    {
+    }
+
+    Status decode(const uint8_t* src, uint8_t* dst, size_t count, int formatCode, size_t capacity)
     {
         if (!initialised_ || formatCode != formatCode_) {
             release();
@@ -55,22 +58,20 @@ public:
             if (!src && count) avcFail("No input data.");
             decodeAccessUnit(src, count);
             writeOutput(dst, capacity);
-            return true;
+            return okStatus();
         } catch (const AvcError& e) {
             pending_.clear();
-            notify(kTitle, e.message);
-            return false;
+            return Status::failure(e.message);
         } catch (const std::bad_alloc&) {
             pending_.clear();
-            notify(kTitle, "Could not allocate memory: picture buffers");
-            return false;
+            return Status::failure("Could not allocate memory: picture buffers");
         } catch (const WorkerNotStarted&) {
             pending_.clear();
-            return false;
+            return Status::failure(kWorkerFailure);
         }
     }
 
-    AvcFrameInfo info() const { return info_; }
+    const AvcFrameInfo& info() const { return info_; }
 
 private:
     void release()
@@ -376,7 +377,7 @@ private:
 
     bool initialised_ = false;
     int formatCode_ = 0;
-    int requestedThreads_ = 0;
+    const int requestedThreads_;
     std::array<Sps, 32> spsTable_{};
     std::array<Pps, 256> ppsTable_{};
     Sps active_{};
@@ -396,25 +397,20 @@ private:
     AvcFrameInfo info_;
 };
 
-Decoder& decoder()
+AvcDecoder::AvcDecoder(const AvcDecoderSettings& settings) : impl_(std::make_unique<Impl>(settings)) {}
+
+AvcDecoder::~AvcDecoder() = default;
+AvcDecoder::AvcDecoder(AvcDecoder&&) noexcept = default;
+AvcDecoder& AvcDecoder::operator=(AvcDecoder&&) noexcept = default;
+
+Status AvcDecoder::decode(const uint8_t* source, size_t sourceCount, int formatCode, uint8_t* destination,
+                          size_t destinationCapacity)
 {
-    static Decoder* d = new Decoder(); // lives until the process ends
-    return *d;
+    return impl_->decode(source, destination, sourceCount, formatCode, destinationCapacity);
 }
 
-} // namespace
+const AvcFrameInfo& AvcDecoder::lastFrame() const { return impl_->info(); }
 
-bool decodeAvcFrame(const uint8_t* source, uint8_t* destination, size_t sourceCount, int formatCode,
-                    size_t destinationCapacity)
-{
-    return decoder().decode(source, destination, sourceCount, formatCode, destinationCapacity);
-}
-
-AvcFrameInfo avcLastFrameInfo() { return decoder().info(); }
-
-void setAvcDecoderThreads(int threads)
-{
-    decoder().setThreads(std::clamp(threads, 0, kMaxSliceContexts));
-}
+bool failureAlreadyShown(const Status& failure) { return !failure.ok() && failure.message() == kWorkerFailure; }
 
 } // namespace vorn::avci

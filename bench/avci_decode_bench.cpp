@@ -4,8 +4,6 @@
 // commands of bench/avci_decode.sh); without them the benchmarks are skipped.
 #include "avci/AvcDecoder.h"
 
-#include "foundation/Notifier.h"
-
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -41,13 +39,12 @@ void decodeFrames(benchmark::State& state, const char* var, int format)
         state.SkipWithError((std::string("set ") + var + " to an AVC-Intra byte stream").c_str());
         return;
     }
-    vorn::setNotifyHandler([](const std::string&, const std::string&) {});
-    vorn::avci::setAvcDecoderThreads(int(state.range(0)));
+    vorn::avci::AvcDecoder decoder(vorn::avci::AvcDecoderSettings{int(state.range(0))});
     std::vector<uint8_t> out(size_t(1920) * 1088 * 2 * 2);
     size_t i = 0;
     for (auto _ : state) {
         const auto& [off, size] = s.units[i++ % s.units.size()];
-        if (!vorn::avci::decodeAvcFrame(s.bytes.data() + off, out.data(), size, format, out.size())) {
+        if (!decoder.decode(s.bytes.data() + off, size, format, out.data(), out.size()).ok()) {
             state.SkipWithError("decoding failed");
             break;
         }

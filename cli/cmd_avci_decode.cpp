@@ -41,7 +41,7 @@ int run(const Opts& o)
         return vorn::cli::kExitFailed;
     std::istream& in = io.in();
     std::ostream* out = io.out();
-    vorn::avci::setAvcDecoderThreads(o.threads);
+    vorn::avci::AvcDecoder decoder(vorn::avci::AvcDecoderSettings{o.threads});
     // Not zero-filled: only the pages a frame actually uses get touched.
     const std::unique_ptr<uint8_t[]> frame(new uint8_t[kMaxFrameBytes]);
     vorn::avci::AccessUnitSplitter splitter;
@@ -65,13 +65,16 @@ int run(const Opts& o)
                 break;
             }
             // With --null the decoder keeps the picture: nothing is copied out.
-            if (!vorn::avci::decodeAvcFrame(buffer.data() + offset, out ? frame.get() : nullptr, size, o.format,
-                                            out ? kMaxFrameBytes : 0)) {
+            if (const vorn::Status s = decoder.decode(buffer.data() + offset, size, o.format,
+                                                      out ? frame.get() : nullptr, out ? kMaxFrameBytes : 0);
+                !s.ok()) {
+                if (!vorn::avci::failureAlreadyShown(s))
+                    std::fprintf(stderr, "%s: %s\n", vorn::avci::kAvcDecoderTitle, s.message().c_str());
                 std::fprintf(stderr, "vorn: frame %zu of %s could not be decoded\n", frames, o.input.c_str());
                 return vorn::cli::kExitFailed;
             }
             if (out) {
-                const size_t bytes = vorn::avci::avcLastFrameInfo().bytes;
+                const size_t bytes = decoder.lastFrame().bytes;
                 out->write(reinterpret_cast<const char*>(frame.get()), std::streamsize(bytes));
                 if (!*out) {
                     std::fprintf(stderr, "vorn: cannot write %s\n", o.output.c_str());

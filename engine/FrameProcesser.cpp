@@ -118,8 +118,9 @@ void FrameProcesser::PrepareDecoding()
         return;
     m_capacity = pictureSteps::pictureCapacity(m_plan->sourceFormat, m_plan->targetFormat);
     dv::PictureBuffer picture;
-    pictureSteps::decodeAvcIntra(m_buffers->frame0.data(), static_cast<size_t>(std::max(m_buffers->frame0Size, 0)),
-                                 m_plan->sourceFormat, true, false, m_planar, picture, m_capacity);
+    pictureSteps::decodeAvcIntra(m_avcDecoder, m_buffers->frame0.data(),
+                                 static_cast<size_t>(std::max(m_buffers->frame0Size, 0)), m_plan->sourceFormat, true,
+                                 false, m_planar, picture, m_capacity);
 }
 
 void FrameProcesser::SetPreview(FramePreview* preview, int scale)
@@ -337,7 +338,7 @@ bool FrameProcesser::decodeAvcFrame(int slot)
     const ConversionPlan& plan = *m_plan;
     const auto s = static_cast<size_t>(slot);
     const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[s], 0));
-    return pictureSteps::decodeAvcIntra(m_buffers->compressed[s].data(), size, plan.sourceFormat,
+    return pictureSteps::decodeAvcIntra(m_avcDecoder, m_buffers->compressed[s].data(), size, plan.sourceFormat,
                                         m_stepFirst + slot == 0, plan.rotate != 0, m_planar, m_buffers->decoded[s],
                                         m_capacity);
 }
@@ -349,8 +350,8 @@ void FrameProcesser::decodeStep()
     // with every frame split over the workers: one fork-join per step, and no
     // worker waits for the last unit of a frame. A step of one frame runs on
     // this thread and still splits over every worker. AVC-Intra frames are
-    // decoded one after another below: its decoder is one instance for the
-    // process. The pictures are the same; what follows a frame's decoding (the
+    // decoded one after another below: the clip's decoder takes them in
+    // order. The pictures are the same; what follows a frame's decoding (the
     // stand-in for an undecodable frame, messages, the preview) happens in
     // frame order.
     const bool avc = isAvcIntra(m_plan->sourceFormat);

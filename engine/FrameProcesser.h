@@ -5,6 +5,7 @@
 // time code, and hands the frames to the exporter.
 #pragma once
 
+#include "avci/AvcDecoder.h"
 #include "dv/DvFormat.h"
 #include "engine/ConversionPlan.h"
 #include "engine/Planner.h"
@@ -145,6 +146,7 @@ private:
     dv::PictureBuffer m_saved;                   // 3:2 removal: the previous group's last picture
     dv::PictureBuffer m_fieldPicture;            // the second field's frame, or the frame being woven
     int64_t m_pairCounter = 0;                   // frames woven so far
+    avci::AvcDecoder m_avcDecoder;               // AVC-Intra decoder of the clip
     std::vector<uint16_t> m_planar;              // AVC-Intra decoder output
     size_t m_capacity = 0;                       // bytes of every picture buffer of the clip
     int64_t m_framesHanded = 0;

@@ -5,6 +5,7 @@
 #include "dv/DifRotation.h"
 #include "dv/DvEncoder.h"
 #include "dv/PictureProcessing.h"
+#include "foundation/Notifier.h"
 
 #include <algorithm>
 #include <cstring>
@@ -56,8 +57,8 @@ bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, 
     return ok;
 }
 
-bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool first, bool rotate,
-                    std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity)
+bool decodeAvcIntra(avci::AvcDecoder& decoder, const uint8_t* frame, size_t size, VideoFormat code, bool first,
+                    bool rotate, std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity)
 {
     const dv::PictureRaster raster = dv::pictureRaster(code);
     if (raster.width <= 0 || !frame)
@@ -69,10 +70,14 @@ bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool fi
     const size_t samples = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.height) * 2;
     if (planar.size() < samples)
         planar.resize(samples);
-    if (!avci::decodeAvcFrame(frame + skip, reinterpret_cast<uint8_t*>(planar.data()), size - skip, code,
-                              planar.size() * sizeof(uint16_t)))
+    if (const Status s = decoder.decode(frame + skip, size - skip, code, reinterpret_cast<uint8_t*>(planar.data()),
+                                        planar.size() * sizeof(uint16_t));
+        !s.ok()) {
+        if (!avci::failureAlreadyShown(s))
+            notify(avci::kAvcDecoderTitle, s.message());
         return false;
-    const avci::AvcFrameInfo info = avci::avcLastFrameInfo();
+    }
+    const avci::AvcFrameInfo& info = decoder.lastFrame();
     if (info.width != raster.width || info.height != raster.height || info.bitDepth <= 8)
         return false;
     fitRaster(picture, code, capacity);

@@ -7,6 +7,7 @@
 // work in place; width and height say the raster it holds now.
 #pragma once
 
+#include "avci/AvcDecoder.h"
 #include "dv/DvFormat.h"
 #include "dv/PictureProcessing.h"
 #include "engine/ConversionPlan.h"
@@ -37,10 +38,11 @@ bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, 
               size_t capacity);
 
 // Decodes an AVC-Intra frame (with the clip's 512 header bytes in front when
-// `first`) into a packed 4:2:2 picture, turned by 180 degrees when asked.
-// `planar` is the decoder's work buffer.
-bool decodeAvcIntra(const uint8_t* frame, size_t size, VideoFormat code, bool first, bool rotate,
-                    std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity);
+// `first`) with the clip's decoder into a packed 4:2:2 picture, turned by 180
+// degrees when asked; a decoding failure is shown to the user. `planar` is the
+// decoder's work buffer.
+bool decodeAvcIntra(avci::AvcDecoder& decoder, const uint8_t* frame, size_t size, VideoFormat code, bool first,
+                    bool rotate, std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity);
 
 // Noise reduction of picture `index` of the clip into `out`.
 bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,

@@ -4,6 +4,7 @@
 #include "dv/ColourConversion.h"
 #include "dv/DvDecoder.h"
 #include "dv/DvFormat.h"
+#include "foundation/Notifier.h"
 #include "mxf/SafeOutput.h"
 
 #include <algorithm>
@@ -50,11 +51,18 @@ bool decodeToBgr(const uint8_t* frame, size_t size, int code, bool turn, int& wi
         // AVC-Intra: the largest picture is 1920 x 1080 in 4:2:2.
         const size_t samples = dv::planarSamples(1920, 1080, true);
         buf.planar.resize(samples);
-        if (!frame || size == 0 ||
-            !avci::decodeAvcFrame(frame, reinterpret_cast<uint8_t*>(buf.planar.data()), size, code,
-                                  samples * sizeof(uint16_t)))
+        if (!frame || size == 0)
             return false;
-        const avci::AvcFrameInfo info = avci::avcLastFrameInfo();
+        // A decoder of its own: the icon's frame carries its parameter sets.
+        avci::AvcDecoder decoder;
+        if (const Status s = decoder.decode(frame, size, code, reinterpret_cast<uint8_t*>(buf.planar.data()),
+                                            samples * sizeof(uint16_t));
+            !s.ok()) {
+            if (!avci::failureAlreadyShown(s))
+                notify(avci::kAvcDecoderTitle, s.message());
+            return false;
+        }
+        const avci::AvcFrameInfo info = decoder.lastFrame();
         // The layout follows the decoded stream (its sampling may differ from the code's).
         if (info.bitDepth <= 8 || (info.chromaFormat != 1 && info.chromaFormat != 2))
             return false;

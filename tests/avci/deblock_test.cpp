@@ -154,6 +154,13 @@ struct TestPicture {
         }
         for (int c = 0; c < 3; ++c) plane[c].assign(static_cast<size_t>(width[c] * height[c]), 0);
     }
+    // The macroblock descriptions, one a macroblock in address order, or one for all.
+    void setMbs(std::initializer_list<DeblockMbInfo> list)
+    {
+        ASSERT_EQ(list.size(), mbs.size());
+        std::copy(list.begin(), list.end(), mbs.begin());
+    }
+    void setAllMbs(const DeblockMbInfo& m) { std::fill(mbs.begin(), mbs.end(), m); }
     uint16_t& at(int c, int x, int y) { return plane[c][static_cast<size_t>(y * width[c] + x)]; }
     void fill(int c, int x0, int y0, int w, int h, int v)
     {
@@ -238,15 +245,16 @@ TEST(DeblockPictureTest, VerticalMacroblockEdgeUsesBs4AndTheAverageQp)
         t.fill(1, 0, 0, 8, 8, 90 * s);
         t.fill(1, 8, 0, 8, 8, 97 * s);
         t.fill(2, 0, 0, 16, 8, 120 * s); // Cr flat: must stay
-        for (int i = 0; i < 2; ++i) {
-            t.mbs[i].filterOffsetA = static_cast<int8_t>(k.offA);
-            t.mbs[i].filterOffsetB = static_cast<int8_t>(k.offB);
-            t.mbs[i].chromaQpOffset = static_cast<int8_t>(k.chromaOffset);
-            t.mbs[i].transform8x8 = 1; // keeps the 4-sample internal luma edges out of the way
-        }
-        t.mbs[0].qpY = static_cast<int8_t>(k.pcmLeft ? 20 : k.qpLeft); // qp ignored for I_PCM
-        t.mbs[0].pcm = k.pcmLeft;
-        t.mbs[1].qpY = static_cast<int8_t>(k.qpRight);
+        // The 8x8 transform keeps the 4-sample internal luma edges out of the way.
+        auto mb = [&k](int qp, bool pcm) {
+            return DeblockMbInfo{.qpY = static_cast<int8_t>(qp),
+                                 .pcm = static_cast<uint8_t>(pcm),
+                                 .transform8x8 = 1,
+                                 .filterOffsetA = static_cast<int8_t>(k.offA),
+                                 .filterOffsetB = static_cast<int8_t>(k.offB),
+                                 .chromaQpOffset = static_cast<int8_t>(k.chromaOffset)};
+        };
+        t.setMbs({mb(k.pcmLeft ? 20 : k.qpLeft, k.pcmLeft), mb(k.qpRight, false)}); // qp ignored for I_PCM
         const Line lumaIn = lineAcrossVertical(t, 0, 16, 5);
         const Line cbIn = lineAcrossVertical(t, 1, 8, 3);
         ASSERT_TRUE(deblockPicture(t.description()));
@@ -272,10 +280,7 @@ TEST(DeblockPictureTest, HorizontalMacroblockEdgeIsBs4InFramesAndBs3InFieldPictu
         TestPicture t(1, 2, 0);
         t.fill(0, 0, 0, 16, 16, 80);
         t.fill(0, 0, 16, 16, 16, 89);
-        for (auto& m : t.mbs) {
-            m.qpY = 38;
-            m.transform8x8 = 1;
-        }
+        t.setAllMbs({.qpY = 38, .transform8x8 = 1});
         const Line in = lineAcrossHorizontal(t, 0, 3, 16);
         ASSERT_TRUE(deblockPicture(t.description(s)));
         const int bS = s == PictureStructure::Frame ? 4 : 3;
@@ -301,12 +306,8 @@ TEST(DeblockPictureTest, SliceAndDisableRules)
         TestPicture t(2, 1, 0);
         t.fill(0, 0, 0, 16, 16, 100);
         t.fill(0, 16, 0, 16, 16, 108);
-        for (auto& m : t.mbs) {
-            m.qpY = 40;
-            m.transform8x8 = 1;
-        }
-        t.mbs[1].disableIdc = static_cast<uint8_t>(k.idcRight);
-        t.mbs[1].slice = k.sliceRight;
+        t.setMbs({{.qpY = 40, .transform8x8 = 1},
+                  {.qpY = 40, .transform8x8 = 1, .disableIdc = static_cast<uint8_t>(k.idcRight), .slice = k.sliceRight}});
         ASSERT_TRUE(deblockPicture(t.description()));
         EXPECT_EQ(t.at(0, 16, 4) != 108, k.filtered);
         EXPECT_EQ(t.at(0, 15, 4) != 100, k.filtered);
@@ -320,8 +321,7 @@ TEST(DeblockPictureTest, InternalEdgesFollowTheTransformSize)
         TestPicture t(1, 1, 0);
         t.fill(0, 0, 0, 12, 16, 70);
         t.fill(0, 12, 0, 4, 16, 76);
-        t.mbs[0].qpY = 40;
-        t.mbs[0].transform8x8 = static_cast<uint8_t>(t8);
+        t.setMbs({{.qpY = 40, .transform8x8 = static_cast<uint8_t>(t8)}});
         const Line in = lineAcrossVertical(t, 0, 12, 0);
         ASSERT_TRUE(deblockPicture(t.description()));
         const Line want = t8 ? in : reference(in, 3, 40, 40, 8, false);
@@ -331,8 +331,7 @@ TEST(DeblockPictureTest, InternalEdgesFollowTheTransformSize)
     TestPicture t(1, 1, 0);
     t.fill(0, 0, 0, 16, 8, 70);
     t.fill(0, 0, 8, 16, 8, 76);
-    t.mbs[0].qpY = 40;
-    t.mbs[0].transform8x8 = 1;
+    t.setMbs({{.qpY = 40, .transform8x8 = 1}});
     const Line in = lineAcrossHorizontal(t, 0, 0, 8);
     ASSERT_TRUE(deblockPicture(t.description()));
     expectLine(lineAcrossHorizontal(t, 0, 9, 8), reference(in, 3, 40, 40, 8, false), "row 8");
@@ -347,8 +346,7 @@ TEST(DeblockPictureTest, ChromaEdgesOf422AreEveryFourRows)
         TestPicture t(1, 1, 2, 10);
         t.fill(1, 0, 0, 8, row, 500);
         t.fill(1, 0, row, 8, 16 - row, 530);
-        t.mbs[0].qpY = 40;
-        t.mbs[0].chromaQpOffset = 2;
+        t.setMbs({{.qpY = 40, .chromaQpOffset = 2}});
         const Line in = lineAcrossHorizontal(t, 1, 2, row);
         ASSERT_TRUE(deblockPicture(t.description()));
         const int qpc = chromaQpOf(40, 2, 10);
@@ -367,11 +365,7 @@ TEST(DeblockPictureTest, Chroma444FiltersLikeLumaWithTheChromaQp)
         t.fill(2, 0, 0, 16, 16, 80);
         t.fill(2, 16, 0, 4, 16, 89);  // macroblock edge at 16, transform edge at 20
         t.fill(2, 20, 0, 12, 16, 95);
-        for (auto& m : t.mbs) {
-            m.qpY = 36;
-            m.secondChromaQpOffset = -3;
-            m.transform8x8 = static_cast<uint8_t>(t8);
-        }
+        t.setAllMbs({.qpY = 36, .transform8x8 = static_cast<uint8_t>(t8), .secondChromaQpOffset = -3});
         const Line mbEdge = lineAcrossVertical(t, 2, 16, 0);
         ASSERT_TRUE(deblockPicture(t.description()));
         const int qpc = chromaQpOf(36, -3, 8);
@@ -392,76 +386,56 @@ TEST(DeblockPictureTest, Chroma444FiltersLikeLumaWithTheChromaQp)
     }
 }
 
-TEST(DeblockPictureTest, MbaffFrameMacroblockBelowFieldPairIsFilteredPerField)
+// The top edge of a macroblock pair below another pair in one column of an MBAFF frame,
+// for each combination of frame and field pairs. The edge is filtered twice, each time with
+// the lines of one field (bS 3): rows 32, 34, 36 against 30, 28, 26 with the QP of the
+// macroblocks holding those lines, then the same for the odd rows.
+TEST(DeblockPictureTest, MbaffTopEdgeOfAPairIsFilteredPerFieldWithEachFieldsQp)
 {
-    // One column: a field pair above a frame pair. The top frame macroblock's top edge is
-    // filtered twice, each time with the lines of one field (bS 3) and the QP of that field's
-    // macroblock.
-    TestPicture t(1, 4, 0);
-    for (int y = 0; y < 32; ++y) t.fill(0, 0, y, 16, 1, y % 2 ? 70 : 90); // top field 90, bottom 70
-    t.fill(0, 0, 32, 16, 32, 100);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = i < 2;
-    }
-    t.mbs[0].qpY = 44; // top field macroblock
-    t.mbs[1].qpY = 20; // bottom field macroblock: average 30, alpha 25, so its step of 30 stays
-    t.mbs[2].qpY = 40;
-    t.mbs[3].qpY = 40;
-    const Line topIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
-    const Line bottomIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
-    ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
-    const Line topWant = reference(topIn, 3, (44 + 40 + 1) >> 1, (44 + 40 + 1) >> 1, 8, false);
-    const Line bottomWant = reference(bottomIn, 3, 30, 30, 8, false);
-    ASSERT_NE(topWant.q[0], topIn.q[0]);
-    for (int x = 0; x < 16; ++x) {
-        expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), topWant, "top field lines");
-        expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), bottomWant, "bottom field lines");
-    }
-}
-
-TEST(DeblockPictureTest, MbaffFieldPairBelowFramePairUsesItsOwnParity)
-{
-    TestPicture t(1, 4, 0);
-    t.fill(0, 0, 0, 16, 32, 90);
-    for (int y = 32; y < 64; ++y) t.fill(0, 0, y, 16, 1, y % 2 ? 104 : 97);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = i >= 2;
-        t.mbs[i].qpY = 40;
-    }
-    t.mbs[1].qpY = 42; // bottom frame macroblock above: p side of both field macroblocks
-    t.mbs[3].qpY = 46;
-    const Line topIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
-    const Line bottomIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
-    ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
-    for (int x = 0; x < 16; ++x) {
-        expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), reference(topIn, 3, 41, 41, 8, false), "top field MB");
-        expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), reference(bottomIn, 3, 44, 44, 8, false), "bottom field MB");
-    }
-    // The frame pair's own internal edge (rows 15/16) has no step and stays.
-    EXPECT_EQ(t.at(0, 5, 16), 90);
-}
-
-TEST(DeblockPictureTest, MbaffFieldPairBelowFieldPairPairsTheSameParity)
-{
-    TestPicture t(1, 4, 0);
-    for (int y = 0; y < 64; ++y) t.fill(0, 0, y, 16, 1, (y < 32 ? 90 : 100) + (y % 2) * 3);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = 1;
-        t.mbs[i].qpY = 40;
-    }
-    t.mbs[0].qpY = 20; // top field above: average 30, alpha 25 > 10, filters
-    t.mbs[1].qpY = 0;  // bottom field above: average 20, alpha 7 < 10, stays
-    const Line topIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
-    const Line bottomIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
-    ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
-    const Line topWant = reference(topIn, 3, 30, 30, 8, false);
-    ASSERT_NE(topWant.q[0], topIn.q[0]);
-    for (int x = 0; x < 16; ++x) {
-        expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), topWant, "top field MB");
-        expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), bottomIn, "bottom field MB");
+    struct Case {
+        const char* name;
+        bool fieldAbove, fieldBelow;
+        int above[2], below[2]; // samples of the even and odd rows of each pair
+        int qp[4];              // QP_Y of the macroblocks in address order
+        int qpEven, qpOdd;      // the average QP of the edge of each field
+        bool evenFiltered, oddFiltered;
+    };
+    const Case cases[] = {
+        // The frame pair's top macroblock holds the lines below the edge of both fields; the
+        // bottom field macroblock's average of 30 gives alpha 25, and its step of 30 stays.
+        {"frame pair below a field pair", true, false, {90, 70}, {100, 100}, {44, 20, 40, 40},
+         (44 + 40 + 1) >> 1, 30, true, false},
+        // Each field macroblock meets the bottom frame macroblock above it.
+        {"field pair below a frame pair", false, true, {90, 90}, {97, 104}, {40, 42, 40, 46},
+         (42 + 40 + 1) >> 1, (42 + 46 + 1) >> 1, true, true},
+        // Fields meet fields of the same parity; the bottom fields' average of 20 gives alpha 7,
+        // below their step of 10.
+        {"field pair below a field pair", true, true, {90, 93}, {100, 103}, {20, 0, 40, 40}, 30, 20, true,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestPicture t(1, 4, 0);
+        for (int y = 0; y < 64; ++y) t.fill(0, 0, y, 16, 1, y < 32 ? c.above[y % 2] : c.below[y % 2]);
+        auto mb = [](int qp, bool field) {
+            return DeblockMbInfo{.qpY = static_cast<int8_t>(qp), .fieldMb = static_cast<uint8_t>(field), .transform8x8 = 1};
+        };
+        t.setMbs({mb(c.qp[0], c.fieldAbove), mb(c.qp[1], c.fieldAbove), mb(c.qp[2], c.fieldBelow),
+                  mb(c.qp[3], c.fieldBelow)});
+        const Line evenIn = lineAcrossHorizontal(t, 0, 0, 32, 2);
+        const Line oddIn = lineAcrossHorizontal(t, 0, 0, 33, 2);
+        ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
+        const Line evenWant = reference(evenIn, 3, c.qpEven, c.qpEven, 8, false);
+        const Line oddWant = reference(oddIn, 3, c.qpOdd, c.qpOdd, 8, false);
+        ASSERT_EQ(evenWant.q[0] != evenIn.q[0], c.evenFiltered);
+        ASSERT_EQ(oddWant.q[0] != oddIn.q[0], c.oddFiltered);
+        for (int x = 0; x < 16; ++x) {
+            expectLine(lineAcrossHorizontal(t, 0, x, 32, 2), evenWant, "even rows (top field)");
+            expectLine(lineAcrossHorizontal(t, 0, x, 33, 2), oddWant, "odd rows (bottom field)");
+        }
+        // The upper pair's internal edges have no step within a field and stay.
+        EXPECT_EQ(t.at(0, 5, 16), c.above[0]);
+        EXPECT_EQ(t.at(0, 5, 17), c.above[1]);
     }
 }
 
@@ -472,15 +446,12 @@ TEST(DeblockPictureTest, MbaffLeftEdgeTakesTheQpOfTheMacroblockOwningEachRow)
     TestPicture t(2, 2, 0);
     t.fill(0, 0, 0, 16, 32, 100);
     t.fill(0, 16, 0, 16, 32, 106);
-    for (int i = 0; i < 4; ++i) {
-        t.mbs[i].transform8x8 = 1;
-        t.mbs[i].fieldMb = i < 2;
-        t.mbs[i].qpY = 40;
-    }
-    t.mbs[0].qpY = 0;  // even rows: average (0 + 36 + 1) / 2 = 18, alpha 5: a step of 6 stays
-    t.mbs[1].qpY = 44; // odd rows: average 40
-    t.mbs[2].qpY = 36;
-    t.mbs[3].qpY = 36;
+    t.setMbs({
+        {.qpY = 0, .fieldMb = 1, .transform8x8 = 1},  // even rows: average (0 + 36 + 1) / 2 = 18, alpha 5: a step of 6 stays
+        {.qpY = 44, .fieldMb = 1, .transform8x8 = 1}, // odd rows: average 40
+        {.qpY = 36, .transform8x8 = 1},
+        {.qpY = 36, .transform8x8 = 1},
+    });
     const Line in = lineAcrossVertical(t, 0, 16, 0);
     ASSERT_TRUE(deblockPicture(t.description(PictureStructure::Frame, true)));
     const Line filtered = reference(in, 4, 40, 40, 8, false);
@@ -501,7 +472,7 @@ TEST(DeblockPictureTest, MbaffLeftEdgeTakesTheQpOfTheMacroblockOwningEachRow)
 TEST(DeblockPictureTest, RejectsInconsistentDescriptions)
 {
     TestPicture t(2, 2, 1);
-    for (auto& m : t.mbs) m.qpY = 30;
+    t.setAllMbs({.qpY = 30});
     const std::vector<uint16_t> before = t.plane[0];
     const struct {
         const char* name;

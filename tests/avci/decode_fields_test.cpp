@@ -5,7 +5,7 @@
 // field scans into alternate frame lines. FFmpeg decodes the same relabelled stream.
 #include "avci/AvcDecoder.h"
 
-#include "foundation/Notifier.h"
+#include "helpers/RbspWriter.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,80 +17,6 @@ using namespace vorn::test;
 
 namespace {
 
-// RBSP bit reading and writing with Exp-Golomb codes.
-struct Bits {
-    std::vector<uint8_t> d;
-    size_t pos = 0;
-    uint32_t u(int n)
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i, ++pos) v = (v << 1) | ((pos / 8 < d.size()) ? (d[pos / 8] >> (7 - pos % 8)) & 1 : 0);
-        return v;
-    }
-    uint32_t ue()
-    {
-        int lz = 0;
-        while (u(1) == 0 && lz < 32) ++lz;
-        return (1u << lz) - 1 + u(lz);
-    }
-    size_t sizeBits() const { return d.size() * 8; }
-};
-
-struct BitWriter {
-    std::vector<uint8_t> d;
-    size_t pos = 0;
-    void u(int n, uint32_t v)
-    {
-        for (int i = n - 1; i >= 0; --i, ++pos) {
-            if (pos / 8 >= d.size()) d.push_back(0);
-            if ((v >> i) & 1) d[pos / 8] |= uint8_t(0x80 >> (pos % 8));
-        }
-    }
-    void ue(uint32_t v)
-    {
-        const uint32_t x = v + 1;
-        int len = 0;
-        while ((x >> len) > 1) ++len;
-        u(len, 0);
-        u(len + 1, x);
-    }
-    void se(int32_t v) { ue(v > 0 ? uint32_t(2 * v - 1) : uint32_t(-2 * v)); }
-    // Copies the rest of `in` (up to its last byte; the stop bit and trailing zeros included).
-    void rest(Bits& in)
-    {
-        while (in.pos < in.sizeBits()) u(1, in.u(1));
-    }
-};
-
-std::vector<uint8_t> unescape(const uint8_t* p, size_t n)
-{
-    std::vector<uint8_t> out;
-    int zeros = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (zeros >= 2 && p[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        out.push_back(p[i]);
-        zeros = p[i] == 0 ? zeros + 1 : 0;
-    }
-    return out;
-}
-
-void appendNal(std::vector<uint8_t>& out, uint8_t header, const std::vector<uint8_t>& rbsp)
-{
-    out.insert(out.end(), {0, 0, 0, 1, header});
-    int zeros = 0;
-    for (uint8_t b : rbsp) {
-        if (zeros >= 2 && b <= 3) {
-            out.push_back(3);
-            zeros = 0;
-        }
-        out.push_back(b);
-        zeros = b == 0 ? zeros + 1 : 0;
-    }
-}
-
 struct SpsFacts {
     int log2MaxFrameNum = 4, pocType = 0, log2MaxPocLsb = 4;
 };
@@ -98,8 +24,8 @@ struct SpsFacts {
 // SPS of a progressive stream -> SPS of a field stream (same map units, twice the frame height).
 std::vector<uint8_t> relabelSps(const std::vector<uint8_t>& rbsp, SpsFacts& f)
 {
-    Bits in{rbsp};
-    BitWriter w;
+    RbspReader in{rbsp};
+    RbspWriter w;
     const uint32_t profile = in.u(8);
     w.u(8, profile);
     w.u(8, in.u(8));
@@ -138,16 +64,16 @@ std::vector<uint8_t> relabelSps(const std::vector<uint8_t>& rbsp, SpsFacts& f)
     const uint32_t crop = in.u(1);
     EXPECT_EQ(crop, 0u) << "use sizes without cropping";
     w.u(1, crop);
-    w.rest(in);
-    return w.d;
+    in.copyRest(w);
+    return w.bytes();
 }
 
 // Slice header of picture `index` of the progressive stream -> a field slice.
 std::vector<uint8_t> relabelSlice(const std::vector<uint8_t>& rbsp, const SpsFacts& f, bool bottom, bool idrIn,
                                   bool idrOut, int pocLsb)
 {
-    Bits in{rbsp};
-    BitWriter w;
+    RbspReader in{rbsp};
+    RbspWriter w;
     w.ue(in.ue()); // first_mb_in_slice
     w.ue(in.ue()); // slice_type
     w.ue(in.ue()); // pic_parameter_set_id
@@ -175,8 +101,8 @@ std::vector<uint8_t> relabelSlice(const std::vector<uint8_t>& rbsp, const SpsFac
     } else {
         w.u(1, 0);
     }
-    w.rest(in); // slice_qp_delta, deblocking fields, slice data
-    return w.d;
+    in.copyRest(w); // slice_qp_delta, deblocking fields, slice data
+    return w.bytes();
 }
 
 struct Case {
@@ -190,9 +116,6 @@ TEST(AvcDecodeFields, RelabelledFieldPairsMatchFfmpeg)
 {
     VORN_REQUIRE_TOOL("ffmpeg");
     VORN_REQUIRE_TOOL("x264");
-    std::vector<std::string> messages;
-    const NotifyHandler previous =
-        setNotifyHandler([&](const std::string& t, const std::string& m) { messages.push_back(t + ": " + m); });
     const Case cases[] = {
         {"422_10_intra", "--output-csp i422 --output-depth 10 --profile high422", true, false},
         {"422_10_filtered", "--output-csp i422 --output-depth 10 --profile high422 --slices 2", true, true},
@@ -234,7 +157,7 @@ TEST(AvcDecodeFields, RelabelledFieldPairsMatchFfmpeg)
         for (const auto& [off, size] : nals) {
             const uint8_t header = src[off];
             const int type = header & 31;
-            const std::vector<uint8_t> rbsp = unescape(src.data() + off + 1, size - 1);
+            const std::vector<uint8_t> rbsp = rbspOf(src.data() + off + 1, size - 1);
             // x264 repeats its parameter sets before every picture: keep the first ones only
             // (parameter sets between two fields would end the access unit).
             if ((type == 7 || type == 8) && picture >= 0) continue;
@@ -245,7 +168,7 @@ TEST(AvcDecodeFields, RelabelledFieldPairsMatchFfmpeg)
             } else if (type == 8) {
                 appendNal(out, header, rbsp);
             } else if (type == 1 || type == 5) {
-                Bits peek{rbsp};
+                RbspReader peek{rbsp};
                 const int firstMb = int(peek.ue());
                 if (firstMb <= firstMbPrev || picture < 0) ++picture;
                 firstMbPrev = firstMb;
@@ -269,17 +192,17 @@ TEST(AvcDecodeFields, RelabelledFieldPairsMatchFfmpeg)
         std::vector<uint8_t> frame(176 * 128 * 4), all;
         const auto units = avci::splitAccessUnits(out.data(), out.size());
         ASSERT_EQ(units.size(), 2u);
+        avci::AvcDecoder decoder;
         for (const auto& [off, size] : units) {
-            ASSERT_TRUE(avci::decodeAvcFrame(out.data() + off, frame.data(), size, 38, frame.size()))
-                << (messages.empty() ? "" : messages.back());
-            all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(avci::avcLastFrameInfo().bytes));
+            const Status s = decoder.decode(out.data() + off, size, 38, frame.data(), frame.size());
+            ASSERT_TRUE(s.ok()) << s.message();
+            all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(decoder.lastFrame().bytes));
         }
-        EXPECT_EQ(avci::avcLastFrameInfo().height, 128);
+        EXPECT_EQ(decoder.lastFrame().height, 128);
         EXPECT_EQ(all.size(), ref.size());
         EXPECT_TRUE(all == ref);
-        EXPECT_EQ(avci::avcLastFrameInfo().deblocked, !intraProfile);
+        EXPECT_EQ(decoder.lastFrame().deblocked, !intraProfile);
     }
-    setNotifyHandler(previous);
 }
 
 } // namespace

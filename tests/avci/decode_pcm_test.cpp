@@ -6,7 +6,7 @@
 #include "avci/AvcDecoder.h"
 #include "avci/AvcTables.h"
 
-#include "foundation/Notifier.h"
+#include "helpers/RbspWriter.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,45 +19,16 @@ using namespace vorn::test;
 
 namespace {
 
-struct BitSink {
-    std::vector<uint8_t> d;
-    size_t pos = 0;
-    void bit(int b)
-    {
-        if (pos / 8 >= d.size()) d.push_back(0);
-        if (b) d[pos / 8] |= uint8_t(0x80 >> (pos % 8));
-        ++pos;
-    }
-    void u(int n, uint32_t v)
-    {
-        for (int i = n - 1; i >= 0; --i) bit(int((v >> i) & 1));
-    }
-    void ue(uint32_t v)
-    {
-        const uint32_t x = v + 1;
-        int len = 0;
-        while ((x >> len) > 1) ++len;
-        u(len, 0);
-        u(len + 1, x);
-    }
-    void se(int v) { ue(v > 0 ? uint32_t(2 * v - 1) : uint32_t(-2 * v)); }
-    void trailing()
-    {
-        bit(1);
-        while (pos % 8) bit(0);
-    }
-};
-
 // The arithmetic encoder of the standard (EncodeDecision, EncodeTerminate, EncodeFlush).
 struct CabacEncoder {
-    BitSink& out;
+    RbspWriter& out;
     uint8_t state[460] = {};
     uint8_t mps[460] = {};
     uint32_t low = 0, range = 510;
     bool first = true;
     int outstanding = 0;
 
-    CabacEncoder(BitSink& sink, int qp) : out(sink)
+    CabacEncoder(RbspWriter& sink, int qp) : out(sink)
     {
         for (int i = 0; i < 460; ++i)
             avci::cabacInitContext(avci::kCabacInitI[i][0], avci::kCabacInitI[i][1], qp, state[i], mps[i]);
@@ -120,19 +91,6 @@ struct CabacEncoder {
     }
 };
 
-void appendNal(std::vector<uint8_t>& s, uint8_t header, const std::vector<uint8_t>& rbsp)
-{
-    s.insert(s.end(), {0, 0, 0, 1, header});
-    int zeros = 0;
-    for (uint8_t b : rbsp) {
-        if (zeros >= 2 && b <= 3) {
-            s.push_back(3);
-            zeros = 0;
-        }
-        s.push_back(b);
-        zeros = b == 0 ? zeros + 1 : 0;
-    }
-}
 
 TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
 {
@@ -140,7 +98,7 @@ TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
     std::mt19937 rng(99);
     std::vector<uint8_t> stream;
     {
-        BitSink sps; // High, 8-bit 4:2:0, 3 x 1 macroblocks
+        RbspWriter sps; // High, 8-bit 4:2:0, 3 x 1 macroblocks
         sps.u(8, 100);
         sps.u(8, 0);
         sps.u(8, 30);
@@ -161,8 +119,8 @@ TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
         sps.u(1, 0);
         sps.u(1, 0);
         sps.trailing();
-        appendNal(stream, 0x67, sps.d);
-        BitSink pps;
+        appendNal(stream, 0x67, sps.bytes());
+        RbspWriter pps;
         pps.ue(0);
         pps.ue(0);
         pps.u(1, 1); // CABAC
@@ -179,11 +137,11 @@ TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
         pps.u(1, 0);
         pps.u(1, 0);
         pps.trailing();
-        appendNal(stream, 0x68, pps.d);
+        appendNal(stream, 0x68, pps.bytes());
     }
     std::vector<uint8_t> firstPcmLuma; // the luma samples of the very first macroblock
     for (int frame = 0; frame < 2; ++frame) {
-        BitSink s;
+        RbspWriter s;
         s.ue(0);      // first_mb_in_slice
         s.ue(7);      // I slice
         s.ue(0);      // pps
@@ -193,12 +151,12 @@ TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
         s.u(1, 0);    // dec_ref_pic_marking
         s.se(frame == 0 ? 0 : 8); // slice_qp_delta
         s.ue(1);      // loop filter off
-        while (s.pos % 8) s.bit(1); // cabac_alignment_one_bit
+        s.align(1); // cabac_alignment_one_bit
         CabacEncoder enc(s, 26 + (frame == 0 ? 0 : 8));
         auto pcm = [&](int mbTypeCtx) {
             enc.decision(mbTypeCtx, 1); // not I_NxN
             enc.terminate(1);           // I_PCM
-            while (s.pos % 8) s.bit(0); // pcm_alignment_zero_bit
+            s.align(0); // pcm_alignment_zero_bit
             for (int i = 0; i < 384; ++i) {
                 const uint8_t v = uint8_t(16 + rng() % 220);
                 if (firstPcmLuma.size() < 256) firstPcmLuma.push_back(v);
@@ -221,8 +179,8 @@ TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
         enc.terminate(0);
         pcm(3 + 1);
         enc.terminate(1);       // end_of_slice_flag, its last bit the stop bit
-        while (s.pos % 8) s.bit(0);
-        appendNal(stream, 0x65, s.d);
+        s.align(0);
+        appendNal(stream, 0x65, s.bytes());
     }
     const std::filesystem::path dir = scratchDir("avci_pcm");
     writeBytes(dir / "pcm.264", stream);
@@ -234,16 +192,13 @@ TEST(AvcDecodePcm, CabacPcmMacroblocksMatchFfmpeg)
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x)
             ASSERT_EQ(ref[size_t(y * 48 + x)], firstPcmLuma[size_t(y * 16 + x)]) << "FFmpeg must show the PCM samples";
-    std::vector<std::string> messages;
-    const NotifyHandler previous =
-        setNotifyHandler([&](const std::string&, const std::string& m) { messages.push_back(m); });
+    avci::AvcDecoder decoder;
     std::vector<uint8_t> frame(48 * 16 * 2), all;
     for (const auto& [off, size] : avci::splitAccessUnits(stream.data(), stream.size())) {
-        ASSERT_TRUE(avci::decodeAvcFrame(stream.data() + off, frame.data(), size, 36, frame.size()))
-            << (messages.empty() ? "" : messages.back());
-        all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(avci::avcLastFrameInfo().bytes));
+        const Status s = decoder.decode(stream.data() + off, size, 36, frame.data(), frame.size());
+        ASSERT_TRUE(s.ok()) << s.message();
+        all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(decoder.lastFrame().bytes));
     }
-    setNotifyHandler(previous);
     EXPECT_EQ(all, ref);
 }
 

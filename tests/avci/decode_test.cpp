@@ -1,11 +1,14 @@
 // The AVC-Intra decoder against FFmpeg: every AVC-Intra variant (made by x264), the P2 form
 // without parameter sets in later frames, the intra-profile deblocking rule, field pictures,
-// format changes between calls and the failure road for damaged input.
+// format changes between calls and the failure road for damaged input. The decoder never
+// shows a message itself: its failures come back as a status.
 #include "avci/AvcDecoder.h"
 #include "avci/Nal.h"
 
+#include "engine/PictureSteps.h"
 #include "foundation/Notifier.h"
 #include "foundation/WorkerPool.h"
+#include "mxf/ClipIcon.h"
 #include "helpers/FieldStreamWriter.h"
 #include "support/TestSupport.h"
 
@@ -73,7 +76,6 @@ protected:
         previous_ = setNotifyHandler([this](const std::string& title, const std::string& text) {
             messages_.push_back(title + ": " + text);
         });
-        avci::setAvcDecoderThreads(0);
     }
     void TearDown() override { setNotifyHandler(previous_); }
 
@@ -101,23 +103,27 @@ protected:
         m.reference[v.name] = readBytes(m.dir / (std::string(v.name) + ".yuv"));
     }
 
-    // Decodes every access unit of a stream; returns the concatenated output.
-    std::vector<uint8_t> decodeStream(const std::vector<uint8_t>& stream, int format, bool* ok = nullptr)
+    // Decodes every access unit of a stream with `decoder`; returns the concatenated output.
+    static std::vector<uint8_t> decodeStream(avci::AvcDecoder& decoder, const std::vector<uint8_t>& stream, int format)
     {
         std::vector<uint8_t> all, frame(kCapacity);
-        if (ok) *ok = true;
         for (const auto& [off, size] : avci::splitAccessUnits(stream.data(), stream.size())) {
-            if (!avci::decodeAvcFrame(stream.data() + off, frame.data(), size, format, frame.size())) {
-                if (ok) *ok = false;
-                ADD_FAILURE() << "access unit at " << off << ": " << (messages_.empty() ? "" : messages_.back());
+            const Status s = decoder.decode(stream.data() + off, size, format, frame.data(), frame.size());
+            if (!s.ok()) {
+                ADD_FAILURE() << "access unit at " << off << ": " << s.message();
                 return all;
             }
-            all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(avci::avcLastFrameInfo().bytes));
+            all.insert(all.end(), frame.begin(), frame.begin() + std::ptrdiff_t(decoder.lastFrame().bytes));
         }
         return all;
     }
+    std::vector<uint8_t> decodeStream(const std::vector<uint8_t>& stream, int format)
+    {
+        return decodeStream(decoder_, stream, format);
+    }
 
-    std::vector<std::string> messages_;
+    avci::AvcDecoder decoder_;
+    std::vector<std::string> messages_; // shown through the notifier: the decoder shows none
     NotifyHandler previous_;
 };
 
@@ -136,13 +142,14 @@ TEST_F(AvcDecodeTest, EveryVariantMatchesFfmpegBitForBit)
         SCOPED_TRACE(v.name);
         makeVariant(v);
         // Any number of slice workers must give the same samples.
+        avci::AvcFrameInfo info;
         for (int threads : {1, 2, 3}) {
-            avci::setAvcDecoderThreads(threads);
-            const std::vector<uint8_t> out = decodeStream(media().stream[v.name], v.formatCode);
+            avci::AvcDecoder decoder(avci::AvcDecoderSettings{threads});
+            const std::vector<uint8_t> out = decodeStream(decoder, media().stream[v.name], v.formatCode);
             EXPECT_EQ(out.size(), media().reference[v.name].size());
             EXPECT_EQ(firstDifference(out, media().reference[v.name]), -1) << "threads " << threads;
+            info = decoder.lastFrame();
         }
-        const avci::AvcFrameInfo info = avci::avcLastFrameInfo();
         EXPECT_EQ(info.width, v.width);
         EXPECT_EQ(info.height, v.height);
         EXPECT_EQ(info.chromaFormat, v.avcClass == 100 ? 2 : 1);
@@ -186,21 +193,21 @@ TEST_F(AvcDecodeTest, FormatChangeRebuildsTheDecoder)
     const std::vector<uint8_t>& refB = media().reference[kVariants[5].name];
     const size_t bytesA = refA.size() / 2, bytesB = refB.size() / 2;
     // A, then B under another code, then A again: each output correct for its own format.
-    ASSERT_TRUE(avci::decodeAvcFrame(a.data() + ua[0].first, frame.data(), ua[0].second, 38, frame.size()));
+    ASSERT_TRUE(decoder_.decode(a.data() + ua[0].first, ua[0].second, 38, frame.data(), frame.size()).ok());
     EXPECT_TRUE(std::equal(refA.begin(), refA.begin() + std::ptrdiff_t(bytesA), frame.begin()));
-    ASSERT_TRUE(avci::decodeAvcFrame(b.data() + ub[1].first, frame.data(), ub[1].second, 36, frame.size()));
-    EXPECT_EQ(avci::avcLastFrameInfo().bytes, bytesB);
+    ASSERT_TRUE(decoder_.decode(b.data() + ub[1].first, ub[1].second, 36, frame.data(), frame.size()).ok());
+    EXPECT_EQ(decoder_.lastFrame().bytes, bytesB);
     EXPECT_TRUE(std::equal(refB.begin() + std::ptrdiff_t(bytesB), refB.end(), frame.begin()));
     // The parameter sets of the earlier format were released with it: a frame of format A
     // without its own sets fails under the new code, then decodes once the sets come again.
     std::vector<uint8_t> headless(a.begin() + std::ptrdiff_t(ua[1].first), a.begin() + std::ptrdiff_t(ua[1].first) + 6);
     headless.insert(headless.end(), a.begin() + std::ptrdiff_t(ua[1].first) + 518,
                     a.begin() + std::ptrdiff_t(ua[1].first + ua[1].second));
-    EXPECT_FALSE(avci::decodeAvcFrame(headless.data(), frame.data(), headless.size(), 38, frame.size()));
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_NE(messages_[0].find("Quintell AVC-Intra Decoder: "), std::string::npos);
-    EXPECT_NE(messages_[0].find("missing"), std::string::npos) << messages_[0];
-    ASSERT_TRUE(avci::decodeAvcFrame(a.data() + ua[1].first, frame.data(), ua[1].second, 38, frame.size()));
+    const Status headlessStatus = decoder_.decode(headless.data(), headless.size(), 38, frame.data(), frame.size());
+    EXPECT_FALSE(headlessStatus.ok());
+    EXPECT_NE(headlessStatus.message().find("missing"), std::string::npos) << headlessStatus.message();
+    EXPECT_TRUE(messages_.empty());
+    ASSERT_TRUE(decoder_.decode(a.data() + ua[1].first, ua[1].second, 38, frame.data(), frame.size()).ok());
     EXPECT_TRUE(std::equal(refA.begin() + std::ptrdiff_t(bytesA), refA.end(), frame.begin()));
 }
 
@@ -257,13 +264,13 @@ TEST_F(AvcDecodeTest, LoopFilterRunsOnlyOutsideIntraProfiles)
         const std::vector<uint8_t> refHigh = readBytes(dir / (name + "_high.yuv"));
         ASSERT_NE(refSkip, refHigh) << "the stream must carry edges the filter changes";
         const std::vector<uint8_t> intra = decodeStream(stream, 38);
-        const bool intraProfileDeblocked = avci::avcLastFrameInfo().deblocked;
+        const bool intraProfileDeblocked = decoder_.lastFrame().deblocked;
         // 8-bit High is not an intra profile even with constraint_set3_flag: it is filtered.
         EXPECT_EQ(firstDifference(intra, c.tenBit422 ? refSkip : refHigh), -1);
         const std::vector<uint8_t> filtered = decodeStream(high, 38);
         EXPECT_EQ(firstDifference(filtered, refHigh), -1);
         EXPECT_EQ(intraProfileDeblocked, !c.tenBit422);
-        EXPECT_TRUE(avci::avcLastFrameInfo().deblocked);
+        EXPECT_TRUE(decoder_.lastFrame().deblocked);
     }
 }
 
@@ -311,7 +318,7 @@ TEST_F(AvcDecodeTest, MonochromeWritesTheLumaPlaneOnly)
         for (size_t f = 0; f < 2; ++f)
             EXPECT_TRUE(std::equal(out.begin() + std::ptrdiff_t(f * luma), out.begin() + std::ptrdiff_t((f + 1) * luma),
                                    ref.begin() + std::ptrdiff_t(f * luma * 3 / 2)));
-        EXPECT_EQ(avci::avcLastFrameInfo().chromaFormat, 0);
+        EXPECT_EQ(decoder_.lastFrame().chromaFormat, 0);
     }
 }
 
@@ -362,7 +369,7 @@ TEST_F(AvcDecodeTest, FieldPairsAreWovenIntoTheFrame)
         const std::vector<uint8_t> out = decodeStream(writer.stream(), 38);
         EXPECT_EQ(out.size(), ref.size());
         EXPECT_EQ(firstDifference(out, ref), -1);
-        EXPECT_EQ(avci::avcLastFrameInfo().deblocked, c.deblocking);
+        EXPECT_EQ(decoder_.lastFrame().deblocked, c.deblocking);
     }
 }
 
@@ -424,8 +431,8 @@ TEST_F(AvcDecodeTest, PiecewiseSplittingFindsTheSameAccessUnits)
     }
 }
 
-// Damaged input takes the failure road (a message titled "Quintell AVC-Intra Decoder" and a
-// false result) and leaves the decoder ready: the next good frame decodes correctly.
+// A slice worker that cannot be started fails the frame; the worker pool has shown its
+// message, so the failure is marked as shown. The decoder stays ready.
 TEST_F(AvcDecodeTest, SliceWorkerThatCannotStartIsReported)
 {
     const Variant& v = kVariants[0];
@@ -436,15 +443,16 @@ TEST_F(AvcDecodeTest, SliceWorkerThatCannotStartIsReported)
     const uint8_t* au0 = s.data() + units[0].first;
     const size_t frameBytes = ref.size() / 2;
     std::vector<uint8_t> frame(kCapacity);
-    avci::setAvcDecoderThreads(2);
+    avci::AvcDecoder decoder(avci::AvcDecoderSettings{2});
     setPoolStartFailureForTest(1);
-    const bool ok = avci::decodeAvcFrame(au0, frame.data(), units[0].second, v.formatCode, kCapacity);
+    const Status failed = decoder.decode(au0, units[0].second, v.formatCode, frame.data(), kCapacity);
     setPoolStartFailureForTest(-1);
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(failed.ok());
+    EXPECT_TRUE(avci::failureAlreadyShown(failed));
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0], "Quintell: A slice decoding thread could not be started.");
     messages_.clear();
-    ASSERT_TRUE(avci::decodeAvcFrame(au0, frame.data(), units[0].second, v.formatCode, kCapacity));
+    ASSERT_TRUE(decoder.decode(au0, units[0].second, v.formatCode, frame.data(), kCapacity).ok());
     EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + std::ptrdiff_t(frameBytes), frame.begin()));
     EXPECT_TRUE(messages_.empty());
 }
@@ -457,15 +465,17 @@ TEST_F(AvcDecodeTest, WithoutDestinationTheFrameIsDecodedButNotWritten)
     const std::vector<uint8_t>& ref = media().reference[v.name];
     const auto units = avci::splitAccessUnits(s.data(), s.size());
     const size_t frameBytes = ref.size() / 2;
-    ASSERT_TRUE(avci::decodeAvcFrame(s.data() + units[0].first, nullptr, units[0].second, v.formatCode, 0));
-    EXPECT_EQ(avci::avcLastFrameInfo().bytes, frameBytes);
-    EXPECT_TRUE(messages_.empty());
+    ASSERT_TRUE(decoder_.decode(s.data() + units[0].first, units[0].second, v.formatCode, nullptr, 0).ok());
+    EXPECT_EQ(decoder_.lastFrame().bytes, frameBytes);
     // A missing destination with a capacity is a caller's mistake, not a request to discard.
-    EXPECT_FALSE(avci::decodeAvcFrame(s.data() + units[0].first, nullptr, units[0].second, v.formatCode, kCapacity));
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_NE(messages_[0].find("too small"), std::string::npos);
+    const Status s2 = decoder_.decode(s.data() + units[0].first, units[0].second, v.formatCode, nullptr, kCapacity);
+    EXPECT_FALSE(s2.ok());
+    EXPECT_NE(s2.message().find("too small"), std::string::npos);
+    EXPECT_TRUE(messages_.empty());
 }
 
+// Damaged input fails with a message saying what is wrong and leaves the decoder ready: the
+// next good frame decodes correctly.
 TEST_F(AvcDecodeTest, DamagedInputFailsAndTheDecoderStaysUsable)
 {
     const Variant& v = kVariants[3];
@@ -509,15 +519,38 @@ TEST_F(AvcDecodeTest, DamagedInputFailsAndTheDecoderStaysUsable)
     std::vector<uint8_t> frame(kCapacity);
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.name);
-        messages_.clear();
-        EXPECT_FALSE(avci::decodeAvcFrame(d.bytes.data(), frame.data(), d.bytes.size(), v.formatCode, d.capacity));
-        ASSERT_EQ(messages_.size(), 1u);
-        EXPECT_EQ(messages_[0].rfind("Quintell AVC-Intra Decoder: ", 0), 0u) << messages_[0];
-        EXPECT_NE(messages_[0].find(d.message), std::string::npos) << messages_[0];
-        messages_.clear();
-        ASSERT_TRUE(avci::decodeAvcFrame(au0.data(), frame.data(), au0.size(), v.formatCode, frameBytes));
+        const Status failed = decoder_.decode(d.bytes.data(), d.bytes.size(), v.formatCode, frame.data(), d.capacity);
+        EXPECT_FALSE(failed.ok());
+        EXPECT_FALSE(failed.message().empty());
+        EXPECT_NE(failed.message().find(d.message), std::string::npos) << failed.message();
+        EXPECT_FALSE(avci::failureAlreadyShown(failed));
+        EXPECT_TRUE(messages_.empty());
+        ASSERT_TRUE(decoder_.decode(au0.data(), au0.size(), v.formatCode, frame.data(), frameBytes).ok());
         EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + std::ptrdiff_t(frameBytes), frame.begin()));
     }
+}
+
+// The programs show a failed decode once, titled "Quintell AVC-Intra Decoder", with the
+// decoder's message: the export's picture step and the clip icon (the command is below).
+TEST(AvcDecodeFailure, CallersShowTheFailureOnceUnderTheDecodersTitle)
+{
+    std::vector<std::string> shown;
+    const NotifyHandler previous =
+        setNotifyHandler([&](const std::string& title, const std::string& text) { shown.push_back(title + ": " + text); });
+    // A slice (first_mb_in_slice 0, slice_type 7, pic_parameter_set_id 0) before any parameter set.
+    const std::vector<uint8_t> orphanSlice = {0, 0, 0, 1, 0x65, 0x88, 0x80};
+    const std::string expected = "Quintell AVC-Intra Decoder: Slice refers to a missing picture parameter set.";
+    avci::AvcDecoder decoder;
+    std::vector<uint16_t> planar;
+    dv::PictureBuffer picture;
+    EXPECT_FALSE(pictureSteps::decodeAvcIntra(decoder, orphanSlice.data(), orphanSlice.size(), 38, false, false, planar,
+                                              picture, 0));
+    EXPECT_EQ(shown, std::vector<std::string>{expected});
+    shown.clear();
+    std::vector<uint8_t> bitmap;
+    EXPECT_FALSE(mxf::makeIconBitmap(orphanSlice.data(), orphanSlice.size(), 38, false, bitmap));
+    EXPECT_EQ(shown, std::vector<std::string>{expected});
+    setNotifyHandler(previous);
 }
 
 TEST_F(AvcDecodeTest, CommandWritesDecodedFramesOrFailsOnBadInput)
@@ -536,7 +569,7 @@ TEST_F(AvcDecodeTest, CommandWritesDecodedFramesOrFailsOnBadInput)
     writeBytes(dir / "cut.264", cut);
     r = runVorn("codec avci-decode --format 42 " + shellQuote((dir / "cut.264").string()) + " -");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("Quintell AVC-Intra Decoder"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("Quintell AVC-Intra Decoder: ", 0), 0u) << r.err;
     // Exactly the first frame reached standard output before the failure.
     EXPECT_EQ(r.out.size(), media().reference[v.name].size() / 2);
     r = runVorn("codec avci-decode --format 7 " + shellQuote((dir / "c100_720p.264").string()) + " --null");

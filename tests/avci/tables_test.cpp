@@ -465,27 +465,28 @@ TEST(AvcTablesBlocks, BlockPositionsFollowTheNestedRasterScan)
     }
 }
 
-TEST(AvcTablesDeblock, ThresholdsFollowTheirDesignCurves)
+// The loop filter's thresholds, entry by entry: alpha' and beta' by indexA / indexB and tC0'
+// by indexA and bS 1..3, as the H.264 standard tabulates them (all zero below index 16).
+TEST(AvcTablesDeblock, ThresholdsAreTheStandardValues)
 {
-    // alpha' ~ 0.8 (2^(x/6) - 1) and beta' ~ 0.5 x - 7 for index x >= 16, both zero below.
+    constexpr int kFirst = 16;
+    const int alpha[52 - kFirst] = {4,  4,  5,  6,  7,  8,  9,  10,  12,  13,  15,  17,  20,  22,  25,  28,  32,  36,
+                                    40, 45, 50, 56, 63, 71, 80, 90, 101, 113, 127, 144, 162, 182, 203, 226, 255, 255};
+    const int beta[52 - kFirst] = {2, 2, 2, 3,  3,  3,  3,  4,  4,  4,  6,  6,  7,  7,  8,  8,  9,  9,
+                                   10, 10, 11, 11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 16, 17, 17, 18, 18};
+    // tC0' for bS = 1, 2, 3 by indexA 16..51.
+    const int tc0[52 - kFirst][3] = {
+        {0, 0, 0},   {0, 0, 1},   {0, 0, 1},   {0, 0, 1},   {0, 0, 1},  {0, 1, 1},  {0, 1, 1},   {1, 1, 1},
+        {1, 1, 1},   {1, 1, 1},   {1, 1, 1},   {1, 1, 2},   {1, 1, 2},  {1, 1, 2},  {1, 1, 2},   {1, 2, 3},
+        {1, 2, 3},   {2, 2, 3},   {2, 2, 4},   {2, 3, 4},   {2, 3, 4},  {3, 3, 5},  {3, 4, 6},   {3, 4, 6},
+        {4, 5, 7},   {4, 5, 8},   {4, 6, 9},   {5, 7, 10},  {6, 8, 11}, {6, 8, 13}, {7, 10, 14}, {8, 11, 16},
+        {9, 12, 18}, {10, 13, 20}, {11, 15, 23}, {13, 17, 25},
+    };
     for (int x = 0; x < 52; ++x) {
-        if (x < 16) {
-            EXPECT_EQ(kDeblockAlpha[x], 0);
-            EXPECT_EQ(kDeblockBeta[x], 0);
-            for (int b = 0; b < 3; ++b) EXPECT_EQ(kDeblockTc0[x][b], 0);
-            continue;
-        }
-        const double a = std::min(255.0, 0.8 * (std::pow(2.0, x / 6.0) - 1.0));
-        EXPECT_LE(std::abs(kDeblockAlpha[x] - a), std::max(1.0, 0.015 * a)) << x;
-        EXPECT_LE(std::abs(kDeblockBeta[x] - (0.5 * x - 7.0)), 1.5) << x;
-        EXPECT_GE(kDeblockAlpha[x], kDeblockAlpha[x - 1]);
-        EXPECT_GE(kDeblockBeta[x], kDeblockBeta[x - 1]);
-        for (int b = 0; b < 3; ++b) {
-            EXPECT_GE(kDeblockTc0[x][b], kDeblockTc0[x - 1][b]) << x;
-            if (b) {
-                EXPECT_GE(kDeblockTc0[x][b], kDeblockTc0[x][b - 1]) << x;
-            }
-        }
+        SCOPED_TRACE(x);
+        const bool zero = x < kFirst;
+        EXPECT_EQ(kDeblockAlpha[x], zero ? 0 : alpha[x - kFirst]);
+        EXPECT_EQ(kDeblockBeta[x], zero ? 0 : beta[x - kFirst]);
+        for (int b = 0; b < 3; ++b) EXPECT_EQ(kDeblockTc0[x][b], zero ? 0 : tc0[x - kFirst][b]) << "bS " << b + 1;
     }
-    EXPECT_EQ(kDeblockTc0[51][2], 25);
 }

@@ -220,8 +220,9 @@ TEST(PictureOracle, AvcIntraPicturesToPackedMatchFfmpegs8BitConversion)
         sh(dir, "ffmpeg -loglevel error -y -i a.264 -vf hflip,vflip -f rawvideo -pix_fmt " + pix8 + " turned.yuv");
         const auto stream = readBytes(dir / "a.264");
         std::vector<uint8_t> decoded(size_t(1920) * 1088 * 4);
-        ASSERT_TRUE(avci::decodeAvcFrame(stream.data(), decoded.data(), stream.size(), c.code, decoded.size()));
-        ASSERT_EQ(avci::avcLastFrameInfo().width, c.width);
+        avci::AvcDecoder decoder;
+        ASSERT_TRUE(decoder.decode(stream.data(), stream.size(), c.code, decoded.data(), decoded.size()).ok());
+        ASSERT_EQ(decoder.lastFrame().width, c.width);
 
         for (const bool rotate : {false, true}) {
             SCOPED_TRACE(rotate ? "rotated" : "upright");

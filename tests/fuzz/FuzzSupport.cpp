@@ -46,7 +46,6 @@ void prepareFuzzing()
     dv::InitCodecTables();
     dv::setProcessorCount(1);
     dv::lockProcessorCount(true);
-    avci::setAvcDecoderThreads(1);
 }
 
 void checkFailed(const char* file, int line, const char* condition)

@@ -1,5 +1,6 @@
 // Test-only H.264 writer of I_PCM / Intra 16x16 DC field and frame pictures.
 #include "FieldStreamWriter.h"
+#include "RbspWriter.h"
 
 #include "avci/AvcTables.h"
 
@@ -14,63 +15,12 @@ PlanarFrame::PlanarFrame(int w, int h, int chroma) : width(w), height(h), chroma
     cr.assign(cb.size(), 0);
 }
 
-class FieldBitWriter {
-public:
-    void bits(uint32_t value, int count)
-    {
-        for (int i = count - 1; i >= 0; --i) bit((value >> i) & 1u);
-    }
-    void bit(uint32_t b)
-    {
-        acc_ = static_cast<uint8_t>((acc_ << 1) | (b & 1u));
-        if (++n_ == 8) {
-            bytes_.push_back(acc_);
-            acc_ = 0;
-            n_ = 0;
-        }
-    }
-    void ue(uint32_t v)
-    {
-        const uint32_t x = v + 1;
-        int len = 0;
-        while ((x >> len) > 1) ++len;
-        bits(0, len);
-        bits(x, len + 1);
-    }
-    void se(int v) { ue(v > 0 ? static_cast<uint32_t>(2 * v - 1) : static_cast<uint32_t>(-2 * v)); }
-    bool aligned() const { return n_ == 0; }
-    void alignZero()
-    {
-        while (n_ != 0) bit(0);
-    }
-    void trailing()
-    {
-        bit(1);
-        alignZero();
-    }
-    const std::vector<uint8_t>& bytes() const { return bytes_; }
-
-private:
-    std::vector<uint8_t> bytes_;
-    uint8_t acc_ = 0;
-    int n_ = 0;
-};
-
 namespace {
 
+// A NAL unit of the given nal_ref_idc and type.
 void appendNal(std::vector<uint8_t>& out, int refIdc, int type, const std::vector<uint8_t>& rbsp)
 {
-    out.insert(out.end(), {0, 0, 0, 1});
-    out.push_back(static_cast<uint8_t>((refIdc << 5) | type));
-    int zeros = 0;
-    for (uint8_t b : rbsp) {
-        if (zeros >= 2 && b <= 3) {
-            out.push_back(3);
-            zeros = 0;
-        }
-        out.push_back(b);
-        zeros = b == 0 ? zeros + 1 : 0;
-    }
+    test::appendNal(out, static_cast<uint8_t>((refIdc << 5) | type), rbsp);
 }
 
 // Access to the samples of one picture (a field's lines, or the whole frame).
@@ -100,10 +50,10 @@ FieldStreamWriter::FieldStreamWriter(const FieldStreamOptions& options) : opt_(o
 
 void FieldStreamWriter::writeParameterSets()
 {
-    FieldBitWriter sps;
-    sps.bits(opt_.chromaFormat == 2 ? 122 : 110, 8); // High 4:2:2 or High 10
-    sps.bits(opt_.deblocking ? 0x00 : 0x10, 8);       // constraint_set3: the intra profiles
-    sps.bits(40, 8);                                  // level_idc
+    RbspWriter sps;
+    sps.u(8, opt_.chromaFormat == 2 ? 122 : 110); // High 4:2:2 or High 10
+    sps.u(8, opt_.deblocking ? 0x00 : 0x10);       // constraint_set3: the intra profiles
+    sps.u(8, 40);                                  // level_idc
     sps.ue(0);                                        // seq_parameter_set_id
     sps.ue(static_cast<uint32_t>(opt_.chromaFormat)); // chroma_format_idc
     sps.ue(static_cast<uint32_t>(opt_.bitDepth - 8)); // bit_depth_luma_minus8
@@ -125,7 +75,7 @@ void FieldStreamWriter::writeParameterSets()
     sps.trailing();
     appendNal(stream_, 3, 7, sps.bytes());
 
-    FieldBitWriter pps;
+    RbspWriter pps;
     pps.ue(0);                     // pic_parameter_set_id
     pps.ue(0);                     // seq_parameter_set_id
     pps.bit(0);                    // entropy_coding_mode_flag: CAVLC
@@ -134,7 +84,7 @@ void FieldStreamWriter::writeParameterSets()
     pps.ue(0);                     // num_ref_idx_l0_default_active_minus1
     pps.ue(0);                     // num_ref_idx_l1_default_active_minus1
     pps.bit(0);                    // weighted_pred_flag
-    pps.bits(0, 2);                // weighted_bipred_idc
+    pps.u(2, 0);                // weighted_bipred_idc
     pps.se(opt_.sliceQp - 26);     // pic_init_qp_minus26
     pps.se(0);                     // pic_init_qs_minus26
     pps.se(opt_.chromaQpIndexOffset);
@@ -163,18 +113,18 @@ CodedAccessUnit FieldStreamWriter::addAccessUnit(const PlanarFrame& source, cons
     return unit;
 }
 
-void FieldStreamWriter::writeSliceHeader(FieldBitWriter& bw, int firstMb, int parity, bool idr) const
+void FieldStreamWriter::writeSliceHeader(RbspWriter& bw, int firstMb, int parity, bool idr) const
 {
     bw.ue(static_cast<uint32_t>(firstMb)); // first_mb_in_slice
     bw.ue(7);               // slice_type: I (all slices of the picture)
     bw.ue(0);               // pic_parameter_set_id
-    bw.bits(0, 4);          // frame_num: every access unit starts with an IDR picture
+    bw.u(4, 0);          // frame_num: every access unit starts with an IDR picture
     if (opt_.fieldPairs) {
         bw.bit(1);          // field_pic_flag
         bw.bit(static_cast<uint32_t>(parity)); // bottom_field_flag
     }
     if (idr) bw.ue(static_cast<uint32_t>(accessUnits_ % 2)); // idr_pic_id differs between neighbours
-    bw.bits(parity < 0 ? 0 : static_cast<uint32_t>(parity), 8); // pic_order_cnt_lsb
+    bw.u(8, parity < 0 ? 0 : static_cast<uint32_t>(parity)); // pic_order_cnt_lsb
     if (idr) {
         bw.bit(0); // no_output_of_prior_pics_flag
         bw.bit(0); // long_term_reference_flag
@@ -204,7 +154,7 @@ void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& rec
     PictureView rec{recon, parity};
     const int mid = 1 << (opt_.bitDepth - 1);
     const int rowsPerSlice = opt_.mbRowsPerSlice > 0 ? opt_.mbRowsPerSlice : H;
-    FieldBitWriter bw;
+    RbspWriter bw;
     int qpPred = opt_.sliceQp;
     for (int addr = 0; addr < W * H; ++addr) {
         const int mbX = addr % W, mbY = addr / W;
@@ -213,7 +163,7 @@ void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& rec
             if (addr > 0) {
                 bw.trailing();
                 appendNal(stream_, idr ? 3 : 2, idr ? 5 : 1, bw.bytes());
-                bw = FieldBitWriter();
+                bw = RbspWriter();
             }
             writeSliceHeader(bw, addr, parity, idr);
             qpPred = opt_.sliceQp;
@@ -228,13 +178,13 @@ void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& rec
 
         if (plan.coding == MbCoding::Pcm) {
             bw.ue(25); // mb_type I_PCM
-            bw.alignZero();
+            bw.align(0);
             for (int c = 0; c < 3; ++c) {
                 const int w = c ? mbwC : 16, h = c ? mbhC : 16;
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x) {
                         const uint16_t v = src.at(c, mbX * w + x, mbY * h + y);
-                        bw.bits(v, opt_.bitDepth);
+                        bw.u(opt_.bitDepth, v);
                         rec.at(c, mbX * w + x, mbY * h + y) = v;
                     }
             }
@@ -260,7 +210,7 @@ void FieldStreamWriter::writePicture(const PlanarFrame& source, PlanarFrame& rec
         const int nB = haveB && plans[addr - W].coding == MbCoding::Pcm ? 16 : 0;
         const int nC = haveA && haveB ? (nA + nB + 1) >> 1 : (haveA ? nA : (haveB ? nB : 0));
         const avci::VlcCode token = avci::kCoeffToken[avci::coeffTokenTableForNc(nC)][0][0];
-        bw.bits(token.code, token.length);
+        bw.u(token.length, token.code);
 
         // Reconstruction = prediction.
         const int x0 = mbX * 16, y0 = mbY * 16;

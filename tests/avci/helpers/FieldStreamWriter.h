@@ -14,7 +14,7 @@
 
 namespace vorn::test {
 
-class FieldBitWriter;
+class RbspWriter;
 
 // A frame of 16-bit samples (8-bit streams use the values 0..255).
 struct PlanarFrame {
@@ -95,7 +95,7 @@ private:
     void writeParameterSets();
     void writePicture(const PlanarFrame& source, PlanarFrame& recon, const MbPlan* plans, int parity,
                       bool idr, CodedPicture& out);
-    void writeSliceHeader(FieldBitWriter& bw, int firstMb, int parity, bool idr) const;
+    void writeSliceHeader(RbspWriter& bw, int firstMb, int parity, bool idr) const;
 
     FieldStreamOptions opt_;
     std::vector<uint8_t> stream_;

@@ -2,9 +2,9 @@
 // second the destination (none, or an exactly sized buffer of one of a few
 // capacities); the rest is one to three access units joined by the part
 // separator, decoded in turn as the frames of one clip (later frames use the
-// parameter sets of earlier ones). The decoder starts afresh for every input.
-// Each call must succeed or fail with exactly one message, and never write
-// past the capacity it was given.
+// parameter sets of earlier ones) by a decoder made for the input. Each call
+// must succeed, or fail with a message, without showing anything itself, and
+// never write past the capacity it was given.
 #include "FuzzTargets.h"
 
 #include "avci/AvcDecoder.h"
@@ -25,26 +25,22 @@ void runAvcDecode(const uint8_t* data, size_t size)
     const size_t capacity = kCapacities[destination & 3];
     const auto units = splitParts(data, size, 3);
 
-    // Forget the parameter sets of the previous input: a call with another
-    // format code rebuilds the decoder.
-    avci::decodeAvcFrame(nullptr, nullptr, 0, code == 32 ? 33 : 32, 0);
-
+    avci::AvcDecoder decoder(avci::AvcDecoderSettings{1});
     int messages = 0;
     const NotifyHandler previous = setNotifyHandler([&](const std::string&, const std::string&) { ++messages; });
     std::vector<uint8_t> out(capacity);
     for (const auto& unit : units) {
-        messages = 0;
-        const bool ok = avci::decodeAvcFrame(unit.data(), capacity ? out.data() : nullptr, unit.size(), code, capacity);
-        if (ok) {
-            FUZZ_CHECK(messages == 0);
-            const avci::AvcFrameInfo info = avci::avcLastFrameInfo();
+        const Status status = decoder.decode(unit.data(), unit.size(), code, capacity ? out.data() : nullptr, capacity);
+        FUZZ_CHECK(messages == 0);
+        if (status.ok()) {
+            const avci::AvcFrameInfo info = decoder.lastFrame();
             FUZZ_CHECK(info.width > 0 && info.height > 0);
             FUZZ_CHECK(info.chromaFormat >= 0 && info.chromaFormat <= 2);
             FUZZ_CHECK(info.bitDepth >= 8 && info.bitDepth <= 14);
             if (capacity)
                 FUZZ_CHECK(info.bytes <= capacity);
         } else {
-            FUZZ_CHECK(messages == 1);
+            FUZZ_CHECK(!status.message().empty());
         }
     }
     setNotifyHandler(previous);
