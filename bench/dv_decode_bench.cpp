@@ -111,15 +111,13 @@ void BM_DecodeFrame(benchmark::State& state)
 {
     InitCodecTables();
     const VideoFormat code = static_cast<VideoFormat>(state.range(0));
-    setProcessorCount(static_cast<int>(state.range(1)));
-    lockProcessorCount(true);
+    DvDecoder decoder(DvDecoderSettings{static_cast<int>(state.range(1))});
     const auto frame = benchFrame(code);
     PictureBuffer picture;
     for (auto _ : state) {
-        decodeDifFrame(frame, code, picture);
+        (void)decoder.decode(frame, code, picture);
         benchmark::DoNotOptimize(picture.data());
     }
-    lockProcessorCount(false);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DecodeFrame)->Args({10, 1})->Args({10, 2})->Args({8, 1})->Args({1, 1})->Args({1, 2})->Args({2, 1})

@@ -4,6 +4,7 @@
 #include "dv/DvEncoder.h"
 #include "dv/DvEncoderCore.h"
 #include "dv/DvFormat.h"
+#include "foundation/WorkerPool.h"
 
 #include <benchmark/benchmark.h>
 
@@ -50,8 +51,9 @@ void BM_EncodeFrame(benchmark::State& state)
 {
     const VideoFormat code = static_cast<VideoFormat>(state.range(0));
     InitCodecTables();
-    setProcessorCount(1);
-    lockProcessorCount(true);
+    vorn::WorkerPool& pool = vorn::defaultWorkerPool();
+    const int saved = pool.workers();
+    pool.setWorkers(1);
     const PictureBuffer pic = busyPicture(code);
     DifFrame frame(static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame));
     for (auto _ : state) {
@@ -59,7 +61,7 @@ void BM_EncodeFrame(benchmark::State& state)
         benchmark::DoNotOptimize(frame.bytes.data());
     }
     state.SetItemsProcessed(state.iterations());
-    lockProcessorCount(false);
+    pool.setWorkers(saved);
 }
 BENCHMARK(BM_EncodeFrame)->Arg(10)->Arg(8)->Arg(1)->ArgNames({"code"})->Unit(benchmark::kMillisecond);
 

@@ -6,6 +6,7 @@
 #include "dv/CodecTables.h"
 #include "dv/PictureProcessing.h"
 #include "dv/Stretch.h"
+#include "foundation/WorkerPool.h"
 
 #include <benchmark/benchmark.h>
 
@@ -73,8 +74,8 @@ void BM_StretchPicture(benchmark::State& state)
 {
     InitCodecTables();
     const VideoFormat code = static_cast<VideoFormat>(state.range(0));
-    setProcessorCount(static_cast<int>(state.range(1)));
-    lockProcessorCount(true);
+    vorn::WorkerPool pool;
+    const int workers = static_cast<int>(state.range(1));
     const bool rotate = state.range(2) != 0;
     const PictureRaster coded = pictureRaster(code);
     const auto src = testPicture(code, 3);
@@ -89,10 +90,9 @@ void BM_StretchPicture(benchmark::State& state)
     job.stretch = true;
     job.rotate = rotate;
     for (auto _ : state) {
-        StretchPicture(job);
+        (void)StretchPicture(job, pool, workers);
         benchmark::DoNotOptimize(dst.data());
     }
-    lockProcessorCount(false);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StretchPicture)

@@ -6,6 +6,7 @@
 #include "dv/DifRotation.h"
 #include "dv/DvEncoder.h"
 #include "dv/DvFormat.h"
+#include "foundation/WorkerPool.h"
 #include "mxf/ClipIcon.h"
 
 #include <benchmark/benchmark.h>
@@ -53,10 +54,10 @@ void BM_RotateDifFrame(benchmark::State& state)
     const VideoFormat code = static_cast<VideoFormat>(state.range(0));
     const auto source = encodedFrame(code, state.range(1) != 0);
     InitCodecTables();
-    if (state.range(2) > 0) {
-        setProcessorCount(static_cast<int>(state.range(2)));
-        lockProcessorCount(true);
-    }
+    vorn::WorkerPool& pool = vorn::defaultWorkerPool();
+    const int saved = pool.workers();
+    if (state.range(2) > 0)
+        pool.setWorkers(static_cast<int>(state.range(2)));
     std::vector<uint8_t> frame = source;
     for (auto _ : state) {
         // A fresh copy each time (about 1% of the work): field-arranged input
@@ -65,8 +66,7 @@ void BM_RotateDifFrame(benchmark::State& state)
         RotateDifFrame(frame, code);
         benchmark::DoNotOptimize(frame.data());
     }
-    lockProcessorCount(false);
-    InitCodecTables();
+    pool.setWorkers(saved);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RotateDifFrame)

@@ -2,7 +2,7 @@
 
 #include "Command.h"
 
-#include "dv/CodecTables.h"
+#include "foundation/Notifier.h"
 #include "foundation/WorkerPool.h"
 #include "mxf/SafeOutput.h"
 
@@ -133,20 +133,24 @@ int RawStreams::finish(long units, const char* what, const std::string& input)
 
 namespace {
 
-// Runs rows(first, end) over bands of the picture's rows on the worker pool.
+// Runs rows(first, end) over bands of the picture's rows with `workers`
+// participants on `pool`.
 template <class Rows>
-void splitRows(int height, Rows&& rows)
+void splitRows(WorkerPool& pool, int workers, int height, Rows&& rows)
 {
-    const int workers = dv::processorCount();
     if (workers < 2) {
         rows(0, height);
         return;
     }
     constexpr int kBand = 32;
     const int bands = (height + kBand - 1) / kBand;
-    if (!forEachUnit(workers, bands, [&](int, int b) { rows(b * kBand, std::min(height, (b + 1) * kBand)); },
-                     "Could not create Convert thread"))
+    const Status status = pool.forEachUnit(
+        workers, bands, [&](int, int b) { rows(b * kBand, std::min(height, (b + 1) * kBand)); },
+        "Could not create Convert thread");
+    if (!status.ok()) {
+        notify("Quintell", status.message());
         rows(0, height); // no helper: convert on this thread
+    }
 }
 
 // One row of `pairs` pixel pairs; the restrict qualifiers let the compiler vectorise.
@@ -174,13 +178,13 @@ void unpackRow(const uint8_t* __restrict s, uint8_t* __restrict y, uint8_t* __re
 
 } // namespace
 
-void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp)
+void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp, WorkerPool& pool, int workers)
 {
     const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
     const uint8_t* yPlane = planes;
     const uint8_t* cbPlane = yPlane + w * h;
     const uint8_t* crPlane = cbPlane + w * h / 2;
-    splitRows(pic.height, [&](int first, int end) {
+    splitRows(pool, workers, pic.height, [&](int first, int end) {
         for (int r = first; r < end; ++r) {
             packRow(yPlane + static_cast<size_t>(r) * w, cbPlane + static_cast<size_t>(r) * (w / 2),
                     crPlane + static_cast<size_t>(r) * (w / 2), pic.memoryRow(bottomUp ? pic.height - 1 - r : r),
@@ -189,18 +193,30 @@ void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp
     });
 }
 
-void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes)
+void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes, WorkerPool& pool, int workers)
 {
     const size_t w = static_cast<size_t>(pic.width), h = static_cast<size_t>(pic.height);
     uint8_t* yPlane = planes;
     uint8_t* cbPlane = yPlane + w * h;
     uint8_t* crPlane = cbPlane + w * h / 2;
-    splitRows(pic.height, [&](int first, int end) {
+    splitRows(pool, workers, pic.height, [&](int first, int end) {
         for (int r = first; r < end; ++r) {
             unpackRow(pic.memoryRow(bottomUp ? pic.height - 1 - r : r), yPlane + static_cast<size_t>(r) * w,
                       cbPlane + static_cast<size_t>(r) * (w / 2), crPlane + static_cast<size_t>(r) * (w / 2), w / 2);
         }
     });
+}
+
+void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp)
+{
+    WorkerPool& pool = defaultWorkerPool();
+    planarToPacked(planes, pic, bottomUp, pool, pool.workers());
+}
+
+void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes)
+{
+    WorkerPool& pool = defaultWorkerPool();
+    packedToPlanar(pic, bottomUp, planes, pool, pool.workers());
 }
 
 } // namespace vorn::cli

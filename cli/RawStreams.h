@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dv/DvFormat.h"
+#include "foundation/WorkerPool.h"
 
 #include <cstdint>
 #include <fstream>
@@ -57,8 +58,12 @@ private:
 };
 
 // Planar 8-bit 4:2:2 (Y, Cb, Cr planes, rows from the top) to and from the
-// packed picture, split over the codec's workers by rows. `pic` has its size
-// set; `bottomUp` stores the packed rows bottom-up (the PictureBuffer rule).
+// packed picture, split by rows over `workers` participants on `pool`. `pic`
+// has its size set; `bottomUp` stores the packed rows bottom-up (the
+// PictureBuffer rule).
+void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp, WorkerPool& pool, int workers);
+void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes, WorkerPool& pool, int workers);
+// Transitional: the same on the default pool with its worker count.
 void planarToPacked(const uint8_t* planes, dv::PictureBuffer& pic, bool bottomUp);
 void packedToPlanar(const dv::PictureBuffer& pic, bool bottomUp, uint8_t* planes);
 

@@ -3,16 +3,15 @@
 #include "RawStreams.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
 #include "dv/DvDecoder.h"
+#include "foundation/Cpu.h"
+#include "foundation/Notifier.h"
 #include "foundation/WorkerPool.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -33,15 +32,11 @@ int run(const Opts& o)
     const DvFormatInfo* info = dvFormatInfo(o.format);
     if (!info)
         throw vorn::cli::UsageError("--format must be a DV format code 1..10");
-    if (o.threads < 0 || o.threads > kMaxWorkers)
-        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(kMaxWorkers));
+    if (o.threads < 0 || o.threads > vorn::kMaxPoolWorkers)
+        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(vorn::kMaxPoolWorkers));
     if (!o.null && o.output.empty())
         throw vorn::cli::UsageError("an output file (or - for standard output, or --null) is required");
     InitCodecTables();
-    if (o.threads > 0) {
-        setProcessorCount(o.threads);
-        lockProcessorCount(true);
-    }
     vorn::cli::RawStreams io;
     if (!io.openInput(o.input) || !io.openOutput(o.output, o.null))
         return vorn::cli::kExitFailed;
@@ -50,76 +45,33 @@ int run(const Opts& o)
     options.fullRaster = o.fullRaster;
     options.rotate = o.rotate;
     options.topDown = true;
-    // With several workers, whole frames are decoded side by side: each
-    // worker takes the next frame of the input, decodes it alone (its units do
-    // not split further) and writes it when every earlier frame is written.
-    // There is one fork-join for the whole input, reading overlaps decoding and
-    // no worker waits for a slower frame of a batch. One worker decodes each
-    // frame on the calling thread, its units split over the pool as usual
-    // (which then has one participant). Pictures are written in input order.
-    const int workers = processorCount();
-    struct Slot {
-        std::vector<uint8_t> frame;
-        PictureBuffer picture;
-        std::vector<uint8_t> planar;
-    };
-    std::vector<Slot> slots(static_cast<size_t>(workers));
-    for (Slot& s : slots)
-        s.frame.resize(static_cast<size_t>(info->bytesPerFrame));
-
-    std::mutex readLock;
-    long nextRead = 0;
-    bool inputEnded = false;
-    std::mutex writeLock;
-    std::condition_variable writeTurn;
-    long written = 0;
-    long failedFrame = -1; // the first frame that could not be decoded
-    auto work = [&](int worker) {
-        Slot& s = slots[static_cast<size_t>(worker)];
-        for (;;) {
-            long index;
-            {
-                std::lock_guard<std::mutex> lock(readLock);
-                if (inputEnded)
-                    return;
-                if (!io.readWhole(s.frame.data(), s.frame.size(), "frame")) {
-                    inputEnded = true;
-                    return;
-                }
-                index = nextRead++;
-            }
-            const bool decoded = decodeDifFrame(s.frame, o.format, s.picture, options);
-            if (decoded && out) {
-                s.planar.resize(s.picture.size());
-                vorn::cli::packedToPlanar(s.picture, false, s.planar.data());
-            }
-            std::unique_lock<std::mutex> lock(writeLock);
-            writeTurn.wait(lock, [&] { return written == index || failedFrame >= 0; });
-            if (failedFrame >= 0)
-                break;
-            if (!decoded) {
-                failedFrame = index;
-                writeTurn.notify_all();
-                break;
-            }
-            if (out)
-                out->write(reinterpret_cast<const char*>(s.planar.data()),
-                           static_cast<std::streamsize>(s.planar.size()));
-            ++written;
-            writeTurn.notify_all();
-        }
-        // A frame failed: the other workers stop after the frame in hand.
-        std::lock_guard<std::mutex> lock(readLock);
-        inputEnded = true;
-    };
-    if (!vorn::forkJoin(workers, work, kDecodeThreadMessage))
-        return vorn::cli::kExitFailed;
-    if (failedFrame >= 0) {
-        std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", failedFrame);
+    // With several workers, whole frames are decoded side by side, each
+    // converted to planar on its own worker; pictures are written in input order.
+    DvDecoder decoder(DvDecoderSettings{o.threads > 0 ? o.threads : vorn::affinityProcessorCount()});
+    std::vector<std::vector<uint8_t>> planar(static_cast<size_t>(decoder.workers()));
+    FrameRunIo runIo;
+    runIo.read = [&](std::span<uint8_t> frame) { return io.readWhole(frame.data(), frame.size(), "frame"); };
+    if (out) {
+        runIo.prepare = [&](int worker, const PictureBuffer& picture) {
+            std::vector<uint8_t>& p = planar[static_cast<size_t>(worker)];
+            p.resize(picture.size());
+            vorn::cli::packedToPlanar(picture, false, p.data(), vorn::defaultWorkerPool(), 1);
+        };
+        runIo.write = [&](int worker, const PictureBuffer&) {
+            const std::vector<uint8_t>& p = planar[static_cast<size_t>(worker)];
+            out->write(reinterpret_cast<const char*>(p.data()), static_cast<std::streamsize>(p.size()));
+        };
+    }
+    const vorn::Result<FrameRunResult> run = decoder.decodeRun(o.format, options, runIo);
+    if (!run.ok()) {
+        vorn::notify("Quintell", run.status().message());
         return vorn::cli::kExitFailed;
     }
-    const long frames = written;
-    return io.finish(frames, "complete frame", o.input);
+    if (run.value().failedFrame >= 0) {
+        std::fprintf(stderr, "vorn: frame %ld could not be decoded\n", run.value().failedFrame);
+        return vorn::cli::kExitFailed;
+    }
+    return io.finish(run.value().frames, "complete frame", o.input);
 }
 
 vorn::cli::Registration reg{40, [](CLI::App& root, const vorn::cli::Common&) {

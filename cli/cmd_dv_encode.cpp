@@ -5,7 +5,7 @@
 #include "RawStreams.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/WorkerPool.h"
 #include "dv/DvEncoder.h"
 #include "dv/DvSystemData.h"
 #include "dv/EncoderTables.h"
@@ -32,8 +32,8 @@ int run(const Opts& o)
     using namespace vorn::dv;
     if (!isEncodableFormat(o.format))
         throw vorn::cli::UsageError("--format must be an encodable DV format code (1-5, 7-10)");
-    if (o.threads < 0 || o.threads > kMaxWorkers)
-        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(kMaxWorkers));
+    if (o.threads < 0 || o.threads > vorn::kMaxPoolWorkers)
+        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(vorn::kMaxPoolWorkers));
     std::smatch tc;
     static const std::regex kTimecode(R"(^(\d{1,2}):(\d{1,2}):(\d{1,2})([:;.])(\d{1,2})$)");
     if (!std::regex_match(o.timecode, tc, kTimecode))
@@ -46,10 +46,8 @@ int run(const Opts& o)
 
     InitCodecTables();
     InitSdEncoderTables();
-    if (o.threads > 0) {
-        setProcessorCount(o.threads);
-        lockProcessorCount(true);
-    }
+    if (o.threads > 0)
+        vorn::defaultWorkerPool().setWorkers(o.threads);
     // The raw stream's running time code, one advance per frame written.
     TimecodeCounter timecode = MakeTimecode(hh, mm, ss, ff, tc[4] != ":");
 

@@ -4,7 +4,7 @@
 #include "RawStreams.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/WorkerPool.h"
 #include "dv/DifRotation.h"
 
 #include <cstdio>
@@ -26,16 +26,14 @@ int run(const Opts& o)
     using namespace vorn::dv;
     if (o.format != 2 && o.format != 4)
         throw vorn::cli::UsageError("--format must be 2 or 4 (720-line DVCPRO HD)");
-    if (o.threads < 0 || o.threads > kMaxWorkers)
-        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(kMaxWorkers));
+    if (o.threads < 0 || o.threads > vorn::kMaxPoolWorkers)
+        throw vorn::cli::UsageError("--threads must be 1.." + std::to_string(vorn::kMaxPoolWorkers));
     std::error_code ec;
     if (o.input != "-" && o.output != "-" && std::filesystem::equivalent(o.input, o.output, ec))
         throw vorn::cli::UsageError("the output must not be the input file");
     InitCodecTables();
-    if (o.threads > 0) {
-        setProcessorCount(o.threads);
-        lockProcessorCount(true);
-    }
+    if (o.threads > 0)
+        vorn::defaultWorkerPool().setWorkers(o.threads);
     vorn::cli::RawStreams io;
     if (!io.openInput(o.input) || !io.openOutput(o.output))
         return vorn::cli::kExitFailed;

@@ -1,6 +1,5 @@
 #include "dv/CodecTables.h"
 
-#include "dv/CodecWorkers.h"
 #include "foundation/Cpu.h"
 #include "foundation/Notifier.h"
 
@@ -14,9 +13,6 @@
 namespace vorn::dv {
 
 namespace {
-
-std::atomic<int> g_processorCount{1};
-std::atomic<bool> g_countLocked{false};
 
 // ---------------------------------------------------------------------------
 // Variable-length code of run/amplitude pairs. The code is canonical: within
@@ -290,15 +286,7 @@ void InitCodecTables()
     std::call_once(g_tablesOnce, buildTables);
     if (!processorHasSse2())
         notify("Quintell", kProcessorWarning);
-    if (!g_countLocked.load())
-        g_processorCount = affinityProcessorCount();
 }
-
-int processorCount() { return g_processorCount.load(); }
-
-void setProcessorCount(int count) { g_processorCount = std::clamp(count, 1, kMaxWorkers); }
-
-void lockProcessorCount(bool locked) { g_countLocked = locked; }
 
 int macroblockPlacesPerChannel(VideoFormat code)
 {

@@ -1,10 +1,10 @@
 // Tables shared by the DV decoder and encoder: where every compressed macroblock
 // sits in a DifFrame and in the picture (macroblock shuffling), the zigzag scan
 // orders, the variable-length code of run/amplitude pairs, quantisation steps and
-// weights, the clamp table, and the processor check and worker count.
+// weights, the clamp table, and the processor check.
 //
 // InitCodecTables() builds everything once (later calls only redo the processor
-// check and the worker count); call it before the first frame is coded.
+// check); call it before the first frame is coded.
 #pragma once
 
 #include "dv/DvFormat.h"
@@ -14,18 +14,9 @@
 
 namespace vorn::dv {
 
-// Builds all tables (idempotent, thread-safe), runs the processor check (the
-// warning box appears when SSE2 is missing) and recomputes processorCount().
+// Builds all tables (idempotent, thread-safe) and runs the processor check
+// (the warning box appears when SSE2 is missing).
 void InitCodecTables();
-
-// Worker count of every codec pass: set bits among the low 16 bits of the
-// affinity mask; 1 before the first InitCodecTables().
-int processorCount();
-// Overrides the worker count (1..16), e.g. for a --threads option or a test.
-// It stays until the next InitCodecTables() or setProcessorCount().
-void setProcessorCount(int count);
-// Keeps InitCodecTables() from recomputing the count after setProcessorCount().
-void lockProcessorCount(bool locked);
 
 // Message shown (title "Quintell") when the processor lacks MMX/SSE/SSE2.
 inline constexpr const char* kProcessorWarning =

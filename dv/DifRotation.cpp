@@ -1,7 +1,7 @@
 #include "dv/DifRotation.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/WorkerPool.h"
 #include "dv/DvDecoderCore.h"
 #include "dv/DvEncoderCore.h"
 #include "dv/EncoderTables.h"
@@ -403,15 +403,15 @@ bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate)
     std::memcpy(st.destination, frame.data(), frameBytes);
 
     const int pair = hdChannelPair(frame);
-    const int workers = processorCount();
+    const int workers = defaultWorkerPool().workers();
     // Runs segments(first, end) over both channels of the pair, split over the workers.
     auto overChannels = [&](const auto& segments, const char* failureText) {
         for (int c = pair; c < pair + 2; ++c) {
             st.shuffleChannel = c;
-            const bool ok = runWorkers(
+            const bool ok = forkJoin(
                 workers,
                 [&](int worker) {
-                    const UnitRange r = workerRange(worker, workers, kSegmentsPerChannel);
+                    const WorkRange r = workRange(worker, workers, kSegmentsPerChannel);
                     if (r.first < r.end)
                         segments(r.first, r.end);
                 },

@@ -30,7 +30,7 @@ inline constexpr const char* kRotationEncodeThreadMessage = "Could not create En
 // with the frame unchanged for any other code, a frame shorter than the code's
 // size, or when a work buffer or a worker could not be had (message shown).
 // Damaged compressed data never makes it read or write outside the frame.
-// Runs on processorCount() workers; calls must not overlap.
+// Runs on the default pool's workers; calls must not overlap.
 bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate = true);
 
 } // namespace vorn::dv

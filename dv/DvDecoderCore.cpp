@@ -700,7 +700,8 @@ void decodeSegment(SegmentContext& ctx, const DvFormatInfo& info, const uint8_t*
 
 bool decodeSegmentLevels(const uint8_t* const difBlocks[5], bool hd, SegmentLevels& out)
 {
-    // Its own context: the coefficient arrays are left zero after each segment.
+    // Transitional: a context per calling thread (the coefficient arrays are
+    // left zero after each segment) until its caller holds one of its own.
     static thread_local std::unique_ptr<SegmentContext> ctxPtr;
     if (!ctxPtr) {
         ctxPtr.reset(new (std::nothrow) SegmentContext());
@@ -734,14 +735,20 @@ void initDecoderTables()
     std::call_once(g_once, buildTables);
 }
 
-void decodeSequence(const DvFormatInfo& info, const uint8_t* frame, int channel, int sequence,
-                    const PackedTarget& target)
+// The decoding context of one participant: a named type around the file's own
+// SegmentContext, so that its owner (the decoder object) can hold it.
+struct SegmentWorkspace {
+    SegmentContext ctx;
+};
+
+void SegmentWorkspaceDelete::operator()(SegmentWorkspace* workspace) const { delete workspace; }
+
+SegmentWorkspacePtr newSegmentWorkspace() { return SegmentWorkspacePtr(new (std::nothrow) SegmentWorkspace()); }
+
+void decodeSequence(SegmentWorkspace& workspace, const DvFormatInfo& info, const uint8_t* frame, int channel,
+                    int sequence, const PackedTarget& target)
 {
-    // One context per worker thread, kept for the life of the thread.
-    static thread_local std::unique_ptr<SegmentContext> ctxPtr;
-    if (!ctxPtr)
-        ctxPtr = std::make_unique<SegmentContext>();
-    SegmentContext& ctx = *ctxPtr;
+    SegmentContext& ctx = workspace.ctx;
     // The 720-line formats carry shuffle channels 0/1 or 2/3 in frame channels 0/1.
     const int frameChannel = info.channels == 2 && info.hd ? (channel & 1) : channel;
     const uint8_t* base = frame + static_cast<ptrdiff_t>(frameChannel) * info.channelBytes();

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace vorn::dv::detail {
 
@@ -26,12 +27,22 @@ struct PackedTarget {
     }
 };
 
+// The scratch of one decoding participant (some tens of KB). Whoever decodes
+// holds one per participant; two threads never use one at the same time.
+struct SegmentWorkspace;
+struct SegmentWorkspaceDelete {
+    void operator()(SegmentWorkspace* workspace) const;
+};
+using SegmentWorkspacePtr = std::unique_ptr<SegmentWorkspace, SegmentWorkspaceDelete>;
+// A new workspace; null when the memory cannot be allocated.
+SegmentWorkspacePtr newSegmentWorkspace();
+
 // Decodes every video segment of DIF sequence `sequence` of shuffle channel
-// `channel` into `target`. `frame` must hold info.bytesPerFrame bytes (callers
-// pad short frames). For the 720-line formats the channel's DIF blocks sit in
-// frame channel (channel & 1).
-void decodeSequence(const DvFormatInfo& info, const uint8_t* frame, int channel, int sequence,
-                    const PackedTarget& target);
+// `channel` into `target`, with `workspace` as scratch. `frame` must hold
+// info.bytesPerFrame bytes (callers pad short frames). For the 720-line
+// formats the channel's DIF blocks sit in frame channel (channel & 1).
+void decodeSequence(SegmentWorkspace& workspace, const DvFormatInfo& info, const uint8_t* frame, int channel,
+                    int sequence, const PackedTarget& target);
 
 // Quantised contents of one video segment as the three-pass decoding finds
 // them: per macroblock its QNO, per block its levels in natural order (index

@@ -1,7 +1,7 @@
 #include "dv/DvEncoder.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/WorkerPool.h"
 #include "dv/DvEncoderCore.h"
 #include "dv/DvEncoderSearch.h"
 #include "dv/DvSystemData.h"
@@ -37,7 +37,7 @@ std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> g_hdQno = [] {
 unsigned g_hdToggle = 0;
 
 // One encoder context per worker slot.
-std::array<std::unique_ptr<SegmentCoder>, kMaxWorkers> g_coders;
+std::array<std::unique_ptr<SegmentCoder>, kMaxPoolWorkers> g_coders;
 
 SegmentCoder& coder(int slot)
 {
@@ -119,7 +119,7 @@ bool runJob(const Job& job)
 {
     const int units = static_cast<int>(job.units.size());
     auto work = [&](int slot, int u) { runUnit(coder(slot), job, job.units[static_cast<size_t>(u)]); };
-    const int workers = std::clamp(processorCount(), 1, kMaxWorkers);
+    const int workers = std::clamp(defaultWorkerPool().workers(), 1, kMaxPoolWorkers);
     return forEachUnit(workers, units, work, kEncodeWorkerFailure);
 }
 

@@ -1,9 +1,10 @@
 #include "dv/Stretch.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
 #include "dv/PictureKernels.h"
+#include "foundation/Notifier.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -106,21 +107,30 @@ void stretchRow(const StretchJob& job, uint8_t* dst, const uint8_t* src, uint8_t
     }
 }
 
-bool StretchPicture(const StretchJob& job)
+Status StretchPicture(const StretchJob& job, WorkerPool& pool, int workers)
 {
     if (!job.stretch && !job.rotate && job.dest == job.src)
-        return true;
-    const int workers = processorCount();
-    return runWorkers(
+        return okStatus();
+    workers = std::clamp(workers, 1, kMaxPoolWorkers);
+    return pool.forkJoin(
         workers,
         [&](int worker) {
-            thread_local std::vector<uint8_t> line(2 * 1920 + 16);
-            const UnitRange range = workerRange(worker, workers, job.height);
+            alignas(16) uint8_t line[2 * 1920 + 16];
+            const WorkRange range = workRange(worker, workers, job.height);
             for (int r = range.first; r < range.end; ++r)
                 stretchRow(job, job.dest + static_cast<ptrdiff_t>(r) * job.destPitch,
-                           job.src + static_cast<ptrdiff_t>(r) * job.srcPitch, line.data());
+                           job.src + static_cast<ptrdiff_t>(r) * job.srcPitch, line);
         },
-        "Could not create Stretch thread");
+        kStretchThreadMessage);
+}
+
+bool StretchPicture(const StretchJob& job)
+{
+    WorkerPool& pool = defaultWorkerPool();
+    const Status status = StretchPicture(job, pool, pool.workers());
+    if (!status.ok())
+        notify("Quintell", status.message());
+    return status.ok();
 }
 
 } // namespace vorn::dv

@@ -1,10 +1,12 @@
 // The stretch pass over packed 4:2:2 pictures: the horizontal stretch of a
 // DVCPRO HD coded raster to the full raster (up direction), its inverse (down
 // direction, full raster to coded width), and the line mirror of the 180-degree
-// rotation. Rows are split over the codec workers.
+// rotation. Rows are split over the workers of a pass.
 #pragma once
 
 #include "dv/DvFormat.h"
+#include "foundation/Status.h"
+#include "foundation/WorkerPool.h"
 
 #include <cstdint>
 
@@ -23,8 +25,16 @@ struct StretchJob {
     int srcPairs = 0;        // pixel pairs in a source row when not stretching
 };
 
-// Runs the pass on processorCount() workers. Returns false when a worker could
-// not be started (message "Could not create Stretch thread" shown; picture incomplete).
+// Message of a stretch pass whose workers could not be started.
+inline constexpr const char* kStretchThreadMessage = "Could not create Stretch thread";
+
+// Runs the pass with `workers` participants on `pool`. Fails with
+// kStretchThreadMessage when a worker could not be started (picture incomplete).
+Status StretchPicture(const StretchJob& job, WorkerPool& pool, int workers);
+
+// Transitional, for callers not yet handed a pool: runs the pass on the
+// default pool with its worker count; a failure shows the message box and
+// returns false.
 bool StretchPicture(const StretchJob& job);
 
 // One row (exposed for tests and the benchmark). lineBuffer needs 2 x 1920 bytes.

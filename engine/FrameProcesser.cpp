@@ -358,7 +358,7 @@ void FrameProcesser::decodeStep()
     std::array<bool, FrameBuffers::kCount> decoded{};
     if (!avc &&
         !forEachUnit(
-            dv::processorCount(), m_stepLength,
+            defaultWorkerPool().workers(), m_stepLength,
             [&](int, int unit) { decoded[static_cast<size_t>(unit)] = decodeDvFrame(unit); },
             dv::kDecodeThreadMessage))
         decoded.fill(false);

@@ -5,14 +5,16 @@
 #include "decode_support.h"
 
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
 #include "dv/DvDecoder.h"
 #include "dv/Stretch.h"
 #include "foundation/Notifier.h"
+#include "foundation/WorkerPool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <span>
+#include <stdexcept>
 
 namespace vorn::dv {
 namespace {
@@ -41,8 +43,6 @@ std::span<const uint8_t> frameOf(const OracleClip& clip, VideoFormat code, int i
     const size_t bytes = static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame);
     return {clip.dif.data() + bytes * static_cast<size_t>(index), bytes};
 }
-
-using ::vorn::test::WorkerCount;
 
 class DecodeOracle : public ::testing::TestWithParam<OracleFormat> {};
 
@@ -76,11 +76,11 @@ TEST_P(DecodeOracle, SameBytesWithOneTwoSevenAndSixteenWorkers)
     const OracleClip& clip = clipFor(f.code);
     std::vector<uint8_t> reference;
     for (int n : {1, 2, 7, 16}) {
-        WorkerCount workers(n);
+        DvDecoder decoder(DvDecoderSettings{n});
         PictureBuffer pic;
         DecodeOptions opt;
         opt.fullRaster = dvFormatInfo(f.code)->hd;
-        ASSERT_TRUE(decodeDifFrame(frameOf(clip, f.code, 1), f.code, pic, opt));
+        ASSERT_TRUE(decoder.decode(frameOf(clip, f.code, 1), f.code, pic, opt).ok());
         if (reference.empty())
             reference = pic.bytes;
         else
@@ -205,33 +205,133 @@ TEST(DecodeHd, ChannelPairBitSelectsTheOtherShuffle)
     }
 }
 
-// A worker that cannot be started: the decode reports it once, returns, and
-// nothing keeps running (the next decode is complete and exact).
+// A worker that cannot be started: the decode fails with the thread message
+// and shows nothing, nothing keeps running, and the next decode is complete
+// and exact; a run of frames fails the same way. The transitional entry point
+// shows the message as a box, once.
 TEST(DecodeWorkers, FailedWorkerStartIsReportedAndJoined)
 {
     VORN_REQUIRE_TOOL("ffmpeg");
     const OracleClip& clip = clipFor(8);
     PictureBuffer reference;
-    {
-        WorkerCount one(1);
-        ASSERT_TRUE(decodeDifFrame(frameOf(clip, 8, 0), 8, reference));
-    }
+    ASSERT_TRUE(DvDecoder().decode(frameOf(clip, 8, 0), 8, reference).ok());
     std::vector<std::pair<std::string, std::string>> boxes;
     auto previous = setNotifyHandler([&](const std::string& t, const std::string& m) { boxes.emplace_back(t, m); });
     {
-        WorkerCount four(4);
-        setWorkerStartFailureForTest(2);
+        WorkerPool pool;
+        DvDecoder four(DvDecoderSettings{4, &pool});
+        pool.failStartForTest(2);
+        PictureBuffer pic;
+        const Status status = four.decode(frameOf(clip, 8, 0), 8, pic);
+        EXPECT_FALSE(status.ok());
+        EXPECT_EQ(status.message(), "Could not create Decode thread");
+        FrameRunIo io;
+        int reads = 0;
+        io.read = [&](std::span<uint8_t>) { return ++reads < 3; };
+        const auto run = four.decodeRun(8, {}, io);
+        EXPECT_FALSE(run.ok());
+        EXPECT_EQ(run.status().message(), "Could not create Decode thread");
+        EXPECT_EQ(reads, 0);
+        pool.failStartForTest(-1);
+        EXPECT_TRUE(boxes.empty());
+        PictureBuffer again;
+        EXPECT_TRUE(four.decode(frameOf(clip, 8, 0), 8, again).ok());
+        EXPECT_TRUE(again.bytes == reference.bytes);
+    }
+    {
+        WorkerPool& fallback = defaultWorkerPool();
+        const int saved = fallback.workers();
+        fallback.setWorkers(4);
+        setPoolStartFailureForTest(2);
         PictureBuffer pic;
         EXPECT_FALSE(decodeDifFrame(frameOf(clip, 8, 0), 8, pic));
-        setWorkerStartFailureForTest(-1);
+        setPoolStartFailureForTest(-1);
+        fallback.setWorkers(saved);
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].first, "Quintell");
         EXPECT_EQ(boxes[0].second, "Could not create Decode thread");
-        PictureBuffer again;
-        EXPECT_TRUE(decodeDifFrame(frameOf(clip, 8, 0), 8, again));
-        EXPECT_TRUE(again.bytes == reference.bytes);
     }
     setNotifyHandler(previous);
+}
+
+// A run of frames decoded side by side gives, for any worker count, the
+// pictures of decoding each frame alone, handed over in input order; the
+// worker slot given to prepare and write is the same for a frame. An
+// exception from the input reaches the caller once the workers have stopped.
+TEST(DecodeWorkers, RunOfFramesMatchesSingleDecodesInOrder)
+{
+    VORN_REQUIRE_TOOL("ffmpeg");
+    struct Case {
+        VideoFormat code;
+        DecodeOptions options;
+    };
+    const Case cases[] = {{8, {}}, {3, {.fullRaster = true, .topDown = true}}, {2, {.rotate = true}}};
+    for (const Case& c : cases) {
+        const OracleClip& clip = clipFor(c.code);
+        constexpr int kRunFrames = 11;
+        std::vector<std::vector<uint8_t>> expected;
+        DvDecoder single;
+        for (int i = 0; i < kRunFrames; ++i) {
+            PictureBuffer pic;
+            ASSERT_TRUE(single.decode(frameOf(clip, c.code, i % kFrames), c.code, pic, c.options).ok());
+            expected.push_back(pic.bytes);
+        }
+        for (int workers : {1, 2, 3}) {
+            SCOPED_TRACE(testing::Message() << "code " << c.code << ", " << workers << " workers");
+            DvDecoder decoder(DvDecoderSettings{workers});
+            int next = 0;
+            std::vector<std::vector<uint8_t>> got, prepared(static_cast<size_t>(workers));
+            std::atomic<int> badSlot{0};
+            FrameRunIo io;
+            io.read = [&](std::span<uint8_t> frame) {
+                if (next == kRunFrames)
+                    return false;
+                const auto src = frameOf(clip, c.code, next++ % kFrames);
+                if (frame.size() != src.size())
+                    return false;
+                std::copy(src.begin(), src.end(), frame.begin());
+                return true;
+            };
+            io.prepare = [&](int worker, const PictureBuffer& pic) {
+                if (worker < 0 || worker >= workers)
+                    ++badSlot;
+                else
+                    prepared[static_cast<size_t>(worker)] = pic.bytes;
+            };
+            io.write = [&](int worker, const PictureBuffer& pic) {
+                if (prepared[static_cast<size_t>(worker)] != pic.bytes)
+                    ++badSlot;
+                got.push_back(pic.bytes);
+            };
+            const auto run = decoder.decodeRun(c.code, c.options, io);
+            ASSERT_TRUE(run.ok());
+            EXPECT_EQ(run.value().frames, kRunFrames);
+            EXPECT_EQ(run.value().failedFrame, -1);
+            EXPECT_EQ(badSlot.load(), 0);
+            ASSERT_EQ(got.size(), expected.size());
+            for (size_t i = 0; i < got.size(); ++i)
+                EXPECT_TRUE(got[i] == expected[i]) << "frame " << i;
+        }
+    }
+    const OracleClip& clip = clipFor(8);
+    for (int workers : {1, 3}) {
+        DvDecoder decoder(DvDecoderSettings{workers});
+        int reads = 0, writes = 0;
+        FrameRunIo io;
+        io.read = [&](std::span<uint8_t> frame) {
+            if (++reads == 6)
+                throw std::runtime_error("read failed");
+            const auto src = frameOf(clip, 8, 0);
+            std::copy(src.begin(), src.end(), frame.begin());
+            return true;
+        };
+        io.write = [&](int, const PictureBuffer&) { ++writes; };
+        EXPECT_THROW((void)decoder.decodeRun(8, {}, io), std::runtime_error) << workers;
+        EXPECT_LE(writes, 5);
+        // The decoder and its pool work afterwards.
+        PictureBuffer pic;
+        EXPECT_TRUE(decoder.decode(frameOf(clip, 8, 0), 8, pic).ok());
+    }
 }
 
 // The command writes planar 4:2:2 rows from the top, frame after frame.

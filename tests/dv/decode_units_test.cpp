@@ -2,7 +2,8 @@
 // values), the stretch and mirror patterns, the worker split, the RGB and
 // reduced-scale outputs and the destination size check.
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/Cpu.h"
+#include "foundation/WorkerPool.h"
 #include "dv/DvDecoder.h"
 #include "dv/Stretch.h"
 
@@ -268,7 +269,7 @@ TEST(Workers, SplitCoversEveryUnitOnceEvenWithEmptyRanges)
         for (int n : {1, 2, 7, 16}) {
             int next = 0;
             for (int i = 0; i < n; ++i) {
-                UnitRange r = workerRange(i, n, units);
+                WorkRange r = workRange(i, n, units);
                 ASSERT_EQ(r.first, next);
                 ASSERT_LE(r.first, r.end);
                 next = r.end;
@@ -277,24 +278,23 @@ TEST(Workers, SplitCoversEveryUnitOnceEvenWithEmptyRanges)
         }
     }
     std::vector<int> seen(16, 0);
-    ASSERT_TRUE(runWorkers(16, [&](int i) { seen[static_cast<size_t>(i)]++; }, "x"));
+    WorkerPool pool;
+    ASSERT_TRUE(pool.forkJoin(16, [&](int i) { seen[static_cast<size_t>(i)]++; }, "x"));
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](int v) { return v == 1; }));
 }
 
-TEST(Workers, ProcessorCountOverrideStaysUntilUnlocked)
+// The processor count lies in 1..16, and a decoder's worker count is limited
+// to that range whatever its settings ask for.
+TEST(Workers, WorkerCountsAreLimitedToSixteen)
 {
-    InitCodecTables();
-    const int natural = processorCount();
+    const int natural = affinityProcessorCount();
     EXPECT_GE(natural, 1);
     EXPECT_LE(natural, 16);
-    setProcessorCount(40);
-    EXPECT_EQ(processorCount(), 16);
-    lockProcessorCount(true);
-    InitCodecTables();
-    EXPECT_EQ(processorCount(), 16);
-    lockProcessorCount(false);
-    InitCodecTables();
-    EXPECT_EQ(processorCount(), natural);
+    struct Case {
+        int asked, got;
+    };
+    for (const Case& c : {Case{40, 16}, Case{16, 16}, Case{3, 3}, Case{0, 1}, Case{-2, 1}})
+        EXPECT_EQ(DvDecoder(DvDecoderSettings{c.asked}).workers(), c.got) << c.asked;
 }
 
 // Every macroblock place lies inside the picture and the places of one frame

@@ -6,7 +6,9 @@
 #include "dv/DvEncoderSearch.h"
 #include "dv/DvFormat.h"
 #include "dv/DvSystemData.h"
+#include "foundation/Cpu.h"
 #include "foundation/Notifier.h"
+#include "foundation/WorkerPool.h"
 
 #include <gtest/gtest.h>
 
@@ -248,7 +250,7 @@ protected:
     void TearDown() override
     {
         setEncodeWorkerStartFailureForTest(-1);
-        lockProcessorCount(false);
+        vorn::defaultWorkerPool().setWorkers(vorn::affinityProcessorCount());
         InitCodecTables();
     }
     static std::vector<uint8_t> encode(VideoFormat code, const PictureBuffer& pic, uint8_t fill = 0)
@@ -581,8 +583,7 @@ TEST_F(EncoderTest, OutputDoesNotDependOnTheWorkerCount)
         std::vector<std::vector<uint8_t>> outs;
         for (int workers : {1, 2, 5}) {
             ResetEncoderState();
-                setProcessorCount(workers);
-            lockProcessorCount(true);
+            vorn::defaultWorkerPool().setWorkers(workers);
             std::vector<uint8_t> a = encode(code, pic);
             std::vector<uint8_t> b = encode(code, makePicture(code, Content::Busy, 1));
             a.insert(a.end(), b.begin(), b.end());
@@ -599,8 +600,7 @@ TEST_F(EncoderTest, WorkerThatCannotStartAbandonsTheFrame)
     auto old = vorn::setNotifyHandler([&](const std::string& title, const std::string& text) {
         messages.push_back(title + "|" + text);
     });
-    setProcessorCount(2);
-    lockProcessorCount(true);
+    vorn::defaultWorkerPool().setWorkers(2);
     setEncodeWorkerStartFailureForTest(1);
     DifFrame frame(480000);
     std::fill(frame.bytes.begin(), frame.bytes.end(), 0x55);

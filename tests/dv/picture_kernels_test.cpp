@@ -2,7 +2,7 @@
 // input: a table of kernels x row lengths x kinds of content, bit for bit,
 // with guard bytes around every output to catch writes past the row.
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/WorkerPool.h"
 #include "dv/PictureKernels.h"
 #include "dv/Stretch.h"
 
@@ -200,7 +200,8 @@ TEST(PictureKernels, ReferenceWritesExactlyItsOutput)
 }
 
 // The stretch pass over a whole picture: any worker count gives the rows of the
-// one-row function; a worker that cannot start is reported and the pass fails.
+// one-row function; a worker that cannot start makes the pass fail with its
+// message, which the transitional entry point shows as a box.
 TEST(StretchPass, WorkerCountsAgreeAndAFailedStartIsReported)
 {
     InitCodecTables();
@@ -210,6 +211,7 @@ TEST(StretchPass, WorkerCountsAgreeAndAFailedStartIsReported)
     };
     const Case cases[] = {{1, true, false}, {3, true, true}, {2, true, true}, {10, false, true}};
     std::mt19937 rng(5);
+    vorn::WorkerPool pool;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "code " << c.code << (c.rotate ? " rotated" : ""));
         const int inWidth = c.stretch ? stretchCodedWidth(c.code) : 720;
@@ -229,17 +231,15 @@ TEST(StretchPass, WorkerCountsAgreeAndAFailedStartIsReported)
         for (int r = 0; r < rows; ++r)
             stretchRow(job, expect.data() + r * job.destPitch, src.data() + r * job.srcPitch, line.data());
         for (int workers : {1, 2, 3, 16}) {
-            setProcessorCount(workers);
             std::vector<uint8_t> out(expect.size(), 0);
             job.dest = out.data();
-            ASSERT_TRUE(StretchPicture(job));
+            ASSERT_TRUE(StretchPicture(job, pool, workers).ok());
             EXPECT_EQ(out, expect) << workers << " workers";
         }
     }
     std::vector<std::string> boxes;
     auto previous = setNotifyHandler([&](const std::string& t, const std::string& m) { boxes.push_back(t + ": " + m); });
-    setProcessorCount(4);
-    setWorkerStartFailureForTest(1);
+    vorn::setPoolStartFailureForTest(1);
     std::vector<uint8_t> src(2 * 1440 * 8), dst(2 * 1920 * 8);
     StretchJob job;
     job.dest = dst.data();
@@ -249,10 +249,18 @@ TEST(StretchPass, WorkerCountsAgreeAndAFailedStartIsReported)
     job.height = 8;
     job.code = 3;
     job.stretch = true;
+    pool.failStartForTest(1);
+    const vorn::Status status = StretchPicture(job, pool, 4);
+    EXPECT_FALSE(status.ok());
+    EXPECT_EQ(status.message(), "Could not create Stretch thread");
+    EXPECT_TRUE(boxes.empty());
+    vorn::WorkerPool& fallback = vorn::defaultWorkerPool();
+    const int saved = fallback.workers();
+    fallback.setWorkers(4);
     EXPECT_FALSE(StretchPicture(job));
-    setWorkerStartFailureForTest(-1);
+    fallback.setWorkers(saved);
+    vorn::setPoolStartFailureForTest(-1);
     setNotifyHandler(previous);
-    InitCodecTables();
     EXPECT_EQ(boxes, std::vector<std::string>{"Quintell: Could not create Stretch thread"});
 }
 

@@ -2,7 +2,7 @@
 // decoder's own 180-degree turn on both channel pairs, what it refuses, the
 // requantisation of over-full segments, and the failure messages.
 #include "dv/CodecTables.h"
-#include "dv/CodecWorkers.h"
+#include "foundation/WorkerPool.h"
 #include "dv/DifRotation.h"
 #include "dv/DvDecoder.h"
 #include "dv/DvEncoder.h"
@@ -150,15 +150,15 @@ TEST(RotateDifFrame, WorkerFailureShowsTheMessageAndKeepsTheFrame)
     InitCodecTables();
     ResetEncoderState();
     const auto source = encode(testPicture(8, 2), 2);
-    const int saved = processorCount();
-    setProcessorCount(4);
-    lockProcessorCount(true);
+    vorn::WorkerPool& pool = vorn::defaultWorkerPool();
+    const int saved = pool.workers();
+    pool.setWorkers(4);
     std::vector<std::pair<std::string, std::string>> boxes;
     auto previous = setNotifyHandler([&](const std::string& t, const std::string& m) { boxes.emplace_back(t, m); });
     auto frame = source;
-    setWorkerStartFailureForTest(2);
+    vorn::setPoolStartFailureForTest(2);
     EXPECT_FALSE(RotateDifFrame(frame, 2));
-    setWorkerStartFailureForTest(-1);
+    vorn::setPoolStartFailureForTest(-1);
     setNotifyHandler(previous);
     EXPECT_EQ(frame, source);
     ASSERT_EQ(boxes.size(), 1u);
@@ -167,12 +167,11 @@ TEST(RotateDifFrame, WorkerFailureShowsTheMessageAndKeepsTheFrame)
     // The next call works, and the worker count does not change the result.
     auto again = source;
     ASSERT_TRUE(RotateDifFrame(again, 2));
-    setProcessorCount(1);
+    pool.setWorkers(1);
     auto single = source;
     ASSERT_TRUE(RotateDifFrame(single, 2));
     EXPECT_EQ(single, again);
-    setProcessorCount(saved);
-    lockProcessorCount(false);
+    pool.setWorkers(saved);
 }
 
 } // namespace

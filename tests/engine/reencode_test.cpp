@@ -9,6 +9,7 @@
 #include "engine/helpers/ExportHarness.h"
 #include "mxf/MxfFile.h"
 #include "support/P2Fixture.h"
+#include "foundation/WorkerPool.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -285,11 +286,16 @@ TEST(ExportReencode, Removal32OutputDoesNotDependOnTheWorkerCount)
         SCOPED_TRACE(workers);
         const fs::path out = dir / ("OUT" + std::to_string(workers));
         const ExportRun run = [&] {
-            const WorkerCount count(workers);
-            return exportPaths({files[0].video.string()}, out, [](ExportSettings& s) {
+            // The export runs on the default pool with its worker count.
+            vorn::WorkerPool& pool = vorn::defaultWorkerPool();
+            const int saved = pool.workers();
+            pool.setWorkers(workers);
+            ExportRun r = exportPaths({files[0].video.string()}, out, [](ExportSettings& s) {
                 s.removePulldown = true;
                 s.options.emplace("Remove32", "1");
             });
+            pool.setWorkers(saved);
+            return r;
         }();
         ASSERT_EQ(run.results.size(), 1u);
         EXPECT_EQ(run.results[0].undecodableFrames, 1) << run.log;

@@ -4,6 +4,7 @@
 #include "dv/CodecTables.h"
 #include "foundation/Log.h"
 #include "foundation/Notifier.h"
+#include "foundation/WorkerPool.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -44,8 +45,7 @@ void prepareFuzzing()
     setNotifyHandler([](const std::string&, const std::string&) {});
     setLogFilePath("");
     dv::InitCodecTables();
-    dv::setProcessorCount(1);
-    dv::lockProcessorCount(true);
+    defaultWorkerPool().setWorkers(1);
 }
 
 void checkFailed(const char* file, int line, const char* condition)

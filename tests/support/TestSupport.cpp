@@ -144,18 +144,4 @@ bool haveTool(const std::string& name)
     return runCommand("command -v " + shellQuote(name) + " >/dev/null 2>&1").exitCode == 0;
 }
 
-WorkerCount::WorkerCount(int n)
-{
-    dv::InitCodecTables();
-    saved_ = dv::processorCount();
-    dv::setProcessorCount(n);
-    dv::lockProcessorCount(true);
-}
-
-WorkerCount::~WorkerCount()
-{
-    dv::setProcessorCount(saved_);
-    dv::lockProcessorCount(false);
-}
-
 } // namespace vorn::test

@@ -37,19 +37,6 @@ std::string shellQuote(const std::string& text);
 // True when an external program (ffmpeg, x264, ...) is on PATH.
 bool haveTool(const std::string& name);
 
-// The codec worker count set to `n` and held (the codec tables are built
-// first) for the life of the object, then given back.
-class WorkerCount {
-public:
-    explicit WorkerCount(int n);
-    ~WorkerCount();
-    WorkerCount(const WorkerCount&) = delete;
-    WorkerCount& operator=(const WorkerCount&) = delete;
-
-private:
-    int saved_;
-};
-
 } // namespace vorn::test
 
 // Skips the test when an oracle program is missing, unless VORN_REQUIRE_ORACLES

@@ -36,7 +36,7 @@ void runDvDecode(const uint8_t* data, size_t size)
     const uint8_t more = control.next();
     const std::span<const uint8_t> frame(data, size);
     const DvFormatInfo* info = dvFormatInfo(code);
-    setProcessorCount(1 + (more & 1));
+    DvDecoder decoder(DvDecoderSettings{1 + (more & 1)});
 
     if ((how & 3) == 0) {
         DecodeOptions options;
@@ -44,7 +44,7 @@ void runDvDecode(const uint8_t* data, size_t size)
         options.rotate = how & 8;
         options.topDown = how & 16;
         PictureBuffer picture;
-        const bool ok = decodeDifFrame(frame, code, picture, options);
+        const bool ok = decoder.decode(frame, code, picture, options).ok();
         FUZZ_CHECK(ok == (info != nullptr));
         if (ok) {
             FUZZ_CHECK(picture.width == decodedWidth(code, options.fullRaster));
@@ -66,8 +66,10 @@ void runDvDecode(const uint8_t* data, size_t size)
     const int height = (info ? info->height : 480) / scale;
     const size_t exact = size_t(bitsPerPixel / 8) * size_t(width) * size_t(height);
     std::vector<uint8_t> dest(tooSmall ? exact - 1 : exact, kGuard);
-    DecodeDifFrame(dest.data(), dest.size(), width, topDown ? -height : height, frame, 1, more & 4 ? 0 : 1, code,
-                   bitsPerPixel, scale, rotate);
+    const Status status =
+        decoder.decodeInto(dest.data(), dest.size(), width, topDown ? -height : height, frame, code, bitsPerPixel,
+                           scale, rotate);
+    FUZZ_CHECK(status.ok() || status.message() == std::string(kDecodeRequestMessage));
     // Nothing is written for a destination too small or a code that is not DV.
     if (tooSmall || !info)
         FUZZ_CHECK(untouched(dest));

@@ -9,6 +9,7 @@
 #include "dv/CodecTables.h"
 #include "dv/DifRotation.h"
 #include "dv/DvDecoder.h"
+#include "foundation/WorkerPool.h"
 
 #include <algorithm>
 
@@ -22,7 +23,7 @@ void runDvRotate(const uint8_t* data, size_t size)
     const VideoFormat code = control.next() % 12;
     const uint8_t how = control.next();
     const DvFormatInfo* info = dvFormatInfo(code);
-    setProcessorCount(1 + (how >> 7));
+    defaultWorkerPool().setWorkers(1 + (how >> 7));
     Bytes frame(data, data + size);
     if (info && !(how & 1))
         frame.resize(size_t(info->bytesPerFrame), 0);
