@@ -4,6 +4,7 @@
 // runs them around the exporter's configuration.
 #pragma once
 
+#include "engine/BGinfo.h"
 #include "engine/ConversionPlan.h"
 #include "engine/FrameProcesser.h"
 
@@ -56,6 +57,9 @@ struct ClipExport {
     std::unique_ptr<CMxfFile> clip;
     ConversionPlan plan;
     FrameBuffers buffers;
+    // The clip's binary group: frame 0's record for the planner, then the
+    // running time code the output frames are stamped with.
+    BGinfo binaryGroup;
     std::unique_ptr<FrameProcesser> processor;
     // Why the start failed, with the system's reason when the file could not
     // be read ("not recognized as a video MXF file: No such file or directory").

@@ -59,20 +59,22 @@ TEST_F(ExportTest, CardChoice)
         vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         // 600 frames of 1080/59.94i need 297 MB; the choice is made by Open.
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
+        useFreeBytes(e);
         e.SetClipName("0001AB");
         e.SetFormatCode(1);
         e.SetFrameCount(600);
         e.SetRateNumerator(30000);
         e.SetRateDenominator(1001);
-        std::string msg;
-        EXPECT_EQ(e.Open(msg, 0, true), 1) << msg;
+        const vorn::Status opened = e.Open(0, true);
+        EXPECT_TRUE(opened.ok()) << opened.text();
         EXPECT_EQ(e.cards().needMB(), 297);
-        EXPECT_EQ(e.BeginClip(600, 0, 1001, 30000, true, 0), 1);
+        EXPECT_TRUE(e.BeginClip(600, 1001, 30000, true, 0).ok());
         fs::path expect = out / ("Card" + std::to_string(c.expectCard)) / "CONTENTS" / "VIDEO" / "0001AB.MXF";
         EXPECT_EQ(e.videoPath(), expect);
         for (const char* sub : {"VIDEO", "AUDIO", "CLIP", "ICON", "VOICE", "PROXY"})
             EXPECT_TRUE(fs::is_directory(expect.parent_path().parent_path() / sub)) << sub;
-        EXPECT_EQ(e.Close(), 1);
+        EXPECT_TRUE(e.Close().ok());
+        collect(e);
         EXPECT_TRUE(fs::exists(expect));
         EXPECT_EQ(vorn::test::readText(out / ("Card" + std::to_string(c.expectCard)) / "LASTCLIP.TXT"), "0001AB\n1.0\n2\n");
         EXPECT_TRUE(messages.empty());
@@ -99,23 +101,24 @@ TEST_F(ExportTest, SpaceErrors)
         freeBytes = c.freeBytes;
         vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
+        useFreeBytes(e);
         e.SetClipName("0001AB");
         e.SetFormatCode(c.code);
         e.SetFrameCount(c.frames);
         e.SetRateNumerator(25);
-        std::string msg;
-        int ok = e.Open(msg, 2, true);
-        EXPECT_EQ(msg, c.message);
+        const vorn::Status opened = e.Open(2, true);
+        EXPECT_EQ(opened.message(), c.message);
         EXPECT_EQ(e.errorKind(), c.kind);
-        EXPECT_EQ(ok, c.kind == 0 ? 1 : 0);
+        EXPECT_EQ(opened.ok(), c.kind == 0);
         if (c.kind) {
             EXPECT_FALSE(fs::exists(out / "Card1")) << "nothing is created";
         }
     }
     // A format code that is not positive fails at once.
     CExportMxf e("/none/X.MXF", vorn::test::scratchDir("export_space_code").string());
-    std::string msg;
-    EXPECT_EQ(e.Open(msg, 0, true), 0);
+    useFreeBytes(e);
+    EXPECT_FALSE(e.Open(0, true).ok());
+    collect(e);
     EXPECT_TRUE(messages.empty());
 }
 
@@ -154,28 +157,27 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
     base[10] = 0x0D;
     base[13] = uint8_t(base[13] + 1);
     EXPECT_EQ(r.exporter->baseUmid(), base);
-    std::string msg;
     r.exporter->SetClipName("0002AB");
-    ASSERT_EQ(r.exporter->Open(msg, 0, true), 1);
+    ASSERT_TRUE(r.exporter->Open(0, true).ok());
     EXPECT_EQ(r.exporter->baseUmid()[13], uint8_t(base[13] + 1));
-    ASSERT_EQ(r.exporter->BeginClip(0, 0, 1, 25, true, 0), 1);
+    ASSERT_TRUE(r.exporter->BeginClip(0, 1, 25, true, 0).ok());
     // Icon and voice copies, in place once the clip is closed.
     fs::path icon = out / "icon.bmp";
     vorn::test::writeText(icon, "BM-icon");
-    EXPECT_EQ(r.exporter->CopyIcon(icon.string()), 1);
-    EXPECT_EQ(r.exporter->CopyVoice(icon.string(), "WAV"), 1);
-    EXPECT_EQ(r.exporter->CopyIcon((out / "missing.bmp").string()), 0);
+    EXPECT_TRUE(r.exporter->CopyIcon(icon.string()).ok());
+    EXPECT_TRUE(r.exporter->CopyVoice(icon.string(), "WAV").ok());
+    EXPECT_FALSE(r.exporter->CopyIcon((out / "missing.bmp").string()).ok());
     // No frame to make an icon of: nothing is claimed.
-    EXPECT_EQ(r.exporter->WriteThumbnail(nullptr, 0, 9, 0), 0);
+    EXPECT_FALSE(r.exporter->WriteThumbnail(nullptr, 0, 9, false).ok());
     EXPECT_FALSE(fs::exists(contents / "ICON" / "0002AB.BMP"));
-    ASSERT_EQ(r.exporter->Close(), 1);
+    ASSERT_TRUE(r.exporter->Close().ok());
     EXPECT_EQ(vorn::test::readText(contents / "ICON" / "0002AB.BMP"), "BM-icon");
     EXPECT_EQ(vorn::test::readText(contents / "VOICE" / "0002AB.WAV"), "BM-icon");
     EXPECT_EQ(vorn::test::readText(card / "LASTCLIP.TXT"), "0002AB\n1.0\n2\n");
     // Closing without headers written is a failure that leaves nothing.
     r.exporter->SetClipName("0003AB");
-    ASSERT_EQ(r.exporter->Open(msg, 1, true), 1);
-    EXPECT_EQ(r.exporter->Close(), 0);
+    ASSERT_TRUE(r.exporter->Open(1, true).ok());
+    EXPECT_FALSE(r.exporter->Close().ok());
     EXPECT_FALSE(fs::exists(contents / "VIDEO" / "0003AB.MXF"));
     EXPECT_FALSE(fs::exists(contents / "CLIP" / "0003AB.XML"));
     EXPECT_EQ(vorn::test::readText(card / "LASTCLIP.TXT"), "0002AB\n1.0\n2\n");
