@@ -381,8 +381,10 @@ void CVorn::runExport()
             exporter = m_exporterFactory(path, destination);
         else
             exporter = std::make_unique<vorn::mxf::CExportMxf>(path, destination);
-        if (exporter)
+        if (exporter) {
             exporter->SetDestinationIndex(destinationIndex);
+            exporter->SetCardSize(m_exportOptions.cardSizeGB);
+        }
         ExportClip(path.c_str(), exporter.get());
         if (caller)
             caller->SetProgress(0, (i + 1) * 100 / n);

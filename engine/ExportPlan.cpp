@@ -57,6 +57,7 @@ ExportOptions exportOptionsFrom(const COptions& options)
     out.addAdvanced = options.getBool(OptionKey::AddAdvanced);
     out.reduceNoise = options.getBool(OptionKey::ReduceNoise);
     out.desiredFrameSize = options.getString(OptionKey::DesiredFrameSize).str();
+    out.cardSizeGB = options.getCardSize();
     return out;
 }
 

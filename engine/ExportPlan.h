@@ -31,6 +31,7 @@ struct ExportOptions {
     bool addAdvanced = false;      // "AddAdvanced"
     bool reduceNoise = false;      // "ReduceNoise"
     std::string desiredFrameSize = "no conversion";   // "DesiredFrameSize"
+    int cardSizeGB = 16;           // "CardSize": GB a card of the output holds, 0 for no limit
 };
 
 // Reads the export's options. A desired frame rate that is not a usable rate

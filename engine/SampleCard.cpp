@@ -6,6 +6,7 @@
 #include "dv/EncoderTables.h"
 #include "engine/FrameProcesser.h"
 #include "foundation/Notifier.h"
+#include "foundation/Options.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfEssenceWriter.h"
 #include "mxf/Umid.h"
@@ -140,6 +141,7 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
     exporter.SetPictureLines(lines);
     exporter.SetPulldown(kind.pulldown);
     exporter.SetBinaryGroup(sampleBinaryGroup(kind, 0));
+    exporter.SetCardSize(theOptions().getCardSize());
     int h, m, s, f;
     timecodeOf(tcStart, tcBase, h, m, s, f);
     exporter.SetTimecode(h, m, s, f, tcStart, tcBase, 0);

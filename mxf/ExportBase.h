@@ -120,6 +120,8 @@ public:
     void SetLaterFrameSize(uint32_t size) { m_laterFrameSize = size; }
     void SetPictureLines(int lines) { m_pictureLines = lines; }
     void SetBinaryGroup(uint32_t userBits) { m_binaryGroup = userBits; }
+    // The size of the cards written, in GB (1000 MB); 0 for no limit.
+    void SetCardSize(int gigabytes) { m_cardSizeGB = gigabytes; }
     // Stores the clip's base UMID with byte 10 set to 0Dh.
     void SetBaseUmid(const Umid& umid)
     {
@@ -179,6 +181,7 @@ protected:
     int m_sourceTimecodeBase = 0;
     int m_sourceDrop = 0;
     uint32_t m_binaryGroup = 0;
+    int m_cardSizeGB = 0;
     std::string m_pulldown;
     double m_playbackFactor = 1.0;
     bool m_reencoded = false;

@@ -2,7 +2,6 @@
 
 #include "dv/DvSystemData.h"
 #include "foundation/Log.h"
-#include "foundation/Options.h"
 #include "foundation/QelString.h"
 #include "mxf/ClipIcon.h"
 #include "mxf/ClipPaths.h"
@@ -502,7 +501,7 @@ Status CExportMxf::Open(int audioChannels, bool wide)
         return Status::failure(qelFormat("Insufficient room on disk, need %lldMB, %lldMB available", (long long)need,
                                          (long long)m_cards.availableMB()));
     }
-    const int64_t cardMB = int64_t(vorn::theOptions().getCardSize()) * 1000;
+    const int64_t cardMB = int64_t(m_cardSizeGB) * 1000;
     if (cardMB > 0) {
         if (need > cardMB) {
             m_errorKind = kErrorCardTooSmall;

@@ -373,6 +373,42 @@ TEST(ExportDriver, ExporterInitialisationFailureAbortsTheExport)
     EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
 }
 
+// The "CardSize" option of the export is the card size every clip's
+// exporter splits the output by.
+TEST(ExportDriver, CardSizeOptionReachesEveryExporter)
+{
+    class CardSizeProbe : public vorn::mxf::CExportMxf {
+    public:
+        CardSizeProbe(const std::string& source, const std::string& dest, std::vector<int>& seen)
+            : CExportMxf(source, dest), m_seen(seen)
+        {
+        }
+        vorn::Status Open(int audioChannels, bool wide) override
+        {
+            m_seen.push_back(m_cardSizeGB);
+            return CExportMxf::Open(audioChannels, wide);
+        }
+
+    private:
+        std::vector<int>& m_seen;
+    };
+    const fs::path dir = scratchDir("export_card_size");
+    std::vector<int> seen;
+    const ExportRun run = exportPaths(
+        twoPalClips(dir), dir / "OUT",
+        [](ExportSettings& s) {
+            s.desiredRate = 25.0f;
+            s.options["CardSize"] = "7";
+        },
+        [&seen](CVorn& engine, RecordingCaller&) {
+            engine.SetExporterFactory([&seen](const std::string& source, const std::string& dest) {
+                return std::make_unique<CardSizeProbe>(source, dest, seen);
+            });
+        });
+    EXPECT_EQ(run.verdict, "\r\n*** Export is complete ***\r\n") << run.log;
+    EXPECT_EQ(seen, (std::vector<int>{7, 7}));
+}
+
 } // namespace
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "dv/CodecTables.h"
 #include "dv/DvEncoder.h"
+#include "foundation/Notifier.h"
 #include "mxf/ClipIcon.h"
 #include "support/TestSupport.h"
 

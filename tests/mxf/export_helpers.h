@@ -1,10 +1,8 @@
-// Shared set-up of the exporter tests: a free-space hook, captured message
-// boxes, the CardSize option, and a one-call clip export.
+// Shared set-up of the exporter tests: a free-space hook, the exporters'
+// notices, and a one-call clip export.
 #pragma once
 
 #include "support/TestSupport.h"
-#include "foundation/Notifier.h"
-#include "foundation/Options.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/Umid.h"
 
@@ -43,12 +41,6 @@ inline std::map<std::string, std::string> listing(const std::filesystem::path& r
 
 class ExportTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        vorn::theOptions().setString(OptionKey::CardSize, "0");
-    }
-    void TearDown() override { vorn::theOptions().setString(OptionKey::CardSize, "0"); }
-
     // The exporters of these tests see `freeBytes` free on the destination's disk.
     void useFreeBytes(vorn::mxf::CExportMxf& e)
     {

@@ -36,15 +36,15 @@ TEST_F(ExportTest, CardChoice)
         const char* name;
         std::vector<int> existing;   // card folders made first
         int64_t usedBytesInLast;     // a sparse file in the last existing card
-        const char* cardSize;
+        int cardSizeGB;
         int expectCard;
     };
     const Case cases[] = {
-        {"empty output folder", {}, 0, "0", 1},
-        {"only Card1", {1}, 0, "0", 1},
-        {"Card1 and Card2", {1, 2}, 0, "0", 2},
-        {"Card2 has room", {1, 2}, 1500000000, "2", 2},
-        {"Card2 too full: spill to Card3", {1, 2}, 1800000000, "2", 3},
+        {"empty output folder", {}, 0, 0, 1},
+        {"only Card1", {1}, 0, 0, 1},
+        {"Card1 and Card2", {1, 2}, 0, 0, 2},
+        {"Card2 has room", {1, 2}, 1500000000, 2, 2},
+        {"Card2 too full: spill to Card3", {1, 2}, 1800000000, 2, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -56,10 +56,10 @@ TEST_F(ExportTest, CardChoice)
             { std::ofstream(big).put('x'); }
             fs::resize_file(big, uint64_t(c.usedBytesInLast));
         }
-        vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         // 600 frames of 1080/59.94i need 297 MB; the choice is made by Open.
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
         useFreeBytes(e);
+        e.SetCardSize(c.cardSizeGB);
         e.SetClipName("0001AB");
         e.SetFormatCode(1);
         e.SetFrameCount(600);
@@ -83,25 +83,25 @@ TEST_F(ExportTest, CardChoice)
 
 TEST_F(ExportTest, SpaceErrors)
 {
-    struct Case { const char* name; uint64_t freeBytes; const char* cardSize; int code; int64_t frames;
+    struct Case { const char* name; uint64_t freeBytes; int cardSizeGB; int code; int64_t frames;
                   const char* message; int kind; };
     const Case cases[] = {
         // The need counts the two audio channels: 297.6 MB of video and 4.6 MB of audio at 25 fps.
-        {"disk", 200000000ull, "0", 1, 600, "Insufficient room on disk, need 302MB, 200MB available", 1},
-        {"disk, just enough", 302999999ull, "0", 1, 600, "", 0},
-        {"disk, the audio does not fit", 301999999ull, "0", 1, 600, "Insufficient room on disk, need 302MB, 301MB available", 1},
-        {"card", 100000000000ull, "1", 3, 2000, "Insufficient card size, need 1199MB, max = 1000MB", 2},
+        {"disk", 200000000ull, 0, 1, 600, "Insufficient room on disk, need 302MB, 200MB available", 1},
+        {"disk, just enough", 302999999ull, 0, 1, 600, "", 0},
+        {"disk, the audio does not fit", 301999999ull, 0, 1, 600, "Insufficient room on disk, need 302MB, 301MB available", 1},
+        {"card", 100000000000ull, 1, 3, 2000, "Insufficient card size, need 1199MB, max = 1000MB", 2},
         // A frame count from a damaged file: the need saturates instead of wrapping to a small number.
-        {"huge frame count", 100000000000ull, "0", 1, 20000000000000000ll,
+        {"huge frame count", 100000000000ull, 0, 1, 20000000000000000ll,
          "Insufficient room on disk, need 9223372036854775MB, 100000MB available", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::path out = vorn::test::scratchDir("export_space");
         freeBytes = c.freeBytes;
-        vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
         useFreeBytes(e);
+        e.SetCardSize(c.cardSizeGB);
         e.SetClipName("0001AB");
         e.SetFormatCode(c.code);
         e.SetFrameCount(c.frames);
