@@ -119,8 +119,9 @@ void BM_ClipIcon(benchmark::State& state)
     const VideoFormat code = static_cast<VideoFormat>(state.range(0));
     const auto frame = encodedFrame(code, false);
     std::vector<uint8_t> bmp;
+    vorn::mxf::IconMaker maker;
     for (auto _ : state) {
-        vorn::mxf::makeIconBitmap(frame.data(), frame.size(), code, false, bmp);
+        maker.make(frame.data(), frame.size(), code, false, bmp);
         benchmark::DoNotOptimize(bmp.data());
     }
     state.SetItemsProcessed(state.iterations());

@@ -6,6 +6,7 @@
 
 #include "avci/Nal.h"
 #include "dv/DvSystemData.h"
+#include "foundation/Notifier.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfEssenceWriter.h"
 #include "mxf/Timecode.h"
@@ -136,16 +137,24 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
     exporter.SetLaterFrameSize(laterSize);
     exporter.SetPictureLines(fmt->lines);
     exporter.SetPulldown(o.pulldown);
+    exporter.SetCardSize(vorn::theOptions().getCardSize());
     exporter.SetTimecode(hh, mm, ss, ff, start, tcBase, drop ? 1 : 0);
 
-    std::string message;
-    if (!exporter.Open(message, channels, wide)) {
-        if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
+    // The exporter's notices are shown as message boxes, as they come; a
+    // failed write shows at Close.
+    auto told = [&exporter](vorn::Status status) {
+        for (const std::string& text : exporter.TakeNotices()) vorn::notify("Quintell", text);
+        return status;
+    };
+    if (const vorn::Status opened = told(exporter.Open(channels, wide)); !opened.ok()) {
+        const bool space = exporter.errorKind() == CExportBase::kErrorDiskTooSmall ||
+                           exporter.errorKind() == CExportBase::kErrorCardTooSmall;
+        if (space) std::fprintf(stderr, "%s\n", opened.message().c_str());
         std::fprintf(stderr, "Clip not written\n");
         return kExitFailed;
     }
     if (!exporter.renameNotice().empty()) std::printf("%s\n", exporter.renameNotice().c_str());
-    exporter.BeginClip(int64_t(frameCount), 0, rate.den, rate.num, wide, channels);
+    told(exporter.BeginClip(int64_t(frameCount), rate.den, rate.num, wide, channels)).ignore();
 
     if (avc) {
         std::vector<uint8_t> frame;
@@ -155,14 +164,14 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
             // Every frame after the first has one size in this layout; a shorter
             // access unit gets trailing zero bytes, which the byte stream allows.
             if (i > 0 && size < laterSize) frame.resize(laterSize, 0);
-            exporter.WriteVideo(frame.data(), frame.size());
+            told(exporter.WriteVideo(frame.data(), frame.size())).ignore();
         }
     } else {
         std::vector<uint8_t> frame(frameSize);
         in.seekg(0);
         for (uint64_t i = 0; i < frameCount; ++i) {
             in.read(reinterpret_cast<char*>(frame.data()), std::streamsize(frameSize));
-            exporter.WriteVideo(frame.data(), frameSize);
+            told(exporter.WriteVideo(frame.data(), frameSize)).ignore();
         }
     }
 
@@ -179,7 +188,7 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
             a.read(reinterpret_cast<char*>(buf.data()), std::streamsize(buf.size()));
             size_t got = size_t(a.gcount());
             if (!got) break;
-            exporter.WriteAudio(buf.data(), got, c);
+            told(exporter.WriteAudio(buf.data(), got, c)).ignore();
             total += got;
         }
         if (total < plannedAudio)
@@ -190,7 +199,7 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
                         (unsigned long long)(total - plannedAudio));
     }
 
-    const int closed = exporter.Close();
+    const bool closed = told(exporter.Close()).ok();
     std::printf("card     %s\n", exporter.cardPath().string().c_str());
     std::printf("video    %s (%llu frames, %s, %u/%u)\n", exporter.videoPath().string().c_str(),
                 (unsigned long long)frameCount, fmt->codecName, rate.num, rate.den);

@@ -11,6 +11,7 @@
 #include "engine/VideoFormat.h"
 #include "engine/VideoIterator.h"
 #include "engine/Vorn.h"
+#include "foundation/Notifier.h"
 #include "foundation/Options.h"
 #include "foundation/QelString.h"
 #include "mxf/AudioSamples.h"
@@ -106,7 +107,7 @@ void configureExporter(mxf::CExportBase& exporter, const ConversionPlan& plan, c
     exporter.SetLaterFrameSize(static_cast<uint32_t>(avcTarget ? source.LaterFrameSize() : plan.outFrameSizeLater));
     exporter.SetPictureLines(formatLines(plan.targetFormat));
     exporter.SetFormatCode(plan.targetFormat);
-    exporter.SetOptionValue1(plan.reencode);
+    exporter.SetReencoded(plan.reencode != 0);
     exporter.SetPlaybackFactor(static_cast<double>(plan.frameRatio));
     exporter.SetSourceTimecodeBase(source.TcBase());
     exporter.SetSourceDropFrame(source.DropFrame());
@@ -115,12 +116,11 @@ void configureExporter(mxf::CExportBase& exporter, const ConversionPlan& plan, c
     exporter.SetBaseUmid(umid);
     exporter.SetBinaryGroup(plan.bgWord);
     exporter.SetTimecode(-1, -1, -1, -1, source.StartTimecode(), source.TcBase(), source.DropFrame());
-    exporter.SetOptionValue2(static_cast<int>(source.EditRate()));
+    exporter.SetSourceEditRate(static_cast<int>(source.EditRate()));
     exporter.SetTimecodeText(qelFormat("%02d:%02d:%02d:%02d", source.TcHours(), source.TcMinutes(),
                                        source.TcSeconds(), source.TcFrames()));
     // The start time code at the output rate, also when the source has no clip XML.
-    if (auto* mxfExporter = dynamic_cast<mxf::CExportMxf*>(&exporter))
-        mxfExporter->ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
+    exporter.ConvertStartTimecode(source.StartTimecode(), source.TcBase(), source.DropFrame());
     exporter.SetPulldown(plan.pulldownLabel ? plan.pulldownLabel : "");
 }
 
@@ -136,6 +136,13 @@ int outputAudioChannels(int sourceChannels, VideoFormat target)
     return std::clamp(channels, 0, 8);
 }
 
+// Shows the exporter's notices as message boxes, in the order they came.
+void tellNotices(mxf::CExportBase& exporter)
+{
+    for (const std::string& text : exporter.TakeNotices())
+        notify("Quintell", text);
+}
+
 // The source clip's icon (ICON beside its VIDEO folder) is copied, or made
 // from frame 0 when the picture is turned or there is none; its proxy files
 // (PROXY) and voice memos (VOICE) are copied. Returns what could not be
@@ -145,8 +152,11 @@ std::vector<std::string> copyClipExtras(mxf::CExportBase& exporter, const char* 
     using Kind = mxf::ClipExtraFile::Kind;
     const ConversionPlan& plan = clip.plan;
     std::vector<std::string> problems;
-    auto failed = [&](const std::string& what) {
-        problems.push_back(exporter.lastError().empty() ? "Could not copy " + what : exporter.lastError());
+    auto copied = [&](const Status& status, const std::string& what) {
+        tellNotices(exporter);
+        if (!status.ok())
+            problems.push_back(status.message().empty() ? "Could not copy " + what : status.message());
+        return status.ok();
     };
     bool iconCopied = false;
     for (const mxf::ClipExtraFile& extra : mxf::clipExtraFiles(sourcePath ? sourcePath : "")) {
@@ -155,23 +165,18 @@ std::vector<std::string> copyClipExtras(mxf::CExportBase& exporter, const char* 
         case Kind::Icon:
             if (plan.rotate)
                 break;
-            iconCopied = exporter.CopyIcon(extra.path) != 0;
-            if (!iconCopied)
-                failed(extra.path);
+            iconCopied = copied(exporter.CopyIcon(extra.path), extra.path);
             break;
-        case Kind::Proxy:
-            if (!exporter.CopyProxy(extra.path, extra.suffix))
-                failed(extra.path);
-            break;
-        case Kind::Voice:
-            if (!exporter.CopyVoice(extra.path, extra.suffix))
-                failed(extra.path);
-            break;
+        case Kind::Proxy: copied(exporter.CopyProxy(extra.path, extra.suffix), extra.path); break;
+        case Kind::Voice: copied(exporter.CopyVoice(extra.path, extra.suffix), extra.path); break;
         }
     }
+    // A clip whose icon cannot be made is written without one.
     if (!iconCopied)
         exporter.WriteThumbnail(clip.buffers.frame0.data(), static_cast<size_t>(std::max(clip.buffers.frame0Size, 0)),
-                                plan.sourceFormat, plan.rotate);
+                                plan.sourceFormat, plan.rotate != 0)
+            .ignore();
+    tellNotices(exporter);
     exporter.ClearLastError();
     return problems;
 }
@@ -209,23 +214,12 @@ std::string checkSourceAudio(CCaller& caller, const CMxfFile& source, const char
 }
 
 // The clip's files on the destination, relative to it, once it is finished.
-std::vector<std::string> outputFilesOf(const mxf::CExportBase* exporter, const std::string& destination)
+std::vector<std::string> outputFilesOf(const mxf::CExportBase& exporter, const std::string& destination)
 {
     std::vector<std::string> files;
-    const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter);
-    if (!mxfExporter)
-        return files;
-    std::vector<fs::path> paths{mxfExporter->videoPath()};
-    for (int c = 0; c < mxfExporter->audioChannels(); ++c)
-        paths.push_back(mxfExporter->audioPath(c));
-    paths.push_back(mxfExporter->clipXmlPath());
-    paths.push_back(mxfExporter->iconPath());
-    for (const auto& p : mxfExporter->writtenFiles())
-        if (std::find(paths.begin(), paths.end(), p) == paths.end())
-            paths.push_back(p);
     std::error_code ec;
-    for (const auto& p : paths) {
-        if (p.empty() || !fs::is_regular_file(p, ec))
+    for (const auto& p : exporter.outputPaths()) {
+        if (!fs::is_regular_file(p, ec))
             continue;
         files.push_back(p.lexically_relative(fs::path(destination)).generic_string());
     }
@@ -387,8 +381,10 @@ void CVorn::runExport()
             exporter = m_exporterFactory(path, destination);
         else
             exporter = std::make_unique<vorn::mxf::CExportMxf>(path, destination);
-        if (auto* mxfExporter = dynamic_cast<vorn::mxf::CExportMxf*>(exporter.get()))
-            mxfExporter->SetDestinationIndex(destinationIndex);
+        if (exporter) {
+            exporter->SetDestinationIndex(destinationIndex);
+            exporter->SetCardSize(m_exportOptions.cardSizeGB);
+        }
         ExportClip(path.c_str(), exporter.get());
         if (caller)
             caller->SetProgress(0, (i + 1) * 100 / n);
@@ -402,261 +398,291 @@ void CVorn::runExport()
     ExportFinished();
 }
 
-int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
-{
-    using namespace vorn;
-    CCaller* caller = m_caller;
-    const auto started = Clock::now();
-    ClipResult local;
-    ClipResult* result = nullptr;
+// The export of one clip, in phases: open (the source and its plan),
+// configure (the exporter described, opened and its headers written), frames,
+// audio and close. Every phase that fails ends the clip through end(), which
+// discards what the exporter wrote; the destructor discards too when a phase
+// left by any other way, so that no failure leaves a clip's files behind.
+class CVorn::ClipJob {
+public:
+    ClipJob(CVorn& engine, const char* sourcePath, vorn::mxf::CExportBase* exporter)
+        : m_engine(engine), m_caller(engine.m_caller), m_exporter(exporter), m_sourcePath(sourcePath),
+          m_started(vorn::Clock::now())
     {
-        std::lock_guard<std::mutex> lock(m_resultsMutex);
-        result = currentResult();
-        (result ? *result : local).sourcePath = sourcePath ? sourcePath : "";
+        std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+        ClipResult* result = m_engine.currentResult();
+        m_result = result ? result : &m_local;
+        m_result->sourcePath = sourcePath ? sourcePath : "";
     }
-    ClipResult& r = result ? *result : local;
-    auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
-    // Every clip that ends in error makes the export one with errors.
-    auto finish = [&](ClipOutcome outcome, const std::string& message) {
-        if (caller && (outcome == ClipOutcome::Error || !r.problems.empty()))
-            caller->SetError();
-        std::lock_guard<std::mutex> lock(m_resultsMutex);
-        r.outcome = outcome;
-        if (!message.empty() && r.message.empty())
-            r.message = message;
-        r.seconds = seconds();
-    };
-    // The exporter's last failure (with its reason) after a text of the driver's own.
-    auto withCause = [&](const std::string& text) {
-        return exporter->lastError().empty() ? text : text + ": " + exporter->lastError();
-    };
-    if (!caller || !exporter) {
-        finish(ClipOutcome::Error, "no caller or exporter");
-        return 0;
-    }
-
-    // 1-7. Open the source, fill the plan, read frame 0 and plan.
-    ClipExport clip;
-    const ClipStart start = startClipExport(*caller, *this, sourcePath, m_exportOptions, clip, exporter);
-    if (start != ClipStart::Planned) {
-        finish(ClipOutcome::Error, clip.failure);
-        return 0;
-    }
-    ConversionPlan& plan = clip.plan;
-    CMxfFile& source = *clip.clip;
+    ~ClipJob()
     {
-        std::lock_guard<std::mutex> lock(m_resultsMutex);
-        r.sourceFormat = plan.sourceFormat;
-        r.sourceFrames = source.FrameCount();
-        recordDecisions(r, plan);
+        if (!m_closed)
+            discard();
     }
-    m_progress.plannedFrames = plan.frameCount;
+    ClipJob(const ClipJob&) = delete;
+    ClipJob& operator=(const ClipJob&) = delete;
 
-    // A format the system does not know is not given to the exporter at all.
-    if (source.VideoFormat() == 0) {
-        caller->Message("This format is not supported.\r\n", 0, 1);
-        finish(ClipOutcome::Error, "this format is not supported");
-        return 0;
+    // 1 when the clip ran to its end, 0 when it stopped early.
+    int run()
+    {
+        if (!m_caller || !m_exporter) {
+            finish(ClipOutcome::Error, "no caller or exporter");
+            return 0;
+        }
+        if (!open())
+            return 0;
+        // A clip whose source gives fewer frames than planned is written a
+        // second time with the count it gave, so that its headers, index and
+        // clip XML tell the truth.
+        for (int pass = 0;; ++pass) {
+            if (!configure(pass))
+                return 0;
+            const FramesEnd end = frames(pass);
+            if (end == FramesEnd::Stopped)
+                return 0;
+            if (end == FramesEnd::Again)
+                continue;
+            break;
+        }
+        writeAudio();
+        return close();
     }
-    // A plan without an output frame would write an empty clip.
-    if (plan.frameCount <= 0) {
-        caller->Message("The plan gives no output frame for this clip; the clip is not written\r\n", 0, 1);
-        finish(ClipOutcome::Error, "no output frame was planned");
-        return 0;
+
+private:
+    enum class FramesEnd { Done, Again, Stopped };
+
+    // ---- Phase open: the source, the plan, and the checks that come before
+    // the exporter is touched.
+    bool open()
+    {
+        using namespace vorn;
+        const ClipStart start =
+            startClipExport(*m_caller, m_engine, m_sourcePath, m_engine.m_exportOptions, m_clip, m_exporter);
+        if (start != ClipStart::Planned) {
+            end(ClipOutcome::Error, m_clip.failure);
+            return false;
+        }
+        const ConversionPlan& plan = m_clip.plan;
+        const CMxfFile& source = *m_clip.clip;
+        {
+            std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+            m_result->sourceFormat = plan.sourceFormat;
+            m_result->sourceFrames = source.FrameCount();
+            recordDecisions(*m_result, plan);
+        }
+        m_engine.m_progress.plannedFrames = plan.frameCount;
+
+        // A format the system does not know is not given to the exporter at all.
+        if (source.VideoFormat() == 0) {
+            m_caller->Message("This format is not supported.\r\n", 0, 1);
+            end(ClipOutcome::Error, "this format is not supported");
+            return false;
+        }
+        // A plan without an output frame would write an empty clip.
+        if (plan.frameCount <= 0) {
+            m_caller->Message("The plan gives no output frame for this clip; the clip is not written\r\n", 0, 1);
+            end(ClipOutcome::Error, "no output frame was planned");
+            return false;
+        }
+        if (const char* missing = pictureSteps::missingOperation(plan)) {
+            m_caller->MessageString(
+                QelString(qelFormat("Vorn cannot do the %s this clip needs; the clip is not written\r\n", missing)), 0,
+                1);
+            m_caller->SetError();
+            end(ClipOutcome::Error, std::string("needs ") + missing);
+            return false;
+        }
+        // Codec tables.
+        dv::InitCodecTables();
+        return true;
     }
-    if (const char* missing = pictureSteps::missingOperation(plan)) {
-        caller->MessageString(QelString(qelFormat("Vorn cannot do the %s this clip needs; the clip is not written\r\n",
-                                                  missing)),
-                              0, 1);
-        caller->SetError();
-        finish(ClipOutcome::Error, std::string("needs ") + missing);
-        return 0;
-    }
 
-    // Codec tables.
-    dv::InitCodecTables();
+    // ---- Phase configure: the exporter is described and opened, the extra
+    // files copied, the headers written and the clip's buffers made.
+    bool configure(int pass)
+    {
+        using namespace vorn;
+        ConversionPlan& plan = m_clip.plan;
+        CMxfFile& source = *m_clip.clip;
+        mxf::CExportBase& exporter = *m_exporter;
+        configureExporter(exporter, plan, source);
 
-    // A clip whose source gives fewer frames than planned is written a second
-    // time with the count it gave, so that its headers, index and clip XML
-    // tell the truth.
-    std::string damage;   // what was wrong with the source (the clip is then written with errors)
-    for (int pass = 0;; ++pass) {
-        // 8. Configure the exporter.
-        configureExporter(*exporter, plan, source);
-
-        // 9. Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra at least 4.
-        // Every channel of the source is taken (not only the first two).
+        // Audio channels: DV formats get at least 2, DVCPRO HD and AVC-Intra
+        // at least 4. Every channel of the source is taken (not only the first two).
         source.m_audioSelect = 2;
-        const int sourceChannels = source.ReadAllAudioHeaders();
-        const int channels = outputAudioChannels(sourceChannels, plan.targetFormat);
+        m_sourceChannels = source.ReadAllAudioHeaders();
+        m_channels = outputAudioChannels(m_sourceChannels, plan.targetFormat);
         if (pass == 0) {
-            const std::string audioDamage = checkSourceAudio(*caller, source, sourcePath, sourceChannels);
-            if (!audioDamage.empty()) {
-                damage += (damage.empty() ? "" : "; ") + audioDamage;
-                std::lock_guard<std::mutex> lock(m_resultsMutex);
-                if (r.message.empty())
-                    r.message = audioDamage;
-            }
+            const std::string audioDamage = checkSourceAudio(*m_caller, source, m_sourcePath, m_sourceChannels);
+            if (!audioDamage.empty())
+                addDamage(audioDamage);
         }
 
-        // 10. Open the exporter. A failure whose cause lies in this clip's
-        // own files fails this clip; any other (the destination) ends the
-        // whole export.
-        std::string openMessage;
-        if (!exporter->Open(openMessage, channels, plan.widescreen != 0)) {
-            const std::string why = !openMessage.empty()             ? openMessage
-                                    : !exporter->lastError().empty() ? exporter->lastError()
-                                                                     : "the exporter could not be initialised";
-            caller->MessageString(QelString((why + "\r\n").c_str()), 0, 1);
-            exporter->Discard();
-            if (exporter->errorKind() == mxf::CExportBase::kErrorClip) {
-                caller->Message("The clip is not written\r\n", 0, 1);
-                finish(ClipOutcome::Error, why);
-                return 0;
+        // A failure whose cause lies in this clip's own files fails this
+        // clip; any other (the destination) ends the whole export.
+        const Status opened = exporter.Open(m_channels, plan.widescreen != 0);
+        vorn::tellNotices(exporter);
+        if (!opened.ok()) {
+            const std::string why = !opened.message().empty()       ? opened.message()
+                                    : !exporter.lastError().empty() ? exporter.lastError()
+                                                                    : "the exporter could not be initialised";
+            m_caller->MessageString(QelString((why + "\r\n").c_str()), 0, 1);
+            discard();
+            if (exporter.errorKind() == mxf::CExportBase::kErrorClip) {
+                m_caller->Message("The clip is not written\r\n", 0, 1);
+                end(ClipOutcome::Error, why);
+                return false;
             }
-            caller->Message("\r\nError encountered during Initialization.\r\n", 0, 1);
-            caller->Abort();
-            finish(ClipOutcome::Error, why);
-            return 0;
+            m_caller->Message("\r\nError encountered during Initialization.\r\n", 0, 1);
+            m_caller->Abort();
+            end(ClipOutcome::Error, why);
+            return false;
         }
         // A name already on the destination: the clip is written under the next free one.
-        if (!exporter->renameNotice().empty())
-            caller->Message((exporter->renameNotice() + "\r\n").c_str(), 0, 1);
+        if (!exporter.renameNotice().empty())
+            m_caller->Message((exporter.renameNotice() + "\r\n").c_str(), 0, 1);
         // The running time code of the binary-group stamping starts where the
         // exporter's (converted) start time code does.
-        if (const auto* mxfExporter = dynamic_cast<const mxf::CExportMxf*>(exporter)) {
-            const dv::TimecodeCounter& tc = mxfExporter->runningTimecode();
-            sharedBGinfo().SetTimecode(tc.hours(), tc.minutes(), tc.seconds(), tc.frames(), tc.dropFrame);
-        } else {
-            sharedBGinfo().SetTimecode(source.TcHours(), source.TcMinutes(), source.TcSeconds(), source.TcFrames());
+        if (const dv::TimecodeCounter* tc = exporter.runningTimecode())
+            m_clip.binaryGroup.SetTimecode(tc->hours(), tc->minutes(), tc->seconds(), tc->frames(), tc->dropFrame);
+        else
+            m_clip.binaryGroup.SetTimecode(source.TcHours(), source.TcMinutes(), source.TcSeconds(), source.TcFrames());
+
+        // Icon, proxy and voice files. One that cannot be read is told and
+        // left out; the clip goes on.
+        m_extraProblems = copyClipExtras(exporter, m_sourcePath, m_clip);
+
+        // Source and destination lines.
+        reportSourceAndDest(*m_caller, m_clip);
+
+        const Status begun = exporter.BeginClip(plan.frameCount, static_cast<uint32_t>(std::max(plan.rateDen, 1)),
+                                                static_cast<uint32_t>(std::max(plan.rateNum, 1)),
+                                                plan.widescreen != 0, m_channels);
+        vorn::tellNotices(exporter);
+        if (!begun.ok()) {
+            const std::string why =
+                "the clip's headers could not be written" + (begun.message().empty() ? "" : ": " + begun.message());
+            m_caller->MessageString(QelString(("The clip could not be written: " + why + "\r\n").c_str()), 0, 1);
+            m_caller->SetError();
+            end(ClipOutcome::Error, why);
+            return false;
         }
 
-        // 11-12. Icon, proxy and voice files. One that cannot be read is
-        // told and left out; the clip goes on.
-        const std::vector<std::string> extraProblems = copyClipExtras(*exporter, sourcePath, clip);
-
-        // 14. Source and destination lines.
-        reportSourceAndDest(*caller, clip);
-
-        // 15-17. File headers, buffers, iterator, audio converter.
-        exporter->BeginClip(plan.frameCount, 0, static_cast<uint32_t>(std::max(plan.rateDen, 1)),
-                            static_cast<uint32_t>(std::max(plan.rateNum, 1)), plan.widescreen != 0, channels);
-        const size_t chunk = audioChunkBytes(plan);
-        std::vector<uint8_t> audio;
-        std::vector<uint8_t> converted;
+        // Buffers, iterator, audio converter.
+        m_chunk = audioChunkBytes(plan);
         try {
-            clip.buffers.allocate(plan, source.FrameSize(), source.LaterFrameSize());
-            audio.assign(5 * chunk + 100, 0);
-            converted.assign(5 * chunk + 100, 0);
+            m_clip.buffers.allocate(plan, source.FrameSize(), source.LaterFrameSize());
+            m_audio.assign(5 * m_chunk + 100, 0);
+            m_converted.assign(5 * m_chunk + 100, 0);
         } catch (const std::bad_alloc&) {
-            caller->Message("Could not allocate frame buffer\r\n", 0, 1);
-            exporter->Discard();
-            finish(ClipOutcome::Error, "could not allocate frame buffers");
-            return 0;
+            m_caller->Message("Could not allocate frame buffer\r\n", 0, 1);
+            end(ClipOutcome::Error, "could not allocate frame buffers");
+            return false;
         }
-        FrameProcesser& processor = *clip.processor;
-        processor.SetPreview(m_showFrames ? m_preview : nullptr, m_previewScale);
+        FrameProcesser& processor = *m_clip.processor;
+        processor.SetPreview(m_engine.m_showFrames ? m_engine.m_preview : nullptr, m_engine.m_previewScale);
         processor.PrepareDecoding();
-        VideoIterator iterator(&source, plan.removePulldown, plan.addPulldown, plan.remove32, plan.sourceFormat,
-                               m_desiredFrameRate);
+        m_iterator = std::make_unique<VideoIterator>(&source, plan.removePulldown, plan.addPulldown, plan.remove32,
+                                                     plan.sourceFormat, m_engine.m_desiredFrameRate);
         // A short frame is undecodable: re-encoded clips take the previous
         // picture for it; copied clips end at the last whole frame.
-        iterator.SetTakeShortFrames(plan.reencode != 0);
-        static AudioSpeedConverter speedConverter;
+        m_iterator->SetTakeShortFrames(plan.reencode != 0);
         if (plan.convert2425)
-            speedConverter.Init(plan.desiredRateRounded == 24);
-        bool audioFailed = false;
-        auto convertAndWrite = [&](int c, bool final) {
-            const size_t ready = final ? speedConverter.Remaining(c) : speedConverter.Available(c);
-            size_t left = ready;
-            while (left >= (final ? 2 : chunk)) {
-                const size_t want = std::min(left, chunk);
-                const size_t got = speedConverter.Take(converted.data(), want, c);
-                if (got == 0)
-                    break;
-                if (c < channels && !exporter->WriteAudio(converted.data(), got, c))
-                    audioFailed = true;
-                left -= got;
-            }
-        };
-        auto stopped = [&] { return caller->IsAborted() || m_stopping.load() != 0; };
+            m_speedConverter.Init(plan.desiredRateRounded == 24);
+        m_audioFailed = false;
+        return true;
+    }
 
-        // 18. Frame loop.
+    // ---- Phase frames: every output frame through the frame pipeline (and,
+    // for a speed change, the audio with it). Again when the source gave
+    // fewer frames than planned and the clip is to be written to that length.
+    FramesEnd frames(int pass)
+    {
+        using namespace vorn;
+        ConversionPlan& plan = m_clip.plan;
+        CMxfFile& source = *m_clip.clip;
+        FrameProcesser& processor = *m_clip.processor;
+        ExportProgress& progress = m_engine.m_progress;
         int64_t consumed = 0;
-        int64_t written = 0;
+        m_written = 0;
         while (true) {
-            const int m = iterator.Next(clip.buffers.compressed, clip.buffers.frameSizes);
+            const int m = m_iterator->Next(m_clip.buffers.compressed, m_clip.buffers.frameSizes);
             if (m == 0 || stopped())
                 break;
             if (plan.convert2425) {
-                for (int c = 0; c < sourceChannels; ++c) {
-                    const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
-                    if (got > 0 && speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
+                for (int c = 0; c < m_sourceChannels; ++c) {
+                    const int got = source.ReadAudio(m_audio.data(), static_cast<int>(m_chunk), c);
+                    if (got > 0 && m_speedConverter.Put(m_audio.data(), static_cast<size_t>(got), c))
                         convertAndWrite(c, false);
                 }
             }
-            processor.ProcessStep(consumed, m, written);
+            processor.ProcessStep(consumed, m, m_written);
             consumed += m;
-            m_progress.sourceFramesRead = consumed;
-            m_progress.framesWritten = processor.framesWritten();
-            m_progress.clipSeconds = seconds();
-            caller->SetProgress(0, plan.frameCount > 0 ? static_cast<int>(std::min<int64_t>(written * 100 / plan.frameCount, 100)) : 100);
-            if (processor.failed() || written >= plan.frameCount)
+            progress.sourceFramesRead = consumed;
+            progress.framesWritten = processor.framesWritten();
+            progress.clipSeconds = seconds();
+            m_caller->SetProgress(
+                0, plan.frameCount > 0 ? static_cast<int>(std::min<int64_t>(m_written * 100 / plan.frameCount, 100))
+                                       : 100);
+            if (processor.failed() || m_written >= plan.frameCount)
                 break;
-            while (IsPaused() && !stopped())
+            while (m_engine.IsPaused() && !stopped())
                 std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
         }
 
-        if (pass == 0 && !stopped() && !processor.failed() && written < plan.frameCount) {
-            const int64_t gave = processor.framesWritten();
-            exporter->Discard();
-            // The source ended before its frame count: a frame it holds only
-            // part of, or none of, ends the clip at the last whole frame.
-            if (const int64_t at = iterator.endedAt(); at >= 0) {
-                const std::string what =
-                    iterator.endedBytes() > 0
-                        ? qelFormat("source frame %lld is incomplete (%d of %d bytes)", static_cast<long long>(at),
-                                    iterator.endedBytes(), iterator.expectedBytes())
-                        : qelFormat("source frame %lld is missing", static_cast<long long>(at));
-                caller->MessageString(QelString(qelFormat("The clip ends early: %s; it ends at the last whole "
-                                                          "frame before it\r\n",
-                                                          what.c_str())),
-                                      0, 1);
-                caller->SetError();
-                const std::string ended = "the source ended early: " + what;
-                damage += (damage.empty() ? "" : "; ") + ended;
-                std::lock_guard<std::mutex> lock(m_resultsMutex);
-                if (r.message.empty())
-                    r.message = ended;
-            }
-            if (gave == 0) {
-                caller->Message("The source gave no frame for this clip; the clip is not written\r\n", 0, 1);
-                caller->SetError();
-                source.Close();
-                finish(ClipOutcome::Error, "no frame was output");
-                return 0;
-            }
-            caller->MessageString(QelString(qelFormat("The source gave %lld of the %lld planned frames; the clip is "
-                                                      "written again to that length\r\n",
-                                                      static_cast<long long>(gave),
-                                                      static_cast<long long>(plan.frameCount))),
-                                  0, 1);
-            plan.frameCount = gave;
-            clip.processor = std::make_unique<FrameProcesser>(caller, clip.clip.get(), this, &plan, exporter,
-                                                              &clip.buffers);
-            {
-                std::lock_guard<std::mutex> lock(m_resultsMutex);
-                r.plannedFrames = gave;
-            }
-            continue;
+        if (pass > 0 || stopped() || processor.failed() || m_written >= plan.frameCount)
+            return FramesEnd::Done;
+        const int64_t gave = processor.framesWritten();
+        discard();
+        // The source ended before its frame count: a frame it holds only
+        // part of, or none of, ends the clip at the last whole frame.
+        if (const int64_t at = m_iterator->endedAt(); at >= 0) {
+            const std::string what =
+                m_iterator->endedBytes() > 0
+                    ? qelFormat("source frame %lld is incomplete (%d of %d bytes)", static_cast<long long>(at),
+                                m_iterator->endedBytes(), m_iterator->expectedBytes())
+                    : qelFormat("source frame %lld is missing", static_cast<long long>(at));
+            m_caller->MessageString(QelString(qelFormat("The clip ends early: %s; it ends at the last whole "
+                                                        "frame before it\r\n",
+                                                        what.c_str())),
+                                    0, 1);
+            m_caller->SetError();
+            addDamage("the source ended early: " + what);
         }
+        if (gave == 0) {
+            m_caller->Message("The source gave no frame for this clip; the clip is not written\r\n", 0, 1);
+            m_caller->SetError();
+            end(ClipOutcome::Error, "no frame was output");
+            return FramesEnd::Stopped;
+        }
+        m_caller->MessageString(QelString(qelFormat("The source gave %lld of the %lld planned frames; the clip is "
+                                                    "written again to that length\r\n",
+                                                    static_cast<long long>(gave),
+                                                    static_cast<long long>(plan.frameCount))),
+                                0, 1);
+        plan.frameCount = gave;
+        m_clip.processor = std::make_unique<FrameProcesser>(m_caller, m_clip.clip.get(), &m_engine, &plan, m_exporter,
+                                                            &m_clip.buffers, &m_clip.binaryGroup);
+        {
+            std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+            m_result->plannedFrames = gave;
+        }
+        return FramesEnd::Again;
+    }
 
-        // 19. Audio, unless aborted.
-        if (!stopped() && !processor.failed()) {
-            caller->Message("Processing audio, please wait...\r\n", 0, 1);
-            for (int c = 0; c < sourceChannels && !audioFailed; ++c) {
+    // ---- Phase audio: every channel of the source, unless the clip was
+    // stopped or failed; then a pause still holds the clip open until it is
+    // answered.
+    void writeAudio()
+    {
+        using namespace vorn;
+        const ConversionPlan& plan = m_clip.plan;
+        CMxfFile& source = *m_clip.clip;
+        if (!stopped() && !m_clip.processor->failed()) {
+            m_caller->Message("Processing audio, please wait...\r\n", 0, 1);
+            for (int c = 0; c < m_sourceChannels && !m_audioFailed; ++c) {
                 while (true) {
-                    const int got = source.ReadAudio(audio.data(), static_cast<int>(chunk), c);
+                    const int got = source.ReadAudio(m_audio.data(), static_cast<int>(m_chunk), c);
                     if (got <= 0) {
                         // The file gave out before the end found when it was
                         // opened: it was cut or became unreadable meanwhile.
@@ -664,20 +690,19 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
                             const std::string what =
                                 qelFormat("audio channel %d ended early: %llu of its samples could not be read", c + 1,
                                           static_cast<unsigned long long>(left / 2));
-                            caller->MessageString(
+                            m_caller->MessageString(
                                 QelString(qelFormat("Warning: %s; they are written as silence\r\n", what.c_str())), 0,
                                 1);
-                            caller->SetError();
-                            damage += (damage.empty() ? "" : "; ") + what;
+                            m_caller->SetError();
+                            m_damage += (m_damage.empty() ? "" : "; ") + what;
                         }
                         break;
                     }
                     if (plan.convert2425) {
-                        if (!speedConverter.Put(audio.data(), static_cast<size_t>(got), c))
+                        if (!m_speedConverter.Put(m_audio.data(), static_cast<size_t>(got), c))
                             break;
                         convertAndWrite(c, false);
-                    } else if (c < channels && !exporter->WriteAudio(audio.data(), static_cast<size_t>(got), c)) {
-                        audioFailed = true;
+                    } else if (!writeAudioChunk(m_audio.data(), static_cast<size_t>(got), c)) {
                         break;
                     }
                 }
@@ -685,68 +710,175 @@ int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
                     convertAndWrite(c, true);
             }
         }
-        // 20. A pause still holds the clip open until it is answered.
-        while (IsPaused() && !stopped())
+        while (m_engine.IsPaused() && !stopped())
             std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
+    }
 
+    // ---- Phase close: an aborted or failed clip is discarded; a whole one
+    // is finished and put in place.
+    int close()
+    {
+        using namespace vorn;
+        const ConversionPlan& plan = m_clip.plan;
+        const FrameProcesser& processor = *m_clip.processor;
         {
-            std::lock_guard<std::mutex> lock(m_resultsMutex);
-            r.framesWritten = processor.framesWritten();
-            r.undecodableFrames = processor.undecodableFrames();
+            std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+            m_result->framesWritten = processor.framesWritten();
+            m_result->undecodableFrames = processor.undecodableFrames();
         }
         if (stopped()) {
-            exporter->Discard();
-            source.Close();
-            finish(ClipOutcome::Aborted, "");
+            end(ClipOutcome::Aborted, "");
             return 0;
         }
-        if (processor.failed() || audioFailed) {
+        if (processor.failed() || m_audioFailed) {
             const std::string why =
                 withCause(processor.failed() ? processor.failure() : std::string("audio could not be written"));
-            caller->MessageString(QelString(("The clip could not be written: " + why + "\r\n").c_str()), 0, 1);
-            caller->SetError();
-            exporter->Discard();
-            source.Close();
-            finish(ClipOutcome::Error, why);
+            m_caller->MessageString(QelString(("The clip could not be written: " + why + "\r\n").c_str()), 0, 1);
+            m_caller->SetError();
+            end(ClipOutcome::Error, why);
             return 0;
         }
         // The second pass gave fewer frames again (the source changed under us):
         // the clip is not written rather than written with wrong headers.
-        if (written < plan.frameCount) {
-            caller->Message("The source gave fewer frames than at the first reading; the clip is not written\r\n", 0, 1);
-            caller->SetError();
-            exporter->Discard();
-            source.Close();
-            finish(ClipOutcome::Error, "the source changed while it was read");
+        if (m_written < plan.frameCount) {
+            m_caller->Message("The source gave fewer frames than at the first reading; the clip is not written\r\n",
+                              0, 1);
+            m_caller->SetError();
+            end(ClipOutcome::Error, "the source changed while it was read");
             return 0;
         }
 
-        // 21. Finish.
-        exporter->ClearLastError();
-        const int closed = exporter->Close();
-        source.Close();
-        if (!closed) {
+        m_exporter->ClearLastError();
+        const Status closed = m_exporter->Close();
+        vorn::tellNotices(*m_exporter);
+        m_clip.clip->Close();
+        if (!closed.ok()) {
             const std::string why = withCause("the clip's files could not be finished");
-            caller->MessageString(QelString(withCause("The clip's files could not be finished").append("\r\n").c_str()),
-                                  0, 1);
-            exporter->Discard();
-            finish(ClipOutcome::Error, why);
+            m_caller->MessageString(QelString(withCause("The clip's files could not be finished").append("\r\n").c_str()),
+                                    0, 1);
+            end(ClipOutcome::Error, why);
             return 0;
         }
+        m_closed = true;
         // What did not undo the clip is told after it.
-        std::vector<std::string> problems = extraProblems;
-        if (!exporter->lateProblem().empty())
-            problems.push_back(exporter->lateProblem());
+        std::vector<std::string> problems = m_extraProblems;
+        if (!m_exporter->lateProblem().empty())
+            problems.push_back(m_exporter->lateProblem());
         for (const auto& problem : problems)
-            caller->MessageString(QelString((problem + "\r\n").c_str()), 0, 1);
+            m_caller->MessageString(QelString((problem + "\r\n").c_str()), 0, 1);
         {
-            std::lock_guard<std::mutex> lock(m_resultsMutex);
-            r.outputFiles = vorn::outputFilesOf(exporter, m_destination.str());
-            r.problems = std::move(problems);
+            std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+            m_result->outputFiles = vorn::outputFilesOf(*m_exporter, m_engine.m_destination.str());
+            m_result->problems = std::move(problems);
         }
-        const bool withErrors = r.undecodableFrames > 0 || !damage.empty();
+        const bool withErrors = m_result->undecodableFrames > 0 || !m_damage.empty();
         finish(withErrors ? ClipOutcome::Error : ClipOutcome::Complete,
-               r.undecodableFrames > 0 ? "frames could not be decoded" : damage);
+               m_result->undecodableFrames > 0 ? "frames could not be decoded" : m_damage);
         return 1;
     }
+
+    // Writes converted audio: what the converter can give now, or (final) all
+    // that is left of the channel.
+    void convertAndWrite(int c, bool final)
+    {
+        const size_t ready = final ? m_speedConverter.Remaining(c) : m_speedConverter.Available(c);
+        size_t left = ready;
+        while (left >= (final ? 2 : m_chunk)) {
+            const size_t want = std::min(left, m_chunk);
+            const size_t got = m_speedConverter.Take(m_converted.data(), want, c);
+            if (got == 0)
+                break;
+            writeAudioChunk(m_converted.data(), got, c);
+            left -= got;
+        }
+    }
+
+    // Channels beyond the output's are read and dropped. False when the
+    // exporter refused the samples (the clip then fails).
+    bool writeAudioChunk(const uint8_t* data, size_t size, int c)
+    {
+        if (c >= m_channels)
+            return true;
+        const vorn::Status written = m_exporter->WriteAudio(data, size, c);
+        vorn::tellNotices(*m_exporter);
+        if (!written.ok())
+            m_audioFailed = true;
+        return written.ok();
+    }
+
+    bool stopped() const { return m_caller->IsAborted() || m_engine.m_stopping.load() != 0; }
+    double seconds() const { return std::chrono::duration<double>(vorn::Clock::now() - m_started).count(); }
+
+    // What was wrong with the source (the clip is then written with errors);
+    // the first becomes the clip's message.
+    void addDamage(const std::string& what)
+    {
+        m_damage += (m_damage.empty() ? "" : "; ") + what;
+        std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+        if (m_result->message.empty())
+            m_result->message = what;
+    }
+
+    // The exporter's last failure (with its reason) after a text of the driver's own.
+    std::string withCause(const std::string& text) const
+    {
+        return m_exporter->lastError().empty() ? text : text + ": " + m_exporter->lastError();
+    }
+
+    // Takes back whatever the exporter has written of the clip.
+    void discard()
+    {
+        if (!m_exporter)
+            return;
+        m_exporter->Discard();
+        vorn::tellNotices(*m_exporter);
+    }
+
+    // Ends a clip that is not written: its files are discarded.
+    void end(ClipOutcome outcome, const std::string& message)
+    {
+        discard();
+        finish(outcome, message);
+    }
+
+    // Every clip that ends in error makes the export one with errors.
+    void finish(ClipOutcome outcome, const std::string& message)
+    {
+        ClipResult& r = *m_result;
+        if (m_caller && (outcome == ClipOutcome::Error || !r.problems.empty()))
+            m_caller->SetError();
+        std::lock_guard<std::mutex> lock(m_engine.m_resultsMutex);
+        r.outcome = outcome;
+        if (!message.empty() && r.message.empty())
+            r.message = message;
+        r.seconds = seconds();
+    }
+
+    CVorn& m_engine;
+    CCaller* m_caller;
+    vorn::mxf::CExportBase* m_exporter;
+    const char* m_sourcePath;
+    const vorn::Clock::time_point m_started;
+    ClipResult m_local;
+    ClipResult* m_result = nullptr;
+    bool m_closed = false;   // Close put the clip in place
+
+    vorn::ClipExport m_clip;
+    std::string m_damage;
+    std::vector<std::string> m_extraProblems;
+    int m_sourceChannels = 0;
+    int m_channels = 0;
+    size_t m_chunk = 0;
+    std::vector<uint8_t> m_audio;
+    std::vector<uint8_t> m_converted;
+    std::unique_ptr<vorn::VideoIterator> m_iterator;
+    vorn::AudioSpeedConverter m_speedConverter;
+    bool m_audioFailed = false;
+    int64_t m_written = 0;
+};
+
+int CVorn::ExportClip(const char* sourcePath, vorn::mxf::CExportBase* exporter)
+{
+    ClipJob job(*this, sourcePath, exporter);
+    return job.run();
 }

@@ -57,6 +57,7 @@ ExportOptions exportOptionsFrom(const COptions& options)
     out.addAdvanced = options.getBool(OptionKey::AddAdvanced);
     out.reduceNoise = options.getBool(OptionKey::ReduceNoise);
     out.desiredFrameSize = options.getString(OptionKey::DesiredFrameSize).str();
+    out.cardSizeGB = options.getCardSize();
     return out;
 }
 
@@ -165,7 +166,7 @@ ClipStart startClipExport(CCaller& caller, CVorn& engine, const char* sourcePath
     out.buffers.frame0Size = out.clip->ReadFrame(out.buffers.frame0, 0);
 
     out.processor = std::make_unique<FrameProcesser>(&caller, out.clip.get(), &engine, &out.plan, exporter,
-                                                     &out.buffers);
+                                                     &out.buffers, &out.binaryGroup);
     out.processor->PlanConversion();
     redirectAvcIntraTarget(out.plan, [&caller](const std::string& text) { caller.Message(text.c_str(), 0, 1); });
     return ClipStart::Planned;

@@ -4,6 +4,7 @@
 // runs them around the exporter's configuration.
 #pragma once
 
+#include "engine/BGinfo.h"
 #include "engine/ConversionPlan.h"
 #include "engine/FrameProcesser.h"
 
@@ -30,6 +31,7 @@ struct ExportOptions {
     bool addAdvanced = false;      // "AddAdvanced"
     bool reduceNoise = false;      // "ReduceNoise"
     std::string desiredFrameSize = "no conversion";   // "DesiredFrameSize"
+    int cardSizeGB = 16;           // "CardSize": GB a card of the output holds, 0 for no limit
 };
 
 // Reads the export's options. A desired frame rate that is not a usable rate
@@ -56,6 +58,9 @@ struct ClipExport {
     std::unique_ptr<CMxfFile> clip;
     ConversionPlan plan;
     FrameBuffers buffers;
+    // The clip's binary group: frame 0's record for the planner, then the
+    // running time code the output frames are stamped with.
+    BGinfo binaryGroup;
     std::unique_ptr<FrameProcesser> processor;
     // Why the start failed, with the system's reason when the file could not
     // be read ("not recognized as a video MXF file: No such file or directory").

@@ -44,12 +44,6 @@ void fillGrey(dv::PictureBuffer& picture)
 
 } // namespace
 
-BGinfo& sharedBGinfo()
-{
-    static BGinfo shared;
-    return shared;
-}
-
 void FrameBuffers::allocate(const ConversionPlan& plan, int32_t sourceFrameSize, int32_t laterFrameSize)
 {
     // Compressed frames hold the larger of source and output frames, and the
@@ -77,8 +71,9 @@ void FrameBuffers::release()
 }
 
 FrameProcesser::FrameProcesser(CCaller* caller, CMxfFile* clip, CVorn* engine, ConversionPlan* plan,
-                               CExportBase* exporter, FrameBuffers* buffers)
-    : m_caller(caller), m_clip(clip), m_engine(engine), m_plan(plan), m_exporter(exporter), m_buffers(buffers)
+                               CExportBase* exporter, FrameBuffers* buffers, BGinfo* binaryGroup)
+    : m_caller(caller), m_clip(clip), m_engine(engine), m_plan(plan), m_exporter(exporter), m_buffers(buffers),
+      m_bg(binaryGroup)
 {
 }
 
@@ -86,10 +81,10 @@ FrameProcesser::~FrameProcesser() = default;
 
 void FrameProcesser::PlanConversion()
 {
-    if (!m_plan)
+    if (!m_plan || !m_bg)
         return;
     // The binary group of frame 0, which the driver has read into frame0.
-    BGinfo& bg = sharedBGinfo();
+    BGinfo& bg = *m_bg;
     bg.clear();
     if (m_buffers) {
         const std::vector<uint8_t>& frame0 = m_buffers->frame0;
@@ -187,8 +182,8 @@ int64_t FrameProcesser::ProcessStep(int64_t stepFirst, int stepLength, int64_t& 
         m_haveSavedHeader = true;
     }
 
-    BGinfo& bg = sharedBGinfo();
-    BGinfo frameBg;   // the record of this frame; the shared one keeps the running time code
+    BGinfo& bg = *m_bg;
+    BGinfo frameBg;   // the record of this frame; the clip's keeps the running time code
     if (isAvcIntra(plan.sourceFormat))
         frameBg.ReadAvcBinaryGroup(frame0.data(), size0, stepFirst == 0);
     else
@@ -596,7 +591,7 @@ void FrameProcesser::ProcessFrames()
 void FrameProcesser::stampFrame(uint8_t* data, size_t size, bool first, int64_t index, int slot)
 {
     ConversionPlan& plan = *m_plan;
-    BGinfo& bg = sharedBGinfo();
+    BGinfo& bg = *m_bg;
     const bool avcTarget = isAvcIntra(plan.targetFormat);
     const auto s = static_cast<size_t>(std::clamp(slot, 0, FrameBuffers::kCount - 1));
     if (plan.keepBinaryGroup && m_sourceRecordValid[s]) {

@@ -51,14 +51,13 @@ struct FrameBuffers {
     void release();
 };
 
-// The binary group shared by the planner and the frame pipeline (process-wide;
-// used from the export thread only).
-BGinfo& sharedBGinfo();
-
 class FrameProcesser {
 public:
+    // `binaryGroup` is the clip's binary group: the planner reads frame 0's
+    // into it, the frame pipeline keeps its running time code. It belongs to
+    // the clip's export and outlives the processor.
     FrameProcesser(CCaller* caller, CMxfFile* clip, CVorn* engine, ConversionPlan* plan,
-                   CExportBase* exporter, FrameBuffers* buffers);
+                   CExportBase* exporter, FrameBuffers* buffers, BGinfo* binaryGroup);
     virtual ~FrameProcesser();
 
     FrameProcesser(const FrameProcesser&) = delete;
@@ -120,6 +119,7 @@ private:
     ConversionPlan* m_plan;
     CExportBase* m_exporter;
     FrameBuffers* m_buffers;
+    BGinfo* m_bg;
     FramePreview* m_preview = nullptr;
     int m_scale = 2;
 

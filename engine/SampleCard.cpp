@@ -5,6 +5,8 @@
 #include "dv/DvSystemData.h"
 #include "dv/EncoderTables.h"
 #include "engine/FrameProcesser.h"
+#include "foundation/Notifier.h"
+#include "foundation/Options.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/MxfEssenceWriter.h"
 #include "mxf/Umid.h"
@@ -139,14 +141,25 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
     exporter.SetPictureLines(lines);
     exporter.SetPulldown(kind.pulldown);
     exporter.SetBinaryGroup(sampleBinaryGroup(kind, 0));
+    exporter.SetCardSize(theOptions().getCardSize());
     int h, m, s, f;
     timecodeOf(tcStart, tcBase, h, m, s, f);
     exporter.SetTimecode(h, m, s, f, tcStart, tcBase, 0);
 
-    std::string message;
-    if (!exporter.Open(message, kind.audioChannels, kind.wide))
-        return message.empty() ? "the clip's files could not be created" : message;
-    exporter.BeginClip(frames, 0, uint32_t(kind.rateDen), uint32_t(kind.rateNum), kind.wide, kind.audioChannels);
+    // The exporter's notices are shown as message boxes, as they come.
+    auto told = [&exporter](Status status) {
+        for (const std::string& text : exporter.TakeNotices())
+            notify("Quintell", text);
+        return status;
+    };
+    if (const Status opened = told(exporter.Open(kind.audioChannels, kind.wide)); !opened.ok()) {
+        const bool space = exporter.errorKind() == mxf::CExportBase::kErrorDiskTooSmall ||
+                           exporter.errorKind() == mxf::CExportBase::kErrorCardTooSmall;
+        return space ? opened.message() : "the clip's files could not be created";
+    }
+    // Headers, frames and audio that fail make Close fail.
+    told(exporter.BeginClip(frames, uint32_t(kind.rateDen), uint32_t(kind.rateNum), kind.wide, kind.audioChannels))
+        .ignore();
 
     dv::PictureBuffer first(width, lines), second(width, lines), woven(width, lines);
     dv::DifFrame frame(size_t(dvFrameBytes(kind.format)));
@@ -178,9 +191,9 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
             return "frame " + std::to_string(i) + " could not be encoded";
         stampBinaryGroup(frame.bytes, sampleBinaryGroup(kind, i));
         if (i == 0)
-            exporter.WriteThumbnail(frame.data(), frame.size(), kind.format, 0);   // the clip's icon, from frame 0
+            told(exporter.WriteThumbnail(frame.data(), frame.size(), kind.format, false)).ignore();   // the clip's icon, from frame 0
         // The writer stamps the running time code (set above) and advances it.
-        exporter.WriteVideo(frame.data(), frame.size());
+        told(exporter.WriteVideo(frame.data(), frame.size())).ignore();
     }
 
     const uint64_t samples = mxf::MxfEssenceWriter::audioSamplesFor(uint64_t(frames), uint32_t(kind.rateNum),
@@ -195,10 +208,10 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
                 chunk[size_t(2 * j)] = uint8_t(v);
                 chunk[size_t(2 * j + 1)] = uint8_t(v >> 8);
             }
-            exporter.WriteAudio(chunk.data(), chunk.size(), c);
+            told(exporter.WriteAudio(chunk.data(), chunk.size(), c)).ignore();
         }
     }
-    if (!exporter.Close())
+    if (!told(exporter.Close()).ok())
         return "the clip's files could not be finished";
     videoFile = exporter.videoPath();
     return {};

@@ -123,6 +123,9 @@ public:
     std::atomic<int32_t> m_paused{0};
 
 private:
+    // The export of one clip (ExportDriver.cpp).
+    class ClipJob;
+
     static void exportThread(uintptr_t engine, uintptr_t unused);
     void runExport();
     vorn::ClipResult* currentResult();

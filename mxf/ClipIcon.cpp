@@ -28,25 +28,11 @@ void put32(uint8_t* p, uint32_t v)
     put16(p + 2, v >> 16);
 }
 
-// Work areas kept from call to call: the decoded picture as RGB, the AVC-Intra
-// decoder's planar output, and the row-scaled intermediate.
-struct IconBuffers {
-    std::vector<uint8_t> rgb;
-    std::vector<uint16_t> planar;
-    std::vector<uint8_t> rows;
-};
-
-IconBuffers& buffers()
-{
-    static thread_local IconBuffers b;
-    return b;
-}
-
 // The frame as a 24-bit picture in bitmap row order (bottom row first when
 // upright); false when it cannot be decoded.
-bool decodeToBgr(const uint8_t* frame, size_t size, int code, bool turn, int& width, int& height)
+bool decodeToBgr(IconMaker::WorkAreas& buf, const uint8_t* frame, size_t size, int code, bool turn, int& width,
+                 int& height)
 {
-    IconBuffers& buf = buffers();
     if (code & 32) {
         // AVC-Intra: the largest picture is 1920 x 1080 in 4:2:2.
         const size_t samples = dv::planarSamples(1920, 1080, true);
@@ -87,11 +73,10 @@ bool decodeToBgr(const uint8_t* frame, size_t size, int code, bool turn, int& wi
     return true;
 }
 
-} // namespace
-
-void scaleBgrLinear(const uint8_t* src, int width, int height, uint8_t* dst, int outWidth, int outHeight)
+// scaleBgrLinear with the row-scaled intermediate in `rows`.
+void scaleBgrLinearInto(std::vector<uint8_t>& rows, const uint8_t* src, int width, int height, uint8_t* dst,
+                        int outWidth, int outHeight)
 {
-    std::vector<uint8_t>& rows = buffers().rows;
     rows.resize(static_cast<size_t>(3) * outWidth * height);
     const int64_t stepX = static_cast<int64_t>(width) * 65536 / outWidth;
     for (int y = 0; y < height; ++y) {
@@ -123,11 +108,25 @@ void scaleBgrLinear(const uint8_t* src, int width, int height, uint8_t* dst, int
     }
 }
 
+} // namespace
+
+void scaleBgrLinear(const uint8_t* src, int width, int height, uint8_t* dst, int outWidth, int outHeight)
+{
+    std::vector<uint8_t> rows;
+    scaleBgrLinearInto(rows, src, width, height, dst, outWidth, outHeight);
+}
+
 bool makeIconBitmap(const uint8_t* frame, size_t size, int formatCode, bool turn, std::vector<uint8_t>& bitmap)
+{
+    IconMaker maker;
+    return maker.make(frame, size, formatCode, turn, bitmap);
+}
+
+bool IconMaker::make(const uint8_t* frame, size_t size, int formatCode, bool turn, std::vector<uint8_t>& bitmap)
 {
     bitmap.clear();
     int width = 0, height = 0;
-    if (!decodeToBgr(frame, size, formatCode, turn, width, height))
+    if (!decodeToBgr(m_work, frame, size, formatCode, turn, width, height))
         return false;
     bitmap.assign(kIconFileBytes, 0);
     uint8_t* h = bitmap.data();
@@ -144,7 +143,7 @@ bool makeIconBitmap(const uint8_t* frame, size_t size, int formatCode, bool turn
     // Black rows below and above the picture: (60 - 45) / 2 = 7 first, 8 last.
     const int below = (kIconHeight - kIconPictureHeight) / 2;
     uint8_t* picture = h + kIconHeaderBytes + static_cast<size_t>(3) * kIconWidth * below;
-    scaleBgrLinear(buffers().rgb.data(), width, height, picture, kIconWidth, kIconPictureHeight);
+    scaleBgrLinearInto(m_work.rows, m_work.rgb.data(), width, height, picture, kIconWidth, kIconPictureHeight);
     return true;
 }
 

@@ -24,6 +24,23 @@ inline constexpr size_t kIconFileBytes = kIconHeaderBytes + 3 * kIconWidth * kIc
 // decode (the decoder has shown its message then).
 bool makeIconBitmap(const uint8_t* frame, size_t size, int formatCode, bool turn, std::vector<uint8_t>& bitmap);
 
+// makeIconBitmap with work areas kept from one icon to the next (the decoded
+// picture, the AVC-Intra decoder's output, the row-scaled intermediate), for
+// callers that make many icons.
+class IconMaker {
+public:
+    bool make(const uint8_t* frame, size_t size, int formatCode, bool turn, std::vector<uint8_t>& bitmap);
+
+    struct WorkAreas {
+        std::vector<uint8_t> rgb;
+        std::vector<uint16_t> planar;
+        std::vector<uint8_t> rows;
+    };
+
+private:
+    WorkAreas m_work;
+};
+
 // Writes the icon of a frame to a new file `path`, created under a temporary
 // name in its folder and moved into place when complete; an existing file or
 // link at `path` is left alone. Returns 0 on success, a negative value when the

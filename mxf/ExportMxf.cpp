@@ -2,8 +2,6 @@
 
 #include "dv/DvSystemData.h"
 #include "foundation/Log.h"
-#include "foundation/Notifier.h"
-#include "foundation/Options.h"
 #include "foundation/QelString.h"
 #include "mxf/ClipIcon.h"
 #include "mxf/ClipPaths.h"
@@ -14,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -22,10 +19,7 @@ namespace fs = std::filesystem;
 namespace vorn::mxf {
 
 namespace {
-constexpr const char* kTitle = "Quintell";
-
-std::mutex g_thumbMutex;
-CExportMxf::ThumbnailWriter g_thumbnailWriter;
+constexpr const char* kClipXmlNotMade = "The clip XML could not be made";
 
 // Reads four numbers separated by single characters ("01:00:00:00", "01:00:00;00").
 bool parseTimecodeText(const std::string& text, int out[4])
@@ -51,6 +45,10 @@ CExportMxf::CExportMxf(const std::string& sourcePath, const std::string& outputF
     : m_sourcePath(sourcePath), m_outputFolder(outputFolder)
 {
     m_clipName = fs::path(sourcePath).stem().string();
+    // One identifier source for every file of the clip.
+    auto uids = std::make_shared<UidSource>();
+    m_videoWriter.SetUidSource(uids);
+    for (auto& w : m_audioWriters) w.SetUidSource(uids);
 }
 
 CExportMxf::~CExportMxf()
@@ -58,10 +56,16 @@ CExportMxf::~CExportMxf()
     if (m_clipOpen) Discard();
 }
 
-void CExportMxf::SetThumbnailWriter(ThumbnailWriter writer)
+std::vector<fs::path> CExportMxf::outputPaths() const
 {
-    std::lock_guard<std::mutex> lock(g_thumbMutex);
-    g_thumbnailWriter = std::move(writer);
+    std::vector<fs::path> paths{m_videoPath};
+    for (int c = 0; c < m_audioChannels; ++c) paths.push_back(audioPath(c));
+    paths.push_back(m_xmlPath);
+    paths.push_back(m_iconPath);
+    for (const auto& p : m_written)
+        if (std::find(paths.begin(), paths.end(), p) == paths.end()) paths.push_back(p);
+    std::erase_if(paths, [](const fs::path& p) { return p.empty(); });
+    return paths;
 }
 
 void CExportMxf::SetFrameCount(int64_t count)
@@ -89,11 +93,11 @@ fs::path CExportMxf::SourceClipXmlPath() const
     return findInSibling(paths, "CLIP", paths.name + ".xml");
 }
 
-void CExportMxf::reportFailure(const std::string& text, bool messageBox)
+void CExportMxf::reportFailure(const std::string& text, bool notice)
 {
     m_lastError = text;
     logf(LOG_ERROR, "CExportMxf", "%s", text.c_str());
-    if (messageBox) vorn::notify(kTitle, text);
+    if (notice) m_notices.push_back(text);
 }
 
 bool CExportMxf::nameTaken(const std::string& name)
@@ -204,38 +208,38 @@ std::ostream* CExportMxf::CreateClipFile(const fs::path& finalPath)
     return f ? &f->stream() : nullptr;
 }
 
-int CExportMxf::WriteClipFile(const fs::path& finalPath, const void* data, size_t size)
+Status CExportMxf::WriteClipFile(const fs::path& finalPath, const void* data, size_t size)
 {
     TempOutputFile* f = createPending(finalPath, false);
-    if (!f) return 0;
+    if (!f) return lastFailure();
     f->stream().write(static_cast<const char*>(data), std::streamsize(size));
     if (!f->Finish()) {
         reportFailure("Could not write " + finalPath.string() + ": " + f->errorText());
-        return 0;
+        return lastFailure();
     }
-    return 1;
+    return Status();
 }
 
-int CExportMxf::CopyClipFile(const std::string& sourcePath, const fs::path& finalPath)
+Status CExportMxf::CopyClipFile(const std::string& sourcePath, const fs::path& finalPath)
 {
     std::error_code ec;
-    if (!m_clipOpen) return 0;
+    if (!m_clipOpen) return Status::failure("");
     // Regular files only: opening a FIFO would wait for a writer forever.
     if (!fs::is_regular_file(sourcePath, ec)) {
         m_lastError = "Could not read " + sourcePath + ": " +
                       (ec ? ec.message() : fs::exists(sourcePath, ec) ? std::string("not a regular file")
                                                                       : std::string(std::strerror(ENOENT)));
-        return 0;
+        return lastFailure();
     }
     std::FILE* in = std::fopen(sourcePath.c_str(), "rb");
     if (!in) {
         reportFailure("Could not read " + sourcePath + ": " + std::strerror(errno));
-        return 0;
+        return lastFailure();
     }
     TempOutputFile* f = createPending(finalPath, false);
     if (!f) {
         std::fclose(in);
-        return 0;
+        return lastFailure();
     }
     std::vector<char> buf(1 << 16);
     int readError = 0;
@@ -253,14 +257,14 @@ int CExportMxf::CopyClipFile(const std::string& sourcePath, const fs::path& fina
         // A copy that did not get every byte is never moved into place.
         dropPending(f);
         reportFailure("Could not read " + sourcePath + ": " + std::strerror(readError));
-        return 0;
+        return lastFailure();
     }
     if (!f->Finish()) {
         // Left pending and failed: the clip cannot close without it.
         reportFailure("Could not write " + finalPath.string() + ": " + f->errorText());
-        return 0;
+        return lastFailure();
     }
-    return 1;
+    return Status();
 }
 
 void CExportMxf::dropPending(TempOutputFile* file)
@@ -396,7 +400,7 @@ bool CExportMxf::renameClip()
         if (!patch(m_audioFiles[c], m_audioWriters[c])) return false;
     std::string xml;
     if (!buildClipXml(xml, m_name, m_frameCount, m_pulldown, m_audioChannels, m_wide) ||
-        !WriteClipFile(m_xmlPath, xml.data(), xml.size()))
+        !WriteClipFile(m_xmlPath, xml.data(), xml.size()).ok())
         return false;
     m_renameNotice = "Clip " + m_wanted + " exists in the destination; written as " + m_name;
     logf(LOG_INFO, "CExportMxf::Close", "%s", m_renameNotice.c_str());
@@ -464,7 +468,7 @@ void CExportMxf::Discard()
     m_headersWritten = false;
 }
 
-int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
+Status CExportMxf::Open(int audioChannels, bool wide)
 {
     if (m_clipOpen) Discard();
     m_errorKind = kErrorNone;
@@ -474,7 +478,7 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_written.clear();
     m_videoFile = nullptr;
     m_audioFiles.fill(nullptr);
-    if (m_formatCode <= 0) return 0;
+    if (m_formatCode <= 0) return Status::failure("");
     m_audioChannels = std::clamp(audioChannels, 0, 8);
     m_wide = wide;
 
@@ -483,7 +487,7 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     if (!conflict.empty()) {
         reportFailure("The destination " + m_outputFolder.string() + " overlaps the source card " +
                       conflict.string() + "; nothing is written there");
-        return 0;
+        return lastFailure();
     }
     // The destination is read once per run when the driver shares an index.
     m_index = m_sharedIndex && m_sharedIndex->outputFolder() == m_outputFolder
@@ -493,17 +497,16 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     m_cards.SetNeed(m_formatCode, m_frameCount, m_audioChannels, m_rateNumerator, m_rateDenominator);
     const int64_t need = m_cards.needMB();
     if (need > m_cards.availableMB()) {
-        message = qelFormat("Insufficient room on disk, need %lldMB, %lldMB available", (long long)need,
-                            (long long)m_cards.availableMB());
         m_errorKind = kErrorDiskTooSmall;
-        return 0;
+        return Status::failure(qelFormat("Insufficient room on disk, need %lldMB, %lldMB available", (long long)need,
+                                         (long long)m_cards.availableMB()));
     }
-    const int64_t cardMB = int64_t(vorn::theOptions().getCardSize()) * 1000;
+    const int64_t cardMB = int64_t(m_cardSizeGB) * 1000;
     if (cardMB > 0) {
         if (need > cardMB) {
-            message = qelFormat("Insufficient card size, need %lldMB, max = %lldMB", (long long)need, (long long)cardMB);
             m_errorKind = kErrorCardTooSmall;
-            return 0;
+            return Status::failure(
+                qelFormat("Insufficient card size, need %lldMB, max = %lldMB", (long long)need, (long long)cardMB));
         }
         if (m_cards.usedMB() > cardMB - need) m_cards.NextCard();
     }
@@ -514,7 +517,7 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     // fault in it belongs to this clip alone.
     if (!loadSourceXml(SourceClipXmlPath())) {
         m_errorKind = kErrorClip;
-        return 0;
+        return lastFailure();
     }
 
     m_contents = m_cards.cardPath() / "CONTENTS";
@@ -531,7 +534,7 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     if (m_name.empty()) {
         reportFailure("unable to generate unique name for clip. Please contact Kestro support");
         m_errorKind = kErrorClip;
-        return 0;
+        return lastFailure();
     }
     m_index->Add(m_name);
     m_nameHeld = true;
@@ -548,27 +551,27 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
     if (!createFolders(why)) {
         reportFailure("Problem creating MXF folders: " + why);
         Discard();
-        return 0;
+        return lastFailure();
     }
     m_videoFile = createPending(m_videoPath, true);
     if (!m_videoFile) {
         Discard();
-        return 0;
+        return lastFailure();
     }
     std::string xml;
     if (!buildClipXml(xml, m_name, m_frameCount, m_pulldown, m_audioChannels, wide) ||
-        !WriteClipFile(m_xmlPath, xml.data(), xml.size())) {
+        !WriteClipFile(m_xmlPath, xml.data(), xml.size()).ok()) {
         Discard();
-        return 0;
+        return lastFailure();
     }
     for (int c = 0; c < m_audioChannels; ++c) {
         m_audioFiles[c] = createPending(audioPath(c), false);
         if (!m_audioFiles[c]) {
             Discard();
-            return 0;
+            return lastFailure();
         }
     }
-    return 1;
+    return Status();
 }
 
 void CExportMxf::SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop)
@@ -639,12 +642,13 @@ int CExportMxf::loadSourceXml(const fs::path& sourceXml)
     return 1;
 }
 
-int CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputXml, const std::string& clipName,
-                              int64_t frameCount, const std::string& pulldown, int audioChannels, bool wide)
+Status CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputXml, const std::string& clipName,
+                                 int64_t frameCount, const std::string& pulldown, int audioChannels, bool wide)
 {
-    if (!loadSourceXml(sourceXml)) return 0;
+    if (!loadSourceXml(sourceXml)) return lastFailure();
     std::string text;
-    if (!buildClipXml(text, clipName, frameCount, pulldown, audioChannels, wide)) return 0;
+    if (!buildClipXml(text, clipName, frameCount, pulldown, audioChannels, wide))
+        return Status::failure(kClipXmlNotMade);
     // Written beside the target and moved over it: an existing file is
     // replaced whole (never truncated in place, a symlink never followed).
     std::string error;
@@ -664,9 +668,9 @@ int CExportMxf::UpdateClipXml(const fs::path& sourceXml, const fs::path& outputX
     }
     if (!ok) {
         reportFailure("Could not open " + outputXml.string() + " file for writing: " + error);
-        return 0;
+        return lastFailure();
     }
-    return 1;
+    return Status();
 }
 
 int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int64_t frameCount,
@@ -741,7 +745,7 @@ int CExportMxf::buildClipXml(std::string& text, const std::string& clipName, int
     }
     if (rc != kXmlOk) {
         logf(LOG_ERROR, "CExportMxf::UpdateClipXml", "the clip XML cannot be written (error %d)", rc);
-        vorn::notify(kTitle, "The clip XML could not be made");
+        m_notices.push_back(kClipXmlNotMade);
         return 0;
     }
     return 1;
@@ -773,10 +777,10 @@ MxfHeaderParams CExportMxf::headerParams() const
     return p;
 }
 
-int CExportMxf::BeginClip(int64_t frames, int64_t /*reserved*/, uint32_t rateDenominator, uint32_t rateNumerator,
-                          bool wide, int audioChannels)
+Status CExportMxf::BeginClip(int64_t frames, uint32_t rateDenominator, uint32_t rateNumerator, bool wide,
+                             int audioChannels)
 {
-    if (!m_videoFile) return 0;
+    if (!m_videoFile) return Status::failure("");
     m_frameCount = frames;
     m_rateNumerator = rateNumerator;
     m_rateDenominator = rateDenominator;
@@ -794,26 +798,26 @@ int CExportMxf::BeginClip(int64_t frames, int64_t /*reserved*/, uint32_t rateDen
         m_audioWriters[c].SetTimecode(start, m_timecodeBase, m_timecodeDrop);
         m_audioWriters[c].WriteHeader(m_audioFiles[c]->stream(), p);
     }
-    return 1;
+    return Status();
 }
 
-int CExportMxf::WriteVideo(uint8_t* buffer, size_t size)
+Status CExportMxf::WriteVideo(uint8_t* buffer, size_t size)
 {
-    if (!m_videoFile || !buffer) return 0;
+    if (!m_videoFile || !buffer) return Status::failure("");
     m_videoWriter.WriteFrame(buffer, size);
-    if (!m_videoWriter.writeFailed()) return 1;
+    if (!m_videoWriter.writeFailed()) return Status();
     writeFailed(*m_videoFile);
-    return 0;
+    return lastFailure();
 }
 
-int CExportMxf::WriteAudio(const uint8_t* buffer, size_t size, int channel)
+Status CExportMxf::WriteAudio(const uint8_t* buffer, size_t size, int channel)
 {
-    if (channel < 0 || channel >= 8 || !m_audioFiles[channel] || !buffer) return 0;
+    if (channel < 0 || channel >= 8 || !m_audioFiles[channel] || !buffer) return Status::failure("");
     // Audio data is only written, never changed.
     m_audioWriters[channel].WriteFrame(const_cast<uint8_t*>(buffer), size);
-    if (!m_audioWriters[channel].writeFailed()) return 1;
+    if (!m_audioWriters[channel].writeFailed()) return Status();
     writeFailed(*m_audioFiles[channel]);
-    return 0;
+    return lastFailure();
 }
 
 void CExportMxf::writeFailed(const TempOutputFile& file)
@@ -823,12 +827,12 @@ void CExportMxf::writeFailed(const TempOutputFile& file)
     if (m_lastError != text) reportFailure(text, false);
 }
 
-int CExportMxf::Close()
+Status CExportMxf::Close()
 {
     // A clip whose headers were never written is no clip.
     if (!m_clipOpen || !m_videoFile || !m_headersWritten) {
         Discard();
-        return 0;
+        return lastFailure();
     }
     bool ok = true;
     for (int c = 0; c < 8 && m_audioFiles[c]; ++c) m_audioWriters[c].PadAudio();
@@ -836,6 +840,7 @@ int CExportMxf::Close()
     const uint32_t den = m_rateDenominator ? m_rateDenominator : 1;
     auto finish = [&](TempOutputFile& file, MxfEssenceWriter& writer) {
         writer.WriteFooter(m_frameSize, m_laterFrameSize, frames, m_rateNumerator, den, m_formatCode);
+        if (writer.audioLengthMismatch()) m_notices.push_back("Missing/extra audio samples");
         const bool closed = file.Finish();
         if (ok && (writer.writeFailed() || !closed)) {
             reportFailure("Could not write " + file.finalPath().string() + ": " + file.errorText());
@@ -849,7 +854,7 @@ int CExportMxf::Close()
     }
     if (!ok || !finishPending()) {
         Discard();
-        return 0;
+        return lastFailure();
     }
 
     const fs::path lastClip = m_cards.cardPath() / "LASTCLIP.TXT";
@@ -858,7 +863,7 @@ int CExportMxf::Close()
     if (!last) {
         reportFailure("Could not write " + lastClip.string() + ": " + error, false);
         Discard();
-        return 0;
+        return lastFailure();
     }
     const int steps = int(m_pending.size());
     // Another export may have taken the name since Open: the clip goes on
@@ -870,7 +875,7 @@ int CExportMxf::Close()
         fs::remove(last->tempPath(), ec);
         if (result == kCommitFailed || attempt >= 100 || !renameClip() || !(last = writeLastClip(error))) {
             Discard();
-            return 0;
+            return lastFailure();
         }
     }
     if (m_commitHook) m_commitHook(steps, lastClip);
@@ -896,12 +901,12 @@ int CExportMxf::Close()
         reportFailure(m_lateProblem, false);
         fs::remove(last->tempPath(), ec);
     }
-    return 1;
+    return Status();
 }
 
-int CExportMxf::CopyIcon(const std::string& sourcePath)
+Status CExportMxf::CopyIcon(const std::string& sourcePath)
 {
-    if (m_iconPath.empty() || !m_clipOpen) return 0;
+    if (m_iconPath.empty() || !m_clipOpen) return Status::failure("");
     return CopyClipFile(sourcePath, m_iconPath);
 }
 
@@ -915,31 +920,26 @@ std::string extraFileName(const std::string& clipName, const std::string& extens
 }
 } // namespace
 
-int CExportMxf::CopyVoice(const std::string& sourcePath, const std::string& extension)
+Status CExportMxf::CopyVoice(const std::string& sourcePath, const std::string& extension)
 {
-    if (m_voiceDir.empty() || !m_clipOpen) return 0;
+    if (m_voiceDir.empty() || !m_clipOpen) return Status::failure("");
     m_voicePath = m_voiceDir / extraFileName(m_name, extension);
     return CopyClipFile(sourcePath, m_voicePath);
 }
 
-int CExportMxf::CopyProxy(const std::string& sourcePath, const std::string& extension)
+Status CExportMxf::CopyProxy(const std::string& sourcePath, const std::string& extension)
 {
-    if (m_proxyDir.empty() || !m_clipOpen) return 0;
+    if (m_proxyDir.empty() || !m_clipOpen) return Status::failure("");
     return CopyClipFile(sourcePath, m_proxyDir / extraFileName(m_name, extension));
 }
 
-int CExportMxf::WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, int flag)
+Status CExportMxf::WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, bool rotated)
 {
-    ThumbnailWriter writer;
-    {
-        std::lock_guard<std::mutex> lock(g_thumbMutex);
-        writer = g_thumbnailWriter;
-    }
-    if (m_iconPath.empty() || !m_clipOpen) return 0;
+    if (m_iconPath.empty() || !m_clipOpen) return Status::failure("");
     std::vector<uint8_t> bitmap;
-    const bool made = writer ? writer(frame, size, formatCode, flag, bitmap)
-                             : makeIconBitmap(frame, size, formatCode, flag != 0, bitmap);
-    if (!made) return 0;
+    const bool made = m_thumbnailWriter ? m_thumbnailWriter(frame, size, formatCode, rotated, bitmap)
+                                        : makeIconBitmap(frame, size, formatCode, rotated, bitmap);
+    if (!made) return Status::failure("");
     return WriteClipFile(m_iconPath, bitmap.data(), bitmap.size());
 }
 

@@ -21,35 +21,37 @@ namespace vorn::mxf {
 class CExportMxf : public CExportBase {
 public:
     // Makes the 80 x 60 icon bitmap of a frame into `bitmap` in place of the
-    // built-in makeIconBitmap (tests install one). Returns true on success.
-    using ThumbnailWriter = std::function<bool(const uint8_t* frame, size_t size, int formatCode, int flag,
+    // built-in makeIconBitmap (tests give one). Returns true on success.
+    using ThumbnailWriter = std::function<bool(const uint8_t* frame, size_t size, int formatCode, bool rotated,
                                                std::vector<uint8_t>& bitmap)>;
 
     CExportMxf(const std::string& sourcePath, const std::string& outputFolder);
     // A clip opened but neither closed nor discarded is discarded.
     ~CExportMxf() override;
 
-    int Open(std::string& message, int audioChannels, bool wide) override;
-    int Close() override;
-    int WriteAudio(const uint8_t* buffer, size_t size, int channel) override;
-    int WriteVideo(uint8_t* buffer, size_t size) override;
-    int BeginClip(int64_t frames, int64_t reserved, uint32_t rateDenominator, uint32_t rateNumerator, bool wide,
-                  int audioChannels) override;
+    Status Open(int audioChannels, bool wide) override;
+    Status Close() override;
+    Status WriteAudio(const uint8_t* buffer, size_t size, int channel) override;
+    Status WriteVideo(uint8_t* buffer, size_t size) override;
+    Status BeginClip(int64_t frames, uint32_t rateDenominator, uint32_t rateNumerator, bool wide,
+                     int audioChannels) override;
     void SetMetadata(const std::string& key, const std::string& value) override;
-    int CopyIcon(const std::string& sourcePath) override;
-    int CopyVoice(const std::string& sourcePath, const std::string& extension) override;
-    int CopyProxy(const std::string& sourcePath, const std::string& extension) override;
-    int WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, int flag) override;
+    Status CopyIcon(const std::string& sourcePath) override;
+    Status CopyVoice(const std::string& sourcePath, const std::string& extension) override;
+    Status CopyProxy(const std::string& sourcePath, const std::string& extension) override;
+    Status WriteThumbnail(const uint8_t* frame, size_t size, int formatCode, bool rotated) override;
     void SetFrameCount(int64_t count) override;
     void SetFormatCode(int code) override;
     void Discard() override;
+    std::vector<std::filesystem::path> outputPaths() const override;
 
-    static void SetThumbnailWriter(ThumbnailWriter writer);
+    // The icon maker of this exporter (empty: makeIconBitmap).
+    void SetThumbnailWriter(ThumbnailWriter writer) { m_thumbnailWriter = std::move(writer); }
+    // The free-space query of the destination's disk (empty: the system's).
+    void SetFreeSpaceFunction(CP2Cards::FreeSpaceFunction fn) { m_cards.SetFreeSpaceFunction(std::move(fn)); }
 
-    // The names and card space of the destination, shared by the exporters
-    // of one run so that the destination is read once. Without one, every
-    // Open reads the destination afresh.
-    void SetDestinationIndex(std::shared_ptr<DestinationIndex> index) { m_sharedIndex = std::move(index); }
+    // Without a shared index, every Open reads the destination afresh.
+    void SetDestinationIndex(std::shared_ptr<DestinationIndex> index) override { m_sharedIndex = std::move(index); }
 
     // Called before each file of a closing clip is moved to its final name
     // (steps 0, 1, ... in order, the video file last, then LASTCLIP.TXT), with
@@ -62,18 +64,18 @@ public:
     // opening an existing file or following a symlink); it takes its final
     // name when the clip closes without error and is removed when the clip
     // is discarded. A second file for the same final path replaces the first.
-    // Null, with a message box, when no clip is open or it cannot be made.
+    // Null, with a notice, when no clip is open or it cannot be made.
     std::ostream* CreateClipFile(const std::filesystem::path& finalPath);
-    // A whole file from memory, or a copy of a regular file; 1 on success. A
-    // copy whose source could not be read to its end is not kept.
-    int WriteClipFile(const std::filesystem::path& finalPath, const void* data, size_t size);
-    int CopyClipFile(const std::string& sourcePath, const std::filesystem::path& finalPath);
+    // A whole file from memory, or a copy of a regular file. A copy whose
+    // source could not be read to its end is not kept.
+    Status WriteClipFile(const std::filesystem::path& finalPath, const void* data, size_t size);
+    Status CopyClipFile(const std::string& sourcePath, const std::filesystem::path& finalPath);
 
     // Builds the output clip XML and writes it to `outputXml` (through a
-    // temporary file moved over the target); 1 on success, 0 when the source
-    // XML exists but is not a P2Main document or the output cannot be written.
-    int UpdateClipXml(const std::filesystem::path& sourceXml, const std::filesystem::path& outputXml,
-                      const std::string& clipName, int64_t frameCount, const std::string& pulldown,
+    // temporary file moved over the target); fails when the source XML exists
+    // but is not a P2Main document or the output cannot be written.
+    Status UpdateClipXml(const std::filesystem::path& sourceXml, const std::filesystem::path& outputXml,
+                         const std::string& clipName, int64_t frameCount, const std::string& pulldown,
                       int audioChannels, bool wide);
 
     // Converts a start timecode S (frames in base b, drop flag d) to the output
@@ -82,9 +84,9 @@ public:
     // Also starts the video writer's running time code at the given label
     // (hours below 0: at the label of the start frame count at the base rate).
     void SetTimecode(int hours, int minutes, int seconds, int frames, int64_t start, int base, int drop) override;
-    void ConvertStartTimecode(int64_t start, int base, int drop);
+    void ConvertStartTimecode(int64_t start, int base, int drop) override;
     // The time code the video writer stamps into the next DV-family frame.
-    const dv::TimecodeCounter& runningTimecode() const { return m_videoWriter.runningTimecode(); }
+    const dv::TimecodeCounter* runningTimecode() const override { return &m_videoWriter.runningTimecode(); }
 
     // The source clip's XML path: the source's folder with its last folder
     // replaced by CLIP, the source name, extension xml (any letter case).
@@ -121,8 +123,8 @@ private:
     bool nameTaken(const std::string& name);
     bool createFolders(std::string& why);
     void dropPending(TempOutputFile* file);
-    // Sets the last error, logs it and (by default) shows it in a message box.
-    void reportFailure(const std::string& text, bool messageBox = true);
+    // Sets the last error, logs it and (by default) adds it to the notices.
+    void reportFailure(const std::string& text, bool notice = true);
     void writeFailed(const TempOutputFile& file);
     TempOutputFile* createPending(const std::filesystem::path& finalPath, bool video);
     bool finishPending();
@@ -139,6 +141,7 @@ private:
     bool m_nameHeld = false;    // m_name is entered in the index for the open clip
     std::shared_ptr<DestinationIndex> m_sharedIndex, m_index;
     CommitHook m_commitHook;
+    ThumbnailWriter m_thumbnailWriter;
     std::filesystem::path m_videoPath, m_xmlPath, m_iconPath, m_voicePath;
     std::filesystem::path m_contents, m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_proxyDir, m_voiceDir;
     MxfEssenceWriter m_videoWriter{MxfEssenceWriter::kVideo};

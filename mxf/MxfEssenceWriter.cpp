@@ -4,13 +4,12 @@
 
 #include "dv/DvSystemData.h"
 #include "foundation/Log.h"
-#include "foundation/Notifier.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <chrono>
 #include <ctime>
-#include <mutex>
 
 namespace vorn::mxf {
 
@@ -117,28 +116,6 @@ Key pictureCoding(int code)
     return {0x06, 0x0E, 0x2B, 0x34, 0x04, 0x01, 0x01, 0x01, 0x04, 0x01, 0x02, 0x02, 0x02, kDvCoding[code][0], kDvCoding[code][1], 0x00};
 }
 
-// Random identifiers: each byte is the top 8 bits of a 15-bit pseudo-random
-// number; the generator is seeded once per process from the current time.
-std::mutex g_randomMutex;
-bool g_randomSeeded = false;
-uint32_t g_randomState = 0;
-
-Uid randomUid()
-{
-    std::lock_guard<std::mutex> lock(g_randomMutex);
-    if (!g_randomSeeded) {
-        g_randomState = uint32_t(std::time(nullptr));
-        g_randomSeeded = true;
-    }
-    Uid u;
-    for (auto& b : u) {
-        g_randomState = g_randomState * 214013u + 2531011u;
-        uint32_t r = (g_randomState >> 16) & 0x7FFF;
-        b = uint8_t(r >> 7);
-    }
-    return u;
-}
-
 // Big-endian byte builder for KLV items and local sets.
 class Bytes {
 public:
@@ -227,10 +204,10 @@ size_t partitionPack(Bytes& out, const Key& key, const PartitionFields& f, const
     return footerPos;
 }
 
-void indexSegment(Bytes& out, uint32_t rateNum, uint32_t rateDen, uint64_t start, uint64_t duration, uint32_t editUnitBytes)
+void indexSegment(Bytes& out, UidSource& uids, uint32_t rateNum, uint32_t rateDen, uint64_t start, uint64_t duration, uint32_t editUnitBytes)
 {
     klvSet(out, kIndexSegmentKey, [&](Bytes& v) {
-        v.itemRaw(0x3C0A, randomUid());
+        v.itemRaw(0x3C0A, uids.next());
         v.itemRational(0x3F0B, rateNum, rateDen);
         v.item64(0x3F0C, start);
         v.item64(0x3F0D, duration);
@@ -256,7 +233,29 @@ uint64_t MxfEssenceWriter::audioSamplesFor(uint64_t frames, uint32_t rateNumerat
     return audioSamplesOfFrames(frames, rateNumerator, rateDenominator);
 }
 
-MxfEssenceWriter::MxfEssenceWriter(int kind) : m_kind(kind) {}
+UidSource::UidSource()
+    : m_state(uint32_t(std::time(nullptr)) ^
+              uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()))
+{
+}
+
+UidSource::Uid UidSource::next()
+{
+    Uid u;
+    for (auto& b : u) {
+        m_state = m_state * 214013u + 2531011u;
+        const uint32_t r = (m_state >> 16) & 0x7FFF;
+        b = uint8_t(r >> 7);
+    }
+    return u;
+}
+
+MxfEssenceWriter::MxfEssenceWriter(int kind) : m_kind(kind), m_uids(std::make_shared<UidSource>()) {}
+
+void MxfEssenceWriter::SetUidSource(std::shared_ptr<UidSource> uids)
+{
+    if (uids) m_uids = std::move(uids);
+}
 
 uint64_t MxfEssenceWriter::timecodeDuration(uint64_t frames, uint32_t rateNumerator, uint32_t rateDenominator,
                                             uint32_t tcNumerator, uint32_t tcDenominator)
@@ -337,14 +336,14 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
     const Umid fileUmid = audio ? audioFileUmid(p.baseUmid, p.audioChannel) : videoUmid;
 
     // InstanceUIDs of every set.
-    const Uid prefaceId = randomUid(), identId = randomUid(), storageId = randomUid(), ecdId = randomUid();
-    const Uid materialId = randomUid();
-    const Uid tcTrackId = randomUid(), tcSeqId = randomUid(), tcCompId = randomUid();
-    const Uid picTrackId = randomUid(), picSeqId = randomUid(), picClipId = randomUid();
+    const Uid prefaceId = m_uids->next(), identId = m_uids->next(), storageId = m_uids->next(), ecdId = m_uids->next();
+    const Uid materialId = m_uids->next();
+    const Uid tcTrackId = m_uids->next(), tcSeqId = m_uids->next(), tcCompId = m_uids->next();
+    const Uid picTrackId = m_uids->next(), picSeqId = m_uids->next(), picClipId = m_uids->next();
     std::vector<std::array<Uid, 3>> soundIds(channels);
-    for (auto& s : soundIds) s = {randomUid(), randomUid(), randomUid()};
-    const Uid fileId = randomUid(), fileTrackId = randomUid(), fileSeqId = randomUid(), fileClipId = randomUid();
-    const Uid descriptorId = randomUid();
+    for (auto& s : soundIds) s = {m_uids->next(), m_uids->next(), m_uids->next()};
+    const Uid fileId = m_uids->next(), fileTrackId = m_uids->next(), fileSeqId = m_uids->next(), fileClipId = m_uids->next();
+    const Uid descriptorId = m_uids->next();
 
     Bytes h;
     PartitionFields hp;
@@ -557,10 +556,10 @@ void MxfEssenceWriter::WriteHeader(std::ostream& file, const MxfHeaderParams& p)
 
     // Index table segment(s).
     if (avc) {
-        indexSegment(h, num, den, 0, 1, p.frameSize);
-        indexSegment(h, num, den, 1, p.frameCount ? p.frameCount - 1 : 0, p.laterFrameSize);
+        indexSegment(h, *m_uids, num, den, 0, 1, p.frameSize);
+        indexSegment(h, *m_uids, num, den, 1, p.frameCount ? p.frameCount - 1 : 0, p.laterFrameSize);
     } else {
-        indexSegment(h, num, den, 0, 0, audio ? 2u : p.frameSize);
+        indexSegment(h, *m_uids, num, den, 0, 0, audio ? 2u : p.frameSize);
     }
 
     // Fill item ending at byte 32620.
@@ -650,8 +649,7 @@ void MxfEssenceWriter::WriteFooter(uint32_t frameSize, uint32_t laterFrameSize, 
     if (!m_file) return;
     const bool audio = m_kind == kAudio;
     const bool avc = !audio && isAvcIntraCode(formatCode);
-    if (audio && m_audioBytesWritten != m_plannedLength)
-        vorn::notify("Quintell", "Missing/extra audio samples");
+    m_audioLengthMismatch = audio && m_audioBytesWritten != m_plannedLength;
 
     m_file->seekp(0, std::ios::end);
     const uint64_t footer = uint64_t(std::streamoff(m_file->tellp()));
@@ -671,10 +669,10 @@ void MxfEssenceWriter::WriteFooter(uint32_t frameSize, uint32_t laterFrameSize, 
     fp.indexSid = 1;
     partitionPack(f, kFooterPartitionKey, fp, container);
     if (avc) {
-        indexSegment(f, rateNumerator, den, 0, 1, frameSize);
-        indexSegment(f, rateNumerator, den, 1, frameCount ? frameCount - 1 : 0, laterFrameSize);
+        indexSegment(f, *m_uids, rateNumerator, den, 0, 1, frameSize);
+        indexSegment(f, *m_uids, rateNumerator, den, 1, frameCount ? frameCount - 1 : 0, laterFrameSize);
     } else {
-        indexSegment(f, rateNumerator, den, 0, 0, frameSize);
+        indexSegment(f, *m_uids, rateNumerator, den, 0, 0, frameSize);
     }
     write(f.d.data(), f.d.size());
     m_file->flush();

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -39,6 +40,21 @@ struct MxfHeaderParams {
     int audioChannels = 0;         // audio channels of the clip (0-8)
 };
 
+// The InstanceUIDs of the sets a writer makes: each byte is the top 8 bits of
+// a 15-bit pseudo-random number from a linear congruential generator seeded
+// from the clock when the source is made. The writers of one export share
+// one source, so that no two of its sets get the same identifier.
+class UidSource {
+public:
+    using Uid = std::array<uint8_t, 16>;
+    UidSource();
+    explicit UidSource(uint32_t seed) : m_state(seed) {}
+    Uid next();
+
+private:
+    uint32_t m_state;
+};
+
 class MxfEssenceWriter {
 public:
     enum Kind { kVideo = 1, kAudio = 2 };
@@ -46,6 +62,10 @@ public:
     explicit MxfEssenceWriter(int kind = kVideo);
 
     int kind() const { return m_kind; }
+
+    // The source of the identifiers WriteHeader and WriteFooter make (by
+    // default one of the writer's own); null keeps the current one.
+    void SetUidSource(std::shared_ptr<UidSource> uids);
 
     // Sets the timecode written by WriteHeader: start (frames), rounded base, drop flag.
     void SetTimecode(int32_t start, int base, int drop);
@@ -72,6 +92,10 @@ public:
     // the header and body partition packs.
     void WriteFooter(uint32_t frameSize, uint32_t laterFrameSize, uint64_t frameCount,
                      uint32_t rateNumerator, uint32_t rateDenominator, int formatCode);
+
+    // Audio: true when WriteFooter found the essence shorter or longer than
+    // planned (PadAudio was not called); the file is written all the same.
+    bool audioLengthMismatch() const { return m_audioLengthMismatch; }
 
     // Where WriteHeader put the clip name field of the material package
     // (ClipNameField's bytes), from the start of the file.
@@ -104,8 +128,10 @@ private:
     void writeFrameDv(uint8_t* buffer, size_t size);
 
     int m_kind;
+    std::shared_ptr<UidSource> m_uids;
     std::ostream* m_file = nullptr;
     bool m_writeFailed = false;
+    bool m_audioLengthMismatch = false;
     uint64_t m_headerFooterPos = 0, m_headerByteCountPos = 0, m_headerIndexByteCountPos = 0;
     uint64_t m_bodyFooterPos = 0, m_bodyPartition = 0;
     uint64_t m_clipNamePos = 0;

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
-#include <mutex>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -17,9 +16,6 @@ namespace fs = std::filesystem;
 namespace vorn::mxf {
 
 namespace {
-std::mutex g_freeSpaceMutex;
-CP2Cards::FreeSpaceFunction g_freeSpace;
-
 uint64_t realFreeBytes(const fs::path& path)
 {
     // The output folder may not exist yet: ask about its nearest existing parent.
@@ -184,21 +180,9 @@ fs::path SourceCardConflict(const fs::path& sourceClip, const fs::path& outputFo
     return {};
 }
 
-CP2Cards::FreeSpaceFunction CP2Cards::SetFreeSpaceFunction(FreeSpaceFunction fn)
+uint64_t CP2Cards::FreeBytes(const fs::path& path) const
 {
-    std::lock_guard<std::mutex> lock(g_freeSpaceMutex);
-    std::swap(g_freeSpace, fn);
-    return fn;
-}
-
-uint64_t CP2Cards::FreeBytes(const fs::path& path)
-{
-    FreeSpaceFunction fn;
-    {
-        std::lock_guard<std::mutex> lock(g_freeSpaceMutex);
-        fn = g_freeSpace;
-    }
-    return fn ? fn(path) : realFreeBytes(path);
+    return m_freeSpace ? m_freeSpace(path) : realFreeBytes(path);
 }
 
 uint32_t CP2Cards::FrameBytesForNeed(int formatCode)

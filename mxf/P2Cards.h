@@ -54,10 +54,10 @@ std::filesystem::path SourceCardConflict(const std::filesystem::path& sourceClip
 class CP2Cards {
 public:
     // Free bytes available to the user on the disk holding a path. Tests
-    // replace it; an empty function restores the real query.
+    // give their own; an empty function is the real query.
     using FreeSpaceFunction = std::function<uint64_t(const std::filesystem::path&)>;
-    static FreeSpaceFunction SetFreeSpaceFunction(FreeSpaceFunction fn);
-    static uint64_t FreeBytes(const std::filesystem::path& path);
+    void SetFreeSpaceFunction(FreeSpaceFunction fn) { m_freeSpace = std::move(fn); }
+    uint64_t FreeBytes(const std::filesystem::path& path) const;
 
     // Bytes per frame used for the space need (999999 for AVC-Intra, 0 unknown).
     static uint32_t FrameBytesForNeed(int formatCode);
@@ -86,6 +86,7 @@ private:
     int64_t m_usedMB = 0;
     int64_t m_needMB = 0;
     uint32_t m_frameBytes = 0;
+    FreeSpaceFunction m_freeSpace;
 };
 
 } // namespace vorn::mxf

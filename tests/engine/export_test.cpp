@@ -373,6 +373,42 @@ TEST(ExportDriver, ExporterInitialisationFailureAbortsTheExport)
     EXPECT_EQ(treeSnapshot(dir / "SRC"), before);
 }
 
+// The "CardSize" option of the export is the card size every clip's
+// exporter splits the output by.
+TEST(ExportDriver, CardSizeOptionReachesEveryExporter)
+{
+    class CardSizeProbe : public vorn::mxf::CExportMxf {
+    public:
+        CardSizeProbe(const std::string& source, const std::string& dest, std::vector<int>& seen)
+            : CExportMxf(source, dest), m_seen(seen)
+        {
+        }
+        vorn::Status Open(int audioChannels, bool wide) override
+        {
+            m_seen.push_back(m_cardSizeGB);
+            return CExportMxf::Open(audioChannels, wide);
+        }
+
+    private:
+        std::vector<int>& m_seen;
+    };
+    const fs::path dir = scratchDir("export_card_size");
+    std::vector<int> seen;
+    const ExportRun run = exportPaths(
+        twoPalClips(dir), dir / "OUT",
+        [](ExportSettings& s) {
+            s.desiredRate = 25.0f;
+            s.options["CardSize"] = "7";
+        },
+        [&seen](CVorn& engine, RecordingCaller&) {
+            engine.SetExporterFactory([&seen](const std::string& source, const std::string& dest) {
+                return std::make_unique<CardSizeProbe>(source, dest, seen);
+            });
+        });
+    EXPECT_EQ(run.verdict, "\r\n*** Export is complete ***\r\n") << run.log;
+    EXPECT_EQ(seen, (std::vector<int>{7, 7}));
+}
+
 } // namespace
 
 namespace {
@@ -595,6 +631,91 @@ TEST(ExportFailures, EachCauseReachesTheLogTheResultAndTheVerdict)
         if (fs::is_directory(out, ec)) {
             EXPECT_EQ(reportedFiles(run), clipFilesOnDisk(out));
         }
+    }
+}
+
+// An exporter that writes as the card exporter does until the chosen phase,
+// whose operation then fails with a cause of its own. The phase's files are
+// made first (Close makes none of its own: its temporaries stay pending),
+// so that whatever the driver does not take back stays on the disk.
+enum class FailAt { Open, Headers, Frames, Audio, Close };
+
+class PhaseFailingExporter : public vorn::mxf::CExportMxf {
+public:
+    PhaseFailingExporter(const std::string& source, const std::string& dest, FailAt at, std::string cause)
+        : CExportMxf(source, dest), m_at(at), m_cause(std::move(cause))
+    {
+    }
+    vorn::Status Open(int audioChannels, bool wide) override
+    {
+        return failIf(FailAt::Open, CExportMxf::Open(audioChannels, wide));
+    }
+    vorn::Status BeginClip(int64_t frames, uint32_t den, uint32_t num, bool wide, int audioChannels) override
+    {
+        return failIf(FailAt::Headers, CExportMxf::BeginClip(frames, den, num, wide, audioChannels));
+    }
+    vorn::Status WriteVideo(uint8_t* buffer, size_t size) override
+    {
+        return failIf(FailAt::Frames, CExportMxf::WriteVideo(buffer, size));
+    }
+    vorn::Status WriteAudio(const uint8_t* buffer, size_t size, int channel) override
+    {
+        return failIf(FailAt::Audio, CExportMxf::WriteAudio(buffer, size, channel));
+    }
+    vorn::Status Close() override { return m_at == FailAt::Close ? fail() : CExportMxf::Close(); }
+
+private:
+    vorn::Status failIf(FailAt at, vorn::Status done) { return at == m_at && done.ok() ? fail() : done; }
+    vorn::Status fail()
+    {
+        m_lastError = m_cause;
+        return vorn::Status::failure(m_cause);
+    }
+    FailAt m_at;
+    std::string m_cause;
+};
+
+// A failure in any phase of a clip's export leaves neither the clip's files
+// nor a temporary in the destination, and the clip's result, the log and the
+// verdict carry its cause.
+TEST(ExportFailures, AFailureInAnyPhaseLeavesNoClipAndTellsItsCause)
+{
+    const char* withErrors = "\r\n*** Export completed with errors ***\r\n";
+    struct Case {
+        const char* name;
+        FailAt at;
+        const char* message;   // the clip's result message
+        const char* verdict;
+    };
+    const Case cases[] = {
+        {"open", FailAt::Open, "injected failure", "\r\n*** Export Aborted ***\r\n"},
+        {"headers", FailAt::Headers, "the clip's headers could not be written: injected failure", withErrors},
+        {"frames", FailAt::Frames, "a video frame could not be written: injected failure", withErrors},
+        {"audio", FailAt::Audio, "audio could not be written: injected failure", withErrors},
+        {"close", FailAt::Close, "the clip's files could not be finished: injected failure", withErrors},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = scratchDir(std::string("export_phase_") + c.name);
+        const auto files = writeP2Card(dir / "SRC", {palClip("0001AB")});
+        const fs::path out = dir / "OUT";
+        const ExportRun run = exportPaths(
+            {files[0].video.string()}, out, [](ExportSettings& s) { s.desiredRate = 25.0f; },
+            [&c](CVorn& engine, RecordingCaller&) {
+                engine.SetExporterFactory([&c](const std::string& source, const std::string& dest) {
+                    return std::make_unique<PhaseFailingExporter>(source, dest, c.at, "injected failure");
+                });
+            });
+        EXPECT_EQ(run.verdict, c.verdict) << run.log;
+        ASSERT_EQ(run.results.size(), 1u);
+        EXPECT_EQ(run.results[0].outcome, ClipOutcome::Error);
+        EXPECT_EQ(run.results[0].message, c.message);
+        EXPECT_NE(run.log.find("injected failure"), std::string::npos) << run.log;
+        EXPECT_TRUE(run.results[0].outputFiles.empty());
+        // Nothing of the clip, finished or temporary, is left.
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(out, ec), end; !ec && it != end; it.increment(ec))
+            EXPECT_FALSE(it->is_regular_file()) << it->path();
     }
 }
 

@@ -503,16 +503,16 @@ public:
         : CExportMxf(source, dest), m_failVideoAt(failVideoAt), m_failAudioChannel(failAudioChannel)
     {
     }
-    int WriteVideo(uint8_t* buffer, size_t size) override
+    vorn::Status WriteVideo(uint8_t* buffer, size_t size) override
     {
         if (m_failVideoAt >= 0 && m_videoFrames++ >= m_failVideoAt)
-            return 0;
+            return vorn::Status::failure("");
         return CExportMxf::WriteVideo(buffer, size);
     }
-    int WriteAudio(const uint8_t* buffer, size_t size, int channel) override
+    vorn::Status WriteAudio(const uint8_t* buffer, size_t size, int channel) override
     {
         if (channel == m_failAudioChannel)
-            return 0;
+            return vorn::Status::failure("");
         return CExportMxf::WriteAudio(buffer, size, channel);
     }
 

@@ -885,8 +885,10 @@ TEST(PlannerInputs, ExportOptionsFromStore)
     EXPECT_FALSE(o.removePulldown || o.addPulldown || o.rotate || o.reduceNoise || o.remove32 || o.add32);
     EXPECT_FLOAT_EQ(o.desiredRate, 23.976f);
     EXPECT_EQ(o.desiredFrameSize, "no conversion");
+    EXPECT_EQ(o.cardSizeGB, 16);
 
     options.update(OptionKey::RemovePulldown, "1");
+    options.update(OptionKey::CardSize, "32");
     options.update(OptionKey::AddAdvanced, "1");
     options.update(OptionKey::DesiredFrameRate, "25");
     options.update(OptionKey::DesiredFrameSize, "Convert all to PAL DVCPRO50");
@@ -896,6 +898,7 @@ TEST(PlannerInputs, ExportOptionsFromStore)
     EXPECT_FALSE(o.addPulldown);
     EXPECT_FLOAT_EQ(o.desiredRate, 25.0f);
     EXPECT_EQ(vorn::frameSizeChoiceOf(o.desiredFrameSize), 4);
+    EXPECT_EQ(o.cardSizeGB, 32);
 
     // Rates that give no usable output rate read as the default.
     for (const char* bad : {"-25", "0.2", "5000", "1e30"}) {

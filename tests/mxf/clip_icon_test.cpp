@@ -6,6 +6,7 @@
 
 #include "dv/CodecTables.h"
 #include "dv/DvEncoder.h"
+#include "foundation/Notifier.h"
 #include "mxf/ClipIcon.h"
 #include "support/TestSupport.h"
 
@@ -191,7 +192,7 @@ TEST_F(ExportTest, WriteThumbnailMakesTheClipIcon)
     ClipRequest request; // code 9
     const auto frame = dvFrame(9);
     int written = -1;
-    request.extras = [&](CExportMxf& e) { written = e.WriteThumbnail(frame.data(), frame.size(), 9, 1); };
+    request.extras = [&](CExportMxf& e) { written = e.WriteThumbnail(frame.data(), frame.size(), 9, true).ok() ? 1 : 0; };
     auto r = exportClip(out, request);
     ASSERT_EQ(r.closed, 1) << r.message;
     EXPECT_EQ(written, 1);

@@ -1,10 +1,8 @@
-// Shared set-up of the exporter tests: a free-space hook, captured message
-// boxes, the CardSize option, and a one-call clip export.
+// Shared set-up of the exporter tests: a free-space hook, the exporters'
+// notices, and a one-call clip export.
 #pragma once
 
 #include "support/TestSupport.h"
-#include "foundation/Notifier.h"
-#include "foundation/Options.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/Umid.h"
 
@@ -43,17 +41,16 @@ inline std::map<std::string, std::string> listing(const std::filesystem::path& r
 
 class ExportTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    // The exporters of these tests see `freeBytes` free on the destination's disk.
+    void useFreeBytes(vorn::mxf::CExportMxf& e)
     {
-        oldNotify = vorn::setNotifyHandler([this](const std::string&, const std::string& t) { messages.push_back(t); });
-        vorn::mxf::CP2Cards::SetFreeSpaceFunction([this](const std::filesystem::path&) { return freeBytes; });
-        vorn::theOptions().setString(OptionKey::CardSize, "0");
+        e.SetFreeSpaceFunction([this](const std::filesystem::path&) { return freeBytes; });
     }
-    void TearDown() override
+    // Moves the exporter's notices (what the user is shown in a box) to `messages`.
+    void collect(vorn::mxf::CExportBase& e)
     {
-        vorn::setNotifyHandler(oldNotify);
-        vorn::mxf::CP2Cards::SetFreeSpaceFunction(nullptr);
-        vorn::theOptions().setString(OptionKey::CardSize, "0");
+        for (std::string& text : e.TakeNotices())
+            messages.push_back(std::move(text));
     }
 
     static vorn::mxf::Umid fixedUmid()
@@ -92,6 +89,7 @@ protected:
         Result r;
         r.exporter = std::make_unique<CExportMxf>(s.source, out.string());
         CExportMxf& e = *r.exporter;
+        useFreeBytes(e);
         e.SetClipName(s.name);
         e.SetBaseUmid(fixedUmid());
         e.SetFormatCode(s.code);
@@ -103,14 +101,17 @@ protected:
         e.SetLaterFrameSize(s.laterSize);
         e.SetTimecode(1, 0, 0, 0, 90000, 25, 0);
         if (s.prepare) s.prepare(e);
-        r.opened = e.Open(r.message, s.channels, s.wide);
+        const vorn::Status opened = e.Open(s.channels, s.wide);
+        collect(e);
+        r.opened = opened.ok() ? 1 : 0;
+        r.message = opened.ok() ? "" : opened.message();
         if (!r.opened) return r;
-        e.BeginClip(s.frames, 0, s.den, s.num, s.wide, s.channels);
+        e.BeginClip(s.frames, s.den, s.num, s.wide, s.channels).ignore();
         for (int64_t i = 0; i < s.frames; ++i) {
             std::vector<uint8_t> f = s.frame ? s.frame(i)
                                              : std::vector<uint8_t>(avc ? (i ? s.laterSize : s.firstSize) : dvBytes(s.code),
                                                                     uint8_t(i + 1));
-            e.WriteVideo(f.data(), f.size());
+            e.WriteVideo(f.data(), f.size()).ignore();
         }
         const uint64_t bytes = 2 * vorn::mxf::MxfEssenceWriter::audioSamplesFor(uint64_t(s.frames), s.num, s.den);
         for (int c = 0; c < s.channels; ++c) {
@@ -121,16 +122,17 @@ protected:
                 a.resize(bytes);
                 for (size_t k = 0; k < a.size(); ++k) a[k] = uint8_t(k * 3 + c);
             }
-            e.WriteAudio(a.data(), a.size(), c);
+            e.WriteAudio(a.data(), a.size(), c).ignore();
         }
         if (s.extras) s.extras(e);
-        r.closed = e.Close();
+        collect(e);
+        r.closed = e.Close().ok() ? 1 : 0;
+        collect(e);
         return r;
     }
 
-    std::vector<std::string> messages;
+    std::vector<std::string> messages;   // the exporters' notices, oldest first
     uint64_t freeBytes = 100ull * 1000 * 1000 * 1000;
-    vorn::NotifyHandler oldNotify;
 };
 
 } // namespace vorn::test

@@ -56,7 +56,7 @@ TEST_F(ExportTest, InterruptedExportLeavesTheDestinationAsItWas)
         FailWritesTo fault(c.failing);
         ClipRequest second;   // same name: written as 0002AB
         second.channels = 3;
-        second.extras = [&](CExportMxf& e) { e.CopyIcon((out / "icon.bmp").string()); };
+        second.extras = [&](CExportMxf& e) { e.CopyIcon((out / "icon.bmp").string()).ignore(); };
         auto r = exportClip(out, second);
         EXPECT_EQ(r.opened, c.openFails ? 0 : 1);
         EXPECT_EQ(r.closed, 0);
@@ -117,25 +117,25 @@ TEST_F(ExportTest, DiscardLeavesNothing)
         const auto before = listing(out);
         {
             CExportMxf e("/none/CONTENTS/VIDEO/SRC.MXF", out.string());
+            useFreeBytes(e);
             e.SetClipName("0001AB");
             e.SetFormatCode(9);
             e.SetFrameCount(3);
             e.SetRateNumerator(25);
             e.SetFrameSize(dvBytes(9));
-            std::string msg;
-            ASSERT_EQ(e.Open(msg, 2, true), 1);
-            ASSERT_EQ(e.BeginClip(3, 0, 1, 25, true, 2), 1);
+            ASSERT_TRUE(e.Open(2, true).ok());
+            ASSERT_TRUE(e.BeginClip(3, 1, 25, true, 2).ok());
             std::vector<uint8_t> frame(dvBytes(9), 0x11);
-            EXPECT_EQ(e.WriteVideo(frame.data(), frame.size()), 1);
-            EXPECT_EQ(e.WriteAudio(frame.data(), 1000, 1), 1);
+            EXPECT_TRUE(e.WriteVideo(frame.data(), frame.size()).ok());
+            EXPECT_TRUE(e.WriteAudio(frame.data(), 1000, 1).ok());
             vorn::test::writeText(out / "x.wav", "voice");
-            EXPECT_EQ(e.CopyVoice((out / "x.wav").string(), "WAV"), 1);
+            EXPECT_TRUE(e.CopyVoice((out / "x.wav").string(), "WAV").ok());
             fs::remove(out / "x.wav");
             EXPECT_NE(listing(out), before);
             if (!c.discardByDestructor) {
                 e.Discard();
                 EXPECT_EQ(listing(out), before);
-                EXPECT_EQ(e.Close(), 0);   // nothing left to close
+                EXPECT_FALSE(e.Close().ok());   // nothing left to close
             }
         }
         EXPECT_EQ(listing(out), before);
@@ -317,8 +317,10 @@ TEST_F(ExportTest, ACopyIsKeptOnlyWhenEverySourceByteWasRead)
         int copied = -1;
         std::string error;
         request.extras = [&](CExportMxf& e) {
-            copied = e.CopyVoice(source.string(), "WAV");
-            error = e.lastError();
+            const vorn::Status status = e.CopyVoice(source.string(), "WAV");
+            copied = status.ok() ? 1 : 0;
+            error = status.text();
+            EXPECT_EQ(error, e.lastError());
         };
         auto r = exportClip(out, request);
         EXPECT_EQ(r.closed, 1);   // the clip itself is written either way
@@ -339,18 +341,18 @@ TEST_F(ExportTest, TemporariesOfAMovedDestinationAreNamedWithTheirFolder)
     fs::path base = vorn::test::scratchDir("moved_destination");
     const fs::path out = base / "OUT", moved = base / "MOVED";
     CExportMxf e("/none/CONTENTS/VIDEO/SRC.MXF", out.string());
+    useFreeBytes(e);
     e.SetClipName("0001AB");
     e.SetFormatCode(9);
     e.SetFrameCount(1);
     e.SetRateNumerator(25);
     e.SetFrameSize(dvBytes(9));
-    std::string msg;
-    ASSERT_EQ(e.Open(msg, 1, true), 1);
-    ASSERT_EQ(e.BeginClip(1, 0, 1, 25, true, 1), 1);
+    ASSERT_TRUE(e.Open(1, true).ok());
+    ASSERT_TRUE(e.BeginClip(1, 1, 25, true, 1).ok());
     std::vector<uint8_t> frame(dvBytes(9), 0x11);
-    EXPECT_EQ(e.WriteVideo(frame.data(), frame.size()), 1);
+    EXPECT_TRUE(e.WriteVideo(frame.data(), frame.size()).ok());
     fs::rename(out, moved);   // the destination is renamed while the clip is written
-    EXPECT_EQ(e.Close(), 0);
+    EXPECT_FALSE(e.Close().ok());
     const std::string error = e.lastError();
     EXPECT_NE(error.find("Temporary files of clip 0001AB could not be removed: No such file or directory; their "
                          "folder was moved or removed during the export"),
@@ -414,7 +416,7 @@ TEST_F(ExportTest, KilledCommitIsTakenBackByTheNextExport)
 
         ClipRequest second;
         second.name = "0002AB";
-        second.extras = [&](CExportMxf& e) { e.CopyIcon(icon.string()); };
+        second.extras = [&](CExportMxf& e) { e.CopyIcon(icon.string()).ignore(); };
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -583,11 +585,12 @@ TEST_F(ExportTest, DestinationOverlappingTheSourceCardIsRefused)
     for (const Case& c : cases) {
         messages.clear();
         CExportMxf e(c.source.string(), c.dest.string());
+        useFreeBytes(e);
         e.SetClipName("0001AB");
         e.SetFormatCode(9);
         e.SetFrameCount(3);
-        std::string msg;
-        EXPECT_EQ(e.Open(msg, 2, true), 0);
+        EXPECT_FALSE(e.Open(2, true).ok());
+        collect(e);
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_NE(messages[0].find("overlaps the source card " + fs::weakly_canonical(out / "Card1").string()),
                   std::string::npos)

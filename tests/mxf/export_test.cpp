@@ -36,15 +36,15 @@ TEST_F(ExportTest, CardChoice)
         const char* name;
         std::vector<int> existing;   // card folders made first
         int64_t usedBytesInLast;     // a sparse file in the last existing card
-        const char* cardSize;
+        int cardSizeGB;
         int expectCard;
     };
     const Case cases[] = {
-        {"empty output folder", {}, 0, "0", 1},
-        {"only Card1", {1}, 0, "0", 1},
-        {"Card1 and Card2", {1, 2}, 0, "0", 2},
-        {"Card2 has room", {1, 2}, 1500000000, "2", 2},
-        {"Card2 too full: spill to Card3", {1, 2}, 1800000000, "2", 3},
+        {"empty output folder", {}, 0, 0, 1},
+        {"only Card1", {1}, 0, 0, 1},
+        {"Card1 and Card2", {1, 2}, 0, 0, 2},
+        {"Card2 has room", {1, 2}, 1500000000, 2, 2},
+        {"Card2 too full: spill to Card3", {1, 2}, 1800000000, 2, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -56,23 +56,25 @@ TEST_F(ExportTest, CardChoice)
             { std::ofstream(big).put('x'); }
             fs::resize_file(big, uint64_t(c.usedBytesInLast));
         }
-        vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         // 600 frames of 1080/59.94i need 297 MB; the choice is made by Open.
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
+        useFreeBytes(e);
+        e.SetCardSize(c.cardSizeGB);
         e.SetClipName("0001AB");
         e.SetFormatCode(1);
         e.SetFrameCount(600);
         e.SetRateNumerator(30000);
         e.SetRateDenominator(1001);
-        std::string msg;
-        EXPECT_EQ(e.Open(msg, 0, true), 1) << msg;
+        const vorn::Status opened = e.Open(0, true);
+        EXPECT_TRUE(opened.ok()) << opened.text();
         EXPECT_EQ(e.cards().needMB(), 297);
-        EXPECT_EQ(e.BeginClip(600, 0, 1001, 30000, true, 0), 1);
+        EXPECT_TRUE(e.BeginClip(600, 1001, 30000, true, 0).ok());
         fs::path expect = out / ("Card" + std::to_string(c.expectCard)) / "CONTENTS" / "VIDEO" / "0001AB.MXF";
         EXPECT_EQ(e.videoPath(), expect);
         for (const char* sub : {"VIDEO", "AUDIO", "CLIP", "ICON", "VOICE", "PROXY"})
             EXPECT_TRUE(fs::is_directory(expect.parent_path().parent_path() / sub)) << sub;
-        EXPECT_EQ(e.Close(), 1);
+        EXPECT_TRUE(e.Close().ok());
+        collect(e);
         EXPECT_TRUE(fs::exists(expect));
         EXPECT_EQ(vorn::test::readText(out / ("Card" + std::to_string(c.expectCard)) / "LASTCLIP.TXT"), "0001AB\n1.0\n2\n");
         EXPECT_TRUE(messages.empty());
@@ -81,41 +83,42 @@ TEST_F(ExportTest, CardChoice)
 
 TEST_F(ExportTest, SpaceErrors)
 {
-    struct Case { const char* name; uint64_t freeBytes; const char* cardSize; int code; int64_t frames;
+    struct Case { const char* name; uint64_t freeBytes; int cardSizeGB; int code; int64_t frames;
                   const char* message; int kind; };
     const Case cases[] = {
         // The need counts the two audio channels: 297.6 MB of video and 4.6 MB of audio at 25 fps.
-        {"disk", 200000000ull, "0", 1, 600, "Insufficient room on disk, need 302MB, 200MB available", 1},
-        {"disk, just enough", 302999999ull, "0", 1, 600, "", 0},
-        {"disk, the audio does not fit", 301999999ull, "0", 1, 600, "Insufficient room on disk, need 302MB, 301MB available", 1},
-        {"card", 100000000000ull, "1", 3, 2000, "Insufficient card size, need 1199MB, max = 1000MB", 2},
+        {"disk", 200000000ull, 0, 1, 600, "Insufficient room on disk, need 302MB, 200MB available", 1},
+        {"disk, just enough", 302999999ull, 0, 1, 600, "", 0},
+        {"disk, the audio does not fit", 301999999ull, 0, 1, 600, "Insufficient room on disk, need 302MB, 301MB available", 1},
+        {"card", 100000000000ull, 1, 3, 2000, "Insufficient card size, need 1199MB, max = 1000MB", 2},
         // A frame count from a damaged file: the need saturates instead of wrapping to a small number.
-        {"huge frame count", 100000000000ull, "0", 1, 20000000000000000ll,
+        {"huge frame count", 100000000000ull, 0, 1, 20000000000000000ll,
          "Insufficient room on disk, need 9223372036854775MB, 100000MB available", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::path out = vorn::test::scratchDir("export_space");
         freeBytes = c.freeBytes;
-        vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
+        useFreeBytes(e);
+        e.SetCardSize(c.cardSizeGB);
         e.SetClipName("0001AB");
         e.SetFormatCode(c.code);
         e.SetFrameCount(c.frames);
         e.SetRateNumerator(25);
-        std::string msg;
-        int ok = e.Open(msg, 2, true);
-        EXPECT_EQ(msg, c.message);
+        const vorn::Status opened = e.Open(2, true);
+        EXPECT_EQ(opened.message(), c.message);
         EXPECT_EQ(e.errorKind(), c.kind);
-        EXPECT_EQ(ok, c.kind == 0 ? 1 : 0);
+        EXPECT_EQ(opened.ok(), c.kind == 0);
         if (c.kind) {
             EXPECT_FALSE(fs::exists(out / "Card1")) << "nothing is created";
         }
     }
     // A format code that is not positive fails at once.
     CExportMxf e("/none/X.MXF", vorn::test::scratchDir("export_space_code").string());
-    std::string msg;
-    EXPECT_EQ(e.Open(msg, 0, true), 0);
+    useFreeBytes(e);
+    EXPECT_FALSE(e.Open(0, true).ok());
+    collect(e);
     EXPECT_TRUE(messages.empty());
 }
 
@@ -154,28 +157,27 @@ TEST_F(ExportTest, FilesNamesLastClipAndUmid)
     base[10] = 0x0D;
     base[13] = uint8_t(base[13] + 1);
     EXPECT_EQ(r.exporter->baseUmid(), base);
-    std::string msg;
     r.exporter->SetClipName("0002AB");
-    ASSERT_EQ(r.exporter->Open(msg, 0, true), 1);
+    ASSERT_TRUE(r.exporter->Open(0, true).ok());
     EXPECT_EQ(r.exporter->baseUmid()[13], uint8_t(base[13] + 1));
-    ASSERT_EQ(r.exporter->BeginClip(0, 0, 1, 25, true, 0), 1);
+    ASSERT_TRUE(r.exporter->BeginClip(0, 1, 25, true, 0).ok());
     // Icon and voice copies, in place once the clip is closed.
     fs::path icon = out / "icon.bmp";
     vorn::test::writeText(icon, "BM-icon");
-    EXPECT_EQ(r.exporter->CopyIcon(icon.string()), 1);
-    EXPECT_EQ(r.exporter->CopyVoice(icon.string(), "WAV"), 1);
-    EXPECT_EQ(r.exporter->CopyIcon((out / "missing.bmp").string()), 0);
+    EXPECT_TRUE(r.exporter->CopyIcon(icon.string()).ok());
+    EXPECT_TRUE(r.exporter->CopyVoice(icon.string(), "WAV").ok());
+    EXPECT_FALSE(r.exporter->CopyIcon((out / "missing.bmp").string()).ok());
     // No frame to make an icon of: nothing is claimed.
-    EXPECT_EQ(r.exporter->WriteThumbnail(nullptr, 0, 9, 0), 0);
+    EXPECT_FALSE(r.exporter->WriteThumbnail(nullptr, 0, 9, false).ok());
     EXPECT_FALSE(fs::exists(contents / "ICON" / "0002AB.BMP"));
-    ASSERT_EQ(r.exporter->Close(), 1);
+    ASSERT_TRUE(r.exporter->Close().ok());
     EXPECT_EQ(vorn::test::readText(contents / "ICON" / "0002AB.BMP"), "BM-icon");
     EXPECT_EQ(vorn::test::readText(contents / "VOICE" / "0002AB.WAV"), "BM-icon");
     EXPECT_EQ(vorn::test::readText(card / "LASTCLIP.TXT"), "0002AB\n1.0\n2\n");
     // Closing without headers written is a failure that leaves nothing.
     r.exporter->SetClipName("0003AB");
-    ASSERT_EQ(r.exporter->Open(msg, 1, true), 1);
-    EXPECT_EQ(r.exporter->Close(), 0);
+    ASSERT_TRUE(r.exporter->Open(1, true).ok());
+    EXPECT_FALSE(r.exporter->Close().ok());
     EXPECT_FALSE(fs::exists(contents / "VIDEO" / "0003AB.MXF"));
     EXPECT_FALSE(fs::exists(contents / "CLIP" / "0003AB.XML"));
     EXPECT_EQ(vorn::test::readText(card / "LASTCLIP.TXT"), "0002AB\n1.0\n2\n");

@@ -51,6 +51,7 @@ TEST_F(ExportTest, TimecodeTrackSpansTheClip)
         SCOPED_TRACE(c.name);
         const fs::path out = vorn::test::scratchDir(std::string("tc_track_") + std::to_string(c.code));
         CExportMxf e("/none/CONTENTS/VIDEO/SRC001.MXF", out.string());
+        useFreeBytes(e);
         e.SetClipName("0001AB");
         e.SetBaseUmid(fixedUmid());
         e.SetFormatCode(c.code);
@@ -59,12 +60,12 @@ TEST_F(ExportTest, TimecodeTrackSpansTheClip)
         e.SetRateDenominator(c.den);
         e.SetFrameSize(dvBytes(c.code));
         e.SetTimecode(1, 0, 0, 0, int64_t(3600) * c.base, c.base, 0);
-        std::string message;
-        ASSERT_EQ(e.Open(message, 0, true), 1) << message;
-        e.BeginClip(c.frames, 0, c.den, c.num, true, 0);
+        const vorn::Status opened = e.Open(0, true);
+        ASSERT_TRUE(opened.ok()) << opened.text();
+        ASSERT_TRUE(e.BeginClip(c.frames, c.den, c.num, true, 0).ok());
         std::vector<uint8_t> frame(dvBytes(c.code), 0);
-        for (int64_t i = 0; i < c.frames; ++i) e.WriteVideo(frame.data(), frame.size());
-        ASSERT_EQ(e.Close(), 1);
+        for (int64_t i = 0; i < c.frames; ++i) ASSERT_TRUE(e.WriteVideo(frame.data(), frame.size()).ok());
+        ASSERT_TRUE(e.Close().ok());
 
         const auto [first, last] = mediaInfoTimecodes(e.videoPath());
         EXPECT_EQ(first, c.first);

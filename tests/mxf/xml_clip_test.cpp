@@ -90,6 +90,7 @@ protected:
     std::unique_ptr<CExportMxf> exporter(int code, uint32_t num, uint32_t den, const std::string& source = "/none/CONTENTS/VIDEO/SRC001.MXF")
     {
         auto e = std::make_unique<CExportMxf>(source, vorn::test::scratchDir("clipxml_out").string());
+        useFreeBytes(*e);
         e->SetBaseUmid(fixedUmid());
         e->SetFormatCode(code);
         e->SetRateNumerator(num);
@@ -105,7 +106,7 @@ TEST_F(ClipXmlTest, ExactDvDocument)
     e->SetBinaryGroup(0x12AB00FF);
     fs::path out = vorn::test::scratchDir("clipxml_dv") / "0001AB.XML";
     const std::time_t since = std::time(nullptr);
-    ASSERT_EQ(e->UpdateClipXml("", out, "0001AB", 250, "unchanged", 2, false), 1);
+    ASSERT_TRUE(e->UpdateClipXml("", out, "0001AB", 250, "unchanged", 2, false).ok());
     const std::string expect = head("0001AB", "250", "1/25") +
                                "\t\t\t<Video ValidAudioFlag=\"false\">\n"
                                "\t\t\t\t<VideoFormat>MXF</VideoFormat>\n"
@@ -131,7 +132,7 @@ TEST_F(ClipXmlTest, ExactAvcIntraDocument)
     e->SetLaterFrameSize(575488);
     fs::path out = vorn::test::scratchDir("clipxml_avc") / "0002XY.XML";
     const std::time_t since = std::time(nullptr);
-    ASSERT_EQ(e->UpdateClipXml("", out, "0002XY", 300, "2:3", 1, true), 1);
+    ASSERT_TRUE(e->UpdateClipXml("", out, "0002XY", 300, "2:3", 1, true).ok());
     const std::string expect = head("0002XY", "300", "1001/30000") +
                                "\t\t\t<Video ValidAudioFlag=\"false\">\n"
                                "\t\t\t\t<VideoFormat>MXF</VideoFormat>\n"
@@ -152,7 +153,7 @@ TEST_F(ClipXmlTest, ExactAvcIntraDocument)
     auto e50 = exporter(33, 25, 1);
     e50->SetFrameSize(1000);
     e50->SetLaterFrameSize(900);
-    ASSERT_EQ(e50->UpdateClipXml("", out, "X", 1, "", 0, true), 1);
+    ASSERT_TRUE(e50->UpdateClipXml("", out, "X", 1, "", 0, true).ok());
     const std::string t = vorn::test::readText(out);
     EXPECT_NE(t.find("<Codec Class=\"50\">AVC-I_1080/50i</Codec>"), std::string::npos);
     EXPECT_NE(t.find("<FrameRate>50i</FrameRate>"), std::string::npos);
@@ -181,7 +182,7 @@ TEST_F(ClipXmlTest, CarriesOverFromTheSourceXml)
     e->SetSourceTimecodeBase(30);
     e->SetSourceDropFrame(1);
     fs::path out = vorn::test::scratchDir("clipxml_carry") / "0001AB.XML";
-    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    ASSERT_TRUE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true).ok());
     const std::string t = vorn::test::readText(out);
     EXPECT_NE(t.find("\t\t<ClipMetadata>\n"
                      "\t\t\t<UserClipName>\xE6\x97\xA5\xE6\x9C\xAC &amp; more</UserClipName>\n"
@@ -198,14 +199,14 @@ TEST_F(ClipXmlTest, CarriesOverFromTheSourceXml)
     EXPECT_EQ(e->timecodeDrop(), 0);
 
     // A given pulldown text replaces the source's.
-    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "2:2", 0, true), 1);
+    ASSERT_TRUE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "2:2", 0, true).ok());
     EXPECT_NE(vorn::test::readText(out).find("<Pulldown>2:2</Pulldown>"), std::string::npos);
 
     // An empty ClipMetadata and no Pulldown: new metadata and no Pulldown.
     vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML",
                           "<P2Main><ClipContent><ClipMetadata/></ClipContent></P2Main>");
     const std::time_t since = std::time(nullptr);
-    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    ASSERT_TRUE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true).ok());
     const std::string t2 = datesChecked(vorn::test::readText(out), since);
     EXPECT_NE(t2.find(kDefaultMetadata), std::string::npos);
     EXPECT_EQ(t2.find("<Pulldown>"), std::string::npos);
@@ -222,7 +223,8 @@ TEST_F(ClipXmlTest, SourceThatIsNotAClipDocument)
         vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.xml", text);
         auto e = exporter(9, 25, 1, sourcePath);
         fs::path out = vorn::test::scratchDir("clipxml_bad_out") / "0001AB.XML";
-        EXPECT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 0);
+        EXPECT_FALSE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true).ok());
+        collect(*e);
         EXPECT_FALSE(fs::exists(out));
         EXPECT_EQ(messages.size(), 1u);
         // Open refuses the clip as well.
@@ -272,7 +274,7 @@ TEST_F(ClipXmlTest, StartTimecodeConversion)
         EXPECT_EQ(e->timecodeStart(), c.start);
         EXPECT_EQ(e->timecodeBase(), c.base);
         EXPECT_EQ(e->timecodeDrop(), c.drop);
-        auto tc = e->runningTimecode();
+        auto tc = *e->runningTimecode();
         EXPECT_EQ(tc.hours(), c.h);
         EXPECT_EQ(tc.minutes(), c.m);
         EXPECT_EQ(tc.seconds(), c.s);
@@ -299,7 +301,7 @@ TEST_F(ClipXmlTest, RunningTimecodeStartsAtTheLabelOfTheStartFrameCount)
         SCOPED_TRACE(c.start);
         auto e = exporter(10, 30000, 1001);
         e->SetTimecode(-1, -1, -1, -1, c.start, c.base, c.drop);
-        const auto& tc = e->runningTimecode();
+        const auto& tc = *e->runningTimecode();
         EXPECT_EQ(tc.hours(), c.h);
         EXPECT_EQ(tc.minutes(), c.m);
         EXPECT_EQ(tc.seconds(), c.s);
@@ -327,7 +329,7 @@ TEST_F(ClipXmlTest, WritesOnlyWhatTheReaderTakes)
 
     auto e = exporter(9, 25, 1, (src / "CONTENTS" / "VIDEO" / "SRC001.MXF").string());
     fs::path out = vorn::test::scratchDir("clipxml_huge_out") / "0001AB.XML";
-    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    ASSERT_TRUE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true).ok());
     EXPECT_LE(fs::file_size(out), kXmlMaxFileBytes);
     XmlDocument back;
     ASSERT_EQ(back.load(out, "P2Main"), kXmlOk);
@@ -336,7 +338,7 @@ TEST_F(ClipXmlTest, WritesOnlyWhatTheReaderTakes)
     // A small source ClipMetadata is still carried over.
     vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML",
                           "<P2Main><ClipContent><ClipMetadata><d><e/></d></ClipMetadata></ClipContent></P2Main>");
-    ASSERT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 1);
+    ASSERT_TRUE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true).ok());
     EXPECT_NE(vorn::test::readText(out).find("\t\t<ClipMetadata>\n\t\t\t<d>\n\t\t\t\t<e>\n"), std::string::npos);
 
     // A source clip XML of too many elements is no clip XML: refused.
@@ -344,7 +346,8 @@ TEST_F(ClipXmlTest, WritesOnlyWhatTheReaderTakes)
     for (size_t i = 0; i < kXmlMaxNodes; ++i) many += "<e/>";
     vorn::test::writeText(src / "CONTENTS" / "CLIP" / "SRC001.XML", many + "</ClipContent></P2Main>");
     messages.clear();
-    EXPECT_EQ(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true), 0);
+    EXPECT_FALSE(e->UpdateClipXml(e->SourceClipXmlPath(), out, "0001AB", 10, "unchanged", 0, true).ok());
+    collect(*e);
     EXPECT_EQ(messages.size(), 1u);
 }
 
@@ -363,7 +366,7 @@ TEST_F(ClipXmlTest, ClipNameThatIsNotUtf8)
         SCOPED_TRACE(c.name);
         auto e = exporter(9, 25, 1);
         fs::path out = vorn::test::scratchDir("clipxml_name") / "CLIP.XML";
-        ASSERT_EQ(e->UpdateClipXml("", out, c.name, 10, "", 0, true), 1);
+        ASSERT_TRUE(e->UpdateClipXml("", out, c.name, 10, "", 0, true).ok());
         XmlDocument back;
         ASSERT_EQ(back.load(out, "P2Main"), kXmlOk);
         EXPECT_EQ(back.sourceEncoding, XmlEncoding::Utf8);

@@ -51,15 +51,15 @@ struct Gate {
 class HeldExporter : public vorn::mxf::CExportBase {
 public:
     explicit HeldExporter(Gate& gate) : m_gate(gate) {}
-    int Open(std::string&, int, bool) override
+    vorn::Status Open(int, bool) override
     {
         std::lock_guard lock(m_gate.mutex);
         ++m_gate.clipsOpened;
-        return 1;
+        return {};
     }
-    int Close() override { return 1; }
-    int WriteAudio(const uint8_t*, size_t, int) override { return 1; }
-    int WriteVideo(uint8_t*, size_t) override
+    vorn::Status Close() override { return {}; }
+    vorn::Status WriteAudio(const uint8_t*, size_t, int) override { return {}; }
+    vorn::Status WriteVideo(uint8_t*, size_t) override
     {
         std::unique_lock lock(m_gate.mutex);
         if (++m_gate.frames == m_gate.holdAt) {
@@ -67,10 +67,10 @@ public:
             m_gate.changed.notify_all();
             m_gate.changed.wait(lock, [this] { return m_gate.open; });
         }
-        return 1;
+        return {};
     }
-    int BeginClip(int64_t, int64_t, uint32_t, uint32_t, bool, int) override { return 1; }
-    int WriteThumbnail(const uint8_t*, size_t, int, int) override { return 1; }
+    vorn::Status BeginClip(int64_t, uint32_t, uint32_t, bool, int) override { return {}; }
+    vorn::Status WriteThumbnail(const uint8_t*, size_t, int, bool) override { return {}; }
 
 private:
     Gate& m_gate;
