@@ -56,8 +56,9 @@ void BM_EncodeFrame(benchmark::State& state)
     pool.setWorkers(1);
     const PictureBuffer pic = busyPicture(code);
     DifFrame frame(static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame));
+    DvEncoder encoder;
     for (auto _ : state) {
-        EncodeDifFrame(frame, pic, code);
+        encoder.encode(frame, pic, code).ignore();
         benchmark::DoNotOptimize(frame.bytes.data());
     }
     state.SetItemsProcessed(state.iterations());

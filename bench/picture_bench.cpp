@@ -36,11 +36,12 @@ void BM_ChangeFormat(benchmark::State& state)
     const bool crop = state.range(2) != 0;
     const auto original = testPicture(source, 1, kMaxPictureBytes);
     std::vector<uint8_t> picture(kMaxPictureBytes);
+    FormatChanger changer;
     for (auto _ : state) {
         state.PauseTiming();
         std::copy(original.begin(), original.end(), picture.begin());
         state.ResumeTiming();
-        ChangeFormat(picture.data(), target, source, crop);
+        changer.change(picture.data(), target, picture.data(), source, crop, LineSources{}).ignore();
         benchmark::DoNotOptimize(picture.data());
     }
     state.SetItemsProcessed(state.iterations());
@@ -57,10 +58,11 @@ void BM_ReduceNoise(benchmark::State& state)
     const VideoFormat code = static_cast<VideoFormat>(state.range(0));
     const auto a = testPicture(code, 1), b = testPicture(code, 2);
     std::vector<uint8_t> out(a.size());
-    ReduceNoise(out.data(), a.data(), code, 0, true);
+    NoiseFilter filter;
+    filter.apply(out.data(), a.data(), code, 0, true).ignore();
     int64_t frame = 1;
     for (auto _ : state) {
-        ReduceNoise(out.data(), (frame & 1) ? b.data() : a.data(), code, frame, true);
+        filter.apply(out.data(), (frame & 1) ? b.data() : a.data(), code, frame, true).ignore();
         ++frame;
         benchmark::DoNotOptimize(out.data());
     }

@@ -60,13 +60,13 @@ int run(const Opts& o)
     PictureBuffer picture(f.codedWidth, f.height), scratch;
     std::vector<uint8_t> planar(picture.size());
     DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
+    DvEncoder encoder;
     long frames = 0;
     for (;;) {
         if (!io.readWhole(planar.data(), planar.size(), "picture"))
             break;
         vorn::cli::planarToPacked(planar.data(), picture, true);
-        if (!EncodeDifFrame(frame, scratch, picture, f.codedWidth, f.height, 1, 0, o.format, static_cast<int>(frames),
-                            2, 0, 1, timecode)) {
+        if (!encoder.encode(frame, scratch, picture, {f.codedWidth, f.height}, o.format, timecode).ok()) {
             std::fprintf(stderr, "vorn: picture %ld could not be encoded\n", frames);
             return vorn::cli::kExitFailed;
         }

@@ -6,6 +6,7 @@
 #include "dv/CodecTables.h"
 #include "foundation/WorkerPool.h"
 #include "dv/DifRotation.h"
+#include "engine/PictureSteps.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -40,11 +41,12 @@ int run(const Opts& o)
     std::ostream& out = *io.out();
     const DvFormatInfo& info = *dvFormatInfo(o.format);
     std::vector<uint8_t> frame(static_cast<size_t>(info.bytesPerFrame));
+    DifRotator rotator;
     long frames = 0;
     for (;;) {
         if (!io.readWhole(frame.data(), frame.size(), "frame"))
             break;
-        if (!RotateDifFrame(frame, o.format)) {
+        if (!vorn::pictureSteps::rotateDifFrame(rotator, frame.data(), frame.size(), o.format)) {
             std::fprintf(stderr, "vorn: frame %ld could not be rotated\n", frames);
             return vorn::cli::kExitFailed;
         }

@@ -7,6 +7,7 @@
 #include "dv/CodecTables.h"
 #include "dv/PictureProcessing.h"
 #include "dv/Stretch.h"
+#include "engine/PictureSteps.h"
 
 #include <cstdio>
 #include <memory>
@@ -49,6 +50,8 @@ int run(const Opts& o)
     picture.bytes.assign(kMaxPictureBytes, 0);
     picture.width = target.width;
     picture.height = target.height;
+    NoiseFilter noise;
+    FormatChanger changer;
     int64_t frames = 0;
     for (;; ++frames) {
         if (!io.readWhole(planarIn.data(), planarIn.size(), "picture"))
@@ -68,9 +71,12 @@ int run(const Opts& o)
             if (!StretchPicture(job))
                 return vorn::cli::kExitFailed;
         }
-        if (!ReduceNoise(picture.data(), decoded.data(), o.format, frames, o.noise))
+        if (const vorn::Status s = noise.apply(picture.data(), decoded.data(), o.format, frames, o.noise); !s.ok()) {
+            vorn::pictureSteps::showFailure(s, kNoiseMessageTitle);
             return vorn::cli::kExitFailed;
-        if (targetCode != o.format && !ChangeFormat(picture.data(), targetCode, o.format, o.crop))
+        }
+        if (targetCode != o.format &&
+            !changer.change(picture.data(), targetCode, picture.data(), o.format, o.crop, LineSources{}).ok())
             return vorn::cli::kExitFailed;
         vorn::cli::packedToPlanar(picture, true, planarOut.data());
         out.write(reinterpret_cast<const char*>(planarOut.data()), static_cast<std::streamsize>(planarOut.size()));

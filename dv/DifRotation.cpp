@@ -5,13 +5,15 @@
 #include "dv/DvDecoderCore.h"
 #include "dv/DvEncoderCore.h"
 #include "dv/EncoderTables.h"
-#include "foundation/Notifier.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,8 +22,6 @@
 namespace vorn::dv {
 
 namespace {
-
-constexpr const char* kTitle = "Quintell";
 
 // The 720-line raster: 960 x 720 in 16 x 16 macroblocks of 8 blocks (Y0 Y1 /
 // Y2 Y3, Cr upper and lower, Cb upper and lower).
@@ -60,31 +60,6 @@ struct StoredBlock {
 struct StoredMacroblock {
     StoredBlock block[8];
 };
-
-// Work areas kept for the life of the process.
-struct RotationBuffers {
-    std::unique_ptr<StoredMacroblock[]> store; // kMacroblocks, in raster order
-    std::unique_ptr<uint8_t[]> frame;          // the rewritten frame before it replaces the source
-    size_t frameBytes = 0;
-};
-
-RotationBuffers& buffers()
-{
-    static RotationBuffers b;
-    return b;
-}
-
-bool allocateBuffers(size_t frameBytes)
-{
-    RotationBuffers& b = buffers();
-    if (!b.store)
-        b.store.reset(new (std::nothrow) StoredMacroblock[kMacroblocks]);
-    if (b.frameBytes < frameBytes) {
-        b.frame.reset(new (std::nothrow) uint8_t[frameBytes]);
-        b.frameBytes = b.frame ? frameBytes : 0;
-    }
-    return b.store && b.frame;
-}
 
 inline int roundDiv(int value, int divisor)
 {
@@ -301,9 +276,8 @@ void decodeSegments(PassState& st, int first, int end)
     }
 }
 
-bool encodeSegments(PassState& st, int first, int end)
+bool encodeSegments(PassState& st, std::unique_ptr<enc::SegmentCoder>& coder, int first, int end)
 {
-    static thread_local std::unique_ptr<enc::SegmentCoder> coder;
     if (!coder) {
         try {
             coder = std::make_unique<enc::SegmentCoder>();
@@ -378,21 +352,46 @@ bool encodeSegments(PassState& st, int first, int end)
 
 } // namespace
 
-bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate)
+// Work areas kept from frame to frame.
+struct DifRotator::Buffers {
+    std::unique_ptr<StoredMacroblock[]> store; // kMacroblocks, in raster order
+    std::unique_ptr<uint8_t[]> frame;          // the rewritten frame before it replaces the source
+    size_t frameBytes = 0;
+    // A segment coder per worker slot, made when the slot first writes.
+    std::array<std::unique_ptr<enc::SegmentCoder>, kMaxPoolWorkers> coders;
+
+    bool allocate(size_t bytes)
+    {
+        if (!store)
+            store.reset(new (std::nothrow) StoredMacroblock[kMacroblocks]);
+        if (frameBytes < bytes) {
+            frame.reset(new (std::nothrow) uint8_t[bytes]);
+            frameBytes = frame ? bytes : 0;
+        }
+        return store && frame;
+    }
+};
+
+DifRotator::DifRotator() : m_buffers(std::make_unique<Buffers>()) {}
+
+DifRotator::~DifRotator() = default;
+
+Status DifRotator::rotate(std::span<uint8_t> frame, VideoFormat code, bool rotate)
 {
+    m_undecodable = false;
     if (!rotate)
-        return true;
+        return okStatus();
     const DvFormatInfo* info = dvFormatInfo(code);
-    if (!info || (code != 2 && code != 4) || frame.size() < static_cast<size_t>(info->bytesPerFrame))
-        return false;
+    if (!info || (code != 2 && code != 4))
+        return Status::failure("format " + std::to_string(code) + " is not rotated in the compressed domain");
+    if (frame.size() < static_cast<size_t>(info->bytesPerFrame))
+        return Status::failure("the frame is shorter than a frame of its format");
     detail::initDecoderTables();
     InitSdEncoderTables();
     const size_t frameBytes = static_cast<size_t>(info->bytesPerFrame);
-    if (!allocateBuffers(frameBytes)) {
-        notify(kTitle, kRotationBufferMessage);
-        return false;
-    }
-    RotationBuffers& buf = buffers();
+    Buffers& buf = *m_buffers;
+    if (!buf.allocate(frameBytes))
+        return Status::failure(kRotationBufferMessage, ENOMEM);
 
     PassState st;
     st.code = code;
@@ -404,7 +403,8 @@ bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate)
 
     const int pair = hdChannelPair(frame);
     const int workers = defaultWorkerPool().workers();
-    // Runs segments(first, end) over both channels of the pair, split over the workers.
+    // Runs segments(worker, first, end) over both channels of the pair, split
+    // over the workers; worker w is one thread at a time, so its coder is its own.
     auto overChannels = [&](const auto& segments, const char* failureText) {
         for (int c = pair; c < pair + 2; ++c) {
             st.shuffleChannel = c;
@@ -413,7 +413,7 @@ bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate)
                 [&](int worker) {
                     const WorkRange r = workRange(worker, workers, kSegmentsPerChannel);
                     if (r.first < r.end)
-                        segments(r.first, r.end);
+                        segments(worker, r.first, r.end);
                 },
                 failureText);
             if (!ok)
@@ -421,25 +421,23 @@ bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate)
         }
         return true;
     };
-    if (!overChannels([&](int first, int end) { decodeSegments(st, first, end); }, kRotationDecodeThreadMessage))
-        return false;
-    if (st.contextFailed)
-        notify(kTitle, kRotationSegmentBufferMessage);
+    if (!overChannels([&](int, int first, int end) { decodeSegments(st, first, end); },
+                      kRotationDecodeThreadMessage))
+        return Status::failure(kRotationDecodeThreadMessage); // the worker pool has shown the message box
+    m_undecodable = st.contextFailed;
 
     std::atomic<bool> coderFailed{false};
     if (!overChannels(
-            [&](int first, int end) {
-                if (!encodeSegments(st, first, end))
+            [&](int worker, int first, int end) {
+                if (!encodeSegments(st, buf.coders[static_cast<size_t>(worker)], first, end))
                     coderFailed = true;
             },
             kRotationEncodeThreadMessage))
-        return false;
-    if (coderFailed) {
-        notify(kTitle, kRotationSegmentBufferMessage);
-        return false;
-    }
+        return Status::failure(kRotationEncodeThreadMessage); // the worker pool has shown the message box
+    if (coderFailed)
+        return Status::failure(kRotationSegmentBufferMessage, ENOMEM);
     std::memcpy(frame.data(), st.destination, frameBytes);
-    return true;
+    return okStatus();
 }
 
 } // namespace vorn::dv

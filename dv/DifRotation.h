@@ -7,30 +7,57 @@
 #pragma once
 
 #include "dv/DvFormat.h"
+#include "foundation/Status.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace vorn::dv {
 
-// Failure texts (message boxes titled "Quintell").
+// Failure texts; the title of their message boxes.
+inline constexpr const char* kRotationMessageTitle = "Quintell";
 inline constexpr const char* kRotationBufferMessage = "Could not create DCT buffer";
 inline constexpr const char* kRotationSegmentBufferMessage = "Could not allocate Quintell DCT buffers";
 inline constexpr const char* kRotationDecodeThreadMessage = "Could not create Flip thread";
 inline constexpr const char* kRotationEncodeThreadMessage = "Could not create Encode process";
 
-// Rotates `frame` (one DifFrame of code 2 or 4) in place when `rotate` is set.
-// Only the video DIF blocks change (their IDs are kept); header, subcode,
-// video-auxiliary and audio blocks stay as they are. Macroblocks coded in
-// field arrangement are turned into frame arrangement on the way. Segments whose
-// codes no longer fit their space (only possible after that rearrangement, or
-// from damaged input) are requantised more coarsely, macroblock by macroblock.
-//
-// Returns true when the frame was rotated (or `rotate` is false). Returns false
-// with the frame unchanged for any other code, a frame shorter than the code's
-// size, or when a work buffer or a worker could not be had (message shown).
-// Damaged compressed data never makes it read or write outside the frame.
-// Runs on the default pool's workers; calls must not overlap.
-bool RotateDifFrame(std::span<uint8_t> frame, VideoFormat code, bool rotate = true);
+// The rotation with its work areas (the coefficient store, the rewritten
+// frame and a segment coder per worker slot), kept from frame to frame. One
+// object rotates one frame at a time; objects are independent of each other.
+class DifRotator {
+public:
+    DifRotator();
+    ~DifRotator();
+    DifRotator(const DifRotator&) = delete;
+    DifRotator& operator=(const DifRotator&) = delete;
+
+    // Rotates `frame` (one DifFrame of code 2 or 4) in place when `rotate` is
+    // set. Only the video DIF blocks change (their IDs are kept); header,
+    // subcode, video-auxiliary and audio blocks stay as they are. Macroblocks
+    // coded in field arrangement are turned into frame arrangement on the way.
+    // Segments whose codes no longer fit their space (only possible after that
+    // rearrangement, or from damaged input) are requantised more coarsely,
+    // macroblock by macroblock.
+    //
+    // Succeeds when the frame was rotated (or `rotate` is false). Fails with
+    // the frame unchanged for any other code or a frame shorter than the
+    // code's size; when a work area cannot be allocated (kRotationBufferMessage
+    // or kRotationSegmentBufferMessage, system error ENOMEM); or when a worker
+    // cannot be started (the worker pool shows that message box). Damaged
+    // compressed data never makes it read or write outside the frame. Runs on
+    // the default pool's workers.
+    Status rotate(std::span<uint8_t> frame, VideoFormat code, bool rotate = true);
+
+    // True when the last rotate() could not decode some video segments (the
+    // decoder's segment context could not be allocated): they became flat grey
+    // blocks, and the user is to be told kRotationSegmentBufferMessage.
+    bool undecodableSegments() const { return m_undecodable; }
+
+private:
+    struct Buffers;
+    std::unique_ptr<Buffers> m_buffers;
+    bool m_undecodable = false;
+};
 
 } // namespace vorn::dv

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace vorn::dv {
@@ -20,32 +21,7 @@ namespace {
 
 using namespace enc;
 
-// Carried QNO state of the HD engine, one set of five per video segment of
-// each shuffle channel (initialised to 1): the seed of each segment's search
-// in the next frame. The search gives the same result from any seed, so the
-// seed only shortens it. Keeping it per segment rather than per worker keeps
-// the work independent of the worker count.
 constexpr int kHdSegmentsPerChannel = 12 * kVideoSegmentsPerSequence;
-std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> g_hdQno = [] {
-    std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel> a{};
-    for (auto& s : a)
-        s.fill(1);
-    return a;
-}();
-
-// 720-line channel-pair toggle: even = channels 0/1, odd = channels 2/3.
-unsigned g_hdToggle = 0;
-
-// One encoder context per worker slot.
-std::array<std::unique_ptr<SegmentCoder>, kMaxPoolWorkers> g_coders;
-
-SegmentCoder& coder(int slot)
-{
-    auto& c = g_coders[static_cast<size_t>(slot)];
-    if (!c)
-        c = std::make_unique<SegmentCoder>();
-    return *c;
-}
 
 struct Job {
     const DvFormatInfo* info = nullptr;
@@ -61,7 +37,14 @@ uint32_t packUnit(int channel, int sequence, int segment)
     return static_cast<uint32_t>((channel << 16) | (sequence << 8) | segment);
 }
 
-void runUnit(SegmentCoder& c, const Job& job, uint32_t unit)
+// Carried QNO state of the HD engine, one set of five per video segment of
+// each shuffle channel (initialised to 1): the seed of each segment's search
+// in the next frame. The search gives the same result from any seed, so the
+// seed only shortens it. Keeping it per segment rather than per worker keeps
+// the work independent of the worker count.
+using HdQnoState = std::array<std::array<uint8_t, 5>, 4 * kHdSegmentsPerChannel>;
+
+void runUnit(SegmentCoder& c, HdQnoState& hdQno, const Job& job, uint32_t unit)
 {
     const int channel = static_cast<int>(unit >> 16);
     const int sequence = static_cast<int>((unit >> 8) & 0xFF);
@@ -79,7 +62,7 @@ void runUnit(SegmentCoder& c, const Job& job, uint32_t unit)
         target.mb[m].blockNumber = static_cast<uint8_t>(segment * 5 + m);
     }
     if (f.hd) {
-        auto& state = g_hdQno[static_cast<size_t>(channel * kHdSegmentsPerChannel + sequence * 27 + segment)];
+        auto& state = hdQno[static_cast<size_t>(channel * kHdSegmentsPerChannel + sequence * 27 + segment)];
         int qno[5];
         for (int m = 0; m < 5; ++m)
             qno[m] = state[static_cast<size_t>(m)];
@@ -112,43 +95,67 @@ void writeEmptyVideo(uint8_t* sequence, uint8_t idByte1)
     }
 }
 
-// Codes every unit in one pass of the worker pool, units claimed by whichever
-// worker is free. A segment's result depends only on the picture and its own
-// carried quantisers, so the frame is the same for any worker count.
-bool runJob(const Job& job)
-{
-    const int units = static_cast<int>(job.units.size());
-    auto work = [&](int slot, int u) { runUnit(coder(slot), job, job.units[static_cast<size_t>(u)]); };
-    const int workers = std::clamp(defaultWorkerPool().workers(), 1, kMaxPoolWorkers);
-    return forEachUnit(workers, units, work, kEncodeWorkerFailure);
-}
-
 } // namespace
 
-void ResetEncoderState()
+struct DvEncoder::State {
+    DvEncoderSettings settings;
+    HdQnoState hdQno;
+    // 720-line channel pair: even = channels 0/1, odd = channels 2/3.
+    unsigned hdToggle = 0;
+    // One segment coder per worker slot, made when the slot first works.
+    std::array<std::unique_ptr<SegmentCoder>, kMaxPoolWorkers> coders;
+
+    SegmentCoder& coder(int slot)
+    {
+        auto& c = coders[static_cast<size_t>(slot)];
+        if (!c)
+            c = std::make_unique<SegmentCoder>();
+        return *c;
+    }
+
+    // Codes every unit in one pass of the worker pool, units claimed by
+    // whichever worker is free. A segment's result depends only on the
+    // picture and its own carried quantisers, so the frame is the same for
+    // any worker count.
+    bool run(const Job& job)
+    {
+        const int units = static_cast<int>(job.units.size());
+        auto work = [&](int slot, int u) { runUnit(coder(slot), hdQno, job, job.units[static_cast<size_t>(u)]); };
+        const int workers = std::clamp(defaultWorkerPool().workers(), 1, kMaxPoolWorkers);
+        return forEachUnit(workers, units, work, kEncodeWorkerFailure);
+    }
+};
+
+DvEncoder::DvEncoder(const DvEncoderSettings& settings) : m_state(std::make_unique<State>())
 {
-    for (auto& st : g_hdQno)
-        st.fill(1);
-    g_hdToggle = 0;
+    m_state->settings = settings;
+    for (auto& s : m_state->hdQno)
+        s.fill(1);
 }
+
+DvEncoder::~DvEncoder() = default;
+
+int DvEncoder::nextChannelPair() const { return static_cast<int>(m_state->hdToggle & 1); }
 
 void setEncodeWorkerStartFailureForTest(int worker) { setPoolStartFailureForTest(worker); }
 
 bool isEncodableFormat(VideoFormat code) { return code >= 1 && code <= 10 && code != 6; }
 
-bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, int width, int height,
-                    int /*flagA*/, int /*flagB*/, VideoFormat code, int /*frameNumber*/, int bytesPerPixel, int flip,
-                    int rateControl, const TimecodeCounter& timecode)
+Status DvEncoder::encode(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, const EncodeLayout& layout,
+                         VideoFormat code, const TimecodeCounter& timecode)
 {
     if (!isEncodableFormat(code))
-        return false;
+        return Status::failure("format " + std::to_string(code) + " cannot be encoded");
+    const int width = layout.width;
+    const int height = layout.height;
+    const bool flip = layout.flip;
     InitSdEncoderTables();
     const DvFormatInfo& f = *dvFormatInfo(code);
     const int rows = height < 0 ? -height : height;
     const bool fullRaster = f.hd && width == f.fullWidth;
-    if (bytesPerPixel != 2 || (width != f.codedWidth && !fullRaster) || rows != f.height || src.width != width ||
-        src.height != rows || src.size() < static_cast<size_t>(2) * width * rows)
-        return false;
+    if (layout.bytesPerPixel != 2 || (width != f.codedWidth && !fullRaster) || rows != f.height ||
+        src.width != width || src.height != rows || src.size() < static_cast<size_t>(2) * width * rows)
+        return Status::failure("the picture does not match format " + std::to_string(code));
     if (dest.size() < static_cast<size_t>(f.bytesPerFrame))
         dest.bytes.resize(static_cast<size_t>(f.bytesPerFrame), 0);
 
@@ -166,18 +173,18 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
         sj.code = code;
         sj.up = false;
         sj.stretch = fullRaster;
-        sj.rotate = flip != 0;
+        sj.rotate = flip;
         sj.srcPairs = width / 2;
         if (!StretchPicture(sj))
-            return false; // frame abandoned; the message box has been shown
+            return Status::failure("the picture could not be stretched"); // the message box has been shown
         picture = &scratch;
     }
 
     Job job;
     job.info = &f;
     job.frame = dest.data();
-    job.rateControl = rateControl != 0 || !f.hd;
-    const bool bottomUp = (height > 0) != (flip != 0);
+    job.rateControl = m_state->settings.rateControl || !f.hd;
+    const bool bottomUp = (height > 0) != flip;
     const ptrdiff_t pitch = 2 * static_cast<ptrdiff_t>(f.codedWidth);
     job.picture.top = bottomUp ? picture->data() + (rows - 1) * pitch : picture->data();
     job.picture.stride = bottomUp ? -pitch : pitch;
@@ -190,7 +197,7 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
     } else if (code == 1 || code == 3) {
         channels = {0, 1, 2, 3};
     } else {
-        const int first = (g_hdToggle & 1) ? 2 : 0;
+        const int first = (m_state->hdToggle & 1) ? 2 : 0;
         channels = {first, first + 1};
     }
     for (int c : channels) {
@@ -201,8 +208,8 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
             for (int k = 0; k < kVideoSegmentsPerSequence; ++k)
                 job.units.push_back(packUnit(c, q, k));
     }
-    if (!runJob(job))
-        return false; // frame abandoned; the message box has been shown
+    if (!m_state->run(job))
+        return Status::failure(kEncodeWorkerFailure); // the worker pool has shown the message box
 
     // System data of every DIF sequence of the coded channels.
     for (int c : channels) {
@@ -218,14 +225,17 @@ bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer&
         }
     }
     if (f.hd && (code == 2 || code == 4))
-        ++g_hdToggle;
-    return true;
+        ++m_state->hdToggle;
+    return okStatus();
 }
 
-bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code, const TimecodeCounter& timecode)
+Status DvEncoder::encode(DifFrame& dest, const PictureBuffer& src, VideoFormat code, const TimecodeCounter& timecode)
 {
     PictureBuffer scratch;
-    return EncodeDifFrame(dest, scratch, src, src.width, src.height, 1, 0, code, 0, 2, 0, 1, timecode);
+    EncodeLayout layout;
+    layout.width = src.width;
+    layout.height = src.height;
+    return encode(dest, scratch, src, layout, code, timecode);
 }
 
 } // namespace vorn::dv

@@ -10,8 +10,10 @@
 
 #include "dv/DvFormat.h"
 #include "dv/DvSystemData.h"
+#include "foundation/Status.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace vorn::dv {
 
@@ -22,35 +24,64 @@ inline constexpr const char* kEncodeWorkerFailure = "Could not create Encode pro
 inline constexpr int kSdSegmentBudget = 2640;
 inline constexpr int kHdSegmentBudget = 2540;
 
-// Encodes `src` into `dest`.
-//  - width/height: the picture's size; a positive height means rows stored
-//    bottom-up (the PictureBuffer rule), a negative one top-down; `flip`
-//    inverts that choice. The width is the coded width of the format, or for
-//    DVCPRO HD the full raster (1920 / 1280), which the stretch pass brings to
-//    the coded width in `scratch` first; for DVCPRO HD `flip` also mirrors the
-//    lines there (a 180-degree turn together with the row order).
-//  - flagA/flagB: passed as 1 and 0 by the conversion path; not used.
-//  - frameNumber: not used by the engines.
-//  - bytesPerPixel: 2 (packed 4:2:2).
-//  - rateControl: 1 searches quantisers against the budget; 0 codes every HD
-//    macroblock at QNO 9 (the 25/50 Mb/s engine always searches).
-// `dest` grows to the format's frame size when it is smaller; bytes outside the
-// video and system data this encoder writes keep their values. Returns false,
-// writing nothing or an incomplete frame, when the format cannot be encoded,
-// the picture does not match, or an HD worker could not be started (after the
-// message box). `timecode` goes into the time code packs of the system data.
-bool EncodeDifFrame(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, int width, int height,
-                    int flagA, int flagB, VideoFormat code, int frameNumber, int bytesPerPixel, int flip,
-                    int rateControl, const TimecodeCounter& timecode = {});
+// What an encoder is built with.
+struct DvEncoderSettings {
+    // True searches quantisers against the budget; false codes every DVCPRO HD
+    // macroblock at QNO 9 (the 25/50 Mb/s engine always searches).
+    bool rateControl = true;
+};
 
-// Short form used by the conversion path and the tools: flags 1 and 0, 2 bytes
-// per pixel, no flip, rate control on; the height sign follows the picture's
-// bottom-up rule.
-bool EncodeDifFrame(DifFrame& dest, const PictureBuffer& src, VideoFormat code, const TimecodeCounter& timecode = {});
+// How the picture handed to DvEncoder::encode is laid out.
+struct EncodeLayout {
+    // The picture's size: the coded width of the format, or for DVCPRO HD the
+    // full raster (1920 / 1280), which the stretch pass brings to the coded
+    // width in the scratch picture first.
+    int width = 0;
+    // A positive height means rows stored bottom-up (the PictureBuffer rule),
+    // a negative one top-down.
+    int height = 0;
+    // Inverts the row order; for DVCPRO HD it also mirrors the lines (a
+    // 180-degree turn together with the row order).
+    bool flip = false;
+    // Only 2 (packed 4:2:2) is encoded.
+    int bytesPerPixel = 2;
+};
 
-// Puts the process-wide encoder state back to its start: the carried HD
-// quantisers (all 1) and the 720-line channel-pair toggle (channels 0/1 next).
-void ResetEncoderState();
+// A DV encoder: a PictureBuffer becomes a complete DifFrame. One object keeps
+// its segment coders (one per worker slot), the carried DVCPRO HD quantisers
+// and the 720-line channel pair of its next frame; frames encoded by one
+// object form one stream. Objects are independent of each other; one object
+// encodes one frame at a time.
+class DvEncoder {
+public:
+    explicit DvEncoder(const DvEncoderSettings& settings = {});
+    ~DvEncoder();
+    DvEncoder(const DvEncoder&) = delete;
+    DvEncoder& operator=(const DvEncoder&) = delete;
+
+    // Encodes `src` (laid out as `layout` says) as a frame of format `code`
+    // into `dest`; `scratch` takes the stretched DVCPRO HD picture when one is
+    // needed. `dest` grows to the format's frame size when it is smaller;
+    // bytes outside the video and system data this encoder writes keep their
+    // values. `timecode` goes into the time code packs of the system data; the
+    // encoder never advances it. Fails, writing nothing or an incomplete
+    // frame, when the format cannot be encoded, the picture does not match,
+    // or the stretch pass or a worker could not be started (the worker pool
+    // shows that message box).
+    Status encode(DifFrame& dest, PictureBuffer& scratch, const PictureBuffer& src, const EncodeLayout& layout,
+                  VideoFormat code, const TimecodeCounter& timecode = {});
+
+    // The picture's own size and bottom-up rows, no flip.
+    Status encode(DifFrame& dest, const PictureBuffer& src, VideoFormat code, const TimecodeCounter& timecode = {});
+
+    // 720-line frames (codes 2 and 4) are coded on channels 0/1 and 2/3 in
+    // turn, starting with 0/1: the pair of the next such frame (0 or 1).
+    int nextChannelPair() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // Test hook: makes the start of worker number `worker` fail (-1 = never).
 void setEncodeWorkerStartFailureForTest(int worker);

@@ -4,7 +4,9 @@
 #include "dv/PictureProcessing.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace vorn::dv {
@@ -73,33 +75,42 @@ FieldLines fieldLines(const LineBand& band, int parity)
 
 } // namespace
 
-bool ChangeFormatLines(uint8_t* destination, VideoFormat targetCode, const uint8_t* source, VideoFormat sourceCode,
-                       bool crop, LineSources lineSources)
+struct FormatChanger::Work {
+    std::vector<uint8_t> area;  // target width x source lines; sized once for the largest raster
+    Steps luma, chroma;
+};
+
+FormatChanger::FormatChanger() : m_work(std::make_unique<Work>()) {}
+
+FormatChanger::~FormatChanger() = default;
+
+Status FormatChanger::change(uint8_t* destination, VideoFormat targetCode, const uint8_t* source,
+                             VideoFormat sourceCode, bool crop, LineSources lineSources)
 {
     const PictureRaster src = pictureRaster(sourceCode);
     const PictureRaster dst = pictureRaster(targetCode);
     if (!destination || !source || src.width == 0 || dst.width == 0)
-        return false;
+        return Status::failure("no picture raster for format " + std::to_string(src.width == 0 ? sourceCode : targetCode));
     const LineBand band = formatChangeBand(sourceCode, crop);
     const int lines = band.count;
     int fromParity[2] = {lineSources.fromParity[0], lineSources.fromParity[1]};
     for (int q = 0; q < 2; ++q) {
         if (fromParity[q] != kAllLines && fromParity[q] != kNoLines && fromParity[q] != 0 && fromParity[q] != 1)
-            return false;
+            return Status::failure("unknown line source " + std::to_string(fromParity[q]));
         // A band too short to hold lines of that parity is read as a whole picture.
         if (fromParity[q] >= 0 && fieldLines(band, fromParity[q]).count == 0)
             fromParity[q] = kAllLines;
     }
 
-    // Work area for target width x source lines; sized once for the largest raster.
-    static std::vector<uint8_t> work;
-    static Steps luma, chroma;
+    std::vector<uint8_t>& work = m_work->area;
     try {
         if (work.size() < kMaxPictureBytes)
             work.resize(kMaxPictureBytes);
     } catch (const std::bad_alloc&) {
-        return false;
+        return Status::failure("the format change work area could not be allocated", ENOMEM);
     }
+    Steps& luma = m_work->luma;
+    Steps& chroma = m_work->chroma;
 
     const uint32_t stepX = static_cast<uint32_t>((static_cast<uint64_t>(src.width) << 16) / dst.width);
     luma.build(src.width, dst.width, stepX);
@@ -152,7 +163,13 @@ bool ChangeFormatLines(uint8_t* destination, VideoFormat targetCode, const uint8
         k.lerpRows(destination + y * dstPitch, work.data() + l0 * dstPitch, work.data() + l1 * dstPitch, frac,
                    static_cast<int>(dstPitch));
     }
-    return true;
+    return okStatus();
+}
+
+bool ChangeFormatLines(uint8_t* destination, VideoFormat targetCode, const uint8_t* source, VideoFormat sourceCode,
+                       bool crop, LineSources lines)
+{
+    return FormatChanger().change(destination, targetCode, source, sourceCode, crop, lines).ok();
 }
 
 bool ChangeFormat(uint8_t* picture, VideoFormat targetCode, VideoFormat sourceCode, bool crop)

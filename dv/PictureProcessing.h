@@ -5,15 +5,18 @@
 // into the packed layout. The stretch pass lives in dv/Stretch.h.
 //
 // Pictures are passed as byte pointers together with a video format code; the
-// picture size follows from the code (pictureRaster). Format change, noise
-// reduction and the planar conversion keep static work areas: they are meant
-// for one thread (the frame pipeline's) at a time.
+// picture size follows from the code (pictureRaster). The noise filter is an
+// object that keeps its history; the other operations keep no state between
+// calls.
 #pragma once
 
 #include "dv/DvFormat.h"
+#include "foundation/Status.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace vorn::dv {
 
@@ -58,8 +61,30 @@ struct LineSources {
 // (so both fields keep their place in the picture). `destination` may be
 // `source` (every source line is read before any is written); it must hold
 // the larger raster. Returns false (nothing written) when a code has no raster.
+// Each call sets up its own work area; FormatChanger keeps one.
 bool ChangeFormatLines(uint8_t* destination, VideoFormat targetCode, const uint8_t* source, VideoFormat sourceCode,
                        bool crop, LineSources lines);
+
+// The format change with its work area (target width x source lines) and the
+// steps of its horizontal pass kept from call to call, for a sequence of
+// pictures. One object changes one picture at a time.
+class FormatChanger {
+public:
+    FormatChanger();
+    ~FormatChanger();
+    FormatChanger(const FormatChanger&) = delete;
+    FormatChanger& operator=(const FormatChanger&) = delete;
+
+    // ChangeFormatLines. Fails (nothing written) when a code has no raster, a
+    // line source is not one named above, or the work area cannot be
+    // allocated (system error ENOMEM).
+    Status change(uint8_t* destination, VideoFormat targetCode, const uint8_t* source, VideoFormat sourceCode,
+                  bool crop, LineSources lines);
+
+private:
+    struct Work;
+    std::unique_ptr<Work> m_work;
+};
 
 // The buffer parity of the lines of an unturned picture's first field in
 // time: the top field for DVCPRO HD and AVC-Intra (parity 1, rows being
@@ -75,17 +100,37 @@ LineBand formatChangeBand(VideoFormat sourceCode, bool crop);
 
 // --- Noise reduction ------------------------------------------------------
 
-// Copies `source` to `destination` (both of the raster of `code`); when `on`,
-// filters the destination's luma with the spatio-temporal filter against the
-// previous source frame kept in a process-wide history. Frame index 0 (a
-// clip's first frame) only fills the history; so does a frame whose size
-// differs from the picture in the history. Returns false when the code has no
-// raster or the history cannot be allocated (message box "Could not allocate
-// Quintell Vorn history buffer", title "Quintell Vorn"; destination not written).
-bool ReduceNoise(uint8_t* destination, const uint8_t* source, VideoFormat code, int64_t frameIndex, bool on);
+// The failure of a history allocation, and the title of its message box.
+inline constexpr const char* kNoiseHistoryMessage = "Could not allocate Quintell Vorn history buffer";
+inline constexpr const char* kNoiseMessageTitle = "Quintell Vorn";
 
-// Test hook: the next history allocation fails (history released first).
-void failNextHistoryAllocationForTest();
+struct NoiseFilterSettings {
+    // Test hook: the filter's first history allocation fails as if memory ran out.
+    bool failFirstAllocation = false;
+};
+
+// The spatio-temporal noise filter on luma, with its history: the previous
+// source frame, and room for the current one.
+class NoiseFilter {
+public:
+    explicit NoiseFilter(const NoiseFilterSettings& settings = {});
+
+    // Copies `source` to `destination` (both of the raster of `code`); when
+    // `on`, filters the destination's luma against the previous source frame
+    // in the history. Frame index 0 (a clip's first frame) only fills the
+    // history; so does a frame whose size differs from the picture in the
+    // history. Fails when the code has no raster, or (destination not written)
+    // when the history cannot be allocated: kNoiseHistoryMessage, system error
+    // ENOMEM; the next call tries again.
+    Status apply(uint8_t* destination, const uint8_t* source, VideoFormat code, int64_t frameIndex, bool on);
+
+private:
+    bool allocate();
+
+    std::vector<uint8_t> m_previous, m_current;
+    PictureRaster m_raster;   // of the picture in m_previous; width 0 when none
+    bool m_failNext = false;
+};
 
 // --- Field operations -----------------------------------------------------
 // Five picture slots of one cadence group, each of the raster of `code`. Lines

@@ -23,9 +23,8 @@ void convertPlanar(const uint16_t* source, uint8_t* destination, int width, int 
     const uint16_t* cbPlane = yPlane + w * h;
     const uint16_t* crPlane = cbPlane + cw * ch;
     const size_t pitch = 2 * w;
-    thread_local std::vector<uint8_t> line;
-    if (rotate && line.size() < pitch)
-        line.resize(pitch);
+    // With `rotate` each row is packed here, then mirrored into place.
+    std::vector<uint8_t> line(rotate ? pitch : 0);
     for (size_t y = 0; y < h; ++y) {
         const size_t c = y >> chromaRowShift;
         if (rotate) {

@@ -139,6 +139,15 @@ void FrameProcesser::preview(const dv::PictureBuffer& picture, VideoFormat forma
         m_preview->ShowFrame(picture, format, m_scale, window);
 }
 
+PictureCodecs& FrameProcesser::codecs()
+{
+    if (m_engine)
+        return m_engine->m_pictureCodecs;
+    if (!m_ownCodecs)
+        m_ownCodecs = std::make_unique<PictureCodecs>();
+    return *m_ownCodecs;
+}
+
 void FrameProcesser::fail(const std::string& why)
 {
     if (!m_failed) {
@@ -286,7 +295,7 @@ void FrameProcesser::copyPathMove()
     std::vector<uint8_t>& frame = m_buffers->compressed[0];
     const size_t size = static_cast<size_t>(std::max(m_buffers->frameSizes[0], 0));
     if ((plan.sourceFormat == 2 || plan.sourceFormat == 4) && plan.rotate) {
-        if (!pictureSteps::rotateDifFrame(frame.data(), size, plan.sourceFormat)) {
+        if (!pictureSteps::rotateDifFrame(codecs().rotator, frame.data(), size, plan.sourceFormat)) {
             fail("the frame could not be rotated");
             return;
         }
@@ -304,7 +313,7 @@ void FrameProcesser::copyPathMove()
             dv::PictureBuffer grey(codedWidth(4), formatLines(4));
             fillGrey(grey);
             dv::DifFrame filled;
-            const bool ok = dv::EncodeDifFrame(filled, grey, 4);
+            const bool ok = codecs().encoder.encode(filled, grey, 4).ok();
             if (!ok || filled.size() < 288000) {
                 fail("the 720p50 frame could not be made");
                 return;
@@ -401,8 +410,8 @@ dv::PictureBuffer& FrameProcesser::processed(int slot)
     const auto s = static_cast<size_t>(slot);
     dv::PictureBuffer* picture = &m_buffers->decoded[s];
     if (plan.reduceNoise) {
-        if (!pictureSteps::reduceNoise(*picture, m_buffers->output[s], plan.sourceFormat, m_stepFirst + slot,
-                                       m_capacity))
+        if (!pictureSteps::reduceNoise(codecs().noise, *picture, m_buffers->output[s], plan.sourceFormat,
+                                       m_stepFirst + slot, m_capacity))
             fail("noise reduction could not run");
         picture = &m_buffers->output[s];
     }
@@ -417,8 +426,8 @@ dv::PictureBuffer& FrameProcesser::processed(int slot)
             lines.fromParity[targetFirst] = first;
             lines.fromParity[1 - targetFirst] = 1 - first;
         }
-        if (!pictureSteps::changeFormatLines(*picture, plan.targetFormat, *picture, plan.sourceFormat,
-                                             plan.cropTo169 != 0, lines, m_capacity))
+        if (!pictureSteps::changeFormatLines(codecs().formatChanger, *picture, plan.targetFormat, *picture,
+                                             plan.sourceFormat, plan.cropTo169 != 0, lines, m_capacity))
             fail("the format could not be changed");
         preview(*picture, plan.targetFormat, FramePreview::kProcessed);
     }
@@ -442,10 +451,11 @@ bool FrameProcesser::fieldsToFrames(dv::PictureBuffer& picture)
     second.fromParity[0] = second.fromParity[1] = 1 - first;
     dv::LineSources firstLines;
     firstLines.fromParity[0] = firstLines.fromParity[1] = first;
-    if (!pictureSteps::changeFormatLines(m_fieldPicture, plan.targetFormat, picture, plan.sourceFormat, crop, second,
-                                         m_capacity) ||
-        !pictureSteps::changeFormatLines(picture, plan.targetFormat, picture, plan.sourceFormat, crop, firstLines,
-                                         m_capacity)) {
+    dv::FormatChanger& changer = codecs().formatChanger;
+    if (!pictureSteps::changeFormatLines(changer, m_fieldPicture, plan.targetFormat, picture, plan.sourceFormat, crop,
+                                         second, m_capacity) ||
+        !pictureSteps::changeFormatLines(changer, picture, plan.targetFormat, picture, plan.sourceFormat, crop,
+                                         firstLines, m_capacity)) {
         fail("the format could not be changed");
         return false;
     }
@@ -463,8 +473,8 @@ bool FrameProcesser::weaveFrame(const dv::PictureBuffer& picture)
     dv::LineSources lines;
     lines.fromParity[targetFirst] = firstField ? dv::kAllLines : dv::kNoLines;
     lines.fromParity[1 - targetFirst] = firstField ? dv::kNoLines : dv::kAllLines;
-    if (!pictureSteps::changeFormatLines(m_fieldPicture, plan.targetFormat, picture, plan.sourceFormat,
-                                         plan.cropTo169 != 0, lines, m_capacity)) {
+    if (!pictureSteps::changeFormatLines(codecs().formatChanger, m_fieldPicture, plan.targetFormat, picture,
+                                         plan.sourceFormat, plan.cropTo169 != 0, lines, m_capacity)) {
         fail("the format could not be changed");
         return false;
     }
@@ -480,7 +490,7 @@ bool FrameProcesser::encodePicture(const dv::PictureBuffer& picture, int slot)
     frame.bytes.swap(m_buffers->compressed[s]);
     // The time code packs are written by the exporter's writer, which keeps
     // the clip's running time code.
-    const bool ok = dv::EncodeDifFrame(frame, picture, m_plan->targetFormat);
+    const bool ok = codecs().encoder.encode(frame, picture, m_plan->targetFormat).ok();
     m_buffers->compressed[s].swap(frame.bytes);
     ++m_encodeCounter;
     m_outSizes[s] = dvFrameBytes(m_plan->targetFormat);

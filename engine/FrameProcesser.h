@@ -8,12 +8,14 @@
 #include "avci/AvcDecoder.h"
 #include "dv/DvFormat.h"
 #include "engine/ConversionPlan.h"
+#include "engine/PictureSteps.h"
 #include "engine/Planner.h"
 #include "engine/VideoFormat.h"
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,8 @@ private:
     bool aborted() const;
     void preview(const dv::PictureBuffer& picture, VideoFormat format, int window);
     void fail(const std::string& why);
+    // The engine's picture codecs (this processor's own without an engine).
+    PictureCodecs& codecs();
 
     CCaller* m_caller;
     CMxfFile* m_clip;
@@ -148,6 +152,7 @@ private:
     int64_t m_pairCounter = 0;                   // frames woven so far
     avci::AvcDecoder m_avcDecoder;               // AVC-Intra decoder of the clip
     std::vector<uint16_t> m_planar;              // AVC-Intra decoder output
+    std::unique_ptr<PictureCodecs> m_ownCodecs;  // made when there is no engine
     size_t m_capacity = 0;                       // bytes of every picture buffer of the clip
     int64_t m_framesHanded = 0;
     bool m_failed = false;

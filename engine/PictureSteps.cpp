@@ -8,6 +8,7 @@
 #include "foundation/Notifier.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace vorn::pictureSteps {
@@ -17,6 +18,12 @@ namespace {
 constexpr size_t kHeaderBytes = 512;
 
 } // namespace
+
+void showFailure(const Status& status, const char* title)
+{
+    if (!status.ok() && status.systemError() == ENOMEM)
+        notify(title, status.message());
+}
 
 const char* missingOperation(const ConversionPlan& plan)
 {
@@ -42,9 +49,15 @@ void fitRaster(dv::PictureBuffer& picture, VideoFormat code, size_t capacity)
         picture.bytes.resize(need);
 }
 
-bool rotateDifFrame(uint8_t* frame, size_t size, VideoFormat code)
+bool rotateDifFrame(dv::DifRotator& rotator, uint8_t* frame, size_t size, VideoFormat code)
 {
-    return frame && dv::RotateDifFrame(std::span<uint8_t>(frame, size), code, true);
+    if (!frame)
+        return false;
+    const Status status = rotator.rotate(std::span<uint8_t>(frame, size), code, true);
+    if (rotator.undecodableSegments())
+        notify(dv::kRotationMessageTitle, dv::kRotationSegmentBufferMessage);
+    showFailure(status, dv::kRotationMessageTitle);
+    return status.ok();
 }
 
 bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, dv::PictureBuffer& picture,
@@ -84,15 +97,17 @@ bool decodeAvcIntra(avci::AvcDecoder& decoder, const uint8_t* frame, size_t size
     return dv::ConvertPlanarPicture(planar.data(), picture.data(), raster.width, raster.height, rotate, code);
 }
 
-bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,
-                 size_t capacity)
+bool reduceNoise(dv::NoiseFilter& filter, const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code,
+                 int64_t index, size_t capacity)
 {
     fitRaster(out, code, capacity);
-    return dv::ReduceNoise(out.data(), in.data(), code, index, true);
+    const Status status = filter.apply(out.data(), in.data(), code, index, true);
+    showFailure(status, dv::kNoiseMessageTitle);
+    return status.ok();
 }
 
-bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in, VideoFormat from,
-                       bool crop, dv::LineSources lines, size_t capacity)
+bool changeFormatLines(dv::FormatChanger& changer, dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in,
+                       VideoFormat from, bool crop, dv::LineSources lines, size_t capacity)
 {
     const dv::PictureRaster source = dv::pictureRaster(from);
     if (in.bytes.size() < source.bytes())
@@ -101,7 +116,7 @@ bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::Picture
         fitRaster(out, to, capacity);
     else if (out.bytes.size() < std::max(source.bytes(), dv::pictureRaster(to).bytes()))
         return false;
-    if (!dv::ChangeFormatLines(out.data(), to, in.data(), from, crop, lines))
+    if (!changer.change(out.data(), to, in.data(), from, crop, lines).ok())
         return false;
     const dv::PictureRaster raster = dv::pictureRaster(to);
     out.width = raster.width;

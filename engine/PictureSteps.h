@@ -8,17 +8,42 @@
 #pragma once
 
 #include "avci/AvcDecoder.h"
+#include "dv/DifRotation.h"
+#include "dv/DvEncoder.h"
 #include "dv/DvFormat.h"
 #include "dv/PictureProcessing.h"
 #include "engine/ConversionPlan.h"
 #include "engine/VideoFormat.h"
+#include "foundation/Status.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+namespace vorn {
+
+// The picture codecs and filters the engine's exports use, kept from clip to
+// clip as their output needs: the DV encoder (its 720-line frames alternate
+// channel pairs across all the frames it encodes, and each segment's
+// quantiser search starts from its result in the previous frame), the noise
+// filter's history, and the work areas of the rotation and the format change.
+struct PictureCodecs {
+    dv::DvEncoder encoder;
+    dv::NoiseFilter noise;
+    dv::DifRotator rotator;
+    dv::FormatChanger formatChanger;
+};
+
+} // namespace vorn
+
 namespace vorn::pictureSteps {
+
+// Shows the message box a failed picture operation calls for: a failed
+// allocation (system error ENOMEM) is shown with its message under `title`.
+// Other failures are not shown here: they have no message, or the worker
+// pool has shown theirs.
+void showFailure(const Status& status, const char* title);
 
 // The first operation a plan needs that this build cannot do, or null when
 // it can do them all.
@@ -30,8 +55,9 @@ size_t pictureCapacity(VideoFormat source, VideoFormat target);
 // Gives a picture the raster of `code`, its buffer at least `capacity` bytes.
 void fitRaster(dv::PictureBuffer& picture, VideoFormat code, size_t capacity);
 
-// Turns a 720-line DVCPRO HD frame by 180 degrees in the coefficient domain.
-bool rotateDifFrame(uint8_t* frame, size_t size, VideoFormat code);
+// Turns a 720-line DVCPRO HD frame by 180 degrees in the coefficient domain,
+// showing the rotation's messages.
+bool rotateDifFrame(dv::DifRotator& rotator, uint8_t* frame, size_t size, VideoFormat code);
 
 // Decodes a DV-family frame into a picture of the code's raster.
 bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, dv::PictureBuffer& picture,
@@ -44,15 +70,16 @@ bool decodeDv(const uint8_t* frame, size_t size, VideoFormat code, bool rotate, 
 bool decodeAvcIntra(avci::AvcDecoder& decoder, const uint8_t* frame, size_t size, VideoFormat code, bool first,
                     bool rotate, std::vector<uint16_t>& planar, dv::PictureBuffer& picture, size_t capacity);
 
-// Noise reduction of picture `index` of the clip into `out`.
-bool reduceNoise(const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code, int64_t index,
-                 size_t capacity);
+// Noise reduction of picture `index` of the clip into `out`, showing the
+// filter's message when its history cannot be allocated.
+bool reduceNoise(dv::NoiseFilter& filter, const dv::PictureBuffer& in, dv::PictureBuffer& out, VideoFormat code,
+                 int64_t index, size_t capacity);
 
 // Rescales `in` (raster of `from`) into `out` (raster of `to`), each output
 // parity from the lines `lines` names; `out` may be `in`. `out` takes the
 // target raster, its buffer at least `capacity` bytes.
-bool changeFormatLines(dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in, VideoFormat from,
-                       bool crop, dv::LineSources lines, size_t capacity);
+bool changeFormatLines(dv::FormatChanger& changer, dv::PictureBuffer& out, VideoFormat to, const dv::PictureBuffer& in,
+                       VideoFormat from, bool crop, dv::LineSources lines, size_t capacity);
 
 // 3:2 removal on a step of five decoded pictures of format `code`: repairs
 // the picture after the first pair of mixed-field frames and names the four

@@ -163,7 +163,7 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
 
     dv::PictureBuffer first(width, lines), second(width, lines), woven(width, lines);
     dv::DifFrame frame(size_t(dvFrameBytes(kind.format)));
-    dv::ResetEncoderState();
+    dv::DvEncoder encoder;   // each sample clip is a stream of its own
     for (int64_t i = 0; i < frames; ++i) {
         const SampleFieldPictures fp = sampleFieldPictures(kind, i);
         const bool interlaced = kind.cadence == C::Interlaced;
@@ -187,7 +187,7 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
             }
             picture = &woven;
         }
-        if (!dv::EncodeDifFrame(frame, *picture, kind.format))
+        if (!encoder.encode(frame, *picture, kind.format).ok())
             return "frame " + std::to_string(i) + " could not be encoded";
         stampBinaryGroup(frame.bytes, sampleBinaryGroup(kind, i));
         if (i == 0)

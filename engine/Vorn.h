@@ -121,6 +121,7 @@ public:
     int32_t m_removePulldown = 0;
     int32_t m_addPulldown = 0;
     std::atomic<int32_t> m_paused{0};
+    vorn::PictureCodecs m_pictureCodecs;   // kept from clip to clip and export to export
 
 private:
     // The export of one clip (ExportDriver.cpp).

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -245,7 +246,6 @@ protected:
     void SetUp() override
     {
         InitCodecTables();
-        ResetEncoderState();
     }
     void TearDown() override
     {
@@ -253,13 +253,16 @@ protected:
         vorn::defaultWorkerPool().setWorkers(vorn::affinityProcessorCount());
         InitCodecTables();
     }
-    static std::vector<uint8_t> encode(VideoFormat code, const PictureBuffer& pic, uint8_t fill = 0)
+    // A new encoder for what follows (a new stream).
+    void freshEncoder() { encoder_ = std::make_unique<DvEncoder>(); }
+    std::vector<uint8_t> encode(VideoFormat code, const PictureBuffer& pic, uint8_t fill = 0)
     {
         DifFrame frame(static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame));
         std::fill(frame.bytes.begin(), frame.bytes.end(), fill);
-        EXPECT_TRUE(EncodeDifFrame(frame, pic, code)) << "code " << code;
+        EXPECT_TRUE(encoder_->encode(frame, pic, code).ok()) << "code " << code;
         return frame.bytes;
     }
+    std::unique_ptr<DvEncoder> encoder_ = std::make_unique<DvEncoder>();
 };
 
 // ---------------------------------------------------------------------------
@@ -445,7 +448,10 @@ TEST_F(EncoderTest, PicturesBeyondTheBudgetStillGiveCompleteSegments)
         DifFrame frame(static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame));
         PictureBuffer scratch;
         const PictureBuffer pic = makePicture(code, Content::Extreme);
-        ASSERT_TRUE(EncodeDifFrame(frame, scratch, pic, pic.width, pic.height, 1, 0, code, 0, 2, 0, code == 1 ? 0 : 1));
+        DvEncoderSettings settings;
+        settings.rateControl = code != 1;
+        DvEncoder encoder(settings);
+        ASSERT_TRUE(encoder.encode(frame, scratch, pic, {pic.width, pic.height}, code).ok());
         const bool hd = code <= 4, dv50 = code == 8;
         const int capacity = hd ? 5 * (6 * 68 + 2 * 52) : 5 * (4 * 100 + 2 * 68) - (dv50 ? 40 : 0);
         int full = 0;
@@ -496,7 +502,7 @@ TEST_F(EncoderTest, VideoBlockIdsAndChannelBits)
 TEST_F(EncoderTest, Lines720AlternateChannelPairs)
 {
     for (VideoFormat code : {2, 4}) {
-        ResetEncoderState();
+        freshEncoder();
         const PictureBuffer pic = makePicture(code, Content::Busy);
         std::vector<uint8_t> ids;
         for (int i = 0; i < 4; ++i) {
@@ -508,6 +514,38 @@ TEST_F(EncoderTest, Lines720AlternateChannelPairs)
         // FSP set (channels 0/1), then clear (channels 2/3), and so on.
         EXPECT_EQ(ids, (std::vector<uint8_t>{0x07, 0x0F, 0x03, 0x0B, 0x07, 0x0F, 0x03, 0x0B})) << code;
     }
+}
+
+TEST_F(EncoderTest, EncodersInterleavedGiveWhatEachGivesAlone)
+{
+    // Three streams coded at once, a frame of each in turn: two 720-line ones,
+    // whose frames alternate channel pairs, and a 1080-line one, whose
+    // segments carry their quantisers into the next frame. Each stream's
+    // frames equal those of the stream coded alone.
+    const VideoFormat codes[] = {2, 4, 1};
+    constexpr int kFrames = 3;
+    auto picture = [](VideoFormat code, int i) { return makePicture(code, Content::Busy, i); };
+    std::vector<std::vector<uint8_t>> alone(std::size(codes)), together(std::size(codes));
+    for (size_t s = 0; s < std::size(codes); ++s) {
+        DvEncoder encoder;
+        for (int i = 0; i < kFrames; ++i) {
+            DifFrame frame;
+            ASSERT_TRUE(encoder.encode(frame, picture(codes[s], i), codes[s]).ok());
+            alone[s].insert(alone[s].end(), frame.bytes.begin(), frame.bytes.end());
+        }
+    }
+    std::vector<std::unique_ptr<DvEncoder>> encoders;
+    for (size_t s = 0; s < std::size(codes); ++s)
+        encoders.push_back(std::make_unique<DvEncoder>());
+    for (int i = 0; i < kFrames; ++i)
+        for (size_t s = 0; s < std::size(codes); ++s) {
+            DifFrame frame;
+            ASSERT_TRUE(encoders[s]->encode(frame, picture(codes[s], i), codes[s]).ok());
+            together[s].insert(together[s].end(), frame.bytes.begin(), frame.bytes.end());
+        }
+    for (size_t s = 0; s < std::size(codes); ++s)
+        EXPECT_TRUE(together[s] == alone[s]) << "code " << codes[s];
+    EXPECT_EQ(encoders[0]->nextChannelPair(), kFrames % 2);
 }
 
 TEST_F(EncoderTest, SequencesWithoutPictureHoldEmptyVideo)
@@ -566,7 +604,7 @@ TEST_F(EncoderTest, TimeCodePacksCarryTheCallersCounter)
     for (VideoFormat code : {5, 10, 9, 1}) {
         const TimecodeCounter counter = MakeTimecode(1, 0, 59, 17, code == 10);
         DifFrame frame(static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame));
-        ASSERT_TRUE(EncodeDifFrame(frame, makePicture(code, Content::Flat), code, counter)) << code;
+        ASSERT_TRUE(encoder_->encode(frame, makePicture(code, Content::Flat), code, counter).ok()) << code;
         const uint8_t* tc = &frame.bytes[83 + 3];
         EXPECT_EQ(tc[0], 0x13);
         EXPECT_EQ(tc[1] & 0x7F, (code == 10 ? 0x40 : 0) | 0x17) << code;
@@ -582,7 +620,7 @@ TEST_F(EncoderTest, OutputDoesNotDependOnTheWorkerCount)
         const PictureBuffer pic = makePicture(code, Content::Busy);
         std::vector<std::vector<uint8_t>> outs;
         for (int workers : {1, 2, 5}) {
-            ResetEncoderState();
+            freshEncoder();
             vorn::defaultWorkerPool().setWorkers(workers);
             std::vector<uint8_t> a = encode(code, pic);
             std::vector<uint8_t> b = encode(code, makePicture(code, Content::Busy, 1));
@@ -604,7 +642,9 @@ TEST_F(EncoderTest, WorkerThatCannotStartAbandonsTheFrame)
     setEncodeWorkerStartFailureForTest(1);
     DifFrame frame(480000);
     std::fill(frame.bytes.begin(), frame.bytes.end(), 0x55);
-    EXPECT_FALSE(EncodeDifFrame(frame, makePicture(1, Content::Busy), 1));
+    const vorn::Status status = encoder_->encode(frame, makePicture(1, Content::Busy), 1);
+    EXPECT_FALSE(status.ok());
+    EXPECT_EQ(status.message(), "Could not create Encode process");
     vorn::setNotifyHandler(old);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "Quintell|Could not create Encode process");
@@ -633,17 +673,17 @@ TEST_F(EncoderTest, FullRasterAndFlipGoThroughTheStretchPass)
         SCOPED_TRACE(code);
         const DvFormatInfo& f = *dvFormatInfo(code);
         PictureBuffer scratch;
-        auto run = [&](const PictureBuffer& pic, int flip) {
-            ResetEncoderState();
-                DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
-            EXPECT_TRUE(EncodeDifFrame(frame, scratch, pic, pic.width, pic.height, 1, 0, code, 0, 2, flip, 1));
+        auto run = [&](const PictureBuffer& pic, bool flip) {
+            DvEncoder encoder;
+            DifFrame frame(static_cast<size_t>(f.bytesPerFrame));
+            EXPECT_TRUE(encoder.encode(frame, scratch, pic, {pic.width, pic.height, flip}, code).ok());
             return frame.bytes;
         };
-        const std::vector<uint8_t> coded = run(rowPattern(f.codedWidth, f.height, false), 0);
+        const std::vector<uint8_t> coded = run(rowPattern(f.codedWidth, f.height, false), false);
         if (f.hd) {
-            EXPECT_TRUE(run(rowPattern(f.fullWidth, f.height, false), 0) == coded) << "full raster";
+            EXPECT_TRUE(run(rowPattern(f.fullWidth, f.height, false), false) == coded) << "full raster";
         }
-        EXPECT_TRUE(run(rowPattern(f.codedWidth, f.height, true), 1) == coded) << "flipped";
+        EXPECT_TRUE(run(rowPattern(f.codedWidth, f.height, true), true) == coded) << "flipped";
     }
 }
 
@@ -651,14 +691,14 @@ TEST_F(EncoderTest, RejectsPicturesThatDoNotMatchTheFormat)
 {
     DifFrame frame;
     PictureBuffer wrong(720, 576);
-    EXPECT_FALSE(EncodeDifFrame(frame, wrong, 10));
-    EXPECT_FALSE(EncodeDifFrame(frame, makePicture(10, Content::Flat), 6)) << "DV25 4:2:0 is not encoded";
-    EXPECT_FALSE(EncodeDifFrame(frame, makePicture(10, Content::Flat), 0));
+    EXPECT_FALSE(encoder_->encode(frame, wrong, 10).ok());
+    EXPECT_FALSE(encoder_->encode(frame, makePicture(10, Content::Flat), 6).ok()) << "DV25 4:2:0 is not encoded";
+    EXPECT_FALSE(encoder_->encode(frame, makePicture(10, Content::Flat), 0).ok());
     PictureBuffer scratch;
     const PictureBuffer ok = makePicture(10, Content::Flat);
-    EXPECT_FALSE(EncodeDifFrame(frame, scratch, ok, 720, 480, 1, 0, 10, 0, 3, 0, 1)) << "3 bytes per pixel";
+    EXPECT_FALSE(encoder_->encode(frame, scratch, ok, {720, 480, false, 3}, 10).ok()) << "3 bytes per pixel";
     EXPECT_TRUE(frame.bytes.empty());
-    EXPECT_TRUE(EncodeDifFrame(frame, scratch, ok, 720, 480, 1, 0, 10, 0, 2, 0, 1));
+    EXPECT_TRUE(encoder_->encode(frame, scratch, ok, {720, 480, false, 2}, 10).ok());
     EXPECT_EQ(frame.size(), 120000u);
 }
 

@@ -16,14 +16,14 @@
 namespace vorn::dv {
 namespace {
 
-std::vector<uint8_t> encodedFrame(VideoFormat code, std::mt19937& rng)
+std::vector<uint8_t> encodedFrame(DvEncoder& encoder, VideoFormat code, std::mt19937& rng)
 {
     PictureBuffer pic(960, 720);
     std::uniform_int_distribution<int> noise(-30, 30);
     for (size_t i = 0; i < pic.bytes.size(); ++i)
         pic.bytes[i] = static_cast<uint8_t>(std::clamp(int((i / 2) % 960 / 4) + 60 + noise(rng), 0, 255));
     DifFrame frame;
-    EXPECT_TRUE(EncodeDifFrame(frame, pic, code));
+    EXPECT_TRUE(encoder.encode(frame, pic, code).ok());
     return frame.bytes;
 }
 
@@ -52,9 +52,11 @@ TEST(FuzzRotate, DamagedAndRandomFramesStayInBoundsAndDecode)
 {
     InitCodecTables();
     std::mt19937 rng(20261210);
+    DvEncoder encoder; // one stream: the 720/60p frame on channels 0/1, the 720/50p one on 2/3
+    DifRotator rotator;
     for (VideoFormat code : {2, 4}) {
         const size_t size = static_cast<size_t>(dvFormatInfo(code)->bytesPerFrame);
-        auto frame = encodedFrame(code, rng);
+        auto frame = encodedFrame(encoder, code, rng);
         for (int it = 0; it < 16; ++it) {
             if (it == 8) {
                 // Pure noise, with either channel pair.
@@ -64,7 +66,7 @@ TEST(FuzzRotate, DamagedAndRandomFramesStayInBoundsAndDecode)
             mutate(frame, rng);
             // Exactly the frame's size, so any access past it is caught.
             std::vector<uint8_t> work(frame);
-            ASSERT_TRUE(RotateDifFrame(work, code));
+            ASSERT_TRUE(rotator.rotate(work, code).ok());
             ASSERT_EQ(work.size(), size);
             PictureBuffer pic;
             ASSERT_TRUE(decodeDifFrame(work, code, pic));

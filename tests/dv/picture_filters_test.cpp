@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <random>
 #include <string>
 #include <vector>
@@ -230,6 +231,7 @@ protected:
     void TearDown() override { setNotifyHandler(previous_); }
     std::vector<std::string> messages_;
     NotifyHandler previous_;
+    NoiseFilter filter_;
 };
 
 TEST_F(ReduceNoiseTest, FirstFrameChromaAndBordersStayAndStaticImpulsesBecomeTheMean)
@@ -244,10 +246,10 @@ TEST_F(ReduceNoiseTest, FirstFrameChromaAndBordersStayAndStaticImpulsesBecomeThe
         for (int x = 0; x < 720; ++x)
             src.luma(x, line) = (line % 3 == 1 && x % 3 == 1) ? static_cast<uint8_t>(rng()) : 100;
     // Frame 0 only fills the history.
-    ASSERT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), code, 0, true));
+    ASSERT_TRUE(filter_.apply(dst.bytes.data(), src.bytes.data(), code, 0, true).ok());
     EXPECT_EQ(dst.bytes, src.bytes);
     for (int frame = 1; frame <= 3; ++frame) {
-        ASSERT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), code, frame, true));
+        ASSERT_TRUE(filter_.apply(dst.bytes.data(), src.bytes.data(), code, frame, true).ok());
         for (size_t i = 1; i < src.bytes.size(); i += 2)
             ASSERT_EQ(dst.bytes[i], src.bytes[i]) << "chroma byte " << i;
         for (int x = 0; x < 720; ++x) {
@@ -264,7 +266,7 @@ TEST_F(ReduceNoiseTest, FirstFrameChromaAndBordersStayAndStaticImpulsesBecomeThe
                 ASSERT_EQ(dst.luma(x, line), (800 + src.luma(x, line)) / 9) << x << "," << line;
     }
     // Off: a plain copy.
-    ASSERT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), code, 4, false));
+    ASSERT_TRUE(filter_.apply(dst.bytes.data(), src.bytes.data(), code, 4, false).ok());
     EXPECT_EQ(dst.bytes, src.bytes);
 }
 
@@ -279,8 +281,8 @@ TEST_F(ReduceNoiseTest, FlatAreasAverageWithThePreviousFrameUnlessTheMeanMoved)
         Picture prev(38), cur(38), dst(38);
         std::fill(prev.bytes.begin(), prev.bytes.end(), static_cast<uint8_t>(c.previous));
         std::fill(cur.bytes.begin(), cur.bytes.end(), static_cast<uint8_t>(c.current));
-        ASSERT_TRUE(ReduceNoise(dst.bytes.data(), prev.bytes.data(), 38, 0, true));
-        ASSERT_TRUE(ReduceNoise(dst.bytes.data(), cur.bytes.data(), 38, 1, true));
+        ASSERT_TRUE(filter_.apply(dst.bytes.data(), prev.bytes.data(), 38, 0, true).ok());
+        ASSERT_TRUE(filter_.apply(dst.bytes.data(), cur.bytes.data(), 38, 1, true).ok());
         EXPECT_EQ(dst.luma(960, 540), c.expected) << c.previous << " -> " << c.current;
         EXPECT_EQ(dst.luma(1918, 1078), c.expected);
         EXPECT_EQ(dst.luma(1919, 1078), c.current);
@@ -288,7 +290,7 @@ TEST_F(ReduceNoiseTest, FlatAreasAverageWithThePreviousFrameUnlessTheMeanMoved)
     // A frame of another size than the history's starts the history again.
     Picture sd(10), sdOut(10);
     std::fill(sd.bytes.begin(), sd.bytes.end(), 50);
-    ASSERT_TRUE(ReduceNoise(sdOut.bytes.data(), sd.bytes.data(), 10, 7, true));
+    ASSERT_TRUE(filter_.apply(sdOut.bytes.data(), sd.bytes.data(), 10, 7, true).ok());
     EXPECT_EQ(sdOut.bytes, sd.bytes);
     // In place gives the same as into another buffer.
     Picture a(10), b(10), out(10), scratch(10);
@@ -296,13 +298,41 @@ TEST_F(ReduceNoiseTest, FlatAreasAverageWithThePreviousFrameUnlessTheMeanMoved)
     for (auto& v : a.bytes)
         v = static_cast<uint8_t>(rng() % 8 + 60);
     b.bytes = a.bytes;
-    ASSERT_TRUE(ReduceNoise(scratch.bytes.data(), sd.bytes.data(), 10, 0, true));
-    ASSERT_TRUE(ReduceNoise(out.bytes.data(), a.bytes.data(), 10, 8, true));
+    ASSERT_TRUE(filter_.apply(scratch.bytes.data(), sd.bytes.data(), 10, 0, true).ok());
+    ASSERT_TRUE(filter_.apply(out.bytes.data(), a.bytes.data(), 10, 8, true).ok());
     EXPECT_NE(out.bytes, a.bytes);
-    ASSERT_TRUE(ReduceNoise(scratch.bytes.data(), sd.bytes.data(), 10, 0, true));
-    ASSERT_TRUE(ReduceNoise(b.bytes.data(), b.bytes.data(), 10, 8, true));
+    ASSERT_TRUE(filter_.apply(scratch.bytes.data(), sd.bytes.data(), 10, 0, true).ok());
+    ASSERT_TRUE(filter_.apply(b.bytes.data(), b.bytes.data(), 10, 8, true).ok());
     EXPECT_EQ(b.bytes, out.bytes);
     EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(ReduceNoiseTest, FiltersKeepTheirOwnHistory)
+{
+    // Two clips filtered frame by frame in turn give what each gives alone.
+    std::mt19937 rng(11);
+    auto noisy = [&](int level) {
+        Picture p(10);
+        for (auto& v : p.bytes)
+            v = static_cast<uint8_t>(level + static_cast<int>(rng() % 8));
+        return p;
+    };
+    const Picture clips[2][2] = {{noisy(60), noisy(60)}, {noisy(140), noisy(140)}};
+    Picture alone[2][2] = {{Picture(10), Picture(10)}, {Picture(10), Picture(10)}};
+    Picture together[2][2] = {{Picture(10), Picture(10)}, {Picture(10), Picture(10)}};
+    for (int c = 0; c < 2; ++c) {
+        NoiseFilter filter;
+        for (int f = 0; f < 2; ++f)
+            ASSERT_TRUE(filter.apply(alone[c][f].bytes.data(), clips[c][f].bytes.data(), 10, f, true).ok());
+    }
+    NoiseFilter filters[2];
+    for (int f = 0; f < 2; ++f)
+        for (int c = 0; c < 2; ++c)
+            ASSERT_TRUE(filters[c].apply(together[c][f].bytes.data(), clips[c][f].bytes.data(), 10, f, true).ok());
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_NE(alone[c][1].bytes, clips[c][1].bytes) << "the second frame is filtered";
+        EXPECT_EQ(together[c][1].bytes, alone[c][1].bytes) << "clip " << c;
+    }
 }
 
 TEST_F(ReduceNoiseTest, HistoryAllocationFailureLeavesTheDestination)
@@ -310,12 +340,15 @@ TEST_F(ReduceNoiseTest, HistoryAllocationFailureLeavesTheDestination)
     Picture src(10), dst(10);
     std::fill(src.bytes.begin(), src.bytes.end(), 80);
     std::fill(dst.bytes.begin(), dst.bytes.end(), 7);
-    failNextHistoryAllocationForTest();
-    EXPECT_FALSE(ReduceNoise(dst.bytes.data(), src.bytes.data(), 10, 0, true));
-    EXPECT_EQ(messages_, std::vector<std::string>{"Quintell Vorn: Could not allocate Quintell Vorn history buffer"});
+    NoiseFilter failing({.failFirstAllocation = true});
+    const Status status = failing.apply(dst.bytes.data(), src.bytes.data(), 10, 0, true);
+    EXPECT_FALSE(status.ok());
+    EXPECT_EQ(status.message(), "Could not allocate Quintell Vorn history buffer");
+    EXPECT_EQ(status.systemError(), ENOMEM);
+    EXPECT_TRUE(messages_.empty()) << "the caller shows the message";
     EXPECT_TRUE(std::all_of(dst.bytes.begin(), dst.bytes.end(), [](uint8_t v) { return v == 7; }));
     // The next call allocates again and works.
-    EXPECT_TRUE(ReduceNoise(dst.bytes.data(), src.bytes.data(), 10, 0, true));
+    EXPECT_TRUE(failing.apply(dst.bytes.data(), src.bytes.data(), 10, 0, true).ok());
     EXPECT_EQ(dst.bytes, src.bytes);
 }
 

@@ -37,11 +37,19 @@ PictureBuffer testPicture(int noise, uint32_t seed)
     return pic;
 }
 
-std::vector<uint8_t> encode(const PictureBuffer& pic, VideoFormat code)
+// The next frame of `encoder`'s stream (720-line frames alternate channel pairs).
+std::vector<uint8_t> encode(DvEncoder& encoder, const PictureBuffer& pic, VideoFormat code)
 {
     DifFrame frame;
-    EXPECT_TRUE(EncodeDifFrame(frame, pic, code));
+    EXPECT_TRUE(encoder.encode(frame, pic, code).ok());
     return frame.bytes;
+}
+
+// A frame coded on its own: channels 0/1 for 720 lines.
+std::vector<uint8_t> encode(const PictureBuffer& pic, VideoFormat code)
+{
+    DvEncoder encoder;
+    return encode(encoder, pic, code);
 }
 
 PictureBuffer decode(const std::vector<uint8_t>& frame, VideoFormat code, bool rotate = false)
@@ -76,15 +84,16 @@ void setFieldMode(std::vector<uint8_t>& frame, const DvFormatInfo& info)
 TEST(RotateDifFrame, EqualsTheDecodersTurnOnBothChannelPairs)
 {
     InitCodecTables();
+    DifRotator rotator;
     for (VideoFormat code : {2, 4}) {
-        ResetEncoderState();
+        DvEncoder encoder;
         for (int f = 0; f < 2; ++f) { // the encoder alternates the pairs 0/1 and 2/3
-            const auto source = encode(testPicture(12, 5u + f), code);
+            const auto source = encode(encoder, testPicture(12, 5u + f), code);
             ASSERT_EQ(hdChannelPair(source), f == 0 ? 0 : 2);
             auto rotated = source;
-            ASSERT_TRUE(RotateDifFrame(rotated, code));
+            ASSERT_TRUE(rotator.rotate(rotated, code).ok());
             ASSERT_EQ(decode(rotated, code).bytes, decode(source, code, true).bytes) << "code " << code << " frame " << f;
-            ASSERT_TRUE(RotateDifFrame(rotated, code));
+            ASSERT_TRUE(rotator.rotate(rotated, code).ok());
             ASSERT_EQ(decode(rotated, code).bytes, decode(source, code).bytes) << "turned twice";
         }
     }
@@ -93,6 +102,7 @@ TEST(RotateDifFrame, EqualsTheDecodersTurnOnBothChannelPairs)
 TEST(RotateDifFrame, LeavesOtherFramesAlone)
 {
     InitCodecTables();
+    DifRotator rotator;
     struct Case {
         VideoFormat code;
         size_t size;
@@ -111,7 +121,7 @@ TEST(RotateDifFrame, LeavesOtherFramesAlone)
         for (auto& b : frame)
             b = static_cast<uint8_t>(rng());
         const auto before = frame;
-        EXPECT_EQ(RotateDifFrame(frame, c.code, c.rotate), c.result) << "code " << c.code;
+        EXPECT_EQ(rotator.rotate(frame, c.code, c.rotate).ok(), c.result) << "code " << c.code;
         EXPECT_EQ(frame, before) << "code " << c.code;
     }
 }
@@ -126,11 +136,10 @@ TEST(RotateDifFrame, FieldMacroblocksBecomeFrameArrangedAndOverfullSegmentsFit)
     InitCodecTables();
     const DvFormatInfo& info = *dvFormatInfo(2);
     for (int noise : {4, 60}) {
-        ResetEncoderState();
         auto source = encode(testPicture(noise, 11), 2);
         setFieldMode(source, info);
         auto rotated = source;
-        ASSERT_TRUE(RotateDifFrame(rotated, 2));
+        ASSERT_TRUE(DifRotator().rotate(rotated, 2).ok());
         // The output is frame arranged: no mode bit left.
         for (int s = 0; s < 10; ++s)
             for (int k = 0; k < kVideoBlocksPerSequence; ++k)
@@ -148,7 +157,6 @@ TEST(RotateDifFrame, FieldMacroblocksBecomeFrameArrangedAndOverfullSegmentsFit)
 TEST(RotateDifFrame, WorkerFailureShowsTheMessageAndKeepsTheFrame)
 {
     InitCodecTables();
-    ResetEncoderState();
     const auto source = encode(testPicture(8, 2), 2);
     vorn::WorkerPool& pool = vorn::defaultWorkerPool();
     const int saved = pool.workers();
@@ -156,8 +164,9 @@ TEST(RotateDifFrame, WorkerFailureShowsTheMessageAndKeepsTheFrame)
     std::vector<std::pair<std::string, std::string>> boxes;
     auto previous = setNotifyHandler([&](const std::string& t, const std::string& m) { boxes.emplace_back(t, m); });
     auto frame = source;
+    DifRotator rotator;
     vorn::setPoolStartFailureForTest(2);
-    EXPECT_FALSE(RotateDifFrame(frame, 2));
+    EXPECT_FALSE(rotator.rotate(frame, 2).ok());
     vorn::setPoolStartFailureForTest(-1);
     setNotifyHandler(previous);
     EXPECT_EQ(frame, source);
@@ -166,10 +175,10 @@ TEST(RotateDifFrame, WorkerFailureShowsTheMessageAndKeepsTheFrame)
     EXPECT_EQ(boxes[0].second, "Could not create Flip thread");
     // The next call works, and the worker count does not change the result.
     auto again = source;
-    ASSERT_TRUE(RotateDifFrame(again, 2));
+    ASSERT_TRUE(rotator.rotate(again, 2).ok());
     pool.setWorkers(1);
     auto single = source;
-    ASSERT_TRUE(RotateDifFrame(single, 2));
+    ASSERT_TRUE(rotator.rotate(single, 2).ok());
     EXPECT_EQ(single, again);
     pool.setWorkers(saved);
 }

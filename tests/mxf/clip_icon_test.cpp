@@ -45,7 +45,7 @@ std::vector<uint8_t> dvFrame(dv::VideoFormat code)
     if (!dv::isEncodableFormat(code)) // DV25_420 has no encoder: a frame of zeros (grey)
         return std::vector<uint8_t>(static_cast<size_t>(dv::dvFormatInfo(code)->bytesPerFrame), 0);
     dv::DifFrame frame;
-    EXPECT_TRUE(dv::EncodeDifFrame(frame, bandPicture(code), code));
+    EXPECT_TRUE(dv::DvEncoder().encode(frame, bandPicture(code), code).ok());
     return frame.bytes;
 }
 

@@ -95,7 +95,7 @@ Bytes dvTestFrame(int code)
         picture.bytes[i] = uint8_t(std::clamp((i % 2 ? x / 5 : (x + y) / 9) + 50 + noise(rng), 16, 235));
     }
     DifFrame encoded;
-    FUZZ_CHECK(EncodeDifFrame(encoded, picture, encodeAs));
+    FUZZ_CHECK(DvEncoder().encode(encoded, picture, encodeAs).ok());
     return encoded.bytes;
 }
 

@@ -29,7 +29,8 @@ void runDvRotate(const uint8_t* data, size_t size)
         frame.resize(size_t(info->bytesPerFrame), 0);
     const Bytes before = frame;
     const bool rotates = (code == 2 || code == 4) && info && frame.size() >= size_t(info->bytesPerFrame);
-    const bool ok = RotateDifFrame(frame, code);
+    DifRotator rotator;
+    const bool ok = rotator.rotate(frame, code).ok();
     FUZZ_CHECK(ok == rotates);
     FUZZ_CHECK(frame.size() == before.size());
     if (!ok) {
