@@ -18,7 +18,8 @@ class COptions;
 
 namespace vorn {
 
-// The options of one export, read once when it starts.
+// The settings of one export: the program reads them from its options once
+// and hands them to the engine when the export starts.
 struct ExportOptions {
     bool removePulldown = false;   // "RemovePulldown"
     bool addPulldown = false;      // "AddPulldown"
@@ -30,6 +31,9 @@ struct ExportOptions {
     bool addAdvanced = false;      // "AddAdvanced"
     bool reduceNoise = false;      // "ReduceNoise"
     std::string desiredFrameSize = "no conversion";   // "DesiredFrameSize"
+    bool showFrames = false;       // "ShowFrames"
+    std::string frameScale = "Half size";   // "FrameScale"
+    int cardSize = 16;             // "CardSize" in gigabytes; 0: no limit
 };
 
 // Reads the export's options. A desired frame rate that is not a usable rate

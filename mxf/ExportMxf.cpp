@@ -3,7 +3,6 @@
 #include "dv/DvSystemData.h"
 #include "foundation/Log.h"
 #include "foundation/Notifier.h"
-#include "foundation/Options.h"
 #include "foundation/QelString.h"
 #include "mxf/ClipIcon.h"
 #include "mxf/ClipPaths.h"
@@ -498,7 +497,7 @@ int CExportMxf::Open(std::string& message, int audioChannels, bool wide)
         m_errorKind = kErrorDiskTooSmall;
         return 0;
     }
-    const int64_t cardMB = int64_t(vorn::theOptions().getCardSize()) * 1000;
+    const int64_t cardMB = int64_t(m_cardSizeGB) * 1000;
     if (cardMB > 0) {
         if (need > cardMB) {
             message = qelFormat("Insufficient card size, need %lldMB, max = %lldMB", (long long)need, (long long)cardMB);

@@ -51,6 +51,11 @@ public:
     // Open reads the destination afresh.
     void SetDestinationIndex(std::shared_ptr<DestinationIndex> index) { m_sharedIndex = std::move(index); }
 
+    // The card size in gigabytes (the option "CardSize"): a clip that does not
+    // fit the room left on the current card starts a new card. 0 (the
+    // default): no limit.
+    void SetCardSize(int gigabytes) { m_cardSizeGB = gigabytes; }
+
     // Called before each file of a closing clip is moved to its final name
     // (steps 0, 1, ... in order, the video file last, then LASTCLIP.TXT), with
     // that name. Tests stop the process or take the name at a chosen step.
@@ -138,6 +143,7 @@ private:
     std::string m_wanted;       // the name asked for
     bool m_nameHeld = false;    // m_name is entered in the index for the open clip
     std::shared_ptr<DestinationIndex> m_sharedIndex, m_index;
+    int m_cardSizeGB = 0;
     CommitHook m_commitHook;
     std::filesystem::path m_videoPath, m_xmlPath, m_iconPath, m_voicePath;
     std::filesystem::path m_contents, m_videoDir, m_audioDir, m_clipDir, m_iconDir, m_proxyDir, m_voiceDir;

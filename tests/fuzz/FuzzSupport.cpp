@@ -42,7 +42,6 @@ const FuzzTarget* findFuzzTarget(std::string_view name)
 void prepareFuzzing()
 {
     setNotifyHandler([](const std::string&, const std::string&) {});
-    setLogFilePath("");
     dv::InitCodecTables();
     dv::setProcessorCount(1);
     dv::lockProcessorCount(true);

@@ -4,7 +4,6 @@
 
 #include "support/TestSupport.h"
 #include "foundation/Notifier.h"
-#include "foundation/Options.h"
 #include "mxf/ExportMxf.h"
 #include "mxf/Umid.h"
 
@@ -47,13 +46,11 @@ protected:
     {
         oldNotify = vorn::setNotifyHandler([this](const std::string&, const std::string& t) { messages.push_back(t); });
         vorn::mxf::CP2Cards::SetFreeSpaceFunction([this](const std::filesystem::path&) { return freeBytes; });
-        vorn::theOptions().setString(OptionKey::CardSize, "0");
     }
     void TearDown() override
     {
         vorn::setNotifyHandler(oldNotify);
         vorn::mxf::CP2Cards::SetFreeSpaceFunction(nullptr);
-        vorn::theOptions().setString(OptionKey::CardSize, "0");
     }
 
     static vorn::mxf::Umid fixedUmid()

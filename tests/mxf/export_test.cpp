@@ -56,9 +56,9 @@ TEST_F(ExportTest, CardChoice)
             { std::ofstream(big).put('x'); }
             fs::resize_file(big, uint64_t(c.usedBytesInLast));
         }
-        vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         // 600 frames of 1080/59.94i need 297 MB; the choice is made by Open.
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
+        e.SetCardSize(std::stoi(c.cardSize));
         e.SetClipName("0001AB");
         e.SetFormatCode(1);
         e.SetFrameCount(600);
@@ -97,8 +97,8 @@ TEST_F(ExportTest, SpaceErrors)
         SCOPED_TRACE(c.name);
         fs::path out = vorn::test::scratchDir("export_space");
         freeBytes = c.freeBytes;
-        vorn::theOptions().setString(OptionKey::CardSize, c.cardSize);
         CExportMxf e("/none/CONTENTS/VIDEO/X.MXF", out.string());
+        e.SetCardSize(std::stoi(c.cardSize));
         e.SetClipName("0001AB");
         e.SetFormatCode(c.code);
         e.SetFrameCount(c.frames);
