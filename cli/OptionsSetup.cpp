@@ -30,9 +30,9 @@ void applySetting(COptions& options, const std::string& keyEqualsValue)
     options.setString(key, value);
 }
 
-COptions& loadOptions(const Common& common)
+COptions loadOptions(const Common& common)
 {
-    COptions& options = vorn::theOptions();
+    COptions options;
     options.load(QelString(optionsFilePath(common).string()));
     for (const auto& setting : common.settings)
         applySetting(options, setting);

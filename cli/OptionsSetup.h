@@ -1,4 +1,4 @@
-// Loading the process-wide options for a command run: the options file
+// Loading the options of a command run: the options file
 // (--options FILE or the Data folder's options.txt) and then every
 // --set KEY=VALUE, in order, for this run only.
 #pragma once
@@ -15,10 +15,10 @@ namespace vorn::cli {
 // dataDirectory()/"options.txt". This is also where `vorn options` saves.
 std::filesystem::path optionsFilePath(const Common& common);
 
-// Loads the options file into vorn::theOptions() (a missing file leaves the
-// defaults), then applies each --set in order (not saved). Throws UsageError
-// for a malformed --set or an unknown key. Returns vorn::theOptions().
-COptions& loadOptions(const Common& common);
+// The command's options: the defaults, then the options file (a missing file
+// leaves the defaults), then each --set in order (not saved). Throws
+// UsageError for a malformed --set or an unknown key.
+COptions loadOptions(const Common& common);
 
 // Applies one "KEY=VALUE" text to the options (the key is trimmed of spaces,
 // the value is taken as written). Throws UsageError naming the key when it is

@@ -112,7 +112,7 @@ public:
         m_line.clear();
     }
     // A message box: its title and text on stderr.
-    void notify(const std::string& title, const std::string& text)
+    void Notify(const std::string& title, const std::string& text) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         clearProgressLine();
@@ -254,7 +254,7 @@ int runConvert(const Opts& o, const vorn::cli::Common& common)
     // A reader that goes away (`vorn convert ... | head`) does not end the
     // export half-way: the messages are lost, the clips are still written.
     std::signal(SIGPIPE, SIG_IGN);
-    COptions& options = loadOptions(common);
+    COptions options = loadOptions(common);
     if (!o.dest.empty())
         options.setString(OptionKey::DestinationFolder, o.dest);
     if (!o.report.empty() && fs::is_directory(o.report))
@@ -280,7 +280,7 @@ int runConvert(const Opts& o, const vorn::cli::Common& common)
         return kExitFailed;
     }
     const vorn::NotifyHandler previousNotify =
-        vorn::setNotifyHandler([&pane](const std::string& title, const std::string& text) { pane.notify(title, text); });
+        vorn::setNotifyHandler([&pane](const std::string& title, const std::string& text) { pane.Notify(title, text); });
 
     // SIGINT and SIGTERM are taken by this thread alone from here on; the
     // export thread and the codec workers inherit the blocked set.
@@ -292,10 +292,11 @@ int runConvert(const Opts& o, const vorn::cli::Common& common)
 
     engine.SetDestination(options.getString(OptionKey::DestinationFolder).c_str());
     engine.SetPulldown(options.getBool(OptionKey::RemovePulldown) ? 1 : 0, options.getBool(OptionKey::AddPulldown) ? 1 : 0);
-    engine.SetDesiredRate(vorn::exportOptionsFrom(options).desiredRate);
+    const vorn::ExportOptions exportOptions = vorn::exportOptionsFrom(options);
+    engine.SetDesiredRate(exportOptions.desiredRate);
     engine.SetPreviewTarget(0, 80);
     engine.ClearPause();
-    engine.StartExport(&pane);
+    engine.StartExport(&pane, exportOptions);
 
     bool userAborted = false;
     while (engine.IsExporting()) {

@@ -3,6 +3,7 @@
 #include "OptionsSetup.h"
 
 #include <cstdio>
+#include <string>
 #include <memory>
 
 namespace {
@@ -14,7 +15,7 @@ struct Opts {
 int runOptions(const Opts& opts, const vorn::cli::Common& common)
 {
     using namespace vorn::cli;
-    COptions& live = loadOptions(common);
+    COptions live = loadOptions(common);
 
     // Check every argument before anything is shown or saved.
     bool changes = false;
@@ -48,8 +49,12 @@ int runOptions(const Opts& opts, const vorn::cli::Common& common)
         }
     }
     std::fflush(stdout);
-    if (changes && !saved.save(file.string().c_str()))
+    if (changes && !saved.save(file.string().c_str())) {
+        const std::string notice = saved.takeSaveFailureNotice();
+        if (!notice.empty())
+            std::fprintf(stderr, "Quintell: %s\n", notice.c_str());
         return kExitFailed;
+    }
     return kExitOk;
 }
 

@@ -48,7 +48,7 @@ public:
 int runPlan(const Opts& opts, const vorn::cli::Common& common)
 {
     using namespace vorn::cli;
-    COptions& options = loadOptions(common);
+    const COptions options = loadOptions(common);
     const vorn::ExportOptions exportOptions = vorn::exportOptionsFrom(options);
 
     CVorn engine;

@@ -21,7 +21,9 @@ struct Opts {
 int runSample(const Opts& o, const vorn::cli::Common& common)
 {
     using namespace vorn::cli;
-    loadOptions(common);
+    // The options are checked (a bad --set is a usage error); the sample is
+    // one card whatever its card size.
+    (void)loadOptions(common);
     vorn::SampleCardOptions options;
     options.seconds = o.seconds;
     options.onClip = [&](int, int, const vorn::SampleClipKind& kind) {

@@ -56,7 +56,7 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
 {
     using namespace vorn::cli;
     using namespace vorn::mxf;
-    loadOptions(common);
+    const COptions options = loadOptions(common);
     const vorn::VideoFormatInfo* fmt = vorn::videoFormatInfo(o.format);
     if (!fmt) throw UsageError("--format must be a video format code 1-10 or 32-43");
     const Rate rate = parseRate(o.rate);
@@ -127,6 +127,7 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
     const bool wide = !o.narrow;
     const int channels = int(o.audio.size());
     CExportMxf exporter(o.frames, o.dest);
+    exporter.SetCardSize(options.getCardSize());
     exporter.SetClipName(name);
     exporter.SetBaseUmid(makeBaseUmid());
     exporter.SetFormatCode(o.format);

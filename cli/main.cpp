@@ -1,5 +1,8 @@
 #include "Command.h"
 
+#include "foundation/Log.h"
+#include "foundation/Platform.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -32,6 +35,10 @@ CLI::App& codecGroup(CLI::App& root)
 int main(int argc, char** argv)
 {
     using namespace vorn::cli;
+    // The run's diagnostic log.
+    vorn::LogFile logFile(vorn::defaultLogFilePath());
+    vorn::LogScope logScope(logFile);
+
     CLI::App app{"vorn: converts and inspects P2 clips (op-atom MXF)"};
     app.require_subcommand(1);
     Common common;

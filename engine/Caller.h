@@ -1,11 +1,14 @@
 // The engine's callback interface. The import pane (or the command line)
-// implements it; every user-visible engine text and the progress go through it.
+// implements it; every user-visible engine text, message box and the progress
+// go through it.
 #pragma once
 
+#include "foundation/Notifier.h"
 #include "foundation/QelString.h"
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 class CCaller {
 public:
@@ -17,6 +20,10 @@ public:
     virtual void Message(const char* text, int replaceLog, int flag) { (void)text; (void)replaceLog; (void)flag; }
     // Sets the progress bar to percent (0 to 100); the first argument is ignored.
     virtual void SetProgress(int ignored, int percent) { (void)ignored; (void)percent; }
+    // A message box (title, text) the user must see: the window shows it, the
+    // command line prints it. The default hands it to the program's notify
+    // handler (vorn::notify).
+    virtual void Notify(const std::string& title, const std::string& text) { vorn::notify(title, text); }
     virtual ~CCaller() = default;
 
     void Abort() { m_aborted.store(1, std::memory_order_relaxed); }

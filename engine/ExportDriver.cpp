@@ -269,7 +269,7 @@ ClipResult* CVorn::currentResult()
     return &m_results[static_cast<size_t>(m_currentClip)];
 }
 
-int CVorn::StartExport(CCaller* caller)
+int CVorn::StartExport(CCaller* caller, const vorn::ExportOptions& options)
 {
     // A second Start while an export runs is not started.
     if (m_exporting.exchange(1) != 0)
@@ -278,15 +278,14 @@ int CVorn::StartExport(CCaller* caller)
     if (caller)
         caller->ResetFlags();
 
-    const COptions& options = vorn::theOptions();
-    m_exportOptions = vorn::exportOptionsFrom(options);
+    m_exportOptions = options;
     // The pane's settings (SetPulldown, SetDesiredRate) rule over the options file's.
     m_exportOptions.removePulldown = m_removePulldown != 0;
     m_exportOptions.addPulldown = m_addPulldown != 0;
     if (m_desiredFrameRate > 0.5f && m_desiredFrameRate < 1000.0f)
         m_exportOptions.desiredRate = m_desiredFrameRate;
-    m_showFrames = options.getBool(OptionKey::ShowFrames);
-    const std::string scale = options.getString(OptionKey::FrameScale).str();
+    m_showFrames = options.showFrames;
+    const std::string& scale = options.frameScale;
     if (scale == "Full scale")
         m_previewScale = 1;
     else if (scale == "Half scale")

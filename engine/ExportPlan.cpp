@@ -57,6 +57,8 @@ ExportOptions exportOptionsFrom(const COptions& options)
     out.addAdvanced = options.getBool(OptionKey::AddAdvanced);
     out.reduceNoise = options.getBool(OptionKey::ReduceNoise);
     out.desiredFrameSize = options.getString(OptionKey::DesiredFrameSize).str();
+    out.showFrames = options.getBool(OptionKey::ShowFrames);
+    out.frameScale = options.getString(OptionKey::FrameScale).str();
     out.cardSizeGB = options.getCardSize();
     return out;
 }

@@ -19,7 +19,8 @@ class COptions;
 
 namespace vorn {
 
-// The options of one export, read once when it starts.
+// The settings of one export: the program reads them from its options once
+// and hands them to the engine when the export starts.
 struct ExportOptions {
     bool removePulldown = false;   // "RemovePulldown"
     bool addPulldown = false;      // "AddPulldown"
@@ -31,6 +32,8 @@ struct ExportOptions {
     bool addAdvanced = false;      // "AddAdvanced"
     bool reduceNoise = false;      // "ReduceNoise"
     std::string desiredFrameSize = "no conversion";   // "DesiredFrameSize"
+    bool showFrames = false;       // "ShowFrames"
+    std::string frameScale = "Half size";   // "FrameScale"
     int cardSizeGB = 16;           // "CardSize": GB a card of the output holds, 0 for no limit
 };
 

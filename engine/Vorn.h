@@ -75,12 +75,12 @@ public:
     bool IsPaused() const { return m_paused.load() != 0; }
 
     // Starts the export of the clip list on the export thread and returns 0.
-    // The other options of the export ("Rotation", "Remove32", ...,
-    // "DesiredFrameSize", "ShowFrames", "FrameScale") are read from the
-    // process-wide options now. Every CCaller call of the export is made on
-    // the export thread; the last is ExportDone. The caller must outlive the
-    // export (see WaitForExport).
-    int StartExport(CCaller* caller);
+    // The export's settings ("Rotation", "Remove32", ..., "DesiredFrameSize",
+    // "ShowFrames", "FrameScale", "CardSize") are copied from `options` now;
+    // the pulldown flags and desired rate set above rule over theirs. Every
+    // CCaller call of the export is made on the export thread; the last is
+    // ExportDone. The caller must outlive the export (see WaitForExport).
+    int StartExport(CCaller* caller, const vorn::ExportOptions& options);
     bool IsExporting() const { return m_exporting.load() != 0; }
     // Clears the exporting flag and calls the caller's ExportDone.
     void ExportFinished();

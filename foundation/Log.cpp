@@ -3,27 +3,18 @@
 #include "foundation/Platform.h"
 #include "foundation/QelString.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 
 namespace {
 
-struct LogState {
-    std::mutex mutex;
-    bool pathSet = false;
-    std::string path;
-    bool sizeWarned = false;
-};
-
-LogState& state()
-{
-    static LogState s;
-    return s;
-}
+// The log that log() and logf() write to. It is installed by the program
+// (LogScope) until the code that writes to it is handed its log.
+std::atomic<vorn::LogFile*> g_installed{nullptr};
 
 const char* levelName(unsigned level, char* buf, size_t n)
 {
@@ -58,30 +49,11 @@ std::string timestampUtc()
 
 namespace vorn {
 
-std::string logFilePath()
-{
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    if (!s.pathSet) {
-        s.path = defaultLogFilePath();
-        s.pathSet = true;
-    }
-    return s.path;
-}
+LogScope::LogScope(LogFile& log) : m_previous(g_installed.exchange(&log)) {}
 
-void setLogFilePath(const std::string& path)
+LogScope::~LogScope()
 {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.path = path;
-    s.pathSet = true;
-}
-
-void resetLogSizeWarning()
-{
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.sizeWarned = false;
+    g_installed.store(m_previous);
 }
 
 std::string formatLogLine(unsigned level, const char* location, const char* message)
@@ -103,25 +75,23 @@ std::string formatLogLine(unsigned level, const char* location, const char* mess
     return line;
 }
 
-} // namespace vorn
 
-void log(unsigned level, const char* location, const char* message)
+void LogFile::write(unsigned level, const char* location, const char* message)
 {
     if (!(level & kLogWrittenLevels))
         return;
-    std::string line = vorn::formatLogLine(level, location, message);
-    if (vorn::debugOutputEnabled())
+    std::string line = formatLogLine(level, location, message);
+    if (debugOutputEnabled())
         std::fputs(line.c_str(), stderr);
 
-    std::string path = vorn::logFilePath();
-    if (path.empty())
+    if (m_path.empty())
         return;
-    std::FILE* f = std::fopen(path.c_str(), "a");
+    std::FILE* f = std::fopen(m_path.c_str(), "a");
     if (!f) {
         // The log's folder (below the user's state folder) may not exist yet.
         std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-        f = std::fopen(path.c_str(), "a");
+        std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), ec);
+        f = std::fopen(m_path.c_str(), "a");
         if (!f)
             return;
     }
@@ -129,23 +99,36 @@ void log(unsigned level, const char* location, const char* message)
     long length = std::ftell(f);
     bool warn = false;
     {
-        auto& s = state();
-        std::lock_guard lock(s.mutex);
-        if (length > 10000000 && !s.sizeWarned) {
-            s.sizeWarned = true;
+        std::lock_guard lock(m_mutex);
+        if (length > 10000000 && !m_sizeWarned) {
+            m_sizeWarned = true;
             warn = true;
         }
     }
     if (warn) {
         std::fclose(f);
         std::string text = qelFormat("Log file is getting big (%ld). Consider deleting or backing up", length);
-        log(LOG_WARNING, text.c_str(), "");
-        f = std::fopen(path.c_str(), "a");
+        write(LOG_WARNING, text.c_str(), "");
+        f = std::fopen(m_path.c_str(), "a");
         if (!f)
             return;
     }
     std::fputs(line.c_str(), f);
     std::fclose(f);
+}
+
+} // namespace vorn
+
+void log(unsigned level, const char* location, const char* message)
+{
+    if (!(level & kLogWrittenLevels))
+        return;
+    if (vorn::LogFile* installed = g_installed.load()) {
+        installed->write(level, location, message);
+        return;
+    }
+    if (vorn::debugOutputEnabled())
+        std::fputs(vorn::formatLogLine(level, location, message).c_str(), stderr);
 }
 
 void logf(unsigned level, const char* location, const char* format, ...)

@@ -1,6 +1,8 @@
-// The process-wide stand-in for message boxes. Every user-facing message box
-// (title, text) goes through notify(); the default writes "TITLE: text" to
-// stderr. The GUI and tests install their own handler.
+// The channel of the message boxes (title, text) that code below the engine
+// still raises itself; the engine's own go through its CCaller. The program
+// installs the handler that shows them (the window) or prints them (the
+// command line); with none installed, notify() writes "TITLE: text" to stderr.
+// Tests install their own handler.
 #pragma once
 
 #include <functional>

@@ -47,11 +47,3 @@ int COptions::getCardSize() const
     }
     return static_cast<int>(n);
 }
-
-namespace vorn {
-COptions& theOptions()
-{
-    static COptions options;
-    return options;
-}
-} // namespace vorn

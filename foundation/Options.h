@@ -1,4 +1,5 @@
-// The application's option keys and the process-wide options store.
+// The application's option keys and the options store. Each program owns its
+// options value (loaded from its options file) and hands on what others need.
 #pragma once
 
 #include "foundation/Preferences.h"
@@ -52,8 +53,3 @@ public:
     int getCardSize() const;
     void setShowUpdates(bool on) { setBool(OptionKey::ShowUpdates, on); }
 };
-
-namespace vorn {
-// The single process-wide options object (constructed with the defaults on first use).
-COptions& theOptions();
-} // namespace vorn

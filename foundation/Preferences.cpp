@@ -1,19 +1,16 @@
 #include "foundation/Preferences.h"
 
 #include "foundation/Log.h"
-#include "foundation/Notifier.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace {
-
-std::atomic<bool> g_saveFailureShown{false};
 
 bool isSpaceChar(char c)
 {
@@ -22,9 +19,9 @@ bool isSpaceChar(char c)
 
 } // namespace
 
-void Preferences::resetSaveFailureNotice()
+std::string Preferences::takeSaveFailureNotice()
 {
-    g_saveFailureShown = false;
+    return std::exchange(m_saveFailureNotice, std::string());
 }
 
 void Preferences::registerDefault(std::string_view key, std::string_view value)
@@ -105,12 +102,13 @@ bool Preferences::save(const char* path)
         if (out)
             return true;
     }
-    if (!g_saveFailureShown.exchange(true)) {
+    if (!m_saveFailed) {
+        m_saveFailed = true;
         std::string folder = file.parent_path().string();
         if (!folder.empty() && folder.back() != std::filesystem::path::preferred_separator)
             folder += std::filesystem::path::preferred_separator;
-        vorn::notify("Quintell", qelFormat("Unable to save %s file. Check permissions of folder:\n%s",
-                                           file.stem().string().c_str(), folder.c_str()));
+        m_saveFailureNotice = qelFormat("Unable to save %s file. Check permissions of folder:\n%s",
+                                        file.stem().string().c_str(), folder.c_str());
     }
     return false;
 }

@@ -5,6 +5,7 @@
 #include "foundation/QelString.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 class Preferences {
@@ -23,9 +24,16 @@ public:
 
     // Writes every entry in registration order with "%s = %s\n". With a path,
     // remembers it first; with no remembered path does nothing. Creates the
-    // file's folder when missing. A file that cannot be written is reported once
-    // per run in a message box. Returns true when the file was written.
+    // file's folder when missing. Returns true when the file was written.
+    // The first file of this store that cannot be written leaves a notice for
+    // the user (see takeSaveFailureNotice).
     bool save(const char* path = nullptr);
+
+    // The text of the message box that tells of the first failed save of this
+    // store ("Unable to save options file. Check permissions of folder:\n..."),
+    // once: empty when no save has failed, and after it has been taken. The
+    // program shows it (titled "Quintell").
+    std::string takeSaveFailureNotice();
 
     // The value, or an empty text for a missing key.
     const QelString& getString(std::string_view key) const;
@@ -46,9 +54,6 @@ public:
     // The path given to the last load or save that named one.
     const QelString& path() const { return m_path; }
 
-    // Clears the once-per-run flag of the save failure message (for tests).
-    static void resetSaveFailureNotice();
-
     // Applies one line of an options file (exposed for tests).
     void applyLine(std::string_view line);
 
@@ -56,4 +61,6 @@ private:
     QelString m_empty;
     QelString m_path;
     QelMap m_entries;
+    bool m_saveFailed = false;          // a save has failed (its notice is made once)
+    std::string m_saveFailureNotice;    // not yet taken
 };

@@ -53,6 +53,10 @@ public:
     // Without a shared index, every Open reads the destination afresh.
     void SetDestinationIndex(std::shared_ptr<DestinationIndex> index) override { m_sharedIndex = std::move(index); }
 
+    // The card size in gigabytes (the option "CardSize"): a clip that does not
+    // fit the room left on the current card starts a new card. 0 (the
+    // default): no limit.
+
     // Called before each file of a closing clip is moved to its final name
     // (steps 0, 1, ... in order, the video file last, then LASTCLIP.TXT), with
     // that name. Tests stop the process or take the name at a chosen step.

@@ -1,6 +1,8 @@
 #include "ui/AppInfo.h"
 
 #include "foundation/Log.h"
+#include "foundation/Notifier.h"
+#include "foundation/Preferences.h"
 
 #include <QDesktopServices>
 #include <QMutex>
@@ -98,6 +100,15 @@ QString engineText(const char* text)
     QString s = QString::fromUtf8(text ? text : "");
     s.remove(QLatin1Char('\r'));
     return s;
+}
+
+bool saveAndTell(Preferences& store, const char* path)
+{
+    const bool saved = store.save(path);
+    const std::string notice = store.takeSaveFailureNotice();
+    if (!notice.empty())
+        vorn::notify("Quintell", notice);
+    return saved;
 }
 
 } // namespace vorn::ui

@@ -10,6 +10,8 @@
 
 #include <functional>
 
+class Preferences;
+
 namespace vorn::ui {
 
 struct AppVersion {
@@ -42,6 +44,10 @@ bool openWebPage(const QUrl& url);
 // function restores the desktop's handler. Returns the previous one.
 using PageOpener = std::function<void(const QUrl&)>;
 PageOpener setPageOpener(PageOpener opener);
+
+// Saves a settings store to its file. The first file of the store that cannot
+// be written is told in a message box ("Quintell"). True when it was written.
+bool saveAndTell(Preferences& store, const char* path = nullptr);
 
 // Converts an engine text (8-bit, "\r\n" line ends) to the text shown.
 QString engineText(const char* text);

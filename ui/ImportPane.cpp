@@ -38,8 +38,8 @@ std::function<bool()>& CImportPane::processorCheck()
     return check;
 }
 
-CImportPane::CImportPane(QWidget* parent)
-    : QWidget(parent)
+CImportPane::CImportPane(COptions& options, QWidget* parent)
+    : QWidget(parent), m_settings(options)
 {
     setObjectName(QStringLiteral("importPane"));
     setAutoFillBackground(true);
@@ -152,7 +152,7 @@ void CImportPane::ClearSession()
 
 void CImportPane::ShowOptions()
 {
-    COptionsDialog dialog(vorn::theOptions(), this);
+    COptionsDialog dialog(m_settings, this);
     dialog.exec();
 }
 
@@ -179,7 +179,7 @@ void CImportPane::StartOrPause()
     m_options->setEnabled(false);
     m_clear->setEnabled(false);
 
-    COptions& options = vorn::theOptions();
+    const COptions& options = m_settings;
     m_vorn.SetDestination(options.getString(OptionKey::DestinationFolder).c_str());
     m_vorn.SetPulldown(options.getBool(OptionKey::RemovePulldown) ? 1 : 0,
                        options.getBool(OptionKey::AddPulldown) ? 1 : 0);
@@ -187,7 +187,7 @@ void CImportPane::StartOrPause()
     m_vorn.SetPreviewTarget(CFramePreview::Decoded, 80);
     m_vorn.SetPreview(m_preview);
     m_vorn.ClearPause();
-    m_vorn.StartExport(this);
+    m_vorn.StartExport(this, vorn::exportOptionsFrom(options));
 }
 
 // ---- CCaller: queue on any thread, carry out on the pane's thread ----

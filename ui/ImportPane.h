@@ -6,6 +6,7 @@
 
 #include "engine/Caller.h"
 #include "engine/Vorn.h"
+#include "foundation/Options.h"
 
 #include <QMutex>
 #include <QPlainTextEdit>
@@ -24,7 +25,9 @@ class CFramePreview;
 class CImportPane : public QWidget, public CCaller {
     Q_OBJECT
 public:
-    explicit CImportPane(QWidget* parent = nullptr);
+    // The pane reads and changes `options` (Options button, Start); they must
+    // outlive it.
+    explicit CImportPane(COptions& options, QWidget* parent = nullptr);
     ~CImportPane() override;
 
     // The import step of a dropped or opened path: imports it into the engine
@@ -79,6 +82,7 @@ private:
     void finishExport();
     void layoutChildren();
 
+    COptions& m_settings;
     QPlainTextEdit* m_log = nullptr;
     CVorn m_vorn;
     QProgressBar* m_progress = nullptr;

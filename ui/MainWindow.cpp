@@ -70,7 +70,7 @@ bool loadOrMigrateOptions(COptions& options, const std::filesystem::path& path,
     COptions probe;
     if (probe.load(oldPath) && askImport && askImport(QString::fromLatin1(kMigrateQuestion)))
         options.load(oldPath);
-    options.save(target.c_str());
+    saveAndTell(options, target.c_str());
     return false;
 }
 
@@ -82,7 +82,7 @@ CQuintellVornDlg::CQuintellVornDlg(QWidget* parent)
     setWindowIcon(appIcon());
     setAcceptDrops(true);
 
-    m_pane = new CImportPane(this);
+    m_pane = new CImportPane(m_options, this);
     setCentralWidget(m_pane);
     connect(m_pane, &CImportPane::exportEnded, this, [this] {
         if (m_closeAfterExport)
@@ -110,7 +110,7 @@ CQuintellVornDlg::~CQuintellVornDlg() = default;
 
 void CQuintellVornDlg::startUp(bool splash)
 {
-    COptions& options = vorn::theOptions();
+    COptions& options = m_options;
     loadOrMigrateOptions(options, optionsPath(), [this](const QString& question) {
         return QMessageBox::question(this, QString::fromLatin1(kMessageTitle), question,
                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
@@ -131,7 +131,7 @@ void CQuintellVornDlg::startUpdateCheck()
     CVorn* engine = &m_pane->Engine();
     check->isExporting = [engine] { return engine->IsExporting(); };
     connect(check, &CUpdateCheck::updateOffered, this, [this](const QString& message, const QUrl& page) {
-        m_updateAction->setChecked(answerUpdateOffer(message, page, vorn::theOptions()));
+        m_updateAction->setChecked(answerUpdateOffer(message, page, m_options));
     });
     m_updateThread = std::make_unique<CUpdateThread>(check);
 }
@@ -153,10 +153,10 @@ void CQuintellVornDlg::openFile()
 
 void CQuintellVornDlg::toggleUpdateNotifications()
 {
-    COptions& options = vorn::theOptions();
+    COptions& options = m_options;
     const bool on = !options.getBool(OptionKey::ShowUpdates);
     options.setShowUpdates(on);
-    options.save();
+    saveAndTell(options);
     m_updateAction->setChecked(on);
     if (inform)
         inform(QStringLiteral("Restart the program for changes to take effect"));

@@ -36,6 +36,8 @@ public:
     void showAbout();
 
     CImportPane* pane() const { return m_pane; }
+    // The program's options (loaded by startUp).
+    COptions& options() { return m_options; }
     QAction* updateNotificationsAction() const { return m_updateAction; }
     CUpdateThread* updateThread() const { return m_updateThread.get(); }
 
@@ -50,6 +52,7 @@ protected:
 private:
     void startUpdateCheck();
 
+    COptions m_options;
     CImportPane* m_pane = nullptr;
     QAction* m_updateAction = nullptr;
     std::unique_ptr<CUpdateThread> m_updateThread;

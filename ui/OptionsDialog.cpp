@@ -1,5 +1,7 @@
 #include "ui/OptionsDialog.h"
 
+#include "ui/AppInfo.h"
+
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -216,7 +218,7 @@ void COptionsDialog::accept()
     putBool(OptionKey::ShowFrames, showFrames->isChecked());
     putBool(OptionKey::Add32, add32->isChecked());
     putBool(OptionKey::AddAdvanced, addAdvanced->isChecked());
-    m_options.save();
+    saveAndTell(m_options);
     QDialog::accept();
 }
 

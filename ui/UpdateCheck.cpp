@@ -326,7 +326,7 @@ bool answerUpdateOffer(const QString& message, const QUrl& page, COptions& optio
         openWebPage(page);
     const bool keep = dialog.keepNotifying();
     options.setShowUpdates(keep);
-    options.save();
+    saveAndTell(options);
     return keep;
 }
 

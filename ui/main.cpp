@@ -1,5 +1,6 @@
 // quintell-vorn: the desktop program.
-#include "foundation/Options.h"
+#include "foundation/Log.h"
+#include "foundation/Platform.h"
 #include "ui/AppInfo.h"
 #include "ui/GuiNotifier.h"
 #include "ui/MainWindow.h"
@@ -8,8 +9,9 @@
 
 int main(int argc, char* argv[])
 {
-    // The options exist with their defaults before anything else runs.
-    vorn::theOptions();
+    // The run's diagnostic log.
+    vorn::LogFile logFile(vorn::defaultLogFilePath());
+    vorn::LogScope logScope(logFile);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quintell-vorn"));

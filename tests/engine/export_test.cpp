@@ -355,6 +355,35 @@ TEST(ExportDriver, DestinationHoldingTheSourceCardIsRefused)
 
 namespace {
 
+// The program's card size reaches the card writer: a destination whose last
+// card holds 1,200 MB takes the clip there with no limit, and starts Card2
+// when cards hold 1 GB.
+TEST(ExportDriver, CardSizeOptionChoosesTheCard)
+{
+    struct Row {
+        const char* cardSize;
+        const char* card;
+    };
+    for (const Row& row : {Row{"0", "Card1"}, Row{"1", "Card2"}, Row{"2 GB", "Card1"}}) {
+        SCOPED_TRACE(row.cardSize);
+        const fs::path dir = scratchDir("export_card_size");
+        const auto paths = twoPalClips(dir);
+        const fs::path old = dir / "OUT" / "Card1" / "CONTENTS" / "VIDEO" / "OLD.MXF";
+        fs::create_directories(old.parent_path());
+        writeText(old, "x");
+        fs::resize_file(old, 1200000000);
+        const ExportRun run = exportPaths({paths[0]}, dir / "OUT", [&row](ExportSettings& s) {
+            s.desiredRate = 25.0f;
+            s.options[OptionKey::CardSize] = row.cardSize;
+        });
+        EXPECT_EQ(run.verdict, "\r\n*** Export is complete ***\r\n") << run.log;
+        ASSERT_EQ(run.results.size(), 1u);
+        ASSERT_FALSE(run.results[0].outputFiles.empty());
+        for (const std::string& f : run.results[0].outputFiles)
+            EXPECT_EQ(f.rfind(std::string(row.card) + "/", 0), 0u) << f;   // relative to the destination
+    }
+}
+
 // An exporter that cannot start its clip (here: the destination is a file,
 // so no card folder can be made) ends the whole export as aborted.
 TEST(ExportDriver, ExporterInitialisationFailureAbortsTheExport)
@@ -432,7 +461,7 @@ TEST(ExportDriver, DestroyingTheEngineStopsTheExport)
         engine.SetDestination((dir / "OUT").string().c_str());
         engine.SetDesiredRate(25.0f);
         engine.SetPause();   // held at its first step until the engine goes
-        engine.StartExport(&caller);
+        engine.StartExport(&caller, vorn::ExportOptions{});
         while (!started)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

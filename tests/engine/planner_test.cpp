@@ -885,20 +885,33 @@ TEST(PlannerInputs, ExportOptionsFromStore)
     EXPECT_FALSE(o.removePulldown || o.addPulldown || o.rotate || o.reduceNoise || o.remove32 || o.add32);
     EXPECT_FLOAT_EQ(o.desiredRate, 23.976f);
     EXPECT_EQ(o.desiredFrameSize, "no conversion");
+    EXPECT_FALSE(o.showFrames);
+    EXPECT_EQ(o.frameScale, "Half size");
     EXPECT_EQ(o.cardSizeGB, 16);
 
+    const COptions untouched;
     options.update(OptionKey::RemovePulldown, "1");
-    options.update(OptionKey::CardSize, "32");
     options.update(OptionKey::AddAdvanced, "1");
     options.update(OptionKey::DesiredFrameRate, "25");
     options.update(OptionKey::DesiredFrameSize, "Convert all to PAL DVCPRO50");
+    options.update(OptionKey::ShowFrames, "1");
+    options.update(OptionKey::FrameScale, "Quarter scale");
+    options.update(OptionKey::CardSize, "64 GB");
     o = vorn::exportOptionsFrom(options);
     EXPECT_TRUE(o.removePulldown);
     EXPECT_TRUE(o.addAdvanced);
     EXPECT_FALSE(o.addPulldown);
     EXPECT_FLOAT_EQ(o.desiredRate, 25.0f);
     EXPECT_EQ(vorn::frameSizeChoiceOf(o.desiredFrameSize), 4);
-    EXPECT_EQ(o.cardSizeGB, 32);
+    EXPECT_TRUE(o.showFrames);
+    EXPECT_EQ(o.frameScale, "Quarter scale");
+    EXPECT_EQ(o.cardSizeGB, 64);
+
+    // Another options value in the process keeps its own settings.
+    const vorn::ExportOptions fresh = vorn::exportOptionsFrom(untouched);
+    EXPECT_FALSE(fresh.removePulldown || fresh.showFrames);
+    EXPECT_EQ(fresh.cardSizeGB, 16);
+    EXPECT_EQ(fresh.desiredFrameSize, "no conversion");
 
     // Rates that give no usable output rate read as the default.
     for (const char* bad : {"-25", "0.2", "5000", "1e30"}) {

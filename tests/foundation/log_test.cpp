@@ -12,9 +12,11 @@ namespace {
 using vorn::test::readText;
 using vorn::test::scratchDir;
 
-struct LogFileGuard {
-    std::string old = vorn::logFilePath();
-    ~LogFileGuard() { vorn::setLogFilePath(old); }
+// A log at `path`, installed for the life of the object.
+struct InstalledLog {
+    vorn::LogFile file;
+    vorn::LogScope scope{file};
+    explicit InstalledLog(const std::filesystem::path& path) : file(path.string()) {}
 };
 
 TEST(Log, EntryLayoutPadsColumnsAndKeepsLongLocations)
@@ -38,11 +40,9 @@ TEST(Log, EntryLayoutPadsColumnsAndKeepsLongLocations)
 
 TEST(Log, DropsUnwrittenLevelsAndWarnsOnceAboutABigFile)
 {
-    LogFileGuard guard;
     auto dir = scratchDir("log");
     auto path = dir / "QelLog.txt";
-    vorn::setLogFilePath(path.string());
-    vorn::resetLogSizeWarning();
+    InstalledLog installed(path);
 
     log(LOG_DEBUG, "Dropped", "x");
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -110,9 +110,8 @@ TEST(Log, TimestampIsUtcWhateverTheTimeZone)
 
 TEST(Log, OnlyWarningErrorInfoAndMemoryAreWritten)
 {
-    LogFileGuard guard;
     auto path = scratchDir("levels") / "QelLog.txt";
-    vorn::setLogFilePath(path.string());
+    InstalledLog installed(path);
 
     struct Case {
         unsigned level;
@@ -143,8 +142,7 @@ TEST(Log, OnlyWarningErrorInfoAndMemoryAreWritten)
 
 TEST(Log, DebugEntryProducesNoDebuggerOutput)
 {
-    LogFileGuard guard;
-    vorn::setLogFilePath("");
+    InstalledLog installed("");
     const char* old = std::getenv("VORN_DEBUG");
     ::setenv("VORN_DEBUG", "1", 1);
     testing::internal::CaptureStderr();
@@ -173,9 +171,8 @@ TEST(Log, OverlongHeaderAndLineAreCut)
 
 TEST(Log, EmptyPathSwitchesTheFileOff)
 {
-    LogFileGuard guard;
     auto dir = scratchDir("off");
-    vorn::setLogFilePath("");
+    InstalledLog installed("");
     auto oldCwd = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     log(LOG_ERROR, "Nowhere", "");
@@ -189,11 +186,57 @@ namespace {
 
 TEST(Log, MissingFolderOfTheLogFileIsCreated)
 {
-    LogFileGuard guard;
     auto path = scratchDir("folder") / "state" / "quintell-vorn" / "QelLog.txt";
-    vorn::setLogFilePath(path.string());
+    InstalledLog installed(path);
     log(LOG_INFO, "First", "entry");
     EXPECT_NE(readText(path).find(" : entry\n"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// Two logs in one process: each warns about its own big file once, and the
+// entries of log() go to the log installed last, then to the one before.
+TEST(Log, LogsKeepTheirOwnStateAndScopesNest)
+{
+    auto dir = scratchDir("two_logs");
+    const std::filesystem::path paths[] = {dir / "a" / "QelLog.txt", dir / "b" / "QelLog.txt"};
+    for (const auto& p : paths) {
+        std::filesystem::create_directories(p.parent_path());
+        std::FILE* f = std::fopen(p.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fseek(f, 10000000, SEEK_SET);
+        std::fputc('x', f);
+        std::fclose(f);
+    }
+    vorn::LogFile a(paths[0].string()), b(paths[1].string());
+    {
+        vorn::LogScope outer(a);
+        log(LOG_ERROR, "ToA", "1");
+        {
+            vorn::LogScope inner(b);
+            log(LOG_ERROR, "ToB", "2");
+            log(LOG_ERROR, "ToB", "3");
+        }
+        log(LOG_ERROR, "ToA", "4");
+    }
+    log(LOG_ERROR, "Nowhere", "5");
+
+    const std::string tailA = readText(paths[0]).substr(10000001);
+    const std::string tailB = readText(paths[1]).substr(10000001);
+    for (const std::string* tail : {&tailA, &tailB}) {
+        const auto warn = tail->find("Log file is getting big (10000001)");
+        ASSERT_NE(warn, std::string::npos) << *tail;
+        EXPECT_EQ(tail->find("Log file is getting big", warn + 1), std::string::npos) << *tail;
+        EXPECT_EQ(tail->find("Nowhere"), std::string::npos);
+    }
+    EXPECT_NE(tailA.find(" : 1\n"), std::string::npos);
+    EXPECT_NE(tailA.find(" : 4\n"), std::string::npos);
+    EXPECT_EQ(tailA.find("ToB"), std::string::npos);
+    EXPECT_NE(tailB.find(" : 2\n"), std::string::npos);
+    EXPECT_NE(tailB.find(" : 3\n"), std::string::npos);
+    EXPECT_EQ(tailB.find("ToA"), std::string::npos);
 }
 
 } // namespace

@@ -1,5 +1,4 @@
 #include "foundation/Log.h"
-#include "foundation/Notifier.h"
 #include "foundation/Options.h"
 #include "support/TestSupport.h"
 
@@ -33,13 +32,10 @@ const char* const kDefaultFile =
     "BreadCrumbs = 0\n";
 
 struct LogToScratch {
-    std::string old = vorn::logFilePath();
     std::filesystem::path path;
-    explicit LogToScratch(const std::filesystem::path& dir) : path(dir / "QelLog.txt")
-    {
-        vorn::setLogFilePath(path.string());
-    }
-    ~LogToScratch() { vorn::setLogFilePath(old); }
+    vorn::LogFile file;
+    vorn::LogScope scope{file};
+    explicit LogToScratch(const std::filesystem::path& dir) : path(dir / "QelLog.txt"), file(path.string()) {}
     std::string text() const { return readText(path); }
 };
 
@@ -175,29 +171,33 @@ TEST(Options, SaveWithoutAPathDoesNothing)
 {
     COptions options;
     EXPECT_FALSE(options.save());
+    EXPECT_EQ(options.takeSaveFailureNotice(), "");
 }
 
-TEST(Options, UnwritableFileIsReportedOncePerRun)
+TEST(Options, UnwritableFileIsReportedOncePerStore)
 {
     // A folder that is really a file cannot hold the options file, even for root.
     auto dir = scratchDir("unwritable");
     auto blocked = dir / "blocked";
     writeText(blocked, "a file, not a folder");
+    const std::string notice =
+        "Unable to save options file. Check permissions of folder:\n" + blocked.string() + "/";
 
-    std::vector<std::pair<std::string, std::string>> shown;
-    auto old = vorn::setNotifyHandler([&](const std::string& t, const std::string& m) { shown.emplace_back(t, m); });
-    Preferences::resetSaveFailureNotice();
     COptions options;
-    bool first = options.save((blocked / "options.txt").c_str());
-    bool second = options.save((blocked / "options.txt").c_str());
-    vorn::setNotifyHandler(old);
+    EXPECT_FALSE(options.save((blocked / "options.txt").c_str()));
+    EXPECT_FALSE(options.save((blocked / "options.txt").c_str()));
+    EXPECT_EQ(options.takeSaveFailureNotice(), notice);
+    EXPECT_FALSE(options.save((blocked / "options.txt").c_str()));
+    EXPECT_EQ(options.takeSaveFailureNotice(), "") << "told once per store";
 
-    EXPECT_FALSE(first);
-    EXPECT_FALSE(second);
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].first, "Quintell");
-    EXPECT_EQ(shown[0].second,
-              "Unable to save options file. Check permissions of folder:\n" + blocked.string() + "/");
+    // Another store in the same process has its own notice.
+    COptions other;
+    EXPECT_TRUE(other.save((dir / "fine.txt").c_str()));
+    EXPECT_EQ(other.takeSaveFailureNotice(), "");
+    EXPECT_FALSE(other.save((blocked / "other.txt").c_str()));
+    EXPECT_EQ(other.takeSaveFailureNotice(),
+              "Unable to save other file. Check permissions of folder:\n" + blocked.string() + "/");
+
     EXPECT_EQ(readText(blocked), "a file, not a folder");
     EXPECT_EQ(options.getString(OptionKey::CardSize).str(), "16");
 }
@@ -260,7 +260,6 @@ TEST(Options, SettersAndRegistrationIgnoreWhatTheyCannotApply)
     EXPECT_EQ(options.getString(OptionKey::CardSize).str(), "16");
     options.setShowUpdates(false);
     EXPECT_EQ(options.getString(OptionKey::ShowUpdates).str(), "0");
-    EXPECT_EQ(&vorn::theOptions(), &vorn::theOptions());
 }
 
 } // namespace

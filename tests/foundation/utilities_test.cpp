@@ -52,15 +52,14 @@ TEST(TevThread, RunsTheFunctionWithBothArgumentsOnItsOwnThread)
 
 TEST(TevThread, MissingFunctionIsLoggedAndTheThreadEnds)
 {
-    std::string old = vorn::logFilePath();
     auto path = scratchDir("thread") / "QelLog.txt";
-    vorn::setLogFilePath(path.string());
     {
+        vorn::LogFile logFile(path.string());
+        vorn::LogScope installed(logFile);
         CTevThread thread;
         ASSERT_TRUE(thread.start(nullptr, 1, 2));
         thread.join();
     }
-    vorn::setLogFilePath(old);
     std::string text = readText(path);
     EXPECT_EQ(text.substr(0, 5), "ERROR");
     EXPECT_NE(text.find(" : CTevThread::BaseThreadFunction"), std::string::npos);

@@ -43,7 +43,6 @@ const FuzzTarget* findFuzzTarget(std::string_view name)
 void prepareFuzzing()
 {
     setNotifyHandler([](const std::string&, const std::string&) {});
-    setLogFilePath("");
     dv::InitCodecTables();
     defaultWorkerPool().setWorkers(1);
 }

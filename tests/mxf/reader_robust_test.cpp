@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 
 using namespace vorn::test;
@@ -165,8 +166,8 @@ TEST(ReaderRobust, FailuresAreLogged)
 {
     const auto dir = scratchDir("log");
     const auto logFile = dir / "log.txt";
-    const std::string oldLog = vorn::logFilePath();
-    vorn::setLogFilePath(logFile.string());
+    vorn::LogFile log(logFile.string());
+    std::optional<vorn::LogScope> installed(std::in_place, log);
 
     CMxfFile missing((dir / "NONE.MXF").c_str());
     EXPECT_EQ(missing.ReadHeaders(), 0);
@@ -179,7 +180,7 @@ TEST(ReaderRobust, FailuresAreLogged)
     // What was gathered before the bad key stays.
     EXPECT_EQ(bad.VideoFormat(), 9);
 
-    vorn::setLogFilePath(oldLog);
+    installed.reset();
     const std::string text = readText(logFile);
     EXPECT_NE(text.find("MxfFile::ReadHeaders"), std::string::npos) << text;
     EXPECT_NE(text.find("Unable to open " + (dir / "NONE.MXF").string() + " (-1)"), std::string::npos) << text;

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 using namespace vorn::test;
 namespace fs = std::filesystem;
@@ -288,8 +289,8 @@ TEST(ReaderFrames, FrameLargerThanTheBufferIsRefusedAndLogged)
 {
     const auto dir = scratchDir("cap");
     const auto logFile = dir / "log.txt";
-    const std::string oldLog = vorn::logFilePath();
-    vorn::setLogFilePath(logFile.string());
+    vorn::LogFile log(logFile.string());
+    std::optional<vorn::LogScope> installed(std::in_place, log);
 
     P2Clip clip = p2Clip(5, 2);
     clip.frameSize = 2000;
@@ -302,7 +303,7 @@ TEST(ReaderFrames, FrameLargerThanTheBufferIsRefusedAndLogged)
     EXPECT_EQ(f.ReadFrame(guard.data(), 2000, 1), 2000);
     f.Close();
 
-    vorn::setLogFilePath(oldLog);
+    installed.reset();
     const std::string text = readText(logFile);
     EXPECT_NE(text.find("CMxfFile::ReadFrame"), std::string::npos) << text;
 }

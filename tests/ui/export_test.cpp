@@ -106,11 +106,12 @@ private:
     QStringList m_videos; // the clips exported here: ones the converter copies
     int m_clips = 0;
     QString m_dest;
+    COptions m_options; // the program's options of the running test
 
     void useDestination(const QString& folder)
     {
         m_dest = folder;
-        vorn::theOptions().setString(OptionKey::DestinationFolder, folder.toStdString());
+        m_options.setString(OptionKey::DestinationFolder, folder.toStdString());
     }
     void importClips(CImportPane& pane)
     {
@@ -144,14 +145,14 @@ private slots:
     }
     void init()
     {
-        vorn::theOptions() = COptions();
+        m_options = COptions();
         CImportPane::processorCheck() = [] { return true; };
     }
 
     void startExportsTheCardAndStartRunsItAgain()
     {
         useDestination(m_dir.filePath(QStringLiteral("out-twice")));
-        CImportPane pane;
+        CImportPane pane(m_options);
         QSignalSpy ended(&pane, &CImportPane::exportEnded);
         importClips(pane);
         QCOMPARE(pane.Engine().FileCount(), m_clips);
@@ -196,7 +197,7 @@ private slots:
         useDestination(m_dir.filePath(QStringLiteral("out-states")));
         Gate gate;
         gate.holdAt = 1;
-        CImportPane pane;
+        CImportPane pane(m_options);
         holdExports(pane, gate);
         QSignalSpy ended(&pane, &CImportPane::exportEnded);
         if (state != QLatin1String("empty"))
@@ -233,7 +234,7 @@ private slots:
         useDestination(m_dir.filePath(QStringLiteral("out-pause")));
         Gate gate;
         gate.holdAt = 3; // inside the first clip
-        CImportPane pane;
+        CImportPane pane(m_options);
         holdExports(pane, gate);
         QSignalSpy ended(&pane, &CImportPane::exportEnded);
         importClips(pane);
@@ -270,7 +271,7 @@ private slots:
     void startWithoutDestinationEndsAtOnce()
     {
         useDestination(QString());
-        CImportPane pane;
+        CImportPane pane(m_options);
         importClips(pane);
         pane.StartButton()->click();
         QVERIFY(!pane.IsRunning());
@@ -284,7 +285,7 @@ private slots:
     void startWithAnEmptyListDoesNothing()
     {
         useDestination(m_dir.filePath(QStringLiteral("out-empty")));
-        CImportPane pane;
+        CImportPane pane(m_options);
         const QString before = pane.Log()->toPlainText();
         pane.StartOrPause(); // the button is disabled; the action itself checks too
         QVERIFY(!pane.IsRunning());
@@ -297,7 +298,7 @@ private slots:
     {
         useDestination(m_dir.filePath(QStringLiteral("out-cpu")));
         CImportPane::processorCheck() = [] { return false; };
-        CImportPane pane;
+        CImportPane pane(m_options);
         importClips(pane);
         pane.StartButton()->click();
         QVERIFY(!pane.IsRunning());
@@ -313,7 +314,7 @@ private slots:
         useDestination(m_dir.filePath(QStringLiteral("out-drop")));
         Gate gate;
         gate.holdAt = 1;
-        CImportPane pane;
+        CImportPane pane(m_options);
         holdExports(pane, gate);
         QSignalSpy ended(&pane, &CImportPane::exportEnded);
         importClips(pane);
@@ -332,6 +333,7 @@ private slots:
         Gate gate;
         gate.holdAt = 2;
         CQuintellVornDlg window;
+        window.options() = m_options;
         window.show();
         CImportPane& pane = *window.pane();
         holdExports(pane, gate);
@@ -354,13 +356,13 @@ private slots:
     void previewShowsBothWindowsDuringAConversion()
     {
         useDestination(m_dir.filePath(QStringLiteral("out-preview")));
-        COptions& options = vorn::theOptions();
+        COptions& options = m_options;
         options.setBool(OptionKey::ShowFrames, true);
         options.setString(OptionKey::FrameScale, "Quarter scale");
         // A format change of the 1080-line clip: every picture is decoded,
         // changed and encoded again.
         options.setString(OptionKey::DesiredFrameSize, FrameSizeText::To720);
-        CImportPane pane;
+        CImportPane pane(m_options);
         QSignalSpy ended(&pane, &CImportPane::exportEnded);
         QVERIFY(pane.ImportPath(m_videos[0]));
         pane.StartButton()->click();

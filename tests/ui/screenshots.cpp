@@ -79,11 +79,10 @@ int main(int argc, char* argv[])
     QDir().mkpath(g_out);
     bool ok = true;
 
-    COptions& options = vorn::theOptions();
+    CQuintellVornDlg window;
+    COptions& options = window.options();
     options.setShowUpdates(false);
     options.setString(OptionKey::DestinationFolder, dest.toStdString());
-
-    CQuintellVornDlg window;
     window.move(40, 40);
     window.resize(760, 460);
     window.show();

@@ -91,7 +91,6 @@ private slots:
     void init()
     {
         QFile::remove(dataOptionsPath());
-        vorn::theOptions() = COptions();
     }
 
     void layoutAndTitles()
@@ -189,12 +188,31 @@ private slots:
         QVERIFY(toggle->isChecked());
         toggle->trigger();
         QVERIFY(!toggle->isChecked());
-        QVERIFY(!vorn::theOptions().getBool(OptionKey::ShowUpdates));
+        QVERIFY(!window.options().getBool(OptionKey::ShowUpdates));
         QVERIFY(readFile(dataOptionsPath()).contains("ShowUpdates = 0\n"));
         toggle->trigger();
         QVERIFY(toggle->isChecked());
         QVERIFY(readFile(dataOptionsPath()).contains("ShowUpdates = 1\n"));
         QCOMPARE(informed, QStringList(2, QStringLiteral("Restart the program for changes to take effect")));
+    }
+
+    void unwritableOptionsFileIsToldOncePerWindow()
+    {
+        // A folder where the options file should be: it can be neither read nor written.
+        QVERIFY(QDir().mkpath(dataOptionsPath()));
+        QStringList shown;
+        for (int window = 0; window < 2; ++window) {
+            CGuiNotifier notifier;
+            notifier.show = [&](const QString& title, const QString& text) { shown << title + QLatin1String(": ") + text; };
+            CQuintellVornDlg dialog;
+            dialog.inform = [](const QString&) {};
+            dialog.startUp(false);
+            dialog.updateNotificationsAction()->trigger();
+            dialog.updateNotificationsAction()->trigger();
+        }
+        QVERIFY(QDir().rmdir(dataOptionsPath()));
+        const QString folder = QString::fromStdString(optionsPath().parent_path().string()) + QLatin1Char('/');
+        QCOMPARE(shown, QStringList(2, QStringLiteral("Quintell: Unable to save options file. Check permissions of folder:\n") + folder));
     }
 
     void startUpRunsTheUpdateCheckOnlyWhenShowUpdatesIsOn_data()
@@ -212,7 +230,7 @@ private slots:
         QVERIFY(options.save(dataOptionsPath().toUtf8().constData()));
         CQuintellVornDlg window;
         window.startUp(false);
-        QCOMPARE(vorn::theOptions().getString(OptionKey::DestinationFolder).str(), std::string("/from/file"));
+        QCOMPARE(window.options().getString(OptionKey::DestinationFolder).str(), std::string("/from/file"));
         QCOMPARE(window.updateThread() != nullptr, showUpdates);
         QCOMPARE(window.updateNotificationsAction()->isChecked(), showUpdates);
     }

@@ -81,7 +81,7 @@ ExportRun exportPaths(const std::vector<std::string>& paths, const fs::path& des
     ExportSettings settings;
     if (configure)
         configure(settings);
-    COptions& options = vorn::theOptions();
+    COptions options;
     for (const char* key : {OptionKey::Rotation, OptionKey::Remove32, OptionKey::RemoveAdvanced, OptionKey::Add32,
                             OptionKey::AddAdvanced, OptionKey::ReduceNoise, OptionKey::ShowFrames})
         options.setBool(key, false);
@@ -103,7 +103,7 @@ ExportRun exportPaths(const std::vector<std::string>& paths, const fs::path& des
     engine.SetDesiredRate(settings.desiredRate);
     engine.SetPreviewTarget(0, 80);
     engine.ClearPause();
-    engine.StartExport(&caller);
+    engine.StartExport(&caller, vorn::exportOptionsFrom(options));
     engine.WaitForExport();
 
     ExportRun run;
