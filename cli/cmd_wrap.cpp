@@ -138,7 +138,6 @@ int runWrap(const Opts& o, const vorn::cli::Common& common)
     exporter.SetLaterFrameSize(laterSize);
     exporter.SetPictureLines(fmt->lines);
     exporter.SetPulldown(o.pulldown);
-    exporter.SetCardSize(vorn::theOptions().getCardSize());
     exporter.SetTimecode(hh, mm, ss, ff, start, tcBase, drop ? 1 : 0);
 
     // The exporter's notices are shown as message boxes, as they come; a

@@ -141,7 +141,6 @@ std::string writeClip(const fs::path& output, const SampleClipKind& kind, int se
     exporter.SetPictureLines(lines);
     exporter.SetPulldown(kind.pulldown);
     exporter.SetBinaryGroup(sampleBinaryGroup(kind, 0));
-    exporter.SetCardSize(theOptions().getCardSize());
     int h, m, s, f;
     timecodeOf(tcStart, tcBase, h, m, s, f);
     exporter.SetTimecode(h, m, s, f, tcStart, tcBase, 0);
