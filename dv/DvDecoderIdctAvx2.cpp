@@ -15,7 +15,7 @@ namespace {
 
 // Coefficient row v of a block stored by column to its eight outputs; the
 // block's columns outside colMask are zero.
-__m256 rowAvx2(const float* coefT, int v, unsigned colMask)
+inline __m256 rowAvx2(const float* coefT, int v, unsigned colMask)
 {
     const __m256 flipHigh = _mm256_castsi256_ps(_mm256_set_epi32(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0));
     // Terms of zero coefficients add only zeros, so leaving them out gives
@@ -39,7 +39,7 @@ __m256 rowAvx2(const float* coefT, int v, unsigned colMask)
 
 // Clears the coefficient columns in colMask (and maybe others) of a block
 // stored by column.
-void clearColumnsAvx2(float* coefT, unsigned colMask)
+inline void clearColumnsAvx2(float* coefT, unsigned colMask)
 {
     const __m256 zero = _mm256_setzero_ps();
     _mm256_storeu_ps(coefT, zero);
@@ -64,7 +64,7 @@ struct Block8 {
     __m256 r0, r1, r2, r3, r4, r5, r6, r7;
 };
 
-void transpose8x8(Block8& b)
+inline void transpose8x8(Block8& b)
 {
     const __m256 t0 = _mm256_unpacklo_ps(b.r0, b.r1), t1 = _mm256_unpackhi_ps(b.r0, b.r1);
     const __m256 t2 = _mm256_unpacklo_ps(b.r2, b.r3), t3 = _mm256_unpackhi_ps(b.r2, b.r3);
@@ -89,7 +89,7 @@ void transpose8x8(Block8& b)
 // Inputs past kTerms must be zero: their terms, left out, add only zeros, so
 // the shorter sums give the same values (up to the sign of a zero).
 template <int kTerms = 8>
-void butterflyAvx2(const Block8& c, const float (*k)[8], __m256& plus, __m256& minus)
+inline void butterflyAvx2(const Block8& c, const float (*k)[8], __m256& plus, __m256& minus)
 {
     __m256 e = _mm256_mul_ps(c.r0, _mm256_load_ps(k[0]));
     __m256 o = _mm256_mul_ps(c.r1, _mm256_load_ps(k[1]));
@@ -111,7 +111,7 @@ void butterflyAvx2(const Block8& c, const float (*k)[8], __m256& plus, __m256& m
 // by column, so one vector holds a coefficient column (one lane per row);
 // each output column of all eight rows is built at once with the same
 // products and sums as rowAvx2, and the result is transposed to rows.
-Block8 rowPassColumnsAvx2(float* coefT)
+inline Block8 rowPassColumnsAvx2(float* coefT)
 {
     Block8 c{_mm256_loadu_ps(coefT),      _mm256_loadu_ps(coefT + 8),  _mm256_loadu_ps(coefT + 16),
              _mm256_loadu_ps(coefT + 24), _mm256_loadu_ps(coefT + 32), _mm256_loadu_ps(coefT + 40),
@@ -136,14 +136,14 @@ Block8 rowPassColumnsAvx2(float* coefT)
     return row;
 }
 
-__m256 rowOrZeroAvx2(const float* coefT, unsigned rowMask, unsigned colMask, int v)
+inline __m256 rowOrZeroAvx2(const float* coefT, unsigned rowMask, unsigned colMask, int v)
 {
     return (rowMask & (1u << v)) ? rowAvx2(coefT, v, colMask) : _mm256_setzero_ps();
 }
 
 // Blocks with few coefficient rows go row by row (zero rows cost nothing),
 // others by columns; both give the same values.
-Block8 rowPassBestAvx2(float* coefT, unsigned rowMask, unsigned colMask)
+inline Block8 rowPassBestAvx2(float* coefT, unsigned rowMask, unsigned colMask)
 {
     if (__builtin_popcount(rowMask) <= 2) {
         const Block8 r{rowOrZeroAvx2(coefT, rowMask, colMask, 0), rowOrZeroAvx2(coefT, rowMask, colMask, 1),
@@ -156,14 +156,14 @@ Block8 rowPassBestAvx2(float* coefT, unsigned rowMask, unsigned colMask)
     return rowPassColumnsAvx2(coefT);
 }
 
-__m256i toInt32Avx2(__m256 x) { return _mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(128.5f))); }
+inline __m256i toInt32Avx2(__m256 x) { return _mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(128.5f))); }
 
 // Eight rows of eight values, each plus 128 rounded half up and limited to
 // 0..255, to 64 bytes. The truncating conversion and the saturating packs
 // give the same bytes as a clamp first: every value the decoder builds is far
 // inside the 32-bit range (at most 255 times the largest dequantisation
 // factor, times 16).
-void storeRowsAvx2(const Block8& v, uint8_t* out)
+inline void storeRowsAvx2(const Block8& v, uint8_t* out)
 {
     // Lane-wise packs: [r0 0-3, r1 0-3, r2 0-3, r3 0-3 | r0 4-7, r1 4-7, ...].
     const __m256i lo = _mm256_packus_epi16(_mm256_packs_epi32(toInt32Avx2(v.r0), toInt32Avx2(v.r1)),
@@ -177,7 +177,7 @@ void storeRowsAvx2(const Block8& v, uint8_t* out)
 
 // Output lines y and 7 - y of a block whose only coefficient row v0 gave the
 // row outputs row0; s0 flips the sign for an odd row.
-void oneRowTermsAvx2(__m256 row0, int v0, __m256 s0, int y, __m256& top, __m256& bottom)
+inline void oneRowTermsAvx2(__m256 row0, int v0, __m256 s0, int y, __m256& top, __m256& bottom)
 {
     const __m256 t0 = _mm256_mul_ps(row0, _mm256_set1_ps(g_a8[y][v0]));
     top = t0;
@@ -185,7 +185,7 @@ void oneRowTermsAvx2(__m256 row0, int v0, __m256 s0, int y, __m256& top, __m256&
 }
 
 // The same for two coefficient rows v0 < v1.
-void twoRowTermsAvx2(__m256 row0, int v0, __m256 s0, __m256 row1, int v1, __m256 s1, int y,
+inline void twoRowTermsAvx2(__m256 row0, int v0, __m256 s0, __m256 row1, int v1, __m256 s1, int y,
                                       __m256& top, __m256& bottom)
 {
     const __m256 t0 = _mm256_mul_ps(row0, _mm256_set1_ps(g_a8[y][v0]));
@@ -196,7 +196,7 @@ void twoRowTermsAvx2(__m256 row0, int v0, __m256 s0, __m256 row1, int v1, __m256
 
 // The column pass of an 8-8 block whose row outputs are zero from row kRows on.
 template <int kRows>
-void columnPassStoreAvx2(const Block8& row, uint8_t* out)
+inline void columnPassStoreAvx2(const Block8& row, uint8_t* out)
 {
     Block8 res;
     butterflyAvx2<kRows>(row, g_colSplat[0], res.r0, res.r7);
@@ -256,7 +256,7 @@ void idct88Avx2(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out)
 
 // Field lines y and 3 - y of the sum (rows 0-3) and difference (rows 4-7)
 // fields of a 2-4-8 block give output lines 2y, 2y + 1, 6 - 2y and 7 - 2y.
-void fieldLinesAvx2(const Block8& r, int y, __m256& a, __m256& b, __m256& c, __m256& d)
+inline void fieldLinesAvx2(const Block8& r, int y, __m256& a, __m256& b, __m256& c, __m256& d)
 {
     const __m256 k0 = _mm256_set1_ps(g_a4[y][0]), k1 = _mm256_set1_ps(g_a4[y][1]);
     const __m256 k2 = _mm256_set1_ps(g_a4[y][2]), k3 = _mm256_set1_ps(g_a4[y][3]);

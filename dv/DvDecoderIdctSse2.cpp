@@ -9,12 +9,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // SSE2: four samples of a row per vector.
 
-__m128 bcast(float v) { return _mm_set1_ps(v); }
-__m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
+inline __m128 bcast(float v) { return _mm_set1_ps(v); }
+inline __m128 reverse4(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
 // lo[v] = outputs 0..3, hi[v] = outputs 4..7 of coefficient row v, of
 // coefficients stored by column (cleared afterwards).
-void rowPassSse2(float* coefT, unsigned rowMask, __m128* lo, __m128* hi)
+inline void rowPassSse2(float* coefT, unsigned rowMask, __m128* lo, __m128* hi)
 {
     for (int v = 0; v < 8; ++v) {
         if (!(rowMask & (1u << v))) {
@@ -40,7 +40,7 @@ void rowPassSse2(float* coefT, unsigned rowMask, __m128* lo, __m128* hi)
 }
 
 // v + 128 rounded half up, clamped to 0..255; 8 values to 8 bytes.
-void storeSamplesSse2(__m128 a, __m128 b, uint8_t* out)
+inline void storeSamplesSse2(__m128 a, __m128 b, uint8_t* out)
 {
     const __m128 offset = bcast(128.5f), zero = _mm_setzero_ps(), top = bcast(255.0f);
     a = _mm_min_ps(_mm_max_ps(_mm_add_ps(a, offset), zero), top);
@@ -99,7 +99,7 @@ void idct248Sse2(float* coefT, unsigned rowMask, unsigned, uint8_t* out)
     }
 }
 
-__m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 
 // 16 pixels of 4:2:2: luma from two 8-sample rows, chroma from 8 Cb and 8 Cr samples.
 void row422Sse2(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr)

@@ -12,7 +12,7 @@ inline __m256i pair256(int k, int u) { return _mm256_load_si256(reinterpret_cast
 // Two blocks at once, one in each 128-bit lane (every step stays within its
 // lane, so each lane does exactly the SSE2 arithmetic).
 
-void transpose8Avx2(__m256i r[8])
+inline void transpose8Avx2(__m256i r[8])
 {
     __m256i a0 = _mm256_unpacklo_epi16(r[0], r[1]), a1 = _mm256_unpackhi_epi16(r[0], r[1]);
     __m256i a2 = _mm256_unpacklo_epi16(r[2], r[3]), a3 = _mm256_unpackhi_epi16(r[2], r[3]);
@@ -33,7 +33,7 @@ void transpose8Avx2(__m256i r[8])
 }
 
 template <int Shift>
-void dctColumnsAvx2(const __m256i in[8], __m256i out[8])
+inline void dctColumnsAvx2(const __m256i in[8], __m256i out[8])
 {
     __m256i lo[2][2], hi[2][2];
     for (int k = 0; k < 2; ++k) {

@@ -9,7 +9,7 @@ namespace {
 // (c[u][2k], c[u][2k + 1]) of kDctPairs in every lane.
 inline __m128i pair128(int k, int u) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kDctPairs.p[u][k])); }
 
-void transpose8(__m128i r[8])
+inline void transpose8(__m128i r[8])
 {
     __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
     __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
@@ -31,7 +31,7 @@ void transpose8(__m128i r[8])
 
 // One pass down the columns: out[u] = sum_y c[u][y] * in[y], rounded by `Shift`.
 template <int Shift>
-void dctColumns(const __m128i in[8], __m128i out[8])
+inline void dctColumns(const __m128i in[8], __m128i out[8])
 {
     __m128i lo[2][2], hi[2][2]; // [even sums / odd differences][k]
     for (int k = 0; k < 2; ++k) {

@@ -12,7 +12,7 @@ namespace {
 
 // Magnitudes, signs and the largest of 64 values already in scan order
 // (|v| <= 4096), position 0 left out.
-int scanOrderMagnitudes(const __m128i v[8], uint16_t mag[64], uint64_t* negative)
+inline int scanOrderMagnitudes(const __m128i v[8], uint16_t mag[64], uint64_t* negative)
 {
     const __m128i zero = _mm_setzero_si128();
     const __m128i notDc = _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0);

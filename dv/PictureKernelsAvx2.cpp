@@ -23,7 +23,7 @@ void mirrorAvx2(uint8_t* dst, const uint8_t* src, int pairs)
     mirrorTail(dst, src, pairs, i);
 }
 
-__m256i to8x16(__m256i v)
+inline __m256i to8x16(__m256i v)
 {
     return _mm256_srli_epi16(_mm256_adds_epu16(v, _mm256_set1_epi16(2)), 2);
 }
@@ -48,7 +48,7 @@ void packPlanarRowAvx2(uint8_t* dst, const uint16_t* y, const uint16_t* cb, cons
     packTail(dst, y, cb, cr, width, p);
 }
 
-__m256i lerp16x16(__m256i a, __m256i b, __m256i fs, __m256i fix)
+inline __m256i lerp16x16(__m256i a, __m256i b, __m256i fs, __m256i fix)
 {
     const __m256i d = _mm256_sub_epi16(b, a);
     return _mm256_add_epi16(a, _mm256_add_epi16(_mm256_mulhi_epi16(d, fs), _mm256_and_si256(d, fix)));
@@ -71,12 +71,12 @@ void lerpRowsAvx2(uint8_t* dst, const uint8_t* a, const uint8_t* b, uint32_t f, 
     lerpTail(dst, a, b, f, i, bytes);
 }
 
-__m256i absDiff16x16(__m256i a, __m256i b)
+inline __m256i absDiff16x16(__m256i a, __m256i b)
 {
     return _mm256_or_si256(_mm256_subs_epu16(a, b), _mm256_subs_epu16(b, a));
 }
 
-__m256i luma16(const uint8_t* row, int at)
+inline __m256i luma16(const uint8_t* row, int at)
 {
     return _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + at)), _mm256_set1_epi16(0xff));
 }

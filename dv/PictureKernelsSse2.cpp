@@ -22,7 +22,7 @@ void mirrorSse2(uint8_t* dst, const uint8_t* src, int pairs)
     mirrorTail(dst, src, pairs, i);
 }
 
-__m128i to8x8(__m128i v)
+inline __m128i to8x8(__m128i v)
 {
     return _mm_srli_epi16(_mm_adds_epu16(v, _mm_set1_epi16(2)), 2);
 }
@@ -46,7 +46,7 @@ void packPlanarRowSse2(uint8_t* dst, const uint16_t* y, const uint16_t* cb, cons
 
 // a + ((b - a) * f >> 16) on 16-bit lanes: mulhi takes f as signed, which is
 // f - 65536 from 32768 on; adding d back makes up for it.
-__m128i lerp16(__m128i a, __m128i b, __m128i fs, __m128i fix)
+inline __m128i lerp16(__m128i a, __m128i b, __m128i fs, __m128i fix)
 {
     const __m128i d = _mm_sub_epi16(b, a);
     return _mm_add_epi16(a, _mm_add_epi16(_mm_mulhi_epi16(d, fs), _mm_and_si128(d, fix)));
@@ -68,13 +68,13 @@ void lerpRowsSse2(uint8_t* dst, const uint8_t* a, const uint8_t* b, uint32_t f, 
     lerpTail(dst, a, b, f, i, bytes);
 }
 
-__m128i absDiff16(__m128i a, __m128i b)
+inline __m128i absDiff16(__m128i a, __m128i b)
 {
     return _mm_or_si128(_mm_subs_epu16(a, b), _mm_subs_epu16(b, a));
 }
 
 // Luma of 8 pixels from byte offset `at` of a row, as 16-bit lanes.
-__m128i luma8(const uint8_t* row, int at)
+inline __m128i luma8(const uint8_t* row, int at)
 {
     return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + at)), _mm_set1_epi16(0xff));
 }
