@@ -1,14 +1,16 @@
 // Inverse transforms of H.264 residual blocks, added to the prediction in place.
 //
-// Every kernel has a plain C++ reference (the free functions below) and faster variants
-// for the instruction sets of foundation/Simd.h; transformKernels() picks one set at run
-// time. All variants give the same samples.
+// A kernel family of foundation/Simd.h: every kernel has a plain C++ reference (the free
+// functions below) and faster variants for some instruction sets, chosen at run time. All
+// variants give the same samples.
 #pragma once
 
 #include "foundation/Simd.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <tuple>
 
 namespace vorn::avci {
 
@@ -17,21 +19,32 @@ namespace vorn::avci {
 using BlockAddFn = void (*)(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);
 
 struct TransformKernels {
-    BlockAddFn idct4x4Add;
-    BlockAddFn idct8x8Add;
+    BlockAddFn idct4x4Add = nullptr;
+    BlockAddFn idct8x8Add = nullptr;
     // The same when only coef[0] may be non-zero (every residual sample is equal).
-    BlockAddFn dc4x4Add;
-    BlockAddFn dc8x8Add;
+    BlockAddFn dc4x4Add = nullptr;
+    BlockAddFn dc8x8Add = nullptr;
     // Two horizontally adjacent 4x4 blocks (an 8x4 area): coef holds the left block's 16
     // coefficients, then the right one's. Blocks without coefficients may be included: they
     // add nothing.
-    BlockAddFn idct4x4PairAdd;
+    BlockAddFn idct4x4PairAdd = nullptr;
 };
+inline constexpr auto kTransformKernelEntries =
+    std::tuple{&TransformKernels::idct4x4Add, &TransformKernels::idct8x8Add, &TransformKernels::dc4x4Add,
+               &TransformKernels::dc8x8Add, &TransformKernels::idct4x4PairAdd};
 
-// The kernels of one level (a level the processor cannot run falls back to the highest it
-// can), and those of vorn::simdLevel().
+// The table for a set of features, the rungs with variants (none off x86), the kernels of
+// one level (a level the processor cannot run falls back to the highest it can), and those
+// of this run (vorn::simdFeatures()).
+TransformKernels initTransformKernels(CpuFeatures features);
+std::span<const SimdRung<TransformKernels>* const> transformKernelRungs();
 const TransformKernels& transformKernels(SimdLevel level);
 const TransformKernels& transformKernels();
+
+namespace detail {
+extern const SimdRung<TransformKernels> kTransformKernelsSse2;
+extern const SimdRung<TransformKernels> kTransformKernelsAvx2;
+} // namespace detail
 
 // Plain references.
 void idct4x4Add(uint16_t* dst, ptrdiff_t stride, int32_t* coef, int maxValue);

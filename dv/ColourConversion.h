@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <tuple>
 
 namespace vorn::dv {
 
@@ -51,5 +52,22 @@ bool planarToBgr(std::span<const uint16_t> planes, int width, int height, bool c
 
 // Samples a planar picture of the given size holds (luma plus both chroma planes).
 size_t planarSamples(int width, int height, bool chroma422);
+
+// The packed conversion's kernel family (foundation/Simd.h): one picture row
+// at scale 1 to `outWidth` (even) bitmap pixels.
+struct ColourKernels {
+    void (*packedRow)(const uint8_t* src, int outWidth, uint8_t* dst) = nullptr;
+};
+inline constexpr auto kColourKernelEntries = std::tuple{&ColourKernels::packedRow};
+ColourKernels initColourKernels(CpuFeatures features);
+std::span<const SimdRung<ColourKernels>* const> colourKernelRungs();
+// The kernels of one level (at most the processor's).
+const ColourKernels& colourKernels(SimdLevel level);
+
+namespace detail {
+extern const SimdRung<ColourKernels> kColourKernelsSse41;
+// The reference row at scale 1, 2 or 4 (the variants' end of row).
+void packedRowPlain(const uint8_t* src, int outWidth, int scale, uint8_t* dst);
+} // namespace detail
 
 } // namespace vorn::dv

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <tuple>
 
 namespace vorn::dv::detail {
 
@@ -80,30 +82,38 @@ struct DecoderKernels {
     // column * 8 + row, as the decoder writes them) with a second mask:
     // colMask has bit c set when coefficient column c may be non-zero, and
     // columns outside it must be zero. The coefficients are left all zero.
-    void (*idct88)(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out);
-    void (*idct248)(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out);
+    void (*idct88)(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out) = nullptr;
+    void (*idct248)(float* coefT, unsigned rowMask, unsigned colMask, uint8_t* out) = nullptr;
     // 16 pixels of packed 4:2:2 from two 8-sample luma rows and 8 Cb and 8 Cr samples.
-    void (*row422)(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr);
+    void (*row422)(uint8_t* d, const uint8_t* yl, const uint8_t* yr, const uint8_t* cb, const uint8_t* cr) = nullptr;
     // 32 pixels of packed 4:2:2 from four 8-sample luma rows and 8 Cb and 8 Cr
     // samples, each chroma sample serving four pixels.
     void (*row411)(uint8_t* d, const uint8_t* y0, const uint8_t* y1, const uint8_t* y2, const uint8_t* y3,
-                   const uint8_t* cb, const uint8_t* cr);
+                   const uint8_t* cb, const uint8_t* cr) = nullptr;
     // Whole macroblocks of decoded blocks px (64 samples each, in slot order)
     // into packed 4:2:2 rows starting at d, `step` bytes apart:
     // 4:1:1 32x8 (row411 of slots 0-3, Cb slot 5, Cr slot 4);
     // 4:2:2 by layout: kMb422Sd 16x8 (row422 of slots 0 and 2, Cb 5, Cr 4),
     // kMb422HdFrame / kMb422HdField 16x16 (luma 0 1 / 2 3, chroma Cr 4 5 and
     // Cb 6 7 stacked; the field layout interleaves the upper and lower blocks' lines).
-    void (*mb411)(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64]);
-    void (*mb422)(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout);
+    void (*mb411)(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64]) = nullptr;
+    void (*mb422)(uint8_t* d, ptrdiff_t step, const uint8_t (*px)[64], int layout) = nullptr;
 };
 inline constexpr int kMb422Sd = 0;
 inline constexpr int kMb422HdFrame = 1;
 inline constexpr int kMb422HdField = 2;
-// The kernels of `level` (a level without its own variant of a kernel uses the
-// next lower one), and those chosen for this run (simdLevel()).
+inline constexpr auto kDecoderKernelEntries =
+    std::tuple{&DecoderKernels::idct88, &DecoderKernels::idct248, &DecoderKernels::row422,
+               &DecoderKernels::row411, &DecoderKernels::mb411,   &DecoderKernels::mb422};
+// The kernel family (foundation/Simd.h): the table for a set of features,
+// the rungs with variants (none off x86), the table of one level (at most the
+// processor's) and the one of this run (simdFeatures()).
+DecoderKernels initDecoderKernels(CpuFeatures features);
+std::span<const SimdRung<DecoderKernels>* const> decoderKernelRungs();
 const DecoderKernels& decoderKernels(SimdLevel level);
 const DecoderKernels& decoderKernels();
+extern const SimdRung<DecoderKernels> kDecoderKernelsSse2;
+extern const SimdRung<DecoderKernels> kDecoderKernelsAvx2;
 
 // Builds the decoder's lookup tables (called from the entry points).
 void initDecoderTables();

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <tuple>
 
 namespace vorn::dv::enc {
 
@@ -39,34 +41,44 @@ void forwardDctPlain(const int16_t in[64], int16_t out[64]);
 // The encoder's kernels at one instruction-set level; within the stated input
 // ranges every level gives the same results as the plain one.
 struct EncoderKernels {
-    void (*forwardDct)(const int16_t in[64], int16_t out[64]);
+    void (*forwardDct)(const int16_t in[64], int16_t out[64]) = nullptr;
     // The same transform of two blocks.
-    void (*forwardDctPair)(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64]);
+    void (*forwardDctPair)(const int16_t in0[64], const int16_t in1[64], int16_t out0[64], int16_t out1[64]) = nullptr;
     // Samples of a block from the packed 4:2:2 rows of 8 (luma) or 16 pixels
     // starting at `first`, level-shifted: component 0 luma (bytes 2i), 1 Cb
     // (bytes 4i + 1), 2 Cr (bytes 4i + 3); row j at first + j * stride.
-    void (*samples)(const uint8_t* first, ptrdiff_t stride, int component, int16_t out[64]);
+    void (*samples)(const uint8_t* first, ptrdiff_t stride, int component, int16_t out[64]) = nullptr;
     // DVCPRO HD weighting: w = (coef * r) >> 11, |coef| <= 2048, r <= 4096.
-    void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]);
+    void (*weighHd)(const int16_t coef[64], const uint16_t r[64], int16_t w[64]) = nullptr;
     // AC magnitudes in scan order from values in natural order (|v| <= 4096):
     // mag[pos] = |v[zigzag[pos]]| for pos = 1..63 and mag[0] = 0; *negative
     // gets the mask of the scan positions 1..63 holding a negative value.
     // Returns the largest magnitude.
-    int (*scanMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative);
+    int (*scanMagnitudes)(const int16_t v[64], uint16_t mag[64], uint64_t* negative) = nullptr;
     // 25/50 Mb/s quantiser: out = min(sdAmplitude(mag, r), 255) (mag <= 4096).
     // Returns the mask of non-zero outputs among positions 1..63.
-    uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64]);
+    uint64_t (*quantiseSd)(const uint16_t mag[64], const uint16_t r[64], uint8_t out[64]) = nullptr;
     // DVCPRO HD quantiser: out = min(hdAmplitude(mag, k), 255) (mag <= 4096,
     // 1 <= k <= 128). Returns the mask of non-zero outputs among positions 1..63.
-    uint64_t (*quantiseHd)(const uint16_t mag[64], int k, uint8_t out[64]);
+    uint64_t (*quantiseHd)(const uint16_t mag[64], int k, uint8_t out[64]) = nullptr;
     // Sum over positions 1..63 of kRun0Lengths[min(amps[i], 31)]: the code
     // bits of the amplitudes if none had zeros before it (amps[0] = 0).
-    int (*run0CodeBits)(const uint8_t amps[64]);
+    int (*run0CodeBits)(const uint8_t amps[64]) = nullptr;
 };
-// The kernels of `level` (a level without its own variant of a kernel uses
-// the next lower one), and those chosen for this run (simdLevel()).
+inline constexpr auto kEncoderKernelEntries =
+    std::tuple{&EncoderKernels::forwardDct,     &EncoderKernels::forwardDctPair, &EncoderKernels::samples,
+               &EncoderKernels::weighHd,        &EncoderKernels::scanMagnitudes, &EncoderKernels::quantiseSd,
+               &EncoderKernels::quantiseHd,     &EncoderKernels::run0CodeBits};
+// The kernel family (foundation/Simd.h): the table for a set of features,
+// the rungs with variants (none off x86), the table of one level (at most the
+// processor's) and the one of this run (simdFeatures()).
+EncoderKernels initEncoderKernels(CpuFeatures features);
+std::span<const SimdRung<EncoderKernels>* const> encoderKernelRungs();
 const EncoderKernels& encoderKernels(SimdLevel level);
 const EncoderKernels& encoderKernels();
+extern const SimdRung<EncoderKernels> kEncoderKernelsSse2;
+extern const SimdRung<EncoderKernels> kEncoderKernelsSse41;
+extern const SimdRung<EncoderKernels> kEncoderKernelsAvx2;
 // Plain double-precision reference of the same transform.
 void forwardDctReference(const int16_t in[64], double out[64]);
 

@@ -1,9 +1,8 @@
-// The reference kernels (plain C++) and the choice of a level's table.
+// The reference kernels (plain C++) and the family's ladder.
 #include "dv/PictureKernels.h"
 
 #include <algorithm>
 #include <cstdlib>
-#include <vector>
 
 namespace vorn::dv {
 
@@ -132,47 +131,35 @@ void noiseRowPlain(uint8_t* dst, const uint8_t* const cur[3], const uint8_t* con
 const PictureKernels kPlain = {mirrorPlain,   stretch2to3Plain,  stretch3to4Plain, packPlanarRowPlain,
                                lerpRowsPlain, resampleLinePlain, noiseRowPlain};
 
-// Fills the empty entries of `table` from `below`.
-PictureKernels merged(const PictureKernels& table, const PictureKernels& below)
-{
-    PictureKernels k = table;
-    if (!k.mirror) k.mirror = below.mirror;
-    if (!k.stretch2to3) k.stretch2to3 = below.stretch2to3;
-    if (!k.stretch3to4) k.stretch3to4 = below.stretch3to4;
-    if (!k.packPlanarRow) k.packPlanarRow = below.packPlanarRow;
-    if (!k.lerpRows) k.lerpRows = below.lerpRows;
-    if (!k.resampleLine) k.resampleLine = below.resampleLine;
-    if (!k.noiseRow) k.noiseRow = below.noiseRow;
-    return k;
-}
+#ifdef VORN_SIMD_X86
+const SimdRung<PictureKernels>* const kRungs[] = {&detail::kPictureKernelsSse2, &detail::kPictureKernelsSse41,
+                                                  &detail::kPictureKernelsAvx2};
+#endif
 
-struct Levels {
-    PictureKernels table[4];
-    Levels()
-    {
-        table[0] = kPlain;
-        table[1] = merged(detail::kPictureKernelsSse2, table[0]);
-        table[2] = merged(detail::kPictureKernelsSse41, table[1]);
-        table[3] = merged(detail::kPictureKernelsAvx2, table[2]);
-    }
-};
+const SimdTables<PictureKernels>& tables()
+{
+    static const SimdTables<PictureKernels> built(initPictureKernels, processorFeatures(), simdFeatures());
+    return built;
+}
 
 } // namespace
 
-const PictureKernels& pictureKernels(SimdLevel level)
+std::span<const SimdRung<PictureKernels>* const> pictureKernelRungs()
 {
-    static const Levels levels;
-    static const std::vector<SimdLevel> supported = supportedSimdLevels();
-    int index = static_cast<int>(level);
-    const int highest = supported.empty() ? 0 : static_cast<int>(supported.back());
-    index = std::clamp(index, 0, highest);
-    return levels.table[index];
+#ifdef VORN_SIMD_X86
+    return kRungs;
+#else
+    return {};
+#endif
 }
 
-const PictureKernels& pictureKernels()
+PictureKernels initPictureKernels(CpuFeatures features)
 {
-    static const PictureKernels& chosen = pictureKernels(simdLevel());
-    return chosen;
+    return climbSimdLadder(kPlain, pictureKernelRungs(), kPictureKernelEntries, features);
 }
+
+const PictureKernels& pictureKernels(SimdLevel level) { return tables().level(level); }
+
+const PictureKernels& pictureKernels() { return tables().run(); }
 
 } // namespace vorn::dv

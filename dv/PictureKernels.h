@@ -1,11 +1,13 @@
 // The inner loops of the picture operations (stretch pass, planar conversion,
-// format change, noise reduction), one table per SIMD level. The Plain table
-// is the reference: every other level gives bit-identical results.
+// format change, noise reduction): a kernel family of foundation/Simd.h. The
+// plain table is the reference: every variant gives bit-identical results.
 #pragma once
 
 #include "foundation/Simd.h"
 
 #include <cstdint>
+#include <span>
+#include <tuple>
 
 namespace vorn::dv {
 
@@ -48,17 +50,28 @@ struct PictureKernels {
     void (*noiseRow)(uint8_t* dst, const uint8_t* const cur[3], const uint8_t* const hist[3], int width) = nullptr;
 };
 
+inline constexpr auto kPictureKernelEntries =
+    std::tuple{&PictureKernels::mirror,   &PictureKernels::stretch2to3,  &PictureKernels::stretch3to4,
+               &PictureKernels::packPlanarRow, &PictureKernels::lerpRows, &PictureKernels::resampleLine,
+               &PictureKernels::noiseRow};
+
+// The table for a set of features: the reference, then the variants of each
+// rung up the ladder while `features` has what the rung needs.
+PictureKernels initPictureKernels(CpuFeatures features);
+// The rungs with variants, lowest first (none off x86).
+std::span<const SimdRung<PictureKernels>* const> pictureKernelRungs();
+
 // The kernels of one level (a level above the processor's falls back to the
 // highest the processor has).
 const PictureKernels& pictureKernels(SimdLevel level);
-// The kernels of simdLevel().
+// The kernels of this run (simdFeatures()).
 const PictureKernels& pictureKernels();
 
 namespace detail {
-// Tables of the SIMD levels (nullptr entries fall back to the level below).
-extern const PictureKernels kPictureKernelsSse2;
-extern const PictureKernels kPictureKernelsSse41;
-extern const PictureKernels kPictureKernelsAvx2;
+// The rungs, one per file PictureKernels<Rung>.cpp.
+extern const SimdRung<PictureKernels> kPictureKernelsSse2;
+extern const SimdRung<PictureKernels> kPictureKernelsSse41;
+extern const SimdRung<PictureKernels> kPictureKernelsAvx2;
 } // namespace detail
 
 } // namespace vorn::dv

@@ -1,8 +1,5 @@
 #include "foundation/Cpu.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
 #ifdef __linux__
 #include <sched.h>
 #endif
@@ -32,19 +29,42 @@ int affinityProcessorCount()
 bool processorHasSse2()
 {
 #if defined(__x86_64__) || defined(__i386__)
-    // Asked once: the codecs check before every frame, and CPUID is a slow
-    // instruction under a hypervisor (several microseconds).
-    static const bool has = [] {
-        unsigned a = 0, b = 0, c = 0, d = 0;
-        if (!__get_cpuid(1, &a, &b, &c, &d))
-            return false;
-        const unsigned mmx = 1u << 23, sse = 1u << 25, sse2 = 1u << 26;
-        return (d & (mmx | sse | sse2)) == (mmx | sse | sse2);
-    }();
-    return has;
+    // The compiler's run-time support reads CPUID once at start-up, so the
+    // codecs can ask before every frame.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("mmx") && __builtin_cpu_supports("sse") && __builtin_cpu_supports("sse2");
 #else
     return true;
 #endif
+}
+
+const char* cpuFeatureName(CpuFeature f)
+{
+    switch (f) {
+    case CpuFeature::Sse2: return "sse2";
+    case CpuFeature::Ssse3: return "ssse3";
+    case CpuFeature::Sse41: return "sse4.1";
+    case CpuFeature::Avx2: return "avx2";
+    }
+    return "?";
+}
+
+CpuFeatures processorFeatures()
+{
+    CpuFeatures features;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse2"))
+        features = features | CpuFeatures{CpuFeature::Sse2};
+    if (__builtin_cpu_supports("ssse3"))
+        features = features | CpuFeatures{CpuFeature::Ssse3};
+    if (__builtin_cpu_supports("sse4.1"))
+        features = features | CpuFeatures{CpuFeature::Sse41};
+    // Reported only when the system saves the 256-bit registers.
+    if (__builtin_cpu_supports("avx2"))
+        features = features | CpuFeatures{CpuFeature::Avx2};
+#endif
+    return features;
 }
 
 } // namespace vorn

@@ -4,47 +4,28 @@
 #include <cstring>
 
 namespace vorn {
-namespace {
 
-SimdLevel hardwareLevel()
+CpuFeatures simdFeatures()
 {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
-        return SimdLevel::Avx2;
-    if (__builtin_cpu_supports("sse4.1"))
-        return SimdLevel::Sse41;
-    if (__builtin_cpu_supports("sse2"))
-        return SimdLevel::Sse2;
-#endif
-    return SimdLevel::Plain;
-}
-
-SimdLevel levelFromEnvironment(SimdLevel hardware)
-{
+    const CpuFeatures processor = processorFeatures();
     const char* text = std::getenv("VORN_SIMD");
     if (!text || !*text)
-        return hardware;
-    for (int i = 0; i <= static_cast<int>(hardware); ++i) {
-        auto level = static_cast<SimdLevel>(i);
+        return processor;
+    for (int i = 0; i < kSimdLevelCount; ++i) {
+        const auto level = static_cast<SimdLevel>(i);
         if (std::strcmp(text, simdLevelName(level)) == 0)
-            return level;
+            return processor & simdLevelFeatures(level);
     }
-    return hardware;
+    return processor;
 }
 
-} // namespace
-
-SimdLevel simdLevel()
-{
-    static const SimdLevel level = levelFromEnvironment(hardwareLevel());
-    return level;
-}
+SimdLevel simdLevel() { return highestSimdLevel(simdFeatures()); }
 
 std::vector<SimdLevel> supportedSimdLevels()
 {
     std::vector<SimdLevel> levels;
-    for (int i = 0; i <= static_cast<int>(hardwareLevel()); ++i)
+    const int highest = static_cast<int>(highestSimdLevel(processorFeatures()));
+    for (int i = 0; i <= highest; ++i)
         levels.push_back(static_cast<SimdLevel>(i));
     return levels;
 }

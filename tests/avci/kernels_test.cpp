@@ -1,5 +1,5 @@
-// Every SIMD variant of the decoder's kernels against the plain reference, on random input,
-// for every instruction-set level this processor runs: a table of kernels x random blocks.
+// The inverse transforms' own properties, in every variant this processor runs (every
+// variant against the reference is in tests/foundation/kernel_registry_test.cpp).
 #include "avci/Transform.h"
 
 #include "foundation/Simd.h"
@@ -15,23 +15,6 @@ using namespace vorn::avci;
 
 namespace {
 
-struct BlockKernel {
-    const char* name;
-    int width;      // of the area the kernel adds to
-    int height;
-    int coefs;      // coefficients it reads and clears
-    bool dcOnly;    // only coef[0] may be set
-    BlockAddFn TransformKernels::*fn;
-};
-
-const BlockKernel kBlockKernels[] = {
-    {"idct4x4Add", 4, 4, 16, false, &TransformKernels::idct4x4Add},
-    {"idct8x8Add", 8, 8, 64, false, &TransformKernels::idct8x8Add},
-    {"dc4x4Add", 4, 4, 16, true, &TransformKernels::dc4x4Add},
-    {"dc8x8Add", 8, 8, 64, true, &TransformKernels::dc8x8Add},
-    {"idct4x4PairAdd", 8, 4, 32, false, &TransformKernels::idct4x4PairAdd},
-};
-
 // Coefficients as the parser leaves them: a few small levels, a dense block, or values at the
 // clamp limit; sometimes only the DC.
 std::vector<int32_t> randomCoefficients(std::mt19937& rng, int count, bool dcOnly, int shape)
@@ -46,35 +29,6 @@ std::vector<int32_t> randomCoefficients(std::mt19937& rng, int count, bool dcOnl
     for (auto& v : c)
         if (shape != 0 || rng() % 4 == 0) v = value(limit);
     return c;
-}
-
-TEST(AvcKernels, EveryVariantMatchesThePlainReference)
-{
-    const TransformKernels& plain = transformKernels(SimdLevel::Plain);
-    const int maxValues[] = {255, 1023, 16383};
-    std::mt19937 rng(1234);
-    for (SimdLevel level : supportedSimdLevels()) {
-        const TransformKernels& variant = transformKernels(level);
-        for (const BlockKernel& k : kBlockKernels) {
-            SCOPED_TRACE(std::string(simdLevelName(level)) + " " + k.name);
-            for (int trial = 0; trial < 600; ++trial) {
-                const int maxValue = maxValues[trial % 3];
-                const int shape = (trial / 3) % 3;
-                // A picture row longer than the block, the block at an odd sample offset.
-                const ptrdiff_t stride = 40;
-                const int offset = 1 + trial % 7;
-                std::vector<uint16_t> pic(size_t(stride) * size_t(k.height) + 16);
-                for (auto& s : pic) s = uint16_t(rng() % uint32_t(maxValue + 1));
-                std::vector<uint16_t> expected = pic;
-                std::vector<int32_t> coef = randomCoefficients(rng, k.coefs, k.dcOnly, shape);
-                std::vector<int32_t> coefRef = coef;
-                (plain.*k.fn)(expected.data() + offset, stride, coefRef.data(), maxValue);
-                (variant.*k.fn)(pic.data() + offset, stride, coef.data(), maxValue);
-                ASSERT_EQ(pic, expected) << "trial " << trial;
-                ASSERT_EQ(coef, std::vector<int32_t>(coef.size(), 0)) << "coefficients not cleared, trial " << trial;
-            }
-        }
-    }
 }
 
 // The DC kernels are the full transforms of a block whose only coefficient is the DC.

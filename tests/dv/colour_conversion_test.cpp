@@ -1,6 +1,7 @@
 // The two conversions to 24-bit bitmaps: values of the integer matrix (with
 // clamping), which samples each scale takes, row order and the 180-degree turn,
-// the size checks, and every kernel variant against the plain one.
+// the size checks (every kernel variant against the plain one is in
+// tests/foundation/kernel_registry_test.cpp).
 #include "dv/ColourConversion.h"
 
 #include <gtest/gtest.h>
@@ -101,25 +102,6 @@ TEST(PackedToBgr, ScalesTakeTheStatedSamplesAndRows)
             }
             for (ptrdiff_t b = 3 * ow; b < pitch; ++b)
                 ASSERT_EQ(bmp[static_cast<size_t>(r * pitch + b)], 0xAB);
-        }
-    }
-}
-
-TEST(PackedToBgr, EveryVariantEqualsThePlainKernel)
-{
-    std::mt19937 rng(7);
-    for (int width : {2, 30, 46, 960, 1920}) {
-        const int height = 5;
-        std::vector<uint8_t> pic(static_cast<size_t>(2 * width * height));
-        for (auto& b : pic)
-            b = static_cast<uint8_t>(rng());
-        const ptrdiff_t pitch = 3 * width;
-        std::vector<uint8_t> ref(static_cast<size_t>(pitch * height));
-        ASSERT_TRUE(packedToBgr(pic, width, height, 1, ref, pitch, SimdLevel::Plain));
-        for (SimdLevel level : supportedSimdLevels()) {
-            std::vector<uint8_t> out(ref.size());
-            ASSERT_TRUE(packedToBgr(pic, width, height, 1, out, pitch, level));
-            ASSERT_EQ(out, ref) << simdLevelName(level) << " width " << width;
         }
     }
 }

@@ -1,6 +1,5 @@
-// Every SIMD level's picture kernels against the plain reference on random
-// input: a table of kernels x row lengths x kinds of content, bit for bit,
-// with guard bytes around every output to catch writes past the row.
+// The picture kernels' own results (every variant against the reference is
+// in tests/foundation/kernel_registry_test.cpp) and the stretch pass.
 #include "dv/CodecTables.h"
 #include "foundation/WorkerPool.h"
 #include "dv/PictureKernels.h"
@@ -10,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,141 +40,6 @@ struct Guarded {
     explicit Guarded(size_t n) : bytes(n + 2 * kGuard, kGuardByte) {}
     uint8_t* data() { return bytes.data() + kGuard; }
 };
-
-// One kernel run: fills `out` using the kernels of one level from inputs made
-// with `seed`; the same seed gives the same inputs for every level.
-struct KernelCase {
-    std::string name;
-    std::function<Guarded(const PictureKernels&, uint32_t seed)> run;
-};
-
-std::vector<KernelCase> kernelCases()
-{
-    std::vector<KernelCase> cases;
-    for (int pairs : {1, 3, 4, 5, 7, 8, 9, 17, 360, 480, 960}) {
-        cases.push_back({"mirror " + std::to_string(pairs), [pairs](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             const auto src = randomBytes(rng, 4 * pairs, seed % 3);
-                             Guarded out(4 * pairs);
-                             k.mirror(out.data(), src.data(), pairs);
-                             return out;
-                         }});
-    }
-    for (int groups : {1, 2, 3, 4, 5, 7, 8, 9, 160, 240, 320}) {
-        cases.push_back({"stretch2to3 " + std::to_string(groups), [groups](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             const auto src = randomBytes(rng, 8 * groups, seed % 3);
-                             Guarded out(12 * groups);
-                             k.stretch2to3(out.data(), src.data(), groups);
-                             return out;
-                         }});
-        cases.push_back({"stretch3to4 " + std::to_string(groups), [groups](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             const auto src = randomBytes(rng, 12 * groups, seed % 3);
-                             Guarded out(16 * groups);
-                             k.stretch3to4(out.data(), src.data(), groups);
-                             return out;
-                         }});
-    }
-    for (int width : {2, 14, 16, 18, 30, 32, 34, 66, 960, 1920}) {
-        cases.push_back({"packPlanarRow " + std::to_string(width), [width](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             // Mostly the 10-bit range; every third seed the whole 16-bit range.
-                             const uint32_t range = seed % 3 == 2 ? 65536 : 1024;
-                             std::vector<uint16_t> y(width), cb(width / 2), cr(width / 2);
-                             for (auto* plane : {&y, &cb, &cr})
-                                 for (auto& v : *plane)
-                                     v = static_cast<uint16_t>(rng() % range);
-                             if (seed % 3 == 2)
-                                 y[0] = 65535;
-                             Guarded out(2 * width);
-                             k.packPlanarRow(out.data(), y.data(), cb.data(), cr.data(), width);
-                             return out;
-                         }});
-    }
-    for (int bytes : {1, 15, 16, 17, 31, 32, 33, 100, 1440, 3840}) {
-        cases.push_back({"lerpRows " + std::to_string(bytes), [bytes](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             const auto a = randomBytes(rng, bytes, seed % 3);
-                             const auto b = randomBytes(rng, bytes, (seed + 1) % 3);
-                             const uint32_t fixed[] = {0, 1, 32767, 32768, 32769, 65535};
-                             const uint32_t f = seed % 4 == 0 ? fixed[(seed / 4) % 6] : rng() & 0xffff;
-                             Guarded out(bytes);
-                             k.lerpRows(out.data(), a.data(), b.data(), f, bytes);
-                             return out;
-                         }});
-    }
-    const std::pair<int, int> rescales[] = {{720, 1280}, {720, 1920}, {1920, 720}, {1440, 1280}, {960, 720},
-                                            {1280, 1920}, {720, 960},  {16, 34},    {34, 16},    {4, 64}};
-    for (auto [from, to] : rescales) {
-        cases.push_back({"resampleLine " + std::to_string(from) + "->" + std::to_string(to),
-                         [from, to](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             const auto src = randomBytes(rng, 2 * from, seed % 3);
-                             // Sampling positions of the 16.16 step, as the format change makes them.
-                             const uint32_t step = static_cast<uint32_t>((uint64_t(from) << 16) / to);
-                             std::vector<int32_t> li(to), lf(to), ci(to / 2), cf(to / 2);
-                             ResampleSteps s;
-                             for (int n = 0; n < to; ++n) {
-                                 const uint32_t p = uint32_t(n) * step;
-                                 li[n] = std::min(int(p >> 16), from - 1);
-                                 lf[n] = int32_t(p & 0xffff);
-                                 if (li[n] < from - 1) s.lumaSafe = n + 1;
-                                 if (n < to / 2) {
-                                     ci[n] = std::min(int(p >> 16), from / 2 - 1);
-                                     cf[n] = lf[n];
-                                     if (ci[n] < from / 2 - 1) s.chromaSafe = n + 1;
-                                 }
-                             }
-                             s.lumaIndex = li.data();
-                             s.lumaFrac = lf.data();
-                             s.lumaCount = to;
-                             s.chromaIndex = ci.data();
-                             s.chromaFrac = cf.data();
-                             s.chromaCount = to / 2;
-                             s.sourceWidth = from;
-                             Guarded out(2 * to);
-                             k.resampleLine(out.data(), src.data(), s);
-                             return out;
-                         }});
-    }
-    for (int width : {3, 9, 10, 11, 17, 18, 19, 33, 34, 720, 1920}) {
-        cases.push_back({"noiseRow " + std::to_string(width), [width](const PictureKernels& k, uint32_t seed) {
-                             std::mt19937 rng(seed);
-                             const int kind = seed % 3;
-                             const int level = static_cast<int>(rng() % 256);
-                             // History: the same kind of content, near the level or far from it.
-                             const int histLevel = (seed & 4) ? level : static_cast<int>(rng() % 256);
-                             std::vector<uint8_t> rows[6];
-                             for (int r = 0; r < 6; ++r)
-                                 rows[r] = randomBytes(rng, 2 * width, kind, r < 3 ? level : histLevel);
-                             const uint8_t* cur[3] = {rows[0].data(), rows[1].data(), rows[2].data()};
-                             const uint8_t* hist[3] = {rows[3].data(), rows[4].data(), rows[5].data()};
-                             Guarded out(2 * width);
-                             std::copy(rows[1].begin(), rows[1].end(), out.data());
-                             k.noiseRow(out.data(), cur, hist, width);
-                             return out;
-                         }});
-    }
-    return cases;
-}
-
-TEST(PictureKernels, EveryLevelMatchesThePlainReference)
-{
-    const PictureKernels& plain = pictureKernels(SimdLevel::Plain);
-    const auto cases = kernelCases();
-    for (SimdLevel level : supportedSimdLevels()) {
-        SCOPED_TRACE(simdLevelName(level));
-        const PictureKernels& k = pictureKernels(level);
-        for (const KernelCase& c : cases) {
-            for (uint32_t seed = 1; seed <= 24; ++seed) {
-                const Guarded expect = c.run(plain, seed);
-                const Guarded got = c.run(k, seed);
-                ASSERT_EQ(got.bytes, expect.bytes) << c.name << " seed " << seed;
-            }
-        }
-    }
-}
 
 TEST(PictureKernels, ReferenceWritesExactlyItsOutput)
 {
