@@ -32,7 +32,9 @@ template <bool Chroma, bool Bs4>
 inline void filterLine(int& p0, int& p1, int& p2, int p3, int& q0, int& q1, int& q2, int q3, int alpha, int beta,
                        int tc0, int maxV)
 {
-    const bool filter = (absi(p0 - q0) < alpha) & (absi(p1 - p0) < beta) & (absi(q1 - q0) < beta);
+    // Combined without branches: the three tests are all evaluated.
+    const bool filter =
+        (int(absi(p0 - q0) < alpha) & int(absi(p1 - p0) < beta) & int(absi(q1 - q0) < beta)) != 0;
     if constexpr (Chroma) {
         int np0, nq0;
         if constexpr (Bs4) {

@@ -462,17 +462,6 @@ inline void putLuma(const PackedTarget& t, int x0, int y0, const uint8_t* px)
     }
 }
 
-// Luma with rows in field order: rows 0-7 of the block go to lines y0, y0+2, ...
-inline void putLumaField(const PackedTarget& t, int x0, int y0, const uint8_t* px)
-{
-    for (int r = 0; r < 8; ++r) {
-        uint8_t* d = t.row(y0 + 2 * r) + 2 * x0;
-        const uint8_t* s = px + r * 8;
-        for (int c = 0; c < 8; ++c)
-            d[2 * c] = s[c];
-    }
-}
-
 // 4:2:2 chroma: chroma sample column cx0 + c sits in byte 4 * (cx0 + c) + offset.
 inline void putChroma422(const PackedTarget& t, int cx0, int y0, int offset, const uint8_t* px, int lineStep = 1)
 {

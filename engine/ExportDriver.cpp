@@ -581,8 +581,8 @@ private:
         FrameProcesser& processor = *m_clip.processor;
         processor.SetPreview(m_engine.m_showFrames ? m_engine.m_preview : nullptr, m_engine.m_previewScale);
         processor.PrepareDecoding();
-        m_iterator = std::make_unique<VideoIterator>(&source, plan.removePulldown, plan.addPulldown, plan.remove32,
-                                                     plan.sourceFormat, m_engine.m_desiredFrameRate);
+        m_iterator = std::make_unique<VideoIterator>(&source, plan.removePulldown != 0, plan.remove32 != 0,
+                                                     plan.sourceFormat);
         // A short frame is undecodable: re-encoded clips take the previous
         // picture for it; copied clips end at the last whole frame.
         m_iterator->SetTakeShortFrames(plan.reencode != 0);

@@ -6,14 +6,9 @@
 
 namespace vorn {
 
-VideoIterator::VideoIterator(CMxfFile* clip, int32_t removePulldown, int32_t addPulldown, int32_t remove32,
-                             VideoFormat sourceFormat, float desiredRate)
+VideoIterator::VideoIterator(CMxfFile* clip, bool removePulldown, bool remove32, VideoFormat sourceFormat)
     : m_clip(clip),
-      m_addPulldown(addPulldown),
-      m_removePulldown(removePulldown),
-      m_desiredRate(desiredRate),
       m_sourceFormat(sourceFormat),
-      m_remove32(remove32),
       m_groupOfFive(removePulldown && remove32 && plannerGroup(sourceFormat) == PlannerGroup::G60i)
 {
 }

@@ -14,8 +14,9 @@ namespace vorn {
 
 class VideoIterator {
 public:
-    VideoIterator(CMxfFile* clip, int32_t removePulldown, int32_t addPulldown, int32_t remove32,
-                  VideoFormat sourceFormat, float desiredRate);
+    // Steps of five frames when 3:2 pulldown is removed (`removePulldown`
+    // and `remove32`) from a 60i source, else of one frame.
+    VideoIterator(CMxfFile* clip, bool removePulldown, bool remove32, VideoFormat sourceFormat);
     virtual ~VideoIterator() = default;
 
     VideoIterator(const VideoIterator&) = delete;
@@ -48,12 +49,8 @@ public:
 
 private:
     CMxfFile* m_clip;
-    int32_t m_addPulldown;
-    int32_t m_removePulldown;
-    int64_t m_index = 0;
-    float m_desiredRate;
     VideoFormat m_sourceFormat;
-    int32_t m_remove32;
+    int64_t m_index = 0;
     bool m_groupOfFive;
     bool m_takeShortFrames = false;
     int64_t m_endedAt = -1;
