@@ -16,6 +16,8 @@
 #include "dv/PictureKernels.h"
 #include "foundation/Simd.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -138,20 +140,7 @@ struct Case {
 template <auto Member>
 constexpr auto kernel = [](const auto& a, const auto& b) { return a.*Member != b.*Member; };
 
-// Random bytes of one of three kinds: uniform, a smooth level with small noise
-// (the noise filter's interesting range), or extremes only (clamps, saturation).
-std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n, int kind, int level = 128)
-{
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) {
-        switch (kind) {
-        case 0: b = static_cast<uint8_t>(rng()); break;
-        case 1: b = static_cast<uint8_t>(std::clamp(level + static_cast<int>(rng() % 9) - 4, 0, 255)); break;
-        default: b = (rng() & 1) ? 255 : 0; break;
-        }
-    }
-    return v;
-}
+using test::randomBytes;
 
 // ---- picture kernels ----------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include "dv/CodecTables.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstdio>
@@ -89,6 +90,19 @@ void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& d
 void writeText(const std::filesystem::path& path, const std::string& text)
 {
     writeBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n, int kind, int level)
+{
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) {
+        switch (kind) {
+        case 0: b = static_cast<uint8_t>(rng()); break;
+        case 1: b = static_cast<uint8_t>(std::clamp(level + static_cast<int>(rng() % 9) - 4, 0, 255)); break;
+        default: b = (rng() & 1) ? 255 : 0; break;
+        }
+    }
+    return v;
 }
 
 std::string shellQuote(const std::string& text)

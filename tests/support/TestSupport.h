@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ CommandResult runVorn(const std::string& args);
 
 // Quotes a text for the shell.
 std::string shellQuote(const std::string& text);
+
+// Random bytes of one of three kinds, for kernel tests: 0 uniform, 1 a smooth
+// level with small noise around `level` (the noise filter's interesting
+// range), 2 extremes only (clamps, saturation).
+std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n, int kind, int level = 128);
 
 // True when an external program (ffmpeg, x264, ...) is on PATH.
 bool haveTool(const std::string& name);
